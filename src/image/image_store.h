@@ -1,0 +1,97 @@
+// Firmware images in memory: the code images for flash banks A and B and the
+// data flash image, each kept exactly as the file stores it (still encoded),
+// with the encoding mode of the last file of its kind.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "common/log.h"
+
+namespace quelmar::image {
+
+inline constexpr uint32_t CODE_IMAGE_SIZE = 0x80000;
+// A code section carries its length field plus one stored bytes, so the
+// buffer has room for one byte more than the image.
+inline constexpr uint32_t kCodeBufferSize = CODE_IMAGE_SIZE + 1;
+
+// Stored byte -> byte for the board. Mode 0: NOT s. Mode 1: NOT s rotated
+// right by 3 (code) or 4 (data).
+uint8_t DecodeCodeByte(uint8_t stored, uint8_t mode);
+uint8_t DecodeDataByte(uint8_t stored, uint8_t mode);
+// The inverses, for writers of image files.
+uint8_t EncodeCodeByte(uint8_t plain, uint8_t mode);
+uint8_t EncodeDataByte(uint8_t plain, uint8_t mode);
+
+// An absent-or-present buffer and its length in bytes.
+class Image {
+ public:
+  bool present() const { return buffer_ != nullptr; }
+  const uint8_t* data() const { return buffer_.get(); }
+  uint32_t length() const { return length_; }
+
+ private:
+  friend class ImageStore;
+  std::unique_ptr<uint8_t[]> buffer_;
+  uint32_t length_ = 0;
+};
+
+enum class ImageKind { kCode, kData };
+
+// File-chooser seam: asks the user for one existing file of the kind.
+// nullopt means cancelled. The GUI puts its dialog behind it.
+class FileChooser {
+ public:
+  virtual ~FileChooser() = default;
+  virtual std::optional<std::string> ChooseImageFile(ImageKind kind) = 0;
+};
+
+class ImageStore {
+ public:
+  explicit ImageStore(Log& log) : log_(log) {}
+  ImageStore(const ImageStore&) = delete;
+  ImageStore& operator=(const ImageStore&) = delete;
+
+  // Ask the chooser for a file and load it. A cancel changes nothing and
+  // logs nothing. True when a code file was read through section B (also
+  // when both sections were empty) / when a data image was loaded.
+  bool LoadCodeImageFile(FileChooser& chooser);
+  bool LoadDataImageFile(FileChooser& chooser);
+  // The same loads for a path already chosen.
+  bool LoadCodeImageFromPath(const std::string& path);
+  bool LoadDataImageFromPath(const std::string& path);
+
+  bool HasCodeImage() const { return code_.present() || extended_code_.present(); }
+  const Image& CodeImage() const { return code_; }
+  const Image& ExtendedCodeImage() const { return extended_code_; }
+  const Image& DataImage() const { return data_; }
+  uint8_t CodeEncoding() const { return code_encoding_; }
+  uint8_t DataEncoding() const { return data_encoding_; }
+  uint8_t DecodeCodeByte(uint8_t stored) const { return image::DecodeCodeByte(stored, code_encoding_); }
+  uint8_t DecodeDataByte(uint8_t stored) const { return image::DecodeDataByte(stored, data_encoding_); }
+
+  // What the last code load found in each section's length field and
+  // checksum field (for inspection); zero for an empty or unread section.
+  struct SectionInfo {
+    uint32_t length_field = 0;
+    uint32_t checksum = 0;
+  };
+  const SectionInfo& LastSectionA() const { return section_a_; }
+  const SectionInfo& LastSectionB() const { return section_b_; }
+  const SectionInfo& LastDataSection() const { return section_data_; }
+
+ private:
+  Log& log_;
+  Image code_;
+  Image extended_code_;
+  Image data_;
+  uint8_t code_encoding_ = 0;
+  uint8_t data_encoding_ = 0;
+  SectionInfo section_a_;
+  SectionInfo section_b_;
+  SectionInfo section_data_;
+};
+
+}  // namespace quelmar::image

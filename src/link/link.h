@@ -1,0 +1,88 @@
+// One link to one board: the open port, identification of bootloader and
+// chip, the reboot, and the exchange primitives the update procedures use.
+// A front end holds one Link per board; all port work on it runs on one
+// thread (the port worker), except IsPortReady and ProbePort.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "common/log.h"
+#include "common/ui_sink.h"
+#include "link/protocol.h"
+#include "link/serial_port.h"
+
+namespace quelmar::link {
+
+class Link {
+ public:
+  Link(PortSystem& ports, Log& log, UiSink& ui);
+  Link(const Link&) = delete;
+  Link& operator=(const Link&) = delete;
+
+  // The port OpenPort opens.
+  void SetSelectedPort(PortId id) { selected_port_ = std::move(id); }
+  const PortId& SelectedPort() const { return selected_port_; }
+
+  // Opens and configures SelectedPort, logs "Opened COM%i", then identifies
+  // bootloader and chip. True when the port is open and both answered; an
+  // already open port returns true at once without asking again.
+  bool OpenPort();
+  // Purges, closes and logs "COM port closed."; nothing when already closed.
+  void ClosePort();
+  // A port is open (PortHandle not null). Any thread.
+  bool IsPortReady() const { return open_.load(std::memory_order_acquire); }
+  // Liveness probe from another thread: purge with mask 15. False when no
+  // port is open or the purge fails (the line is gone).
+  bool ProbePort();
+
+  // Identification. QueryBootloaderInfo returns (major << 8) | minor, or 0.
+  uint16_t QueryBootloaderInfo();
+  bool QueryChipInfo();
+  // Sends the reboot request, then always closes the port (through the
+  // close handler) and disables the port actions.
+  void RebootDevice();
+  // How RebootDevice closes the port; by default ClosePort. A port worker
+  // routes it through its own close command.
+  void SetCloseHandler(std::function<void()> handler) { close_handler_ = std::move(handler); }
+
+  uint8_t BootloaderVersionCode() const { return bootloader_version_code_; }
+  const std::array<uint32_t, 8>& ChipInfo() const { return chip_info_; }
+
+  // --- exchange primitives, for the identification above and the updates ---
+  // The open port, or null.
+  SerialPort* PortHandle() { return port_.get(); }
+  // Purges with the mask (result ignored).
+  void Purge(uint32_t mask);
+  // Purges with mask 15 and writes the 4-byte request for the command.
+  // False when the write failed; *written receives the count sent.
+  bool SendRequest(uint8_t command, uint32_t* written);
+  // Writes a whole frame with no purge of its own.
+  bool WriteFrame(const uint8_t* frame, uint32_t n, uint32_t* written);
+  // The read rule: one read of n bytes; only when it brought nothing, one
+  // more. Returns the count of the last read.
+  uint32_t ReadReply(uint8_t* buffer, uint32_t n);
+
+  UiSink& Ui() { return ui_; }
+  Log& GetLog() { return log_; }
+
+ private:
+  void DropPort();  // closes the handle without purge or log line
+
+  PortSystem& ports_;
+  Log& log_;
+  UiSink& ui_;
+  PortId selected_port_;
+  std::mutex port_mutex_;  // guards port_ against the probe from another thread
+  std::unique_ptr<SerialPort> port_;
+  std::atomic<bool> open_{false};
+  std::function<void()> close_handler_;
+  uint8_t bootloader_version_code_ = 0;
+  std::array<uint32_t, 8> chip_info_{};
+};
+
+}  // namespace quelmar::link

@@ -1,0 +1,36 @@
+// The two update procedures. Each runs on the port worker to its end and
+// always finishes with UnlockControls and both flags cleared.
+#pragma once
+
+#include "common/clock.h"
+#include "common/flags.h"
+#include "common/log.h"
+#include "common/progress.h"
+#include "image/image_store.h"
+#include "link/link.h"
+
+namespace quelmar::update {
+
+enum class UpdateOutcome {
+  kSuccess,
+  kFailure,  // a failure was logged, or no port was open
+  kAborted,  // AbortFlag ended the data flash erase wait
+};
+
+struct UpdateContext {
+  link::Link& link;
+  const image::ImageStore& images;
+  Progress& progress;
+  Log& log;
+  Clock& clock;
+  UpdateFlags& flags;
+  UiSink& ui;
+};
+
+// Erases the code flash and writes CodeImage to bank A and
+// ExtendedCodeImage to bank B.
+UpdateOutcome RunCodeUpdate(UpdateContext& context);
+// Erases the data flash, waits for the erase and writes DataImage.
+UpdateOutcome RunDataFlashUpdate(UpdateContext& context);
+
+}  // namespace quelmar::update

@@ -1,0 +1,63 @@
+// quelmar-cli: writes firmware into LPC43xx boards from the command line.
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "cli.h"
+
+namespace {
+
+using quelmar::cli::kExitOk;
+using quelmar::cli::kExitUsage;
+
+struct Command {
+  const char* name;
+  int (*run)(int argc, char** argv);
+  const char* summary;
+};
+
+constexpr Command kCommands[] = {
+    {"ports", quelmar::cli::CmdPorts, "list serial ports: COM number, device, busy or free"},
+    {"identify", quelmar::cli::CmdIdentify, "open a port and identify bootloader and chip"},
+    {"reboot", quelmar::cli::CmdReboot, "identify the board, then reboot it"},
+};
+
+void PrintUsage(std::FILE* out) {
+  std::fprintf(out,
+               "Usage: quelmar-cli COMMAND [ARGS...]\n"
+               "       quelmar-cli COMMAND --help\n"
+               "\n"
+               "Writes firmware into boards built around an NXP LPC43xx through the\n"
+               "board's resident serial bootloader (115200 baud).\n"
+               "\n"
+               "Commands:\n");
+  for (const Command& c : kCommands) std::fprintf(out, "  %-10s %s\n", c.name, c.summary);
+  std::fprintf(out,
+               "\n"
+               "PORT is a COM number (COM3 or 3) or a device path (/dev/ttyUSB0).\n"
+               "Exit status: 0 success, 1 the device or a file failed, 2 usage error.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    PrintUsage(stderr);
+    return kExitUsage;
+  }
+  const std::string_view first = argv[1];
+  if (quelmar::cli::IsHelp(first)) {
+    PrintUsage(stdout);
+    return kExitOk;
+  }
+  if (first == "--version" || first == "-V") {
+    std::printf("quelmar-cli %s\n", QUELMAR_VERSION);
+    return kExitOk;
+  }
+  for (const Command& c : kCommands) {
+    if (first == c.name) return c.run(argc - 1, argv + 1);
+  }
+  std::fprintf(stderr, "quelmar-cli: unknown command '%s'\n", argv[1]);
+  std::fprintf(stderr, "Try 'quelmar-cli --help'.\n");
+  return kExitUsage;
+}
