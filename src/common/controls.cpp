@@ -28,8 +28,14 @@ void DisablePortActions(UiSink& ui) {
   ui.SetControlEnabled(IDC_REBOOT, false);
 }
 
-void SetUpdateCodeEnabled(UiSink& ui, bool enabled) { ui.SetControlEnabled(IDC_UPDATE_CODE, enabled); }
-void SetUpdateFlashEnabled(UiSink& ui, bool enabled) { ui.SetControlEnabled(IDC_UPDATE_FLASH, enabled); }
-void SetRebootEnabled(UiSink& ui, bool enabled) { ui.SetControlEnabled(IDC_REBOOT, enabled); }
+void SetUpdateCodeEnabled(UiSink& ui, bool enabled) {
+  ui.SetControlEnabled(IDC_UPDATE_CODE, enabled);
+}
+void SetUpdateFlashEnabled(UiSink& ui, bool enabled) {
+  ui.SetControlEnabled(IDC_UPDATE_FLASH, enabled);
+}
+void SetRebootEnabled(UiSink& ui, bool enabled) {
+  ui.SetControlEnabled(IDC_REBOOT, enabled);
+}
 
 }  // namespace quelmar

@@ -39,7 +39,7 @@ class UiSink {
 };
 
 // A sink that drops everything: for front ends without a log or controls.
-class NullUiSink final : public UiSink {
+class NullUiSink : public UiSink {
  public:
   void LogText(int, std::string_view) override {}
   void ErrorBox(std::string_view) override {}

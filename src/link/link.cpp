@@ -177,8 +177,9 @@ bool Link::QueryChipInfo() {
   return false;
 }
 
-void Link::RebootDevice() {
-  if (port_ == nullptr) return;
+bool Link::RebootDevice() {
+  if (port_ == nullptr) return false;
+  bool confirmed = false;
   log_.AppendLog(kSeverityNormal, "Reboot... ");
   uint32_t count = 0;
   if (!SendRequest(CMD_REBOOT, &count)) {
@@ -193,6 +194,7 @@ void Link::RebootDevice() {
       log_.AppendLog(kSeverityError, "\nInvalid response format.\n");
     } else {
       log_.AppendLog(kSeverityNormal, "OK.\n");
+      confirmed = true;
     }
   }
   if (close_handler_) {
@@ -201,6 +203,7 @@ void Link::RebootDevice() {
     ClosePort();
   }
   DisablePortActions(ui_);
+  return confirmed;
 }
 
 }  // namespace quelmar::link

@@ -44,8 +44,9 @@ class Link {
   uint16_t QueryBootloaderInfo();
   bool QueryChipInfo();
   // Sends the reboot request, then always closes the port (through the
-  // close handler) and disables the port actions.
-  void RebootDevice();
+  // close handler) and disables the port actions. True when the board
+  // confirmed the reboot.
+  bool RebootDevice();
   // How RebootDevice closes the port; by default ClosePort. A port worker
   // routes it through its own close command.
   void SetCloseHandler(std::function<void()> handler) { close_handler_ = std::move(handler); }

@@ -78,8 +78,8 @@ uint32_t FakePort::Read(uint8_t* buffer, uint32_t n) {
   }
   if (count < n && line_->clock != nullptr && !line_->hung_up) {
     // A read that comes up short waits out its whole time-out.
-    line_->clock->Advance(std::chrono::milliseconds(line_->timeouts.per_byte_ms * n +
-                                                    line_->timeouts.constant_ms));
+    line_->clock->Advance(
+        std::chrono::milliseconds(line_->timeouts.per_byte_ms * n + line_->timeouts.constant_ms));
   }
   line_->events.push_back("read " + std::to_string(n) + " -> " + std::to_string(count));
   return count;

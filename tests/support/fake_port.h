@@ -20,7 +20,9 @@ namespace quelmar::testing {
 using Bytes = std::vector<uint8_t>;
 
 std::string Hex(const uint8_t* data, size_t n);
-inline std::string Hex(const Bytes& b) { return Hex(b.data(), b.size()); }
+inline std::string Hex(const Bytes& b) {
+  return Hex(b.data(), b.size());
+}
 
 // Everything the fake line saw and will answer. Shared by the fake port
 // system and every port it opens, so tests can look after a close.

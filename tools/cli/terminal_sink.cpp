@@ -47,6 +47,8 @@ int UsageError(std::string_view command, const std::string& message) {
   return kExitUsage;
 }
 
-bool IsHelp(std::string_view arg) { return arg == "-h" || arg == "--help"; }
+bool IsHelp(std::string_view arg) {
+  return arg == "-h" || arg == "--help";
+}
 
 }  // namespace quelmar::cli

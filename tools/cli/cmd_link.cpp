@@ -1,0 +1,113 @@
+// Sub-commands that talk to a board: ports, identify, reboot.
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "cli.h"
+#include "common/log.h"
+#include "link/link.h"
+#include "link/posix_port.h"
+
+namespace quelmar::cli {
+namespace {
+
+// Parses "COMMAND PORT" with --help; returns the port text or an exit code.
+struct PortArgs {
+  std::optional<std::string> port;
+  int exit_code = kExitOk;
+};
+
+PortArgs ParseSinglePort(int argc, char** argv, const char* help) {
+  PortArgs parsed;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (IsHelp(arg)) {
+      std::fputs(help, stdout);
+      parsed.exit_code = kExitOk;
+      parsed.port.reset();
+      return parsed;
+    }
+    if (arg.size() > 1 && arg[0] == '-') {
+      parsed.exit_code = UsageError(argv[0], "unknown option '" + std::string(arg) + "'");
+      return parsed;
+    }
+    if (parsed.port) {
+      parsed.exit_code = UsageError(argv[0], "only one PORT may be given");
+      return parsed;
+    }
+    parsed.port = std::string(arg);
+  }
+  if (!parsed.port) parsed.exit_code = UsageError(argv[0], "missing PORT");
+  return parsed;
+}
+
+// Opens and identifies the board on the port text; prints the log.
+struct Session {
+  TerminalSink sink;
+  Log log{&sink};
+  std::unique_ptr<link::PortSystem> ports = link::MakePosixPortSystem();
+  link::Link board{*ports, log, sink};
+};
+
+}  // namespace
+
+int CmdPorts(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (IsHelp(argv[i])) {
+      std::fputs(
+          "Usage: quelmar-cli ports\n"
+          "\n"
+          "Lists the serial ports present, one a line: COM number, device path,\n"
+          "and whether another program holds the port (busy) or not (free).\n"
+          "Ports are found without opening them, so no board is reset.\n",
+          stdout);
+      return kExitOk;
+    }
+    return UsageError(argv[0], "unexpected argument '" + std::string(argv[i]) + "'");
+  }
+  auto ports = link::MakePosixPortSystem();
+  const auto entries = ports->EnumeratePorts();
+  if (entries.empty()) {
+    std::printf("No serial ports found.\n");
+    return kExitOk;
+  }
+  for (const auto& e : entries) {
+    std::printf("COM%-4d %-24s %s\n", e.number, e.device.c_str(), e.busy ? "busy" : "free");
+  }
+  return kExitOk;
+}
+
+int CmdIdentify(int argc, char** argv) {
+  const PortArgs args =
+      ParseSinglePort(argc, argv,
+                      "Usage: quelmar-cli identify PORT\n"
+                      "\n"
+                      "Opens PORT at 115200 baud and asks the bootloader for its\n"
+                      "version and the chip for its identification.\n"
+                      "PORT is a COM number (COM3 or 3) or a device path.\n");
+  if (!args.port) return args.exit_code;
+  Session s;
+  const auto id = s.ports->ResolvePort(*args.port);
+  if (!id) return UsageError(argv[0], "'" + *args.port + "' names no serial port");
+  s.board.SetSelectedPort(*id);
+  return s.board.OpenPort() ? kExitOk : kExitFailure;
+}
+
+int CmdReboot(int argc, char** argv) {
+  const PortArgs args =
+      ParseSinglePort(argc, argv,
+                      "Usage: quelmar-cli reboot PORT\n"
+                      "\n"
+                      "Opens and identifies the board on PORT, then restarts it.\n"
+                      "PORT is a COM number (COM3 or 3) or a device path.\n");
+  if (!args.port) return args.exit_code;
+  Session s;
+  const auto id = s.ports->ResolvePort(*args.port);
+  if (!id) return UsageError(argv[0], "'" + *args.port + "' names no serial port");
+  s.board.SetSelectedPort(*id);
+  if (!s.board.OpenPort()) return kExitFailure;
+  return s.board.RebootDevice() ? kExitOk : kExitFailure;
+}
+
+}  // namespace quelmar::cli
