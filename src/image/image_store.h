@@ -3,6 +3,7 @@
 // with the encoding mode of the last file of its kind.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -11,6 +12,10 @@
 #include "common/log.h"
 
 namespace quelmar::image {
+
+namespace detail {
+class ByteSource;
+}
 
 inline constexpr uint32_t CODE_IMAGE_SIZE = 0x80000;
 // A code section carries its length field plus one stored bytes, so the
@@ -62,6 +67,15 @@ class ImageStore {
   // The same loads for a path already chosen.
   bool LoadCodeImageFromPath(const std::string& path);
   bool LoadDataImageFromPath(const std::string& path);
+  // The same loads for file contents already in memory (the open step cannot
+  // fail); they run the very parsing code of the file loads. Used by the
+  // fuzz targets.
+  bool LoadCodeImageFromMemory(const uint8_t* bytes, size_t size);
+  bool LoadDataImageFromMemory(const uint8_t* bytes, size_t size);
+
+  // Image buffers larger than this many bytes fail to allocate as if memory
+  // had run out (to exercise that path). 0, the default, means no limit.
+  void SetAllocationLimit(size_t bytes) { allocation_limit_ = bytes; }
 
   bool HasCodeImage() const { return code_.present() || extended_code_.present(); }
   const Image& CodeImage() const { return code_; }
@@ -69,21 +83,35 @@ class ImageStore {
   const Image& DataImage() const { return data_; }
   uint8_t CodeEncoding() const { return code_encoding_; }
   uint8_t DataEncoding() const { return data_encoding_; }
-  uint8_t DecodeCodeByte(uint8_t stored) const { return image::DecodeCodeByte(stored, code_encoding_); }
-  uint8_t DecodeDataByte(uint8_t stored) const { return image::DecodeDataByte(stored, data_encoding_); }
+  uint8_t DecodeCodeByte(uint8_t stored) const {
+    return image::DecodeCodeByte(stored, code_encoding_);
+  }
+  uint8_t DecodeDataByte(uint8_t stored) const {
+    return image::DecodeDataByte(stored, data_encoding_);
+  }
 
   // What the last code load found in each section's length field and
   // checksum field (for inspection); zero for an empty or unread section.
   struct SectionInfo {
     uint32_t length_field = 0;
     uint32_t checksum = 0;
+    bool length_read = false;   // the length field was read
+    bool bytes_read = false;    // every stored byte was read
+    uint32_t computed_sum = 0;  // sum of the decoded stored bytes, when read
+    bool verified() const { return bytes_read && computed_sum == checksum; }
   };
   const SectionInfo& LastSectionA() const { return section_a_; }
   const SectionInfo& LastSectionB() const { return section_b_; }
   const SectionInfo& LastDataSection() const { return section_data_; }
 
  private:
+  bool LoadCode(detail::ByteSource& source);
+  bool LoadData(detail::ByteSource& source);
+  bool LoadCodeSection(detail::ByteSource& source, Image& image, SectionInfo& info);
+  uint8_t* Allocate(size_t bytes) const;
+
   Log& log_;
+  size_t allocation_limit_ = 0;
   Image code_;
   Image extended_code_;
   Image data_;

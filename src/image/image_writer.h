@@ -11,6 +11,7 @@ namespace quelmar::image {
 // A whole ".fcode" file. A null or empty bank gives an empty section; a bank
 // of L plain bytes (1..0x80000) gives length field L and L + 1 stored bytes,
 // the last the stored form of an erased byte (0xFF). encoding is 'F' or 'E'.
+// Both builders return an empty vector for input they cannot represent.
 std::vector<uint8_t> BuildCodeFile(const std::vector<uint8_t>* bank_a,
                                    const std::vector<uint8_t>* bank_b, char encoding);
 // A whole ".fdata" file for plain bytes whose count is a non-zero multiple
