@@ -1,0 +1,338 @@
+// Sub-commands for image files: info, pack-code, pack-data.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "common/log.h"
+#include "image/image_store.h"
+#include "image/image_writer.h"
+#include "image/intel_hex.h"
+
+namespace quelmar::cli {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using image::ImageStore;
+
+constexpr uint32_t kDataBlock = 512;
+
+// Prints "quelmar-cli: <message>" to stderr; returns kExitFailure.
+int FileError(const std::string& message) {
+  std::fprintf(stderr, "quelmar-cli: %s\n", message.c_str());
+  return kExitFailure;
+}
+
+// Reads a whole file of at most max_size bytes.
+bool ReadFile(const std::string& path, uint64_t max_size, Bytes* out, std::string* error) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    *error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+    std::fclose(f);
+    *error = path + ": is a folder";
+    return false;
+  }
+  out->clear();
+  uint8_t chunk[1 << 16];
+  size_t n = 0;
+  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
+    if (out->size() + n > max_size) {
+      std::fclose(f);
+      *error = path + ": larger than " + std::to_string(max_size) + " bytes";
+      return false;
+    }
+    out->insert(out->end(), chunk, chunk + n);
+  }
+  const bool failed = std::ferror(f) != 0;
+  std::fclose(f);
+  if (failed) {
+    *error = path + ": read error";
+    return false;
+  }
+  return true;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {
+  }, sb{};
+  if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+std::string Hex(uint32_t v) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", v);
+  return text;
+}
+
+void DescribeSection(const char* title, const ImageStore::SectionInfo& info,
+                     const image::Image& image, const char* target) {
+  std::printf("%s: ", title);
+  if (!info.length_read) {
+    std::printf("not reached\n");
+    return;
+  }
+  if (info.length_field == 0) {
+    std::printf("empty\n");
+    return;
+  }
+  std::printf("length field %u (%s), checksum %s", info.length_field,
+              Hex(info.length_field).c_str(), Hex(info.checksum).c_str());
+  if (!info.bytes_read) {
+    std::printf(", stored bytes not read\n");
+  } else if (info.verified()) {
+    std::printf(", verified\n");
+  } else {
+    std::printf(", does not verify (sum %s)\n", Hex(info.computed_sum).c_str());
+  }
+  if (image.present()) std::printf("  sends %u bytes to %s\n", image.length(), target);
+}
+
+constexpr const char* kInfoHelp =
+    "Usage: quelmar-cli info FILE\n"
+    "\n"
+    "Loads an image file as the program does and describes it: kind,\n"
+    "encoding, each section's length and checksum fields, whether the\n"
+    "checksum verifies and how many bytes will be sent to the board.\n"
+    "The kind comes from the first byte ('C' code, 'D' data), else from the\n"
+    "extension (.fcode, .fdata); anything else is tried as a code file.\n"
+    "\n"
+    "Exit status: 0 the file yields an image, 1 it does not, 2 usage error.\n";
+
+constexpr const char* kPackCodeHelp =
+    "Usage: quelmar-cli pack-code -o OUT.fcode [--encoding F|E] [--bank-a FILE] [--bank-b FILE]\n"
+    "       quelmar-cli pack-code -o OUT.fcode [--encoding F|E] APP.hex\n"
+    "\n"
+    "Writes a code image file. The banks come either from raw binaries of\n"
+    "1 to 524288 bytes (bank A from 0x1A000000, bank B from 0x1B000000) or\n"
+    "from one Intel HEX file whose data lies in those two banks; gaps are\n"
+    "filled with 0xFF. Encoding F (the default) or E. The file is written\n"
+    "atomically and loaded back to check it.\n";
+
+constexpr const char* kPackDataHelp =
+    "Usage: quelmar-cli pack-data -o OUT.fdata [--encoding F|D] FILE\n"
+    "\n"
+    "Writes a data image file from a raw binary, padded with 0xFF to a\n"
+    "multiple of 512 bytes. Encoding F (the default) or D. The file is\n"
+    "written atomically and loaded back to check it.\n";
+
+struct PackArgs {
+  std::string out;
+  char encoding = 'F';
+  std::string bank_a, bank_b;
+  std::vector<std::string> inputs;
+  bool help = false;
+};
+
+// Parses the options shared by the packers; returns an exit code on error.
+std::optional<int> ParsePackArgs(int argc, char** argv, const char* encodings, bool banks,
+                                 PackArgs* args) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](std::string* into) {
+      if (i + 1 >= argc) return false;
+      *into = argv[++i];
+      return true;
+    };
+    if (IsHelp(arg)) {
+      args->help = true;
+      return std::nullopt;
+    }
+    if (arg == "-o" || arg == "--output") {
+      if (!value(&args->out)) return UsageError(argv[0], "missing file name after " + arg);
+    } else if (arg == "--encoding" || arg.rfind("--encoding=", 0) == 0) {
+      std::string letter;
+      if (arg == "--encoding") {
+        if (!value(&letter)) return UsageError(argv[0], "missing letter after --encoding");
+      } else {
+        letter = arg.substr(std::strlen("--encoding="));
+      }
+      if (letter.size() != 1 || std::strchr(encodings, letter[0]) == nullptr)
+        return UsageError(argv[0], "encoding must be " + std::string(1, encodings[0]) + " or " +
+                                       std::string(1, encodings[1]) + ", not '" + letter + "'");
+      args->encoding = letter[0];
+    } else if (banks && (arg == "--bank-a" || arg == "--bank-b")) {
+      std::string* into = arg == "--bank-a" ? &args->bank_a : &args->bank_b;
+      if (!value(into)) return UsageError(argv[0], "missing file name after " + arg);
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return UsageError(argv[0], "unknown option '" + arg + "'");
+    } else {
+      args->inputs.push_back(arg);
+    }
+  }
+  if (args->out.empty()) return UsageError(argv[0], "missing -o OUT");
+  return std::nullopt;
+}
+
+// The output must not be one of the inputs: the write would replace it.
+std::optional<int> RefuseOverwritingInput(const char* command, const std::string& out,
+                                          const std::vector<std::string>& inputs) {
+  for (const std::string& in : inputs) {
+    if (!in.empty() && SameFile(in, out))
+      return UsageError(command, "-o " + out + " names the input file " + in);
+  }
+  return std::nullopt;
+}
+
+int WriteAndVerify(const std::string& out, const Bytes& file, bool code) {
+  std::string error;
+  if (!image::WriteFileAtomically(out, file, &error)) return FileError(error);
+  TerminalSink sink;
+  Log log(&sink);
+  ImageStore store(log);
+  const bool loaded = code ? store.LoadCodeImageFromPath(out) && store.HasCodeImage()
+                           : store.LoadDataImageFromPath(out);
+  if (!loaded) return FileError(out + ": written but does not load back");
+  return kExitOk;
+}
+
+}  // namespace
+
+int CmdInfo(int argc, char** argv) {
+  std::optional<std::string> path;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (IsHelp(arg)) {
+      std::fputs(kInfoHelp, stdout);
+      return kExitOk;
+    }
+    if (arg.size() > 1 && arg[0] == '-')
+      return UsageError(argv[0], "unknown option '" + std::string(arg) + "'");
+    if (path) return UsageError(argv[0], "only one FILE may be given");
+    path = std::string(arg);
+  }
+  if (!path) return UsageError(argv[0], "missing FILE");
+
+  // Pick the loader by the first byte, then by the extension.
+  uint8_t head[3] = {0, 0, 0};
+  size_t head_size = 0;
+  if (std::FILE* f = std::fopen(path->c_str(), "rb")) {
+    head_size = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+  }
+  auto ends_with = [&](const char* ext) {
+    const size_t n = std::strlen(ext);
+    return path->size() >= n && path->compare(path->size() - n, n, ext) == 0;
+  };
+  bool code = true;
+  if (head_size >= 1 && (head[0] == 'C' || head[0] == 'D')) {
+    code = head[0] == 'C';
+  } else if (ends_with(".fdata")) {
+    code = false;
+  }
+
+  TerminalSink sink;
+  Log log(&sink);
+  ImageStore store(log);
+  bool yields = false;
+  if (code) {
+    store.LoadCodeImageFromPath(*path);
+    yields = store.HasCodeImage();
+  } else {
+    yields = store.LoadDataImageFromPath(*path);
+  }
+  std::fflush(stdout);
+
+  std::printf("File: %s\n", path->c_str());
+  std::printf("Kind: %s\n", code ? "code image (.fcode)" : "data image (.fdata)");
+  const bool header_read =
+      code ? store.LastSectionA().length_read : store.LastDataSection().length_read;
+  if (header_read && head_size == 3) {
+    const uint8_t mode = code ? store.CodeEncoding() : store.DataEncoding();
+    std::printf("Encoding: '%c' (mode %u)\n", head[2], static_cast<unsigned>(mode));
+  }
+  if (code) {
+    DescribeSection("Section A (_AB)", store.LastSectionA(), store.CodeImage(),
+                    "flash bank A (0x1A000000)");
+    DescribeSection("Section B (_BA)", store.LastSectionB(), store.ExtendedCodeImage(),
+                    "flash bank B (0x1B000000)");
+  } else {
+    DescribeSection("Section (_DD)", store.LastDataSection(), store.DataImage(), "the data flash");
+  }
+  std::printf("Result: %s\n", yields ? "loads" : "yields no image");
+  return yields ? kExitOk : kExitFailure;
+}
+
+int CmdPackCode(int argc, char** argv) {
+  PackArgs args;
+  if (auto code = ParsePackArgs(argc, argv, "FE", true, &args)) return *code;
+  if (args.help) {
+    std::fputs(kPackCodeHelp, stdout);
+    return kExitOk;
+  }
+  const bool raw = !args.bank_a.empty() || !args.bank_b.empty();
+  if (raw && !args.inputs.empty())
+    return UsageError(argv[0], "give either --bank-a/--bank-b or one HEX file, not both");
+  if (!raw && args.inputs.empty())
+    return UsageError(argv[0], "missing input: --bank-a FILE, --bank-b FILE or APP.hex");
+  if (args.inputs.size() > 1) return UsageError(argv[0], "only one HEX file may be given");
+  if (auto code = RefuseOverwritingInput(
+          argv[0], args.out,
+          raw ? std::vector<std::string>{args.bank_a, args.bank_b} : args.inputs))
+    return *code;
+
+  Bytes bank_a, bank_b;
+  std::string error;
+  if (raw) {
+    for (const auto& [name, into] :
+         {std::pair{&args.bank_a, &bank_a}, std::pair{&args.bank_b, &bank_b}}) {
+      if (name->empty()) continue;
+      if (!ReadFile(*name, image::CODE_IMAGE_SIZE, into, &error)) return FileError(error);
+      if (into->empty()) return FileError(*name + ": empty file");
+    }
+  } else {
+    Bytes text;
+    // A full HEX file for two banks is well under 64 MiB.
+    if (!ReadFile(args.inputs[0], 64u << 20, &text, &error)) return FileError(error);
+    image::HexBanks banks;
+    if (!image::ParseIntelHex(
+            std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), &banks,
+            &error))
+      return FileError(args.inputs[0] + ": " + error);
+    if (banks.bank_a.empty() && banks.bank_b.empty())
+      return FileError(args.inputs[0] + ": no data for bank A or bank B");
+    bank_a = std::move(banks.bank_a);
+    bank_b = std::move(banks.bank_b);
+  }
+  const Bytes file = image::BuildCodeFile(&bank_a, &bank_b, args.encoding);
+  if (const int rc = WriteAndVerify(args.out, file, true); rc != kExitOk) return rc;
+  std::printf("Wrote %s: encoding %c, bank A %zu bytes, bank B %zu bytes\n", args.out.c_str(),
+              args.encoding, bank_a.size(), bank_b.size());
+  return kExitOk;
+}
+
+int CmdPackData(int argc, char** argv) {
+  PackArgs args;
+  if (auto code = ParsePackArgs(argc, argv, "FD", false, &args)) return *code;
+  if (args.help) {
+    std::fputs(kPackDataHelp, stdout);
+    return kExitOk;
+  }
+  if (args.inputs.empty()) return UsageError(argv[0], "missing FILE");
+  if (args.inputs.size() > 1) return UsageError(argv[0], "only one FILE may be given");
+  if (auto code = RefuseOverwritingInput(argv[0], args.out, args.inputs)) return *code;
+
+  Bytes plain;
+  std::string error;
+  // The length field is 32 bits and must stay a multiple of 512 after padding.
+  if (!ReadFile(args.inputs[0], 0xFFFFFE00u, &plain, &error)) return FileError(error);
+  if (plain.empty()) return FileError(args.inputs[0] + ": empty file");
+  const size_t raw_size = plain.size();
+  plain.resize((plain.size() + kDataBlock - 1) / kDataBlock * kDataBlock, 0xFF);
+  const Bytes file = image::BuildDataFile(plain, args.encoding);
+  if (const int rc = WriteAndVerify(args.out, file, false); rc != kExitOk) return rc;
+  std::printf("Wrote %s: encoding %c, %zu bytes (%zu from %s)\n", args.out.c_str(), args.encoding,
+              plain.size(), raw_size, args.inputs[0].c_str());
+  return kExitOk;
+}
+
+}  // namespace quelmar::cli
