@@ -1,0 +1,65 @@
+// Puts the simulated board on a pseudo-terminal. The host opens the slave
+// side as if it were a serial port and configures the line itself; the
+// driver only moves bytes between the master side and the Board.
+#pragma once
+
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+
+#include "board.h"
+
+namespace quelmar::sim {
+
+// One byte on a 115200-baud 8N1 line: start bit, 8 data bits, stop bit.
+inline constexpr int kBaud = 115200;
+inline constexpr int kBitsPerByte = 10;
+// Wire time of n bytes from a common start, rounded to whole nanoseconds;
+// computed from the start each time so that long runs do not drift.
+std::chrono::nanoseconds WireTime(uint64_t bytes);
+
+class PtyLine {
+ public:
+  PtyLine() = default;
+  PtyLine(const PtyLine&) = delete;
+  PtyLine& operator=(const PtyLine&) = delete;
+  ~PtyLine() { Close(); }
+
+  // Creates the pty, keeps the slave open (never read) so that the master
+  // does not see a hang-up whenever the host closes its side, and makes
+  // the master non-blocking.
+  bool Open(std::string* error);
+  // Closes both sides: the host sees its line hang up.
+  void Close();
+
+  const std::string& slave_path() const { return slave_path_; }
+  int master_fd() const { return master_; }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string slave_path_;
+};
+
+enum class ServeEnd {
+  kStopped,  // a stop signal came
+  kHungUp,   // a fault hung up the line
+  kFailed,   // the pty failed under us
+};
+
+struct ServeOptions {
+  bool pace = false;  // bytes take their real wire time in both directions
+  // Set by the signal handler; checked after every wake-up.
+  const volatile sig_atomic_t* stop = nullptr;
+  // Signal mask to wait with, with the stop signals unblocked. The caller
+  // keeps them blocked otherwise, so no signal is lost between a check of
+  // `stop` and the wait.
+  const sigset_t* wait_mask = nullptr;
+};
+
+// Serves the board on the line until a stop signal, a hang-up fault or a
+// failure (described in *error).
+ServeEnd Serve(PtyLine& line, Board& board, const ServeOptions& options, std::string* error);
+
+}  // namespace quelmar::sim
