@@ -1,6 +1,5 @@
 #include "image/intel_hex.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <optional>
 
@@ -39,9 +38,8 @@ std::string Hex32(uint32_t value) {
 }  // namespace
 
 bool ParseIntelHex(std::string_view text, HexBanks* banks, std::string* error) {
+  // Each bank grows to its highest written byte; what it skips is erased.
   std::vector<uint8_t> bank[2];
-  size_t used[2] = {0, 0};
-  for (auto& b : bank) b.assign(kBankSize, 0xFF);
 
   uint32_t base = 0;
   bool ended = false;
@@ -84,8 +82,8 @@ bool ParseIntelHex(std::string_view text, HexBanks* banks, std::string* error) {
             return fail("data at " + Hex32(address) + " lies outside flash banks A (" +
                         Hex32(kBankAStart) + ") and B (" + Hex32(kBankBStart) + ")");
           const uint32_t index = address - (which == 0 ? kBankAStart : kBankBStart);
+          if (index >= bank[which].size()) bank[which].resize(size_t{index} + 1, 0xFF);
           bank[which][index] = payload[i];
-          used[which] = std::max<size_t>(used[which], size_t{index} + 1);
         }
         break;
       case 0x01:
@@ -112,7 +110,6 @@ bool ParseIntelHex(std::string_view text, HexBanks* banks, std::string* error) {
     ++line_number;
     return fail("missing end-of-file record");
   }
-  for (int i = 0; i < 2; ++i) bank[i].resize(used[i]);
   banks->bank_a = std::move(bank[0]);
   banks->bank_b = std::move(bank[1]);
   return true;

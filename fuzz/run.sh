@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the fuzz preset and runs each libFuzzer target for a bounded time,
+# starting from corpora written by the packer's writer. Exits non-zero when
+# a target crashes or breaks an invariant.
+#   FUZZ_SECONDS      time per target (default 30)
+#   FUZZ_BUILD_DIR    build folder (default: the preset's build/fuzz)
+# Needs clang++ and its libFuzzer runtime (Debian: libclang-rt-14-dev).
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+seconds="${FUZZ_SECONDS:-30}"
+build="${FUZZ_BUILD_DIR:-$root/build/fuzz}"
+targets=(fuzz_code_loader fuzz_data_loader fuzz_intel_hex)
+
+cd "$root"
+cmake --preset fuzz -B "$build" >/dev/null
+cmake --build "$build" --target "${targets[@]}" fuzz_make_seeds -j "${FUZZ_JOBS:-2}"
+
+work="$root/fuzz/corpus-run"
+rm -rf "$work"
+mkdir -p "$work"
+"$build/fuzz/fuzz_make_seeds" "$work/seeds"
+
+declare -A seeds=([fuzz_code_loader]=code [fuzz_data_loader]=data [fuzz_intel_hex]=hex)
+status=0
+for target in "${targets[@]}"; do
+  corpus="$work/$target"
+  mkdir -p "$corpus" "$work/$target-crashes"
+  cp "$work/seeds/${seeds[$target]}"/* "$corpus/"
+  echo "== $target: ${seconds}s"
+  if ! "$build/fuzz/$target" "$corpus" \
+      -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+      -artifact_prefix="$work/$target-crashes/" -print_final_stats=1 \
+      >"$work/$target.log" 2>&1; then
+    echo "!! $target failed; log: $work/$target.log"
+    tail -n 40 "$work/$target.log"
+    status=1
+  else
+    grep -E '^(stat::number_of_executed_units|Done )' "$work/$target.log" || true
+  fi
+done
+exit "$status"
