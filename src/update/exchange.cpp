@@ -1,0 +1,105 @@
+#include "update/exchange.h"
+
+#include "common/controls.h"
+
+namespace quelmar::update::detail {
+
+namespace {
+
+constexpr const char* kInvalidFormat = "\nInvalid response format.\n";
+
+}  // namespace
+
+ExchangeResult ExchangeCommand(link::Link& link, Log& log, uint8_t command,
+                               const ExchangeMessages& messages) {
+  uint32_t count = 0;
+  if (!link.SendRequest(command, &count)) {
+    // A failed write that nonetheless sent all four bytes is reported as a
+    // format fault rather than a size fault.
+    if (count == link::kStatusReplySize) {
+      log.AppendLog(kSeverityError, "%s", kInvalidFormat);
+    } else {
+      log.AppendLog(kSeverityError, messages.write_failure, static_cast<int>(count));
+    }
+    return ExchangeResult::kFailed;
+  }
+  uint8_t reply[link::kStatusReplySize] = {};
+  count = link.ReadReply(reply, link::kStatusReplySize);
+  if (count != link::kStatusReplySize || reply[0] != link::REPLY_START) {
+    log.AppendLog(kSeverityError, messages.bad_reply, static_cast<int>(count));
+    return ExchangeResult::kFailed;
+  }
+  return link::IsStatusDone(reply[1], reply[2]) ? ExchangeResult::kCompleted
+                                                : ExchangeResult::kNotCompleted;
+}
+
+bool RunCommand(link::Link& link, Log& log, uint8_t command, const ExchangeMessages& messages) {
+  switch (ExchangeCommand(link, log, command, messages)) {
+    case ExchangeResult::kCompleted:
+      return true;
+    case ExchangeResult::kNotCompleted:
+      log.AppendLog(kSeverityError, "\nCommand not completed !!!\n");
+      return false;
+    case ExchangeResult::kFailed:
+      break;
+  }
+  return false;
+}
+
+bool JudgeBlockReply(Log& log, const uint8_t* reply, uint32_t count, uint32_t i,
+                     const char* write_failed_format) {
+  const int index = static_cast<int>(i);
+  if (count != link::kStatusReplySize) {
+    log.AppendLog(kSeverityError, "\nIncorrect received data size. i = %i, lpSize = %i\n", index,
+                  static_cast<int>(count));
+    return false;
+  }
+  if (reply[0] != link::REPLY_START) {
+    log.AppendLog(kSeverityError, "%s", kInvalidFormat);
+    return false;
+  }
+  if (link::IsStatusDone(reply[1], reply[2])) return true;
+  if (!link::IsStatusError(reply[1], reply[2])) {
+    log.AppendLog(kSeverityError, "%s", kInvalidFormat);
+    return false;
+  }
+  switch (reply[3]) {
+    case link::ERR_INCORRECT_HEADER:
+      log.AppendLog(kSeverityError, "\nIncorrect header. i = %i\n", index);
+      break;
+    case link::ERR_INCORRECT_CRC:
+      log.AppendLog(kSeverityError, "\nIncorrect CRC. i = %i\n", index);
+      break;
+    case link::ERR_WRITE_FAILED:
+      log.AppendLog(kSeverityError, write_failed_format, index);
+      break;
+    default:
+      log.AppendLog(kSeverityError, "\nUnknown error. i = %i  Err: %02X\n", index,
+                    static_cast<unsigned>(reply[3]));
+      break;
+  }
+  return false;
+}
+
+DecodeTable MakeCodeDecodeTable(const image::ImageStore& images) {
+  DecodeTable table{};
+  for (unsigned s = 0; s < table.size(); ++s)
+    table[s] = images.DecodeCodeByte(static_cast<uint8_t>(s));
+  return table;
+}
+
+DecodeTable MakeDataDecodeTable(const image::ImageStore& images) {
+  DecodeTable table{};
+  for (unsigned s = 0; s < table.size(); ++s)
+    table[s] = images.DecodeDataByte(static_cast<uint8_t>(s));
+  return table;
+}
+
+UpdateOutcome Finish(UpdateContext& context, UpdateOutcome outcome) {
+  UnlockControls(context.ui, context.images.HasCodeImage(), context.images.DataImage().present());
+  context.flags.AbortFlag.store(0);
+  context.flags.BusyFlag.store(0);
+  return outcome;
+}
+
+}  // namespace quelmar::update::detail
