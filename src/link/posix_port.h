@@ -21,7 +21,10 @@ struct PosixPaths {
 
 // The per-user folder in which links named COM<n> give a device the number n:
 // $QUELMAR_PORT_DIR if set, else $XDG_RUNTIME_DIR/quelmar, else
-// /tmp/quelmar-<uid>.
+// /tmp/quelmar-<uid>. A link takes precedence over the fixed table for its
+// number, and a device with a link is listed under the link's number only.
+// The folder counts only when it belongs to the user (or root) and nobody
+// else may write in it (see IsTrustedLinkDirectory).
 std::string PortLinkDirectory();
 
 // The fixed part of the numbering, before links are considered:

@@ -3,11 +3,14 @@
 // master side. A few cases wait for a real read deadline; they use short
 // time-outs where the length does not matter.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -291,6 +294,45 @@ TEST_F(PtyPort, LiveLockFileMakesThePortBusy) {
   std::ofstream(lock, std::ios::trunc) << "  99999999\n";  // left by a process that is gone
   port_ = OpenConfigured();
   EXPECT_NE(port_, nullptr);
+}
+
+TEST_F(PtyPort, PermissionRefusalSaysWhichGroupToJoin) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  port_.reset();
+  const group* dialout = ::getgrnam("dialout");
+  gid_t gid = dialout != nullptr ? dialout->gr_gid : 20;
+  std::string name = dialout != nullptr ? "dialout" : "";
+  ASSERT_EQ(::chown(slave_.c_str(), 0, gid), 0);
+  ASSERT_EQ(::chmod(slave_.c_str(), 0660), 0);
+
+  // A user outside the group, in a child so the test keeps its rights.
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(out[0]);
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    OpenResult r = MakePosixPortSystem(paths_)->OpenPort(PortId{0, slave_});
+    std::string report = std::to_string(static_cast<int>(r.error)) + " " + r.advice;
+    ssize_t ignored = ::write(out[1], report.data(), report.size());
+    (void)ignored;
+    ::_exit(r.port ? 1 : 0);
+  }
+  ::close(out[1]);
+  std::string report;
+  char buffer[512];
+  for (ssize_t k; (k = ::read(out[0], buffer, sizeof buffer)) > 0;) report.append(buffer, k);
+  ::close(out[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << report;
+  EXPECT_EQ(report.rfind(std::to_string(static_cast<int>(OpenError::kPermission)) + " ", 0), 0u)
+      << report;
+  EXPECT_NE(report.find("sudo usermod -aG " + (name.empty() ? std::string() : name)),
+            std::string::npos)
+      << report;
+  EXPECT_NE(report.find("log in again"), std::string::npos) << report;
 }
 
 TEST_F(PtyPort, OpenByLinkedNumber) {
