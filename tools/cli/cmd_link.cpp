@@ -34,6 +34,7 @@ PortArgs ParseSinglePort(int argc, char** argv, const char* help) {
     }
     if (parsed.port) {
       parsed.exit_code = UsageError(argv[0], "only one PORT may be given");
+      parsed.port.reset();
       return parsed;
     }
     parsed.port = std::string(arg);

@@ -1,0 +1,195 @@
+#include "process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace quelmar::testing {
+namespace {
+
+std::vector<char*> Argv(const std::string& program, const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  return argv;
+}
+
+// Child side: apply NAME=VALUE settings, then exec.
+[[noreturn]] void Exec(const std::string& program, const std::vector<std::string>& args,
+                       const std::vector<std::string>& env) {
+  for (const auto& kv : env) putenv(const_cast<char*>(kv.c_str()));
+  auto argv = Argv(program, args);
+  execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
+int DecodeStatus(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return -1;
+}
+
+}  // namespace
+
+SimProcess::~SimProcess() {
+  if (pid_ > 0) Stop();
+  if (!stderr_path_.empty()) unlink(stderr_path_.c_str());
+}
+
+bool SimProcess::Start(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  char path[] = "/tmp/quelmar-sim-stderr-XXXXXX";
+  const int err_fd = mkstemp(path);
+  if (err_fd < 0) {
+    ADD_FAILURE() << "mkstemp: " << std::strerror(errno);
+    return false;
+  }
+  stderr_path_ = path;
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    close(err_fd);
+    ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    return false;
+  }
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err_fd, STDERR_FILENO);
+    Exec(QUELMAR_SIM_PATH, args, env);
+  }
+  close(out[1]);
+  close(err_fd);
+  // The first line is the device path; give the simulator a few seconds.
+  std::string line;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    pollfd p{out[0], POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char buffer[256];
+    const ssize_t n = read(out[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    line.append(buffer, static_cast<size_t>(n));
+  }
+  close(out[0]);
+  const size_t end = line.find('\n');
+  if (end == std::string::npos) {
+    ADD_FAILURE() << "simulator printed no device path; stderr: " << Stderr();
+    Stop();
+    return false;
+  }
+  device_ = line.substr(0, end);
+  return true;
+}
+
+int SimProcess::Stop() {
+  if (pid_ <= 0) return -1;
+  kill(pid_, SIGTERM);
+  const int code = Wait(std::chrono::seconds(10));
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  return code;
+}
+
+int SimProcess::Wait(std::chrono::milliseconds limit) {
+  if (pid_ <= 0) return -1;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (true) {
+    int status = 0;
+    const pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      pid_ = -1;
+      return DecodeStatus(status);
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+std::string SimProcess::Stderr() const {
+  return ReadWholeFile(stderr_path_);
+}
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::vector<std::string>& env, std::chrono::milliseconds limit) {
+  RunResult result;
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return result;
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    const int null_in = open("/dev/null", O_RDONLY);
+    dup2(null_in, STDIN_FILENO);
+    Exec(program, args, env);
+  }
+  close(out[1]);
+  close(err[1]);
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  int open_fds = 2;
+  bool killed = false;
+  while (open_fds > 0) {
+    if (!killed && std::chrono::steady_clock::now() - start > limit) {
+      kill(pid, SIGKILL);
+      killed = true;
+    }
+    if (poll(fds, 2, 100) <= 0) continue;
+    for (auto& p : fds) {
+      if (p.fd < 0 || !(p.revents & (POLLIN | POLLHUP))) continue;
+      char buffer[4096];
+      const ssize_t n = read(p.fd, buffer, sizeof buffer);
+      if (n <= 0) {
+        close(p.fd);
+        p.fd = -1;
+        --open_fds;
+        continue;
+      }
+      (p.fd == out[0] ? result.out : result.err).append(buffer, static_cast<size_t>(n));
+    }
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  result.exit_code = killed ? -1 : DecodeStatus(status);
+  return result;
+}
+
+TempDir::TempDir() {
+  char name[] = "/tmp/quelmar-test-XXXXXX";
+  if (mkdtemp(name) != nullptr) path_ = name;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteWholeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace quelmar::testing

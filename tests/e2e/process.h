@@ -1,0 +1,65 @@
+// Child processes for end-to-end tests: the simulated board and the CLI.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace quelmar::testing {
+
+// quelmar-sim running in the background on a fresh pseudo-terminal.
+class SimProcess {
+ public:
+  SimProcess() = default;
+  ~SimProcess();
+  SimProcess(const SimProcess&) = delete;
+  SimProcess& operator=(const SimProcess&) = delete;
+
+  // Starts the simulator with extra options and waits for the device path it
+  // prints first. False (with a gtest failure) when it does not come up.
+  bool Start(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+  // Asks it to stop (SIGTERM) and waits; returns the exit status, or -1.
+  int Stop();
+  // Waits for it to end by itself, at most the given time; -1 on time-out.
+  int Wait(std::chrono::milliseconds limit);
+
+  const std::string& device() const { return device_; }
+  // What it wrote on stderr (complete after Stop or Wait).
+  std::string Stderr() const;
+
+ private:
+  pid_t pid_ = -1;
+  std::string device_;
+  std::string stderr_path_;
+};
+
+struct RunResult {
+  int exit_code = -1;  // -1 when killed or not started
+  std::string out;     // stdout
+  std::string err;     // stderr
+  std::chrono::milliseconds elapsed{0};
+};
+
+// Runs a program to its end (killed after the limit) and collects its output.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::vector<std::string>& env = {},
+                     std::chrono::milliseconds limit = std::chrono::seconds(120));
+
+// A temporary folder removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadWholeFile(const std::string& path);
+void WriteWholeFile(const std::string& path, const std::string& bytes);
+
+}  // namespace quelmar::testing
