@@ -28,9 +28,14 @@ struct UpdateContext {
 };
 
 // Erases the code flash and writes CodeImage to bank A and
-// ExtendedCodeImage to bank B.
+// ExtendedCodeImage to bank B. AbortFlag does not stop it. Without an open
+// port it only does its ending and returns kFailure.
 UpdateOutcome RunCodeUpdate(UpdateContext& context);
-// Erases the data flash, waits for the erase and writes DataImage.
+// Erases the data flash, waits for the erase (at least 60 s from the start
+// of the wait when the board reports done within 25 s, measured on
+// context.clock) and writes DataImage in 512-byte blocks; a last block the
+// image fills only partly is padded with erased bytes (0xFF). AbortFlag ends
+// the erase wait silently with kAborted.
 UpdateOutcome RunDataFlashUpdate(UpdateContext& context);
 
 }  // namespace quelmar::update

@@ -223,14 +223,19 @@ class UpdateHarness {
       if (command == link::CMD_POLL_STATUS) ++polls_;
       if (auto it = command_replies.find({command, nth}); it != command_replies.end())
         reply = it->second;
-      l.Reply(reply);
+      Answer(l, std::move(reply));
       return;
     }
     sent.push_back({bytes, clock.Elapsed(), progress.State()});
     const int frame = frames_++;
     if (on_frame) on_frame(frame);
     auto it = block_replies.find(frame);
-    l.Reply(it != block_replies.end() ? it->second : Done());
+    Answer(l, it != block_replies.end() ? it->second : Done());
+  }
+
+  // Silence is an empty read queue: the reads then deliver nothing.
+  static void Answer(FakeLine& l, Bytes reply) {
+    if (!reply.empty()) l.Reply(std::move(reply));
   }
 
   std::filesystem::path dir_;
