@@ -73,7 +73,7 @@ uint32_t FakePort::Read(uint8_t* buffer, uint32_t n) {
     line_->reads.pop_front();
     // A scripted read longer than asked for leaves the rest for the next read.
     count = static_cast<uint32_t>(std::min<size_t>(n, next.size()));
-    std::memcpy(buffer, next.data(), count);
+    if (count > 0) std::memcpy(buffer, next.data(), count);
     if (next.size() > count) line_->reads.push_front(Bytes(next.begin() + count, next.end()));
   }
   if (count < n && line_->clock != nullptr && !line_->hung_up) {
