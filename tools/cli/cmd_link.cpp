@@ -79,35 +79,42 @@ int CmdPorts(int argc, char** argv) {
   return kExitOk;
 }
 
-int CmdIdentify(int argc, char** argv) {
-  const PortArgs args =
-      ParseSinglePort(argc, argv,
-                      "Usage: quelmar-cli identify PORT\n"
-                      "\n"
-                      "Opens PORT at 115200 baud and asks the bootloader for its\n"
-                      "version and the chip for its identification.\n"
-                      "PORT is a COM number (COM3 or 3) or a device path.\n");
-  if (!args.port) return args.exit_code;
-  Session s;
-  const auto id = s.ports->ResolvePort(*args.port);
-  if (!id) return UsageError(argv[0], "'" + *args.port + "' names no serial port");
-  s.board.SetSelectedPort(*id);
-  return s.board.OpenPort() ? kExitOk : kExitFailure;
-}
+namespace {
 
-int CmdReboot(int argc, char** argv) {
-  const PortArgs args =
-      ParseSinglePort(argc, argv,
-                      "Usage: quelmar-cli reboot PORT\n"
-                      "\n"
-                      "Opens and identifies the board on PORT, then restarts it.\n"
-                      "PORT is a COM number (COM3 or 3) or a device path.\n");
+// Parses "COMMAND PORT", then opens and identifies the board. Returns an
+// exit code when that is already the end of the command.
+std::optional<int> OpenBoard(Session& s, int argc, char** argv, const char* help) {
+  const PortArgs args = ParseSinglePort(argc, argv, help);
   if (!args.port) return args.exit_code;
-  Session s;
   const auto id = s.ports->ResolvePort(*args.port);
   if (!id) return UsageError(argv[0], "'" + *args.port + "' names no serial port");
   s.board.SetSelectedPort(*id);
   if (!s.board.OpenPort()) return kExitFailure;
+  return std::nullopt;
+}
+
+}  // namespace
+
+int CmdIdentify(int argc, char** argv) {
+  Session s;
+  return OpenBoard(s, argc, argv,
+                   "Usage: quelmar-cli identify PORT\n"
+                   "\n"
+                   "Opens PORT at 115200 baud and asks the bootloader for its\n"
+                   "version and the chip for its identification.\n"
+                   "PORT is a COM number (COM3 or 3) or a device path.\n")
+      .value_or(kExitOk);
+}
+
+int CmdReboot(int argc, char** argv) {
+  Session s;
+  if (auto done = OpenBoard(s, argc, argv,
+                            "Usage: quelmar-cli reboot PORT\n"
+                            "\n"
+                            "Opens and identifies the board on PORT, then restarts it.\n"
+                            "PORT is a COM number (COM3 or 3) or a device path.\n")) {
+    return *done;
+  }
   return s.board.RebootDevice() ? kExitOk : kExitFailure;
 }
 
