@@ -68,8 +68,13 @@ class PosixSerialPort final : public SerialPort {
   PosixSerialPort(const PosixSerialPort&) = delete;
   PosixSerialPort& operator=(const PosixSerialPort&) = delete;
   // HUPCL was cleared at open, so closing leaves DTR and RTS as they are;
-  // closing also drops our flock.
-  ~PosixSerialPort() override { ::close(fd_); }
+  // closing also drops our flock. The exclusive mode belongs to the tty, not
+  // to our descriptor: it outlives the close while anything else holds the
+  // device open (a simulator holds its pty), so it is given up explicitly.
+  ~PosixSerialPort() override {
+    (void)::ioctl(fd_, TIOCNXCL);
+    ::close(fd_);
+  }
 
   bool GetCommState() override {
     if (::tcgetattr(fd_, &state_) != 0) return false;

@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -278,6 +279,21 @@ TEST_F(PtyPort, SecondOpenIsRefusedUntilTheFirstCloses) {
   port_.reset();
   port_ = OpenConfigured();
   EXPECT_NE(port_, nullptr);
+}
+
+TEST_F(PtyPort, ClosingGivesUpExclusiveUseWhileOthersHoldTheDevice) {
+  // Whoever else holds the device open (a simulated board holds its pty)
+  // keeps the tty alive past our close; a user without root must still be
+  // able to open it again.
+  const int other = ::open(slave_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  int exclusive = 0;
+  ASSERT_EQ(::ioctl(other, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1) << "an open port keeps other programs out";
+  port_.reset();
+  ASSERT_EQ(::ioctl(other, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+  ::close(other);
 }
 
 TEST_F(PtyPort, LiveLockFileMakesThePortBusy) {
