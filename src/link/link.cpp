@@ -38,7 +38,7 @@ bool Link::OpenPort() {
     return false;
   }
   port_->Purge(kPurgeAll);
-  if (!port_->SetCommTimeouts(ReadTimeouts{})) {
+  if (!SetPortTimeouts()) {
     DropPort();
     log_.AppendLog(kSeverityError, "Failed SetCommTimeouts()\n");
     return false;
@@ -67,6 +67,10 @@ void Link::ClosePort() {
   port_->Purge(kPurgeAll);
   DropPort();
   log_.AppendLog(kSeverityNormal, "COM port closed.\n");
+}
+
+bool Link::SetPortTimeouts() {
+  return port_ != nullptr && port_->SetCommTimeouts(ReadTimeouts{50, 800});
 }
 
 bool Link::ProbePort() {

@@ -36,6 +36,9 @@ class Link {
   void ClosePort();
   // A port is open (PortHandle not null). Any thread.
   bool IsPortReady() const { return open_.load(std::memory_order_acquire); }
+  // Sets the read time-outs of the open port: 50 ms a byte plus 800 ms a
+  // read. False when the port refuses them.
+  bool SetPortTimeouts();
   // Liveness probe from another thread: purge with mask 15. False when no
   // port is open or the purge fails (the line is gone).
   bool ProbePort();

@@ -7,6 +7,7 @@
 #include "common/ids.h"
 #include "common/log.h"
 #include "link/link.h"
+#include "link/port_list.h"
 #include "support/fake_port.h"
 #include "support/recording_sink.h"
 
@@ -425,6 +426,35 @@ TEST_F(LinkTest, ProbeFailsWhenTheLineIsGone) {
   EXPECT_TRUE(link_.ProbePort());
   line().hung_up = true;
   EXPECT_FALSE(link_.ProbePort());
+}
+
+}  // namespace
+}  // namespace quelmar::link
+
+namespace quelmar::link {
+namespace {
+
+TEST(PortList, AscendingComNumbersOnlyAndZeroOutsideTheList) {
+  testing::FakePortSystem ports;
+  PortList list;
+  EXPECT_EQ(list.EnumeratePorts(ports), 0);
+  EXPECT_EQ(list.PortNumberAt(0), 0);
+
+  ports.present = {{17, "/dev/ttyUSB0", false}, {3, "/dev/ttyS2", true}, {128, "/dev/x", false},
+                   {0, "/dev/y", false},        {127, "/dev/z", false},  {3, "/dev/dup", false}};
+  EXPECT_EQ(list.EnumeratePorts(ports), 3);
+  EXPECT_EQ(list.PortNumberAt(0), 3);
+  EXPECT_TRUE(list.Entries()[0].busy);
+  EXPECT_EQ(list.PortNumberAt(1), 17);
+  EXPECT_EQ(list.PortNumberAt(2), 127);
+  EXPECT_EQ(list.PortNumberAt(3), 0);
+  EXPECT_EQ(list.PortNumberAt(-1), 0);
+
+  // Rebuilt from empty every time.
+  ports.present = {{5, "/dev/ttyS4", false}};
+  EXPECT_EQ(list.EnumeratePorts(ports), 1);
+  EXPECT_EQ(list.PortNumberAt(0), 5);
+  EXPECT_EQ(list.PortNumberAt(1), 0);
 }
 
 }  // namespace

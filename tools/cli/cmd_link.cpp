@@ -7,6 +7,7 @@
 #include "cli.h"
 #include "common/log.h"
 #include "link/link.h"
+#include "link/port_list.h"
 #include "link/posix_port.h"
 
 namespace quelmar::cli {
@@ -68,7 +69,9 @@ int CmdPorts(int argc, char** argv) {
     return UsageError(argv[0], "unexpected argument '" + std::string(argv[i]) + "'");
   }
   auto ports = link::MakePosixPortSystem();
-  const auto entries = ports->EnumeratePorts();
+  link::PortList list;
+  list.EnumeratePorts(*ports);
+  const auto& entries = list.Entries();
   if (entries.empty()) {
     std::printf("No serial ports found.\n");
     return kExitOk;
