@@ -27,5 +27,9 @@ inline constexpr int IDC_UPDATE_FLASH = 1003;
 inline constexpr int IDC_OPEN_CODE = 1009;
 inline constexpr int IDC_OPEN_FLASH = 1010;
 inline constexpr int IDC_REBOOT = 1011;
+// The other controls of the main dialog.
+inline constexpr int IDC_LOG_VIEW = 1006;  // LOG_VIEW placeholder
+inline constexpr int IDC_EXIT = 1007;
+inline constexpr int IDC_PROGRESS = 1008;  // PROGRESS placeholder
 
 }  // namespace quelmar

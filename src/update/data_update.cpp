@@ -36,6 +36,12 @@ void StepWait(Progress& progress, uint32_t& steps) {
 enum class WaitResult { kDone, kFailed, kAborted };
 
 WaitResult WaitForErase(UpdateContext& context) {
+  // Raised for exactly the span in which AbortFlag is heeded.
+  struct EraseWait {
+    std::atomic<uint32_t>& flag;
+    explicit EraseWait(std::atomic<uint32_t>& f) : flag(f) { flag.store(1); }
+    ~EraseWait() { flag.store(0); }
+  } erase_wait(context.flags.EraseWaitFlag);
   link::Link& link = context.link;
   Log& log = context.log;
   Progress& progress = context.progress;

@@ -85,8 +85,9 @@ uint32_t FakePort::Read(uint8_t* buffer, uint32_t n) {
   return count;
 }
 
-link::OpenResult FakePortSystem::OpenPort(const link::PortId&) {
+link::OpenResult FakePortSystem::OpenPort(const link::PortId& id) {
   ++open_count;
+  opened.push_back(id);
   line->events.push_back("open");
   if (open_error != link::OpenError::kNone) return {nullptr, open_error, open_advice};
   return {std::make_unique<FakePort>(line), link::OpenError::kNone, {}};

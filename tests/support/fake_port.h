@@ -80,6 +80,7 @@ class FakePortSystem final : public link::PortSystem {
   link::OpenError open_error = link::OpenError::kNone;
   std::string open_advice;
   int open_count = 0;
+  std::vector<link::PortId> opened;  // every port asked for, in order
 
   std::vector<link::PortEntry> EnumeratePorts() override { return present; }
   link::OpenResult OpenPort(const link::PortId& id) override;

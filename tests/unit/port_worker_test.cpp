@@ -1,0 +1,184 @@
+// The port worker: its command table, the order in which it serves sent and
+// posted commands, dropped requests, and the outside close.
+#include "link/port_worker.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/ids.h"
+#include "support/recording_sink.h"
+
+namespace quelmar::testing {
+namespace {
+
+using link::PortWorker;
+
+// Records which operation ran; an operation can be held until released.
+class Recorder {
+ public:
+  PortWorker::Commands Commands() {
+    PortWorker::Commands c;
+    c.open = [this] { Run("open"); };
+    c.close = [this] { Run("close"); };
+    c.flash_code = [this] { Run("code"); };
+    c.flash_data = [this] { Run("data"); };
+    c.reset = [this] { Run("reset"); };
+    c.create_window = [this] {
+      std::unique_lock lock(mutex_);
+      cv_.wait(lock, [this] { return window_allowed_; });
+      return window_ok_;
+    };
+    return c;
+  }
+  void AllowWindow(bool ok = true) {
+    std::lock_guard lock(mutex_);
+    window_allowed_ = true;
+    window_ok_ = ok;
+    cv_.notify_all();
+  }
+  // The next operation named so waits until Release().
+  void Hold(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    hold_ = name;
+  }
+  void WaitHeld() {
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [this] { return held_; });
+  }
+  void Release() {
+    std::lock_guard lock(mutex_);
+    hold_.clear();
+    cv_.notify_all();
+  }
+  std::vector<std::string> Ran() {
+    std::lock_guard lock(mutex_);
+    return ran_;
+  }
+  std::function<void()> extra;  // runs inside "reset"
+
+ private:
+  void Run(const std::string& name) {
+    std::unique_lock lock(mutex_);
+    ran_.push_back(name);
+    if (name == hold_) {
+      held_ = true;
+      cv_.notify_all();
+      cv_.wait(lock, [this] { return hold_.empty(); });
+    }
+    if (name == "reset" && extra) {
+      lock.unlock();
+      extra();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool window_allowed_ = false, window_ok_ = true, held_ = false;
+  std::string hold_;
+  std::vector<std::string> ran_;
+};
+
+struct WorkerFixture : ::testing::Test {
+  RecordingSink sink;
+  Log log{&sink};
+  Recorder recorder;
+  PortWorker worker{recorder.Commands(), log};
+
+  void Start() {
+    ASSERT_TRUE(worker.StartPortWorker());
+    recorder.AllowWindow();
+    while (!worker.HasWindow()) std::this_thread::yield();
+  }
+  // Sends and waits until the command has run.
+  bool SendAndWait(int id) {
+    std::promise<void> done;
+    if (!worker.SendCommand(id, [&] { done.set_value(); })) return false;
+    done.get_future().wait();
+    return true;
+  }
+};
+
+TEST_F(WorkerFixture, TheTableRunsFiveCommandsAndNothingElse) {
+  const std::vector<std::pair<int, const char*>> table = {
+      {ID_COM_OPEN, "open"},   {ID_COM_CLOSE, "close"}, {ID_COM_START_FLASH_CODE, "code"},
+      {ID_COM_START_FLASH_DATA, "data"}, {ID_COM_RESET, "reset"}};
+  for (const auto& [id, name] : table) {
+    EXPECT_EQ(worker.RunPortCommand(id), 1) << id;
+    EXPECT_EQ(recorder.Ran().back(), name);
+  }
+  for (int id : {40009, 40010, 40011, 40012, 40014, 40016, 40017, 40006, 40019, 0, -1,
+                 ID_COM_OPEN << 16}) {
+    EXPECT_EQ(worker.RunPortCommand(id), 0) << id;
+  }
+  EXPECT_EQ(recorder.Ran().size(), table.size());
+}
+
+TEST_F(WorkerFixture, AWaitingSendIsServedBeforeQueuedPosts) {
+  Start();
+  recorder.Hold("reset");
+  ASSERT_TRUE(worker.PostCommand(ID_COM_RESET));
+  recorder.WaitHeld();
+  // While the reboot runs: an update is queued, then a close is sent.
+  ASSERT_TRUE(worker.PostCommand(ID_COM_START_FLASH_CODE));
+  ASSERT_TRUE(worker.PostCommand(ID_COM_START_FLASH_DATA));
+  std::promise<void> closed;
+  ASSERT_TRUE(worker.SendCommand(ID_COM_CLOSE, [&] { closed.set_value(); }));
+  recorder.Release();
+  closed.get_future().wait();
+  while (recorder.Ran().size() < 4) std::this_thread::yield();
+  EXPECT_EQ(recorder.Ran(), (std::vector<std::string>{"reset", "close", "code", "data"}));
+}
+
+TEST_F(WorkerFixture, RequestsBeforeTheWindowExistsAreDropped) {
+  ASSERT_TRUE(worker.StartPortWorker());
+  EXPECT_FALSE(worker.PostCommand(ID_COM_RESET));
+  EXPECT_FALSE(worker.SendCommand(ID_COM_OPEN, [] { ADD_FAILURE() << "dropped send completed"; }));
+  recorder.AllowWindow();
+  while (!worker.HasWindow()) std::this_thread::yield();
+  EXPECT_TRUE(SendAndWait(ID_COM_OPEN));
+  EXPECT_EQ(recorder.Ran(), (std::vector<std::string>{"open"}));
+}
+
+TEST_F(WorkerFixture, AWindowThatCannotBeMadeEndsTheWorker) {
+  ASSERT_TRUE(worker.StartPortWorker());
+  recorder.AllowWindow(false);
+  worker.Join();
+  EXPECT_EQ(sink.ErrorBoxes(), (std::vector<std::string>{"Failed create ComPort window"}));
+  EXPECT_FALSE(worker.HasWindow());
+  EXPECT_FALSE(worker.PostCommand(ID_COM_OPEN));
+  EXPECT_TRUE(recorder.Ran().empty());
+}
+
+TEST_F(WorkerFixture, TheOutsideCloseClosesThePortEndsTheWorkerAndReleasesWaiters) {
+  Start();
+  recorder.Hold("code");
+  ASSERT_TRUE(worker.PostCommand(ID_COM_START_FLASH_CODE));
+  recorder.WaitHeld();
+  ASSERT_TRUE(worker.PostCommand(ID_COM_RESET));
+  std::promise<void> told;
+  ASSERT_TRUE(worker.SendCommand(ID_COM_OPEN, [&] { told.set_value(); }));
+  worker.CloseWindow();
+  recorder.Release();
+  told.get_future().wait();  // the dropped send still lets its sender go on
+  worker.Join();
+  // The running update ended; then only the close; the queued ones never ran.
+  EXPECT_EQ(recorder.Ran(), (std::vector<std::string>{"code", "close"}));
+  EXPECT_FALSE(worker.PostCommand(ID_COM_OPEN));
+  EXPECT_FALSE(worker.SendCommand(ID_COM_CLOSE));
+}
+
+TEST_F(WorkerFixture, ASendFromTheWorkerItselfRunsAtOnce) {
+  Start();
+  // The reboot closes the port through the worker's own close command.
+  recorder.extra = [this] { EXPECT_TRUE(worker.SendCommand(ID_COM_CLOSE)); };
+  ASSERT_TRUE(SendAndWait(ID_COM_RESET));
+  EXPECT_EQ(recorder.Ran(), (std::vector<std::string>{"reset", "close"}));
+}
+
+}  // namespace
+}  // namespace quelmar::testing
