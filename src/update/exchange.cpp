@@ -96,9 +96,11 @@ DecodeTable MakeDataDecodeTable(const image::ImageStore& images) {
 }
 
 UpdateOutcome Finish(UpdateContext& context, UpdateOutcome outcome) {
-  UnlockControls(context.ui, context.images.HasCodeImage(), context.images.DataImage().present());
+  // The flags go first: a front end that sees the controls unlocked may act
+  // on a click at once, and must then find itself idle.
   context.flags.AbortFlag.store(0);
   context.flags.BusyFlag.store(0);
+  UnlockControls(context.ui, context.images.HasCodeImage(), context.images.DataImage().present());
   return outcome;
 }
 

@@ -1,6 +1,7 @@
 // A UI sink that records everything the core shows, for assertions.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -31,9 +32,14 @@ class RecordingSink final : public UiSink {
     progress_.push_back(state);
   }
   void SetControlEnabled(int control_id, bool enabled) override {
-    std::lock_guard lock(mutex_);
-    controls_.emplace_back(control_id, enabled);
+    {
+      std::lock_guard lock(mutex_);
+      controls_.emplace_back(control_id, enabled);
+    }
+    if (on_control) on_control(control_id, enabled);
   }
+  // Called on every control change, on the caller's thread.
+  std::function<void(int control_id, bool enabled)> on_control;
 
   std::vector<Entry> Log() const {
     std::lock_guard lock(mutex_);

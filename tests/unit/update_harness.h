@@ -75,6 +75,10 @@ class UpdateHarness {
   UpdateHarness() {
     line->clock = &clock;
     line->responder = [this](FakeLine& l, const Bytes& bytes) { Respond(l, bytes); };
+    // A front end may act on a click as soon as a button is enabled.
+    sink.on_control = [this](int, bool enabled) {
+      if (enabled) busy_at_enable.push_back(flags.BusyFlag + flags.AbortFlag);
+    };
   }
   UpdateHarness(const UpdateHarness&) = delete;
   UpdateHarness& operator=(const UpdateHarness&) = delete;
@@ -97,6 +101,7 @@ class UpdateHarness {
   std::function<void(int frame)> on_frame;
 
   std::vector<Sent> sent;  // only what the update run wrote
+  std::vector<uint32_t> busy_at_enable;  // BusyFlag + AbortFlag at each enabling
 
   // --- the pieces of an update context ---
   FakePortSystem ports;
@@ -123,6 +128,7 @@ class UpdateHarness {
     polls_ = 0;
     write_base_ = line->write_count;
     sink.Clear();
+    busy_at_enable.clear();
   }
 
   // The nth write of the update run (0-based, failed ones included) fails,
@@ -181,6 +187,8 @@ class UpdateHarness {
   // Every run ends the same way, whatever happened.
   void ExpectEnding() const {
     EXPECT_EQ(sink.Controls(), UnlockedControls());
+    // The flags are down before the first control comes back.
+    EXPECT_EQ(busy_at_enable, std::vector<uint32_t>(UnlockedControls().size(), 0));
     EXPECT_EQ(flags.BusyFlag.load(), 0u);
     EXPECT_EQ(flags.AbortFlag.load(), 0u);
   }
