@@ -91,7 +91,12 @@ void MainWindow::InitPortList() {
 }
 
 bool MainWindow::StartPortWorker() {
-  return worker_.StartPortWorker();
+  if (!worker_.StartPortWorker()) return false;
+  // The dialog shows only once the worker takes commands: the operator's
+  // first choice must not be dropped. A worker without a window is not a
+  // start-up failure (its error box has been shown): requests are dropped.
+  worker_.WaitForWindow();
+  return true;
 }
 
 bool MainWindow::IsPortReady() const {

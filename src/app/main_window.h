@@ -74,7 +74,8 @@ class MainWindow {
 
   // Fills the drop-down (the dialog's initialisation).
   void InitPortList();
-  // Starts the port worker; false after its error box.
+  // Starts the port worker and waits until it takes commands; false after
+  // its error box.
   bool StartPortWorker();
 
   // --- what the dialog hands over, UI thread ---

@@ -58,13 +58,20 @@ int PortWorker::RunPortCommand(int id) {
   return 1;
 }
 
+bool PortWorker::WaitForWindow() {
+  if (!thread_.joinable()) return false;
+  std::unique_lock lock(mutex_);
+  wake_.wait(lock, [this] { return window_ || ended_; });
+  return window_;
+}
+
 bool PortWorker::PostCommand(int id) {
   {
     std::lock_guard lock(mutex_);
     if (!window_) return false;
     posted_.push_back({id, {}});
   }
-  wake_.notify_one();
+  wake_.notify_all();
   return true;
 }
 
@@ -77,7 +84,7 @@ bool PortWorker::SendCommand(int id, Done done) {
     if (!on_worker) sent_.push_back({id, std::move(done)});
   }
   if (!on_worker) {
-    wake_.notify_one();
+    wake_.notify_all();
     return true;
   }
   RunPortCommand(id);
@@ -91,7 +98,7 @@ void PortWorker::CloseWindow() {
     if (!window_) return;
     close_requested_ = true;
   }
-  wake_.notify_one();
+  wake_.notify_all();
 }
 
 void PortWorker::Join() {
@@ -109,12 +116,18 @@ void PortWorker::Main() {
   }
   if (commands_.create_window && !commands_.create_window()) {
     log_.ShowErrorBox("Failed create ComPort window");
+    {
+      std::lock_guard lock(mutex_);
+      ended_ = true;
+    }
+    wake_.notify_all();
     return;
   }
   {
     std::lock_guard lock(mutex_);
     window_ = true;
   }
+  wake_.notify_all();
   std::deque<Request> dropped;
   for (;;) {
     Request request;
@@ -124,6 +137,7 @@ void PortWorker::Main() {
       if (close_requested_) {
         // From here on nothing is taken: the window is gone.
         window_ = false;
+        ended_ = true;
         dropped.swap(sent_);
         posted_.clear();
         break;

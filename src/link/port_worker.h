@@ -49,6 +49,9 @@ class PortWorker {
   bool Started() const { return thread_.joinable(); }
   // The command window exists: requests are taken.
   bool HasWindow() const;
+  // Waits until the worker has made its command window or has ended; true
+  // when the window exists.
+  bool WaitForWindow();
 
   // Queues a command and returns at once. False when it was dropped.
   bool PostCommand(int id);
@@ -92,6 +95,7 @@ class PortWorker {
   std::condition_variable wake_;
   bool window_ = false;      // PortWindow not null
   bool close_requested_ = false;
+  bool ended_ = false;  // the thread is done (or never made its window)
   std::deque<Request> sent_;
   std::deque<Request> posted_;
 };

@@ -92,7 +92,7 @@ struct WorkerFixture : ::testing::Test {
   void Start() {
     ASSERT_TRUE(worker.StartPortWorker());
     recorder.AllowWindow();
-    while (!worker.HasWindow()) std::this_thread::yield();
+    ASSERT_TRUE(worker.WaitForWindow());
   }
   // Sends and waits until the command has run.
   bool SendAndWait(int id) {
@@ -147,6 +147,7 @@ TEST_F(WorkerFixture, RequestsBeforeTheWindowExistsAreDropped) {
 TEST_F(WorkerFixture, AWindowThatCannotBeMadeEndsTheWorker) {
   ASSERT_TRUE(worker.StartPortWorker());
   recorder.AllowWindow(false);
+  EXPECT_FALSE(worker.WaitForWindow());
   worker.Join();
   EXPECT_EQ(sink.ErrorBoxes(), (std::vector<std::string>{"Failed create ComPort window"}));
   EXPECT_FALSE(worker.HasWindow());
