@@ -7,6 +7,9 @@ packages=(
   build-essential cmake g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
+  ccache
+  qt6-base-dev qt6-base-dev-tools libgl-dev fonts-dejavu-core
+  xvfb xauth xdotool imagemagick desktop-file-utils
 )
 
 missing=()

@@ -1,0 +1,26 @@
+// The open-file dialog behind the image store's file chooser.
+#pragma once
+
+#include "image/image_store.h"
+
+class QWidget;
+
+namespace quelmar::ui {
+
+// Titled "Open", one filter per kind, starting in the current folder; the
+// chosen file's folder becomes the current folder, so the next dialog of
+// either kind starts there.
+class QtFileChooser final : public image::FileChooser {
+ public:
+  explicit QtFileChooser(QWidget* owner = nullptr) : owner_(owner) {}
+  void SetOwner(QWidget* owner) { owner_ = owner; }
+  std::optional<std::string> ChooseImageFile(image::ImageKind kind) override;
+
+  // The filter the dialog offers for the kind.
+  static const char* Filter(image::ImageKind kind);
+
+ private:
+  QWidget* owner_;
+};
+
+}  // namespace quelmar::ui

@@ -1,0 +1,108 @@
+#include "ui/gui_app.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QMessageBox>
+#include <QScreen>
+
+#include "link/posix_port.h"
+#include "ui/log_view.h"
+#include "ui/single_instance.h"
+
+namespace quelmar::ui {
+
+GuiApp::GuiApp() : GuiApp(Options{}) {}
+
+GuiApp::GuiApp(Options options) : options_(std::move(options)) {
+  if (options_.ports == nullptr) own_ports_ = link::MakePosixPortSystem();
+  link::PortSystem& ports = options_.ports != nullptr ? *options_.ports : *own_ports_;
+  image::FileChooser& chooser = options_.chooser != nullptr ? *options_.chooser : own_chooser_;
+  Clock& clock = options_.clock != nullptr ? *options_.clock : SystemClock();
+
+  DialogRequests requests;
+  requests.click = [this](int id) { window_->OnClick(id); };
+  requests.port_chosen = [this](int index) { window_->OnPortChosen(index); };
+  requests.file_dropped = [this](bool code, const std::string& path) {
+    window_->PostCommand(code ? app::kDropCodeFile : app::kDropDataFile, path);
+  };
+  requests.close = [this] { window_->PostCommand(app::kCloseRequest); };
+  dialog_ = std::make_unique<MainDialog>(std::move(requests));
+  own_chooser_.SetOwner(dialog_.get());
+
+  queue_ = std::make_unique<app::UiQueue>(
+      *dialog_,
+      [this] {
+        // Any thread: one queued call drains on the UI thread.
+        QMetaObject::invokeMethod(this, [this] { queue_->Drain(); }, Qt::QueuedConnection);
+      },
+      [this] { dialog_->Log()->FocusLog(); });
+  window_ = std::make_unique<app::MainWindow>(
+      app::MainWindow::Parts{ports, *queue_, *this, *dialog_, chooser, clock});
+
+  monitor_.setInterval(static_cast<int>(app::MainWindow::kMonitorInterval.count()));
+  connect(&monitor_, &QTimer::timeout, this, [this] { window_->PortMonitor(); });
+}
+
+GuiApp::~GuiApp() {
+  monitor_.stop();
+  // The worker ends first: nothing may call into the dialog after it.
+  window_.reset();
+}
+
+bool GuiApp::Start() {
+  window_->InitPortList();
+  if (!window_->StartPortWorker()) return false;
+  // Centred on the screen it opens on.
+  if (const QScreen* screen = dialog_->screen()) {
+    dialog_->move(screen->availableGeometry().center() - dialog_->rect().center());
+  }
+  dialog_->show();
+  monitor_.start();
+  return true;
+}
+
+void GuiApp::Activate() {
+  if (closed_) return;
+  dialog_->show();
+  dialog_->setWindowState(dialog_->windowState() & ~Qt::WindowMinimized);
+  dialog_->raise();
+  dialog_->activateWindow();
+}
+
+void GuiApp::RunAfter(std::chrono::milliseconds delay, std::function<void()> fn) {
+  QTimer::singleShot(delay, this, std::move(fn));
+}
+
+bool GuiApp::AskStopEraseWait() {
+  if (options_.answer_stop) return options_.answer_stop();
+  return QMessageBox::question(dialog_.get(), "Quelmar",
+                               "Stop waiting for the data flash erase?\n\n"
+                               "Nothing is then written: the data flash stays erased.",
+                               QMessageBox::Yes | QMessageBox::No,
+                               QMessageBox::No) == QMessageBox::Yes;
+}
+
+void GuiApp::CloseProgram() {
+  closed_ = true;
+  monitor_.stop();
+  dialog_->AllowClose();
+  dialog_->close();
+  QCoreApplication::exit(0);
+}
+
+int RunQuelmar(int argc, char** argv) {
+  QApplication application(argc, argv);
+  QApplication::setApplicationName("quelmar");
+  QApplication::setDesktopFileName("quelmar");
+  QApplication::setWindowIcon(QIcon::fromTheme("quelmar", QIcon(":/quelmar/quelmar.png")));
+
+  SingleInstance instance;
+  if (!instance.Claim()) return 1;
+
+  GuiApp gui;
+  QObject::connect(&instance, &SingleInstance::activateRequested, &gui, &GuiApp::Activate);
+  if (!gui.Start()) return 0;
+  return QApplication::exec();
+}
+
+}  // namespace quelmar::ui
