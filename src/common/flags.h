@@ -13,8 +13,9 @@ struct UpdateFlags {
   // 1 asks a running update to stop where it can (the data flash erase wait).
   // Set by the front end, cleared by the update at its start and end.
   std::atomic<uint32_t> AbortFlag{0};
-  // 1 while the data flash update waits for the erase to finish: the one
-  // step AbortFlag can stop, so a front end may offer to stop it then.
+  // 1 while the data flash update polls the board for the end of the erase:
+  // the one step AbortFlag can stop, so a front end may offer to stop it
+  // then. The safety wait that may follow is not stoppable.
   std::atomic<uint32_t> EraseWaitFlag{0};
 };
 

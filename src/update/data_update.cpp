@@ -36,12 +36,6 @@ void StepWait(Progress& progress, uint32_t& steps) {
 enum class WaitResult { kDone, kFailed, kAborted };
 
 WaitResult WaitForErase(UpdateContext& context) {
-  // Raised for exactly the span in which AbortFlag is heeded.
-  struct EraseWait {
-    std::atomic<uint32_t>& flag;
-    explicit EraseWait(std::atomic<uint32_t>& f) : flag(f) { flag.store(1); }
-    ~EraseWait() { flag.store(0); }
-  } erase_wait(context.flags.EraseWaitFlag);
   link::Link& link = context.link;
   Log& log = context.log;
   Progress& progress = context.progress;
@@ -57,18 +51,26 @@ WaitResult WaitForErase(UpdateContext& context) {
   const Clock::TimePoint start = clock.Now();
   log.AppendLog(kSeverityNormal, "Waiting complete erase FLASH... ");
 
-  for (;;) {
-    clock.Sleep(kPollInterval);
-    const detail::ExchangeResult result =
-        detail::ExchangeCommand(link, log, link::CMD_POLL_STATUS, detail::kSizeMessages);
-    if (result == detail::ExchangeResult::kFailed) return WaitResult::kFailed;
-    if (result == detail::ExchangeResult::kCompleted) {
-      // Busy replies in between do not restart the count.
-      if (++completed == kCompletedRepliesNeeded) break;
-    } else {
-      StepWait(progress, steps);
+  {
+    // Raised for exactly the polls, the span in which AbortFlag is heeded.
+    struct Polling {
+      std::atomic<uint32_t>& flag;
+      explicit Polling(std::atomic<uint32_t>& f) : flag(f) { flag.store(1); }
+      ~Polling() { flag.store(0); }
+    } polling(context.flags.EraseWaitFlag);
+    for (;;) {
+      clock.Sleep(kPollInterval);
+      const detail::ExchangeResult result =
+          detail::ExchangeCommand(link, log, link::CMD_POLL_STATUS, detail::kSizeMessages);
+      if (result == detail::ExchangeResult::kFailed) return WaitResult::kFailed;
+      if (result == detail::ExchangeResult::kCompleted) {
+        // Busy replies in between do not restart the count.
+        if (++completed == kCompletedRepliesNeeded) break;
+      } else {
+        StepWait(progress, steps);
+      }
+      if (context.flags.AbortFlag.load() != 0) return WaitResult::kAborted;
     }
-    if (context.flags.AbortFlag.load() != 0) return WaitResult::kAborted;
   }
   log.AppendLog(kSeverityNormal, "OK.\n");
 

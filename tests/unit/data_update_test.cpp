@@ -150,6 +150,24 @@ TEST(DataUpdate, FirstExchangesOnTheWire) {
 
 // --- the erase wait ---
 
+TEST(DataUpdate, EraseWaitFlagIsUpForThePollsOnly) {
+  UpdateHarness h;
+  h.LoadData(Pattern(512));
+  h.Open();
+  // Done at once: the unstoppable safety wait follows the polls.
+  std::vector<std::pair<uint8_t, uint32_t>> seen;
+  h.on_command = [&](uint8_t command, int) {
+    seen.emplace_back(command, h.flags.EraseWaitFlag.load());
+  };
+  EXPECT_EQ(h.RunData(), UpdateOutcome::kSuccess);
+  ASSERT_FALSE(seen.empty());
+  for (const auto& [command, flag] : seen) {
+    EXPECT_EQ(flag, command == CMD_POLL_STATUS ? 1u : 0u) << int(command);
+  }
+  EXPECT_NE(h.sink.Text().find("additional waiting"), std::string::npos);
+  EXPECT_EQ(h.flags.EraseWaitFlag.load(), 0u);
+}
+
 struct PollCase {
   const char* name;
   std::vector<Bytes> replies;
