@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
-# Builds the default preset's benchmark and runs it. Options pass through
-# (--quick: the paced run writes 256 blocks instead of a whole bank).
+# Builds the default preset's benchmarks and runs them.
+#   bench/run.sh [OPTIONS]        the code update benchmark (update_bench);
+#                                 --quick: the paced run writes 256 blocks
+#   bench/run.sh --gui [OPTIONS]  the desktop program's figures (gui_bench);
+#                                 --quick: one round, 10 s idle
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
+if [ "${1:-}" = "--gui" ]; then
+  shift
+  cmake --build --preset default --target gui_bench -j2
+  exec build/default/bench/gui_bench "$@"
+fi
 cmake --build --preset default --target update_bench -j2
 exec build/default/bench/update_bench "$@"

@@ -206,10 +206,12 @@ void MainWindow::LoadImage(bool code, const std::string& path) {
   if (flags_.BusyFlag.load() != 0) return;
   bool loaded = false;
   if (code) {
-    loaded = path.empty() ? images_.LoadCodeImageFile(chooser_) : images_.LoadCodeImageFromPath(path);
+    loaded =
+        path.empty() ? images_.LoadCodeImageFile(chooser_) : images_.LoadCodeImageFromPath(path);
     if (loaded && IsPortReady()) SetUpdateCodeEnabled(ui_, true);
   } else {
-    loaded = path.empty() ? images_.LoadDataImageFile(chooser_) : images_.LoadDataImageFromPath(path);
+    loaded =
+        path.empty() ? images_.LoadDataImageFile(chooser_) : images_.LoadDataImageFromPath(path);
     if (loaded && IsPortReady()) SetUpdateFlashEnabled(ui_, true);
   }
 }

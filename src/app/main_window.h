@@ -32,10 +32,10 @@
 namespace quelmar::app {
 
 // Requests of the main window beside the six command ids of common/ids.h.
-inline constexpr int kCloseRequest = 1;   // Exit, or the window manager's close
-inline constexpr int kDeselectPort = 2;   // the drop-down's "----"
-inline constexpr int kDropCodeFile = 3;   // a .fcode file dropped on the dialog
-inline constexpr int kDropDataFile = 4;   // a .fdata file dropped on the dialog
+inline constexpr int kCloseRequest = 1;  // Exit, or the window manager's close
+inline constexpr int kDeselectPort = 2;  // the drop-down's "----"
+inline constexpr int kDropCodeFile = 3;  // a .fcode file dropped on the dialog
+inline constexpr int kDropDataFile = 4;  // a .fdata file dropped on the dialog
 
 // What a click on a dialog control asks of the main window; 0 for none.
 int CommandForControl(int control_id);

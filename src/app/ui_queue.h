@@ -40,7 +40,7 @@ class UiQueue final : public UiSink {
   // the budget is spent; then asks for another wake if calls remain.
   // Log text of one severity in a row is applied as one piece and only the
   // last of a run of progress states is drawn. Returns true when empty.
-  bool Drain(std::chrono::milliseconds budget = std::chrono::milliseconds(20));
+  bool Drain(std::chrono::milliseconds budget = std::chrono::milliseconds(8));
   // UI thread: drops everything still queued (at shutdown).
   void Discard();
 
@@ -59,7 +59,7 @@ class UiQueue final : public UiSink {
     std::function<void()> call;
   };
   // Longest run of log text applied as one piece.
-  static constexpr size_t kMaxLogPiece = 64 * 1024;
+  static constexpr size_t kMaxLogPiece = 4 * 1024;
 
   void Push(Item item);
   // Takes the next call (merging a run of log text or progress) and applies

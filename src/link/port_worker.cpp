@@ -13,14 +13,18 @@ using Operation = std::function<void()> PortWorker::Commands::*;
 
 // Indexed by the command id minus ID_COM_OPEN; empty entries run nothing.
 constexpr std::array<Operation, 12> kCommandTable = {
-    &PortWorker::Commands::open,        // 40007 ID_COM_OPEN
-    &PortWorker::Commands::close,       // 40008 ID_COM_CLOSE
-    nullptr, nullptr, nullptr, nullptr,  // 40009..40012
+    &PortWorker::Commands::open,   // 40007 ID_COM_OPEN
+    &PortWorker::Commands::close,  // 40008 ID_COM_CLOSE
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,                            // 40009..40012
     &PortWorker::Commands::flash_code,  // 40013 ID_COM_START_FLASH_CODE
-    nullptr,                             // 40014
+    nullptr,                            // 40014
     &PortWorker::Commands::flash_data,  // 40015 ID_COM_START_FLASH_DATA
-    nullptr, nullptr,                    // 40016, 40017
-    &PortWorker::Commands::reset,       // 40018 ID_COM_RESET
+    nullptr,
+    nullptr,                       // 40016, 40017
+    &PortWorker::Commands::reset,  // 40018 ID_COM_RESET
 };
 
 static_assert(ID_COM_OPEN == 40007 && ID_COM_CLOSE == 40008 && ID_COM_START_FLASH_CODE == 40013 &&

@@ -93,7 +93,7 @@ class PortWorker {
   mutable std::mutex mutex_;
   std::thread::id worker_id_;  // guarded by mutex_
   std::condition_variable wake_;
-  bool window_ = false;      // PortWindow not null
+  bool window_ = false;  // PortWindow not null
   bool close_requested_ = false;
   bool ended_ = false;  // the thread is done (or never made its window)
   std::deque<Request> sent_;

@@ -33,7 +33,8 @@ GuiApp::GuiApp(Options options) : options_(std::move(options)) {
       *dialog_,
       [this] {
         // Any thread: one queued call drains on the UI thread.
-        QMetaObject::invokeMethod(this, [this] { queue_->Drain(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { ScheduleDrain(); }, Qt::QueuedConnection);
       },
       [this] { dialog_->Log()->FocusLog(); });
   window_ = std::make_unique<app::MainWindow>(
@@ -59,6 +60,23 @@ bool GuiApp::Start() {
   dialog_->show();
   monitor_.start();
   return true;
+}
+
+void GuiApp::ScheduleDrain() {
+  // At most one drain per interval: a block-by-block update then costs the
+  // UI thread a hundred repaints a second, not thousands, and the queue
+  // hands over its calls in runs.
+  const qint64 since = last_drain_.isValid() ? last_drain_.elapsed() : kDrainIntervalMs;
+  if (since >= kDrainIntervalMs) {
+    Drain();
+    return;
+  }
+  QTimer::singleShot(static_cast<int>(kDrainIntervalMs - since), this, [this] { Drain(); });
+}
+
+void GuiApp::Drain() {
+  last_drain_.start();
+  queue_->Drain();
 }
 
 void GuiApp::Activate() {

@@ -3,6 +3,7 @@
 // the port monitor's timer.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 #include <functional>
@@ -48,6 +49,10 @@ class GuiApp final : public QObject, public app::MainWindowView {
   void CloseProgram() override;
 
  private:
+  static constexpr qint64 kDrainIntervalMs = 10;
+  void ScheduleDrain();
+  void Drain();
+
   Options options_;
   std::unique_ptr<link::PortSystem> own_ports_;
   QtFileChooser own_chooser_;
@@ -55,6 +60,7 @@ class GuiApp final : public QObject, public app::MainWindowView {
   std::unique_ptr<app::UiQueue> queue_;
   std::unique_ptr<app::MainWindow> window_;
   QTimer monitor_;
+  QElapsedTimer last_drain_;
   bool closed_ = false;
 };
 

@@ -25,8 +25,8 @@ struct StepNumber {
   const char* text;
   int x, y;
 };
-constexpr StepNumber kSteps[] = {{"1", 9, 20},  {"2", 9, 39},  {"3", 97, 39},
-                                 {"4", 9, 58},  {"5", 97, 58}, {"6", 184, 58}};
+constexpr StepNumber kSteps[] = {{"1", 9, 20}, {"2", 9, 39},  {"3", 97, 39},
+                                 {"4", 9, 58}, {"5", 97, 58}, {"6", 184, 58}};
 
 QString FromUtf8(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -46,8 +46,8 @@ MainDialog::MainDialog(DialogRequests requests, QWidget* parent)
   // Dialog units: a quarter of the font's average character width across,
   // an eighth of its height down.
   const QFontMetrics metrics(font());
-  const int letters = metrics.horizontalAdvance(
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+  const int letters =
+      metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
   base_x_ = (letters / 26 + 1) / 2;
   base_y_ = metrics.height();
   setFixedSize(UnitsToPixels(0, 0, kWidthUnits, kHeightUnits).size());

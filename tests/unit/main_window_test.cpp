@@ -9,12 +9,16 @@ namespace {
 using app::kCloseRequest;
 
 TEST(ClickTable, EveryControlMapsToItsCommand) {
-  const std::vector<std::pair<int, int>> table = {
-      {IDC_UPDATE_CODE, ID_START_FLASH_CODE}, {IDC_OPEN_CODE, ID_OPEN_FILE_CODE},
-      {IDC_UPDATE_FLASH, ID_START_FLASH_DATA}, {IDC_OPEN_FLASH, ID_OPEN_FILE_DATA},
-      {IDC_REBOOT, ID_RESET},                 {IDC_EXIT, kCloseRequest},
-      {IDC_COMPORT, 0},                       {IDC_PROGRESS, 0},
-      {IDC_LOG_VIEW, 0},                      {9999, 0}};
+  const std::vector<std::pair<int, int>> table = {{IDC_UPDATE_CODE, ID_START_FLASH_CODE},
+                                                  {IDC_OPEN_CODE, ID_OPEN_FILE_CODE},
+                                                  {IDC_UPDATE_FLASH, ID_START_FLASH_DATA},
+                                                  {IDC_OPEN_FLASH, ID_OPEN_FILE_DATA},
+                                                  {IDC_REBOOT, ID_RESET},
+                                                  {IDC_EXIT, kCloseRequest},
+                                                  {IDC_COMPORT, 0},
+                                                  {IDC_PROGRESS, 0},
+                                                  {IDC_LOG_VIEW, 0},
+                                                  {9999, 0}};
   for (const auto& [control, command] : table) {
     EXPECT_EQ(app::CommandForControl(control), command) << control;
   }
@@ -72,20 +76,20 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CommandCase{"CodeStarts", ID_START_FLASH_CODE, true, true, false, false,
                     link::CMD_ERASE_CODE, "Write CODE... OK.\n", true, false},
-        CommandCase{"CodeWithoutImage", ID_START_FLASH_CODE, true, false, true, false, -1, "", false,
-                    false},
-        CommandCase{"CodeWithoutPort", ID_START_FLASH_CODE, false, true, false, false, -1, "", false,
-                    false},
-        CommandCase{"CodeWhileBusyAborts", ID_START_FLASH_CODE, true, true, false, true, -1, "", false,
-                    true},
+        CommandCase{"CodeWithoutImage", ID_START_FLASH_CODE, true, false, true, false, -1, "",
+                    false, false},
+        CommandCase{"CodeWithoutPort", ID_START_FLASH_CODE, false, true, false, false, -1, "",
+                    false, false},
+        CommandCase{"CodeWhileBusyAborts", ID_START_FLASH_CODE, true, true, false, true, -1, "",
+                    false, true},
         CommandCase{"DataStarts", ID_START_FLASH_DATA, true, false, true, false,
                     link::CMD_ERASE_FLASH, "Write to FLASH... OK.\n", true, false},
-        CommandCase{"DataWithoutImage", ID_START_FLASH_DATA, true, true, false, false, -1, "", false,
-                    false},
-        CommandCase{"DataWhileBusyAborts", ID_START_FLASH_DATA, true, false, true, true, -1, "", false,
-                    true},
-        CommandCase{"ResetReboots", ID_RESET, true, false, false, false, link::CMD_REBOOT, "Reboot... OK.\n", false,
-                    false},
+        CommandCase{"DataWithoutImage", ID_START_FLASH_DATA, true, true, false, false, -1, "",
+                    false, false},
+        CommandCase{"DataWhileBusyAborts", ID_START_FLASH_DATA, true, false, true, true, -1, "",
+                    false, true},
+        CommandCase{"ResetReboots", ID_RESET, true, false, false, false, link::CMD_REBOOT,
+                    "Reboot... OK.\n", false, false},
         CommandCase{"ResetWithoutPort", ID_RESET, false, false, false, false, -1, "", false, false},
         CommandCase{"ResetWhileBusy", ID_RESET, true, false, false, true, -1, "", false, false}),
     [](const auto& p) { return std::string(p.param.name); });
@@ -150,8 +154,7 @@ TEST(SelectPort, ReselectClosesWaitsDisablesThenOpens) {
     if (e.rfind("log0 Opened COM7\n", 0) == 0) seen.push_back("opened");
   }
   EXPECT_EQ(seen, (std::vector<std::string>{"log0 COM port closed.\n", "ctl 1002 0", "ctl 1003 0",
-                                            "ctl 1011 0", "opened", "ctl 1002 1",
-                                            "ctl 1011 1"}));
+                                            "ctl 1011 0", "opened", "ctl 1002 1", "ctl 1011 1"}));
   // Two settles of 50 ms: after the close and after the open.
   EXPECT_EQ(h.view.now - settle_before, std::chrono::milliseconds(100));
 }
@@ -159,7 +162,8 @@ TEST(SelectPort, ReselectClosesWaitsDisablesThenOpens) {
 TEST(SelectPort, DashClosesAnOpenPortAndDisablesItsActions) {
   AppHarness h;
   h.Choose(0);  // nothing open: only the disabling
-  EXPECT_EQ(h.sink.Only("ctl"), (std::vector<std::string>{"ctl 1002 0", "ctl 1003 0", "ctl 1011 0"}));
+  EXPECT_EQ(h.sink.Only("ctl"),
+            (std::vector<std::string>{"ctl 1002 0", "ctl 1003 0", "ctl 1011 0"}));
   EXPECT_EQ(h.sink.Log(), "");
 
   h.OpenPort();

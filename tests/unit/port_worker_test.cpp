@@ -104,15 +104,17 @@ struct WorkerFixture : ::testing::Test {
 };
 
 TEST_F(WorkerFixture, TheTableRunsFiveCommandsAndNothingElse) {
-  const std::vector<std::pair<int, const char*>> table = {
-      {ID_COM_OPEN, "open"},   {ID_COM_CLOSE, "close"}, {ID_COM_START_FLASH_CODE, "code"},
-      {ID_COM_START_FLASH_DATA, "data"}, {ID_COM_RESET, "reset"}};
+  const std::vector<std::pair<int, const char*>> table = {{ID_COM_OPEN, "open"},
+                                                          {ID_COM_CLOSE, "close"},
+                                                          {ID_COM_START_FLASH_CODE, "code"},
+                                                          {ID_COM_START_FLASH_DATA, "data"},
+                                                          {ID_COM_RESET, "reset"}};
   for (const auto& [id, name] : table) {
     EXPECT_EQ(worker.RunPortCommand(id), 1) << id;
     EXPECT_EQ(recorder.Ran().back(), name);
   }
-  for (int id : {40009, 40010, 40011, 40012, 40014, 40016, 40017, 40006, 40019, 0, -1,
-                 ID_COM_OPEN << 16}) {
+  for (int id :
+       {40009, 40010, 40011, 40012, 40014, 40016, 40017, 40006, 40019, 0, -1, ID_COM_OPEN << 16}) {
     EXPECT_EQ(worker.RunPortCommand(id), 0) << id;
   }
   EXPECT_EQ(recorder.Ran().size(), table.size());

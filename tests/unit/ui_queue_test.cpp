@@ -11,7 +11,8 @@ TEST(UiQueue, OtherThreadsQueueAndTheUiThreadAppliesInCallOrder) {
   TimelineSink sink;
   std::atomic<int> wakes{0};
   int ui_logs = 0;
-  app::UiQueue queue(sink, [&] { ++wakes; }, [&] { ++ui_logs; });
+  app::UiQueue queue(
+      sink, [&] { ++wakes; }, [&] { ++ui_logs; });
 
   std::thread worker([&] {
     queue.LogText(0, "Erase CODE... ");

@@ -100,7 +100,7 @@ class UpdateHarness {
   std::function<void(uint8_t command, int nth)> on_command;
   std::function<void(int frame)> on_frame;
 
-  std::vector<Sent> sent;  // only what the update run wrote
+  std::vector<Sent> sent;                // only what the update run wrote
   std::vector<uint32_t> busy_at_enable;  // BusyFlag + AbortFlag at each enabling
 
   // --- the pieces of an update context ---
