@@ -9,7 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   ccache
   qt6-base-dev qt6-base-dev-tools libgl-dev fonts-dejavu-core
-  xvfb xauth xdotool imagemagick desktop-file-utils
+  desktop-file-utils
 )
 
 missing=()

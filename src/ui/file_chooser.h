@@ -3,6 +3,8 @@
 
 #include "image/image_store.h"
 
+class QFileDialog;
+class QString;
 class QWidget;
 
 namespace quelmar::ui {
@@ -18,6 +20,10 @@ class QtFileChooser final : public image::FileChooser {
 
   // The filter the dialog offers for the kind.
   static const char* Filter(image::ImageKind kind);
+  // Sets up the dialog for one kind: title, filter, the current folder.
+  static void Configure(QFileDialog& dialog, image::ImageKind kind);
+  // What a choice does: its folder becomes the current folder.
+  static std::string Chosen(const QString& path);
 
  private:
   QWidget* owner_;

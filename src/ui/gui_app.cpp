@@ -105,7 +105,7 @@ void GuiApp::CloseProgram() {
   monitor_.stop();
   dialog_->AllowClose();
   dialog_->close();
-  QCoreApplication::exit(0);
+  emit closed();
 }
 
 int RunQuelmar(int argc, char** argv) {
@@ -119,6 +119,9 @@ int RunQuelmar(int argc, char** argv) {
 
   GuiApp gui;
   QObject::connect(&instance, &SingleInstance::activateRequested, &gui, &GuiApp::Activate);
+  // Exit ends the event loop with 0; nothing else does.
+  QApplication::setQuitOnLastWindowClosed(false);
+  QObject::connect(&gui, &GuiApp::closed, &application, [] { QCoreApplication::exit(0); });
   if (!gui.Start()) return 0;
   return QApplication::exec();
 }

@@ -43,10 +43,14 @@ class GuiApp final : public QObject, public app::MainWindowView {
   app::UiQueue& Queue() { return *queue_; }
   bool Closed() const { return closed_; }
 
-  // MainWindowView.
+  // MainWindowView. CloseProgram closes the dialog and emits closed().
   void RunAfter(std::chrono::milliseconds delay, std::function<void()> fn) override;
   bool AskStopEraseWait() override;
   void CloseProgram() override;
+
+ signals:
+  // The program is to end (exit code 0).
+  void closed();
 
  private:
   static constexpr qint64 kDrainIntervalMs = 10;
