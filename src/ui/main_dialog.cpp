@@ -81,6 +81,8 @@ MainDialog::MainDialog(DialogRequests requests, QWidget* parent)
   log_ = new LogView(this);
   log_->setObjectName("LOG_VIEW");
   log_->setGeometry(UnitsToPixels(7, 91, 257, 67));
+  // The log takes the focus as it grows; Tab must still lead out of it.
+  log_->setTabChangesFocus(true);
 
   // Tab order follows the order of work.
   setTabOrder(port_box_, Control(IDC_OPEN_CODE));

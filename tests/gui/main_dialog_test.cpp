@@ -203,6 +203,50 @@ TEST(MainDialog, CodeAndDataUpdatesThroughTheButtonsReachTheSimulatedFlash) {
   EXPECT_TRUE(FileBytes(dir.File("d.bin")) == expected_data);
 }
 
+TEST(MainDialog, ASilentBoardNeverFreezesTheWindowAndLaterClicksWaitTheirTurn) {
+  TempDir dir;
+  const std::string port_dir = dir.File("ports");
+  ASSERT_EQ(mkdir(port_dir.c_str(), 0700), 0);
+  setenv("QUELMAR_PORT_DIR", port_dir.c_str(), 1);
+  SimProcess sim;
+  ASSERT_TRUE(sim.Start({"--com", "101", "--fault", "silent@cmd=0x01", "--quiet"},
+                        {"QUELMAR_PORT_DIR=" + port_dir}));
+  const Bytes bank = RandomBytes(256, 4);
+  PathChooser chooser;
+  chooser.code = dir.File("app.fcode");
+  ASSERT_TRUE(image::WriteFileAtomically(*chooser.code, image::BuildCodeFile(&bank, nullptr, 'F'),
+                                         nullptr));
+  ui::GuiApp::Options options;
+  options.chooser = &chooser;
+  ui::GuiApp gui(options);
+  ASSERT_TRUE(gui.Start());
+
+  QComboBox* box = gui.Dialog().PortBox();
+  const int index = box->findText("COM 101");
+  ASSERT_GT(index, 0);
+  box->setCurrentIndex(index);
+  emit box->activated(index);
+  // The unanswered request shows while the worker still waits for the board.
+  ASSERT_TRUE(WaitFor([&] { return LogText(gui) == "Opened COM101\nGet bootloader info... "; }))
+      << LogText(gui);
+  EXPECT_TRUE(gui.Window().PortChangePending());
+  Button(gui, IDC_OPEN_CODE)->click();
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  EXPECT_FALSE(gui.Window().Images().HasCodeImage());  // waits for the open
+
+  ASSERT_TRUE(WaitFor([&] { return gui.Window().Idle(); })) << LogText(gui);
+  EXPECT_EQ(LogText(gui),
+            "Opened COM101\n"
+            "Get bootloader info... FAIL.\n"
+            "Not reply from device !\n"
+            "COM port closed.\n"
+            "Loading CODE completed !\n");
+  EXPECT_FALSE(gui.Window().IsPortReady());
+  EXPECT_FALSE(Button(gui, IDC_REBOOT)->isEnabled());
+  EXPECT_FALSE(Button(gui, IDC_UPDATE_CODE)->isEnabled());
+  gui.CloseProgram();
+}
+
 TEST(Program, ASecondStartExitsWithOneAndLeavesTheFirstRunning) {
   TempDir dir;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
