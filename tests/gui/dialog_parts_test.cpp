@@ -31,7 +31,7 @@ namespace {
 // check ends it so that the caller's modal call returns.
 template <class Modal>
 void WhileModalShows(std::function<void(Modal*)> check) {
-  auto* timer = new QTimer;
+  auto* timer = new QTimer(qApp);  // goes with the application at the latest
   timer->setInterval(10);
   auto first = std::make_shared<QPointer<Modal>>();
   QObject::connect(timer, &QTimer::timeout, [timer, check, first] {
