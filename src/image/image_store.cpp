@@ -1,6 +1,8 @@
 #include "image/image_store.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -88,16 +90,28 @@ class FileSource final : public ByteSource {
     if (file_ != nullptr) std::fclose(file_);
   }
   bool Open(const std::string& path) {
-    file_ = std::fopen(path.c_str(), "rb");
-    if (file_ == nullptr) return false;
+    // Opened without blocking and checked before any read: a FIFO, a
+    // device or a folder is no image file, and opening or reading a FIFO
+    // would wait for a writer forever (on the UI thread, in the desktop
+    // program).
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
     struct stat st {};
-    if (fstat(fileno(file_), &st) != 0 || S_ISDIR(st.st_mode)) {
-      // A folder opens for reading here but is no file to load.
-      std::fclose(file_);
-      file_ = nullptr;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
       return false;
     }
-    if (S_ISREG(st.st_mode)) size_ = static_cast<int64_t>(st.st_size);
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      ::close(fd);
+      return false;
+    }
+    file_ = fdopen(fd, "rb");
+    if (file_ == nullptr) {
+      ::close(fd);
+      return false;
+    }
+    size_ = static_cast<int64_t>(st.st_size);
     std::setvbuf(file_, nullptr, _IOFBF, 1 << 16);
     return true;
   }

@@ -1,6 +1,7 @@
 #include "image/image_store.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -372,9 +373,16 @@ TEST_F(ImageStoreTest, FailedOpenAndCancelChangeNothing) {
   ScriptedChooser chooses_missing(missing);
   EXPECT_FALSE(store_.LoadDataImageFile(chooses_missing));
   ExpectOnlyError("Failed open file !\n");
-  // A folder is no file to load.
-  EXPECT_FALSE(store_.LoadCodeImageFromPath(dir_.path().string()));
-  ExpectOnlyError("Failed open file !\n");
+  // A folder, a device or a FIFO is no file to load, and none may block
+  // (a FIFO without a writer would wait in open or read forever).
+  const std::string fifo = (dir_.path() / "pipe.fcode").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {dir_.path().string(), std::string("/dev/null"), fifo}) {
+    EXPECT_FALSE(store_.LoadCodeImageFromPath(path)) << path;
+    ExpectOnlyError("Failed open file !\n");
+    EXPECT_FALSE(store_.LoadDataImageFromPath(path)) << path;
+    ExpectOnlyError("Failed open file !\n");
+  }
 
   EXPECT_EQ(store_.CodeImage().data(), code_before);
   EXPECT_EQ(store_.CodeImage().length(), CODE_IMAGE_SIZE);
