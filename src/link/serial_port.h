@@ -1,6 +1,6 @@
 // Serial port seam. The core speaks to the board only through these two
-// interfaces; the POSIX termios backend implements them (posix_port.*), a
-// Win32 backend can sit beside it, and tests script a fake.
+// interfaces; the POSIX termios backend (posix_port.*) and the Win32 one
+// (win32_port.*) implement them, and tests script a fake.
 #pragma once
 
 #include <cstdint>
@@ -99,5 +99,8 @@ class PortSystem {
   // nullopt when the text names no port.
   virtual std::optional<PortId> ResolvePort(std::string_view text) = 0;
 };
+
+// The ports of the system we run on (termios or Win32).
+std::unique_ptr<PortSystem> MakePlatformPortSystem();
 
 }  // namespace quelmar::link
