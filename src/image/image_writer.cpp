@@ -1,9 +1,14 @@
 #include "image/image_writer.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -37,9 +42,22 @@ void PutCodeSection(std::vector<uint8_t>& out, const char* tag, const std::vecto
   out.push_back(EncodeCodeByte(0xFF, mode));
 }
 
+#ifdef _WIN32
+// The system's text for the last error, without the line end it carries.
+std::string ErrnoText(const char* what) {
+  const DWORD error = GetLastError();
+  char text[256] = {};
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           error, 0, text, sizeof text, nullptr);
+  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.')) --n;
+  if (n == 0) return std::string(what) + ": error " + std::to_string(error);
+  return std::string(what) + ": " + std::string(text, n);
+}
+#else
 std::string ErrnoText(const char* what) {
   return std::string(what) + ": " + std::strerror(errno);
 }
+#endif
 
 }  // namespace
 
@@ -83,11 +101,59 @@ bool WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& by
     if (error != nullptr) *error = message;
     return false;
   };
+#ifdef _WIN32
+  const size_t slash = path.find_last_of("/\\");
+#else
   const size_t slash = path.rfind('/');
+#endif
   const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   if (name.empty()) return fail("no file name in '" + path + "'");
 
+#ifdef _WIN32
+  // The temporary file sits beside the target so that the move is atomic.
+  const std::string prefix = (slash == std::string::npos ? std::string() : folder) + "." + name +
+                             "." + std::to_string(GetCurrentProcessId()) + ".";
+  std::string temp;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (unsigned attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
+    temp = prefix + std::to_string(GetTickCount64() % 1000000 + attempt);
+    file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  if (file == INVALID_HANDLE_VALUE) {
+    return fail(ErrnoText(("cannot create a file in '" + folder + "'").c_str()));
+  }
+  auto abandon = [&](const std::string& message) {
+    CloseHandle(file);
+    DeleteFileA(temp.c_str());
+    return fail(message);
+  };
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 30));
+    DWORD n = 0;
+    if (!WriteFile(file, bytes.data() + done, chunk, &n, nullptr) || n == 0) {
+      return abandon(ErrnoText(("cannot write '" + temp + "'").c_str()));
+    }
+    done += n;
+  }
+  if (!FlushFileBuffers(file)) return abandon(ErrnoText(("cannot flush '" + temp + "'").c_str()));
+  if (!CloseHandle(file)) {
+    const std::string message = ErrnoText(("cannot close '" + temp + "'").c_str());
+    DeleteFileA(temp.c_str());
+    return fail(message);
+  }
+  // Write-through: the move is on disk when it returns.
+  if (!MoveFileExA(temp.c_str(), path.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const std::string message = ErrnoText(("cannot rename into '" + path + "'").c_str());
+    DeleteFileA(temp.c_str());
+    return fail(message);
+  }
+  return true;
+#else
   // The temporary file sits beside the target so that rename() is atomic.
   std::string temp = (slash == std::string::npos ? std::string() : folder) + "." + name + ".XXXXXX";
   const int fd = mkstemp(temp.data());
@@ -128,6 +194,7 @@ bool WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& by
     close(dir);
   }
   return true;
+#endif
 }
 
 }  // namespace quelmar::image

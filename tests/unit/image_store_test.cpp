@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -13,6 +12,7 @@
 
 #include "image/image_writer.h"
 #include "support/recording_sink.h"
+#include "support/temp_dir.h"
 
 namespace quelmar::image {
 namespace {
@@ -69,10 +69,7 @@ Bytes Pattern(size_t n, uint32_t seed) {
 
 class TempDir {
  public:
-  TempDir() {
-    std::string templ = (fs::path(::testing::TempDir()) / "quelmar_image_XXXXXX").string();
-    path_ = mkdtemp(templ.data());
-  }
+  TempDir() { path_ = quelmar::testing::MakeTempDir("quelmar_image_"); }
   ~TempDir() {
     std::error_code ec;
     fs::remove_all(path_, ec);
@@ -375,9 +372,14 @@ TEST_F(ImageStoreTest, FailedOpenAndCancelChangeNothing) {
   ExpectOnlyError("Failed open file !\n");
   // A folder, a device or a FIFO is no file to load, and none may block
   // (a FIFO without a writer would wait in open or read forever).
+#ifdef _WIN32
+  const std::vector<std::string> not_files = {dir_.path().string(), "NUL", "\\\\.\\NUL"};
+#else
   const std::string fifo = (dir_.path() / "pipe.fcode").string();
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  for (const std::string& path : {dir_.path().string(), std::string("/dev/null"), fifo}) {
+  const std::vector<std::string> not_files = {dir_.path().string(), "/dev/null", fifo};
+#endif
+  for (const std::string& path : not_files) {
     EXPECT_FALSE(store_.LoadCodeImageFromPath(path)) << path;
     ExpectOnlyError("Failed open file !\n");
     EXPECT_FALSE(store_.LoadDataImageFromPath(path)) << path;
