@@ -1,10 +1,13 @@
 // quelmar-cli flash: load and check the images, identify the board, write
 // code and data flash, reboot. Stops at the first failure.
+#ifndef _WIN32
 #include <signal.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -17,8 +20,12 @@
 #include "common/progress.h"
 #include "image/image_store.h"
 #include "link/link.h"
-#include "link/posix_port.h"
 #include "update/update.h"
+
+#ifdef _WIN32
+// After our headers: <windows.h> defines the purge flags as macros.
+#include <windows.h>
+#endif
 
 namespace quelmar::cli {
 namespace {
@@ -46,6 +53,13 @@ std::atomic<int> g_interrupts{0};
 UpdateFlags* g_flags = nullptr;
 
 void WriteStderr(const char* text) {
+#ifdef _WIN32
+  // Console control handlers run on a thread of their own; a plain write
+  // keeps the text whole.
+  DWORD written = 0;
+  (void)WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(std::strlen(text)),
+                  &written, nullptr);
+#else
   // Only async-signal-safe calls in here.
   size_t left = std::strlen(text);
   while (left > 0) {
@@ -54,6 +68,7 @@ void WriteStderr(const char* text) {
     text += n;
     left -= static_cast<size_t>(n);
   }
+#endif
 }
 
 void OnInterrupt(int) {
@@ -67,8 +82,18 @@ void OnInterrupt(int) {
   WriteStderr(
       "\nquelmar-cli: WARNING: quit during an update: the board may be half-written. "
       "Flash it again before use.\n");
-  _exit(130);
+  std::_Exit(130);
 }
+
+#ifdef _WIN32
+// Ctrl-C and Ctrl-Break stand for SIGINT; a closing console or a log-off
+// ends the process as usual.
+BOOL WINAPI OnConsoleControl(DWORD type) {
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
+  OnInterrupt(0);
+  return TRUE;
+}
+#endif
 
 // The first Ctrl-C raises AbortFlag; the update clears it when it starts,
 // so it is raised again for as long as an update runs, as a front end does
@@ -77,11 +102,15 @@ class InterruptGuard {
  public:
   explicit InterruptGuard(UpdateFlags& flags) : flags_(flags) {
     g_flags = &flags;
+#ifdef _WIN32
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+#else
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, &old_int_);
     sigaction(SIGTERM, &action, &old_term_);
+#endif
     watcher_ = std::jthread([this](std::stop_token stop) {
       while (!stop.stop_requested()) {
         if (g_interrupts.load() > 0 && flags_.BusyFlag.load() != 0) flags_.AbortFlag.store(1);
@@ -92,16 +121,24 @@ class InterruptGuard {
   ~InterruptGuard() {
     watcher_.request_stop();
     watcher_.join();
+#ifdef _WIN32
+    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+#else
     sigaction(SIGINT, &old_int_, nullptr);
     sigaction(SIGTERM, &old_term_, nullptr);
+#endif
     g_flags = nullptr;
   }
-  bool Interrupted() const { return g_interrupts.load() > 0; }
+  bool Interrupted() const {
+    return g_interrupts.load() > 0;
+  }
 
  private:
   UpdateFlags& flags_;
+#ifndef _WIN32
   struct sigaction old_int_ {};
   struct sigaction old_term_ {};
+#endif
   std::jthread watcher_;
 };
 
@@ -167,7 +204,7 @@ int CmdFlash(int argc, char** argv) {
   }
   if (args.data && !images.LoadDataImageFromPath(*args.data)) return kExitFailure;
 
-  auto ports = link::MakePosixPortSystem();
+  auto ports = link::MakePlatformPortSystem();
   const auto id = ports->ResolvePort(args.port);
   if (!id) return UsageError(argv[0], "'" + args.port + "' names no serial port");
 

@@ -14,6 +14,10 @@
 #include "image/image_writer.h"
 #include "image/intel_hex.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace quelmar::cli {
 namespace {
 
@@ -61,12 +65,32 @@ bool ReadFile(const std::string& path, uint64_t max_size, Bytes* out, std::strin
   return true;
 }
 
+#ifdef _WIN32
+// The stat of Windows has no inode numbers: ask for the volume and file index.
+bool SameFile(const std::string& a, const std::string& b) {
+  BY_HANDLE_FILE_INFORMATION info[2] = {};
+  const std::string* paths[2] = {&a, &b};
+  for (int i = 0; i < 2; ++i) {
+    HANDLE h =
+        CreateFileA(paths[i]->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool ok = GetFileInformationByHandle(h, &info[i]) != 0;
+    CloseHandle(h);
+    if (!ok) return false;
+  }
+  return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+         info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
+         info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+#else
 bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa {
   }, sb{};
   if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
+#endif
 
 std::string Hex(uint32_t v) {
   char text[16];

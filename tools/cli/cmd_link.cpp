@@ -8,7 +8,6 @@
 #include "common/log.h"
 #include "link/link.h"
 #include "link/port_list.h"
-#include "link/posix_port.h"
 
 namespace quelmar::cli {
 namespace {
@@ -48,7 +47,7 @@ PortArgs ParseSinglePort(int argc, char** argv, const char* help) {
 struct Session {
   TerminalSink sink;
   Log log{&sink};
-  std::unique_ptr<link::PortSystem> ports = link::MakePosixPortSystem();
+  std::unique_ptr<link::PortSystem> ports = link::MakePlatformPortSystem();
   link::Link board{*ports, log, sink};
 };
 
@@ -68,7 +67,7 @@ int CmdPorts(int argc, char** argv) {
     }
     return UsageError(argv[0], "unexpected argument '" + std::string(argv[i]) + "'");
   }
-  auto ports = link::MakePosixPortSystem();
+  auto ports = link::MakePlatformPortSystem();
   link::PortList list;
   list.EnumeratePorts(*ports);
   const auto& entries = list.Entries();

@@ -1,6 +1,11 @@
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <string>
@@ -10,10 +15,44 @@
 namespace quelmar::cli {
 namespace {
 
+#ifdef _WIN32
+HANDLE ConsoleOf(std::FILE* f) {
+  const intptr_t handle = _get_osfhandle(_fileno(f));
+  return handle == -1 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(handle);
+}
+
+// A console that takes colour and cursor escapes. Consoles before Windows 10
+// print them as text, so those get plain text and no bar.
+bool IsTerminal(std::FILE* f) {
+  const HANDLE console = ConsoleOf(f);
+  DWORD mode = 0;
+  if (!GetConsoleMode(console, &mode)) return false;
+  if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) return true;
+  return SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+// A process has one console.
+bool SameTerminal(std::FILE* a, std::FILE* b) {
+  return IsTerminal(a) && IsTerminal(b);
+}
+
+size_t TerminalWidth(std::FILE* f) {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (GetConsoleScreenBufferInfo(ConsoleOf(f), &info)) {
+    const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    if (columns > 0) return static_cast<size_t>(columns);
+  }
+  return 80;
+}
+#else
+bool IsTerminal(std::FILE* f) {
+  return isatty(fileno(f)) != 0;
+}
+
 bool SameTerminal(std::FILE* a, std::FILE* b) {
   struct stat sa {
   }, sb{};
-  if (!isatty(fileno(a)) || !isatty(fileno(b))) return false;
+  if (!IsTerminal(a) || !IsTerminal(b)) return false;
   if (fstat(fileno(a), &sa) != 0 || fstat(fileno(b), &sb) != 0) return false;
   return sa.st_rdev == sb.st_rdev;
 }
@@ -23,6 +62,7 @@ size_t TerminalWidth(std::FILE* f) {
   if (ioctl(fileno(f), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
   return 80;
 }
+#endif
 
 // Columns a printed line takes, skipping colour escapes.
 size_t VisibleWidth(const std::string& s) {
@@ -40,7 +80,7 @@ size_t VisibleWidth(const std::string& s) {
 }  // namespace
 
 TerminalSink::TerminalSink(std::FILE* out, std::FILE* bar_out)
-    : out_(out), bar_out_(bar_out), color_(isatty(fileno(out)) != 0) {}
+    : out_(out), bar_out_(bar_out), color_(IsTerminal(out)) {}
 
 TerminalSink::~TerminalSink() {
   EndProgressBar();
@@ -48,7 +88,7 @@ TerminalSink::~TerminalSink() {
 
 void TerminalSink::EnableProgressBar() {
   std::lock_guard lock(mutex_);
-  bar_enabled_ = isatty(fileno(bar_out_)) != 0;
+  bar_enabled_ = IsTerminal(bar_out_);
   same_terminal_ = SameTerminal(out_, bar_out_);
 }
 
