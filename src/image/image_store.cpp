@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+
+#include "image/win32_path.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -104,7 +106,7 @@ class FileSource final : public ByteSource {
     // Opening a pipe or a device does not wait; only disk files are taken.
     // Others may go on reading, writing or renaming the file meanwhile, as
     // on POSIX.
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ,
+    HANDLE handle = CreateFileW(Win32FilePath(path).c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;

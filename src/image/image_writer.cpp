@@ -2,6 +2,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "image/win32_path.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -118,8 +120,8 @@ bool WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& by
   HANDLE file = INVALID_HANDLE_VALUE;
   for (unsigned attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
     temp = prefix + std::to_string(GetTickCount64() % 1000000 + attempt);
-    file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                       nullptr);
+    file = CreateFileW(Win32FilePath(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
   }
   if (file == INVALID_HANDLE_VALUE) {
@@ -127,7 +129,7 @@ bool WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& by
   }
   auto abandon = [&](const std::string& message) {
     CloseHandle(file);
-    DeleteFileA(temp.c_str());
+    DeleteFileW(Win32FilePath(temp).c_str());
     return fail(message);
   };
   size_t done = 0;
@@ -142,14 +144,14 @@ bool WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& by
   if (!FlushFileBuffers(file)) return abandon(ErrnoText(("cannot flush '" + temp + "'").c_str()));
   if (!CloseHandle(file)) {
     const std::string message = ErrnoText(("cannot close '" + temp + "'").c_str());
-    DeleteFileA(temp.c_str());
+    DeleteFileW(Win32FilePath(temp).c_str());
     return fail(message);
   }
   // Write-through: the move is on disk when it returns.
-  if (!MoveFileExA(temp.c_str(), path.c_str(),
+  if (!MoveFileExW(Win32FilePath(temp).c_str(), Win32FilePath(path).c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     const std::string message = ErrnoText(("cannot rename into '" + path + "'").c_str());
-    DeleteFileA(temp.c_str());
+    DeleteFileW(Win32FilePath(temp).c_str());
     return fail(message);
   }
   return true;
