@@ -1,4 +1,9 @@
 // quelmar-cli: writes firmware into LPC43xx boards from the command line.
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -45,6 +50,12 @@ void PrintUsage(std::FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  // The same bytes as on Linux: no CR before each LF, so logs and reports
+  // compare equal across systems (consoles and editors take plain LF).
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+#endif
   if (argc < 2) {
     PrintUsage(stderr);
     return kExitUsage;
