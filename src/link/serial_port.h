@@ -68,6 +68,9 @@ struct PortEntry {
   int number = 0;       // COM number, 1..127
   std::string device;   // device path
   bool busy = false;    // held by another program (or by us)
+  // Whether busy could be told without opening the port (not on Windows,
+  // where only an open says so).
+  bool busy_known = true;
 };
 
 enum class OpenError {

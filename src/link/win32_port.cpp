@@ -157,7 +157,7 @@ std::vector<PortEntry> PortsFromSerialComm(const std::vector<std::string>& value
     if (data.size() < 4 || data.compare(0, 3, "COM") != 0) continue;
     const auto n = ParseComNumber(data);
     if (!n) continue;
-    ports.push_back(PortEntry{*n, ComDevicePath(*n), false});
+    ports.push_back(PortEntry{*n, ComDevicePath(*n), false, false});
   }
   std::sort(ports.begin(), ports.end(),
             [](const PortEntry& a, const PortEntry& b) { return a.number < b.number; });

@@ -60,7 +60,8 @@ int CmdPorts(int argc, char** argv) {
           "Usage: quelmar-cli ports\n"
           "\n"
           "Lists the serial ports present, one a line: COM number, device path,\n"
-          "and whether another program holds the port (busy) or not (free).\n"
+          "and whether another program holds the port (busy) or not (free),\n"
+          "where the system can tell without opening the port (not on Windows).\n"
           "Ports are found without opening them, so no board is reset.\n",
           stdout);
       return kExitOk;
@@ -76,6 +77,10 @@ int CmdPorts(int argc, char** argv) {
     return kExitOk;
   }
   for (const auto& e : entries) {
+    if (!e.busy_known) {
+      std::printf("COM%-4d %s\n", e.number, e.device.c_str());
+      continue;
+    }
     std::printf("COM%-4d %-24s %s\n", e.number, e.device.c_str(), e.busy ? "busy" : "free");
   }
   return kExitOk;
