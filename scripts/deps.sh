@@ -10,6 +10,7 @@ packages=(
   ccache
   qt6-base-dev qt6-base-dev-tools libgl-dev fonts-dejavu-core
   desktop-file-utils
+  g++-mingw-w64-x86-64-posix wine64 wine
 )
 
 missing=()
