@@ -117,6 +117,12 @@ TEST(Win32Enumeration, PortSystemReadsThroughTheSeamAndResolvesNames) {
   EXPECT_EQ(id->Label(), "COM7");
   EXPECT_FALSE(ports->ResolvePort("/dev/ttyUSB0").has_value());
 
+  // A number with no device behind it is absent, not busy.
+  const OpenResult opened = ports->OpenPort(*ports->ResolvePort("COM127"));
+  EXPECT_EQ(opened.port, nullptr);
+  EXPECT_EQ(opened.error, OpenError::kNotFound);
+  EXPECT_EQ(opened.advice, "There is no device COM127.");
+
   auto none = MakeWin32PortSystem([] { return std::vector<std::string>{}; });
   EXPECT_EQ(list.EnumeratePorts(*none), 0);
   EXPECT_EQ(list.PortNumberAt(0), 0);
