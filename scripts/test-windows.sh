@@ -11,3 +11,12 @@ jobs=$(nproc)
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw -j"$jobs"
 ctest --preset mingw -j"$jobs"
+
+# The zip a Windows user downloads: the program and the README.
+(cd build/mingw && cpack >/dev/null)
+zip=$(ls build/mingw/quelmar-*-win64.zip)
+listing=$(cmake -E tar tf "$zip")
+for f in quelmar-cli.exe README.md; do
+  grep -q "/$f\$" <<<"$listing" || { echo "$zip lacks $f" >&2; exit 1; }
+done
+echo "$zip: $(wc -l <<<"$listing") files"
