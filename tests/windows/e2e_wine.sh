@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # quelmar-cli.exe under Wine against the Linux simulator: Wine's COM<n> is
 # pointed at the simulator's pty. identify must print what the Linux
-# quelmar-cli prints for the same board, and a flash must leave both code
-# banks and the data flash as the image files say.
+# quelmar-cli prints for the same board; a flash with reboot must leave both
+# code banks and the data flash as the image files say, with bootloaders 2.8
+# (scrambled frames) and 2.7; a CRC error on a block and a hang-up in the
+# middle of a bank each stop the flash with one error line.
 #
 # Usage: tests/windows/e2e_wine.sh HOST_BUILD_DIR WINDOWS_BUILD_DIR
 #   HOST_BUILD_DIR     Linux build with quelmar-sim and quelmar-cli
@@ -88,14 +90,65 @@ wine_cli pack-data -o app.fdata data.bin >/dev/null || fail "pack-data"
 cmp "$work/app.fcode" "$work/linux.fcode" || fail "code images differ"
 cmp "$work/app.fdata" "$work/linux.fdata" || fail "data images differ"
 
-wine_cli flash "COM$com" --code app.fcode --data app.fdata >"$work/flash.out" ||
+wine_cli flash "COM$com" --code app.fcode --data app.fdata --reboot >"$work/flash.out" ||
   fail "flash: $(cat "$work/flash.out")"
+grep -q '^Reboot\.\.\. OK\.$' "$work/flash.out" || fail "no reboot: $(cat "$work/flash.out")"
 
 # The simulator writes its flash dumps as it stops.
-kill -INT "$sim_pid"
-wait "$sim_pid" || fail "the simulator failed"
-sim_pid=""
+stop_sim() {
+  kill -INT "$sim_pid"
+  wait "$sim_pid" || fail "the simulator failed"
+  sim_pid=""
+}
+stop_sim
 cmp <(padded "$work/a.bin" 524288) "$work/a.dump" || fail "bank A differs"
 cmp <(padded "$work/b.bin" 524288) "$work/b.dump" || fail "bank B differs"
 cmp <(padded "$work/data.bin" 3072) "$work/data.dump" || fail "data flash differs"
-echo "identify matches Linux; flash wrote both banks and the data flash"
+echo "identify matches Linux; flash wrote both banks and the data flash, then rebooted"
+
+# A new simulator behind the same COM number: re-pointing Wine's link takes
+# effect at the next open.
+restart_sim() {
+  rm -f "$work/sim.out" "$work"/*.dump
+  "$sim" --quiet --dump-code-a "$work/a.dump" --dump-code-b "$work/b.dump" "$@" >"$work/sim.out" &
+  sim_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$work/sim.out" ] && break
+    sleep 0.1
+  done
+  pty="$(head -n 1 "$work/sim.out")"
+  [ -n "$pty" ] || fail "the simulator names no pty"
+  ln -sfn "$pty" "$WINEPREFIX/dosdevices/com$com"
+}
+
+# Bootloader 2.7 takes the frames unscrambled.
+restart_sim --bootloader 2.7
+wine_cli flash "COM$com" --code app.fcode >"$work/flash.out" || fail "2.7: $(cat "$work/flash.out")"
+grep -q '^Found bootloader v2\.7\.$' "$work/flash.out" || fail "not 2.7: $(cat "$work/flash.out")"
+stop_sim
+cmp <(padded "$work/a.bin" 524288) "$work/a.dump" || fail "2.7: bank A differs"
+cmp <(padded "$work/b.bin" 524288) "$work/b.dump" || fail "2.7: bank B differs"
+echo "bootloader 2.7: both banks as the image says"
+
+# A CRC error on block 5 of bank B stops there with its one line.
+restart_sim --fault error=CC@block=B:5
+status=0
+wine_cli flash "COM$com" --code app.fcode >"$work/flash.out" || status=$?
+[ "$status" = 1 ] || fail "CRC error: exit $status"
+tail -n 3 "$work/flash.out" | cmp - <(printf 'Write CODE... OK.\nWrite extended CODE... \nIncorrect CRC. i = 5\n') ||
+  fail "CRC error: $(cat "$work/flash.out")"
+stop_sim
+echo "CRC error on a block: one line, exit 1"
+
+# The line hangs up in the middle of bank A: one error line, exit 1.
+restart_sim --fault hangup@block=A:100
+status=0
+wine_cli flash "COM$com" --code app.fcode >"$work/flash.out" || status=$?
+[ "$status" = 1 ] || fail "hang-up: exit $status"
+errors="$(grep -c 'i = 100' "$work/flash.out" || true)"
+[ "$errors" = 1 ] || fail "hang-up: $(cat "$work/flash.out")"
+[ "$(sed -n '/^Write CODE\.\.\. $/,$p' "$work/flash.out" | grep -vc '^$')" -le 2 ] ||
+  fail "hang-up: more than one error line: $(cat "$work/flash.out")"
+wait "$sim_pid" 2>/dev/null || true
+sim_pid=""
+echo "hang-up mid-bank: one error line, exit 1"
