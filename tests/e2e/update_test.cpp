@@ -292,6 +292,7 @@ TEST(Cli, BadFilesStopBeforeTheBoardIsTouched) {
   const RunResult e = RunProgram(QUELMAR_CLI_PATH, {"flash", sim.device(), "--code", empty});
   EXPECT_EQ(e.exit_code, 1);
   EXPECT_EQ(e.out, "Loading CODE failed... !!!\n");
+  EXPECT_EQ(e.err, "quelmar-cli: " + empty + ": both code banks are empty: nothing to write.\n");
   sim.Stop();
   EXPECT_NE(sim.Stderr().find("0 requests"), std::string::npos) << sim.Stderr();
 }

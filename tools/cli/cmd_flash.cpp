@@ -200,7 +200,11 @@ int CmdFlash(int argc, char** argv) {
   if (args.code) {
     if (!images.LoadCodeImageFromPath(*args.code)) return kExitFailure;
     // A file with two empty sections loads, but there is nothing to write.
-    if (!images.HasCodeImage()) return kExitFailure;
+    if (!images.HasCodeImage()) {
+      std::fprintf(stderr, "quelmar-cli: %s: both code banks are empty: nothing to write.\n",
+                   args.code->c_str());
+      return kExitFailure;
+    }
   }
   if (args.data && !images.LoadDataImageFromPath(*args.data)) return kExitFailure;
 
