@@ -1,16 +1,6 @@
 #include "image/image_store.h"
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <windows.h>
-
-#include "image/win32_path.h"
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
+#include "image/file_system.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -102,52 +92,8 @@ class FileSource final : public ByteSource {
     // device or a folder is no image file, and opening or reading a FIFO
     // would wait for a writer forever (on the UI thread, in the desktop
     // program).
-#ifdef _WIN32
-    // Opening a pipe or a device does not wait; only disk files are taken.
-    // Others may go on reading, writing or renaming the file meanwhile, as
-    // on POSIX.
-    HANDLE handle = CreateFileW(Win32FilePath(path).c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION info{};
-    LARGE_INTEGER size{};
-    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !GetFileSizeEx(handle, &size)) {
-      CloseHandle(handle);
-      return false;
-    }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
-    if (fd < 0) {
-      CloseHandle(handle);
-      return false;
-    }
-    file_ = _fdopen(fd, "rb");
-    if (file_ == nullptr) {
-      _close(fd);
-      return false;
-    }
-    size_ = static_cast<int64_t>(size.QuadPart);
-#else
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      ::close(fd);
-      return false;
-    }
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-      ::close(fd);
-      return false;
-    }
-    file_ = fdopen(fd, "rb");
-    if (file_ == nullptr) {
-      ::close(fd);
-      return false;
-    }
-    size_ = static_cast<int64_t>(st.st_size);
-#endif
+    file_ = detail::OpenRegularFile(path, &size_);
+    if (file_ == nullptr) return false;
     std::setvbuf(file_, nullptr, _IOFBF, 1 << 16);
     return true;
   }
@@ -156,9 +102,7 @@ class FileSource final : public ByteSource {
     pos_ += static_cast<int64_t>(count);
     return count;
   }
-  int64_t Remaining() const override {
-    return size_ < 0 ? -1 : std::max<int64_t>(0, size_ - pos_);
-  }
+  int64_t Remaining() const override { return size_ < 0 ? -1 : std::max<int64_t>(0, size_ - pos_); }
 
  private:
   std::FILE* file_ = nullptr;

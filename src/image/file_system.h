@@ -1,0 +1,23 @@
+// The file system calls the image files need, one implementation per
+// platform: nothing else in the image code includes an OS header.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace quelmar::image::detail {
+
+// Opens path for reading only when it is a regular file on disk, without
+// ever waiting (a FIFO or a device would wait for a writer forever); null
+// otherwise. *size receives the file's length.
+std::FILE* OpenRegularFile(const std::string& path, int64_t* size);
+
+// Writes bytes to a new file beside path, flushes it to disk and moves it
+// over path in one step. False, with one line in *error (when given), if
+// anything failed; path is then as it was.
+bool ReplaceWithBytes(const std::string& path, const std::vector<uint8_t>& bytes,
+                      std::string* error);
+
+}  // namespace quelmar::image::detail

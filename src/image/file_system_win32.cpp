@@ -1,0 +1,137 @@
+// Image files on Windows: opening disk files only and replacing a file in
+// one step. The wide calls take names past MAX_PATH.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+
+#include "image/file_system.h"
+
+namespace quelmar::image::detail {
+
+namespace {
+
+// File names for the wide Win32 file calls. The ANSI calls stop at MAX_PATH
+// (260) characters; longer names work only in the wide calls, written as an
+// absolute path with the \\?\ prefix.
+std::wstring Win32FilePath(const std::string& path) {
+  const int n = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+  if (n <= 0) return {};
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), n);
+  wide.resize(static_cast<size_t>(n - 1));
+  // Short names stay as given: the prefix would turn "NUL" or "COM1" into
+  // plain file names.
+  if (wide.size() < MAX_PATH) return wide;
+  const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return wide;
+  std::wstring full(size, L'\0');
+  const DWORD length = GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+  if (length == 0 || length >= size) return wide;
+  full.resize(length);
+  if (full.rfind(L"\\\\?\\", 0) == 0) return full;
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+// The system's text for the last error, without the line end it carries.
+std::string ErrnoText(const char* what) {
+  const DWORD error = GetLastError();
+  char text[256] = {};
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           error, 0, text, sizeof text, nullptr);
+  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.')) --n;
+  if (n == 0) return std::string(what) + ": error " + std::to_string(error);
+  return std::string(what) + ": " + std::string(text, n);
+}
+
+}  // namespace
+
+std::FILE* OpenRegularFile(const std::string& path, int64_t* size) {
+  std::FILE* file = nullptr;
+  // Opening a pipe or a device does not wait; only disk files are taken.
+  // Others may go on reading, writing or renaming the file meanwhile, as
+  // on POSIX.
+  HANDLE handle = CreateFileW(Win32FilePath(path).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION info{};
+  LARGE_INTEGER length{};
+  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !GetFileSizeEx(handle, &length)) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  file = _fdopen(fd, "rb");
+  if (file == nullptr) {
+    _close(fd);
+    return nullptr;
+  }
+  *size = static_cast<int64_t>(length.QuadPart);
+  return file;
+}
+
+bool ReplaceWithBytes(const std::string& path, const std::vector<uint8_t>& bytes,
+                      std::string* error) {
+  auto fail = [&](const std::string& message) {
+    if (error != nullptr) *error = message;
+    return false;
+  };
+  const size_t slash = path.find_last_of("/\\");
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty()) return fail("no file name in '" + path + "'");
+
+  // The temporary file sits beside the target so that the move is atomic.
+  const std::string prefix = (slash == std::string::npos ? std::string() : folder) + "." + name +
+                             "." + std::to_string(GetCurrentProcessId()) + ".";
+  std::string temp;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (unsigned attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
+    temp = prefix + std::to_string(GetTickCount64() % 1000000 + attempt);
+    file = CreateFileW(Win32FilePath(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  if (file == INVALID_HANDLE_VALUE) {
+    return fail(ErrnoText(("cannot create a file in '" + folder + "'").c_str()));
+  }
+  auto abandon = [&](const std::string& message) {
+    CloseHandle(file);
+    DeleteFileW(Win32FilePath(temp).c_str());
+    return fail(message);
+  };
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 30));
+    DWORD n = 0;
+    if (!WriteFile(file, bytes.data() + done, chunk, &n, nullptr) || n == 0) {
+      return abandon(ErrnoText(("cannot write '" + temp + "'").c_str()));
+    }
+    done += n;
+  }
+  if (!FlushFileBuffers(file)) return abandon(ErrnoText(("cannot flush '" + temp + "'").c_str()));
+  if (!CloseHandle(file)) {
+    const std::string message = ErrnoText(("cannot close '" + temp + "'").c_str());
+    DeleteFileW(Win32FilePath(temp).c_str());
+    return fail(message);
+  }
+  // Write-through: the move is on disk when it returns.
+  if (!MoveFileExW(Win32FilePath(temp).c_str(), Win32FilePath(path).c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const std::string message = ErrnoText(("cannot rename into '" + path + "'").c_str());
+    DeleteFileW(Win32FilePath(temp).c_str());
+    return fail(message);
+  }
+  return true;
+}
+
+}  // namespace quelmar::image::detail
