@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -190,6 +191,18 @@ std::string ReadWholeFile(const std::string& path) {
 void WriteWholeFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<uint8_t> FileBytes(const std::string& path) {
+  const std::string s = ReadWholeFile(path);
+  return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::vector<uint8_t> b(n);
+  for (auto& v : b) v = static_cast<uint8_t>(gen());
+  return b;
 }
 
 }  // namespace quelmar::testing

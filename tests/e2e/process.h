@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,9 @@ class TempDir {
 };
 
 std::string ReadWholeFile(const std::string& path);
+std::vector<uint8_t> FileBytes(const std::string& path);
+// n bytes of a fixed pseudo-random sequence for the seed.
+std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed);
 void WriteWholeFile(const std::string& path, const std::string& bytes);
 
 }  // namespace quelmar::testing

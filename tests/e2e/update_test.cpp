@@ -22,18 +22,6 @@ namespace {
 using update::UpdateOutcome;
 using Bytes = std::vector<uint8_t>;
 
-Bytes RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 gen(seed);
-  Bytes b(n);
-  for (auto& v : b) v = static_cast<uint8_t>(gen());
-  return b;
-}
-
-Bytes FileBytes(const std::string& path) {
-  const std::string s = ReadWholeFile(path);
-  return Bytes(s.begin(), s.end());
-}
-
 // One board on the simulator, driven in this process. The update's waits go
 // through a fake clock, so the data flash's minute-long safety wait costs
 // nothing; the port's own read deadlines stay real.

@@ -103,18 +103,6 @@ TEST(MainDialog, StartsWithTheControlsAndStatesOfItsTemplate) {
   ASSERT_TRUE(WaitFor([&] { return gui.Closed(); })) << LogText(gui);
 }
 
-Bytes RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 gen(seed);
-  Bytes b(n);
-  for (auto& v : b) v = static_cast<uint8_t>(gen());
-  return b;
-}
-
-Bytes FileBytes(const std::string& path) {
-  const std::string s = ReadWholeFile(path);
-  return Bytes(s.begin(), s.end());
-}
-
 TEST(MainDialog, CodeAndDataUpdatesThroughTheButtonsReachTheSimulatedFlash) {
   TempDir dir;
   const std::string port_dir = dir.File("ports");
