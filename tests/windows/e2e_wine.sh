@@ -54,15 +54,21 @@ padded() {
   if [ "$left" -gt 0 ]; then head -c "$left" /dev/zero | tr '\0' '\377'; fi
 }
 
-"$sim" --com "$com" --quiet --dump-code-a "$work/a.dump" --dump-code-b "$work/b.dump" \
-  --dump-data "$work/data.dump" >"$work/sim.out" &
-sim_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/sim.out" ] && break
-  sleep 0.1
-done
-pty="$(head -n 1 "$work/sim.out")"
-[ -n "$pty" ] || fail "the simulator names no pty"
+# Starts a simulator that dumps its flash on exit; sets pty.
+start_sim() {
+  rm -f "$work/sim.out" "$work"/*.dump
+  "$sim" --quiet --dump-code-a "$work/a.dump" --dump-code-b "$work/b.dump" \
+    --dump-data "$work/data.dump" "$@" >"$work/sim.out" &
+  sim_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$work/sim.out" ] && break
+    sleep 0.1
+  done
+  pty="$(head -n 1 "$work/sim.out")"
+  [ -n "$pty" ] || fail "the simulator names no pty"
+}
+
+start_sim --com "$com"
 
 "$prime"
 wine reg add 'HKLM\Software\Wine\Ports' /v "COM$com" /d "$pty" /f </dev/null >/dev/null 2>&1
@@ -109,15 +115,7 @@ echo "identify matches Linux; flash wrote both banks and the data flash, then re
 # A new simulator behind the same COM number: re-pointing Wine's link takes
 # effect at the next open.
 restart_sim() {
-  rm -f "$work/sim.out" "$work"/*.dump
-  "$sim" --quiet --dump-code-a "$work/a.dump" --dump-code-b "$work/b.dump" "$@" >"$work/sim.out" &
-  sim_pid=$!
-  for _ in $(seq 100); do
-    [ -s "$work/sim.out" ] && break
-    sleep 0.1
-  done
-  pty="$(head -n 1 "$work/sim.out")"
-  [ -n "$pty" ] || fail "the simulator names no pty"
+  start_sim "$@"
   ln -sfn "$pty" "$WINEPREFIX/dosdevices/com$com"
 }
 
