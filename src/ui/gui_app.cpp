@@ -5,7 +5,7 @@
 #include <QMessageBox>
 #include <QScreen>
 
-#include "link/posix_port.h"
+#include "link/serial_port.h"
 #include "ui/log_view.h"
 #include "ui/single_instance.h"
 
@@ -14,7 +14,7 @@ namespace quelmar::ui {
 GuiApp::GuiApp() : GuiApp(Options{}) {}
 
 GuiApp::GuiApp(Options options) : options_(std::move(options)) {
-  if (options_.ports == nullptr) own_ports_ = link::MakePosixPortSystem();
+  if (options_.ports == nullptr) own_ports_ = link::MakePlatformPortSystem();
   link::PortSystem& ports = options_.ports != nullptr ? *options_.ports : *own_ports_;
   image::FileChooser& chooser = options_.chooser != nullptr ? *options_.chooser : own_chooser_;
   Clock& clock = options_.clock != nullptr ? *options_.clock : SystemClock();
