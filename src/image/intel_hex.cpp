@@ -35,11 +35,21 @@ std::string Hex32(uint32_t value) {
   return text;
 }
 
+std::string Hex8(uint8_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", value);
+  return text;
+}
+
 }  // namespace
 
 bool ParseIntelHex(std::string_view text, HexBanks* banks, std::string* error) {
   // Each bank grows to its highest written byte; what it skips is erased.
   std::vector<uint8_t> bank[2];
+  // The line that gave each byte its value (0: none yet), so that a second
+  // record giving a byte another value is caught: two build outputs joined
+  // into one file would otherwise flash whichever came last.
+  std::vector<uint32_t> given_by[2];
 
   uint32_t base = 0;
   bool ended = false;
@@ -82,8 +92,17 @@ bool ParseIntelHex(std::string_view text, HexBanks* banks, std::string* error) {
             return fail("data at " + Hex32(address) + " lies outside flash banks A (" +
                         Hex32(kBankAStart) + ") and B (" + Hex32(kBankBStart) + ")");
           const uint32_t index = address - (which == 0 ? kBankAStart : kBankBStart);
-          if (index >= bank[which].size()) bank[which].resize(size_t{index} + 1, 0xFF);
+          if (index >= bank[which].size()) {
+            bank[which].resize(size_t{index} + 1, 0xFF);
+            given_by[which].resize(size_t{index} + 1, 0);
+          }
+          const uint32_t earlier = given_by[which][index];
+          if (earlier != 0 && bank[which][index] != payload[i])
+            return fail("address " + Hex32(address) + " is given " + Hex8(payload[i]) +
+                        ", but line " + std::to_string(earlier) + " gave it " +
+                        Hex8(bank[which][index]));
           bank[which][index] = payload[i];
+          given_by[which][index] = static_cast<uint32_t>(line_number);
         }
         break;
       case 0x01:

@@ -1,5 +1,6 @@
 // quelmar-cli info, pack-code and pack-data as a user runs them.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
@@ -109,6 +110,30 @@ TEST(PackAndInfo, IntelHexIntoBothBanks) {
   EXPECT_EQ(bad.exit_code, 1);
   EXPECT_NE(bad.err.find("line 2"), std::string::npos) << bad.err;
   EXPECT_FALSE(std::ifstream(dir.File("bad.fcode")).good()) << "no output for a refused input";
+
+  // Two outputs joined into one file disagree on 0x1A000002.
+  WriteWholeFile(dir.File("joined.hex"),
+                 ":020000041A00E0\n"
+                 ":0400000001020304F2\n"
+                 ":01000200AA53\n"
+                 ":00000001FF\n");
+  const RunResult joined =
+      Cli({"pack-code", "-o", dir.File("joined.fcode"), dir.File("joined.hex")});
+  EXPECT_EQ(joined.exit_code, 1);
+  EXPECT_EQ(joined.err, "quelmar-cli: " + dir.File("joined.hex") +
+                            ": line 3: address 0x1A000002 is given 0xAA, but line 2 gave it 0x03\n");
+  EXPECT_FALSE(std::ifstream(dir.File("joined.fcode")).good()) << "no output for a refused input";
+}
+
+TEST(PackAndInfo, InfoOnAFifoSaysItCannotOpenItAtOnce) {
+  TempDir dir;
+  // Nobody ever writes into the FIFO: a loader that opened or read it would
+  // wait for ever (the run's limit kills it and the exit code shows it).
+  const std::string fifo = dir.File("pipe.fcode");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const RunResult r = RunProgram(QUELMAR_CLI_PATH, {"info", fifo}, {}, std::chrono::seconds(10));
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out.rfind("Failed open file !\n", 0), 0u) << r.out;
 }
 
 TEST(PackAndInfo, BrokenFilesGetTheLoadersWordsAndExitOne) {

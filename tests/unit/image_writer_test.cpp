@@ -175,6 +175,15 @@ TEST(IntelHexTest, FaultsNameTheLine) {
       {"length mismatch", ":0300000001FC\n", "line 1: record length 3"},
       {"unknown type", Record(6, 0, {}) + kEof, "line 1: unsupported record type 6"},
       {"eof with data", Record(1, 0, {1}), "line 1: end-of-file record"},
+      // Two build outputs joined into one file: the later value must not win.
+      {"overlap, other value", Linear(0x1A00) + Record(0, 0x10, {1, 2, 3}) + Record(0, 0x12, {9}) +
+       kEof, "line 3: address 0x1A000012 is given 0x09, but line 2 gave it 0x03"},
+      {"overlap in bank B through another base",
+       Linear(0x1B00) + Record(0, 0x0000, {0xAA}) + Record(2, 0, {0x00, 0x00}) +
+           Linear(0x1B00) + Record(0, 0x0000, {0xAA, 0xAB}) + Record(0, 0x0001, {0xAC}) + kEof,
+       "line 6: address 0x1B000001 is given 0xAC, but line 5 gave it 0xAB"},
+      {"0xFF over a written byte", Linear(0x1A00) + Record(0, 0, {0}) + Record(0, 0, {0xFF}) + kEof,
+       "line 3: address 0x1A000000 is given 0xFF, but line 2 gave it 0x00"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -183,6 +192,18 @@ TEST(IntelHexTest, FaultsNameTheLine) {
     EXPECT_FALSE(ParseIntelHex(c.text, &banks, &error));
     EXPECT_EQ(error.rfind(c.fragment, 0), 0u) << error;
   }
+}
+
+TEST(IntelHexTest, RepeatsOfTheSameValuesPass) {
+  // A record given twice, a partial overlap that agrees, and an unwritten
+  // byte (erased, 0xFF) that a later record fills with 0xFF.
+  const std::string text = Linear(0x1A00) + Record(0, 0, {1, 2, 3}) + Record(0, 0, {1, 2, 3}) +
+                           Record(0, 2, {3, 4}) + Record(0, 8, {0xFF}) + Record(0, 6, {5}) +
+                           Record(0, 6, {5}) + kEof;
+  HexBanks banks;
+  std::string error;
+  ASSERT_TRUE(ParseIntelHex(text, &banks, &error)) << error;
+  EXPECT_EQ(banks.bank_a, (Bytes{1, 2, 3, 4, 0xFF, 0xFF, 5, 0xFF, 0xFF}));
 }
 
 TEST_F(WriterTest, HexToCodeFileToLoader) {
