@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/error_text.h"
 #include "image/file_system.h"
 
 namespace quelmar::image::detail {
@@ -15,7 +16,7 @@ namespace quelmar::image::detail {
 namespace {
 
 std::string ErrnoText(const char* what) {
-  return std::string(what) + ": " + std::strerror(errno);
+  return std::string(what) + ": " + ErrorText(errno);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Port numbering, enumeration and busy detection of the POSIX backend. None
 // of this opens a device: opening a tty raises DTR and RTS, which resets many
 // boards, and the port monitor enumerates twice a second.
+#include "common/error_text.h"
 #include "link/posix_port.h"
 
 #include <dirent.h>
@@ -377,7 +378,7 @@ bool CreatePortLink(int com_number, const std::string& device, const std::string
     return fail("COM" + std::to_string(com_number) + " is outside COM1..COM127");
   }
   if (::mkdir(link_dir.c_str(), 0700) != 0 && errno != EEXIST) {
-    return fail("Cannot make " + link_dir + ": " + std::strerror(errno));
+    return fail("Cannot make " + link_dir + ": " + ErrorText(errno));
   }
   if (!IsTrustedLinkDirectory(link_dir)) {
     return fail(link_dir + " is not a folder of this user's that only this user can change");
@@ -389,12 +390,12 @@ bool CreatePortLink(int com_number, const std::string& device, const std::string
   std::string temp_path = JoinPath(link_dir, "." + name + "." + std::to_string(::getpid()));
   ::unlink(temp_path.c_str());
   if (::symlink(device.c_str(), temp_path.c_str()) != 0) {
-    return fail("Cannot make the link " + final_path + ": " + std::strerror(errno));
+    return fail("Cannot make the link " + final_path + ": " + ErrorText(errno));
   }
   if (::rename(temp_path.c_str(), final_path.c_str()) != 0) {
     int saved = errno;
     ::unlink(temp_path.c_str());
-    return fail("Cannot make the link " + final_path + ": " + std::strerror(saved));
+    return fail("Cannot make the link " + final_path + ": " + ErrorText(saved));
   }
   return true;
 }

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/error_text.h"
 #include "link/posix_port.h"
 
 namespace quelmar::link {
@@ -352,7 +353,7 @@ OpenResult OpenPosixDevice(const std::string& path, const std::string& label,
       case EPERM:
         return Failure(OpenError::kPermission, PermissionAdvice(path, who));
       default:
-        return Failure(OpenError::kOther, "Cannot open " + who + ": " + std::strerror(error) + ".");
+        return Failure(OpenError::kOther, "Cannot open " + who + ": " + ErrorText(error) + ".");
     }
   }
 
