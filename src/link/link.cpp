@@ -13,6 +13,16 @@ Link::Link(PortSystem& ports, Log& log, UiSink& ui) : ports_(ports), log_(log), 
 
 bool Link::OpenPort() {
   if (port_ != nullptr) return true;
+  if (!OpenLine()) return false;
+  if (QueryBootloaderInfo() == 0 || !QueryChipInfo()) {
+    ClosePort();
+    return false;
+  }
+  return true;
+}
+
+bool Link::OpenLine() {
+  if (port_ != nullptr) return true;
 
   const std::string label = selected_port_.Label();
   OpenResult opened = ports_.OpenPort(selected_port_);
@@ -44,12 +54,16 @@ bool Link::OpenPort() {
     return false;
   }
   log_.AppendLog(kSeverityNormal, "Opened %s\n", label.c_str());
-
-  if (QueryBootloaderInfo() == 0 || !QueryChipInfo()) {
-    ClosePort();
-    return false;
-  }
   return true;
+}
+
+bool Link::BootloaderAnswers() {
+  uint32_t count = 0;
+  if (port_ == nullptr || !SendRequest(CMD_GET_BOOTLOADER_INFO, &count)) return false;
+  uint8_t reply[kBootloaderReplySize] = {};
+  count = port_->Read(reply, kBootloaderReplySize);
+  return count == kBootloaderReplySize && reply[0] == REPLY_START && reply[1] == 0x03 &&
+         reply[2] == CMD_GET_BOOTLOADER_INFO;
 }
 
 void Link::DropPort() {
@@ -136,6 +150,7 @@ uint16_t Link::QueryBootloaderInfo() {
     return 0;
   }
   bootloader_version_code_ = static_cast<uint8_t>((major & 0x0F) * 10 + (minor & 0x0F));
+  bootloader_version_ = static_cast<uint16_t>((major << 8) | minor);
   return static_cast<uint16_t>((major << 8) | minor);
 }
 

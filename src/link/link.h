@@ -32,6 +32,15 @@ class Link {
   // bootloader and chip. True when the port is open and both answered; an
   // already open port returns true at once without asking again.
   bool OpenPort();
+  // The first half of OpenPort: opens and configures SelectedPort and logs
+  // "Opened COM%i", without asking the board anything.
+  bool OpenLine();
+  // Asks the bootloader for its version without a word in the log: true
+  // when a well-formed reply came. For watching a port for a board to come
+  // or go without reopening it (an open resets many boards).
+  bool BootloaderAnswers();
+  // Closes the port without purge or log line (the line is known gone).
+  void DropLine() { DropPort(); }
   // Purges, closes and logs "COM port closed."; nothing when already closed.
   void ClosePort();
   // A port is open (PortHandle not null). Any thread.
@@ -55,6 +64,8 @@ class Link {
   void SetCloseHandler(std::function<void()> handler) { close_handler_ = std::move(handler); }
 
   uint8_t BootloaderVersionCode() const { return bootloader_version_code_; }
+  // (major << 8) | minor of the last bootloader accepted, 0 before one.
+  uint16_t BootloaderVersion() const { return bootloader_version_; }
   const std::array<uint32_t, 8>& ChipInfo() const { return chip_info_; }
 
   // --- exchange primitives, for the identification above and the updates ---
@@ -86,6 +97,7 @@ class Link {
   std::atomic<bool> open_{false};
   std::function<void()> close_handler_;
   uint8_t bootloader_version_code_ = 0;
+  uint16_t bootloader_version_ = 0;
   std::array<uint32_t, 8> chip_info_{};
 };
 
