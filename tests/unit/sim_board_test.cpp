@@ -431,6 +431,33 @@ TEST_F(BoardTest, HangupStopsTakingBytes) {
   EXPECT_EQ(board_->stats().requests, 1u);
 }
 
+TEST_F(BoardTest, WhatFollowsAConfirmedReboot) {
+  const struct {
+    AfterReboot after;
+    bool hangs_up;
+    bool answers_again;
+  } cases[] = {
+      {AfterReboot::kBootloader, false, true},
+      {AfterReboot::kSilent, false, false},
+      {AfterReboot::kHangup, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.after));
+    BoardConfig config;
+    config.after_reboot = c.after;
+    Make(config);
+    EXPECT_EQ(Command(link::CMD_GET_BOOTLOADER_INFO), NormalReply(link::CMD_GET_BOOTLOADER_INFO));
+    // The reboot is always confirmed: the host must see it succeed.
+    EXPECT_EQ(Command(link::CMD_REBOOT), kDone);
+    EXPECT_EQ(hung_up_, c.hangs_up);
+    const Bytes again = Command(link::CMD_GET_BOOTLOADER_INFO);
+    EXPECT_EQ(again == NormalReply(link::CMD_GET_BOOTLOADER_INFO), c.answers_again);
+    if (!c.answers_again) {
+      EXPECT_EQ(again, Bytes{});
+    }
+  }
+}
+
 TEST(ParseFault, RejectsMalformedFaults) {
   for (const char* text :
        {"silent", "silent@", "loud@cmd=01", "silent@cmd=", "silent@cmd=100", "silent@block=C:1",

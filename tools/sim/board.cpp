@@ -202,7 +202,7 @@ size_t Board::FrameLength() const {
 
 Response Board::Receive(std::span<const uint8_t> bytes, TimePoint now) {
   Response out;
-  if (bytes.empty()) return out;
+  if (bytes.empty() || application_running_) return out;
   if (!rx_.empty() && now - last_rx_ > kFrameGap) {
     rx_.clear();
     ++stats_.dropped_partial;
@@ -252,6 +252,10 @@ void Board::HandleFrame(std::span<const uint8_t> frame, TimePoint now, Response*
       ++stats_.requests;
       fault = MatchFault(FaultSite::kCommand, frame[2], 0, 0);
       if (!refused()) reply = HandleRequest(frame[2], now);
+      if (!refused() && frame[2] == CMD_REBOOT) {
+        application_running_ = config_.after_reboot != AfterReboot::kBootloader;
+        out->hang_up = config_.after_reboot == AfterReboot::kHangup;
+      }
     }
   } else if (frame.size() == kCodeFrameSize) {
     bool announced = expect_ == Expect::kCodeFrame;

@@ -49,6 +49,13 @@ struct Fault {
 // and says why in *error.
 bool ParseFault(std::string_view text, Fault* fault, std::string* error);
 
+// What the board does once it has confirmed a reboot.
+enum class AfterReboot {
+  kBootloader,  // the bootloader answers again (the default)
+  kSilent,      // the application runs: nothing answers on the line any more
+  kHangup,      // the board goes away: the line hangs up once the reply is out
+};
+
 struct BoardConfig {
   uint8_t major = 2;
   uint8_t minor = 8;
@@ -57,6 +64,7 @@ struct BoardConfig {
   std::chrono::milliseconds erase_duration{2000};
   size_t data_size = 1024 * 1024;
   std::vector<Fault> faults;
+  AfterReboot after_reboot = AfterReboot::kBootloader;
 };
 
 // Names the chips of the table; fills the two identification words.
@@ -135,6 +143,7 @@ class Board {
   uint32_t code_next_ = 0;        // next expected block index in code_bank_
   bool erasing_ = false;
   TimePoint erase_done_{};
+  bool application_running_ = false;  // rebooted into the application: deaf
 
   BoardStats stats_;
 };

@@ -51,6 +51,10 @@ Serves until SIGINT or SIGTERM (exit status 0), or until a hangup fault.
                             $XDG_RUNTIME_DIR/quelmar, else /tmp/quelmar-<uid>);
                             removed on exit
   --force                   replace a COM<N> link that points at a present device
+  --after-reboot WHAT       once a reboot is confirmed: "bootloader" answers
+                            again (default), "silent" answers nothing more
+                            (the application runs), "hangup" hangs the line
+                            up and exits (the board is unplugged)
   --fault KIND@WHERE        misbehave; repeatable, first matching fault wins
   --quiet                   no summary line on standard error at exit
   --help                    show this help and exit
@@ -72,7 +76,7 @@ are hexadecimal, with or without 0x; indices and counts are decimal. Except
 with error=, the board still carries out what it was asked.
 
 Exit status: 0 stopped by a signal, 1 failed to start or to write a dump,
-2 bad command line, 3 the line was hung up by a fault.
+2 bad command line, 3 the line was hung up (a fault, --after-reboot hangup).
 )";
 
 volatile sig_atomic_t g_stop = 0;
@@ -222,6 +226,17 @@ int ParseArguments(int argc, char** argv, Options* options) {
         return Usage("--com takes a port number from 1 to 127");
       }
       options->com = static_cast<int>(n);
+    } else if (arg == "--after-reboot") {
+      if (!take()) return Usage("--after-reboot takes bootloader, silent or hangup");
+      if (value == "bootloader") {
+        options->board.after_reboot = AfterReboot::kBootloader;
+      } else if (value == "silent") {
+        options->board.after_reboot = AfterReboot::kSilent;
+      } else if (value == "hangup") {
+        options->board.after_reboot = AfterReboot::kHangup;
+      } else {
+        return Usage("--after-reboot takes bootloader, silent or hangup, not " + value);
+      }
     } else if (arg == "--fault") {
       Fault fault;
       std::string error;
