@@ -54,6 +54,10 @@ class TerminalSink final : public UiSink {
 int UsageError(std::string_view command, const std::string& message);
 // True when args[i] is -h or --help.
 bool IsHelp(std::string_view arg);
+// Whether f is a terminal that takes colour and cursor escapes.
+bool OnTerminal(std::FILE* f);
+// The terminal's width in columns (80 when it cannot tell).
+size_t ColumnsOf(std::FILE* f);
 
 // Sub-commands: argv[0] is the sub-command's name.
 int CmdPorts(int argc, char** argv);

@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "args.h"
 #include "cli.h"
 #include "common/log.h"
+#include "image/file_system.h"
 #include "image/image_store.h"
 #include "image/image_writer.h"
 #include "image/intel_hex.h"
@@ -149,54 +151,6 @@ constexpr const char* kPackDataHelp =
     "multiple of 512 bytes. Encoding F (the default) or D. The file is\n"
     "written atomically and loaded back to check it.\n";
 
-struct PackArgs {
-  std::string out;
-  char encoding = 'F';
-  std::string bank_a, bank_b;
-  std::vector<std::string> inputs;
-  bool help = false;
-};
-
-// Parses the options shared by the packers; returns an exit code on error.
-std::optional<int> ParsePackArgs(int argc, char** argv, const char* encodings, bool banks,
-                                 PackArgs* args) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](std::string* into) {
-      if (i + 1 >= argc) return false;
-      *into = argv[++i];
-      return true;
-    };
-    if (IsHelp(arg)) {
-      args->help = true;
-      return std::nullopt;
-    }
-    if (arg == "-o" || arg == "--output") {
-      if (!value(&args->out)) return UsageError(argv[0], "missing file name after " + arg);
-    } else if (arg == "--encoding" || arg.rfind("--encoding=", 0) == 0) {
-      std::string letter;
-      if (arg == "--encoding") {
-        if (!value(&letter)) return UsageError(argv[0], "missing letter after --encoding");
-      } else {
-        letter = arg.substr(std::strlen("--encoding="));
-      }
-      if (letter.size() != 1 || std::strchr(encodings, letter[0]) == nullptr)
-        return UsageError(argv[0], "encoding must be " + std::string(1, encodings[0]) + " or " +
-                                       std::string(1, encodings[1]) + ", not '" + letter + "'");
-      args->encoding = letter[0];
-    } else if (banks && (arg == "--bank-a" || arg == "--bank-b")) {
-      std::string* into = arg == "--bank-a" ? &args->bank_a : &args->bank_b;
-      if (!value(into)) return UsageError(argv[0], "missing file name after " + arg);
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return UsageError(argv[0], "unknown option '" + arg + "'");
-    } else {
-      args->inputs.push_back(arg);
-    }
-  }
-  if (args->out.empty()) return UsageError(argv[0], "missing -o OUT");
-  return std::nullopt;
-}
-
 // The output must not be one of the inputs: the write would replace it.
 std::optional<int> RefuseOverwritingInput(const char* command, const std::string& out,
                                           const std::vector<std::string>& inputs) {
@@ -222,24 +176,16 @@ int WriteAndVerify(const std::string& out, const Bytes& file, bool code) {
 }  // namespace
 
 int CmdInfo(int argc, char** argv) {
-  std::optional<std::string> path;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (IsHelp(arg)) {
-      std::fputs(kInfoHelp, stdout);
-      return kExitOk;
-    }
-    if (arg.size() > 1 && arg[0] == '-')
-      return UsageError(argv[0], "unknown option '" + std::string(arg) + "'");
-    if (path) return UsageError(argv[0], "only one FILE may be given");
-    path = std::string(arg);
-  }
-  if (!path) return UsageError(argv[0], "missing FILE");
+  std::string file;
+  if (auto done = ParseSingleFile(argc, argv, kInfoHelp, &file)) return *done;
+  const std::optional<std::string> path = file;
 
   // Pick the loader by the first byte, then by the extension.
   uint8_t head[3] = {0, 0, 0};
   size_t head_size = 0;
-  if (std::FILE* f = std::fopen(path->c_str(), "rb")) {
+  // Only a regular file is peeked at: a FIFO would wait for a writer.
+  int64_t file_size = 0;
+  if (std::FILE* f = image::detail::OpenRegularFile(*path, &file_size)) {
     head_size = std::fread(head, 1, sizeof head, f);
     std::fclose(f);
   }
@@ -288,11 +234,7 @@ int CmdInfo(int argc, char** argv) {
 
 int CmdPackCode(int argc, char** argv) {
   PackArgs args;
-  if (auto code = ParsePackArgs(argc, argv, "FE", true, &args)) return *code;
-  if (args.help) {
-    std::fputs(kPackCodeHelp, stdout);
-    return kExitOk;
-  }
+  if (auto done = ParsePack(argc, argv, kPackCodeHelp, "FE", true, &args)) return *done;
   const bool raw = !args.bank_a.empty() || !args.bank_b.empty();
   if (raw && !args.inputs.empty())
     return UsageError(argv[0], "give either --bank-a/--bank-b or one HEX file, not both");
@@ -336,11 +278,7 @@ int CmdPackCode(int argc, char** argv) {
 
 int CmdPackData(int argc, char** argv) {
   PackArgs args;
-  if (auto code = ParsePackArgs(argc, argv, "FD", false, &args)) return *code;
-  if (args.help) {
-    std::fputs(kPackDataHelp, stdout);
-    return kExitOk;
-  }
+  if (auto done = ParsePack(argc, argv, kPackDataHelp, "FD", false, &args)) return *done;
   if (args.inputs.empty()) return UsageError(argv[0], "missing FILE");
   if (args.inputs.size() > 1) return UsageError(argv[0], "only one FILE may be given");
   if (auto code = RefuseOverwritingInput(argv[0], args.out, args.inputs)) return *code;

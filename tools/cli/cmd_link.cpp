@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "args.h"
 #include "cli.h"
 #include "common/log.h"
 #include "link/link.h"
@@ -11,37 +12,6 @@
 
 namespace quelmar::cli {
 namespace {
-
-// Parses "COMMAND PORT" with --help; returns the port text or an exit code.
-struct PortArgs {
-  std::optional<std::string> port;
-  int exit_code = kExitOk;
-};
-
-PortArgs ParseSinglePort(int argc, char** argv, const char* help) {
-  PortArgs parsed;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (IsHelp(arg)) {
-      std::fputs(help, stdout);
-      parsed.exit_code = kExitOk;
-      parsed.port.reset();
-      return parsed;
-    }
-    if (arg.size() > 1 && arg[0] == '-') {
-      parsed.exit_code = UsageError(argv[0], "unknown option '" + std::string(arg) + "'");
-      return parsed;
-    }
-    if (parsed.port) {
-      parsed.exit_code = UsageError(argv[0], "only one PORT may be given");
-      parsed.port.reset();
-      return parsed;
-    }
-    parsed.port = std::string(arg);
-  }
-  if (!parsed.port) parsed.exit_code = UsageError(argv[0], "missing PORT");
-  return parsed;
-}
 
 // Opens and identifies the board on the port text; prints the log.
 struct Session {
@@ -54,20 +24,15 @@ struct Session {
 }  // namespace
 
 int CmdPorts(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (IsHelp(argv[i])) {
-      std::fputs(
+  if (auto done = ParseNoArguments(
+          argc, argv,
           "Usage: quelmar-cli ports\n"
           "\n"
           "Lists the serial ports present, one a line: COM number, device path,\n"
           "and whether another program holds the port (busy) or not (free),\n"
           "where the system can tell without opening the port (not on Windows).\n"
-          "Ports are found without opening them, so no board is reset.\n",
-          stdout);
-      return kExitOk;
-    }
-    return UsageError(argv[0], "unexpected argument '" + std::string(argv[i]) + "'");
-  }
+          "Ports are found without opening them, so no board is reset.\n"))
+    return *done;
   auto ports = link::MakePlatformPortSystem();
   link::PortList list;
   list.EnumeratePorts(*ports);
@@ -91,10 +56,10 @@ namespace {
 // Parses "COMMAND PORT", then opens and identifies the board. Returns an
 // exit code when that is already the end of the command.
 std::optional<int> OpenBoard(Session& s, int argc, char** argv, const char* help) {
-  const PortArgs args = ParseSinglePort(argc, argv, help);
-  if (!args.port) return args.exit_code;
-  const auto id = s.ports->ResolvePort(*args.port);
-  if (!id) return UsageError(argv[0], "'" + *args.port + "' names no serial port");
+  std::string port;
+  if (auto done = ParseSinglePort(argc, argv, help, &port)) return done;
+  const auto id = s.ports->ResolvePort(port);
+  if (!id) return UsageError(argv[0], "'" + port + "' names no serial port");
   s.board.SetSelectedPort(*id);
   if (!s.board.OpenPort()) return kExitFailure;
   return std::nullopt;

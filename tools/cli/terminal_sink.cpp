@@ -192,6 +192,14 @@ int UsageError(std::string_view command, const std::string& message) {
   return kExitUsage;
 }
 
+bool OnTerminal(std::FILE* f) {
+  return IsTerminal(f);
+}
+
+size_t ColumnsOf(std::FILE* f) {
+  return TerminalWidth(f);
+}
+
 bool IsHelp(std::string_view arg) {
   return arg == "-h" || arg == "--help";
 }

@@ -1,0 +1,124 @@
+// The one translation unit that includes CLI11 (a large header): every
+// sub-command's options are declared here.
+#include "args.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "cli.h"
+
+namespace quelmar::cli {
+namespace {
+
+// A parser with our own help text and error wording: CLI11's help flag is
+// replaced, and words it does not know are collected and named by us.
+void Configure(CLI::App& app) {
+  app.set_help_flag();
+  app.allow_extras();
+  app.positionals_at_end(false);
+}
+
+// Parses; prints help or a usage error when that ends the command.
+// `positional` names the positional argument for "only one ... may be given".
+std::optional<int> Run(CLI::App& app, int argc, char** argv, const char* help,
+                       const char* positional = nullptr) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--") break;
+    if (IsHelp(argv[i])) {
+      std::fputs(help, stdout);
+      return kExitOk;
+    }
+  }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return UsageError(argv[0], e.what());
+  }
+  for (const std::string& extra : app.remaining()) {
+    if (extra.size() > 1 && extra[0] == '-')
+      return UsageError(argv[0], "unknown option '" + extra + "'");
+    if (positional != nullptr)
+      return UsageError(argv[0], std::string("only one ") + positional + " may be given");
+    return UsageError(argv[0], "unexpected argument '" + extra + "'");
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<int> ParseSinglePort(int argc, char** argv, const char* help, std::string* port) {
+  CLI::App app(argv[0]);
+  Configure(app);
+  app.add_option("PORT", *port);
+  if (auto done = Run(app, argc, argv, help, "PORT")) return done;
+  if (app.count("PORT") == 0) return UsageError(argv[0], "missing PORT");
+  return std::nullopt;
+}
+
+std::optional<int> ParseNoArguments(int argc, char** argv, const char* help) {
+  CLI::App app(argv[0]);
+  Configure(app);
+  return Run(app, argc, argv, help);
+}
+
+std::optional<int> ParseSingleFile(int argc, char** argv, const char* help, std::string* file) {
+  CLI::App app(argv[0]);
+  Configure(app);
+  app.add_option("FILE", *file);
+  if (auto done = Run(app, argc, argv, help, "FILE")) return done;
+  if (app.count("FILE") == 0) return UsageError(argv[0], "missing FILE");
+  return std::nullopt;
+}
+
+std::optional<int> ParsePack(int argc, char** argv, const char* help, const char* encodings,
+                             bool banks, PackArgs* args) {
+  CLI::App app(argv[0]);
+  Configure(app);
+  std::string letter;
+  app.add_option("-o,--output", args->out);
+  app.add_option("--encoding", letter);
+  if (banks) {
+    app.add_option("--bank-a", args->bank_a);
+    app.add_option("--bank-b", args->bank_b);
+  }
+  app.add_option("INPUT", args->inputs);
+  if (auto done = Run(app, argc, argv, help)) return done;
+  if (app.count("--encoding") != 0) {
+    if (letter.size() != 1 || std::strchr(encodings, letter[0]) == nullptr)
+      return UsageError(argv[0], "encoding must be " + std::string(1, encodings[0]) + " or " +
+                                     std::string(1, encodings[1]) + ", not '" + letter + "'");
+    args->encoding = letter[0];
+  }
+  if (args->out.empty()) return UsageError(argv[0], "missing -o OUT");
+  return std::nullopt;
+}
+
+std::optional<int> ParseFlash(int argc, char** argv, const char* help, FlashArgs* args) {
+  CLI::App app(argv[0]);
+  Configure(app);
+  std::string code, data, log_dir;
+  app.add_option("--code", code)->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+  app.add_option("--data", data)->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+  app.add_flag("--reboot", args->reboot);
+  app.add_flag("--auto", args->auto_mode);
+  app.add_option("--count", args->count)->check(CLI::PositiveNumber);
+  app.add_option("--log-dir", log_dir);
+  app.add_option("PORT", args->ports);
+  if (auto done = Run(app, argc, argv, help)) return done;
+  if (app.count("--code") != 0) args->code = code;
+  if (app.count("--data") != 0) args->data = data;
+  if (app.count("--log-dir") != 0) {
+    if (log_dir.empty()) return UsageError(argv[0], "--log-dir needs a DIR");
+    args->log_dir = log_dir;
+  }
+  if (args->ports.empty()) return UsageError(argv[0], "missing PORT");
+  if (app.count("--count") != 0 && !args->auto_mode)
+    return UsageError(argv[0], "--count goes with --auto");
+  if (!args->code && !args->data && !args->reboot)
+    return UsageError(argv[0], "nothing to do: give --code, --data or --reboot");
+  return std::nullopt;
+}
+
+}  // namespace quelmar::cli
