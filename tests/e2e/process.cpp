@@ -171,6 +171,88 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   return result;
 }
 
+BackgroundProgram::~BackgroundProgram() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  for (const std::string& path : {out_path_, err_path_}) {
+    if (!path.empty()) unlink(path.c_str());
+  }
+}
+
+bool BackgroundProgram::Start(const std::string& program, const std::vector<std::string>& args,
+                              const std::vector<std::string>& env) {
+  int fds[2] = {-1, -1};
+  std::string* paths[2] = {&out_path_, &err_path_};
+  for (int i = 0; i < 2; ++i) {
+    char path[] = "/tmp/quelmar-run-XXXXXX";
+    fds[i] = mkstemp(path);
+    if (fds[i] < 0) {
+      ADD_FAILURE() << "mkstemp: " << std::strerror(errno);
+      return false;
+    }
+    *paths[i] = path;
+  }
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(fds[0], STDOUT_FILENO);
+    dup2(fds[1], STDERR_FILENO);
+    const int null_in = open("/dev/null", O_RDONLY);
+    dup2(null_in, STDIN_FILENO);
+    Exec(program, args, env);
+  }
+  close(fds[0]);
+  close(fds[1]);
+  return pid_ > 0;
+}
+
+bool BackgroundProgram::WaitForOutput(const std::string& text, int times,
+                                      std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (Occurrences(Out(), text) >= times) return true;
+    // Ended? Asked without reaping it, so that Wait still gets the status.
+    siginfo_t info{};
+    if (pid_ <= 0 || (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                      info.si_pid != 0))
+      return Occurrences(Out(), text) >= times;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+int BackgroundProgram::Wait(std::chrono::milliseconds limit) {
+  if (pid_ <= 0) return -1;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  int status = 0;
+  while (waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  pid_ = -1;
+  return DecodeStatus(status);
+}
+
+std::string BackgroundProgram::Out() const {
+  return ReadWholeFile(out_path_);
+}
+
+std::string BackgroundProgram::Err() const {
+  return ReadWholeFile(err_path_);
+}
+
+int Occurrences(const std::string& s, const std::string& text) {
+  int n = 0;
+  for (size_t at = s.find(text); at != std::string::npos; at = s.find(text, at + text.size())) ++n;
+  return n;
+}
+
 TempDir::TempDir() {
   char name[] = "/tmp/quelmar-test-XXXXXX";
   if (mkdtemp(name) != nullptr) path_ = name;

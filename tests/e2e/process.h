@@ -48,6 +48,35 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
                      const std::vector<std::string>& env = {},
                      std::chrono::milliseconds limit = std::chrono::seconds(120));
 
+// A program running in the background with stdout and stderr in files, so
+// a test can follow what it prints while it runs.
+class BackgroundProgram {
+ public:
+  BackgroundProgram() = default;
+  ~BackgroundProgram();
+  BackgroundProgram(const BackgroundProgram&) = delete;
+  BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+
+  bool Start(const std::string& program, const std::vector<std::string>& args,
+             const std::vector<std::string>& env = {});
+  // Waits until stdout holds `text` `times` times; false after the limit
+  // or when the program ended first.
+  bool WaitForOutput(const std::string& text, int times, std::chrono::milliseconds limit);
+  // Waits for the end, at most the limit (then kills it); the exit status,
+  // or -1.
+  int Wait(std::chrono::milliseconds limit);
+  std::string Out() const;
+  std::string Err() const;
+
+ private:
+  pid_t pid_ = -1;
+  std::string out_path_;
+  std::string err_path_;
+};
+
+// The number of times text occurs in s.
+int Occurrences(const std::string& s, const std::string& text);
+
 // A temporary folder removed with everything in it.
 class TempDir {
  public:

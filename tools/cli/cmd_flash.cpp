@@ -465,6 +465,9 @@ int FlashMany(const FlashArgs& args, const image::ImageStore& images,
     record.device = w.opened_device.empty() ? w.id.device : w.opened_device;
     record.board = number;
     if (args.log_dir) w.sink.StartRecord();
+    // A board found by --auto is on a port opened quietly while waiting:
+    // its log and record still say so before the identification.
+    if (identified_open) w.log.AppendLog(kSeverityNormal, "Opened %s\n", record.label.c_str());
     bool ok = identified_open ? w.link.QueryBootloaderInfo() != 0 && w.link.QueryChipInfo()
                               : w.link.OpenPort();
     if (ok) NoteIdentity(w.link, &record);
@@ -503,7 +506,10 @@ int FlashMany(const FlashArgs& args, const image::ImageStore& images,
         // The port stays open from board to board: after the reboot the
         // bootloader's silence tells that the board has gone.
         w.link.SetCloseHandler([] {});
-        for (unsigned number = 1; WaitForBoard(w, tally) && tally.Claim(); ++number) {
+        for (unsigned number = 1;; ++number) {
+          // The operator's cue to plug the next board in.
+          if (!tally.Stopped()) console.Print(w.sink.Label() + ": waiting for a board...\n");
+          if (!WaitForBoard(w, tally) || !tally.Claim()) break;
           const bool ok = flash_board(i, number, true);
           console.Print(w.sink.Label() + ": board " + std::to_string(number) + ": " +
                         (ok ? "OK" : "FAILED") + "\n");

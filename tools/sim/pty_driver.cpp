@@ -5,10 +5,12 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <deque>
+#include <thread>
 #include <vector>
 
 namespace quelmar::sim {
@@ -59,6 +61,17 @@ void PtyLine::Close() {
   if (slave_ >= 0) close(slave_);
   master_ = -1;
   slave_ = -1;
+}
+
+void PtyLine::WaitUntilRead(std::chrono::milliseconds limit) {
+  const auto end = Clock::now() + limit;
+  // Bytes written to the master reach the slave's queue a moment later.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  int waiting = 0;
+  while (slave_ >= 0 && ioctl(slave_, FIONREAD, &waiting) == 0 && waiting > 0 &&
+         Clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
 }
 
 namespace {
@@ -142,6 +155,9 @@ ServeEnd Serve(PtyLine& line, Board& board, const ServeOptions& options, std::st
       }
     }
     if (hang_up && tx.empty()) {
+      // The last reply reaches the host before the line goes: closing the
+      // pty at once would throw away what the host has not read yet.
+      line.WaitUntilRead(std::chrono::seconds(1));
       line.Close();
       return ServeEnd::kHungUp;
     }

@@ -32,6 +32,8 @@ class PtyLine {
   bool Open(std::string* error);
   // Closes both sides: the host sees its line hang up.
   void Close();
+  // Waits, at most `limit`, until the host has read everything sent to it.
+  void WaitUntilRead(std::chrono::milliseconds limit);
 
   const std::string& slave_path() const { return slave_path_; }
   int master_fd() const { return master_; }
