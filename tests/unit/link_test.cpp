@@ -457,5 +457,50 @@ TEST(PortList, AscendingComNumbersOnlyAndZeroOutsideTheList) {
   EXPECT_EQ(list.PortNumberAt(1), 0);
 }
 
+TEST_F(LinkTest, OpenLineOpensWithoutAskingAndTheQuietQuestionLogsNothing) {
+  ASSERT_TRUE(link_.OpenLine());
+  EXPECT_EQ(sink_.Text(), "Opened COM3\n");
+  EXPECT_TRUE(line().writes.empty()) << "opening alone asks the board nothing";
+  EXPECT_EQ(ports_.open_count, 1);
+  sink_.Clear();
+
+  const struct {
+    const char* name;
+    std::vector<Bytes> replies;
+    bool answers;
+  } cases[] = {
+      {"bootloader reply", {BootloaderReply(2, 8)}, true},
+      {"old bootloader still answers", {BootloaderReply(1, 0)}, true},
+      {"silence", {}, false},
+      {"short reply", {{0xAA, 0x03, 0x01}}, false},
+      {"bad start byte", {{0x55, 0x03, 0x01, 2, 8, 0}}, false},
+      {"another command's reply", {{0xAA, 0x03, 0x0A, 2, 8, 0}}, false},
+      {"status reply", {{0xAA, 0x01, 0x00, 0x00}}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    board_.replies[CMD_GET_BOOTLOADER_INFO] = c.replies;
+    line().writes.clear();
+    EXPECT_EQ(link_.BootloaderAnswers(), c.answers);
+    ASSERT_EQ(line().writes.size(), 1u);
+    EXPECT_EQ(testing::Hex(line().writes[0]), "55 01 01 55");
+    line().reads.clear();
+  }
+  EXPECT_EQ(sink_.Text(), "") << "the quiet question never speaks";
+  EXPECT_EQ(ports_.open_count, 1) << "and never reopens the port";
+  EXPECT_TRUE(link_.IsPortReady());
+  link_.DropLine();
+  EXPECT_FALSE(link_.IsPortReady());
+  EXPECT_FALSE(link_.BootloaderAnswers()) << "no port, no answer";
+  EXPECT_EQ(sink_.Text(), "") << "dropping a line that is gone says nothing either";
+}
+
+TEST_F(LinkTest, BootloaderVersionIsTheLastAcceptedWord) {
+  EXPECT_EQ(link_.BootloaderVersion(), 0u);
+  board_.replies[CMD_GET_BOOTLOADER_INFO] = {BootloaderReply(2, 7)};
+  ASSERT_TRUE(link_.OpenPort());
+  EXPECT_EQ(link_.BootloaderVersion(), 0x0207);
+}
+
 }  // namespace
 }  // namespace quelmar::link

@@ -184,6 +184,24 @@ TEST_F(FakeTree, LinksInAFolderOthersCanWriteAreIgnored) {
   EXPECT_EQ(Enumerate().size(), 1u);
 }
 
+TEST_F(FakeTree, OnlyAFolderNoOneElseCanWriteIsTrusted) {
+  AddLink("COM100", kRandom);
+  // Anyone in the folder's group could point our numbers elsewhere as
+  // surely as anyone at all; reading and searching it is harmless.
+  const struct {
+    mode_t mode;
+    bool trusted;
+  } cases[] = {{0777, false}, {0720, false}, {0770, false}, {0702, false},
+               {0730, false}, {0700, true},  {0755, true},  {0750, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    ASSERT_EQ(::chmod(paths_.link_dir.c_str(), c.mode), 0);
+    EXPECT_EQ(IsTrustedLinkDirectory(paths_.link_dir), c.trusted);
+    EXPECT_EQ(Enumerate().size(), c.trusted ? 1u : 0u);
+  }
+  ASSERT_EQ(::chmod(paths_.link_dir.c_str(), 0700), 0);
+}
+
 TEST_F(FakeTree, BusyPortsStayListedAndAreMarked) {
   AddTty("ttyS0", kNull);       // flock in the locks table
   AddTty("ttyS1", kZero);       // only a waiter in the locks table

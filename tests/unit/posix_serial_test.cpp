@@ -395,5 +395,31 @@ TEST_F(PtyPort, LargeWriteArrivesWholeThroughASlowReader) {
   EXPECT_TRUE(received == data) << "received " << received.size() << " bytes";
 }
 
+TEST_F(PtyPort, WriteThatStallsTwoSecondsAndThenDrainsSucceeds) {
+  // More than the pty holds, so the write must wait for the board; the
+  // board reads nothing for 2 s and then everything. A write gives up only
+  // after 5 s without progress.
+  Bytes data(256 * 1024);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 31 + 7);
+  Bytes received;
+  std::atomic<bool> stalled{false};
+  std::thread board([&] {
+    std::this_thread::sleep_for(Ms(2000));
+    stalled = true;
+    while (received.size() < data.size()) {
+      Bytes chunk = MasterRead(data.size() - received.size(), 3000);
+      if (chunk.empty()) break;
+      received.insert(received.end(), chunk.begin(), chunk.end());
+    }
+  });
+  uint32_t written = 0;
+  EXPECT_TRUE(port_->Write(data.data(), static_cast<uint32_t>(data.size()), &written));
+  EXPECT_TRUE(stalled.load()) << "the pty took it all at once: nothing stalled";
+  EXPECT_EQ(written, data.size());
+  board.join();
+  EXPECT_TRUE(received == data) << "received " << received.size() << " bytes";
+  EXPECT_FALSE(port_->HungUp());
+}
+
 }  // namespace
 }  // namespace quelmar::link
