@@ -197,9 +197,10 @@ std::string RecordFileName(const std::string& time, const std::string& label, un
   std::string safe;
   for (char c : label) {
     const bool plain = std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.';
-    if (plain) {
+    // Nothing but a letter or digit leads: no hidden file, no option.
+    if (plain && (!safe.empty() || std::isalnum(static_cast<unsigned char>(c)))) {
       safe += c;
-    } else if (!safe.empty() && safe.back() != '_') {
+    } else if (!plain && !safe.empty() && safe.back() != '_') {
       safe += '_';
     }
   }

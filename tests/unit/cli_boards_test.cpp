@@ -1,0 +1,243 @@
+// The pieces of quelmar-cli that keep several boards apart: their sinks on
+// one console, the same-port check, record names, and the command line.
+#include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "args.h"
+#include "boards.h"
+#include "cli.h"
+
+namespace quelmar::cli {
+namespace {
+
+std::string Contents(std::FILE* f) {
+  std::fflush(f);
+  std::rewind(f);
+  std::string s;
+  char buffer[256];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) s.append(buffer, n);
+  return s;
+}
+
+class Files : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    out_ = std::tmpfile();
+    err_ = std::tmpfile();
+    ASSERT_NE(out_, nullptr);
+    ASSERT_NE(err_, nullptr);
+  }
+  void TearDown() override {
+    std::fclose(out_);
+    std::fclose(err_);
+  }
+  std::FILE* out_ = nullptr;
+  std::FILE* err_ = nullptr;
+};
+
+TEST_F(Files, LinesArePrefixedAndPrintedOnlyWhenComplete) {
+  std::string out;
+  {
+    BoardConsole console(out_, err_, {"COM3", "/dev/pts/4"});
+    BoardSink a(console, 0, "COM3");
+    BoardSink b(console, 1, "/dev/pts/4");
+    a.LogText(0, "Erase CODE... ");
+    b.LogText(0, "Erase CODE... ");
+    EXPECT_EQ(Contents(out_), "") << "half a line waits for its end";
+    b.LogText(0, "OK.\nWrite CODE... ");
+    a.LogText(1, "\nIncorrect CRC. i = 5\n");
+    b.ProgressChanged(ProgressState{5, 2047, 1, ""});  // no terminal: no bar
+    b.Flush();
+    b.Flush();  // nothing left: nothing printed
+    a.ErrorBox("Quelmar Error");
+    out = Contents(out_);
+  }
+  EXPECT_EQ(out,
+            "/dev/pts/4: Erase CODE... OK.\n"
+            "COM3: Erase CODE... \n"
+            "COM3: Incorrect CRC. i = 5\n"
+            "/dev/pts/4: Write CODE... \n");
+  EXPECT_EQ(Contents(err_), "quelmar-cli: COM3: Quelmar Error\n");
+}
+
+TEST_F(Files, MutedSinksSayNothingAndRecordsKeepTheBoardsOwnText) {
+  BoardConsole console(out_, err_, {"COM7"});
+  BoardSink sink(console, 0, "COM7");
+  sink.SetMuted(true);
+  sink.LogText(1, "Failed opening COM7\n");
+  sink.LogText(0, "Get bootloader info... ");
+  sink.SetMuted(false);
+  sink.LogText(0, "Opened COM7\n");
+  sink.StartRecord();
+  sink.LogText(0, "Reboot... ");
+  sink.LogText(1, "\nIncorrect received data size. lpSize = 0\n");
+  sink.LogText(0, "Write CODE... ");
+  sink.Flush();
+  EXPECT_EQ(sink.TakeRecord(),
+            "Reboot... \nIncorrect received data size. lpSize = 0\nWrite CODE... \n");
+  sink.LogText(0, "after the record\n");
+  EXPECT_EQ(sink.TakeRecord(), "") << "recording ended with the take";
+  EXPECT_EQ(Contents(out_),
+            "COM7: Opened COM7\n"
+            "COM7: Reboot... \n"
+            "COM7: Incorrect received data size. lpSize = 0\n"
+            "COM7: Write CODE... \n"
+            "COM7: after the record\n");
+}
+
+TEST_F(Files, LinesOfBoardsOnManyThreadsNeverMix) {
+  constexpr int kBoards = 8;
+  constexpr int kLines = 300;
+  std::vector<std::string> labels;
+  for (int i = 0; i < kBoards; ++i) labels.push_back("COM" + std::to_string(10 + i));
+  {
+    BoardConsole console(out_, err_, labels);
+    std::vector<std::jthread> threads;
+    for (int i = 0; i < kBoards; ++i) {
+      threads.emplace_back([&, i] {
+        BoardSink sink(console, static_cast<size_t>(i), labels[static_cast<size_t>(i)]);
+        // Each line comes in three pieces, as a step and its outcome do.
+        for (int k = 0; k < kLines; ++k) {
+          sink.LogText(0, "Step " + std::to_string(k) + "... ");
+          sink.LogText(0, "OK");
+          sink.LogText(0, ".\n");
+        }
+      });
+    }
+  }
+  std::vector<int> next(kBoards, 0);
+  size_t count = 0;
+  const std::string out = Contents(out_);
+  for (size_t start = 0; start < out.size();) {
+    const size_t end = out.find('\n', start);
+    ASSERT_NE(end, std::string::npos);
+    const std::string line = out.substr(start, end - start);
+    start = end + 1;
+    const size_t colon = line.find(": ");
+    ASSERT_NE(colon, std::string::npos) << line;
+    const int board = std::stoi(line.substr(3, colon - 3)) - 10;
+    ASSERT_TRUE(board >= 0 && board < kBoards) << line;
+    EXPECT_EQ(line.substr(colon + 2), "Step " + std::to_string(next[board]++) + "... OK.");
+    ++count;
+  }
+  EXPECT_EQ(count, size_t{kBoards * kLines});
+}
+
+TEST(FindSamePort, NumbersAndDevicesThatMeetAreOnePort) {
+  using link::PortId;
+  const struct {
+    const char* name;
+    std::vector<PortId> ports;
+    std::optional<std::pair<size_t, size_t>> same;
+  } cases[] = {
+      {"all different", {{3, "/dev/ttyS2"}, {4, "/dev/ttyS3"}, {0, "/dev/pts/9"}}, std::nullopt},
+      {"one number twice", {{3, "/dev/ttyS2"}, {5, "/dev/ttyS4"}, {3, "/dev/ttyS2"}},
+       std::pair<size_t, size_t>{0, 2}},
+      {"number re-pointed by a link", {{90, "/dev/null"}, {0, "/dev/null"}},
+       std::pair<size_t, size_t>{0, 1}},
+      {"one path twice", {{0, "/dev/pts/9"}, {0, "/dev/pts/9"}}, std::pair<size_t, size_t>{0, 1}},
+      {"two numbers without devices", {{81, ""}, {82, ""}}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(FindSamePort(c.ports), c.same);
+  }
+#ifndef _WIN32
+  // A COM<n> link and the device it points at.
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("quelmar-same-port-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  { std::ofstream((dir / "ttyX0").string()) << ""; }
+  std::filesystem::create_symlink(dir / "ttyX0", dir / "COM90");
+  EXPECT_EQ(FindSamePort({{0, (dir / "ttyX1").string()}, {0, (dir / "COM90").string()},
+                          {0, (dir / "ttyX0").string()}}),
+            (std::pair<size_t, size_t>{1, 2}));
+  std::filesystem::remove_all(dir);
+#endif
+}
+
+TEST(RecordFileName, SafeForEveryFileSystem) {
+  const struct {
+    const char* label;
+    unsigned board;
+    const char* name;
+  } cases[] = {
+      {"COM3", 0, "20261207-101500-COM3.log"},
+      {"COM3", 12, "20261207-101500-COM3-board12.log"},
+      {"/dev/pts/4", 0, "20261207-101500-dev_pts_4.log"},
+      {"\\\\.\\COM12", 1, "20261207-101500-COM12-board1.log"},
+      {"./.hidden", 0, "20261207-101500-hidden.log"},
+      {"/", 0, "20261207-101500-port.log"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(RecordFileName("20261207-101500", c.label, c.board), c.name);
+  }
+}
+
+// Runs the flash parser on a command line; the exit code it ends with, or
+// -1 to go on.
+int ParseFlashLine(std::vector<std::string> words, FlashArgs* args) {
+  words.insert(words.begin(), "flash");
+  std::vector<char*> argv;
+  for (auto& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  const auto done = ParseFlash(static_cast<int>(words.size()), argv.data(), "help\n", args);
+  return done ? *done : -1;
+}
+
+TEST(FlashCommandLine, WhatIsAcceptedAndWhatIsAUsageError) {
+  const struct {
+    std::vector<std::string> words;
+    int exit_code;
+  } cases[] = {
+      {{"COM3", "--code", "a.fcode"}, -1},
+      {{"COM3", "4", "/dev/ttyUSB0", "--data", "d.fdata", "--reboot"}, -1},
+      {{"--code", "a.fcode", "COM3", "COM4"}, -1},
+      {{"COM3", "--auto", "--count", "5", "--reboot", "--log-dir", "logs"}, -1},
+      {{"--help"}, 0},
+      {{"COM3", "--code", "a.fcode", "-h"}, 0},
+      {{}, 2},
+      {{"COM3"}, 2},
+      {{"--code", "a.fcode"}, 2},
+      {{"COM3", "--code"}, 2},
+      {{"COM3", "--code", "a", "--code", "b"}, 2},
+      {{"COM3", "--reboot", "--count", "2"}, 2},
+      {{"COM3", "--reboot", "--auto", "--count", "0"}, 2},
+      {{"COM3", "--reboot", "--auto", "--count", "x"}, 2},
+      {{"COM3", "--reboot", "--log-dir", ""}, 2},
+      {{"COM3", "--reboot", "--speed", "9600"}, 2},
+  };
+  for (const auto& c : cases) {
+    std::string line;
+    for (const auto& w : c.words) line += w + " ";
+    SCOPED_TRACE(line);
+    FlashArgs args;
+    EXPECT_EQ(ParseFlashLine(c.words, &args), c.exit_code);
+  }
+  FlashArgs args;
+  ASSERT_EQ(ParseFlashLine({"COM3", "--code", "a.fcode", "4", "--auto", "--count", "7", "--log-dir",
+                            "logs", "--reboot"},
+                           &args),
+            -1);
+  EXPECT_EQ(args.ports, (std::vector<std::string>{"COM3", "4"}));
+  EXPECT_EQ(args.code, "a.fcode");
+  EXPECT_FALSE(args.data.has_value());
+  EXPECT_TRUE(args.reboot && args.auto_mode);
+  EXPECT_EQ(args.count, 7u);
+  EXPECT_EQ(args.log_dir, "logs");
+}
+
+}  // namespace
+}  // namespace quelmar::cli
