@@ -4,6 +4,8 @@
 #                                 --quick: the paced run writes 256 blocks
 #   bench/run.sh --gui [OPTIONS]  the desktop program's figures (gui_bench);
 #                                 --quick: one round, 10 s idle
+#   bench/run.sh --boards [OPTIONS]  8 boards at once against one alone
+#                                 (multi_board_bench); --quick: 64 blocks
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
@@ -11,6 +13,11 @@ if [ "${1:-}" = "--gui" ]; then
   shift
   cmake --build --preset default --target gui_bench -j2
   exec build/default/bench/gui_bench "$@"
+fi
+if [ "${1:-}" = "--boards" ]; then
+  shift
+  cmake --build --preset default --target multi_board_bench -j2
+  exec build/default/bench/multi_board_bench "$@"
 fi
 cmake --build --preset default --target update_bench -j2
 exec build/default/bench/update_bench "$@"
