@@ -4,7 +4,8 @@
 # quelmar-cli prints for the same board; a flash with reboot must leave both
 # code banks and the data flash as the image files say, with bootloaders 2.8
 # (scrambled frames) and 2.7; a CRC error on a block and a hang-up in the
-# middle of a bank each stop the flash with one error line.
+# middle of a bank each stop the flash with one error line; two boards at
+# once are both written, every line naming its board.
 #
 # Usage: tests/windows/e2e_wine.sh HOST_BUILD_DIR WINDOWS_BUILD_DIR
 #   HOST_BUILD_DIR     Linux build with quelmar-sim and quelmar-cli
@@ -33,8 +34,10 @@ export WINEPREFIX="$work/prefix"
 export WINEDEBUG=-all
 export QUELMAR_PORT_DIR="$work/links"
 sim_pid=""
+sim6_pid=""
 cleanup() {
   if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; fi
+  if [ -n "$sim6_pid" ]; then kill "$sim6_pid" 2>/dev/null || true; fi
   "$prime" --stop
   rm -rf "$work"
 }
@@ -150,3 +153,30 @@ errors="$(grep -c 'i = 100' "$work/flash.out" || true)"
 wait "$sim_pid" 2>/dev/null || true
 sim_pid=""
 echo "hang-up mid-bank: one error line, exit 1"
+
+# Two boards at once, COM5 and COM6: each line names its board, both banks
+# of both boards as the image says.
+restart_sim
+"$sim" --quiet --dump-code-a "$work/a6.dump" --dump-code-b "$work/b6.dump" >"$work/sim6.out" &
+sim6_pid=$!
+for _ in $(seq 100); do
+  [ -s "$work/sim6.out" ] && break
+  sleep 0.1
+done
+pty6="$(head -n 1 "$work/sim6.out")"
+[ -n "$pty6" ] || fail "the second simulator names no pty"
+ln -sfn "$pty6" "$WINEPREFIX/dosdevices/com6"
+status=0
+wine_cli flash "COM$com" COM6 --code app.fcode >"$work/flash.out" || status=$?
+kill -INT "$sim6_pid"
+wait "$sim6_pid" || fail "the second simulator failed"
+sim6_pid=""
+stop_sim
+[ "$status" = 0 ] || fail "two boards: exit $status: $(cat "$work/flash.out")"
+tail -n 2 "$work/flash.out" | cmp - <(printf 'COM%s: OK\nCOM6: OK\n' "$com") ||
+  fail "two boards: $(cat "$work/flash.out")"
+[ "$(grep -vc -e "^COM$com: " -e '^COM6: ' -e '^Loading CODE completed !$' "$work/flash.out")" = 0 ] ||
+  fail "two boards: a line names no board: $(cat "$work/flash.out")"
+for dump in a a6; do cmp <(padded "$work/a.bin" 524288) "$work/$dump.dump" || fail "$dump differs"; done
+for dump in b b6; do cmp <(padded "$work/b.bin" 524288) "$work/$dump.dump" || fail "$dump differs"; done
+echo "two boards at once: both written, every line names its board"

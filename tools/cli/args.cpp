@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -18,6 +19,9 @@ void Configure(CLI::App& app) {
   app.set_help_flag();
   app.allow_extras();
   app.positionals_at_end(false);
+  // A device path such as /dev/ttyUSB0 is a word, not a "/option", also
+  // where CLI11 takes Windows-style options by default.
+  app.allow_windows_style_options(false);
 }
 
 // Parses; prints help or a usage error when that ends the command.
@@ -77,11 +81,11 @@ std::optional<int> ParsePack(int argc, char** argv, const char* help, const char
   CLI::App app(argv[0]);
   Configure(app);
   std::string letter;
-  app.add_option("-o,--output", args->out);
-  app.add_option("--encoding", letter);
+  app.add_option("-o,--output", args->out)->type_name("OUT");
+  app.add_option("--encoding", letter)->type_name("LETTER");
   if (banks) {
-    app.add_option("--bank-a", args->bank_a);
-    app.add_option("--bank-b", args->bank_b);
+    app.add_option("--bank-a", args->bank_a)->type_name("FILE");
+    app.add_option("--bank-b", args->bank_b)->type_name("FILE");
   }
   app.add_option("INPUT", args->inputs);
   if (auto done = Run(app, argc, argv, help)) return done;
@@ -98,15 +102,23 @@ std::optional<int> ParsePack(int argc, char** argv, const char* help, const char
 std::optional<int> ParseFlash(int argc, char** argv, const char* help, FlashArgs* args) {
   CLI::App app(argv[0]);
   Configure(app);
-  std::string code, data, log_dir;
-  app.add_option("--code", code)->multi_option_policy(CLI::MultiOptionPolicy::Throw);
-  app.add_option("--data", data)->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+  std::string code, data, log_dir, count;
+  app.add_option("--code", code)->type_name("FILE")->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+  app.add_option("--data", data)->type_name("FILE")->multi_option_policy(CLI::MultiOptionPolicy::Throw);
   app.add_flag("--reboot", args->reboot);
   app.add_flag("--auto", args->auto_mode);
-  app.add_option("--count", args->count)->check(CLI::PositiveNumber);
-  app.add_option("--log-dir", log_dir);
+  app.add_option("--count", count)->type_name("N");
+  app.add_option("--log-dir", log_dir)->type_name("DIR");
   app.add_option("PORT", args->ports);
   if (auto done = Run(app, argc, argv, help)) return done;
+  if (app.count("--count") != 0) {
+    char* end = nullptr;
+    const unsigned long n = std::strtoul(count.c_str(), &end, 10);
+    if (count.empty() || *end != '\0' || count[0] == '-' || n == 0 || n > 1000000)
+      return UsageError(argv[0], "--count takes a number of boards from 1 to 1000000, not '" +
+                                     count + "'");
+    args->count = static_cast<unsigned>(n);
+  }
   if (app.count("--code") != 0) args->code = code;
   if (app.count("--data") != 0) args->data = data;
   if (app.count("--log-dir") != 0) {
