@@ -2,6 +2,7 @@
 // simulators on pseudo-terminals that have COM numbers through links in a
 // port folder of the test's own.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <filesystem>
 #include <map>
@@ -251,6 +252,46 @@ TEST(AutoMode, CountIsForAllPortsTogetherAndFailuresAreCounted) {
   EXPECT_EQ(Lines(r.out).back(), "Boards: 1 OK, 1 failed");
   line.StopAll();
   EXPECT_TRUE(line.FlashEqualsImage(41));
+}
+
+TEST(SeveralBoards, OnePortPrintsAsAlwaysAndARecordKeepsTheSameLog) {
+  Line line;
+  line.AddBoard(51);
+  const std::string records = line.Dir("records");
+  const RunResult r =
+      RunProgram(QUELMAR_CLI_PATH, {"flash", "COM51", "--code", line.Code(), "--log-dir", records},
+                 line.Env(), 120s);
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  std::vector<std::string> expected = {"Loading CODE completed !"};
+  for (const auto& l : kGoodBoardLines) expected.push_back(WithNumber(l, 51));
+  EXPECT_EQ(Lines(r.out), expected) << "one port: no prefixes, no summary";
+  line.StopAll();
+  EXPECT_TRUE(line.FlashEqualsImage(51));
+
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(records))
+    files.push_back(entry.path().filename().string());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].substr(15), "-COM51.log") << files[0];
+  const auto record = Lines(ReadWholeFile(records + "/" + files[0]));
+  ASSERT_EQ(record.size(), 6u + kGoodBoardLines.size());
+  EXPECT_EQ(std::vector<std::string>(record.begin() + 2, record.begin() + 6),
+            (std::vector<std::string>{"Bootloader: 2.8", "Chip: LPC4357", "Result: OK", "Log:"}));
+  EXPECT_EQ(std::vector<std::string>(record.begin() + 6, record.end()),
+            std::vector<std::string>(expected.begin() + 1, expected.end()))
+      << "the record holds the board's log, not the loader's";
+}
+
+TEST(AutoMode, CtrlCWhileWaitingEndsWithTheCount) {
+  Line line;
+  BackgroundProgram cli;
+  ASSERT_TRUE(cli.Start(QUELMAR_CLI_PATH,
+                        {"flash", "COM61", "COM62", "--auto", "--code", line.Code()}, line.Env()));
+  ASSERT_TRUE(cli.WaitForOutput("waiting for a board...\n", 2, 10s)) << cli.Out();
+  cli.Signal(SIGINT);
+  EXPECT_EQ(cli.Wait(20s), 0) << cli.Out() << cli.Err();
+  EXPECT_EQ(Lines(cli.Out()).back(), "Boards: 0 OK, 0 failed");
+  EXPECT_NE(cli.Err().find("stopped by the user."), std::string::npos) << cli.Err();
 }
 
 }  // namespace

@@ -239,6 +239,10 @@ int BackgroundProgram::Wait(std::chrono::milliseconds limit) {
   return DecodeStatus(status);
 }
 
+void BackgroundProgram::Signal(int signal_number) {
+  if (pid_ > 0) kill(pid_, signal_number);
+}
+
 std::string BackgroundProgram::Out() const {
   return ReadWholeFile(out_path_);
 }

@@ -65,6 +65,8 @@ class BackgroundProgram {
   // Waits for the end, at most the limit (then kills it); the exit status,
   // or -1.
   int Wait(std::chrono::milliseconds limit);
+  // Sends it a signal (SIGINT: the operator's Ctrl-C).
+  void Signal(int signal_number);
   std::string Out() const;
   std::string Err() const;
 
