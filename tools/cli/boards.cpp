@@ -65,10 +65,15 @@ void BoardConsole::Progress(size_t board, const ProgressState& state) {
   std::lock_guard lock(mutex_);
   if (!bars_ || board >= slots_.size()) return;
   Slot& slot = slots_[board];
-  const bool redraw = slot.meter.Update(state, ProgressMeter::Clock::now());
+  const auto now = ProgressMeter::Clock::now();
+  const bool redraw = slot.meter.Update(state, now);
   const bool visible = slot.meter.Visible();
-  if (!redraw && visible == slot.visible) return;
+  // Every board asks for its own redraws; the block is drawn at most ten
+  // times a second for all of them, except when a line comes or goes.
+  if (visible == slot.visible && (!redraw || now - last_draw_ < std::chrono::milliseconds(100)))
+    return;
   slot.visible = visible;
+  last_draw_ = now;
   DrawBlockLocked();
 }
 

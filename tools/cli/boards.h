@@ -51,6 +51,7 @@ class BoardConsole {
   bool bars_;
   std::vector<Slot> slots_;
   size_t drawn_ = 0;  // lines of the progress block on screen
+  ProgressMeter::Clock::time_point last_draw_{};
 };
 
 // One board's sink: every log line goes out prefixed with "<label>: " once
