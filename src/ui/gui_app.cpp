@@ -6,6 +6,7 @@
 #include <QScreen>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "link/serial_port.h"
 #include "ui/log_view.h"
@@ -130,10 +131,9 @@ constexpr const char* kHelp =
     "quelmar-cli does the same from the command line; quelmar-sim is a\n"
     "simulated board to try an update on.\n";
 
-}  // namespace
-
+// --help or --version among the arguments: the answer on out and the exit
+// status. Answered before Qt starts: they need no display (help2man asks).
 std::optional<int> AnswerInfoOption(int argc, char** argv, std::FILE* out) {
-  // Answered before Qt starts: they need no display (help2man asks them).
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0) {
       std::fputs(kHelp, out);
@@ -146,6 +146,8 @@ std::optional<int> AnswerInfoOption(int argc, char** argv, std::FILE* out) {
   }
   return std::nullopt;
 }
+
+}  // namespace
 
 int RunQuelmar(int argc, char** argv) {
   if (const std::optional<int> answered = AnswerInfoOption(argc, argv, stdout)) {

@@ -6,10 +6,8 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
-#include <cstdio>
 #include <functional>
 #include <memory>
-#include <optional>
 
 #include "app/main_window.h"
 #include "app/ui_queue.h"
@@ -69,10 +67,6 @@ class GuiApp final : public QObject, public app::MainWindowView {
   QElapsedTimer last_drain_;
   bool closed_ = false;
 };
-
-// --help or --version among the arguments: writes the answer to out and
-// returns the exit status. Otherwise nothing (the window starts).
-std::optional<int> AnswerInfoOption(int argc, char** argv, std::FILE* out);
 
 // The program's entry: one instance per user session (a second start
 // brings the first to the front and ends with 1), then the dialog until
