@@ -10,6 +10,7 @@ packages=(
   ccache libcli11-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev fonts-dejavu-core
   desktop-file-utils
+  git help2man lintian dpkg-dev file man-db librsvg2-bin
   g++-mingw-w64-x86-64-posix wine64 wine
 )
 

@@ -12,11 +12,7 @@ cmake --preset mingw >/dev/null
 cmake --build --preset mingw -j"$jobs"
 ctest --preset mingw -j"$jobs"
 
-# The zip a Windows user downloads: the program and the README.
+# The zip a Windows user downloads, and what it must hold.
+rm -rf build/mingw/packages
 (cd build/mingw && cpack >/dev/null)
-zip=$(ls build/mingw/quelmar-*-win64.zip)
-listing=$(cmake -E tar tf "$zip")
-for f in quelmar-cli.exe README.md; do
-  grep -q "/$f\$" <<<"$listing" || { echo "$zip lacks $f" >&2; exit 1; }
-done
-echo "$zip: $(wc -l <<<"$listing") files"
+scripts/check-zip.sh build/mingw/packages/quelmar-*-win64.zip build/mingw

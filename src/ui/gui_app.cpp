@@ -4,10 +4,14 @@
 #include <QIcon>
 #include <QMessageBox>
 #include <QScreen>
+#include <cstdio>
+#include <cstring>
+#include <optional>
 
 #include "link/serial_port.h"
 #include "ui/log_view.h"
 #include "ui/single_instance.h"
+#include "version/version.h"
 
 namespace quelmar::ui {
 
@@ -108,7 +112,47 @@ void GuiApp::CloseProgram() {
   emit closed();
 }
 
+namespace {
+
+constexpr const char* kHelp =
+    "Usage: quelmar [--help | --version]\n"
+    "Writes firmware into boards built around an NXP LPC43xx microcontroller\n"
+    "through the board's resident serial bootloader. Pick the board's COM port,\n"
+    "open a code image (.fcode) or a data flash image (.fdata) and update the\n"
+    "board; every step is reported in the window's log.\n"
+    "\n"
+    "Everything else is chosen in the window. One copy runs per user session:\n"
+    "a second start brings the running window to the front and exits with\n"
+    "status 1.\n"
+    "\n"
+    "  --help     show this help and exit\n"
+    "  --version  show the version and exit\n"
+    "\n"
+    "quelmar-cli does the same from the command line; quelmar-sim is a\n"
+    "simulated board to try an update on.\n";
+
+// --help or --version among the arguments: the answer on out and the exit
+// status. Answered before Qt starts: they need no display (help2man asks).
+std::optional<int> AnswerInfoOption(int argc, char** argv, std::FILE* out) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(kHelp, out);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::fprintf(out, "quelmar %s\n", VersionString());
+      return 0;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 int RunQuelmar(int argc, char** argv) {
+  if (const std::optional<int> answered = AnswerInfoOption(argc, argv, stdout)) {
+    return *answered;
+  }
   QApplication application(argc, argv);
   QApplication::setApplicationName("quelmar");
   QApplication::setDesktopFileName("quelmar");

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "cli.h"
+#include "version/version.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (first == "--version" || first == "-V") {
-    std::printf("quelmar-cli %s\n", QUELMAR_VERSION);
+    std::printf("quelmar-cli %s\n", quelmar::VersionString());
     return kExitOk;
   }
   for (const Command& c : kCommands) {

@@ -14,6 +14,7 @@
 #include "com_link.h"
 #include "link/posix_port.h"
 #include "pty_driver.h"
+#include "version/version.h"
 
 namespace {
 
@@ -188,7 +189,7 @@ int ParseArguments(int argc, char** argv, Options* options) {
       std::fputs(kHelp, stdout);
       return kExitStopped;
     } else if (arg == "--version" && flag()) {
-      std::printf("quelmar-sim %s\n", QUELMAR_VERSION);
+      std::printf("quelmar-sim %s\n", quelmar::VersionString());
       return kExitStopped;
     } else if (arg == "--pace" && flag()) {
       options->pace = true;

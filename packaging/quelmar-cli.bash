@@ -1,0 +1,112 @@
+# bash completion for quelmar-cli
+#
+# Completes the commands, each command's options, port names (the COM<n>
+# names `quelmar-cli ports` lists, and device paths), and image files by
+# extension: .fcode after --code and for info, .fdata after --data,
+# .bin/.hex as pack-code input (pack-data takes any file).
+
+_quelmar_cli_ports() {
+  # The port list never opens a device, so asking it is harmless.
+  local ports
+  ports=$("${1:-quelmar-cli}" ports 2>/dev/null | awk '$1 ~ /^COM[0-9]+$/ {print $1}')
+  COMPREPLY+=($(compgen -W "$ports" -- "$cur"))
+  if [[ $cur == /* ]]; then
+    COMPREPLY+=($(compgen -f -- "$cur"))
+  fi
+}
+
+_quelmar_cli_files() {
+  # Files whose name ends in one of the extensions (any case), and folders.
+  # An empty list: any file.
+  local pattern=$1
+  compopt -o filenames 2>/dev/null
+  if [[ -z $pattern ]]; then
+    COMPREPLY+=($(compgen -f -- "$cur"))
+    return
+  fi
+  COMPREPLY+=($(compgen -f -X "!*.@($pattern)" -- "$cur"))
+  COMPREPLY+=($(compgen -d -- "$cur"))
+}
+
+_quelmar_cli() {
+  local cur prev cmd i
+  COMPREPLY=()
+  cur=${COMP_WORDS[COMP_CWORD]}
+  prev=${COMP_WORDS[COMP_CWORD - 1]}
+  local program=${COMP_WORDS[0]}
+  local commands="ports identify reboot flash info pack-code pack-data"
+
+  if [[ $COMP_CWORD -eq 1 ]]; then
+    COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
+    return 0
+  fi
+  cmd=${COMP_WORDS[1]}
+
+  local shopt_saved
+  shopt_saved=$(shopt -p extglob)
+  shopt -s extglob
+  case $cmd in
+    ports)
+      COMPREPLY=($(compgen -W "--help" -- "$cur"))
+      ;;
+    identify|reboot)
+      if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "--help" -- "$cur"))
+      else
+        # One port: complete it only while none is given yet.
+        local given=0
+        for ((i = 2; i < COMP_CWORD; i++)); do
+          [[ ${COMP_WORDS[i]} != -* ]] && given=1
+        done
+        [[ $given -eq 0 ]] && _quelmar_cli_ports "$program"
+      fi
+      ;;
+    flash)
+      case $prev in
+        --code) _quelmar_cli_files "fcode|FCODE" ;;
+        --data) _quelmar_cli_files "fdata|FDATA" ;;
+        --log-dir) compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -d -- "$cur")) ;;
+        --count) ;;
+        *)
+          if [[ $cur == -* ]]; then
+            COMPREPLY=($(compgen -W "--code --data --reboot --auto --count --log-dir --help" -- "$cur"))
+          else
+            _quelmar_cli_ports "$program"
+          fi
+          ;;
+      esac
+      ;;
+    info)
+      if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "--help" -- "$cur"))
+      else
+        _quelmar_cli_files "fcode|fdata|FCODE|FDATA"
+      fi
+      ;;
+    pack-code|pack-data)
+      local encodings="F E" inputs="bin|hex|BIN|HEX" options="-o --output --encoding --help"
+      if [[ $cmd == pack-code ]]; then
+        options+=" --bank-a --bank-b"
+      else
+        encodings="F D" inputs=""
+      fi
+      case $prev in
+        -o|--output)
+          if [[ $cmd == pack-code ]]; then _quelmar_cli_files "fcode|FCODE"; else _quelmar_cli_files "fdata|FDATA"; fi
+          ;;
+        --encoding) COMPREPLY=($(compgen -W "$encodings" -- "$cur")) ;;
+        --bank-a|--bank-b) _quelmar_cli_files "bin|BIN" ;;
+        *)
+          if [[ $cur == -* ]]; then
+            COMPREPLY=($(compgen -W "$options" -- "$cur"))
+          else
+            _quelmar_cli_files "$inputs"
+          fi
+          ;;
+      esac
+      ;;
+  esac
+  eval "$shopt_saved"
+  return 0
+}
+complete -F _quelmar_cli quelmar-cli

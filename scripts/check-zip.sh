@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Checks the Windows zip: its name, its file list (quelmar-cli.exe always,
+# quelmar.exe when the Windows build has that program, README.txt,
+# LICENSE.txt and CHANGELOG.txt, nothing else), Windows line ends in the
+# text files, and the version information resource of each program.
+# Usage: scripts/check-zip.sh ZIP [MINGW_BUILD_DIR]   (default build/mingw)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+zip=$(realpath "$1")
+build=${2:-$root/build/mingw}
+
+fail=0
+bad() { echo "check-zip: $*" >&2; fail=1; }
+
+version=$(sed -n 's/^project(quelmar VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+[ -n "$version" ] || { echo "check-zip: no version in CMakeLists.txt" >&2; exit 1; }
+top=quelmar-$version-win64
+[ "$(basename "$zip")" = "$top.zip" ] || bad "file name $(basename "$zip")"
+
+programs=(quelmar-cli.exe)
+# The desktop program once the Windows build has it.
+if cmake --build "$build" --target help 2>/dev/null | grep -qE '^\.\.\. quelmar( |$)'; then
+  programs+=(quelmar.exe)
+fi
+expected=$(printf "$top/%s\n" "${programs[@]}" README.txt LICENSE.txt CHANGELOG.txt | sort)
+actual=$(cmake -E tar tf "$zip" | grep -v '/$' | sort)
+if [ "$actual" != "$expected" ]; then
+  bad "file list differs (- expected, + in the zip):"
+  diff <(echo "$expected") <(echo "$actual") | grep '^[<>]' | sed 's/^</-/; s/^>/+/' >&2 || true
+fi
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+(cd "$tmp" && cmake -E tar xf "$zip")
+for f in README.txt LICENSE.txt CHANGELOG.txt; do
+  path=$tmp/$top/$f
+  [ -s "$path" ] || { bad "$f missing or empty"; continue; }
+  lines=$(wc -l <"$path")
+  crlf=$(grep -c $'\r$' "$path" || true)
+  [ "$lines" -gt 0 ] && [ "$lines" = "$crlf" ] || bad "$f: $crlf of $lines lines end in CRLF"
+  ! grep -q $'\r\r' "$path" || bad "$f has doubled CRs"
+done
+grep -q '^MIT License' "$tmp/$top/LICENSE.txt" || bad "LICENSE.txt is not the MIT licence"
+grep -q "^## $version " "$tmp/$top/CHANGELOG.txt" || bad "CHANGELOG.txt has no $version entry"
+
+# VERSIONINFO: the strings Explorer shows, read from the resource section.
+for exe in "${programs[@]}"; do
+  path=$tmp/$top/$exe
+  [ -f "$path" ] || continue
+  file "$path" | grep -q 'PE32+ executable.*x86-64' || bad "$exe is not a 64-bit Windows program"
+  x86_64-w64-mingw32-objcopy -O binary --only-section=.rsrc "$path" "$tmp/rsrc" 2>/dev/null ||
+    { bad "$exe has no resource section"; continue; }
+  strings -el "$tmp/rsrc" >"$tmp/strings"
+  for pair in "ProductName=Quelmar" "FileVersion=$version" "ProductVersion=$version" \
+              "OriginalFilename=$exe"; do
+    grep -A1 -x "${pair%%=*}" "$tmp/strings" | tail -1 | grep -qx "${pair#*=}" ||
+      bad "$exe: ${pair%%=*} is not ${pair#*=}"
+  done
+  [ -n "$(grep -A1 -x FileDescription "$tmp/strings" | tail -1)" ] || bad "$exe has no FileDescription"
+done
+
+[ $fail -eq 0 ] && echo "check-zip: $(basename "$zip") OK ($(stat -c %s "$zip") bytes: ${programs[*]})"
+exit $fail

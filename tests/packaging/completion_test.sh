@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Drives quelmar-cli's bash completion as bash would (COMP_WORDS, COMP_CWORD)
+# and compares what it offers with what each case expects: commands,
+# options, port names from `quelmar-cli ports`, image files by extension.
+# Usage: tests/packaging/completion_test.sh COMPLETION_SCRIPT
+set -uo pipefail
+script=$(realpath "$1")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+mkdir sub
+touch a.fcode b.fdata c.bin d.hex E.FCODE notes.txt
+# Stands in for quelmar-cli: only `ports` is asked.
+cat >fake-cli <<'FAKE'
+#!/bin/sh
+[ "$1" = ports ] || exit 2
+printf 'COM1    /dev/ttyS0               free\nCOM17   /dev/ttyUSB0             busy\n'
+FAKE
+chmod +x fake-cli
+# shellcheck source=/dev/null
+source "$script" || exit 1
+
+fail=0
+# line|expected offers, sorted and space-separated ("" for none)
+while IFS='|' read -r line expected; do
+  [ -z "$line" ] && continue
+  read -ra COMP_WORDS <<<"$line"
+  [[ $line == *" " ]] && COMP_WORDS+=("")
+  COMP_WORDS[0]=./fake-cli
+  COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+  COMPREPLY=()
+  _quelmar_cli
+  got=$(printf '%s\n' "${COMPREPLY[@]}" | sed '/^$/d' | sort -u | tr '\n' ' ' | sed 's/ $//')
+  if [ "$got" != "$expected" ]; then
+    echo "FAIL '$line': got '$got', expected '$expected'"
+    fail=1
+  fi
+done <<'CASES'
+quelmar-cli |--help --version flash identify info pack-code pack-data ports reboot
+quelmar-cli fl|flash
+quelmar-cli pack|pack-code pack-data
+quelmar-cli flash --|--auto --code --count --data --help --log-dir --reboot
+quelmar-cli flash --c|--code --count
+quelmar-cli flash |COM1 COM17
+quelmar-cli flash COM1 COM|COM1 COM17
+quelmar-cli flash COM1 --code |E.FCODE a.fcode sub
+quelmar-cli flash COM1 --data |b.fdata sub
+quelmar-cli flash COM1 --log-dir |sub
+quelmar-cli flash COM1 --count |
+quelmar-cli identify |COM1 COM17
+quelmar-cli identify COM1 |
+quelmar-cli reboot COM|COM1 COM17
+quelmar-cli ports -|--help
+quelmar-cli info |E.FCODE a.fcode b.fdata sub
+quelmar-cli pack-code -|--bank-a --bank-b --encoding --help --output -o
+quelmar-cli pack-code --encoding |E F
+quelmar-cli pack-data --encoding |D F
+quelmar-cli pack-code -o |E.FCODE a.fcode sub
+quelmar-cli pack-data -o |b.fdata sub
+quelmar-cli pack-code -o x.fcode |c.bin d.hex sub
+quelmar-cli pack-code --bank-a |c.bin sub
+quelmar-cli pack-data -o x.fdata |E.FCODE a.fcode b.fdata c.bin d.hex fake-cli notes.txt sub
+CASES
+# Completion leaves the shell's options as it found them.
+shopt -q extglob && { echo "FAIL: extglob left on"; fail=1; }
+[ $fail -eq 0 ] && echo "completion: OK"
+exit $fail
