@@ -1,0 +1,117 @@
+// win_probe.exe: looks at quelmar.exe's dialog from outside, as the Wine
+// GUI test needs it: where a control is on the screen (to click it through
+// X), whether it is enabled, the drop-down's entries, the log's text.
+// Every wait polls until its time is up.
+//
+//   win_probe center ID            screen x y of control ID's centre
+//   win_probe wait-window TITLE S  a top-level window TITLE shows within S s
+//   win_probe wait-gone TITLE S    no top-level window TITLE within S s
+//   win_probe wait-enabled ID 0|1 S
+//   win_probe wait-log TEXT S      the log holds TEXT within S s
+//   win_probe entries              the COM drop-down's entries, one a line
+//   win_probe log                  the log's text
+//   win_probe classes              class name of each of the dialog's children
+// Exit status 0 on success, 1 when a wait ran out or a window is missing.
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+namespace {
+
+constexpr char kDialogTitle[] = "Tarnivel Quelmar";
+
+HWND Dialog() {
+  return FindWindowA(nullptr, kDialogTitle);
+}
+
+std::string LogText() {
+  HWND log = FindWindowExA(Dialog(), nullptr, "RICHEDIT", nullptr);
+  if (log == nullptr) return {};
+  const LRESULT n = SendMessageA(log, WM_GETTEXTLENGTH, 0, 0);
+  std::string text(static_cast<size_t>(n) + 1, '\0');
+  SendMessageA(log, WM_GETTEXT, static_cast<WPARAM>(text.size()),
+               reinterpret_cast<LPARAM>(text.data()));
+  text.resize(static_cast<size_t>(n));
+  return text;
+}
+
+template <typename Condition>
+int WaitFor(const char* seconds, Condition condition) {
+  const auto until = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(static_cast<long>(std::atof(seconds) * 1000));
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > until) return 1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string command = argc > 1 ? argv[1] : "";
+  if (command == "center" && argc == 3) {
+    HWND control = GetDlgItem(Dialog(), std::atoi(argv[2]));
+    RECT r;
+    if (control == nullptr || !GetWindowRect(control, &r)) return 1;
+    std::printf("%ld %ld\n", (r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    return 0;
+  }
+  if (command == "wait-window" && argc == 4) {
+    return WaitFor(argv[3], [&] {
+      HWND w = FindWindowA(nullptr, argv[2]);
+      return w != nullptr && IsWindowVisible(w);
+    });
+  }
+  if (command == "wait-gone" && argc == 4) {
+    return WaitFor(argv[3], [&] { return FindWindowA(nullptr, argv[2]) == nullptr; });
+  }
+  if (command == "wait-enabled" && argc == 5) {
+    const bool enabled = std::atoi(argv[3]) != 0;
+    return WaitFor(argv[4], [&] {
+      HWND control = GetDlgItem(Dialog(), std::atoi(argv[2]));
+      return control != nullptr && (IsWindowEnabled(control) != 0) == enabled;
+    });
+  }
+  if (command == "wait-log" && argc == 4) {
+    return WaitFor(argv[3], [&] { return LogText().find(argv[2]) != std::string::npos; });
+  }
+  if (command == "entries" && argc == 2) {
+    HWND box = GetDlgItem(Dialog(), 1000);
+    if (box == nullptr) return 1;
+    const auto n = static_cast<int>(SendMessageA(box, CB_GETCOUNT, 0, 0));
+    for (int i = 0; i < n; ++i) {
+      // The wide form: the ANSI one is not carried across processes whole.
+      wchar_t text[256] = {};
+      if (SendMessageW(box, CB_GETLBTEXTLEN, i, 0) < 256) {
+        SendMessageW(box, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
+      }
+      char narrow[512] = {};
+      WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr);
+      std::printf("%s\n", narrow);
+    }
+    return 0;
+  }
+  if (command == "log" && argc == 2) {
+    if (Dialog() == nullptr) return 1;
+    std::fputs(LogText().c_str(), stdout);
+    return 0;
+  }
+  if (command == "classes" && argc == 2) {
+    HWND dialog = Dialog();
+    if (dialog == nullptr) return 1;
+    for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+      char name[128] = {};
+      GetClassNameA(child, name, sizeof name);
+      std::printf("%d %s\n", GetDlgCtrlID(child), name);
+    }
+    return 0;
+  }
+  std::fprintf(stderr, "usage: win_probe center|wait-window|wait-gone|wait-enabled|wait-log|entries|log|classes ...\n");
+  return 2;
+}
