@@ -53,7 +53,7 @@ MainWindow::MainWindow() : ports_(link::MakePlatformPortSystem()) {
         if (log_view_ != nullptr) SetFocus(log_view_);
       });
   window_logic_ = std::make_unique<app::MainWindow>(
-      app::MainWindow::Parts{*ports_, *queue_, *this, *this, chooser_});
+      app::MainWindow::Parts{*ports_, *queue_, *this, port_combo_, chooser_});
 }
 
 MainWindow::~MainWindow() {
@@ -235,7 +235,7 @@ void MainWindow::OnDialogCommand(int control_id, int notification) {
         if (SendMessageA(box, CB_GETDROPPEDSTATE, 0, 0) != 0) {
           choice_pending_ = true;
         } else {
-          window_logic_->OnPortChosen(CurrentIndex());
+          window_logic_->OnPortChosen(port_combo_.CurrentIndex());
         }
         break;
       case CBN_SELENDCANCEL:
@@ -244,7 +244,7 @@ void MainWindow::OnDialogCommand(int control_id, int notification) {
       case CBN_CLOSEUP:
         if (choice_pending_) {
           choice_pending_ = false;
-          window_logic_->OnPortChosen(CurrentIndex());
+          window_logic_->OnPortChosen(port_combo_.CurrentIndex());
         }
         break;
       default:
@@ -325,51 +325,6 @@ void MainWindow::SetControlEnabled(int control_id, bool enabled) {
 
 HWND MainWindow::PortBox() const {
   return dialog_ != nullptr ? GetDlgItem(dialog_, IDC_COMPORT) : nullptr;
-}
-
-int MainWindow::Count() const {
-  HWND box = PortBox();
-  return box != nullptr ? static_cast<int>(SendMessageA(box, CB_GETCOUNT, 0, 0)) : 0;
-}
-
-int MainWindow::CurrentIndex() const {
-  HWND box = PortBox();
-  return box != nullptr ? static_cast<int>(SendMessageA(box, CB_GETCURSEL, 0, 0)) : -1;
-}
-
-void MainWindow::SetCurrentIndex(int index) {
-  if (HWND box = PortBox()) SendMessageA(box, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
-}
-
-void MainWindow::SetEntry(int index, const std::string& text, const std::string& /*tool_tip*/) {
-  HWND box = PortBox();
-  if (box == nullptr) return;
-  const auto text_param = reinterpret_cast<LPARAM>(text.c_str());
-  if (index >= Count()) {
-    SendMessageA(box, CB_ADDSTRING, 0, text_param);
-    return;
-  }
-  const auto at = static_cast<WPARAM>(index);
-  const LRESULT length = SendMessageA(box, CB_GETLBTEXTLEN, at, 0);
-  if (length >= 0) {
-    std::string shown(static_cast<size_t>(length) + 1, '\0');
-    SendMessageA(box, CB_GETLBTEXT, at, reinterpret_cast<LPARAM>(shown.data()));
-    shown.resize(static_cast<size_t>(length));
-    // Twice a second for every entry: only real changes touch the list.
-    if (shown == text) return;
-  }
-  const int selected = CurrentIndex();
-  SendMessageA(box, CB_DELETESTRING, at, 0);
-  SendMessageA(box, CB_INSERTSTRING, at, text_param);
-  if (selected == index) SetCurrentIndex(index);
-}
-
-void MainWindow::TruncateTo(int count) {
-  HWND box = PortBox();
-  if (box == nullptr) return;
-  for (int n = Count(); n > count; --n) {
-    SendMessageA(box, CB_DELETESTRING, static_cast<WPARAM>(n - 1), 0);
-  }
 }
 
 int RunQuelmar(HINSTANCE instance) {

@@ -21,13 +21,14 @@
 #include <windows.h>
 
 #include "win32ui/file_chooser.h"
+#include "win32ui/port_combo.h"
 
 namespace quelmar::win32ui {
 
 inline constexpr char kMainWindowClass[] = "Zandrel";
 inline constexpr char kMainWindowTitle[] = "Quelmar";
 
-class MainWindow final : public app::MainWindowView, public UiSink, public app::PortDropDown {
+class MainWindow final : public app::MainWindowView, public UiSink {
  public:
   MainWindow();
   ~MainWindow() override;
@@ -54,13 +55,6 @@ class MainWindow final : public app::MainWindowView, public UiSink, public app::
   void ProgressChanged(const ProgressState& state) override;
   void SetControlEnabled(int control_id, bool enabled) override;
 
-  // app::PortDropDown over IDC_COMPORT.
-  int Count() const override;
-  int CurrentIndex() const override;
-  void SetCurrentIndex(int index) override;
-  void SetEntry(int index, const std::string& text, const std::string& tool_tip) override;
-  void TruncateTo(int count) override;
-
  private:
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM w, LPARAM l);
   static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM w, LPARAM l);
@@ -76,6 +70,7 @@ class MainWindow final : public app::MainWindowView, public UiSink, public app::
 
   std::unique_ptr<link::PortSystem> ports_;
   Win32FileChooser chooser_;
+  PortCombo port_combo_{[this] { return PortBox(); }};
   std::unique_ptr<app::UiQueue> queue_;
   std::unique_ptr<app::MainWindow> window_logic_;
 
