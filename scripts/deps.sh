@@ -11,6 +11,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev fonts-dejavu-core
   desktop-file-utils
   g++-mingw-w64-x86-64-posix wine64 wine
+  xvfb xauth xdotool imagemagick
 )
 
 missing=()

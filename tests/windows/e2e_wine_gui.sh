@@ -11,13 +11,18 @@
 # Wine session, tells where the controls are and waits for their states.
 #
 # Usage: tests/windows/e2e_wine_gui.sh HOST_BUILD_DIR WINDOWS_BUILD_DIR
-# Without $DISPLAY it runs itself under xvfb-run. Exit status 77 when a
-# program is missing (the test is then skipped).
+# It runs on an X server of its own (xvfb-run), where no other test's
+# windows can take its clicks; QUELMAR_GUI_DISPLAY=:91 uses that display
+# instead (to watch a run). Exit status 77 when a program is missing (the
+# test is then skipped).
 set -euo pipefail
-if [ -z "${DISPLAY:-}" ]; then
-  command -v xvfb-run >/dev/null || { echo "no display and no xvfb-run"; exit 77; }
-  exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$0" "$@"
+if [ -n "${QUELMAR_GUI_DISPLAY:-}" ]; then
+  export DISPLAY="$QUELMAR_GUI_DISPLAY"
+elif [ "${1:-}" != "--own-display" ]; then
+  command -v xvfb-run >/dev/null || { echo "missing: xvfb-run"; exit 77; }
+  exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$0" --own-display "$@"
 fi
+[ "${1:-}" = "--own-display" ] && shift
 here="$(cd "$(dirname "$0")" && pwd)"
 prime="$here/../../scripts/wine-prime.sh"
 host="$(cd "$1" && pwd)"

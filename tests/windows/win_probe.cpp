@@ -8,6 +8,10 @@
 //   win_probe wait-gone TITLE S    no top-level window TITLE within S s
 //   win_probe wait-enabled ID 0|1 S
 //   win_probe wait-log TEXT S      the log holds TEXT within S s
+//   win_probe wait-log-count TEXT N S  the log holds TEXT N times within S s
+//   win_probe time-busy ID S      prints "watching", waits for control ID to
+//                                  go disabled, then enabled again; prints the
+//                                  seconds between
 //   win_probe entries              the COM drop-down's entries, one a line
 //   win_probe log                  the log's text
 //   win_probe classes              class name of each of the dialog's children
@@ -80,6 +84,40 @@ int main(int argc, char** argv) {
   if (command == "wait-log" && argc == 4) {
     return WaitFor(argv[3], [&] { return LogText().find(argv[2]) != std::string::npos; });
   }
+  if (command == "wait-log-count" && argc == 5) {
+    const size_t want = static_cast<size_t>(std::atoi(argv[3]));
+    const std::string text = argv[2];
+    return WaitFor(argv[4], [&] {
+      const std::string log = LogText();
+      size_t count = 0;
+      for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+        ++count;
+      }
+      return count >= want;
+    });
+  }
+  if (command == "time-busy" && argc == 4) {
+    // Polls often: the span measured is about a second.
+    HWND control = GetDlgItem(Dialog(), std::atoi(argv[2]));
+    if (control == nullptr) return 1;
+    const auto until = std::chrono::steady_clock::now() +
+                       std::chrono::milliseconds(static_cast<long>(std::atof(argv[3]) * 1000));
+    const auto poll = [&](bool enabled) {
+      while ((IsWindowEnabled(control) != 0) != enabled) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        Sleep(1);
+      }
+      return true;
+    };
+    std::printf("watching\n");
+    std::fflush(stdout);
+    if (!poll(false)) return 1;
+    const auto start = std::chrono::steady_clock::now();
+    if (!poll(true)) return 1;
+    std::printf("%.4f\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    return 0;
+  }
   if (command == "entries" && argc == 2) {
     HWND box = GetDlgItem(Dialog(), 1000);
     if (box == nullptr) return 1;
@@ -112,6 +150,6 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  std::fprintf(stderr, "usage: win_probe center|wait-window|wait-gone|wait-enabled|wait-log|entries|log|classes ...\n");
+  std::fprintf(stderr, "usage: win_probe center|wait-window|wait-gone|wait-enabled|wait-log|wait-log-count|time-busy|entries|log|classes ...\n");
   return 2;
 }
