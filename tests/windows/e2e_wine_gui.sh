@@ -5,7 +5,9 @@
 # through the "Open" dialog, presses Update Code, then the same for a data
 # image, and checks that the simulator's flash equals the images; a second
 # start must end with 1 while the first runs, and Exit must end the first
-# with 0. Screenshots go to WINDOWS_BUILD_DIR/tests/windows/e2e_wine_gui/.
+# with 0. Exit during the data flash erase wait asks whether to stop it:
+# Yes stops the update with the data flash left erased, No lets it run
+# on. Screenshots go to WINDOWS_BUILD_DIR/tests/windows/e2e_wine_gui/.
 #
 # Clicks and keys go through X (xdotool); win_probe.exe, run in the same
 # Wine session, tells where the controls are and waits for their states.
@@ -90,13 +92,13 @@ padded() {
 # button ID brings up.
 open_file() {
   click "$1"
-  probe wait-window Open 30 || fail "no Open dialog"
+  probe wait-box Open 30 || fail "no Open dialog"
   shot "open-dialog-$2"
   # The file name field has the focus, its pattern selected.
   xdotool key --clearmodifiers ctrl+a
   xdotool type --delay 15 "$2"
   xdotool key Return
-  probe wait-gone Open 30 || fail "the Open dialog stays"
+  probe wait-box-gone Open 30 || fail "the Open dialog stays"
 }
 
 # The simulator, dumping its flash when it stops.
@@ -160,11 +162,35 @@ probe wait-log "Write extended CODE... OK." 300 || fail "the code update did not
 probe wait-enabled 1002 1 30 || fail "the controls stay locked"
 shot code-written
 
+# Exit during the data flash erase wait asks "Stop waiting for the data
+# flash erase?"; ANSWER (6 Yes, 7 No) clicks that button.
+exit_during_erase_wait() {
+  probe wait-log-count "Waiting complete erase FLASH... " "$1" 60 ||
+    fail "the data update did not start"
+  click 1007
+  probe wait-box Quelmar 30 || fail "Exit asks nothing during the erase wait"
+  shot "stop-question-$2"
+  local xy
+  xy="$(probe center-in Quelmar "$3")" || fail "no button $3 in the question"
+  # shellcheck disable=SC2086
+  xdotool mousemove $xy click 1
+  probe wait-box-gone Quelmar 30 || fail "the question stays"
+}
+
 open_file 1010 app.fdata
 probe wait-log "Loading FLASH completed !" 30 || fail "the data image did not load"
 probe wait-enabled 1003 1 30 || fail "Update Flash stays disabled"
+
+# Yes: the update stops at once, leaving the data flash erased.
 click 1003
-probe wait-log "Waiting complete erase FLASH... " 60 || fail "the data update did not start"
+exit_during_erase_wait 1 yes 6
+probe wait-log "Stopped: the data flash is left erased." 30 || fail "Yes did not stop the wait"
+probe wait-enabled 1003 1 30 || fail "the controls stay locked after the stop"
+probe wait-window "Tarnivel Quelmar" 1 || fail "Exit closed the program mid-update"
+
+# No: the update runs on to its end.
+click 1003
+exit_during_erase_wait 2 no 7
 shot data-erase-wait
 probe wait-log "Write to FLASH... OK." 300 || fail "the data update did not end"
 probe wait-enabled 1003 1 30 || fail "the controls stay locked"

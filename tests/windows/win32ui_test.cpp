@@ -159,18 +159,6 @@ TEST_F(LogViewTest, KeepsOnlyTheNewestLines) {
   EXPECT_EQ(Text().substr(Text().size() - 4), "last");
 }
 
-TEST(UiFontTest, IsMsSansSerifWithCyrillic) {
-  const LOGFONTA font = UiFont();
-  EXPECT_STREQ(font.lfFaceName, "MS Sans Serif");
-  EXPECT_EQ(font.lfCharSet, RUSSIAN_CHARSET);
-  EXPECT_EQ(font.lfWeight, FW_NORMAL);
-  EXPECT_EQ(font.lfPitchAndFamily, VARIABLE_PITCH | FF_SWISS);
-  HDC screen = GetDC(nullptr);
-  const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
-  ReleaseDC(nullptr, screen);
-  EXPECT_EQ(font.lfHeight, -MulDiv(10, dpi, 96));
-}
-
 // --- progress control ------------------------------------------------------
 
 ProgressState State(uint32_t position, uint32_t maximum, const char* caption = "") {
@@ -355,15 +343,6 @@ TEST_F(PortComboTest, UpdatesEntriesInPlaceKeepingTheSelection) {
   combo_.TruncateTo(0);
   EXPECT_EQ(combo_.Count(), 0);
   EXPECT_EQ(combo_.CurrentIndex(), -1);
-}
-
-TEST(PortComboNull, WithoutABoxIsEmpty) {
-  PortCombo combo([] { return HWND{nullptr}; });
-  combo.SetEntry(0, "----", "");
-  combo.TruncateTo(0);
-  EXPECT_EQ(combo.Count(), 0);
-  EXPECT_EQ(combo.CurrentIndex(), -1);
-  EXPECT_EQ(combo.Text(0), "");
 }
 
 // --- dialog template 103 ---------------------------------------------------

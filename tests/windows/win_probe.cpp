@@ -4,8 +4,12 @@
 // Every wait polls until its time is up.
 //
 //   win_probe center ID            screen x y of control ID's centre
+//   win_probe center-in TITLE ID   the same in the dialog box TITLE (a message
+//                                  box, the Open dialog)
 //   win_probe wait-window TITLE S  a top-level window TITLE shows within S s
 //   win_probe wait-gone TITLE S    no top-level window TITLE within S s
+//   win_probe wait-box TITLE S     a dialog box TITLE shows within S s
+//   win_probe wait-box-gone TITLE S
 //   win_probe wait-enabled ID 0|1 S
 //   win_probe wait-log TEXT S      the log holds TEXT within S s
 //   win_probe wait-log-count TEXT N S  the log holds TEXT N times within S s
@@ -30,6 +34,18 @@ constexpr char kDialogTitle[] = "Tarnivel Quelmar";
 
 HWND Dialog() {
   return FindWindowA(nullptr, kDialogTitle);
+}
+
+// A dialog box (message boxes and the Open dialog are of this class).
+HWND Box(const char* title) {
+  return FindWindowA("#32770", title);
+}
+
+int PrintCenter(HWND control) {
+  RECT r;
+  if (control == nullptr || !GetWindowRect(control, &r)) return 1;
+  std::printf("%ld %ld\n", (r.left + r.right) / 2, (r.top + r.bottom) / 2);
+  return 0;
 }
 
 std::string LogText() {
@@ -58,12 +74,18 @@ int WaitFor(const char* seconds, Condition condition) {
 
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
-  if (command == "center" && argc == 3) {
-    HWND control = GetDlgItem(Dialog(), std::atoi(argv[2]));
-    RECT r;
-    if (control == nullptr || !GetWindowRect(control, &r)) return 1;
-    std::printf("%ld %ld\n", (r.left + r.right) / 2, (r.top + r.bottom) / 2);
-    return 0;
+  if (command == "center" && argc == 3) return PrintCenter(GetDlgItem(Dialog(), std::atoi(argv[2])));
+  if (command == "center-in" && argc == 4) {
+    return PrintCenter(GetDlgItem(Box(argv[2]), std::atoi(argv[3])));
+  }
+  if (command == "wait-box" && argc == 4) {
+    return WaitFor(argv[3], [&] {
+      HWND w = Box(argv[2]);
+      return w != nullptr && IsWindowVisible(w);
+    });
+  }
+  if (command == "wait-box-gone" && argc == 4) {
+    return WaitFor(argv[3], [&] { return Box(argv[2]) == nullptr; });
   }
   if (command == "wait-window" && argc == 4) {
     return WaitFor(argv[3], [&] {
@@ -150,6 +172,6 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  std::fprintf(stderr, "usage: win_probe center|wait-window|wait-gone|wait-enabled|wait-log|wait-log-count|time-busy|entries|log|classes ...\n");
+  std::fprintf(stderr, "usage: win_probe center|center-in|wait-window|wait-box|wait-box-gone|wait-gone|wait-enabled|wait-log|wait-log-count|time-busy|entries|log|classes ...\n");
   return 2;
 }
