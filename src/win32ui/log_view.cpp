@@ -69,13 +69,19 @@ LOGFONTA UiFont() {
 
 HWND CreateLogView(const RECT& rect, HWND parent) {
   static const HMODULE library = LoadLibraryA("riched32");
-  if (library == nullptr) return ShowErrorBox("Failed loading RICHED32.DLL"), nullptr;
+  if (library == nullptr) {
+    ShowErrorBox("Failed loading RICHED32.DLL");
+    return nullptr;
+  }
   HWND view = CreateWindowExA(
       WS_EX_CLIENTEDGE, "RICHEDIT", nullptr,
       WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_SAVESEL | ES_READONLY | ES_AUTOVSCROLL | ES_MULTILINE,
       rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top, parent, nullptr,
       GetModuleHandleA(nullptr), nullptr);
-  if (view == nullptr) return ShowErrorBox("Failed create RichEdit Control"), nullptr;
+  if (view == nullptr) {
+    ShowErrorBox("Failed create RichEdit Control");
+    return nullptr;
+  }
   Send(view, WM_SETFONT, reinterpret_cast<WPARAM>(LogFont()), TRUE);
   Send(view, EM_EXLIMITTEXT, 0, kTextLimit);
   Send(view, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(""));

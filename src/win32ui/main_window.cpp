@@ -2,7 +2,6 @@
 
 #include <commctrl.h>
 
-#include <atomic>
 #include <string>
 
 #include "common/ids.h"
@@ -26,10 +25,6 @@ constexpr UINT_PTR kDelayTimer = 3;
 constexpr std::chrono::milliseconds kDrainInterval{10};
 constexpr char kSingleInstanceMutex[] = "Local\\Zandrel.Quelmar";
 
-// The main window, for the queue's wake-ups from the worker thread; null
-// once it is gone.
-std::atomic<HWND> g_wake_target{nullptr};
-
 bool IsMainWindowCommand(int id) {
   return id == ID_START_FLASH_CODE || id == ID_SELECT_PORT || id == ID_OPEN_FILE_CODE ||
          id == ID_START_FLASH_DATA || id == ID_OPEN_FILE_DATA || id == ID_RESET;
@@ -45,8 +40,8 @@ UINT TimerMilliseconds(std::chrono::steady_clock::duration left) {
 MainWindow::MainWindow() : ports_(link::MakePlatformPortSystem()) {
   queue_ = std::make_unique<app::UiQueue>(
       *this,
-      [] {
-        if (HWND target = g_wake_target.load()) PostMessageA(target, kDrainMessage, 0, 0);
+      [this] {
+        if (HWND target = wake_target_.load()) PostMessageA(target, kDrainMessage, 0, 0);
       },
       // The log takes the focus for lines the UI thread itself writes.
       [this] {
@@ -57,7 +52,7 @@ MainWindow::MainWindow() : ports_(link::MakePlatformPortSystem()) {
 }
 
 MainWindow::~MainWindow() {
-  g_wake_target.store(nullptr);
+  wake_target_.store(nullptr);
   // The worker ends first: nothing may call into the windows after it.
   window_logic_.reset();
   if (window_ != nullptr) DestroyWindow(window_);
@@ -70,18 +65,24 @@ bool MainWindow::Start(HINSTANCE instance) {
   wc.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
   wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   wc.lpszClassName = kMainWindowClass;
-  if (RegisterClassA(&wc) == 0) return ShowErrorBox("Failed register class") != 0;
+  if (RegisterClassA(&wc) == 0) {
+    ShowErrorBox("Failed register class");
+    return false;
+  }
 
   window_ = CreateWindowExA(0, kMainWindowClass, kMainWindowTitle,
                             WS_POPUPWINDOW | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN, 0, 0,
                             0, 0, nullptr, nullptr, instance, this);
-  if (window_ == nullptr) return ShowErrorBox("Failed create window") != 0;
-  g_wake_target.store(window_);
+  if (window_ == nullptr) {
+    ShowErrorBox("Failed create window");
+    return false;
+  }
+  wake_target_.store(window_);
 
   if (CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_MAIN_DIALOG), window_, DialogProc,
                          reinterpret_cast<LPARAM>(this)) == nullptr) {
-    return ShowErrorBox(Format("Failed creating MainDialog: %i", static_cast<int>(GetLastError()))) !=
-           0;
+    ShowErrorBox(Format("Failed creating MainDialog: %i", static_cast<int>(GetLastError())));
+    return false;
   }
   chooser_.SetOwner(dialog_);
   if (!window_logic_->StartPortWorker()) return false;
@@ -115,7 +116,7 @@ LRESULT MainWindow::OnWindowMessage(UINT message, WPARAM w, LPARAM l) {
       window_logic_->PostCommand(app::kCloseRequest);
       return 0;
     case WM_DESTROY:
-      g_wake_target.store(nullptr);
+      wake_target_.store(nullptr);
       window_ = nullptr;
       dialog_ = log_view_ = progress_ = nullptr;
       PostQuitMessage(0);
@@ -332,6 +333,7 @@ int RunQuelmar(HINSTANCE instance) {
 
   // One copy per session. The named mutex closes the gap between two
   // starts at the same moment, which the window search alone leaves open.
+  // The handle stays open for the life of the process.
   HANDLE mutex = CreateMutexA(nullptr, FALSE, kSingleInstanceMutex);
   const bool other = mutex != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
   if (HWND running = FindWindowA(kMainWindowClass, kMainWindowTitle); running != nullptr || other) {

@@ -5,6 +5,7 @@
 // and the abort is app::MainWindow's; this only draws and forwards.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -75,6 +76,9 @@ class MainWindow final : public app::MainWindowView, public UiSink {
   std::unique_ptr<app::MainWindow> window_logic_;
 
   HWND window_ = nullptr;
+  // The main window for the queue's wake-ups from the worker thread; null
+  // once it is gone.
+  std::atomic<HWND> wake_target_{nullptr};
   HWND dialog_ = nullptr;
   HWND log_view_ = nullptr;
   HWND progress_ = nullptr;

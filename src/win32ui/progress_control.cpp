@@ -120,13 +120,19 @@ std::string ProgressText(const ProgressState& state) {
 }
 
 HWND CreateProgressControl(const RECT& rect, HWND parent) {
-  if (!RegisterProgressClass()) return ShowErrorBox("Failed register progress class"), nullptr;
+  if (!RegisterProgressClass()) {
+    ShowErrorBox("Failed register progress class");
+    return nullptr;
+  }
   HWND control = CreateWindowExA(WS_EX_STATICEDGE, kProgressClass, nullptr,
                                  WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN,
                                  rect.left, rect.top, rect.right - rect.left,
                                  rect.bottom - rect.top, parent, nullptr,
                                  GetModuleHandleA(nullptr), nullptr);
-  if (control == nullptr) return ShowErrorBox("Failed create progress Control"), nullptr;
+  if (control == nullptr) {
+    ShowErrorBox("Failed create progress Control");
+    return nullptr;
+  }
   ProgressFont();
   return control;
 }

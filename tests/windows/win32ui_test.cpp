@@ -4,6 +4,7 @@
 // dialog template. Needs a display (Wine on X); without one the cases skip.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 // Before <windows.h>, whose macros reuse names of the port headers.
 #include "win32ui/port_combo.h"
 
+#include "win32ui/file_chooser.h"
 #include "win32ui/log_view.h"
 #include "win32ui/progress_control.h"
 
@@ -343,6 +345,57 @@ TEST_F(PortComboTest, UpdatesEntriesInPlaceKeepingTheSelection) {
   combo_.TruncateTo(0);
   EXPECT_EQ(combo_.Count(), 0);
   EXPECT_EQ(combo_.CurrentIndex(), -1);
+}
+
+// --- open-file dialog ------------------------------------------------------
+
+TEST(FileChooserTest, SetsUpTheOpenDialogPerKind) {
+  const std::string deep(300, 'd');
+  struct Case {
+    image::ImageKind kind;
+    std::string directory;
+    const char* file;             // the name field
+    const char* initial;          // the starting directory; null: the system's
+    std::vector<std::string> filter;
+  };
+  const Case cases[] = {
+      {image::ImageKind::kCode, "C:\\work", "C:\\work\\*.fcode", "C:\\work",
+       {"CODE files (*.fcode)", "*.fcode"}},
+      {image::ImageKind::kData, "Z:\\tmp\\x", "Z:\\tmp\\x\\*.fdata", "Z:\\tmp\\x",
+       {"DATA file (*.fdata)", "*.fdata"}},
+      // Too long for the 260-byte buffers: the bare pattern.
+      {image::ImageKind::kCode, "C:\\" + deep, "*.fcode", nullptr,
+       {"CODE files (*.fcode)", "*.fcode"}},
+  };
+  // A directory that fits, though not with the pattern: it starts there.
+  const std::string long_dir = "C:\\" + std::string(250, 'e');
+  const Case more[] = {
+      {image::ImageKind::kData, long_dir, "*.fdata", long_dir.c_str(),
+       {"DATA file (*.fdata)", "*.fdata"}},
+  };
+  Win32FileChooser chooser(reinterpret_cast<HWND>(0x1234));
+  std::vector<Case> all(std::begin(cases), std::end(cases));
+  all.insert(all.end(), std::begin(more), std::end(more));
+  for (const Case& c : all) {
+    SCOPED_TRACE(c.file);
+    const OPENFILENAMEA& ofn = chooser.Prepare(c.kind, c.directory);
+    EXPECT_EQ(ofn.lStructSize, sizeof(OPENFILENAMEA));
+    EXPECT_EQ(ofn.hwndOwner, reinterpret_cast<HWND>(0x1234));
+    EXPECT_STREQ(ofn.lpstrFile, c.file);
+    EXPECT_EQ(ofn.nMaxFile, 260u);
+    EXPECT_EQ(ofn.nMaxFileTitle, 8192u);
+    if (c.initial == nullptr) {
+      EXPECT_EQ(ofn.lpstrInitialDir, nullptr);
+    } else {
+      EXPECT_STREQ(ofn.lpstrInitialDir, c.initial);
+    }
+    EXPECT_STREQ(ofn.lpstrTitle, "Open");
+    EXPECT_EQ(ofn.Flags, 0x20C1800u);
+    EXPECT_EQ(ofn.nFilterIndex, 1u);
+    std::vector<std::string> filter;
+    for (const char* f = ofn.lpstrFilter; *f != '\0'; f += std::strlen(f) + 1) filter.push_back(f);
+    EXPECT_EQ(filter, c.filter);
+  }
 }
 
 // --- dialog template 103 ---------------------------------------------------
