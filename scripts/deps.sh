@@ -12,6 +12,7 @@ packages=(
   desktop-file-utils
   git help2man lintian dpkg-dev file man-db librsvg2-bin
   g++-mingw-w64-x86-64-posix wine64 wine
+  xvfb xauth xdotool imagemagick
 )
 
 missing=()

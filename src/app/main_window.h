@@ -37,6 +37,11 @@ inline constexpr int kDeselectPort = 2;  // the drop-down's "----"
 inline constexpr int kDropCodeFile = 3;  // a .fcode file dropped on the dialog
 inline constexpr int kDropDataFile = 4;  // a .fdata file dropped on the dialog
 
+// What Exit asks during the data flash erase wait (Yes stops the wait).
+inline constexpr char kStopEraseWaitQuestion[] =
+    "Stop waiting for the data flash erase?\n\n"
+    "Nothing is then written: the data flash stays erased.";
+
 // What a click on a dialog control asks of the main window; 0 for none.
 int CommandForControl(int control_id);
 

@@ -97,9 +97,7 @@ void GuiApp::RunAfter(std::chrono::milliseconds delay, std::function<void()> fn)
 
 bool GuiApp::AskStopEraseWait() {
   if (options_.answer_stop) return options_.answer_stop();
-  return QMessageBox::question(dialog_.get(), "Quelmar",
-                               "Stop waiting for the data flash erase?\n\n"
-                               "Nothing is then written: the data flash stays erased.",
+  return QMessageBox::question(dialog_.get(), "Quelmar", app::kStopEraseWaitQuestion,
                                QMessageBox::Yes | QMessageBox::No,
                                QMessageBox::No) == QMessageBox::Yes;
 }
