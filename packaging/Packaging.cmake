@@ -29,6 +29,8 @@ if(WIN32)
     install(FILES ${PROJECT_BINARY_DIR}/zip/${to} DESTINATION .)
   endforeach()
   set(CPACK_GENERATOR ZIP)
+  # Release files carry no debug information.
+  set(CPACK_STRIP_FILES ON)
   set(CPACK_PACKAGE_FILE_NAME "quelmar-${PROJECT_VERSION}-win64")
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
   include(CPack)

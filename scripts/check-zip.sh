@@ -1,13 +1,12 @@
 #!/usr/bin/env bash
-# Checks the Windows zip: its name, its file list (quelmar-cli.exe always,
-# quelmar.exe when the Windows build has that program, README.txt,
-# LICENSE.txt and CHANGELOG.txt, nothing else), Windows line ends in the
-# text files, and the version information resource of each program.
-# Usage: scripts/check-zip.sh ZIP [MINGW_BUILD_DIR]   (default build/mingw)
+# Checks the Windows zip: its name, its file list (quelmar.exe,
+# quelmar-cli.exe, README.txt, LICENSE.txt and CHANGELOG.txt, nothing
+# else), Windows line ends in the text files, and the version information
+# resource of each program.
+# Usage: scripts/check-zip.sh ZIP
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 zip=$(realpath "$1")
-build=${2:-$root/build/mingw}
 
 fail=0
 bad() { echo "check-zip: $*" >&2; fail=1; }
@@ -17,11 +16,7 @@ version=$(sed -n 's/^project(quelmar VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLis
 top=quelmar-$version-win64
 [ "$(basename "$zip")" = "$top.zip" ] || bad "file name $(basename "$zip")"
 
-programs=(quelmar-cli.exe)
-# The desktop program once the Windows build has it.
-if cmake --build "$build" --target help 2>/dev/null | grep -qE '^\.\.\. quelmar( |$)'; then
-  programs+=(quelmar.exe)
-fi
+programs=(quelmar.exe quelmar-cli.exe)
 expected=$(printf "$top/%s\n" "${programs[@]}" README.txt LICENSE.txt CHANGELOG.txt | sort)
 actual=$(cmake -E tar tf "$zip" | grep -v '/$' | sort)
 if [ "$actual" != "$expected" ]; then

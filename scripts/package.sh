@@ -27,5 +27,5 @@ mkdir -p dist
 cp build/default/packages/quelmar_*_amd64.deb build/mingw/packages/quelmar-*-win64.zip dist/
 
 scripts/check-deb.sh dist/quelmar_*_amd64.deb
-scripts/check-zip.sh dist/quelmar-*-win64.zip build/mingw
+scripts/check-zip.sh dist/quelmar-*-win64.zip
 ls -l dist/

@@ -21,4 +21,4 @@ fi
 # The zip a Windows user downloads, and what it must hold.
 rm -rf build/mingw/packages
 (cd build/mingw && cpack >/dev/null)
-scripts/check-zip.sh build/mingw/packages/quelmar-*-win64.zip build/mingw
+scripts/check-zip.sh build/mingw/packages/quelmar-*-win64.zip
