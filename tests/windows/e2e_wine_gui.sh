@@ -130,6 +130,14 @@ head -c 3000 /dev/urandom >"$work/data.bin"
   --bank-b "$work/b.bin" >/dev/null
 "$cli" pack-data -o "$work/app.fdata" "$work/data.bin" >/dev/null
 
+# --version answers on the caller's output and starts no window.
+version="$(wine "$exe" --version </dev/null 2>/dev/null | tr -d '\r')"
+release="$("$cli" --version | cut -d' ' -f2 | cut -d+ -f1)"
+case "$version" in
+  "quelmar $release" | "quelmar $release+"*) ;;
+  *) fail "quelmar.exe --version said '$version'" ;;
+esac
+
 (cd "$work" && exec wine "$exe" </dev/null >"$work/gui.out" 2>&1) &
 gui_pid=$!
 probe wait-window "Tarnivel Quelmar" 60 || fail "no window Tarnivel Quelmar"
