@@ -14,6 +14,13 @@ namespace quelmar::image::detail {
 // otherwise. *size receives the file's length.
 std::FILE* OpenRegularFile(const std::string& path, int64_t* size);
 
+#ifdef _WIN32
+// Whether path names a device (COM3, NUL, \\.\pipe\x) rather than a file:
+// such names are refused before they are opened, since opening a serial
+// port alone raises its control lines and may reset a board.
+bool IsDeviceName(const std::string& path);
+#endif
+
 // Writes bytes to a new file beside path, flushes it to disk and moves it
 // over path in one step. False, with one line in *error (when given), if
 // anything failed; path is then as it was.

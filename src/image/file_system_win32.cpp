@@ -49,8 +49,24 @@ std::string ErrnoText(const char* what) {
 
 }  // namespace
 
+bool IsDeviceName(const std::string& path) {
+  const std::wstring wide = Win32FilePath(path);
+  if (wide.empty()) return false;
+  // The system resolves a device name, with or without a folder or an
+  // extension ("C:\\x\\COM3.txt" on older systems), into the device
+  // namespace \\.\.
+  const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return false;
+  std::wstring full(size, L'\0');
+  const DWORD length = GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+  if (length == 0 || length >= size) return false;
+  full.resize(length);
+  return full.rfind(L"\\\\.\\", 0) == 0;
+}
+
 std::FILE* OpenRegularFile(const std::string& path, int64_t* size) {
   std::FILE* file = nullptr;
+  if (IsDeviceName(path)) return nullptr;
   // Opening a pipe or a device does not wait; only disk files are taken.
   // Others may go on reading, writing or renaming the file meanwhile, as
   // on POSIX.

@@ -13,8 +13,8 @@ void WriteToCaller(const std::string& text) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   HANDLE console = INVALID_HANDLE_VALUE;
   if ((out == nullptr || out == INVALID_HANDLE_VALUE) && AttachConsole(ATTACH_PARENT_PROCESS)) {
-    console = CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                          nullptr);
+    console =
+        CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     out = console;
   }
   if (out != nullptr && out != INVALID_HANDLE_VALUE) {
@@ -26,8 +26,7 @@ void WriteToCaller(const std::string& text) {
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR command_line,
-                   int /*show*/) {
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR command_line, int /*show*/) {
   // The program takes no arguments; --version only tells which build it is.
   if (command_line != nullptr && std::strcmp(command_line, "--version") == 0) {
     WriteToCaller(std::string("quelmar ") + quelmar::VersionString() + "\n");

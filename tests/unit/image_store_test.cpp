@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "image/file_system.h"
 #include "image/image_writer.h"
 #include "support/recording_sink.h"
 #include "support/temp_dir.h"
@@ -393,6 +394,30 @@ TEST_F(ImageStoreTest, FailedOpenAndCancelChangeNothing) {
   EXPECT_EQ(store_.CodeEncoding(), 1);
   EXPECT_EQ(store_.DataEncoding(), 1);
 }
+
+#ifdef _WIN32
+// Device names are refused before they are opened: opening a serial port
+// raises its lines, which resets many boards.
+TEST_F(ImageStoreTest, DeviceNamesAreKnownWithoutOpening) {
+  const std::string file = dir_.Write("COM3x.fcode", Bytes{1});
+  const struct {
+    std::string path;
+    bool device;
+  } cases[] = {
+      {"COM3", true},
+      {"com1", true},
+      {"NUL", true},
+      {"\\\\.\\COM12", true},
+      {"\\\\.\\pipe\\x", true},
+      {file, false},
+      {dir_.path().string(), false},
+      {"COM3x.fcode", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(quelmar::image::detail::IsDeviceName(c.path), c.device) << c.path;
+  }
+}
+#endif
 
 TEST_F(ImageStoreTest, ChooserPathIsLoaded) {
   const Bytes a = Pattern(5, 11);
