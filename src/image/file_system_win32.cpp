@@ -13,6 +13,17 @@ namespace quelmar::image::detail {
 
 namespace {
 
+// The absolute form of a name as the system resolves it; empty on failure.
+std::wstring FullPathName(const std::wstring& name) {
+  const DWORD size = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return {};
+  std::wstring full(size, L'\0');
+  const DWORD length = GetFullPathNameW(name.c_str(), size, full.data(), nullptr);
+  if (length == 0 || length >= size) return {};
+  full.resize(length);
+  return full;
+}
+
 // File names for the wide Win32 file calls. The ANSI calls stop at MAX_PATH
 // (260) characters; longer names work only in the wide calls, written as an
 // absolute path with the \\?\ prefix.
@@ -25,15 +36,18 @@ std::wstring Win32FilePath(const std::string& path) {
   // Short names stay as given: the prefix would turn "NUL" or "COM1" into
   // plain file names.
   if (wide.size() < MAX_PATH) return wide;
-  const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  if (size == 0) return wide;
-  std::wstring full(size, L'\0');
-  const DWORD length = GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
-  if (length == 0 || length >= size) return wide;
-  full.resize(length);
+  const std::wstring full = FullPathName(wide);
+  if (full.empty()) return wide;
   if (full.rfind(L"\\\\?\\", 0) == 0) return full;
   if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
   return L"\\\\?\\" + full;
+}
+
+// Whether the system resolves a file name into the device namespace \\.\:
+// a device name, with or without a folder or an extension ("C:\\x\\COM3.txt"
+// on older systems).
+bool IsDevicePath(const std::wstring& name) {
+  return !name.empty() && FullPathName(name).rfind(L"\\\\.\\", 0) == 0;
 }
 
 // The system's text for the last error, without the line end it carries.
@@ -50,27 +64,17 @@ std::string ErrnoText(const char* what) {
 }  // namespace
 
 bool IsDeviceName(const std::string& path) {
-  const std::wstring wide = Win32FilePath(path);
-  if (wide.empty()) return false;
-  // The system resolves a device name, with or without a folder or an
-  // extension ("C:\\x\\COM3.txt" on older systems), into the device
-  // namespace \\.\.
-  const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  if (size == 0) return false;
-  std::wstring full(size, L'\0');
-  const DWORD length = GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
-  if (length == 0 || length >= size) return false;
-  full.resize(length);
-  return full.rfind(L"\\\\.\\", 0) == 0;
+  return IsDevicePath(Win32FilePath(path));
 }
 
 std::FILE* OpenRegularFile(const std::string& path, int64_t* size) {
   std::FILE* file = nullptr;
-  if (IsDeviceName(path)) return nullptr;
+  const std::wstring name = Win32FilePath(path);
+  if (IsDevicePath(name)) return nullptr;
   // Opening a pipe or a device does not wait; only disk files are taken.
   // Others may go on reading, writing or renaming the file meanwhile, as
   // on POSIX.
-  HANDLE handle = CreateFileW(Win32FilePath(path).c_str(), GENERIC_READ,
+  HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;

@@ -16,19 +16,12 @@
 #include "args.h"
 #include "boards.h"
 #include "cli.h"
+#include "support/file_contents.h"
 
 namespace quelmar::cli {
 namespace {
 
-std::string Contents(std::FILE* f) {
-  std::fflush(f);
-  std::rewind(f);
-  std::string s;
-  char buffer[256];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) s.append(buffer, n);
-  return s;
-}
+using quelmar::testing::Contents;
 
 class Files : public ::testing::Test {
  protected:
@@ -142,9 +135,11 @@ TEST(FindSamePort, NumbersAndDevicesThatMeetAreOnePort) {
     std::optional<std::pair<size_t, size_t>> same;
   } cases[] = {
       {"all different", {{3, "/dev/ttyS2"}, {4, "/dev/ttyS3"}, {0, "/dev/pts/9"}}, std::nullopt},
-      {"one number twice", {{3, "/dev/ttyS2"}, {5, "/dev/ttyS4"}, {3, "/dev/ttyS2"}},
+      {"one number twice",
+       {{3, "/dev/ttyS2"}, {5, "/dev/ttyS4"}, {3, "/dev/ttyS2"}},
        std::pair<size_t, size_t>{0, 2}},
-      {"number re-pointed by a link", {{90, "/dev/null"}, {0, "/dev/null"}},
+      {"number re-pointed by a link",
+       {{90, "/dev/null"}, {0, "/dev/null"}},
        std::pair<size_t, size_t>{0, 1}},
       {"one path twice", {{0, "/dev/pts/9"}, {0, "/dev/pts/9"}}, std::pair<size_t, size_t>{0, 1}},
       {"two numbers without devices", {{81, ""}, {82, ""}}, std::nullopt},
@@ -155,12 +150,13 @@ TEST(FindSamePort, NumbersAndDevicesThatMeetAreOnePort) {
   }
 #ifndef _WIN32
   // A COM<n> link and the device it points at.
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("quelmar-same-port-" + std::to_string(::getpid()));
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("quelmar-same-port-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   { std::ofstream((dir / "ttyX0").string()) << ""; }
   std::filesystem::create_symlink(dir / "ttyX0", dir / "COM90");
-  EXPECT_EQ(FindSamePort({{0, (dir / "ttyX1").string()}, {0, (dir / "COM90").string()},
+  EXPECT_EQ(FindSamePort({{0, (dir / "ttyX1").string()},
+                          {0, (dir / "COM90").string()},
                           {0, (dir / "ttyX0").string()}}),
             (std::pair<size_t, size_t>{1, 2}));
   std::filesystem::remove_all(dir);

@@ -5,6 +5,7 @@
 
 #include "cli.h"
 #include "progress_bar.h"
+#include "support/file_contents.h"
 
 namespace quelmar::cli {
 namespace {
@@ -12,15 +13,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = ProgressMeter::Clock;
 
-std::string Contents(std::FILE* f) {
-  std::fflush(f);
-  std::rewind(f);
-  std::string s;
-  char buffer[256];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) s.append(buffer, n);
-  return s;
-}
+using quelmar::testing::Contents;
 
 TEST(TerminalSink, NotATerminalGetsThePlainLogAndNoBar) {
   std::FILE* out = std::tmpfile();

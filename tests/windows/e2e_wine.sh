@@ -50,34 +50,21 @@ fail() {
 wine_cli() {
   (cd "$work" && timeout 300 wine "$exe" "$@" </dev/null)
 }
-# FILE padded with 0xFF to SIZE bytes.
-padded() {
-  cat "$1"
-  local left=$(($2 - $(stat -c %s "$1")))
-  if [ "$left" -gt 0 ]; then head -c "$left" /dev/zero | tr '\0' '\377'; fi
-}
+# shellcheck source=wine_e2e_lib.sh
+. "$here/wine_e2e_lib.sh"
 
 # Starts a simulator that dumps its flash on exit; sets pty.
 start_sim() {
   rm -f "$work/sim.out" "$work"/*.dump
-  "$sim" --quiet --dump-code-a "$work/a.dump" --dump-code-b "$work/b.dump" \
-    --dump-data "$work/data.dump" "$@" >"$work/sim.out" &
-  sim_pid=$!
-  for _ in $(seq 100); do
-    [ -s "$work/sim.out" ] && break
-    sleep 0.1
-  done
-  pty="$(head -n 1 "$work/sim.out")"
-  [ -n "$pty" ] || fail "the simulator names no pty"
+  launch_sim sim_pid "$work/sim.out" --dump-code-a "$work/a.dump" \
+    --dump-code-b "$work/b.dump" --dump-data "$work/data.dump" "$@"
+  pty="$launched_pty"
 }
 
 start_sim --com "$com"
 
 "$prime"
-wine reg add 'HKLM\Software\Wine\Ports' /v "COM$com" /d "$pty" /f </dev/null >/dev/null 2>&1
-"$prime" --stop
-"$prime"
-[ "$(readlink "$WINEPREFIX/dosdevices/com$com")" = "$pty" ] || fail "Wine did not map COM$com"
+map_com "$com" "$pty"
 
 # identify: the same text as on Linux, byte for byte.
 linux_out="$(timeout 60 "$cli" identify "COM$com")" || fail "Linux identify failed"
@@ -157,14 +144,8 @@ echo "hang-up mid-bank: one error line, exit 1"
 # Two boards at once, COM5 and COM6: each line names its board, both banks
 # of both boards as the image says.
 restart_sim
-"$sim" --quiet --dump-code-a "$work/a6.dump" --dump-code-b "$work/b6.dump" >"$work/sim6.out" &
-sim6_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/sim6.out" ] && break
-  sleep 0.1
-done
-pty6="$(head -n 1 "$work/sim6.out")"
-[ -n "$pty6" ] || fail "the second simulator names no pty"
+launch_sim sim6_pid "$work/sim6.out" --dump-code-a "$work/a6.dump" --dump-code-b "$work/b6.dump"
+pty6="$launched_pty"
 ln -sfn "$pty6" "$WINEPREFIX/dosdevices/com6"
 status=0
 wine_cli flash "COM$com" COM6 --code app.fcode >"$work/flash.out" || status=$?

@@ -72,6 +72,8 @@ fail() {
   echo "log: $(probe log 2>/dev/null || true)"
   exit 1
 }
+# shellcheck source=wine_e2e_lib.sh
+. "$here/wine_e2e_lib.sh"
 probe() {
   (cd "$work" && wine "$probe" "$@" </dev/null)
 }
@@ -81,12 +83,6 @@ click() {
   xy="$(probe center "$1")" || fail "no control $1"
   # shellcheck disable=SC2086
   xdotool mousemove $xy click 1
-}
-# FILE padded with 0xFF to SIZE bytes.
-padded() {
-  cat "$1"
-  local left=$(($2 - $(stat -c %s "$1")))
-  if [ "$left" -gt 0 ]; then head -c "$left" /dev/zero | tr '\0' '\377'; fi
 }
 # Opens FILE (in the work folder) through the "Open" dialog that the
 # button ID brings up.
@@ -104,23 +100,15 @@ open_file() {
 # The simulator, dumping its flash when it stops.
 # An erase of 25.5 s is long enough to be trusted: the data update then
 # skips its 60-second safety wait.
-"$sim" --quiet --erase-ms 25500 --dump-code-a "$work/a.dump" --dump-code-b "$work/b.dump" \
-  --dump-data "$work/data.dump" >"$work/sim.out" &
-sim_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/sim.out" ] && break
-  sleep 0.1
-done
-pty="$(head -n 1 "$work/sim.out")"
-[ -n "$pty" ] || fail "the simulator names no pty"
+launch_sim sim_pid "$work/sim.out" --erase-ms 25500 --dump-code-a "$work/a.dump" \
+  --dump-code-b "$work/b.dump" --dump-data "$work/data.dump"
+pty="$launched_pty"
 
 # A prefix of its own with COM<n> on the pty; Wine draws the title bars
 # itself (there is no window manager), so the screenshots show them.
 "$prime"
-wine reg add 'HKLM\Software\Wine\Ports' /v "COM$com" /d "$pty" /f </dev/null >/dev/null 2>&1
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f </dev/null >/dev/null 2>&1
-"$prime" --stop
-"$prime"
+map_com "$com" "$pty"
 
 # Images from our own packer.
 head -c 100000 /dev/urandom >"$work/a.bin"

@@ -52,12 +52,13 @@ std::optional<int> Run(CLI::App& app, int argc, char** argv, const char* help,
 
 }  // namespace
 
-std::optional<int> ParseSinglePort(int argc, char** argv, const char* help, std::string* port) {
+std::optional<int> ParseOneArgument(int argc, char** argv, const char* help, const char* name,
+                                    std::string* value) {
   CLI::App app(argv[0]);
   Configure(app);
-  app.add_option("PORT", *port);
-  if (auto done = Run(app, argc, argv, help, "PORT")) return done;
-  if (app.count("PORT") == 0) return UsageError(argv[0], "missing PORT");
+  app.add_option(name, *value);
+  if (auto done = Run(app, argc, argv, help, name)) return done;
+  if (app.count(name) == 0) return UsageError(argv[0], std::string("missing ") + name);
   return std::nullopt;
 }
 
@@ -65,15 +66,6 @@ std::optional<int> ParseNoArguments(int argc, char** argv, const char* help) {
   CLI::App app(argv[0]);
   Configure(app);
   return Run(app, argc, argv, help);
-}
-
-std::optional<int> ParseSingleFile(int argc, char** argv, const char* help, std::string* file) {
-  CLI::App app(argv[0]);
-  Configure(app);
-  app.add_option("FILE", *file);
-  if (auto done = Run(app, argc, argv, help, "FILE")) return done;
-  if (app.count("FILE") == 0) return UsageError(argv[0], "missing FILE");
-  return std::nullopt;
 }
 
 std::optional<int> ParsePack(int argc, char** argv, const char* help, const char* encodings,
@@ -103,8 +95,12 @@ std::optional<int> ParseFlash(int argc, char** argv, const char* help, FlashArgs
   CLI::App app(argv[0]);
   Configure(app);
   std::string code, data, log_dir, count;
-  app.add_option("--code", code)->type_name("FILE")->multi_option_policy(CLI::MultiOptionPolicy::Throw);
-  app.add_option("--data", data)->type_name("FILE")->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+  app.add_option("--code", code)
+      ->type_name("FILE")
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+  app.add_option("--data", data)
+      ->type_name("FILE")
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
   app.add_flag("--reboot", args->reboot);
   app.add_flag("--auto", args->auto_mode);
   app.add_option("--count", count)->type_name("N");
@@ -115,8 +111,8 @@ std::optional<int> ParseFlash(int argc, char** argv, const char* help, FlashArgs
     char* end = nullptr;
     const unsigned long n = std::strtoul(count.c_str(), &end, 10);
     if (count.empty() || *end != '\0' || count[0] == '-' || n == 0 || n > 1000000)
-      return UsageError(argv[0], "--count takes a number of boards from 1 to 1000000, not '" +
-                                     count + "'");
+      return UsageError(argv[0],
+                        "--count takes a number of boards from 1 to 1000000, not '" + count + "'");
     args->count = static_cast<unsigned>(n);
   }
   if (app.count("--code") != 0) args->code = code;

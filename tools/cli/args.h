@@ -10,12 +10,12 @@
 
 namespace quelmar::cli {
 
-// identify PORT, reboot PORT.
-std::optional<int> ParseSinglePort(int argc, char** argv, const char* help, std::string* port);
+// One argument, named name in the usage errors: identify PORT, reboot PORT,
+// info FILE.
+std::optional<int> ParseOneArgument(int argc, char** argv, const char* help, const char* name,
+                                    std::string* value);
 // ports: no arguments.
 std::optional<int> ParseNoArguments(int argc, char** argv, const char* help);
-// info FILE.
-std::optional<int> ParseSingleFile(int argc, char** argv, const char* help, std::string* file);
 
 struct PackArgs {
   std::string out;

@@ -46,18 +46,19 @@ void BoardConsole::DrawBlockLocked() {
 }
 
 void BoardConsole::Print(const std::string& lines) {
-  std::lock_guard lock(mutex_);
-  ClearBlockLocked();
-  std::fwrite(lines.data(), 1, lines.size(), out_);
-  std::fflush(out_);
-  if (bars_) DrawBlockLocked();
+  Write(out_, lines);
 }
 
 void BoardConsole::PrintError(const std::string& lines) {
+  Write(err_, lines);
+}
+
+// The progress block leaves the screen while lines go out above it.
+void BoardConsole::Write(std::FILE* to, const std::string& lines) {
   std::lock_guard lock(mutex_);
   ClearBlockLocked();
-  std::fwrite(lines.data(), 1, lines.size(), err_);
-  std::fflush(err_);
+  std::fwrite(lines.data(), 1, lines.size(), to);
+  std::fflush(to);
   if (bars_) DrawBlockLocked();
 }
 

@@ -36,6 +36,7 @@ class BoardConsole {
   void EndProgress(size_t board);
 
  private:
+  void Write(std::FILE* to, const std::string& lines);
   void ClearBlockLocked();
   void DrawBlockLocked();
 

@@ -177,7 +177,7 @@ int WriteAndVerify(const std::string& out, const Bytes& file, bool code) {
 
 int CmdInfo(int argc, char** argv) {
   std::string file;
-  if (auto done = ParseSingleFile(argc, argv, kInfoHelp, &file)) return *done;
+  if (auto done = ParseOneArgument(argc, argv, kInfoHelp, "FILE", &file)) return *done;
   const std::optional<std::string> path = file;
 
   // Pick the loader by the first byte, then by the extension.

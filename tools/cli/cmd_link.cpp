@@ -24,14 +24,14 @@ struct Session {
 }  // namespace
 
 int CmdPorts(int argc, char** argv) {
-  if (auto done = ParseNoArguments(
-          argc, argv,
-          "Usage: quelmar-cli ports\n"
-          "\n"
-          "Lists the serial ports present, one a line: COM number, device path,\n"
-          "and whether another program holds the port (busy) or not (free),\n"
-          "where the system can tell without opening the port (not on Windows).\n"
-          "Ports are found without opening them, so no board is reset.\n"))
+  if (auto done =
+          ParseNoArguments(argc, argv,
+                           "Usage: quelmar-cli ports\n"
+                           "\n"
+                           "Lists the serial ports present, one a line: COM number, device path,\n"
+                           "and whether another program holds the port (busy) or not (free),\n"
+                           "where the system can tell without opening the port (not on Windows).\n"
+                           "Ports are found without opening them, so no board is reset.\n"))
     return *done;
   auto ports = link::MakePlatformPortSystem();
   link::PortList list;
@@ -57,7 +57,7 @@ namespace {
 // exit code when that is already the end of the command.
 std::optional<int> OpenBoard(Session& s, int argc, char** argv, const char* help) {
   std::string port;
-  if (auto done = ParseSinglePort(argc, argv, help, &port)) return done;
+  if (auto done = ParseOneArgument(argc, argv, help, "PORT", &port)) return done;
   const auto id = s.ports->ResolvePort(port);
   if (!id) return UsageError(argv[0], "'" + port + "' names no serial port");
   s.board.SetSelectedPort(*id);
