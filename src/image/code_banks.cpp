@@ -1,5 +1,6 @@
 #include "image/code_banks.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace quelmar::image {
@@ -36,52 +37,76 @@ std::string OutsideBanks(uint32_t address) {
 
 bool BankCollector::Put(uint32_t address, const uint8_t* bytes, size_t n, uint32_t line,
                         std::string* error) {
-  for (size_t i = 0; i < n; ++i) {
+  records_.push_back({address, static_cast<uint32_t>(n), line});
+  size_t i = 0;
+  while (i < n) {
     const uint32_t at = address + static_cast<uint32_t>(i);
     const int which = BankOf(at);
     if (which < 0) {
       *error = OutsideBanks(at);
       return false;
     }
-    std::vector<uint8_t>& bank = bank_[which];
-    std::vector<uint32_t>& given_by = given_by_[which];
+    // The run of bytes that stays in this bank.
     const uint32_t index = at - BankStart(which);
-    if (index >= bank.size()) {
+    const size_t run = std::min<size_t>(n - i, kBankSize - index);
+    std::vector<uint8_t>& bank = bank_[which];
+    std::vector<uint8_t>& given = given_[which];
+    if (bank.size() < index + run) {
       // Each bank grows to its highest given byte; what it skips is erased.
-      bank.resize(size_t{index} + 1, 0xFF);
-      given_by.resize(size_t{index} + 1, 0);
+      if (bank.capacity() == 0) {
+        bank.reserve(kBankSize);
+        given.reserve(kBankSize);
+      }
+      bank.resize(index + run, 0xFF);
+      given.resize(index + run, 0);
     }
-    const uint32_t earlier = given_by[index];
-    if (earlier != 0 && bank[index] != bytes[i]) {
-      *error = "address " + Hex32(at) + " is given " + Hex8(bytes[i]) + ", but line " +
-               std::to_string(earlier) + " gave it " + Hex8(bank[index]);
-      return false;
+    for (size_t k = 0; k < run; ++k) {
+      const uint8_t value = bytes[i + k];
+      uint8_t& held = bank[index + k];
+      if (given[index + k] != 0 && held != value) {
+        const uint32_t where = at + static_cast<uint32_t>(k);
+        *error = "address " + Hex32(where) + " is given " + Hex8(value) + ", but line " +
+                 std::to_string(GivenBy(where)) + " gave it " + Hex8(held);
+        return false;
+      }
+      held = value;
+      given[index + k] = 1;
     }
-    bank[index] = bytes[i];
-    given_by[index] = line;
+    i += run;
   }
   return true;
+}
+
+uint32_t BankCollector::GivenBy(uint32_t address) const {
+  // The record being put is the last one; the one before that covers the
+  // address is the line that gave it its value.
+  for (size_t r = records_.size() - 1; r-- > 0;) {
+    const Record& rec = records_[r];
+    if (address - rec.address < rec.size) return rec.line;
+  }
+  return 0;
 }
 
 void BankCollector::Finish(CodeBanks* banks) {
   for (int which = 0; which < 2; ++which) {
     std::vector<BankSpan>& used = banks->Used(which);
     used.clear();
-    const std::vector<uint32_t>& given_by = given_by_[which];
-    const uint32_t size = static_cast<uint32_t>(given_by.size());
+    const std::vector<uint8_t>& given = given_[which];
+    const uint32_t size = static_cast<uint32_t>(given.size());
     for (uint32_t i = 0; i < size;) {
-      if (given_by[i] == 0) {
+      if (given[i] == 0) {
         ++i;
         continue;
       }
       const uint32_t begin = i;
-      while (i < size && given_by[i] != 0) ++i;
+      while (i < size && given[i] != 0) ++i;
       used.push_back({begin, i});
     }
     banks->Bank(which) = std::move(bank_[which]);
     bank_[which].clear();
-    given_by_[which].clear();
+    given_[which].clear();
   }
+  records_.clear();
 }
 
 namespace detail {
@@ -101,11 +126,20 @@ bool TextLines::Next(std::string_view* line) {
 
 namespace {
 
+// Each character's value as a hex digit, -1 for any other.
+struct HexTable {
+  int8_t value[256];
+  constexpr HexTable() : value() {
+    for (int c = 0; c < 256; ++c) value[c] = -1;
+    for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<int8_t>(c - '0');
+    for (int c = 'A'; c <= 'F'; ++c) value[c] = static_cast<int8_t>(c - 'A' + 10);
+    for (int c = 'a'; c <= 'f'; ++c) value[c] = static_cast<int8_t>(c - 'a' + 10);
+  }
+};
+constexpr HexTable kHex;
+
 int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
+  return kHex.value[static_cast<unsigned char>(c)];
 }
 
 }  // namespace

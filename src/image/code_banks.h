@@ -68,8 +68,19 @@ class BankCollector {
   void Finish(CodeBanks* banks);
 
  private:
+  struct Record {
+    uint32_t address;
+    uint32_t size;
+    uint32_t line;
+  };
+  // The last line before the record now being put that gave the address.
+  uint32_t GivenBy(uint32_t address) const;
+
   std::vector<uint8_t> bank_[2];
-  std::vector<uint32_t> given_by_[2];  // 0: not given
+  std::vector<uint8_t> given_[2];  // 1: given by a line
+  // Every record put, in order: only searched when a byte is given another
+  // value, which keeps the common case to a flag per byte.
+  std::vector<Record> records_;
 };
 
 namespace detail {
