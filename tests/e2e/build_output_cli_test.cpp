@@ -138,10 +138,6 @@ TEST(PackCode, ARefusedInputWritesNothingAndSaysWhy) {
     std::string message;  // after "quelmar-cli: PATH: "
   };
   const std::vector<Case> cases = {
-      {"app.o", Text(FirmwareBytes("app.o")),
-       "a relocatable object file (.o), not a linked executable"},
-      {"app_be.elf", Text(FirmwareBytes("app_be.elf")),
-       "a big-endian ELF file; the LPC43xx runs little-endian code"},
       {"ram.elf", Text(FirmwareBytes("ram.elf")), "segment 0: data at 0x10000000" + outside},
       {"low.srec", S3(0x1A000000, {1}) + S3(0x00001000, {2}) + S3(0, {}, 7),
        "line 2: data at 0x00001000" + outside},

@@ -28,10 +28,6 @@ using Entry = testing::RecordingSink::Entry;
 using testing::FirmwareBytes;
 using testing::FirmwareFile;
 
-std::string Text(const Bytes& b) {
-  return std::string(b.begin(), b.end());
-}
-
 bool Read(FileFormat format, const Bytes& bytes, CodeBanks* banks, std::string* error) {
   return ReadBuildOutput(format, bytes.data(), bytes.size(), banks, error);
 }
@@ -90,22 +86,6 @@ TEST(BuildOutputReaders, AgreeWithObjcopyByteForByte) {
       }
     }
   }
-}
-
-TEST(BuildOutputReaders, AppsSecondBlockAndGapAreWhereItsLinkerScriptPutsThem) {
-  CodeBanks banks;
-  std::string error;
-  ASSERT_TRUE(Read(FileFormat::kElf, FirmwareBytes("app.elf"), &banks, &error)) << error;
-  ASSERT_EQ(banks.used_a.size(), 2u);
-  EXPECT_EQ(banks.used_a[0].begin, 0u);
-  EXPECT_EQ(banks.used_a[1], (BankSpan{0x2000, 0x2020})) << "eight words at 0x1A002000";
-  EXPECT_EQ(banks.bank_a.size(), 0x2020u);
-  // late_words start with 0xDEADBEEF, little-endian.
-  EXPECT_EQ((Bytes(banks.bank_a.begin() + 0x2000, banks.bank_a.begin() + 0x2004)),
-            (Bytes{0xEF, 0xBE, 0xAD, 0xDE}));
-  // The table in bank B starts 0x00 0x11 0x22 after Mix's code.
-  const std::string b = Text(banks.bank_b);
-  EXPECT_NE(b.find(std::string("\x00\x11\x22\x33\x44", 5)), std::string::npos);
 }
 
 // --- ELF refusals ----------------------------------------------------------
