@@ -6,6 +6,9 @@
 #                                 --quick: one round, 10 s idle
 #   bench/run.sh --boards [OPTIONS]  8 boards at once against one alone
 #                                 (multi_board_bench); --quick: 64 blocks
+#   bench/run.sh --pack [OPTIONS] packing 1 MiB of ELF, HEX and S-record
+#                                 against reading the .fcode (pack_bench);
+#                                 --quick: 5 rounds
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
@@ -18,6 +21,15 @@ if [ "${1:-}" = "--boards" ]; then
   shift
   cmake --build --preset default --target multi_board_bench -j2
   exec build/default/bench/multi_board_bench "$@"
+fi
+if [ "${1:-}" = "--pack" ]; then
+  shift
+  cmake --build --preset default --target pack_bench -j2
+  if [ "${1:-}" = "--quick" ]; then
+    shift
+    set -- --rounds 5 "$@"
+  fi
+  exec build/default/bench/pack_bench "$@"
 fi
 cmake --build --preset default --target update_bench -j2
 exec build/default/bench/update_bench "$@"

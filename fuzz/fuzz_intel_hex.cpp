@@ -10,7 +10,7 @@
 using namespace quelmar;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  image::HexBanks banks;
+  image::CodeBanks banks;
   std::string error;
   const bool ok = image::ParseIntelHex(std::string_view(reinterpret_cast<const char*>(data), size),
                                        &banks, &error);

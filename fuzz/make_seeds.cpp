@@ -1,5 +1,7 @@
 // Writes small, valid starting inputs for the fuzz targets with the
-// packer's writer: DIR/code, DIR/data and DIR/hex.
+// packer's writer: DIR/code, DIR/data, DIR/hex, DIR/srec and DIR/elf (the
+// last two filled by run.sh from the compiled test firmware, beside one
+// hand-made S-record here).
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -38,7 +40,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path dir = argv[1];
-  for (const char* sub : {"code", "data", "hex"}) fs::create_directories(dir / sub);
+  for (const char* sub : {"code", "data", "hex", "srec", "elf"}) fs::create_directories(dir / sub);
   bool ok = true;
   int n = 0;
   const Bytes small = Ramp(5, 1), medium = Ramp(300, 9);
@@ -61,7 +63,11 @@ int main(int argc, char** argv) {
                 ":020000041A00E0\n:03000000010203F7\n:020000041B00DF\n:0100100042AD\n"
                 ":0400000508000131BD\n:00000001FF\n");
   ok &= PutText(dir / "hex" / "segment", ":020000021000EC\r\n:0100000000FF\r\n:00000001FF\r\n");
-  n += 2;
+  // Both banks, a count record and an end; CRLF line ends.
+  ok &= PutText(dir / "srec" / "two_banks",
+                "S00600004844521B\r\nS3081A000000010203D7\r\nS3061B000010428C\r\n"
+                "S5030002FA\r\nS7051A000000E0\r\n");
+  n += 3;
   if (!ok) {
     std::fprintf(stderr, "fuzz_make_seeds: cannot write into %s\n", dir.c_str());
     return 1;

@@ -2,26 +2,34 @@
 # Builds the fuzz preset and runs each libFuzzer target for a bounded time,
 # starting from corpora written by the packer's writer. Exits non-zero when
 # a target crashes or breaks an invariant.
-#   FUZZ_SECONDS      time per target (default 30)
+#   FUZZ_SECONDS      time per target (default 18)
 #   FUZZ_BUILD_DIR    build folder (default: the preset's build/fuzz)
 # Needs clang++ and its libFuzzer runtime (Debian: libclang-rt-14-dev).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-seconds="${FUZZ_SECONDS:-30}"
+seconds="${FUZZ_SECONDS:-18}"
 build="${FUZZ_BUILD_DIR:-$root/build/fuzz}"
-targets=(fuzz_code_loader fuzz_data_loader fuzz_intel_hex)
+targets=(fuzz_code_loader fuzz_data_loader fuzz_intel_hex fuzz_elf fuzz_srec)
 
 cd "$root"
 cmake --preset fuzz -B "$build" >/dev/null
-cmake --build "$build" --target "${targets[@]}" fuzz_make_seeds -j "${FUZZ_JOBS:-2}"
+cmake --build "$build" --target "${targets[@]}" fuzz_make_seeds quelmar_test_firmware \
+  -j "${FUZZ_JOBS:-2}"
 
 work="$root/fuzz/corpus-run"
 rm -rf "$work"
 mkdir -p "$work"
 "$build/fuzz/fuzz_make_seeds" "$work/seeds"
+# Build output as arm-none-eabi-gcc and objcopy wrote it (small enough for
+# -max_len): the stripped program, and its HEX and S-record.
+firmware="$build/tests/firmware"
+cp "$firmware/app_small.elf" "$work/seeds/elf/"
+cp "$firmware/app.hex" "$work/seeds/hex/"
+cp "$firmware/app.srec" "$work/seeds/srec/"
 
-declare -A seeds=([fuzz_code_loader]=code [fuzz_data_loader]=data [fuzz_intel_hex]=hex)
+declare -A seeds=([fuzz_code_loader]=code [fuzz_data_loader]=data [fuzz_intel_hex]=hex
+  [fuzz_elf]=elf [fuzz_srec]=srec)
 status=0
 for target in "${targets[@]}"; do
   corpus="$work/$target"

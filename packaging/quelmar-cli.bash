@@ -2,8 +2,9 @@
 #
 # Completes the commands, each command's options, port names (the COM<n>
 # names `quelmar-cli ports` lists, and device paths), and image files by
-# extension: .fcode after --code and for info, .fdata after --data,
-# .bin/.hex as pack-code input (pack-data takes any file).
+# extension: .fcode and build output (.elf .axf .hex .srec .s19 .mot) after
+# --code and for info (with .fdata), .fdata after --data, .bin and build
+# output as pack-code input (pack-data takes any file).
 
 _quelmar_cli_ports() {
   # The port list never opens a device, so asking it is harmless.
@@ -35,6 +36,7 @@ _quelmar_cli() {
   prev=${COMP_WORDS[COMP_CWORD - 1]}
   local program=${COMP_WORDS[0]}
   local commands="ports identify reboot flash info pack-code pack-data"
+  local build="elf|axf|hex|srec|s19|mot|ELF|AXF|HEX|SREC|S19|MOT"
 
   if [[ $COMP_CWORD -eq 1 ]]; then
     COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
@@ -63,7 +65,7 @@ _quelmar_cli() {
       ;;
     flash)
       case $prev in
-        --code) _quelmar_cli_files "fcode|FCODE" ;;
+        --code) _quelmar_cli_files "fcode|FCODE|$build" ;;
         --data) _quelmar_cli_files "fdata|FDATA" ;;
         --log-dir) compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -d -- "$cur")) ;;
         --count) ;;
@@ -80,11 +82,11 @@ _quelmar_cli() {
       if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "--help" -- "$cur"))
       else
-        _quelmar_cli_files "fcode|fdata|FCODE|FDATA"
+        _quelmar_cli_files "fcode|fdata|FCODE|FDATA|$build"
       fi
       ;;
     pack-code|pack-data)
-      local encodings="F E" inputs="bin|hex|BIN|HEX" options="-o --output --encoding --help"
+      local encodings="F E" inputs="bin|BIN|$build" options="-o --output --encoding --help"
       if [[ $cmd == pack-code ]]; then
         options+=" --bank-a --bank-b"
       else

@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   ccache libcli11-dev
+  gcc-arm-none-eabi binutils-arm-none-eabi
   qt6-base-dev qt6-base-dev-tools libgl-dev fonts-dejavu-core
   desktop-file-utils
   git help2man lintian dpkg-dev file man-db librsvg2-bin

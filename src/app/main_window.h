@@ -34,7 +34,7 @@ namespace quelmar::app {
 // Requests of the main window beside the six command ids of common/ids.h.
 inline constexpr int kCloseRequest = 1;  // Exit, or the window manager's close
 inline constexpr int kDeselectPort = 2;  // the drop-down's "----"
-inline constexpr int kDropCodeFile = 3;  // a .fcode file dropped on the dialog
+inline constexpr int kDropCodeFile = 3;  // a code file (.fcode, build output) dropped
 inline constexpr int kDropDataFile = 4;  // a .fdata file dropped on the dialog
 
 // What Exit asks during the data flash erase wait (Yes stops the wait).

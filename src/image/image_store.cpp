@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
+
+#include "image/image_writer.h"
 
 namespace quelmar::image {
 
@@ -55,6 +58,9 @@ class ByteSource {
   virtual size_t Read(uint8_t* dst, size_t n) = 0;
   // Bytes still to come, when that is known for certain (-1 otherwise).
   virtual int64_t Remaining() const = 0;
+  // Reads up to n of the first bytes and goes back to the start; returns
+  // the count. Only before the first Read.
+  virtual size_t Peek(uint8_t* dst, size_t n) = 0;
 };
 
 }  // namespace detail
@@ -73,6 +79,11 @@ class MemorySource final : public ByteSource {
     return count;
   }
   int64_t Remaining() const override { return static_cast<int64_t>(size_ - pos_); }
+  size_t Peek(uint8_t* dst, size_t n) override {
+    const size_t count = std::min(n, size_);
+    if (count != 0) std::memcpy(dst, bytes_, count);
+    return count;
+  }
 
  private:
   const uint8_t* bytes_;
@@ -103,6 +114,12 @@ class FileSource final : public ByteSource {
     return count;
   }
   int64_t Remaining() const override { return size_ < 0 ? -1 : std::max<int64_t>(0, size_ - pos_); }
+  size_t Peek(uint8_t* dst, size_t n) override {
+    const size_t count = std::fread(dst, 1, n, file_);
+    // A regular file (Open made sure of it), so it can always go back.
+    if (std::fseek(file_, 0, SEEK_SET) != 0) return 0;
+    return count;
+  }
 
  private:
   std::FILE* file_ = nullptr;
@@ -167,6 +184,11 @@ bool ImageStore::LoadCodeImageFromPath(const std::string& path) {
     log_.AppendLog(kSeverityError, "%s", kFailedOpen);
     return false;
   }
+  uint8_t head[kDetectBytes];
+  const size_t seen = source.Peek(head, sizeof head);
+  const FileFormat format = DetectFormat(head, seen, path);
+  if (IsBuildOutput(format)) return LoadBuildOutput(source, format, BaseName(path));
+  last_packed_.reset();
   return LoadCode(source);
 }
 
@@ -181,7 +203,75 @@ bool ImageStore::LoadDataImageFromPath(const std::string& path) {
 
 bool ImageStore::LoadCodeImageFromMemory(const uint8_t* bytes, size_t size) {
   MemorySource source(bytes, size);
+  last_packed_.reset();
   return LoadCode(source);
+}
+
+void ImageStore::ReleaseCodeImages() {
+  code_ = Image{};
+  extended_code_ = Image{};
+  section_a_ = SectionInfo{};
+  section_b_ = SectionInfo{};
+  last_packed_.reset();
+}
+
+bool ImageStore::LoadBuildOutput(ByteSource& source, FileFormat format, const std::string& name) {
+  // The old images go as soon as the new file is open, as for an .fcode.
+  ReleaseCodeImages();
+  const int64_t size = source.Remaining();
+  if (size < 0 || static_cast<uint64_t>(size) > kMaxBuildOutputSize) {
+    log_.AppendLog(kSeverityError, "Failed packing %s (%s): the file is larger than %u MiB\n",
+                   name.c_str(), FormatName(format),
+                   static_cast<unsigned>(kMaxBuildOutputSize >> 20));
+    return false;
+  }
+  std::vector<uint8_t> bytes;
+  try {
+    bytes.resize(static_cast<size_t>(size));
+  } catch (const std::bad_alloc&) {
+    log_.AppendLog(kSeverityError, "%s", kFailedAlloc);
+    return false;
+  }
+  if (source.Read(bytes.data(), bytes.size()) != bytes.size()) {
+    log_.AppendLog(kSeverityError, "%s", kFailedRead);
+    return false;
+  }
+  return LoadBuildOutputFromMemory(bytes.data(), bytes.size(), format, name);
+}
+
+bool ImageStore::LoadBuildOutputFromMemory(const uint8_t* bytes, size_t size, FileFormat format,
+                                           const std::string& name) {
+  ReleaseCodeImages();
+  CodeBanks banks;
+  std::string error;
+  std::vector<uint8_t> file;
+  try {
+    if (ReadBuildOutput(format, bytes, size, &banks, &error) && banks.Empty())
+      error = "no data for bank A or bank B";
+    // The one path to a code image: the packer's own file, loaded as a
+    // file of that kind would be.
+    if (error.empty()) file = BuildCodeFile(&banks.bank_a, &banks.bank_b, 'F');
+  } catch (const std::bad_alloc&) {
+    log_.AppendLog(kSeverityError, "%s", kFailedAlloc);
+    return false;
+  }
+  if (!error.empty()) {
+    log_.AppendLog(kSeverityError, "Failed packing %s (%s): %s\n", name.c_str(), FormatName(format),
+                   error.c_str());
+    return false;
+  }
+  log_.AppendLog(kSeverityNormal, "%s", PackedLine(name, format, banks).c_str());
+  PackedBuild packed;
+  packed.format = format;
+  packed.name = name;
+  for (int which = 0; which < 2; ++which) {
+    packed.bank_size[which] = static_cast<uint32_t>(banks.Bank(which).size());
+    packed.used[which] = std::move(banks.Used(which));
+  }
+  MemorySource source(file.data(), file.size());
+  const bool loaded = LoadCode(source);
+  if (loaded) last_packed_ = std::move(packed);
+  return loaded;
 }
 
 bool ImageStore::LoadDataImageFromMemory(const uint8_t* bytes, size_t size) {

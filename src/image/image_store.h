@@ -8,8 +8,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/log.h"
+#include "image/build_output.h"
 
 namespace quelmar::image {
 
@@ -64,14 +66,22 @@ class ImageStore {
   // when both sections were empty) / when a data image was loaded.
   bool LoadCodeImageFile(FileChooser& chooser);
   bool LoadDataImageFile(FileChooser& chooser);
-  // The same loads for a path already chosen.
+  // The same loads for a path already chosen. The code load also takes build
+  // output (ELF, Intel HEX, S-record; DetectFormat tells them apart by
+  // content, then by name): it packs the file in memory, logs PackedLine
+  // and loads the packed code image as it would load the file, which logs
+  // "Loading CODE completed !". A refused build output logs "Failed packing
+  // NAME (FORMAT): why" and leaves no code image, as a malformed .fcode does.
   bool LoadCodeImageFromPath(const std::string& path);
   bool LoadDataImageFromPath(const std::string& path);
   // The same loads for file contents already in memory (the open step cannot
   // fail); they run the very parsing code of the file loads. Used by the
-  // fuzz targets.
+  // fuzz targets. The code load reads .fcode contents only.
   bool LoadCodeImageFromMemory(const uint8_t* bytes, size_t size);
   bool LoadDataImageFromMemory(const uint8_t* bytes, size_t size);
+  // A build output's contents in memory, named name in the log.
+  bool LoadBuildOutputFromMemory(const uint8_t* bytes, size_t size, FileFormat format,
+                                 const std::string& name);
 
   // Image buffers larger than this many bytes fail to allocate as if memory
   // had run out (to exercise that path). 0, the default, means no limit.
@@ -104,9 +114,21 @@ class ImageStore {
   const SectionInfo& LastSectionB() const { return section_b_; }
   const SectionInfo& LastDataSection() const { return section_data_; }
 
+  // What the last code load packed, when it read a build output: each
+  // bank's size from its start and the spans the file gave.
+  struct PackedBuild {
+    FileFormat format = FileFormat::kUnknown;
+    std::string name;
+    uint32_t bank_size[2] = {0, 0};
+    std::vector<BankSpan> used[2];
+  };
+  const std::optional<PackedBuild>& LastPacked() const { return last_packed_; }
+
  private:
   bool LoadCode(detail::ByteSource& source);
   bool LoadData(detail::ByteSource& source);
+  bool LoadBuildOutput(detail::ByteSource& source, FileFormat format, const std::string& name);
+  void ReleaseCodeImages();
   bool LoadCodeSection(detail::ByteSource& source, Image& image, SectionInfo& info);
   uint8_t* Allocate(size_t bytes) const;
 
@@ -120,6 +142,7 @@ class ImageStore {
   SectionInfo section_a_;
   SectionInfo section_b_;
   SectionInfo section_data_;
+  std::optional<PackedBuild> last_packed_;
 };
 
 }  // namespace quelmar::image

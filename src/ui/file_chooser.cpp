@@ -3,18 +3,23 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QStringList>
 
 namespace quelmar::ui {
 
-const char* QtFileChooser::Filter(image::ImageKind kind) {
-  return kind == image::ImageKind::kCode ? "CODE files (*.fcode)" : "DATA file (*.fdata)";
+QStringList QtFileChooser::Filters(image::ImageKind kind) {
+  if (kind == image::ImageKind::kCode)
+    return {"CODE files (*.fcode)", "Build output (*.elf *.axf *.hex *.srec)"};
+  return {"DATA file (*.fdata)"};
 }
 
 void QtFileChooser::Configure(QFileDialog& dialog, image::ImageKind kind) {
   dialog.setWindowTitle("Open");
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
-  dialog.setNameFilter(Filter(kind));
+  const QStringList filters = Filters(kind);
+  dialog.setNameFilters(filters);
+  dialog.selectNameFilter(filters.front());
   dialog.setDirectory(QDir::currentPath());
 }
 

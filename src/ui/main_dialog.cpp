@@ -4,7 +4,6 @@
 #include <QComboBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFileInfo>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QMessageBox>
@@ -13,6 +12,7 @@
 #include <QUrl>
 
 #include "common/ids.h"
+#include "image/build_output.h"
 #include "ui/log_view.h"
 #include "ui/progress_indicator.h"
 
@@ -190,9 +190,13 @@ QString MainDialog::DroppedImage(const QMimeData* mime, bool* code) const {
   const QUrl url = mime->urls().front();
   if (!url.isLocalFile()) return {};
   const QString path = url.toLocalFile();
-  const QString suffix = QFileInfo(path).suffix().toLower();
-  if (suffix != "fcode" && suffix != "fdata") return {};
-  *code = suffix == "fcode";
+  // Told by the name, as the Open dialogs' filters do: build output
+  // loads as a code file would (and is then told by its content).
+  const image::FileFormat format = image::FormatByName(path.toStdString());
+  if (format != image::FileFormat::kCodeImage && format != image::FileFormat::kDataImage &&
+      !image::IsBuildOutput(format))
+    return {};
+  *code = format != image::FileFormat::kDataImage;
   // As the matching Open button would: not while it is locked.
   const QWidget* button = Control(*code ? IDC_OPEN_CODE : IDC_OPEN_FLASH);
   return button != nullptr && button->isEnabled() ? path : QString();

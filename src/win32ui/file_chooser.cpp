@@ -6,8 +6,12 @@ namespace quelmar::win32ui {
 
 namespace {
 
-// Filters: description and pattern, ended by an empty string.
-constexpr char kCodeFilter[] = "CODE files (*.fcode)\0*.fcode\0";
+// Filters: pairs of description and pattern, ended by an empty string.
+// Code images come first and are chosen at the start; build output is
+// packed when it loads.
+constexpr char kCodeFilter[] =
+    "CODE files (*.fcode)\0*.fcode\0"
+    "Build output (*.elf *.axf *.hex *.srec)\0*.elf;*.axf;*.hex;*.srec\0";
 constexpr char kDataFilter[] = "DATA file (*.fdata)\0*.fdata\0";
 constexpr DWORD kFlags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST | OFN_NOLONGNAMES | OFN_EXPLORER |
                          OFN_DONTADDTORECENT;

@@ -12,8 +12,10 @@
 
 namespace quelmar::win32ui {
 
-// GetOpenFileNameA titled "Open", one filter per kind, starting in the
-// current directory with the kind's pattern in the name field. The dialog
+// GetOpenFileNameA titled "Open", starting in the current directory with
+// the kind's pattern in the name field. Code files: the filters "CODE files
+// (*.fcode)" (chosen at the start) and "Build output (*.elf *.axf *.hex
+// *.srec)"; data files: "DATA file (*.fdata)". The dialog
 // may change the current directory; the next one of either kind starts
 // there.
 class Win32FileChooser final : public image::FileChooser {

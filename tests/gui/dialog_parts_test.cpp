@@ -1,7 +1,9 @@
 // The modal pieces of the desktop program and the dropped file: the error
 // box, the open-file dialog and a file dropped on the window.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -10,15 +12,19 @@
 #include <QMimeData>
 #include <QPointer>
 #include <QPushButton>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
 #include "common/ids.h"
+#include "image/build_output.h"
 #include "image/image_writer.h"
 #include "process.h"
+#include "support/firmware.h"
 #include "ui/file_chooser.h"
 #include "ui/gui_app.h"
 #include "ui/log_view.h"
@@ -74,14 +80,16 @@ TEST(FileChooser, OpensInTheCurrentFolderWhichFollowsTheChosenFile) {
   QDir::setCurrent(start);
   struct Case {
     image::ImageKind kind;
-    const char* filter;
+    QStringList filters;  // the first chosen at the start
   };
-  for (const Case& c : {Case{image::ImageKind::kCode, "CODE files (*.fcode)"},
-                        Case{image::ImageKind::kData, "DATA file (*.fdata)"}}) {
+  for (const Case& c : {Case{image::ImageKind::kCode,
+                             {"CODE files (*.fcode)", "Build output (*.elf *.axf *.hex *.srec)"}},
+                        Case{image::ImageKind::kData, {"DATA file (*.fdata)"}}}) {
     QFileDialog dialog;
     ui::QtFileChooser::Configure(dialog, c.kind);
     EXPECT_EQ(dialog.windowTitle(), "Open");
-    EXPECT_EQ(dialog.nameFilters(), QStringList{c.filter});
+    EXPECT_EQ(dialog.nameFilters(), c.filters);
+    EXPECT_EQ(dialog.selectedNameFilter(), c.filters.front());
     EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFile);
     EXPECT_EQ(dialog.directory().absolutePath(), start);
   }
@@ -92,6 +100,17 @@ TEST(FileChooser, OpensInTheCurrentFolderWhichFollowsTheChosenFile) {
   ui::QtFileChooser::Configure(next, image::ImageKind::kData);
   EXPECT_EQ(next.directory().absolutePath(), start + "/images");
   QDir::setCurrent(old);
+}
+
+// The log line a build output of the test firmware packs with.
+std::string PackedLine(const std::string& name, image::FileFormat format) {
+  const std::vector<uint8_t> hex = FirmwareBytes("app.hex");
+  image::CodeBanks banks;
+  std::string error;
+  EXPECT_TRUE(
+      image::ReadBuildOutput(image::FileFormat::kIntelHex, hex.data(), hex.size(), &banks, &error))
+      << error;
+  return image::PackedLine(name, format, banks);
 }
 
 TEST(Drop, AnImageFileDroppedOnTheDialogLoadsLikeItsOpenButton) {
@@ -120,10 +139,116 @@ TEST(Drop, AnImageFileDroppedOnTheDialogLoadsLikeItsOpenButton) {
   EXPECT_TRUE(gui.Window().Images().HasCodeImage());
   EXPECT_EQ(gui.Dialog().Log()->toPlainText(), "Loading CODE completed !\n");
 
+  // Build output loads as the code file it packs into, whatever case its
+  // extension is in.
+  struct Built {
+    const char* firmware;
+    const char* name;
+    image::FileFormat format;
+  };
+  for (const Built& b : {Built{"app.elf", "app.axf", image::FileFormat::kElf},
+                         Built{"app.srec", "APP.S19", image::FileFormat::kSrec},
+                         Built{"app.hex", "app.hex", image::FileFormat::kIntelHex}}) {
+    SCOPED_TRACE(b.name);
+    const std::string path = dir.File(b.name);
+    const std::vector<uint8_t> bytes = FirmwareBytes(b.firmware);
+    ASSERT_TRUE(image::WriteFileAtomically(path, bytes, nullptr));
+    gui.Dialog().Log()->clear();
+    EXPECT_TRUE(drop(path));
+    for (int i = 0; i < 200 && gui.Dialog().Log()->toPlainText().isEmpty(); ++i) {
+      QApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    EXPECT_EQ(gui.Dialog().Log()->toPlainText().toStdString(),
+              PackedLine(b.name, b.format) + "Loading CODE completed !\n");
+    EXPECT_TRUE(gui.Window().Images().CodeImage().present());
+    EXPECT_TRUE(gui.Window().Images().ExtendedCodeImage().present());
+    EXPECT_EQ(FileBytes(path), bytes) << "the file is never changed";
+  }
+  EXPECT_FALSE(drop(dir.File("app.o"))) << "no build output by its name";
+
   // While the Open buttons are locked (an update runs) a drop is refused.
+  gui.Dialog().SetControlEnabled(IDC_OPEN_CODE, false);
+  EXPECT_FALSE(drop(dir.File("app.elf")));
   gui.Dialog().SetControlEnabled(IDC_OPEN_FLASH, false);
   EXPECT_FALSE(drop(dir.File("data.fdata")));
   gui.CloseProgram();
+}
+
+TEST(FileChooser, AnElfChosenUnderBuildOutputReachesTheSimulatedFlash) {
+  TempDir dir;
+  const std::string port_dir = dir.File("ports");
+  ASSERT_EQ(mkdir(port_dir.c_str(), 0700), 0);
+  setenv("QUELMAR_PORT_DIR", port_dir.c_str(), 1);
+  SimProcess sim;
+  ASSERT_TRUE(sim.Start({"--com", "102", "--dump-code-a", dir.File("a.dump"), "--dump-code-b",
+                         dir.File("b.dump"), "--quiet"},
+                        {"QUELMAR_PORT_DIR=" + port_dir}));
+  const QString build = QString::fromStdString(dir.File("build"));
+  ASSERT_TRUE(QDir().mkpath(build));
+  const std::vector<uint8_t> elf = FirmwareBytes("app.elf");
+  ASSERT_TRUE(image::WriteFileAtomically(dir.File("build/app.elf"), elf, nullptr));
+  const QString old = QDir::currentPath();
+  QDir::setCurrent(build);
+
+  ui::GuiApp gui;  // the program's own open-file dialog
+  ASSERT_TRUE(gui.Start());
+  QComboBox* box = gui.Dialog().PortBox();
+  const int index = box->findText("COM 102");
+  ASSERT_GT(index, 0);
+  box->setCurrentIndex(index);
+  emit box->activated(index);
+  auto button = [&](int id) { return qobject_cast<QPushButton*>(gui.Dialog().Control(id)); };
+  auto wait = [&](const std::function<bool()>& pred) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!pred() && std::chrono::steady_clock::now() < deadline) {
+      QApplication::processEvents(QEventLoop::AllEvents, 10);
+      QThread::msleep(1);
+    }
+    return pred();
+  };
+  ASSERT_TRUE(wait([&] { return button(IDC_REBOOT)->isEnabled(); }));
+  gui.Dialog().Log()->clear();
+
+  // The operator picks the second filter and the ELF file in it.
+  QStringList filters;
+  QString at_start, listed;
+  WhileModalShows<QFileDialog>([&](QFileDialog* dialog) {
+    if (filters.isEmpty()) {
+      filters = dialog->nameFilters();
+      at_start = dialog->selectedNameFilter();
+    }
+    dialog->selectNameFilter(filters.value(1));
+    dialog->selectFile("app.elf");
+    listed = dialog->selectedFiles().value(0);
+    static_cast<QDialog*>(dialog)->accept();  // as the Open button does
+  });
+  button(IDC_OPEN_CODE)->click();
+  ASSERT_TRUE(wait([&] { return button(IDC_UPDATE_CODE)->isEnabled(); }))
+      << gui.Dialog().Log()->toPlainText().toStdString();
+  EXPECT_EQ(filters,
+            (QStringList{"CODE files (*.fcode)", "Build output (*.elf *.axf *.hex *.srec)"}));
+  EXPECT_EQ(at_start, "CODE files (*.fcode)");
+  EXPECT_EQ(listed, build + "/app.elf");
+
+  button(IDC_UPDATE_CODE)->click();
+  ASSERT_TRUE(wait([&] { return !button(IDC_OPEN_CODE)->isEnabled(); }));
+  ASSERT_TRUE(wait([&] { return button(IDC_OPEN_CODE)->isEnabled(); }));
+  EXPECT_EQ(gui.Dialog().Log()->toPlainText().toStdString(),
+            PackedLine("app.elf", image::FileFormat::kElf) +
+                "Loading CODE completed !\n"
+                "Erase CODE... OK.\n"
+                "Write CODE... OK.\n"
+                "Write extended CODE... OK.\n");
+  gui.CloseProgram();
+  QDir::setCurrent(old);
+  ASSERT_EQ(sim.Stop(), 0);
+  auto bank = [](std::vector<uint8_t> plain) {
+    plain.resize(image::CODE_IMAGE_SIZE, 0xFF);
+    return plain;
+  };
+  EXPECT_TRUE(FileBytes(dir.File("a.dump")) == bank(FirmwareBytes("app_a.bin")));
+  EXPECT_TRUE(FileBytes(dir.File("b.dump")) == bank(FirmwareBytes("app_b.bin")));
+  EXPECT_TRUE(FileBytes(dir.File("build/app.elf")) == elf) << "the file is never changed";
 }
 
 }  // namespace

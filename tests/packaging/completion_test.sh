@@ -9,7 +9,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 mkdir sub
-touch a.fcode b.fdata c.bin d.hex E.FCODE notes.txt
+touch a.fcode b.fdata c.bin d.hex E.FCODE notes.txt f.elf G.AXF h.s19
 # Stands in for quelmar-cli: only `ports` is asked.
 cat >fake-cli <<'FAKE'
 #!/bin/sh
@@ -43,7 +43,7 @@ quelmar-cli flash --|--auto --code --count --data --help --log-dir --reboot
 quelmar-cli flash --c|--code --count
 quelmar-cli flash |COM1 COM17
 quelmar-cli flash COM1 COM|COM1 COM17
-quelmar-cli flash COM1 --code |E.FCODE a.fcode sub
+quelmar-cli flash COM1 --code |E.FCODE G.AXF a.fcode d.hex f.elf h.s19 sub
 quelmar-cli flash COM1 --data |b.fdata sub
 quelmar-cli flash COM1 --log-dir |sub
 quelmar-cli flash COM1 --count |
@@ -51,15 +51,15 @@ quelmar-cli identify |COM1 COM17
 quelmar-cli identify COM1 |
 quelmar-cli reboot COM|COM1 COM17
 quelmar-cli ports -|--help
-quelmar-cli info |E.FCODE a.fcode b.fdata sub
+quelmar-cli info |E.FCODE G.AXF a.fcode b.fdata d.hex f.elf h.s19 sub
 quelmar-cli pack-code -|--bank-a --bank-b --encoding --help --output -o
 quelmar-cli pack-code --encoding |E F
 quelmar-cli pack-data --encoding |D F
 quelmar-cli pack-code -o |E.FCODE a.fcode sub
 quelmar-cli pack-data -o |b.fdata sub
-quelmar-cli pack-code -o x.fcode |c.bin d.hex sub
+quelmar-cli pack-code -o x.fcode |G.AXF c.bin d.hex f.elf h.s19 sub
 quelmar-cli pack-code --bank-a |c.bin sub
-quelmar-cli pack-data -o x.fdata |E.FCODE a.fcode b.fdata c.bin d.hex fake-cli notes.txt sub
+quelmar-cli pack-data -o x.fdata |E.FCODE G.AXF a.fcode b.fdata c.bin d.hex f.elf fake-cli h.s19 notes.txt sub
 CASES
 # Completion leaves the shell's options as it found them.
 shopt -q extglob && { echo "FAIL: extglob left on"; fail=1; }

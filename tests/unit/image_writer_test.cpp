@@ -122,7 +122,7 @@ TEST(IntelHexTest, BanksGapsAndExtendedAddresses) {
                            Record(0, 0x0000, {7}) +  // across 64 KiB
                            Record(5, 0, {0x1A, 0, 0, 0x01}) + kEof +
                            ":this line comes after the end and is not read\n";
-  HexBanks banks;
+  CodeBanks banks;
   std::string error;
   ASSERT_TRUE(ParseIntelHex(text, &banks, &error)) << error;
   Bytes expected_a(0x11, 0xFF);
@@ -136,7 +136,7 @@ TEST(IntelHexTest, BanksGapsAndExtendedAddresses) {
 }
 
 TEST(IntelHexTest, OneBankOnlyAndLastByteOfBank) {
-  HexBanks banks;
+  CodeBanks banks;
   std::string error;
   ASSERT_TRUE(ParseIntelHex(Linear(0x1B07) + Record(0, 0xFFFF, {0xAB}) + kEof, &banks, &error))
       << error;
@@ -187,7 +187,7 @@ TEST(IntelHexTest, FaultsNameTheLine) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    HexBanks banks;
+    CodeBanks banks;
     std::string error;
     EXPECT_FALSE(ParseIntelHex(c.text, &banks, &error));
     EXPECT_EQ(error.rfind(c.fragment, 0), 0u) << error;
@@ -200,14 +200,14 @@ TEST(IntelHexTest, RepeatsOfTheSameValuesPass) {
   const std::string text = Linear(0x1A00) + Record(0, 0, {1, 2, 3}) + Record(0, 0, {1, 2, 3}) +
                            Record(0, 2, {3, 4}) + Record(0, 8, {0xFF}) + Record(0, 6, {5}) +
                            Record(0, 6, {5}) + kEof;
-  HexBanks banks;
+  CodeBanks banks;
   std::string error;
   ASSERT_TRUE(ParseIntelHex(text, &banks, &error)) << error;
   EXPECT_EQ(banks.bank_a, (Bytes{1, 2, 3, 4, 0xFF, 0xFF, 5, 0xFF, 0xFF}));
 }
 
 TEST_F(WriterTest, HexToCodeFileToLoader) {
-  HexBanks banks;
+  CodeBanks banks;
   std::string error;
   ASSERT_TRUE(ParseIntelHex(Linear(0x1A00) + Record(0, 0, {0x10, 0x20, 0x30}) + Linear(0x1B00) +
                                 Record(0, 2, {0x40}) + kEof,

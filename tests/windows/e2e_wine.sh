@@ -5,7 +5,9 @@
 # code banks and the data flash as the image files say, with bootloaders 2.8
 # (scrambled frames) and 2.7; a CRC error on a block and a hang-up in the
 # middle of a bank each stop the flash with one error line; two boards at
-# once are both written, every line naming its board.
+# once are both written, every line naming its board; the ARM test
+# firmware's ELF, HEX and S-record pack as on Linux, and the ELF flashes the
+# board as objcopy's binaries of it say.
 #
 # Usage: tests/windows/e2e_wine.sh HOST_BUILD_DIR WINDOWS_BUILD_DIR
 #   HOST_BUILD_DIR     Linux build with quelmar-sim and quelmar-cli
@@ -161,3 +163,26 @@ tail -n 2 "$work/flash.out" | cmp - <(printf 'COM%s: OK\nCOM6: OK\n' "$com") ||
 for dump in a a6; do cmp <(padded "$work/a.bin" 524288) "$work/$dump.dump" || fail "$dump differs"; done
 for dump in b b6; do cmp <(padded "$work/b.bin" 524288) "$work/$dump.dump" || fail "$dump differs"; done
 echo "two boards at once: both written, every line names its board"
+
+# Build output that arm-none-eabi-gcc and objcopy wrote for the tests: packed
+# alike by both programs, and flashed straight from the ELF.
+firmware="$host/tests/firmware"
+for f in app.elf app.hex app.srec app_a.bin app_b.bin; do
+  [ -f "$firmware/$f" ] || fail "not built: $firmware/$f"
+done
+cp "$firmware/app.elf" "$firmware/app.hex" "$firmware/app.srec" "$work/"
+for f in app.elf app.hex app.srec; do
+  wine_cli pack-code -o "windows-$f.fcode" "$f" >"$work/pack.out" ||
+    fail "pack-code $f: $(cat "$work/pack.out")"
+  "$cli" pack-code -o "$work/linux-$f.fcode" "$work/$f" >/dev/null
+  cmp "$work/windows-$f.fcode" "$work/linux-$f.fcode" || fail "$f: the code images differ"
+done
+restart_sim
+wine_cli flash "COM$com" --code app.elf >"$work/flash.out" || fail "ELF: $(cat "$work/flash.out")"
+stop_sim
+head -n 1 "$work/flash.out" | grep -q '^Packed app.elf (ELF): bank A 0x1A000000-' ||
+  fail "ELF: no packed line first: $(cat "$work/flash.out")"
+cmp <(padded "$firmware/app_a.bin" 524288) "$work/a.dump" || fail "ELF: bank A differs"
+cmp <(padded "$firmware/app_b.bin" 524288) "$work/b.dump" || fail "ELF: bank B differs"
+cmp "$firmware/app.elf" "$work/app.elf" || fail "ELF: the file was changed"
+echo "build output: packed as on Linux; the ELF flashed as objcopy's binaries say"

@@ -7,7 +7,10 @@
 # start must end with 1 while the first runs, and Exit must end the first
 # with 0. Exit during the data flash erase wait asks whether to stop it:
 # Yes stops the update with the data flash left erased, No lets it run
-# on. Screenshots go to WINDOWS_BUILD_DIR/tests/windows/e2e_wine_gui/.
+# on. Then, with a new board, the ELF that arm-none-eabi-gcc built for the
+# tests is chosen under the dialog's "Build output" filter and written; the
+# flash must equal objcopy's binaries of it. Screenshots go to
+# WINDOWS_BUILD_DIR/tests/windows/e2e_wine_gui/.
 #
 # Clicks and keys go through X (xdotool); win_probe.exe, run in the same
 # Wine session, tells where the controls are and waits for their states.
@@ -110,7 +113,13 @@ pty="$launched_pty"
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f </dev/null >/dev/null 2>&1
 map_com "$com" "$pty"
 
-# Images from our own packer.
+# Images from our own packer, and the ELF that arm-none-eabi-gcc built for
+# the tests (with objcopy's binary of each bank).
+firmware="$host/tests/firmware"
+for f in app.elf app_a.bin app_b.bin; do
+  [ -f "$firmware/$f" ] || { echo "not built: $firmware/$f"; exit 77; }
+done
+cp "$firmware/app.elf" "$work/app.elf"
 head -c 100000 /dev/urandom >"$work/a.bin"
 head -c 70001 /dev/urandom >"$work/b.bin"
 head -c 3000 /dev/urandom >"$work/data.bin"
@@ -140,12 +149,17 @@ status=0
 echo "a second start ended with 1"
 
 # Pick COM<n>: open the list, step down to its entry, take it.
-index="$(probe entries | tr -d '\r' | grep -nx "COM $com" | cut -d: -f1)" || fail "no entry COM $com"
-click 1000
-for _ in $(seq $((index - 1))); do xdotool key Down; done
-xdotool key Return
-probe wait-log "Found bootloader v2.8." 30 || fail "the port did not open"
-probe wait-enabled 1011 1 30 || fail "Reboot stays disabled"
+pick_port() {
+  local index
+  index="$(probe entries | tr -d '\r' | grep -nx "COM $com" | cut -d: -f1)" ||
+    fail "no entry COM $com"
+  click 1000
+  for _ in $(seq $((index - 1))); do xdotool key Down; done
+  xdotool key Return
+  probe wait-log "Found bootloader v2.8." 30 || fail "the port did not open"
+  probe wait-enabled 1011 1 30 || fail "Reboot stays disabled"
+}
+pick_port
 shot port-open
 
 open_file 1009 app.fcode
@@ -205,4 +219,54 @@ sim_pid=""
 cmp <(padded "$work/a.bin" 524288) "$work/a.dump" || fail "bank A differs"
 cmp <(padded "$work/b.bin" 524288) "$work/b.dump" || fail "bank B differs"
 cmp <(padded "$work/data.bin" 3072) "$work/data.dump" || fail "data flash differs"
-echo "both code banks and the data flash hold the images; screenshots in $shots"
+echo "both code banks and the data flash hold the images"
+
+# A second session with a new board: the ELF, chosen in the "Open" dialog
+# under the "Build output" filter, packed in memory and written.
+launch_sim sim_pid "$work/sim2.out" --dump-code-a "$work/elf-a.dump" \
+  --dump-code-b "$work/elf-b.dump"
+map_com "$com" "$launched_pty"
+(cd "$work" && exec wine "$exe" </dev/null >"$work/gui2.out" 2>&1) &
+gui_pid=$!
+probe wait-window "Tarnivel Quelmar" 60 || fail "no window Tarnivel Quelmar"
+pick_port
+click 1009
+probe wait-box Open 30 || fail "no Open dialog"
+# Code images are the filter at the start; build output is the next one
+# in the "Files of type" drop-down (1136).
+[ "$(probe selected-in Open 1136 | tr -d '\r')" = "CODE files (*.fcode)" ] ||
+  fail "the Open dialog starts with another filter"
+xy="$(probe center-in Open 1136)" || fail "no filter drop-down"
+# shellcheck disable=SC2086
+xdotool mousemove $xy click 1
+xdotool key Down Return
+probe wait-selected-in Open 1136 "Build output (*.elf *.axf *.hex *.srec)" 30 ||
+  fail "the Build output filter was not chosen"
+shot open-dialog-build-output
+xy="$(probe center-in Open 1148)" || fail "no file name field"
+# shellcheck disable=SC2086
+xdotool mousemove $xy click 1
+xdotool key --clearmodifiers ctrl+a
+xdotool type --delay 15 app.elf
+xdotool key Return
+probe wait-box-gone Open 30 || fail "the Open dialog stays"
+probe wait-log "Packed app.elf (ELF): bank A 0x1A000000-" 30 || fail "the ELF was not packed"
+probe wait-log "Loading CODE completed !" 30 || fail "the packed image did not load"
+probe wait-enabled 1002 1 30 || fail "Update Code stays disabled"
+click 1002
+probe wait-log "Write extended CODE... OK." 300 || fail "the code update did not end"
+probe wait-enabled 1002 1 30 || fail "the controls stay locked"
+shot elf-written
+click 1007
+probe wait-gone "Tarnivel Quelmar" 30 || fail "Exit did not close the window"
+status=0
+wait "$gui_pid" || status=$?
+gui_pid=""
+[ "$status" = 0 ] || fail "Exit: exit $status"
+kill -INT "$sim_pid"
+wait "$sim_pid" || fail "the simulator failed"
+sim_pid=""
+cmp <(padded "$firmware/app_a.bin" 524288) "$work/elf-a.dump" || fail "bank A differs from the ELF"
+cmp <(padded "$firmware/app_b.bin" 524288) "$work/elf-b.dump" || fail "bank B differs from the ELF"
+cmp "$firmware/app.elf" "$work/app.elf" || fail "the ELF file was changed"
+echo "both code banks hold the ELF's program; screenshots in $shots"

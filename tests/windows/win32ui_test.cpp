@@ -358,14 +358,16 @@ TEST(FileChooserTest, SetsUpTheOpenDialogPerKind) {
     const char* initial;          // the starting directory; null: the system's
     std::vector<std::string> filter;
   };
+  // Code images first (chosen at the start), then build output.
+  const std::vector<std::string> code_filter = {"CODE files (*.fcode)", "*.fcode",
+                                                "Build output (*.elf *.axf *.hex *.srec)",
+                                                "*.elf;*.axf;*.hex;*.srec"};
   const Case cases[] = {
-      {image::ImageKind::kCode, "C:\\work", "C:\\work\\*.fcode", "C:\\work",
-       {"CODE files (*.fcode)", "*.fcode"}},
+      {image::ImageKind::kCode, "C:\\work", "C:\\work\\*.fcode", "C:\\work", code_filter},
       {image::ImageKind::kData, "Z:\\tmp\\x", "Z:\\tmp\\x\\*.fdata", "Z:\\tmp\\x",
        {"DATA file (*.fdata)", "*.fdata"}},
       // Too long for the 260-byte buffers: the bare pattern.
-      {image::ImageKind::kCode, "C:\\" + deep, "*.fcode", nullptr,
-       {"CODE files (*.fcode)", "*.fcode"}},
+      {image::ImageKind::kCode, "C:\\" + deep, "*.fcode", nullptr, code_filter},
   };
   // A directory that fits, though not with the pattern: it starts there.
   const std::string long_dir = "C:\\" + std::string(250, 'e');

@@ -19,6 +19,11 @@
 //   win_probe entries              the COM drop-down's entries, one a line
 //   win_probe log                  the log's text
 //   win_probe classes              class name of each of the dialog's children
+//   win_probe children TITLE       id, class and text of each child of the
+//                                  dialog box TITLE
+//   win_probe selected-in TITLE ID the chosen entry of drop-down ID in the
+//                                  dialog box TITLE
+//   win_probe wait-selected-in TITLE ID TEXT S  that entry is TEXT within S s
 // Exit status 0 on success, 1 when a wait ran out or a window is missing.
 #include <windows.h>
 
@@ -57,6 +62,28 @@ std::string LogText() {
                reinterpret_cast<LPARAM>(text.data()));
   text.resize(static_cast<size_t>(n));
   return text;
+}
+
+// Text of a window of another process, whole (the wide form: the ANSI one
+// is not carried across processes whole).
+std::string TextOf(HWND window) {
+  wchar_t text[512] = {};
+  GetWindowTextW(window, text, 512);
+  char narrow[1024] = {};
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr);
+  return narrow;
+}
+
+// The chosen entry of a drop-down, or "" with none.
+std::string Selected(HWND box) {
+  if (box == nullptr) return {};
+  const auto index = SendMessageW(box, CB_GETCURSEL, 0, 0);
+  if (index < 0 || SendMessageW(box, CB_GETLBTEXTLEN, index, 0) >= 512) return {};
+  wchar_t text[512] = {};
+  SendMessageW(box, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(text));
+  char narrow[1024] = {};
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr);
+  return narrow;
 }
 
 template <typename Condition>
@@ -156,6 +183,31 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
+  if (command == "children" && argc == 3) {
+    HWND box = Box(argv[2]);
+    if (box == nullptr) return 1;
+    EnumChildWindows(
+        box,
+        [](HWND child, LPARAM) -> BOOL {
+          char name[128] = {};
+          GetClassNameA(child, name, sizeof name);
+          std::printf("%d %s '%s'\n", GetDlgCtrlID(child), name, TextOf(child).c_str());
+          return TRUE;
+        },
+        0);
+    return 0;
+  }
+  if (command == "selected-in" && argc == 4) {
+    HWND box = GetDlgItem(Box(argv[2]), std::atoi(argv[3]));
+    if (box == nullptr) return 1;
+    std::printf("%s\n", Selected(box).c_str());
+    return 0;
+  }
+  if (command == "wait-selected-in" && argc == 6) {
+    return WaitFor(argv[5], [&] {
+      return Selected(GetDlgItem(Box(argv[2]), std::atoi(argv[3]))) == argv[4];
+    });
+  }
   if (command == "log" && argc == 2) {
     if (Dialog() == nullptr) return 1;
     std::fputs(LogText().c_str(), stdout);
@@ -172,6 +224,6 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  std::fprintf(stderr, "usage: win_probe center|center-in|wait-window|wait-box|wait-box-gone|wait-gone|wait-enabled|wait-log|wait-log-count|time-busy|entries|log|classes ...\n");
+  std::fprintf(stderr, "usage: win_probe center|center-in|wait-window|wait-box|wait-box-gone|wait-gone|wait-enabled|wait-log|wait-log-count|time-busy|entries|log|classes|children|selected-in|wait-selected-in ...\n");
   return 2;
 }

@@ -41,7 +41,7 @@ namespace quelmar::cli {
 namespace {
 
 constexpr char kHelp[] =
-    "Usage: quelmar-cli flash PORT [PORT...] [--code FILE.fcode] [--data FILE.fdata] [--reboot]\n"
+    "Usage: quelmar-cli flash PORT [PORT...] [--code FILE] [--data FILE.fdata] [--reboot]\n"
     "                         [--auto [--count N]] [--log-dir DIR]\n"
     "\n"
     "Loads and checks the image files first (nothing touches the board when a\n"
@@ -49,6 +49,11 @@ constexpr char kHelp[] =
     "image (erase, bank A, bank B), then the data flash image (erase, wait for\n"
     "the erase, write), then reboots the board if asked. Stops at the first\n"
     "failure. At least one of --code, --data and --reboot is needed.\n"
+    "\n"
+    "--code takes a code image (.fcode) or build output: an ELF executable\n"
+    "(.elf, .axf), Intel HEX (.hex) or S-record (.srec, .s19, .mot), told apart\n"
+    "by content and packed in memory (as pack-code would); the log then starts\n"
+    "with one line saying what was packed. Nothing is written to disk.\n"
     "\n"
     "On a terminal a progress bar runs on stderr; stdout carries the log.\n"
     "\n"

@@ -1,6 +1,7 @@
 // Sub-commands for image files: info, pack-code, pack-data.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,10 +12,10 @@
 #include "args.h"
 #include "cli.h"
 #include "common/log.h"
+#include "image/build_output.h"
 #include "image/file_system.h"
 #include "image/image_store.h"
 #include "image/image_writer.h"
-#include "image/intel_hex.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -123,26 +124,71 @@ void DescribeSection(const char* title, const ImageStore::SectionInfo& info,
   if (image.present()) std::printf("  sends %u bytes to %s\n", image.length(), target);
 }
 
+// What a bank of a packed build output receives.
+void DescribeBank(const char* title, int which, const ImageStore::PackedBuild& packed,
+                  const image::Image& image) {
+  const uint32_t start = image::BankStart(which);
+  std::printf("%s (%s-%s): ", title, image::Hex32(start).c_str(),
+              image::Hex32(start + image::kBankSize - 1).c_str());
+  const std::vector<image::BankSpan>& used = packed.used[which];
+  if (used.empty()) {
+    std::printf("no data; not written\n");
+    return;
+  }
+  std::vector<image::BankSpan> gaps;
+  for (size_t i = 1; i < used.size(); ++i) gaps.push_back({used[i - 1].end, used[i].begin});
+  std::printf("%s-%s, %llu bytes used, ", image::Hex32(start + used.front().begin).c_str(),
+              image::Hex32(start + used.back().end - 1).c_str(),
+              static_cast<unsigned long long>(image::UsedBytes(used)));
+  if (gaps.empty()) {
+    std::printf("no gaps\n");
+  } else {
+    std::printf("%zu gap%s (%llu bytes of 0xFF)\n", gaps.size(), gaps.size() == 1 ? "" : "s",
+                static_cast<unsigned long long>(image::UsedBytes(gaps)));
+  }
+  constexpr size_t kShownGaps = 10;
+  for (size_t i = 0; i < gaps.size() && i < kShownGaps; ++i) {
+    std::printf("  gap %s-%s (%u bytes)\n", image::Hex32(start + gaps[i].begin).c_str(),
+                image::Hex32(start + gaps[i].end - 1).c_str(), gaps[i].end - gaps[i].begin);
+  }
+  if (gaps.size() > kShownGaps) std::printf("  ... and %zu more gaps\n", gaps.size() - kShownGaps);
+  if (image.present())
+    std::printf("  sends %u bytes to flash bank %c (%s), 0xFF after %s\n", image.length(),
+                which == 0 ? 'A' : 'B', image::Hex32(start).c_str(),
+                image::Hex32(start + used.back().end - 1).c_str());
+}
+
 constexpr const char* kInfoHelp =
     "Usage: quelmar-cli info FILE\n"
     "\n"
     "Loads an image file as the program does and describes it: kind,\n"
     "encoding, each section's length and checksum fields, whether the\n"
     "checksum verifies and how many bytes will be sent to the board.\n"
-    "The kind comes from the first byte ('C' code, 'D' data), else from the\n"
-    "extension (.fcode, .fdata); anything else is tried as a code file.\n"
+    "\n"
+    "Build output (ELF .elf/.axf, Intel HEX .hex, S-record .srec/.s19/.mot)\n"
+    "is packed in memory as flash does it, and each bank is described: the\n"
+    "extent from the first to the last byte the file gives, how many bytes\n"
+    "it gives, and the gaps between them (sent as 0xFF).\n"
+    "\n"
+    "The kind comes from the content (first byte 'C' code, 'D' data, an ELF\n"
+    "header, HEX or S-record text), else from the extension; anything else\n"
+    "is tried as a code file.\n"
     "\n"
     "Exit status: 0 the file yields an image, 1 it does not, 2 usage error.\n";
 
 constexpr const char* kPackCodeHelp =
     "Usage: quelmar-cli pack-code -o OUT.fcode [--encoding F|E] [--bank-a FILE] [--bank-b FILE]\n"
-    "       quelmar-cli pack-code -o OUT.fcode [--encoding F|E] APP.hex\n"
+    "       quelmar-cli pack-code -o OUT.fcode [--encoding F|E] APP\n"
     "\n"
     "Writes a code image file. The banks come either from raw binaries of\n"
     "1 to 524288 bytes (bank A from 0x1A000000, bank B from 0x1B000000) or\n"
-    "from one Intel HEX file whose data lies in those two banks; gaps are\n"
-    "filled with 0xFF. Encoding F (the default) or E. The file is written\n"
-    "atomically and loaded back to check it.\n";
+    "from one build output APP whose data lies in those two banks: an ELF\n"
+    "executable (.elf, .axf; 32-bit little-endian ARM, its PT_LOAD segments\n"
+    "placed by their physical addresses), Intel HEX (.hex) or Motorola\n"
+    "S-record (.srec, .s19, .mot), told apart by content. Gaps are filled\n"
+    "with 0xFF. Encoding F (the default) or E. The file is written\n"
+    "atomically and loaded back to check it; nothing is written when the\n"
+    "input is refused.\n";
 
 constexpr const char* kPackDataHelp =
     "Usage: quelmar-cli pack-data -o OUT.fdata [--encoding F|D] FILE\n"
@@ -176,47 +222,48 @@ int WriteAndVerify(const std::string& out, const Bytes& file, bool code) {
 }  // namespace
 
 int CmdInfo(int argc, char** argv) {
-  std::string file;
-  if (auto done = ParseOneArgument(argc, argv, kInfoHelp, "FILE", &file)) return *done;
-  const std::optional<std::string> path = file;
+  std::string path;
+  if (auto done = ParseOneArgument(argc, argv, kInfoHelp, "FILE", &path)) return *done;
 
-  // Pick the loader by the first byte, then by the extension.
-  uint8_t head[3] = {0, 0, 0};
+  // Pick the loader by the content, then by the extension.
+  uint8_t head[image::kDetectBytes];
   size_t head_size = 0;
   // Only a regular file is peeked at: a FIFO would wait for a writer.
   int64_t file_size = 0;
-  if (std::FILE* f = image::detail::OpenRegularFile(*path, &file_size)) {
+  if (std::FILE* f = image::detail::OpenRegularFile(path, &file_size)) {
     head_size = std::fread(head, 1, sizeof head, f);
     std::fclose(f);
   }
-  auto ends_with = [&](const char* ext) {
-    const size_t n = std::strlen(ext);
-    return path->size() >= n && path->compare(path->size() - n, n, ext) == 0;
-  };
-  bool code = true;
-  if (head_size >= 1 && (head[0] == 'C' || head[0] == 'D')) {
-    code = head[0] == 'C';
-  } else if (ends_with(".fdata")) {
-    code = false;
-  }
+  const image::FileFormat format = image::DetectFormat(head, head_size, path);
+  const bool code = format != image::FileFormat::kDataImage;
+  const bool build = image::IsBuildOutput(format);
 
   TerminalSink sink;
   Log log(&sink);
   ImageStore store(log);
   bool yields = false;
   if (code) {
-    store.LoadCodeImageFromPath(*path);
+    store.LoadCodeImageFromPath(path);
     yields = store.HasCodeImage();
   } else {
-    yields = store.LoadDataImageFromPath(*path);
+    yields = store.LoadDataImageFromPath(path);
   }
   std::fflush(stdout);
 
-  std::printf("File: %s\n", path->c_str());
+  std::printf("File: %s\n", path.c_str());
+  if (build) {
+    std::printf("Kind: build output (%s)\n", image::FormatName(format));
+    if (const auto& packed = store.LastPacked()) {
+      DescribeBank("Bank A", 0, *packed, store.CodeImage());
+      DescribeBank("Bank B", 1, *packed, store.ExtendedCodeImage());
+    }
+    std::printf("Result: %s\n", yields ? "packs and loads" : "yields no image");
+    return yields ? kExitOk : kExitFailure;
+  }
   std::printf("Kind: %s\n", code ? "code image (.fcode)" : "data image (.fdata)");
   const bool header_read =
       code ? store.LastSectionA().length_read : store.LastDataSection().length_read;
-  if (header_read && head_size == 3) {
+  if (header_read && head_size >= 3) {
     const uint8_t mode = code ? store.CodeEncoding() : store.DataEncoding();
     std::printf("Encoding: '%c' (mode %u)\n", head[2], static_cast<unsigned>(mode));
   }
@@ -237,10 +284,10 @@ int CmdPackCode(int argc, char** argv) {
   if (auto done = ParsePack(argc, argv, kPackCodeHelp, "FE", true, &args)) return *done;
   const bool raw = !args.bank_a.empty() || !args.bank_b.empty();
   if (raw && !args.inputs.empty())
-    return UsageError(argv[0], "give either --bank-a/--bank-b or one HEX file, not both");
+    return UsageError(argv[0], "give either --bank-a/--bank-b or one build output, not both");
   if (!raw && args.inputs.empty())
-    return UsageError(argv[0], "missing input: --bank-a FILE, --bank-b FILE or APP.hex");
-  if (args.inputs.size() > 1) return UsageError(argv[0], "only one HEX file may be given");
+    return UsageError(argv[0], "missing input: --bank-a FILE, --bank-b FILE or APP");
+  if (args.inputs.size() > 1) return UsageError(argv[0], "only one build output may be given");
   if (auto code = RefuseOverwritingInput(
           argv[0], args.out,
           raw ? std::vector<std::string>{args.bank_a, args.bank_b} : args.inputs))
@@ -256,16 +303,19 @@ int CmdPackCode(int argc, char** argv) {
       if (into->empty()) return FileError(*name + ": empty file");
     }
   } else {
-    Bytes text;
-    // A full HEX file for two banks is well under 64 MiB.
-    if (!ReadFile(args.inputs[0], 64u << 20, &text, &error)) return FileError(error);
-    image::HexBanks banks;
-    if (!image::ParseIntelHex(
-            std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), &banks,
-            &error))
-      return FileError(args.inputs[0] + ": " + error);
-    if (banks.bank_a.empty() && banks.bank_b.empty())
-      return FileError(args.inputs[0] + ": no data for bank A or bank B");
+    const std::string& input = args.inputs[0];
+    Bytes bytes;
+    if (!ReadFile(input, image::kMaxBuildOutputSize, &bytes, &error)) return FileError(error);
+    const image::FileFormat format =
+        image::DetectFormat(bytes.data(), std::min(bytes.size(), image::kDetectBytes), input);
+    if (format == image::FileFormat::kCodeImage || format == image::FileFormat::kDataImage)
+      return FileError(input + ": an image file (" + image::FormatName(format) +
+                       ") already, not build output");
+    image::CodeBanks banks;
+    if (!image::ReadBuildOutput(format, bytes.data(), bytes.size(), &banks, &error))
+      return FileError(input + ": " + error);
+    if (banks.Empty()) return FileError(input + ": no data for bank A or bank B");
+    std::fputs(image::PackedLine(image::BaseName(input), format, banks).c_str(), stdout);
     bank_a = std::move(banks.bank_a);
     bank_b = std::move(banks.bank_b);
   }

@@ -26,9 +26,9 @@ constexpr Command kCommands[] = {
     {"ports", quelmar::cli::CmdPorts, "list serial ports: COM number, device, busy or free"},
     {"identify", quelmar::cli::CmdIdentify, "open a port and identify bootloader and chip"},
     {"reboot", quelmar::cli::CmdReboot, "identify the board, then reboot it"},
-    {"flash", quelmar::cli::CmdFlash, "write .fcode/.fdata images into boards, several at once"},
-    {"info", quelmar::cli::CmdInfo, "load an .fcode/.fdata file and describe it"},
-    {"pack-code", quelmar::cli::CmdPackCode, "write an .fcode file from binaries or Intel HEX"},
+    {"flash", quelmar::cli::CmdFlash, "write images or build output into boards, several at once"},
+    {"info", quelmar::cli::CmdInfo, "load an image file or build output and describe it"},
+    {"pack-code", quelmar::cli::CmdPackCode, "write an .fcode file from binaries or build output"},
     {"pack-data", quelmar::cli::CmdPackData, "write an .fdata file from a binary"},
 };
 
