@@ -20,6 +20,7 @@ import threading
 import time
 import traceback
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import machine  # noqa: E402
 from machine import SuiteError, log  # noqa: E402
@@ -55,7 +56,7 @@ REBOOT_LINES = ["Reboot... OK.", "COM port closed."]
 # The one line a code write ends with when the line goes away under it: the
 # request or block could not be sent, or its reply never came.
 FAILURE_LINE = re.compile(
-    r"^(Incorrect received data size\. (i = \d+, )?(Read\. )?lpSize = \d+"
+    r"^(Incorrect received data size\. (i = \d+, |Write\. |Read\. )?lpSize = \d+"
     r"|Failed send request\. i = \d+|Invalid response format\.)$")
 
 
@@ -359,7 +360,7 @@ class Suite:
         self.wait_node(ACM, True)
 
     def case(self, driver, name, fn):
-        label = driver.name if driver else "all"
+        label = f"{driver.name} ({driver.kernel_driver})" if driver else "all"
         if self.only and not any(o in f"{label} {name}" for o in self.only):
             return
         log(f"drivers: {label}: {name} ...")
@@ -459,7 +460,7 @@ class Suite:
                                     "/share/images/two.fcode"])
         self.wait_for(run + ".out", "Write CODE... ", 120)
         # About 40 % into the bank, by this run's own measure of a bank.
-        time.sleep(0.4 * self.measured.get((d.name, "bank A"), 5.0))
+        time.sleep(0.4 * self.measured.get((d.name, "bank A"), 1.0))
         watch = FileWatch(os.path.join(self.guest.run_dir, run + ".rc"))
         t0 = time.monotonic()
         self.unplug(d)
@@ -613,7 +614,7 @@ class Suite:
         for d in DRIVERS:
             self.case(d, "two-bank code, reboot", lambda d=d: self.case_two_banks(d))
             self.case(d, "identify", lambda d=d: self.case_identify(d))
-        for d in (FTDI, ACM):
+        for d in (d for d in DRIVERS if d.pluggable):
             self.case(d, "unplug mid bank A", lambda d=d: self.case_unplug(d))
             self.case(d, "re-plug during --auto", lambda d=d: self.case_replug(d))
             self.case(d, "port monitor unplug", lambda d=d: self.case_monitor(d))
@@ -622,10 +623,10 @@ class Suite:
     def table(self, total):
         width = max(len(name) for _, name, _, _, _ in self.results)
         print()
-        print(f"{'driver':8s} {'case':{width}s} {'result':6s} {'time':>6s}  seen")
+        print(f"{'driver':18s} {'case':{width}s} {'result':6s} {'time':>6s}  seen")
         for label, name, passed, seen, took in self.results:
             first = seen.splitlines()[0] if seen else ""
-            print(f"{label:8s} {name:{width}s} {'PASS' if passed else 'FAIL':6s} "
+            print(f"{label:18s} {name:{width}s} {'PASS' if passed else 'FAIL':6s} "
                   f"{took:5.1f}s  {first}")
         failed = sum(1 for r in self.results if not r[2])
         print()
