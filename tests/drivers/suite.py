@@ -675,7 +675,14 @@ def main():
         if suite.results:
             suite.table(time.monotonic() - started)
         return 2
+    # The guest kernel's own log, for whoever looks into a failure; a kernel
+    # warning is worth a line even when every case passed.
+    suite.guest.run("dmesg > /share/dmesg.txt")
     suite.guest.stop()
+    dmesg = suite.guest.read_share("dmesg.txt")
+    for line in dmesg.splitlines():
+        if re.search(r"WARNING:|BUG:|Oops|Call Trace|hung_task|blocked for more than", line):
+            log("drivers: the guest kernel said: " + line)
     failed = suite.table(time.monotonic() - started)
     return 1 if failed else 0
 
