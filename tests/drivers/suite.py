@@ -549,6 +549,36 @@ class Suite:
         return (f"re-plugged {(t_plug - t_unplug) * 1000:.0f} ms after the unplug, still "
                 f"{d.device}; both boards hold the image")
 
+    def case_swap(self, d):
+        """A board swapped on a line that stays (an on-board UART cannot be
+        unplugged): after its reboot the first board runs its application
+        and answers nothing, which is its going; the next one is written."""
+        first = self.board(d, d.name + "-swap1", ["--after-reboot", "silent"])
+        run = f"swap-{d.name}"
+        watch = FileWatch(os.path.join(self.guest.run_dir, run + ".rc"))
+        self.guest.background(run, ["quelmar-cli", "flash", d.port, "--auto", "--count", "2",
+                                    "--code", "/share/images/one.fcode", "--reboot"])
+        self.wait_for(run + ".out", f"{d.port}: board 1: OK\n", 300)
+        waiting = f"{d.port}: waiting for a board..."
+        self.wait_for(run + ".out", f"{d.port}: board 1: OK\n{waiting}\n", HANG_AFTER_UNPLUG)
+        expect_equal(first.stop(), 0, "first simulator's exit status")
+        second = self.board(d, d.name + "-swap2")
+        expect(watch.wait(120) is not None, "quelmar-cli --auto did not write the second board")
+        out = self.guest.read_share(f"run/{run}.out")
+        rc = int(self.guest.read_share(f"run/{run}.rc"))
+        expect_equal(rc, 0, "exit status")
+        board_lines = [f"{d.port}: {line}"
+                       for line in opened(d.port) + code_lines(False) + ["Reboot... OK."]]
+        want = ["Loading CODE completed !", waiting, *board_lines,
+                f"{d.port}: board 1: OK", waiting, *board_lines,
+                f"{d.port}: board 2: OK", "Boards: 2 OK, 0 failed"]
+        expect_equal(lines_of(out), want, "log")
+        expect_equal(second.stop(), 0, "second simulator's exit status")
+        for b in (first, second):
+            expect(b.dump("a") == self.bank_expected(self.bank_a),
+                   f"bank A of {b.name} differs from the image")
+        return "the silent board counted as gone, the next one written; both hold the image"
+
     def case_monitor(self, d):
         """The desktop program's port monitor meets a real unplug: the port
         is closed within one tick with "COM port closed." and leaves the
@@ -625,6 +655,7 @@ class Suite:
             self.case(d, "unplug mid bank A", lambda d=d: self.case_unplug(d))
             self.case(d, "re-plug during --auto", lambda d=d: self.case_replug(d))
             self.case(d, "port monitor unplug", lambda d=d: self.case_monitor(d))
+        self.case(UART, "board swapped during --auto", lambda: self.case_swap(UART))
         self.case(None, "three boards at once: code, data, reboot", self.case_several)
 
     def table(self, total):
