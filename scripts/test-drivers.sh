@@ -34,11 +34,21 @@ scripts/deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default -j"$(nproc)" --target quelmar-cli quelmar-sim quelmar-monitor-probe
 
-# The suite stops itself after 15 minutes; this is the last resort.
+# The suite stops itself after 10 minutes; the timeout is the last resort.
+# Status 2 is the machine failing, not a case (a guest that stopped
+# answering, as plain emulation now and then does): one more go.
+run_suite() {
+  timeout --kill-after=30s 12m \
+    python3 tests/drivers/suite.py --build build/default --work build/drivers "$@"
+}
 status=0
-timeout --kill-after=30s 20m \
-  python3 tests/drivers/suite.py --build build/default --work build/drivers "$@" || status=$?
+run_suite "$@" || status=$?
+if [ "$status" -eq 2 ]; then
+  echo "driver suite: the virtual machine failed (not a case); once more" >&2
+  status=0
+  run_suite "$@" || status=$?
+fi
 if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
-  echo "driver suite: still running after 20 minutes: killed" >&2
+  echo "driver suite: still running after 12 minutes: killed" >&2
 fi
 exit "$status"
