@@ -285,7 +285,8 @@ class Suite:
                     self.guest.kill()
                     if attempt == 2:
                         raise
-                    log(f"drivers: {e} ({BOOT_LIMIT} s); booting it again")
+                    log(f"drivers: the boot did not finish within {BOOT_LIMIT} s; "
+                        "booting it again")
                     shutil.copyfile(console, console + ".first")
         self.accel = "KVM" if self.guest.use_kvm else "TCG"
         # Held open for the whole run: QEMU then never sees its pty's other
