@@ -424,6 +424,19 @@ bool WaitForBoard(BoardWorker& w, const AutoTally& tally) {
   return false;
 }
 
+// Sleeps until `until`, waking early when the run is over or the open line
+// has gone. An unplugged adapter's device name stays taken for as long as
+// its descriptor is open, so the adapter of the next board, plugged in at
+// once, would come back under another name (and COM number) unless the
+// dead line is let go of at once.
+void SleepWhileLineLives(BoardWorker& w, std::chrono::steady_clock::time_point until,
+                         const AutoTally& tally) {
+  while (!tally.Stopped() && std::chrono::steady_clock::now() < until) {
+    if (!w.link.ProbePort()) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 // Polls the open port until the board is gone: the line hung up, the port
 // now names another device, or the bootloader stopped answering.
 void WaitUntilGone(BoardWorker& w, const AutoTally& tally) {
@@ -438,7 +451,7 @@ void WaitUntilGone(BoardWorker& w, const AutoTally& tally) {
       if (w.link.PortHandle()->HungUp()) w.link.DropLine();
       break;
     }
-    SleepUntil(start + kPollPeriod, tally);
+    SleepWhileLineLives(w, start + kPollPeriod, tally);
   }
   w.sink.SetMuted(false);
 }

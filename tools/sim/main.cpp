@@ -1,5 +1,6 @@
 // quelmar-sim: a simulated board whose resident bootloader answers on a
-// pseudo-terminal, for trying the host tools without hardware.
+// pseudo-terminal (or on an existing tty), for trying the host tools
+// without hardware.
 #include <signal.h>
 
 #include <charconv>
@@ -31,6 +32,15 @@ constexpr const char* kHelp =
 Simulates a board's resident serial bootloader on a pseudo-terminal. The
 first line on standard output is the device path for the host to open.
 Serves until SIGINT or SIGTERM (exit status 0), or until a hangup fault.
+
+  --tty PATH                serve the existing tty PATH instead of a new
+                            pseudo-terminal: the board end of a link whose
+                            other end is the host's port (a USB gadget's
+                            /dev/ttyGS0, or a pty a virtual machine made for
+                            its serial device); set raw at 115200 8N1, and
+                            the first line is PATH once it is served. The
+                            tty's hang-up ends the simulator (exit status 3);
+                            a hangup fault closes the tty
 
   --bootloader MAJOR.MINOR  version to report (default 2.8); from 2.8 on
                             code frames are expected scrambled
@@ -77,7 +87,8 @@ are hexadecimal, with or without 0x; indices and counts are decimal. Except
 with error=, the board still carries out what it was asked.
 
 Exit status: 0 stopped by a signal, 1 failed to start or to write a dump,
-2 bad command line, 3 the line was hung up (a fault, --after-reboot hangup).
+2 bad command line, 3 the line was hung up (a fault, --after-reboot hangup,
+or the tty given with --tty hung up).
 )";
 
 volatile sig_atomic_t g_stop = 0;
@@ -158,6 +169,7 @@ struct Options {
   std::string dump_a;
   std::string dump_b;
   std::string dump_data;
+  std::string tty;
 };
 
 int Usage(const std::string& message) {
@@ -221,6 +233,9 @@ int ParseArguments(int argc, char** argv, Options* options) {
                             : arg == "--dump-code-b" ? options->dump_b
                                                      : options->dump_data;
       target = value;
+    } else if (arg == "--tty") {
+      if (!take() || value.empty()) return Usage("--tty takes the path of a tty");
+      options->tty = value;
     } else if (arg == "--com") {
       uint64_t n = 0;
       if (!take() || !ParseUnsigned(value, &n) || n < 1 || n > 127) {
@@ -247,6 +262,10 @@ int ParseArguments(int argc, char** argv, Options* options) {
     } else {
       return Usage("unknown option " + std::string(argv[i]));
     }
+  }
+  if (options->com != 0 && !options->tty.empty()) {
+    // The host opens the other end of a tty served, not the tty itself.
+    return Usage("--com and --tty do not go together");
   }
   return -1;
 }
@@ -277,7 +296,7 @@ int main(int argc, char** argv) {
   Board board(options.board);
   PtyLine line;
   std::string error;
-  if (!line.Open(&error)) {
+  if (!(options.tty.empty() ? line.Open(&error) : line.OpenTty(options.tty, &error))) {
     std::fprintf(stderr, "quelmar-sim: %s\n", error.c_str());
     return kExitFailed;
   }
@@ -304,6 +323,7 @@ int main(int argc, char** argv) {
       status = kExitStopped;
       break;
     case ServeEnd::kHungUp:
+    case ServeEnd::kLineGone:
       status = kExitHungUp;
       break;
     case ServeEnd::kFailed:
@@ -323,8 +343,10 @@ int main(int argc, char** argv) {
     dumped &= WriteFile(options.dump_data, data.data(), data.size());
   }
   if (!options.quiet) {
-    std::fprintf(stderr, "quelmar-sim: %s%s\n", board.Summary().c_str(),
-                 end == ServeEnd::kHungUp ? "; hung up the line" : "");
+    const char* ending = end == ServeEnd::kHungUp     ? "; hung up the line"
+                         : end == ServeEnd::kLineGone ? "; the line hung up"
+                                                      : "";
+    std::fprintf(stderr, "quelmar-sim: %s%s\n", board.Summary().c_str(), ending);
   }
   return dumped ? status : kExitFailed;
 }

@@ -5,7 +5,9 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,6 +58,64 @@ bool PtyLine::Open(std::string* error) {
   return true;
 }
 
+namespace {
+
+// The board's end of a tty: bytes pass untouched both ways (no echo, no
+// CR/LF translation, no XON/XOFF, no signals), 8 bits, no modem control.
+// Only the line discipline's part is checked: a gadget's tty has no baud
+// rate or character size of its own and keeps its defaults for those.
+bool MakeRaw(int fd) {
+  termios t{};
+  if (tcgetattr(fd, &t) != 0) return false;
+  cfmakeraw(&t);
+  t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | HUPCL);
+  t.c_cflag |= static_cast<tcflag_t>(CLOCAL | CREAD);
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  cfsetispeed(&t, B115200);
+  cfsetospeed(&t, B115200);
+  if (tcsetattr(fd, TCSANOW, &t) != 0) return false;
+  termios check{};
+  if (tcgetattr(fd, &check) != 0) return false;
+  if ((check.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) != 0 || (check.c_oflag & OPOST) != 0 ||
+      (check.c_iflag & (ICRNL | INLCR | IGNCR | IXON | ISTRIP)) != 0) {
+    errno = EINVAL;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool PtyLine::OpenTty(const std::string& path, std::string* error) {
+  master_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (master_ < 0) {
+    *error = "cannot open " + path + ": " + strerror(errno);
+    return false;
+  }
+  if (!isatty(master_)) {
+    *error = path + " is not a terminal";
+    Close();
+    return false;
+  }
+  if (flock(master_, LOCK_EX | LOCK_NB) != 0) {
+    *error = path + " is in use by another program";
+    Close();
+    return false;
+  }
+  if (!MakeRaw(master_)) {
+    *error = "cannot set " + path + " raw: " + strerror(errno);
+    Close();
+    return false;
+  }
+  // Whatever the host sent before the board was there is not for it.
+  tcflush(master_, TCIOFLUSH);
+  tty_ = true;
+  slave_path_ = path;
+  return true;
+}
+
 void PtyLine::Close() {
   if (master_ >= 0) close(master_);
   if (slave_ >= 0) close(slave_);
@@ -65,6 +125,15 @@ void PtyLine::Close() {
 
 void PtyLine::WaitUntilRead(std::chrono::milliseconds limit) {
   const auto end = Clock::now() + limit;
+  if (tty_) {
+    // What the tty's driver has not passed on yet.
+    int queued = 0;
+    while (master_ >= 0 && ioctl(master_, TIOCOUTQ, &queued) == 0 && queued > 0 &&
+           Clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return;
+  }
   // Bytes written to the master reach the slave's queue a moment later.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   int waiting = 0;
@@ -103,6 +172,10 @@ struct TxByte {
   Clock::time_point due;
   uint8_t value;
 };
+
+bool IsHangUp(int error) {
+  return error == EIO || error == ENXIO || error == ENODEV;
+}
 
 }  // namespace
 
@@ -149,8 +222,10 @@ ServeEnd Serve(PtyLine& line, Board& board, const ServeOptions& options, std::st
         write_blocked = static_cast<size_t>(n) < out.size();
       } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
         write_blocked = errno == EAGAIN;
+      } else if (line.serves_tty() && n < 0 && IsHangUp(errno)) {
+        return ServeEnd::kLineGone;
       } else {
-        *error = std::string("writing to the pseudo-terminal failed: ") + strerror(errno);
+        *error = "writing to " + line.slave_path() + " failed: " + strerror(errno);
         return ServeEnd::kFailed;
       }
     }
@@ -181,7 +256,7 @@ ServeEnd Serve(PtyLine& line, Board& board, const ServeOptions& options, std::st
     int ready = ppoll(&pfd, 1, timeout_ptr, options.wait_mask);
     if (ready < 0) {
       if (errno == EINTR) continue;
-      *error = std::string("waiting on the pseudo-terminal failed: ") + strerror(errno);
+      *error = "waiting on " + line.slave_path() + " failed: " + strerror(errno);
       return ServeEnd::kFailed;
     }
     if (ready == 0) continue;
@@ -193,8 +268,11 @@ ServeEnd Serve(PtyLine& line, Board& board, const ServeOptions& options, std::st
         auto count = static_cast<uint64_t>(n);
         Clock::time_point due = options.pace ? rx_wire.Add(count, arrived) : arrived;
         rx.push_back({due, std::vector<uint8_t>(buffer, buffer + n)});
+      } else if (line.serves_tty() && (n == 0 || IsHangUp(errno))) {
+        // A hung-up tty reads as end of file (or EIO): its other end is gone.
+        return ServeEnd::kLineGone;
       } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-        *error = std::string("reading from the pseudo-terminal failed: ") + strerror(errno);
+        *error = "reading from " + line.slave_path() + " failed: " + strerror(errno);
         return ServeEnd::kFailed;
       }
     }

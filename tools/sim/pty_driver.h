@@ -1,6 +1,8 @@
-// Puts the simulated board on a pseudo-terminal. The host opens the slave
-// side as if it were a serial port and configures the line itself; the
-// driver only moves bytes between the master side and the Board.
+// Puts the simulated board on a line: a pseudo-terminal of its own, whose
+// slave side the host opens as if it were a serial port, or an existing tty
+// whose other end is the host's port (the gadget side of a USB ACM link,
+// or a pty that a virtual machine made for its serial device). The driver
+// only moves bytes between that line and the Board.
 #pragma once
 
 #include <signal.h>
@@ -30,24 +32,36 @@ class PtyLine {
   // does not see a hang-up whenever the host closes its side, and makes
   // the master non-blocking.
   bool Open(std::string* error);
-  // Closes both sides: the host sees its line hang up.
+  // Serves the existing tty at path instead: opened non-blocking, locked
+  // against a second simulator (flock), and set raw at 115200 8N1 without
+  // flow control, since a tty starts out echoing and translating, which
+  // would mangle the binary frames.
+  bool OpenTty(const std::string& path, std::string* error);
+  // Closes the line. On its own pty the host sees its line hang up; on a
+  // tty, whether the other end notices is up to that end's driver.
   void Close();
   // Waits, at most `limit`, until the host has read everything sent to it.
   void WaitUntilRead(std::chrono::milliseconds limit);
 
+  // The device the host opens (the pty's slave), or the tty served.
   const std::string& slave_path() const { return slave_path_; }
+  // The descriptor the board's bytes move through.
   int master_fd() const { return master_; }
+  // Whether this serves an existing tty, whose hang-up ends the serving.
+  bool serves_tty() const { return tty_; }
 
  private:
   int master_ = -1;
   int slave_ = -1;
+  bool tty_ = false;
   std::string slave_path_;
 };
 
 enum class ServeEnd {
-  kStopped,  // a stop signal came
-  kHungUp,   // a fault hung up the line
-  kFailed,   // the pty failed under us
+  kStopped,   // a stop signal came
+  kHungUp,    // a fault hung up the line
+  kLineGone,  // the tty served hung up (its adapter or gadget went away)
+  kFailed,    // the line failed under us
 };
 
 struct ServeOptions {
@@ -60,8 +74,8 @@ struct ServeOptions {
   const sigset_t* wait_mask = nullptr;
 };
 
-// Serves the board on the line until a stop signal, a hang-up fault or a
-// failure (described in *error).
+// Serves the board on the line until a stop signal, a hang-up fault, the
+// served tty's hang-up or a failure (described in *error).
 ServeEnd Serve(PtyLine& line, Board& board, const ServeOptions& options, std::string* error);
 
 }  // namespace quelmar::sim
