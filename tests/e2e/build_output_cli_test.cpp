@@ -58,19 +58,7 @@ std::pair<Bytes, Bytes> Sent(const std::string& fcode) {
 
 // An S-record line for the 32-bit address (S3), or the end (S7).
 std::string S3(uint32_t address, const Bytes& data, int type = 3) {
-  Bytes raw = {static_cast<uint8_t>(4 + data.size() + 1)};
-  for (int i = 3; i >= 0; --i) raw.push_back(static_cast<uint8_t>(address >> (8 * i)));
-  raw.insert(raw.end(), data.begin(), data.end());
-  uint8_t sum = 0;
-  for (uint8_t x : raw) sum = static_cast<uint8_t>(sum + x);
-  raw.push_back(static_cast<uint8_t>(~sum));
-  std::string line = "S" + std::to_string(type);
-  char hex[3];
-  for (uint8_t x : raw) {
-    std::snprintf(hex, sizeof hex, "%02X", x);
-    line += hex;
-  }
-  return line + "\n";
+  return SrecLine(type, address, data);
 }
 
 TEST(PackCode, EveryFormatOfOneProgramGivesTheSameCodeImageAsObjcopysBinaries) {

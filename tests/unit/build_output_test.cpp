@@ -260,23 +260,8 @@ TEST(ElfReader, EveryCutOfAFileIsRefusedUntilItHoldsEverySegment) {
 
 // --- S-record --------------------------------------------------------------
 
-// One S-record line: type, address of the type's size, data, checksum.
 std::string S(int type, uint32_t address, const Bytes& data) {
-  static const int kAddressBytes[10] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
-  Bytes raw = {static_cast<uint8_t>(kAddressBytes[type] + data.size() + 1)};
-  for (int i = kAddressBytes[type] - 1; i >= 0; --i)
-    raw.push_back(static_cast<uint8_t>(address >> (8 * i)));
-  raw.insert(raw.end(), data.begin(), data.end());
-  uint8_t sum = 0;
-  for (uint8_t x : raw) sum = static_cast<uint8_t>(sum + x);
-  raw.push_back(static_cast<uint8_t>(~sum));
-  std::string line = "S" + std::to_string(type);
-  char hex[3];
-  for (uint8_t x : raw) {
-    std::snprintf(hex, sizeof hex, "%02X", x);
-    line += hex;
-  }
-  return line + "\n";
+  return testing::SrecLine(type, address, data);
 }
 const std::string kEnd = S(7, 0x1A000000, {});
 

@@ -174,6 +174,20 @@ shot code-written
 
 # Exit during the data flash erase wait asks "Stop waiting for the data
 # flash erase?"; ANSWER (6 Yes, 7 No) clicks that button.
+# Exit ends the program with status 0; then the simulated board is stopped
+# so that it writes its flash dumps.
+exit_and_stop_board() {
+  click 1007
+  probe wait-gone "Tarnivel Quelmar" 30 || fail "Exit did not close the window"
+  local status=0
+  wait "$gui_pid" || status=$?
+  gui_pid=""
+  [ "$status" = 0 ] || fail "Exit: exit $status"
+  kill -INT "$sim_pid"
+  wait "$sim_pid" || fail "the simulator failed"
+  sim_pid=""
+}
+
 exit_during_erase_wait() {
   probe wait-log-count "Waiting complete erase FLASH... " "$1" 60 ||
     fail "the data update did not start"
@@ -206,16 +220,7 @@ probe wait-log "Write to FLASH... OK." 300 || fail "the data update did not end"
 probe wait-enabled 1003 1 30 || fail "the controls stay locked"
 shot data-written
 
-click 1007
-probe wait-gone "Tarnivel Quelmar" 30 || fail "Exit did not close the window"
-status=0
-wait "$gui_pid" || status=$?
-gui_pid=""
-[ "$status" = 0 ] || fail "Exit: exit $status"
-
-kill -INT "$sim_pid"
-wait "$sim_pid" || fail "the simulator failed"
-sim_pid=""
+exit_and_stop_board
 cmp <(padded "$work/a.bin" 524288) "$work/a.dump" || fail "bank A differs"
 cmp <(padded "$work/b.bin" 524288) "$work/b.dump" || fail "bank B differs"
 cmp <(padded "$work/data.bin" 3072) "$work/data.dump" || fail "data flash differs"
@@ -257,15 +262,7 @@ click 1002
 probe wait-log "Write extended CODE... OK." 300 || fail "the code update did not end"
 probe wait-enabled 1002 1 30 || fail "the controls stay locked"
 shot elf-written
-click 1007
-probe wait-gone "Tarnivel Quelmar" 30 || fail "Exit did not close the window"
-status=0
-wait "$gui_pid" || status=$?
-gui_pid=""
-[ "$status" = 0 ] || fail "Exit: exit $status"
-kill -INT "$sim_pid"
-wait "$sim_pid" || fail "the simulator failed"
-sim_pid=""
+exit_and_stop_board
 cmp <(padded "$firmware/app_a.bin" 524288) "$work/elf-a.dump" || fail "bank A differs from the ELF"
 cmp <(padded "$firmware/app_b.bin" 524288) "$work/elf-b.dump" || fail "bank B differs from the ELF"
 cmp "$firmware/app.elf" "$work/app.elf" || fail "the ELF file was changed"
