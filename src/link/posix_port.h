@@ -73,4 +73,13 @@ OpenResult OpenPosixDevice(const std::string& path, const std::string& label,
 // Wraps an open tty descriptor (taking ownership) as a port.
 std::unique_ptr<SerialPort> MakePosixSerialPort(int fd);
 
+// Sets up the board's end of a tty (a simulator serving a USB gadget's tty
+// or a virtual machine's pty): bytes pass untouched both ways (no echo,
+// no CR/LF translation, no XON/XOFF, no signals), 8 bits, no modem
+// control, reads that wait for one byte; then discards what was queued
+// before. Only the line discipline's part is checked: a gadget's tty has
+// no baud rate or character size of its own and keeps its defaults.
+// False with errno set when the tty refuses.
+bool MakeRawBoardEnd(int fd);
+
 }  // namespace quelmar::link

@@ -373,4 +373,27 @@ OpenResult OpenPosixDevice(const std::string& path, const std::string& label,
   return OpenResult{MakePosixSerialPort(fd), OpenError::kNone, {}};
 }
 
+bool MakeRawBoardEnd(int fd) {
+  termios t{};
+  if (::tcgetattr(fd, &t) != 0) return false;
+  ::cfmakeraw(&t);
+  t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | HUPCL);
+  t.c_cflag |= static_cast<tcflag_t>(CLOCAL | CREAD);
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  ::cfsetispeed(&t, B115200);
+  ::cfsetospeed(&t, B115200);
+  if (::tcsetattr(fd, TCSANOW, &t) != 0) return false;
+  termios check{};
+  if (::tcgetattr(fd, &check) != 0) return false;
+  if ((check.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) != 0 || (check.c_oflag & OPOST) != 0 ||
+      (check.c_iflag & (ICRNL | INLCR | IGNCR | IXON | ISTRIP)) != 0) {
+    errno = EINVAL;
+    return false;
+  }
+  (void)::tcflush(fd, TCIOFLUSH);
+  return true;
+}
+
 }  // namespace quelmar::link

@@ -7,13 +7,14 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <deque>
 #include <thread>
 #include <vector>
+
+#include "link/posix_port.h"
 
 namespace quelmar::sim {
 
@@ -58,36 +59,6 @@ bool PtyLine::Open(std::string* error) {
   return true;
 }
 
-namespace {
-
-// The board's end of a tty: bytes pass untouched both ways (no echo, no
-// CR/LF translation, no XON/XOFF, no signals), 8 bits, no modem control.
-// Only the line discipline's part is checked: a gadget's tty has no baud
-// rate or character size of its own and keeps its defaults for those.
-bool MakeRaw(int fd) {
-  termios t{};
-  if (tcgetattr(fd, &t) != 0) return false;
-  cfmakeraw(&t);
-  t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | HUPCL);
-  t.c_cflag |= static_cast<tcflag_t>(CLOCAL | CREAD);
-  t.c_cc[VMIN] = 1;
-  t.c_cc[VTIME] = 0;
-  cfsetispeed(&t, B115200);
-  cfsetospeed(&t, B115200);
-  if (tcsetattr(fd, TCSANOW, &t) != 0) return false;
-  termios check{};
-  if (tcgetattr(fd, &check) != 0) return false;
-  if ((check.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) != 0 || (check.c_oflag & OPOST) != 0 ||
-      (check.c_iflag & (ICRNL | INLCR | IGNCR | IXON | ISTRIP)) != 0) {
-    errno = EINVAL;
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 bool PtyLine::OpenTty(const std::string& path, std::string* error) {
   master_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (master_ < 0) {
@@ -104,13 +75,12 @@ bool PtyLine::OpenTty(const std::string& path, std::string* error) {
     Close();
     return false;
   }
-  if (!MakeRaw(master_)) {
+  // Raw, and whatever the host sent before the board was there discarded.
+  if (!quelmar::link::MakeRawBoardEnd(master_)) {
     *error = "cannot set " + path + " raw: " + strerror(errno);
     Close();
     return false;
   }
-  // Whatever the host sent before the board was there is not for it.
-  tcflush(master_, TCIOFLUSH);
   tty_ = true;
   slave_path_ = path;
   return true;
