@@ -1,9 +1,12 @@
 #!/bin/sh
 # The user's shared folder of COM<n> links must come out of a test run as it
 # went in: every test works in a private folder of its own.
-# Usage: shared_port_folder.sh snapshot|check LISTING
-# snapshot writes the folder's entries to LISTING; check fails, naming
-# them, when entries not in LISTING are there now.
+# Usage: shared_port_folder.sh snapshot LISTING [PRIVATE_ROOT]
+#        shared_port_folder.sh check LISTING
+# snapshot writes the folder's entries to LISTING and empties the tests'
+# private folders under PRIVATE_ROOT (a killed run may have left links
+# there); check fails, naming them, when entries not in LISTING are there
+# now.
 set -u
 mode=$1
 listing=$2
@@ -18,6 +21,9 @@ entries() {
 }
 case $mode in
   snapshot)
+    if [ -n "${3:-}" ] && [ -d "$3" ]; then
+      find "$3" -mindepth 1 -maxdepth 1 -type d -exec rm -rf {} +
+    fi
     mkdir -p "$(dirname "$listing")"
     entries > "$listing"
     ;;
