@@ -237,15 +237,17 @@ TEST(FileChooser, AnElfChosenUnderBuildOutputReachesTheSimulatedFlash) {
   box->setCurrentIndex(index);
   emit box->activated(index);
   auto button = [&](int id) { return qobject_cast<QPushButton*>(gui.Dialog().Control(id)); };
-  auto wait = [&](const std::function<bool()>& pred) {
+  auto wait = [&](const std::string& what, const std::function<bool()>& pred) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!pred() && std::chrono::steady_clock::now() < deadline) {
       QApplication::processEvents(QEventLoop::AllEvents, 10);
       QThread::msleep(1);
     }
-    return pred();
+    if (pred()) return true;
+    ADD_FAILURE() << "waited 60 s for " << what;
+    return false;
   };
-  ASSERT_TRUE(wait([&] { return button(IDC_REBOOT)->isEnabled(); }));
+  ASSERT_TRUE(wait("Reboot to be enabled", [&] { return button(IDC_REBOOT)->isEnabled(); }));
   gui.Dialog().Log()->clear();
 
   // The operator picks the second filter, types the ELF file's name and
@@ -272,16 +274,18 @@ TEST(FileChooser, AnElfChosenUnderBuildOutputReachesTheSimulatedFlash) {
     return true;
   });
   button(IDC_OPEN_CODE)->click();
-  ASSERT_TRUE(wait([&] { return button(IDC_UPDATE_CODE)->isEnabled(); }))
-      << gui.Dialog().Log()->toPlainText().toStdString();
+  ASSERT_TRUE(wait("Update Code to be enabled", [&] {
+    return button(IDC_UPDATE_CODE)->isEnabled();
+  })) << gui.Dialog().Log()->toPlainText().toStdString();
   EXPECT_EQ(filters,
             (QStringList{"CODE files (*.fcode)", "Build output (*.elf *.axf *.hex *.srec)"}));
   EXPECT_EQ(at_start, "CODE files (*.fcode)");
   EXPECT_EQ(listed, build + "/app.elf");
 
   button(IDC_UPDATE_CODE)->click();
-  ASSERT_TRUE(wait([&] { return !button(IDC_OPEN_CODE)->isEnabled(); }));
-  ASSERT_TRUE(wait([&] { return button(IDC_OPEN_CODE)->isEnabled(); }));
+  ASSERT_TRUE(wait("the update to lock Open Code File",
+                   [&] { return !button(IDC_OPEN_CODE)->isEnabled(); }));
+  ASSERT_TRUE(wait("the update to end", [&] { return button(IDC_OPEN_CODE)->isEnabled(); }));
   EXPECT_EQ(gui.Dialog().Log()->toPlainText().toStdString(),
             PackedLine("app.elf", image::FileFormat::kElf) +
                 "Loading CODE completed !\n"
