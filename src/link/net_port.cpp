@@ -41,11 +41,16 @@ class NetSerialPort final : public SerialPort {
   NetSerialPort(std::unique_ptr<TcpStream> stream, PortUrl url, NetTimings timings)
       : stream_(std::move(stream)), url_(std::move(url)), timings_(timings) {}
 
-  // Telnet negotiation of an rfc2217 port; on failure *advice says why.
+  // Telnet negotiation of an rfc2217 port and the line's set-up (115200
+  // 8N1, no flow control); on failure *failure says why.
   bool Negotiate(OpenResult* failure);
+  // A raw port's server that takes one client a port says so to the second
+  // and closes at once: the first moment is watched for that.
+  bool CheckRawWelcome(OpenResult* failure);
 
   bool GetCommState() override { return !HungUp(); }
-  bool SetCommState() override;
+  // The line was set up at open, where a refusal can be said in words.
+  bool SetCommState() override { return !HungUp(); }
   bool SetCommTimeouts(const ReadTimeouts& timeouts) override {
     per_byte_ms_.store(timeouts.per_byte_ms, std::memory_order_relaxed);
     constant_ms_.store(timeouts.constant_ms, std::memory_order_relaxed);
@@ -73,6 +78,11 @@ class NetSerialPort final : public SerialPort {
   // the connection closed first.
   template <typename Done>
   bool PumpUntil(SteadyClock::time_point deadline, Done done);
+  // Sends the line settings and checks the answers; false when the server
+  // refused one or the connection ended.
+  bool Configure();
+  // Why the server ended the connection, when it said so; empty otherwise.
+  std::string ClosedBecause();
 
   std::unique_ptr<TcpStream> stream_;
   const PortUrl url_;
@@ -215,6 +225,7 @@ bool NetSerialPort::Pump(int timeout_ms) {
   if (!Telnet()) {
     std::lock_guard lock(state_mutex_);
     inbox_.insert(inbox_.end(), chunk, chunk + k);
+    if (text_seen_.size() < 256) text_seen_.append(chunk, chunk + std::min(k, 256));
     return true;
   }
   raw_.clear();
@@ -302,14 +313,12 @@ bool NetSerialPort::Negotiate(OpenResult* failure) {
   const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timings_.negotiate_ms);
   const bool answered = PumpUntil(deadline, settled);
 
-  std::lock_guard lock(state_mutex_);
-  const std::string said = Lower(text_seen_);
-  if (said.find("in use") != std::string::npos) {
-    // ser2net's answer to a second client: it takes one at a time.
+  if (ClosedBecause() == "in use") {
     *failure =
         OpenResult{nullptr, OpenError::kBusy, name + " is in use by another client of its server."};
     return false;
   }
+  std::unique_lock lock(state_mutex_);
   if (!telnet_seen_) {
     *failure = OpenResult{nullptr, OpenError::kOther,
                           name +
@@ -345,12 +354,57 @@ bool NetSerialPort::Negotiate(OpenResult* failure) {
                    name + " refused binary transmission: for a raw TCP port use " + raw_hint + "."};
     return false;
   }
+  lock.unlock();
+  if (!Configure()) {
+    if (ClosedBecause() == "in use") {
+      *failure = OpenResult{nullptr, OpenError::kBusy,
+                            name + " is in use by another client of its server."};
+    } else if (HungUp()) {
+      *failure = OpenResult{nullptr, OpenError::kOther,
+                            name + " closed the connection while its line was set up."};
+    } else {
+      *failure = OpenResult{nullptr, OpenError::kOther,
+                            name +
+                                " refused to set its line to 115200 baud, 8 data bits, no "
+                                "parity, 1 stop bit, no flow control."};
+    }
+    return false;
+  }
   return true;
 }
 
-bool NetSerialPort::SetCommState() {
+bool NetSerialPort::CheckRawWelcome(OpenResult* failure) {
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timings_.raw_welcome_ms);
+  {
+    std::lock_guard lock(receive_mutex_);
+    while (!HungUp() && MillisLeft(deadline) > 0) {
+      if (!Pump(MillisLeft(deadline))) break;
+    }
+  }
+  if (!HungUp()) {
+    // Whatever came is not an answer to anything yet.
+    std::lock_guard lock(state_mutex_);
+    inbox_.clear();
+    return true;
+  }
+  const std::string name = url_.Text();
+  *failure = ClosedBecause() == "in use"
+                 ? OpenResult{nullptr, OpenError::kBusy,
+                              name + " is in use by another client of its server."}
+                 : OpenResult{nullptr, OpenError::kOther, name + " closed the connection at once."};
+  return false;
+}
+
+std::string NetSerialPort::ClosedBecause() {
+  std::lock_guard lock(state_mutex_);
+  // ser2net's answer to a second client, after its telnet offer: it takes
+  // one client a port.
+  if (Lower(text_seen_).find("in use") != std::string::npos) return "in use";
+  return {};
+}
+
+bool NetSerialPort::Configure() {
   if (HungUp()) return false;
-  if (!Telnet()) return true;  // the server has set the line up
   uint32_t before[16];
   {
     std::lock_guard lock(state_mutex_);
@@ -595,9 +649,10 @@ std::optional<PortUrl> ParsePortUrl(std::string_view text) {
 OpenResult OpenNetPortOn(std::unique_ptr<TcpStream> stream, const PortUrl& url,
                          const NetTimings& timings) {
   auto port = std::make_unique<NetSerialPort>(std::move(stream), url, timings);
-  if (url.kind == PortUrl::Kind::kRfc2217) {
-    OpenResult failure;
-    if (!port->Negotiate(&failure)) return failure;
+  OpenResult failure;
+  if (url.kind == PortUrl::Kind::kRfc2217 ? !port->Negotiate(&failure)
+                                          : !port->CheckRawWelcome(&failure)) {
+    return failure;
   }
   return OpenResult{std::move(port), OpenError::kNone, {}};
 }

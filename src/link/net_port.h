@@ -40,6 +40,7 @@ struct NetTimings {
   int connect_ms = 5000;      // name look-up and connection
   int negotiate_ms = 3000;    // telnet answers, the line's acknowledgements
   int write_stall_ms = 2000;  // a write that sends nothing for this long fails
+  int raw_welcome_ms = 50;    // a raw port's server refusing a second client
 };
 
 // Connects and, for rfc2217, negotiates the telnet options. The line is set
