@@ -37,6 +37,22 @@ int MillisLeft(SteadyClock::time_point deadline) {
   return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
+// A port server sends a reply in pieces as the board's bytes come (ser2net
+// without its character delay, or a slow board), and with Nagle's rule on
+// its side it holds each piece after the first until we acknowledge the
+// one before. Our acknowledgement would wait for the next thing we send,
+// which waits for the reply: some 40 ms a block. So every piece is
+// acknowledged at once. The kernel clears the flag again as it pleases, so
+// it is set after every receive.
+void AckAtOnce(int fd) {
+#ifdef TCP_QUICKACK
+  int on = 1;
+  (void)::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#else
+  (void)fd;
+#endif
+}
+
 class PosixTcpStream final : public TcpStream {
  public:
   explicit PosixTcpStream(int fd) : fd_(fd) {}
@@ -48,7 +64,10 @@ class PosixTcpStream final : public TcpStream {
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
       ssize_t k = ::recv(fd_, buffer, n, MSG_DONTWAIT);
-      if (k > 0) return static_cast<int>(k);
+      if (k > 0) {
+        AckAtOnce(fd_);
+        return static_cast<int>(k);
+      }
       if (k == 0) return -1;  // orderly close
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;

@@ -1,8 +1,8 @@
 // Winsock side of the TCP seam.
 // clang-format off: winsock2.h must come first.
+#include <mstcpip.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <mstcpip.h>
 // clang-format on
 
 #include <chrono>
@@ -132,9 +132,19 @@ std::shared_ptr<Lookup> Resolve(const std::string& host, uint16_t port, int time
   return lookup;
 }
 
+#ifndef SIO_TCP_SET_ACK_FREQUENCY
+#define SIO_TCP_SET_ACK_FREQUENCY _WSAIOW(IOC_VENDOR, 23)
+#endif
+
 void SetOptions(SOCKET s) {
   BOOL on = TRUE;
   setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  // Every segment acknowledged at once: a port server with Nagle's rule on
+  // holds the rest of a reply until the first piece is acknowledged.
+  DWORD every = 1;
+  DWORD ack_returned = 0;
+  WSAIoctl(s, SIO_TCP_SET_ACK_FREQUENCY, &every, sizeof every, nullptr, 0, &ack_returned, nullptr,
+           nullptr);
   // Keep-alive after 2 s of silence, then a probe a second.
   tcp_keepalive keep{1, 2000, 1000};
   DWORD returned = 0;
