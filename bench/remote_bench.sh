@@ -8,6 +8,8 @@
 #
 # Usage: bench/remote_bench.sh BUILD_DIR [--quick]
 #   --quick  bank A only (half the time)
+# REMOTE_CASES="defaults nodelay raw delay" picks the figures after the
+# local one (default: all).
 set -euo pipefail
 build="$(cd "$1" && pwd)"
 quick="${2:-}"
@@ -92,7 +94,7 @@ timed_flash() {
   local start end
   start=$(date +%s.%N)
   "${run[@]}" "$cli" flash "$1" --code "$work/app.fcode" >"$work/flash.out" 2>&1 ||
-    { echo "flash through $1 failed:"; cat "$work/flash.out"; exit 1; }
+    { echo "flash through $1 failed:" >&2; cat "$work/flash.out" >&2; exit 1; }
   end=$(date +%s.%N)
   awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", b - a }'
 }
@@ -119,9 +121,18 @@ measure() {  # LABEL STACK OPTION URLSCHEME [NETNS]
   printf '%-44s %8.2f s  ratio %s\n' "$1" "$s" "$(ratio "$s" "$local_s")"
 }
 
-measure "ser2net rfc2217, defaults" "telnet(rfc2217)," "" rfc2217
-measure "ser2net rfc2217, chardelay: false" "telnet(rfc2217)," "chardelay: false" rfc2217
-measure "ser2net raw, chardelay: false" "" "chardelay: false" socket
+cases="${REMOTE_CASES:-defaults nodelay raw delay}"
+wanted() { [[ " $cases " == *" $1 "* ]]; }
+if wanted defaults; then
+  measure "ser2net rfc2217, defaults" "telnet(rfc2217)," "" rfc2217
+fi
+if wanted nodelay; then
+  measure "ser2net rfc2217, chardelay: false" "telnet(rfc2217)," "chardelay: false" rfc2217
+fi
+if wanted raw; then
+  measure "ser2net raw, chardelay: false" "" "chardelay: false" socket
+fi
+wanted delay || exit 0
 
 # 1 ms more round trip.
 if [ "$(id -u)" = 0 ] && command -v ip >/dev/null && command -v tc >/dev/null; then

@@ -15,6 +15,10 @@ def pump(source, target, delay):
     while True:
         try:
             chunk = source.recv(65536)
+            # Acknowledged at once, as quelmar-cli does: the port server's
+            # Nagle rule would otherwise hold the rest of a reply for our
+            # delayed acknowledgement, and the relay would measure that.
+            source.setsockopt(socket.IPPROTO_TCP, socket.TCP_QUICKACK, 1)
         except OSError:
             chunk = b""
         due = time.monotonic() + delay
