@@ -1,8 +1,9 @@
 // Winsock side of the TCP seam.
-// clang-format off: winsock2.h must come first.
-#include <mstcpip.h>
+// winsock2.h must come first.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 // clang-format on
 
 #include <chrono>
