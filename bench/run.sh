@@ -9,6 +9,10 @@
 #   bench/run.sh --pack [OPTIONS] packing 1 MiB of ELF, HEX and S-record
 #                                 against reading the .fcode (pack_bench);
 #                                 --quick: 5 rounds
+#   bench/run.sh --remote [--quick]  a paced two-bank board through ser2net
+#                                 against a local pty, and with 1 ms more
+#                                 round trip (remote_bench.sh); --quick:
+#                                 bank A only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
@@ -21,6 +25,11 @@ if [ "${1:-}" = "--boards" ]; then
   shift
   cmake --build --preset default --target multi_board_bench -j2
   exec build/default/bench/multi_board_bench "$@"
+fi
+if [ "${1:-}" = "--remote" ]; then
+  shift
+  cmake --build --preset default --target quelmar-cli quelmar-sim -j2
+  exec bench/remote_bench.sh build/default "$@"
 fi
 if [ "${1:-}" = "--pack" ]; then
   shift

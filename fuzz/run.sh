@@ -10,7 +10,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${FUZZ_SECONDS:-18}"
 build="${FUZZ_BUILD_DIR:-$root/build/fuzz}"
-targets=(fuzz_code_loader fuzz_data_loader fuzz_intel_hex fuzz_elf fuzz_srec)
+targets=(fuzz_code_loader fuzz_data_loader fuzz_intel_hex fuzz_elf fuzz_srec fuzz_telnet)
 
 cd "$root"
 cmake --preset fuzz -B "$build" >/dev/null
@@ -29,15 +29,26 @@ cp "$firmware/app.hex" "$work/seeds/hex/"
 cp "$firmware/app.srec" "$work/seeds/srec/"
 
 declare -A seeds=([fuzz_code_loader]=code [fuzz_data_loader]=data [fuzz_intel_hex]=hex
-  [fuzz_elf]=elf [fuzz_srec]=srec)
+  [fuzz_elf]=elf [fuzz_srec]=srec [fuzz_telnet]=telnet)
+# What ser2net says to a client: its offer, the line's answers, a purge's
+# answer between data, and a second client's refusal.
+mkdir -p "$work/seeds/telnet"
+printf '\005\377\373\003\377\375\003\377\373\001\377\376\001\377\375\000\377\373\000\377\375,' \
+  >"$work/seeds/telnet/offer"
+printf '\003\377\372,e\000\001\302\000\377\360\377\372,f\010\377\360\252\377\377\377\372,p\003\377\360\001' \
+  >"$work/seeds/telnet/answers"
+printf '\007\377\375,Port already in use\r\n' >"$work/seeds/telnet/in-use"
 status=0
 for target in "${targets[@]}"; do
   corpus="$work/$target"
   mkdir -p "$corpus" "$work/$target-crashes"
   cp "$work/seeds/${seeds[$target]}"/* "$corpus/"
-  echo "== $target: ${seconds}s"
+  # The telnet decoder is small: a short run covers it.
+  limit="$seconds"
+  if [ "$target" = fuzz_telnet ] && [ "$limit" -gt 8 ]; then limit=8; fi
+  echo "== $target: ${limit}s"
   if ! "$build/fuzz/$target" "$corpus" \
-      -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+      -max_total_time="$limit" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
       -artifact_prefix="$work/$target-crashes/" -print_final_stats=1 \
       >"$work/$target.log" 2>&1; then
     echo "!! $target failed; log: $work/$target.log"

@@ -14,6 +14,7 @@ packages=(
   git help2man lintian dpkg-dev file man-db librsvg2-bin
   g++-mingw-w64-x86-64-posix wine64 wine
   xvfb xauth xdotool imagemagick
+  ser2net
 )
 
 missing=()

@@ -1,4 +1,6 @@
 // The one place that picks the port backend for the system we run on.
+// Ports named by URL (rfc2217://, socket://) are served on every system.
+#include "link/net_port.h"
 #include "link/serial_port.h"
 
 #ifdef _WIN32
@@ -11,9 +13,9 @@ namespace quelmar::link {
 
 std::unique_ptr<PortSystem> MakePlatformPortSystem() {
 #ifdef _WIN32
-  return MakeWin32PortSystem();
+  return WithNetworkPorts(MakeWin32PortSystem());
 #else
-  return MakePosixPortSystem();
+  return WithNetworkPorts(MakePosixPortSystem());
 #endif
 }
 

@@ -7,7 +7,8 @@
 # middle of a bank each stop the flash with one error line; two boards at
 # once are both written, every line naming its board; the ARM test
 # firmware's ELF, HEX and S-record pack as on Linux, and the ELF flashes the
-# board as objcopy's binaries of it say.
+# board as objcopy's binaries of it say; a board behind Debian's ser2net is
+# flashed through rfc2217:// (Winsock) with both banks as the image says.
 #
 # Usage: tests/windows/e2e_wine.sh HOST_BUILD_DIR WINDOWS_BUILD_DIR
 #   HOST_BUILD_DIR     Linux build with quelmar-sim and quelmar-cli
@@ -37,7 +38,9 @@ export WINEDEBUG=-all
 export QUELMAR_PORT_DIR="$work/links"
 sim_pid=""
 sim6_pid=""
+ser2net_pid=""
 cleanup() {
+  if [ -n "$ser2net_pid" ]; then kill "$ser2net_pid" 2>/dev/null || true; fi
   if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; fi
   if [ -n "$sim6_pid" ]; then kill "$sim6_pid" 2>/dev/null || true; fi
   "$prime" --stop
@@ -186,3 +189,46 @@ cmp <(padded "$firmware/app_a.bin" 524288) "$work/a.dump" || fail "ELF: bank A d
 cmp <(padded "$firmware/app_b.bin" 524288) "$work/b.dump" || fail "ELF: bank B differs"
 cmp "$firmware/app.elf" "$work/app.elf" || fail "ELF: the file was changed"
 echo "build output: packed as on Linux; the ELF flashed as objcopy's binaries say"
+
+# A board on "another machine": ser2net on loopback in front of the
+# simulator, reached by quelmar-cli.exe through Winsock as rfc2217://.
+ser2net_bin="$(command -v ser2net || echo /usr/sbin/ser2net)"
+if [ -x "$ser2net_bin" ]; then
+  restart_sim
+  # A free port: one the kernel's tables do not list.
+  while :; do
+    port=$((20000 + RANDOM % 30000))
+    hex="$(printf ':%04X ' "$port")"
+    grep -q "$hex" /proc/net/tcp /proc/net/tcp6 2>/dev/null || break
+  done
+  cat >"$work/ser2net.yaml" <<YAML
+connection: &board
+  accepter: telnet(rfc2217),tcp,127.0.0.1,$port
+  connector: serialdev,$pty,115200n81,local
+  options:
+    chardelay: false
+YAML
+  "$ser2net_bin" -n -u -P "$work/ser2net.pid" -c "$work/ser2net.yaml" >"$work/ser2net.out" 2>&1 &
+  ser2net_pid=$!
+  listening=""
+  for _ in $(seq 1 100); do
+    if grep -q "$(printf ':%04X 00000000:0000 0A' "$port")" /proc/net/tcp 2>/dev/null; then
+      listening=1
+      break
+    fi
+    sleep 0.1
+  done
+  [ -n "$listening" ] || fail "ser2net did not listen on $port within 10 s: $(cat "$work/ser2net.out")"
+  url="rfc2217://127.0.0.1:$port"
+  wine_cli flash "$url" --code app.fcode >"$work/flash.out" || fail "ser2net: $(cat "$work/flash.out")"
+  grep -q "^Opened $url\$" "$work/flash.out" || fail "ser2net: $(cat "$work/flash.out")"
+  kill "$ser2net_pid"
+  wait "$ser2net_pid" 2>/dev/null || true
+  ser2net_pid=""
+  stop_sim
+  cmp <(padded "$work/a.bin" 524288) "$work/a.dump" || fail "ser2net: bank A differs"
+  cmp <(padded "$work/b.bin" 524288) "$work/b.dump" || fail "ser2net: bank B differs"
+  echo "through ser2net: quelmar-cli.exe flashed both banks over rfc2217://"
+else
+  echo "ser2net is not installed: the remote port case is skipped"
+fi

@@ -74,17 +74,20 @@ int CmdIdentify(int argc, char** argv) {
                    "\n"
                    "Opens PORT at 115200 baud and asks the bootloader for its\n"
                    "version and the chip for its identification.\n"
-                   "PORT is a COM number (COM3 or 3) or a device path.\n")
+                   "PORT is a COM number (COM3 or 3), a device path, or\n"
+                   "rfc2217://HOST:PORT or socket://HOST:PORT (a port server such as ser2net).\n")
       .value_or(kExitOk);
 }
 
 int CmdReboot(int argc, char** argv) {
   Session s;
-  if (auto done = OpenBoard(s, argc, argv,
-                            "Usage: quelmar-cli reboot PORT\n"
-                            "\n"
-                            "Opens and identifies the board on PORT, then restarts it.\n"
-                            "PORT is a COM number (COM3 or 3) or a device path.\n")) {
+  if (auto done = OpenBoard(
+          s, argc, argv,
+          "Usage: quelmar-cli reboot PORT\n"
+          "\n"
+          "Opens and identifies the board on PORT, then restarts it.\n"
+          "PORT is a COM number (COM3 or 3), a device path, or\n"
+          "rfc2217://HOST:PORT or socket://HOST:PORT (a port server such as ser2net).\n")) {
     return *done;
   }
   return s.board.RebootDevice() ? kExitOk : kExitFailure;

@@ -44,7 +44,8 @@ void PrintUsage(std::FILE* out) {
   for (const Command& c : kCommands) std::fprintf(out, "  %-10s %s\n", c.name, c.summary);
   std::fprintf(out,
                "\n"
-               "PORT is a COM number (COM3 or 3) or a device path (/dev/ttyUSB0).\n"
+               "PORT is a COM number (COM3 or 3), a device path (/dev/ttyUSB0), or a\n"
+               "port on another machine: rfc2217://HOST:PORT or socket://HOST:PORT.\n"
                "Exit status: 0 success, 1 the device or a file failed, 2 usage error.\n");
 }
 

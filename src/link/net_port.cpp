@@ -1,0 +1,687 @@
+#include "link/net_port.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <charconv>
+#include <chrono>
+#include <climits>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "link/telnet.h"
+
+namespace quelmar::link {
+namespace {
+
+namespace tn = telnet;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr uint32_t kBaud = 115200;
+constexpr uint8_t kDataBits = 8;
+
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+int MillisLeft(SteadyClock::time_point deadline) {
+  auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
+  if (ms < 0) return 0;
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+// Where we stand on one telnet option, for one side.
+enum class OptionState : uint8_t { kNo, kWantYes, kYes, kRefused };
+
+class NetSerialPort final : public SerialPort {
+ public:
+  NetSerialPort(std::unique_ptr<TcpStream> stream, PortUrl url, NetTimings timings)
+      : stream_(std::move(stream)), url_(std::move(url)), timings_(timings) {}
+
+  // Telnet negotiation of an rfc2217 port and the line's set-up (115200
+  // 8N1, no flow control); on failure *failure says why.
+  bool Negotiate(OpenResult* failure);
+  // A raw port's server that takes one client a port says so to the second
+  // and closes at once: the first moment is watched for that.
+  bool CheckRawWelcome(OpenResult* failure);
+
+  bool GetCommState() override { return !HungUp(); }
+  // The line was set up at open, where a refusal can be said in words.
+  bool SetCommState() override { return !HungUp(); }
+  bool SetCommTimeouts(const ReadTimeouts& timeouts) override {
+    per_byte_ms_.store(timeouts.per_byte_ms, std::memory_order_relaxed);
+    constant_ms_.store(timeouts.constant_ms, std::memory_order_relaxed);
+    return true;
+  }
+  bool Purge(uint32_t mask) override;
+  bool Write(const uint8_t* data, uint32_t n, uint32_t* written) override;
+  uint32_t Read(uint8_t* buffer, uint32_t n) override;
+  bool HungUp() const override { return hung_up_.load(std::memory_order_acquire); }
+
+ private:
+  bool Telnet() const { return url_.kind == PortUrl::Kind::kRfc2217; }
+  // Receives once, waiting at most timeout_ms, and sorts what came into data
+  // and events. False once the connection is gone. Caller holds receive_mutex_.
+  bool Pump(int timeout_ms);
+  // Everything already received, without waiting. Caller holds receive_mutex_.
+  void Drain();
+  void HandleEvent(const tn::Event& event);
+  void HandleOption(const tn::Event& event);
+  // Sends all bytes within the write stall limit; false (and hung up on a
+  // connection failure) otherwise. *sent receives the count that went.
+  bool SendAll(const std::vector<uint8_t>& bytes, size_t* sent = nullptr);
+  bool SendBytes(const std::vector<uint8_t>& bytes) { return SendAll(bytes); }
+  // Pumps until done() or the deadline; false when the deadline passed or
+  // the connection closed first.
+  template <typename Done>
+  bool PumpUntil(SteadyClock::time_point deadline, Done done);
+  // Sends the line settings and checks the answers; false when the server
+  // refused one or the connection ended.
+  bool Configure();
+  // Why the server ended the connection, when it said so; empty otherwise.
+  std::string ClosedBecause();
+
+  std::unique_ptr<TcpStream> stream_;
+  const PortUrl url_;
+  const NetTimings timings_;
+
+  std::mutex send_mutex_;     // one writer on the stream at a time
+  std::mutex receive_mutex_;  // one reader, and the decoder with it
+  tn::Decoder decoder_;
+  std::vector<uint8_t> raw_;  // scratch, under receive_mutex_
+
+  // Under state_mutex_: received data not yet read, the purges whose
+  // acknowledgement has not come, and the option states.
+  std::mutex state_mutex_;
+  std::deque<uint8_t> inbox_;
+  uint32_t purges_unacknowledged_ = 0;
+  OptionState us_[256] = {};
+  OptionState him_[256] = {};
+  bool telnet_seen_ = false;
+  std::string text_seen_;  // the first bytes of data, for "Port already in use"
+  // The serial-port control answers, by command (server code - 100).
+  uint32_t answer_count_[16] = {};
+  uint32_t answer_value_[16] = {};
+  bool flow_control_left_on_ = false;
+  uint64_t received_ = 0;  // bytes taken from the stream, all told
+
+  bool purge_acknowledged_ = false;  // the server answers PURGE-DATA (learnt at set-up)
+  std::atomic<uint32_t> per_byte_ms_{ReadTimeouts{}.per_byte_ms};
+  std::atomic<uint32_t> constant_ms_{ReadTimeouts{}.constant_ms};
+  std::atomic<bool> hung_up_{false};
+};
+
+bool SupportedByUs(uint8_t option) {
+  return option == tn::kOptBinary || option == tn::kOptSga || option == tn::kOptComPort;
+}
+bool SupportedByHim(uint8_t option) {
+  return option == tn::kOptBinary || option == tn::kOptSga;
+}
+
+bool NetSerialPort::SendAll(const std::vector<uint8_t>& bytes, size_t* sent_out) {
+  std::lock_guard lock(send_mutex_);
+  size_t sent = 0;
+  auto last_progress = SteadyClock::now();
+  bool ok = !HungUp();
+  while (ok && sent < bytes.size()) {
+    int left = MillisLeft(last_progress + std::chrono::milliseconds(timings_.write_stall_ms));
+    if (left <= 0) {
+      ok = false;
+      break;
+    }
+    int k = stream_->Send(bytes.data() + sent, bytes.size() - sent, left);
+    if (k < 0) {
+      hung_up_.store(true, std::memory_order_release);
+      ok = false;
+    } else if (k > 0) {
+      sent += static_cast<size_t>(k);
+      last_progress = SteadyClock::now();
+    }
+  }
+  if (sent_out != nullptr) *sent_out = sent;
+  return ok;
+}
+
+void NetSerialPort::HandleOption(const tn::Event& e) {
+  // Answers follow the rule that only a change is answered, so two sides
+  // never loop; what we do not support is refused once.
+  std::vector<uint8_t> reply;
+  {
+    std::lock_guard lock(state_mutex_);
+    const uint8_t opt = e.code;
+    switch (e.kind) {
+      case tn::Event::Kind::kPeerDo:
+        if (!SupportedByUs(opt)) {
+          if (us_[opt] != OptionState::kRefused) tn::AppendOption(tn::kWont, opt, &reply);
+          us_[opt] = OptionState::kRefused;
+        } else if (us_[opt] != OptionState::kYes) {
+          if (us_[opt] != OptionState::kWantYes) tn::AppendOption(tn::kWill, opt, &reply);
+          us_[opt] = OptionState::kYes;
+        }
+        break;
+      case tn::Event::Kind::kPeerDont:
+        if (us_[opt] == OptionState::kYes) tn::AppendOption(tn::kWont, opt, &reply);
+        if (us_[opt] != OptionState::kNo) us_[opt] = OptionState::kRefused;
+        break;
+      case tn::Event::Kind::kPeerWill:
+        if (!SupportedByHim(opt)) {
+          // Above all ECHO: an echoing server would hand our requests back
+          // as replies.
+          if (him_[opt] != OptionState::kRefused) tn::AppendOption(tn::kDont, opt, &reply);
+          him_[opt] = OptionState::kRefused;
+        } else if (him_[opt] != OptionState::kYes) {
+          if (him_[opt] != OptionState::kWantYes) tn::AppendOption(tn::kDo, opt, &reply);
+          him_[opt] = OptionState::kYes;
+        }
+        break;
+      case tn::Event::Kind::kPeerWont:
+        if (him_[opt] == OptionState::kYes) tn::AppendOption(tn::kDont, opt, &reply);
+        if (him_[opt] != OptionState::kNo) him_[opt] = OptionState::kRefused;
+        break;
+      default:
+        break;
+    }
+  }
+  if (!reply.empty()) SendBytes(reply);
+}
+
+void NetSerialPort::HandleEvent(const tn::Event& e) {
+  if (e.kind != tn::Event::Kind::kSubnegotiation) {
+    if (e.kind != tn::Event::Kind::kCommand) HandleOption(e);
+    return;
+  }
+  if (e.code != tn::kOptComPort || e.payload.empty()) return;
+  const uint8_t code = e.payload[0];
+  if (code < tn::kServerOffset || code >= tn::kServerOffset + 16) return;
+  const uint8_t command = static_cast<uint8_t>(code - tn::kServerOffset);
+  uint32_t value = 0;
+  for (size_t i = 1; i < e.payload.size() && i <= 4; ++i) value = (value << 8) | e.payload[i];
+  std::lock_guard lock(state_mutex_);
+  answer_count_[command]++;
+  answer_value_[command] = value;
+  if (command == tn::kSetControl &&
+      (value == 2 || value == 3 || value == 15 || value == 16 || value >= 17)) {
+    flow_control_left_on_ = true;
+  }
+  if (command == tn::kPurgeData && purges_unacknowledged_ > 0) --purges_unacknowledged_;
+}
+
+bool NetSerialPort::Pump(int timeout_ms) {
+  if (HungUp()) return false;
+  uint8_t chunk[4096];
+  int k = stream_->Receive(chunk, sizeof chunk, timeout_ms);
+  if (k < 0) {
+    hung_up_.store(true, std::memory_order_release);
+    return false;
+  }
+  if (k == 0) return true;
+  {
+    std::lock_guard lock(state_mutex_);
+    received_ += static_cast<uint64_t>(k);
+  }
+  if (!Telnet()) {
+    std::lock_guard lock(state_mutex_);
+    inbox_.insert(inbox_.end(), chunk, chunk + k);
+    if (text_seen_.size() < 256) text_seen_.append(chunk, chunk + std::min(k, 256));
+    return true;
+  }
+  raw_.clear();
+  std::vector<tn::Event> events;
+  decoder_.Feed(chunk, static_cast<size_t>(k), &raw_, &events);
+  // Data and events in the order they came: data that arrives before the
+  // acknowledgement of a purge was on its way before the server purged, and
+  // is dropped; data after it is the device's answer to what follows.
+  size_t at = 0;
+  auto take_data = [&](size_t until) {
+    std::lock_guard lock(state_mutex_);
+    if (until > at && purges_unacknowledged_ == 0) {
+      inbox_.insert(inbox_.end(), raw_.begin() + static_cast<ptrdiff_t>(at),
+                    raw_.begin() + static_cast<ptrdiff_t>(until));
+    }
+    if (until > at && text_seen_.size() < 256) {
+      text_seen_.append(raw_.begin() + static_cast<ptrdiff_t>(at),
+                        raw_.begin() + static_cast<ptrdiff_t>(std::min(until, at + 256)));
+    }
+    at = std::max(at, until);
+  };
+  for (const tn::Event& e : events) {
+    take_data(e.at);
+    {
+      std::lock_guard lock(state_mutex_);
+      telnet_seen_ = true;
+    }
+    HandleEvent(e);
+  }
+  take_data(raw_.size());
+  return true;
+}
+
+void NetSerialPort::Drain() {
+  // A bounded number of rounds: a server flooding us must not hold a purge.
+  for (int round = 0; round < 64 && !HungUp(); ++round) {
+    uint64_t before;
+    {
+      std::lock_guard lock(state_mutex_);
+      before = received_;
+    }
+    if (!Pump(0)) return;
+    std::lock_guard lock(state_mutex_);
+    if (received_ == before) return;
+  }
+}
+
+template <typename Done>
+bool NetSerialPort::PumpUntil(SteadyClock::time_point deadline, Done done) {
+  std::lock_guard lock(receive_mutex_);
+  for (;;) {
+    {
+      std::lock_guard state(state_mutex_);
+      if (done()) return true;
+    }
+    int left = MillisLeft(deadline);
+    if (left <= 0 || !Pump(left)) return false;
+  }
+}
+
+bool NetSerialPort::Negotiate(OpenResult* failure) {
+  std::vector<uint8_t> offer;
+  tn::AppendOption(tn::kWill, tn::kOptBinary, &offer);
+  tn::AppendOption(tn::kDo, tn::kOptBinary, &offer);
+  tn::AppendOption(tn::kWill, tn::kOptSga, &offer);
+  tn::AppendOption(tn::kDo, tn::kOptSga, &offer);
+  tn::AppendOption(tn::kWill, tn::kOptComPort, &offer);
+  {
+    std::lock_guard lock(state_mutex_);
+    us_[tn::kOptBinary] = us_[tn::kOptSga] = us_[tn::kOptComPort] = OptionState::kWantYes;
+    him_[tn::kOptBinary] = him_[tn::kOptSga] = OptionState::kWantYes;
+  }
+  const std::string name = url_.Text();
+  const std::string raw_hint = "socket://" + url_.Text().substr(std::string("rfc2217://").size());
+  if (!SendBytes(offer)) {
+    *failure = OpenResult{nullptr, OpenError::kOther, name + " closed the connection at once."};
+    return false;
+  }
+  auto settled = [&] {
+    auto open = [](OptionState s) { return s == OptionState::kWantYes; };
+    return (!open(us_[tn::kOptBinary]) && !open(him_[tn::kOptBinary]) &&
+            !open(us_[tn::kOptComPort])) ||
+           us_[tn::kOptComPort] == OptionState::kRefused;
+  };
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timings_.negotiate_ms);
+  const bool answered = PumpUntil(deadline, settled);
+
+  if (ClosedBecause() == "in use") {
+    *failure =
+        OpenResult{nullptr, OpenError::kBusy, name + " is in use by another client of its server."};
+    return false;
+  }
+  std::unique_lock lock(state_mutex_);
+  if (!telnet_seen_) {
+    *failure = OpenResult{nullptr, OpenError::kOther,
+                          name +
+                              (HungUp() ? " closed the connection without a telnet answer"
+                                        : " gave no telnet answer") +
+                              ": not an RFC 2217 port; for a raw TCP port use " + raw_hint + "."};
+    return false;
+  }
+  if (us_[tn::kOptComPort] == OptionState::kRefused ||
+      (answered && us_[tn::kOptComPort] != OptionState::kYes)) {
+    *failure = OpenResult{nullptr, OpenError::kOther,
+                          name +
+                              " refused serial-port control (COM-PORT-OPTION): for a raw "
+                              "TCP port use " +
+                              raw_hint + "."};
+    return false;
+  }
+  if (HungUp()) {
+    *failure = OpenResult{nullptr, OpenError::kOther,
+                          name + " closed the connection during the telnet negotiation."};
+    return false;
+  }
+  if (!answered) {
+    *failure = OpenResult{nullptr, OpenError::kOther,
+                          name + " did not finish the telnet negotiation in time."};
+    return false;
+  }
+  // Binary both ways, or a CR would carry a NUL after it and 0x0D replies
+  // would change on the way.
+  if (us_[tn::kOptBinary] != OptionState::kYes || him_[tn::kOptBinary] != OptionState::kYes) {
+    *failure =
+        OpenResult{nullptr, OpenError::kOther,
+                   name + " refused binary transmission: for a raw TCP port use " + raw_hint + "."};
+    return false;
+  }
+  lock.unlock();
+  if (!Configure()) {
+    if (ClosedBecause() == "in use") {
+      *failure = OpenResult{nullptr, OpenError::kBusy,
+                            name + " is in use by another client of its server."};
+    } else if (HungUp()) {
+      *failure = OpenResult{nullptr, OpenError::kOther,
+                            name + " closed the connection while its line was set up."};
+    } else {
+      *failure = OpenResult{nullptr, OpenError::kOther,
+                            name +
+                                " refused to set its line to 115200 baud, 8 data bits, no "
+                                "parity, 1 stop bit, no flow control."};
+    }
+    return false;
+  }
+  return true;
+}
+
+bool NetSerialPort::CheckRawWelcome(OpenResult* failure) {
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timings_.raw_welcome_ms);
+  {
+    std::lock_guard lock(receive_mutex_);
+    while (!HungUp() && MillisLeft(deadline) > 0) {
+      if (!Pump(MillisLeft(deadline))) break;
+    }
+  }
+  if (!HungUp()) {
+    // Whatever came is not an answer to anything yet.
+    std::lock_guard lock(state_mutex_);
+    inbox_.clear();
+    return true;
+  }
+  const std::string name = url_.Text();
+  *failure = ClosedBecause() == "in use"
+                 ? OpenResult{nullptr, OpenError::kBusy,
+                              name + " is in use by another client of its server."}
+                 : OpenResult{nullptr, OpenError::kOther, name + " closed the connection at once."};
+  return false;
+}
+
+std::string NetSerialPort::ClosedBecause() {
+  std::lock_guard lock(state_mutex_);
+  // ser2net's answer to a second client, after its telnet offer: it takes
+  // one client a port.
+  if (Lower(text_seen_).find("in use") != std::string::npos) return "in use";
+  return {};
+}
+
+bool NetSerialPort::Configure() {
+  if (HungUp()) return false;
+  uint32_t before[16];
+  {
+    std::lock_guard lock(state_mutex_);
+    std::copy(std::begin(answer_count_), std::end(answer_count_), std::begin(before));
+    flow_control_left_on_ = false;
+  }
+  std::vector<uint8_t> setup;
+  tn::AppendComPortCommand(tn::kSetBaudRate, kBaud, &setup);
+  tn::AppendComPortCommand(tn::kSetDataSize, kDataBits, &setup);
+  tn::AppendComPortCommand(tn::kSetParity, tn::kParityNone, &setup);
+  tn::AppendComPortCommand(tn::kSetStopSize, tn::kStopSizeOne, &setup);
+  tn::AppendComPortCommand(tn::kSetControl, tn::kControlNoFlow, &setup);
+  tn::AppendComPortCommand(tn::kSetControl, tn::kControlInboundNoFlow, &setup);
+  // DTR and RTS inactive, as on a local port: on many boards they drive
+  // reset and boot mode. A server on a pseudo-terminal has no modem lines
+  // and does not answer these two.
+  tn::AppendComPortCommand(tn::kSetControl, tn::kControlDtrOff, &setup);
+  tn::AppendComPortCommand(tn::kSetControl, tn::kControlRtsOff, &setup);
+  // The purge last: its answer tells whether this server answers purges,
+  // which the purge before each request relies on.
+  tn::AppendComPortCommand(tn::kPurgeData, tn::kPurgeBoth, &setup);
+  if (!SendBytes(setup)) return false;
+
+  const uint8_t answered_commands[] = {tn::kSetBaudRate, tn::kSetDataSize, tn::kSetParity,
+                                       tn::kSetStopSize, tn::kPurgeData};
+  auto all_answered = [&] {
+    for (uint8_t c : answered_commands) {
+      if (answer_count_[c] == before[c]) return false;
+    }
+    return true;
+  };
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timings_.negotiate_ms);
+  PumpUntil(deadline, all_answered);
+
+  std::lock_guard lock(state_mutex_);
+  if (HungUp()) return false;
+  // Answers are checked where the server sent them; a server that sends
+  // none is taken at its word.
+  auto answer_is = [&](uint8_t c, uint32_t value) {
+    return answer_count_[c] == before[c] || answer_value_[c] == value;
+  };
+  if (!answer_is(tn::kSetBaudRate, kBaud) || !answer_is(tn::kSetDataSize, kDataBits) ||
+      !answer_is(tn::kSetParity, tn::kParityNone) ||
+      !answer_is(tn::kSetStopSize, tn::kStopSizeOne) || flow_control_left_on_) {
+    return false;
+  }
+  purge_acknowledged_ = answer_count_[tn::kPurgeData] != before[tn::kPurgeData];
+  return true;
+}
+
+bool NetSerialPort::Purge(uint32_t mask) {
+  if (HungUp()) return false;
+  const bool rx = (mask & PURGE_RXCLEAR) != 0;
+  const bool tx = (mask & PURGE_TXCLEAR) != 0;
+  // What has reached this machine is taken in and thrown away. When the
+  // owner is reading right now (a probe from another thread), its read
+  // holds the stream; the closed connection is then its to notice.
+  {
+    std::unique_lock lock(receive_mutex_, std::try_to_lock);
+    if (lock.owns_lock()) Drain();
+  }
+  if (HungUp()) return false;
+  std::vector<uint8_t> command;
+  {
+    std::lock_guard lock(state_mutex_);
+    if (rx) inbox_.clear();
+    if (Telnet() && (rx || tx)) {
+      const uint8_t which =
+          rx && tx ? tn::kPurgeBoth : (rx ? tn::kPurgeReceive : tn::kPurgeTransmit);
+      tn::AppendComPortCommand(tn::kPurgeData, which, &command);
+      // Until the server's answer, whatever comes was sent before it purged.
+      if (rx && purge_acknowledged_) {
+        ++purges_unacknowledged_;
+      }
+    }
+  }
+  return command.empty() || SendBytes(command);
+}
+
+bool NetSerialPort::Write(const uint8_t* data, uint32_t n, uint32_t* written) {
+  if (written != nullptr) *written = 0;
+  if (HungUp()) return false;
+  if (!Telnet()) {
+    size_t sent = 0;
+    bool ok = SendAll(std::vector<uint8_t>(data, data + n), &sent);
+    if (written != nullptr) *written = static_cast<uint32_t>(sent);
+    return ok;
+  }
+  std::vector<uint8_t> escaped;
+  escaped.reserve(n + n / 8);
+  tn::AppendEscaped(data, n, &escaped);
+  size_t sent = 0;
+  bool ok = SendAll(escaped, &sent);
+  if (written != nullptr) {
+    // The count of our bytes whose whole encoding went out.
+    uint32_t count = 0;
+    size_t pos = 0;
+    while (count < n) {
+      size_t width = data[count] == tn::kIac ? 2 : 1;
+      if (pos + width > sent) break;
+      pos += width;
+      ++count;
+    }
+    *written = count;
+  }
+  return ok;
+}
+
+uint32_t NetSerialPort::Read(uint8_t* buffer, uint32_t n) {
+  if (n == 0 || HungUp()) return 0;
+  uint64_t budget_ms = uint64_t{per_byte_ms_.load(std::memory_order_relaxed)} * n +
+                       constant_ms_.load(std::memory_order_relaxed);
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(budget_ms);
+  uint32_t got = 0;
+  std::lock_guard lock(receive_mutex_);
+  for (;;) {
+    {
+      std::lock_guard state(state_mutex_);
+      while (got < n && !inbox_.empty()) {
+        buffer[got++] = inbox_.front();
+        inbox_.pop_front();
+      }
+    }
+    if (got == n) break;
+    int left = MillisLeft(deadline);
+    if (left <= 0 || !Pump(left)) break;
+  }
+  return got;
+}
+
+class NetworkPortSystem final : public PortSystem {
+ public:
+  explicit NetworkPortSystem(std::unique_ptr<PortSystem> local) : local_(std::move(local)) {}
+  std::vector<PortEntry> EnumeratePorts() override { return local_->EnumeratePorts(); }
+  OpenResult OpenPort(const PortId& id) override {
+    if (id.number <= 0 && LooksLikePortUrl(id.device)) {
+      auto url = ParsePortUrl(id.device);
+      if (!url) {
+        return OpenResult{nullptr, OpenError::kNotFound,
+                          id.device +
+                              " is not a port address (rfc2217://HOST:PORT or "
+                              "socket://HOST:PORT)."};
+      }
+      return OpenNetPort(*url);
+    }
+    return local_->OpenPort(id);
+  }
+  std::optional<PortId> ResolvePort(std::string_view text) override {
+    std::string_view trimmed = text;
+    while (!trimmed.empty() && std::isspace(static_cast<unsigned char>(trimmed.front())))
+      trimmed.remove_prefix(1);
+    while (!trimmed.empty() && std::isspace(static_cast<unsigned char>(trimmed.back())))
+      trimmed.remove_suffix(1);
+    if (LooksLikePortUrl(trimmed)) {
+      auto url = ParsePortUrl(trimmed);
+      if (!url) return std::nullopt;
+      return PortId{0, url->Text()};
+    }
+    return local_->ResolvePort(text);
+  }
+
+ private:
+  std::unique_ptr<PortSystem> local_;
+};
+
+std::optional<uint16_t> ParsePortNumber(std::string_view text) {
+  if (text.empty() || text.size() > 5 || text[0] == '0') return std::nullopt;
+  unsigned value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535) {
+    return std::nullopt;
+  }
+  return static_cast<uint16_t>(value);
+}
+
+bool HostNameChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
+}
+
+constexpr std::string_view kRfc2217Scheme = "rfc2217://";
+constexpr std::string_view kRawScheme = "socket://";
+
+}  // namespace
+
+std::string PortUrl::Text() const {
+  std::string text(kind == Kind::kRfc2217 ? kRfc2217Scheme : kRawScheme);
+  if (host.find(':') != std::string::npos) {
+    text += "[" + host + "]";
+  } else {
+    text += host;
+  }
+  return text + ":" + std::to_string(port);
+}
+
+bool LooksLikePortUrl(std::string_view text) {
+  const std::string lower = Lower(text.substr(0, kRfc2217Scheme.size()));
+  return lower.starts_with(kRfc2217Scheme) || lower.starts_with(kRawScheme);
+}
+
+std::optional<PortUrl> ParsePortUrl(std::string_view text) {
+  PortUrl url;
+  const std::string lower = Lower(text.substr(0, kRfc2217Scheme.size()));
+  if (lower.starts_with(kRfc2217Scheme)) {
+    url.kind = PortUrl::Kind::kRfc2217;
+    text.remove_prefix(kRfc2217Scheme.size());
+  } else if (lower.starts_with(kRawScheme)) {
+    url.kind = PortUrl::Kind::kRaw;
+    text.remove_prefix(kRawScheme.size());
+  } else {
+    return std::nullopt;
+  }
+  std::string_view host;
+  std::string_view port;
+  if (!text.empty() && text[0] == '[') {
+    const size_t close = text.find(']');
+    if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+      return std::nullopt;
+    }
+    host = text.substr(1, close - 1);
+    port = text.substr(close + 2);
+    if (host.empty() || host.find(':') == std::string_view::npos) return std::nullopt;
+    for (char c : host) {
+      if (!std::isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.') {
+        return std::nullopt;
+      }
+    }
+  } else {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    if (host.empty() || !std::all_of(host.begin(), host.end(), HostNameChar)) return std::nullopt;
+    if (host.front() == '-' || host.front() == '.') return std::nullopt;
+  }
+  auto number = ParsePortNumber(port);
+  if (!number) return std::nullopt;
+  url.host = Lower(host);
+  url.port = *number;
+  return url;
+}
+
+OpenResult OpenNetPortOn(std::unique_ptr<TcpStream> stream, const PortUrl& url,
+                         const NetTimings& timings) {
+  auto port = std::make_unique<NetSerialPort>(std::move(stream), url, timings);
+  OpenResult failure;
+  if (url.kind == PortUrl::Kind::kRfc2217 ? !port->Negotiate(&failure)
+                                          : !port->CheckRawWelcome(&failure)) {
+    return failure;
+  }
+  return OpenResult{std::move(port), OpenError::kNone, {}};
+}
+
+OpenResult OpenNetPort(const PortUrl& url, const NetTimings& timings) {
+  const std::string name = url.Text();
+  ConnectResult connected = ConnectTcp(url.host, url.port, timings.connect_ms);
+  switch (connected.error) {
+    case ConnectError::kNone:
+      return OpenNetPortOn(std::move(connected.stream), url, timings);
+    case ConnectError::kResolve:
+      return OpenResult{
+          nullptr, OpenError::kNotFound,
+          "There is no host " + url.host + " for " + name + ": " + connected.detail + "."};
+    case ConnectError::kRefused:
+      return OpenResult{nullptr, OpenError::kNotFound,
+                        name + " refused the connection: no port server listens there."};
+    case ConnectError::kUnreachable:
+      return OpenResult{nullptr, OpenError::kNotFound,
+                        name + " cannot be reached: " + connected.detail + "."};
+    case ConnectError::kOther:
+      break;
+  }
+  return OpenResult{nullptr, OpenError::kOther,
+                    "Cannot connect to " + name + ": " + connected.detail + "."};
+}
+
+std::unique_ptr<PortSystem> WithNetworkPorts(std::unique_ptr<PortSystem> local) {
+  return std::make_unique<NetworkPortSystem>(std::move(local));
+}
+
+}  // namespace quelmar::link

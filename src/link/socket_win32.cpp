@@ -1,0 +1,217 @@
+// Winsock side of the TCP seam.
+// winsock2.h must come first.
+// clang-format off
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <mstcpip.h>
+// clang-format on
+
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "link/socket.h"
+
+namespace quelmar::link {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+int MillisLeft(SteadyClock::time_point deadline) {
+  auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
+  if (ms < 0) return 0;
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+// Winsock is started once for the process and left running.
+bool StartWinsock() {
+  static const bool started = [] {
+    WSADATA data{};
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return started;
+}
+
+std::string WinsockText(int error) {
+  char* text = nullptr;
+  FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string result = text != nullptr ? text : "error " + std::to_string(error);
+  if (text != nullptr) LocalFree(text);
+  while (!result.empty() &&
+         (result.back() == '\n' || result.back() == '\r' || result.back() == '.'))
+    result.pop_back();
+  return result;
+}
+
+// Waits until the socket is readable (or writable); false on time-out.
+bool WaitFor(SOCKET s, bool write, int timeout_ms) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(s, &set);
+  fd_set errors;
+  FD_ZERO(&errors);
+  FD_SET(s, &errors);
+  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  return select(0, write ? nullptr : &set, write ? &set : nullptr, &errors, &tv) > 0;
+}
+
+class WinsockStream final : public TcpStream {
+ public:
+  explicit WinsockStream(SOCKET s) : socket_(s) {}
+  ~WinsockStream() override { closesocket(socket_); }
+  WinsockStream(const WinsockStream&) = delete;
+  WinsockStream& operator=(const WinsockStream&) = delete;
+
+  int Receive(uint8_t* buffer, size_t n, int timeout_ms) override {
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+      int k = recv(socket_, reinterpret_cast<char*>(buffer),
+                   static_cast<int>(n > INT_MAX ? INT_MAX : n), 0);
+      if (k > 0) return k;
+      if (k == 0) return -1;
+      if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
+      int left = MillisLeft(deadline);
+      if (left <= 0) return 0;
+      WaitFor(socket_, false, left);
+    }
+  }
+
+  int Send(const uint8_t* data, size_t n, int timeout_ms) override {
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+      int k = send(socket_, reinterpret_cast<const char*>(data),
+                   static_cast<int>(n > INT_MAX ? INT_MAX : n), 0);
+      if (k >= 0) return k;
+      if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
+      int left = MillisLeft(deadline);
+      if (left <= 0) return 0;
+      WaitFor(socket_, true, left);
+    }
+  }
+
+ private:
+  SOCKET socket_;
+};
+
+struct Lookup {
+  std::mutex mutex;
+  std::condition_variable done_cv;
+  bool done = false;
+  int status = 0;
+  addrinfo* result = nullptr;
+  ~Lookup() {
+    if (result != nullptr) freeaddrinfo(result);
+  }
+};
+
+std::shared_ptr<Lookup> Resolve(const std::string& host, uint16_t port, int timeout_ms) {
+  auto lookup = std::make_shared<Lookup>();
+  std::thread([lookup, host, port] {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* result = nullptr;
+    int status = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &result);
+    std::lock_guard lock(lookup->mutex);
+    lookup->status = status;
+    lookup->result = result;
+    lookup->done = true;
+    lookup->done_cv.notify_all();
+  }).detach();
+  std::unique_lock lock(lookup->mutex);
+  if (!lookup->done_cv.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                [&] { return lookup->done; })) {
+    return nullptr;
+  }
+  return lookup;
+}
+
+#ifndef SIO_TCP_SET_ACK_FREQUENCY
+#define SIO_TCP_SET_ACK_FREQUENCY _WSAIOW(IOC_VENDOR, 23)
+#endif
+
+void SetOptions(SOCKET s) {
+  BOOL on = TRUE;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  // Every segment acknowledged at once: a port server with Nagle's rule on
+  // holds the rest of a reply until the first piece is acknowledged.
+  DWORD every = 1;
+  DWORD ack_returned = 0;
+  WSAIoctl(s, SIO_TCP_SET_ACK_FREQUENCY, &every, sizeof every, nullptr, 0, &ack_returned, nullptr,
+           nullptr);
+  // Keep-alive after 2 s of silence, then a probe a second.
+  tcp_keepalive keep{1, 2000, 1000};
+  DWORD returned = 0;
+  WSAIoctl(s, SIO_KEEPALIVE_VALS, &keep, sizeof keep, nullptr, 0, &returned, nullptr, nullptr);
+}
+
+int ConnectOne(const addrinfo& address, SteadyClock::time_point deadline, SOCKET* out) {
+  SOCKET s = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
+  if (s == INVALID_SOCKET) return WSAGetLastError();
+  u_long nonblocking = 1;
+  ioctlsocket(s, FIONBIO, &nonblocking);
+  SetOptions(s);
+  int error = 0;
+  if (connect(s, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0) {
+    error = WSAGetLastError();
+    if (error == WSAEWOULDBLOCK) {
+      error = WSAETIMEDOUT;
+      fd_set writable, failed;
+      FD_ZERO(&writable);
+      FD_ZERO(&failed);
+      FD_SET(s, &writable);
+      FD_SET(s, &failed);
+      int left = MillisLeft(deadline);
+      timeval tv{left / 1000, (left % 1000) * 1000};
+      if (select(0, nullptr, &writable, &failed, &tv) > 0) {
+        int so_error = 0;
+        int size = sizeof so_error;
+        getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so_error), &size);
+        error = FD_ISSET(s, &failed) && so_error == 0 ? WSAECONNREFUSED : so_error;
+      }
+    }
+  }
+  if (error != 0) {
+    closesocket(s);
+    return error;
+  }
+  *out = s;
+  return 0;
+}
+
+}  // namespace
+
+ConnectResult ConnectTcp(const std::string& host, uint16_t port, int timeout_ms) {
+  if (!StartWinsock()) return ConnectResult{nullptr, ConnectError::kOther, "Winsock did not start"};
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
+  std::shared_ptr<Lookup> lookup = Resolve(host, port, timeout_ms);
+  if (lookup == nullptr) {
+    return ConnectResult{nullptr, ConnectError::kResolve, "no answer from the name service"};
+  }
+  if (lookup->status != 0) {
+    return ConnectResult{nullptr, ConnectError::kResolve, WinsockText(lookup->status)};
+  }
+  int last_error = WSAETIMEDOUT;
+  for (const addrinfo* a = lookup->result; a != nullptr; a = a->ai_next) {
+    SOCKET s = INVALID_SOCKET;
+    int error = ConnectOne(*a, deadline, &s);
+    if (error == 0) return ConnectResult{std::make_unique<WinsockStream>(s), {}, {}};
+    if (last_error != WSAECONNREFUSED) last_error = error;
+    if (MillisLeft(deadline) <= 0) break;
+  }
+  ConnectError kind = last_error == WSAECONNREFUSED ? ConnectError::kRefused
+                      : (last_error == WSAETIMEDOUT || last_error == WSAENETUNREACH ||
+                         last_error == WSAEHOSTUNREACH)
+                          ? ConnectError::kUnreachable
+                          : ConnectError::kOther;
+  return ConnectResult{nullptr, kind, WinsockText(last_error)};
+}
+
+}  // namespace quelmar::link
