@@ -145,7 +145,7 @@ state = "mac.state"
 
 [[field]]
 name = "label"
-at = "data:0xC00"
+at = "data:0xBF6"
 format = "text"
 size = 10
 list = "labels.txt"
@@ -194,8 +194,8 @@ state = "label.state"
                        static_cast<uint8_t>(first ? 0xFF : 0x00)};
     std::copy(mac.begin(), mac.end(), want_d.begin() + 0xBF0);
     const std::string label = first ? "LINE3-A" : "LINE3-B";
-    std::fill(want_d.begin() + 0xC00, want_d.begin() + 0xC0A, 0);
-    std::copy(label.begin(), label.end(), want_d.begin() + 0xC00);
+    std::fill(want_d.begin() + 0xBF6, want_d.end(), 0);
+    std::copy(label.begin(), label.end(), want_d.begin() + 0xBF6);
     EXPECT_EQ(d, want_d);
 
     EXPECT_EQ(rec["fields"], json::parse(std::string(R"({"serial":)") + std::to_string(serial) +
