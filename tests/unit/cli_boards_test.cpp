@@ -89,6 +89,20 @@ TEST_F(Files, MutedSinksSayNothingAndRecordsKeepTheBoardsOwnText) {
             "COM7: after the record\n");
 }
 
+TEST_F(Files, TextWrittenWhileMutedNeverReachesTheRecord) {
+  BoardConsole console(out_, err_, {"COM7"});
+  BoardSink sink(console, 0, "COM7");
+  sink.StartRecord();
+  sink.LogText(0, "Reboot... OK.\n");
+  sink.SetMuted(true);
+  sink.LogText(1, "Failed opening COM7\n");
+  sink.ErrorBox("Quelmar Error");
+  sink.SetMuted(false);
+  sink.LogText(0, "Get chip info... OK.\n");
+  EXPECT_EQ(sink.TakeRecord(), "Reboot... OK.\nGet chip info... OK.\n");
+  EXPECT_EQ(Contents(err_), "") << "a muted error box says nothing";
+}
+
 TEST_F(Files, LinesOfBoardsOnManyThreadsNeverMix) {
   constexpr int kBoards = 8;
   constexpr int kLines = 300;

@@ -11,16 +11,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "args.h"
+#include "board_runner.h"
 #include "boards.h"
 #include "cli.h"
 #include "common/clock.h"
@@ -28,9 +28,8 @@
 #include "common/log.h"
 #include "common/progress.h"
 #include "image/image_store.h"
-#include "image/image_writer.h"
 #include "link/link.h"
-#include "update/update.h"
+#include "records.h"
 
 #ifdef _WIN32
 // After our headers: <windows.h> defines the purge flags as macros.
@@ -176,114 +175,9 @@ class InterruptGuard {
   std::jthread watcher_;
 };
 
-// What one board needs to run the steps.
-struct StepContext {
-  link::Link& link;
-  Log& log;
-  Progress& progress;
-  UiSink& sink;
-  UpdateFlags& flags;
-  std::function<void(bool)> show_progress;      // on at a step's start, off at its end
-  std::function<void(const std::string&)> note;  // one line for stderr
-};
-
-// The code, data and reboot steps on an identified board, stopping at the
-// first failure or when interrupted. True when every step succeeded.
-bool RunSteps(const FlashArgs& args, const image::ImageStore& images, StepContext& c,
-              const InterruptGuard& interrupts) {
-  update::UpdateContext context{c.link, images, c.progress, c.log, SystemClock(), c.flags, c.sink};
-  auto run = [&](update::UpdateOutcome (*procedure)(update::UpdateContext&)) {
-    if (interrupts.Interrupted()) return false;
-    c.flags.BusyFlag.store(1);
-    c.show_progress(true);
-    const update::UpdateOutcome outcome = procedure(context);
-    c.show_progress(false);
-    if (outcome == update::UpdateOutcome::kAborted)
-      c.note("stopped during the erase wait: nothing was written.");
-    return outcome == update::UpdateOutcome::kSuccess;
-  };
-  bool ok = true;
-  if (args.code) ok = run(update::RunCodeUpdate);
-  if (ok && args.data) ok = run(update::RunDataFlashUpdate);
-  if (ok && args.reboot) ok = !interrupts.Interrupted() && c.link.RebootDevice();
-  return ok;
-}
-
-// --- records ---
-
-struct Record {
-  std::chrono::system_clock::time_point start = std::chrono::system_clock::now();
-  std::string label;
-  std::string device;
-  unsigned board = 0;       // the board's number on its port in --auto, else 0
-  uint16_t bootloader = 0;  // (major << 8) | minor; 0 when it did not answer
-  std::string chip;         // empty when it did not answer
-  bool ok = false;
-  std::string log;
-};
-
-std::string UtcText(std::chrono::system_clock::time_point t, const char* format) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
-  std::tm utc{};
-#ifdef _WIN32
-  gmtime_s(&utc, &seconds);
-#else
-  gmtime_r(&seconds, &utc);
-#endif
-  char text[64];
-  std::strftime(text, sizeof text, format, &utc);
-  return text;
-}
-
-// What identification found, for the record.
-void NoteIdentity(const link::Link& link, Record* record) {
-  record->bootloader = link.BootloaderVersion();
-  const auto& words = link.ChipInfo();
-  std::string chip = link::LookupChip(words[0], words[1]).line;
-  while (!chip.empty() && chip.back() == '\n') chip.pop_back();
-  if (chip.rfind("Chip: ", 0) == 0) chip.erase(0, 6);
-  record->chip = chip;
-}
-
-// Writes the record into dir; on failure says why on stderr.
-bool WriteRecord(const std::string& dir, const Record& r,
-                 const std::function<void(const std::string&)>& note) {
-  std::string text = "Start: " + UtcText(r.start, "%Y-%m-%d %H:%M:%S UTC") + "\n";
-  text += "Port: " + r.label;
-  if (!r.device.empty() && r.device != r.label) text += " (" + r.device + ")";
-  text += "\n";
-  if (r.board > 0) text += "Board: " + std::to_string(r.board) + "\n";
-  text += "Bootloader: ";
-  text += r.bootloader == 0 ? std::string("none")
-                            : std::to_string(r.bootloader >> 8) + "." +
-                                  std::to_string(r.bootloader & 0xFF);
-  text += "\nChip: " + (r.chip.empty() ? std::string("none") : r.chip) + "\n";
-  text += std::string("Result: ") + (r.ok ? "OK" : "FAILED") + "\n";
-  text += "Log:\n" + r.log;
-  if (!r.log.empty() && r.log.back() != '\n') text += "\n";
-
-  std::error_code error;
-  std::filesystem::create_directories(dir, error);
-  const std::string stamp = UtcText(r.start, "%Y%m%d-%H%M%S");
-  std::filesystem::path path = std::filesystem::path(dir) / RecordFileName(stamp, r.label, r.board);
-  // A record is never replaced: a second one in the same second gets a suffix.
-  for (int k = 2; std::filesystem::exists(path, error); ++k) {
-    std::string name = RecordFileName(stamp, r.label, r.board);
-    name.insert(name.size() - 4, "-" + std::to_string(k));
-    path = std::filesystem::path(dir) / name;
-  }
-  std::string why;
-  if (!image::WriteFileAtomically(path.string(), std::vector<uint8_t>(text.begin(), text.end()),
-                                  &why)) {
-    note("cannot write the record: " + why);
-    return false;
-  }
-  return true;
-}
-
 // --- one port, as always ---
 
-int FlashOne(const FlashArgs& args, const image::ImageStore& images, TerminalSink& sink, Log& log,
+int FlashOne(const BoardJob& job, const image::ImageStore& images, TerminalSink& sink, Log& log,
              const link::PortId& id) {
   UpdateFlags flags;
   InterruptGuard interrupts({&flags});
@@ -291,7 +185,9 @@ int FlashOne(const FlashArgs& args, const image::ImageStore& images, TerminalSin
   link::Link board(*ports, log, sink);
   board.SetSelectedPort(id);
   Progress progress(&sink);
-  auto note = [](const std::string& line) { std::fprintf(stderr, "quelmar-cli: %s\n", line.c_str()); };
+  auto note = [](const std::string& line) {
+    std::fprintf(stderr, "quelmar-cli: %s\n", line.c_str());
+  };
 
   // The record takes the board's log beside the terminal.
   struct Tee final : UiSink {
@@ -313,247 +209,41 @@ int FlashOne(const FlashArgs& args, const image::ImageStore& images, TerminalSin
   Record record;
   record.label = id.Label();
   record.device = id.device;
-  if (args.log_dir) log.SetSink(&tee);
+  if (job.log_dir) log.SetSink(&tee);
 
   bool ok = board.OpenPort();
   if (ok) NoteIdentity(board, &record);
   if (ok) {
-    StepContext context{board, log, progress, sink, flags,
+    StepContext context{board,
+                        log,
+                        progress,
+                        sink,
+                        flags,
+                        SystemClock(),
                         [&](bool on) { on ? sink.EnableProgressBar() : sink.EndProgressBar(); },
                         note};
-    ok = RunSteps(args, images, context, interrupts);
+    ok = RunSteps(job, images, context, [&] { return interrupts.Interrupted(); });
   }
   if (interrupts.Interrupted()) note("stopped by the user.");
-  if (args.log_dir) {
+  if (job.log_dir) {
     log.SetSink(&sink);
     record.ok = ok;
     record.log = tee.kept;
-    if (!WriteRecord(*args.log_dir, record, note)) ok = false;
+    if (!WriteRecord(*job.log_dir, record, note)) ok = false;
   }
   return ok ? kExitOk : kExitFailure;
 }
 
 // --- several ports, and --auto ---
 
-struct BoardWorker {
-  BoardWorker(BoardConsole& console, size_t index, const link::PortId& port)
-      : id(port), sink(console, index, port.Label()), link(*ports, log, sink) {
-    link.SetSelectedPort(id);
-  }
-  link::PortId id;
-  BoardSink sink;
-  Log log{&sink};
-  std::unique_ptr<link::PortSystem> ports = link::MakePlatformPortSystem();
-  link::Link link;
-  Progress progress{&sink};
-  UpdateFlags flags;
-  std::string opened_device;  // what the port's name led to when it was opened
-};
-
-// What the --auto loops of all ports share.
-class AutoTally {
- public:
-  explicit AutoTally(unsigned limit) : limit_(limit) {}
-  // Takes a board's place in the count; false when the run is over.
-  bool Claim() {
-    std::lock_guard lock(mutex_);
-    if (stop_.load() || (limit_ > 0 && claimed_ >= limit_)) return false;
-    ++claimed_;
-    return true;
-  }
-  void Done(bool ok) {
-    std::lock_guard lock(mutex_);
-    ++(ok ? ok_ : failed_);
-    if (limit_ > 0 && ok_ + failed_ >= limit_) stop_.store(true);
-  }
-  void Stop() { stop_.store(true); }
-  bool Stopped() const { return stop_.load(); }
-  unsigned Ok() const {
-    std::lock_guard lock(mutex_);
-    return ok_;
-  }
-  unsigned Failed() const {
-    std::lock_guard lock(mutex_);
-    return failed_;
-  }
-
- private:
-  const unsigned limit_;
-  mutable std::mutex mutex_;
-  unsigned claimed_ = 0, ok_ = 0, failed_ = 0;
-  std::atomic<bool> stop_{false};
-};
-
-constexpr auto kPollPeriod = std::chrono::seconds(1);
-
-// Sleeps until `until`, waking early when the run is over.
-void SleepUntil(std::chrono::steady_clock::time_point until, const AutoTally& tally) {
-  while (!tally.Stopped() && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-}
-
-// Whether the port's number now leads to another device than the one open
-// (a COM<n> link pointed at a new device). Asks no device anything.
-bool PortMoved(BoardWorker& w) {
-  if (w.id.number <= 0) return false;
-  const auto now = w.ports->ResolvePort("COM" + std::to_string(w.id.number));
-  return now && now->device != w.opened_device;
-}
-
-// Polls until a board answers on the port; false when the run ended first.
-// Quiet: the failures of an empty port are no news.
-bool WaitForBoard(BoardWorker& w, const AutoTally& tally) {
-  w.sink.SetMuted(true);
-  while (!tally.Stopped()) {
-    const auto start = std::chrono::steady_clock::now();
-    if (w.link.IsPortReady() && (w.link.PortHandle()->HungUp() || PortMoved(w)))
-      w.link.DropLine();
-    if (!w.link.IsPortReady()) {
-      const auto now = w.ports->ResolvePort(w.id.number > 0 ? "COM" + std::to_string(w.id.number)
-                                                            : w.id.device);
-      w.opened_device = now ? now->device : w.id.device;
-      w.link.OpenLine();
-    }
-    if (w.link.IsPortReady() && w.link.BootloaderAnswers()) {
-      w.sink.SetMuted(false);
-      return true;
-    }
-    SleepUntil(start + kPollPeriod, tally);
-  }
-  w.sink.SetMuted(false);
-  return false;
-}
-
-// Sleeps until `until`, waking early when the run is over or the open line
-// has gone. An unplugged adapter's device name stays taken for as long as
-// its descriptor is open, so the adapter of the next board, plugged in at
-// once, would come back under another name (and COM number) unless the
-// dead line is let go of at once.
-void SleepWhileLineLives(BoardWorker& w, std::chrono::steady_clock::time_point until,
-                         const AutoTally& tally) {
-  while (!tally.Stopped() && std::chrono::steady_clock::now() < until) {
-    if (!w.link.ProbePort()) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
-
-// Polls the open port until the board is gone: the line hung up, the port
-// now names another device, or the bootloader stopped answering.
-void WaitUntilGone(BoardWorker& w, const AutoTally& tally) {
-  w.sink.SetMuted(true);
-  while (!tally.Stopped() && w.link.IsPortReady()) {
-    const auto start = std::chrono::steady_clock::now();
-    if (w.link.PortHandle()->HungUp() || PortMoved(w)) {
-      w.link.DropLine();
-      break;
-    }
-    if (!w.link.BootloaderAnswers()) {
-      if (w.link.PortHandle()->HungUp()) w.link.DropLine();
-      break;
-    }
-    SleepWhileLineLives(w, start + kPollPeriod, tally);
-  }
-  w.sink.SetMuted(false);
-}
-
-int FlashMany(const FlashArgs& args, const image::ImageStore& images,
+int FlashMany(const BoardJob& job, const image::ImageStore& images,
               const std::vector<link::PortId>& ids) {
   std::vector<std::string> labels;
   for (const auto& id : ids) labels.push_back(id.Label());
   BoardConsole console(stdout, stderr, labels);
-  std::vector<std::unique_ptr<BoardWorker>> workers;
-  std::vector<UpdateFlags*> flags;
-  for (size_t i = 0; i < ids.size(); ++i) {
-    workers.push_back(std::make_unique<BoardWorker>(console, i, ids[i]));
-    flags.push_back(&workers.back()->flags);
-  }
-  AutoTally tally(args.count);
-  InterruptGuard interrupts(flags, [&] { tally.Stop(); });
-
-  auto note_for = [&](const BoardWorker& w) {
-    return [&console, label = w.sink.Label()](const std::string& line) {
-      console.PrintError("quelmar-cli: " + label + ": " + line + "\n");
-    };
-  };
-  // One board from identification to its last step, with its record.
-  auto flash_board = [&](size_t i, unsigned number, bool identified_open) {
-    BoardWorker& w = *workers[i];
-    Record record;
-    record.label = w.sink.Label();
-    record.device = w.opened_device.empty() ? w.id.device : w.opened_device;
-    record.board = number;
-    if (args.log_dir) w.sink.StartRecord();
-    // A board found by --auto is on a port opened quietly while waiting:
-    // its log and record still say so before the identification.
-    if (identified_open) w.log.AppendLog(kSeverityNormal, "Opened %s\n", record.label.c_str());
-    bool ok = identified_open ? w.link.QueryBootloaderInfo() != 0 && w.link.QueryChipInfo()
-                              : w.link.OpenPort();
-    if (ok) NoteIdentity(w.link, &record);
-    if (ok) {
-      StepContext context{w.link,
-                          w.log,
-                          w.progress,
-                          w.sink,
-                          w.flags,
-                          [&console, i](bool on) {
-                            if (!on) console.EndProgress(i);
-                          },
-                          note_for(w)};
-      ok = RunSteps(args, images, context, interrupts);
-    }
-    w.sink.Flush();
-    console.EndProgress(i);
-    if (args.log_dir) {
-      record.ok = ok;
-      record.log = w.sink.TakeRecord();
-      if (!WriteRecord(*args.log_dir, record, note_for(w))) ok = false;
-    }
-    return ok;
-  };
-
-  std::vector<char> results(ids.size(), 0);
-  {
-    std::vector<std::jthread> threads;
-    for (size_t i = 0; i < ids.size(); ++i) {
-      threads.emplace_back([&, i] {
-        BoardWorker& w = *workers[i];
-        if (!args.auto_mode) {
-          results[i] = flash_board(i, 0, false) ? 1 : 0;
-          return;
-        }
-        // The port stays open from board to board: after the reboot the
-        // bootloader's silence tells that the board has gone.
-        w.link.SetCloseHandler([] {});
-        for (unsigned number = 1;; ++number) {
-          // The operator's cue to plug the next board in.
-          if (!tally.Stopped()) console.Print(w.sink.Label() + ": waiting for a board...\n");
-          if (!WaitForBoard(w, tally) || !tally.Claim()) break;
-          const bool ok = flash_board(i, number, true);
-          console.Print(w.sink.Label() + ": board " + std::to_string(number) + ": " +
-                        (ok ? "OK" : "FAILED") + "\n");
-          tally.Done(ok);
-          WaitUntilGone(w, tally);
-        }
-        w.sink.SetMuted(true);
-        w.link.DropLine();
-      });
-    }
-  }
-
-  if (interrupts.Interrupted()) console.PrintError("quelmar-cli: stopped by the user.\n");
-  if (args.auto_mode) {
-    console.Print("Boards: " + std::to_string(tally.Ok()) + " OK, " +
-                  std::to_string(tally.Failed()) + " failed\n");
-    return tally.Failed() == 0 ? kExitOk : kExitFailure;
-  }
-  std::string summary;
-  bool all_ok = true;
-  for (size_t i = 0; i < ids.size(); ++i) {
-    summary += labels[i] + (results[i] ? ": OK\n" : ": FAILED\n");
-    all_ok = all_ok && results[i];
-  }
-  console.Print(summary);
-  return all_ok ? kExitOk : kExitFailure;
+  BoardRunner runner(job, images, ids, console);
+  InterruptGuard interrupts(runner.Flags(), [&] { runner.Stop(); });
+  return runner.Run([&] { return interrupts.Interrupted(); });
 }
 
 }  // namespace
@@ -593,8 +283,15 @@ int CmdFlash(int argc, char** argv) {
   }
   if (args.data && !images.LoadDataImageFromPath(*args.data)) return kExitFailure;
 
-  if (ids.size() == 1 && !args.auto_mode) return FlashOne(args, images, sink, log, ids[0]);
-  return FlashMany(args, images, ids);
+  BoardJob job;
+  job.code = args.code.has_value();
+  job.data = args.data.has_value();
+  job.reboot = args.reboot;
+  job.auto_mode = args.auto_mode;
+  job.count = args.count;
+  job.log_dir = args.log_dir;
+  if (ids.size() == 1 && !args.auto_mode) return FlashOne(job, images, sink, log, ids[0]);
+  return FlashMany(job, images, ids);
 }
 
 }  // namespace quelmar::cli

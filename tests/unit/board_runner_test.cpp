@@ -1,0 +1,418 @@
+// quelmar-cli's several-board and --auto runner on simulated lines under a
+// fake clock: how many boards a count lets through, what a record that
+// cannot be written does to the result, and how soon a dead line is let go.
+#include "board_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "boards.h"
+#include "cli.h"
+#include "link/protocol.h"
+#include "records.h"
+#include "support/fake_clock.h"
+#include "support/file_contents.h"
+#include "support/temp_dir.h"
+
+namespace quelmar::cli {
+namespace {
+
+using quelmar::testing::Contents;
+using quelmar::testing::FakeClock;
+using namespace std::chrono_literals;
+
+// Bounds the real time a test waits for the runner, so that a runner that
+// never ends fails the test instead of hanging it.
+constexpr auto kRunBound = 20s;
+
+// One port of the bench and the boards that will be plugged into it, one
+// after another. Touched only by its port's worker thread while a run
+// goes, and by the test after it.
+struct Slot {
+  int boards = 0;  // boards still to come, the one present included
+  bool present = false;
+  // false: the bootloader answers again after a reboot, and the board
+  // leaves by its adapter being unplugged 300 ms after the next answer.
+  bool leaves_on_reboot = true;
+  bool gone_after_reboot = false;  // the next question goes unanswered
+  int answers = 0;                 // bootloader questions answered
+  int reboots = 0;                 // boards written (confirmed reboots)
+  std::optional<Clock::TimePoint> hangup_at;
+  // For each hang-up: when it happened and when the line was closed.
+  std::vector<std::pair<Clock::TimePoint, Clock::TimePoint>> releases;
+};
+
+// Everything the simulated lines share: the clock, the slots by COM
+// number, and a gate that holds the boards' identification until enough
+// ports have found a board.
+struct Bench {
+  FakeClock clock;
+  std::map<int, Slot> slots;
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  int boards_found = 0;  // first answers of a board, over all ports
+  int gate = 0;          // chip info waits until boards_found reaches it
+  bool gate_timed_out = false;
+
+  void BoardFound() {
+    std::lock_guard lock(mutex);
+    ++boards_found;
+    changed.notify_all();
+  }
+  void WaitAtGate() {
+    std::unique_lock lock(mutex);
+    if (!changed.wait_for(lock, 10s, [&] { return boards_found >= gate; })) gate_timed_out = true;
+  }
+};
+
+class BenchPort final : public link::SerialPort {
+ public:
+  BenchPort(Bench& bench, Slot& slot) : bench_(bench), slot_(slot) {}
+  ~BenchPort() override {
+    if (slot_.hangup_at) {
+      slot_.releases.emplace_back(*slot_.hangup_at, bench_.clock.Now());
+      slot_.hangup_at.reset();
+      // The unplugged adapter took its board along; the next one is
+      // plugged in with a fresh adapter.
+      slot_.present = false;
+      if (slot_.boards > 0) slot_.present = true;
+    }
+  }
+
+  bool GetCommState() override { return true; }
+  bool SetCommState() override { return true; }
+  bool SetCommTimeouts(const link::ReadTimeouts& t) override {
+    timeouts_ = t;
+    return true;
+  }
+  bool Purge(uint32_t mask) override {
+    if (HungUp()) return false;
+    if (mask & link::PURGE_RXCLEAR) reply_.clear();
+    return true;
+  }
+  bool Write(const uint8_t* data, uint32_t n, uint32_t* written) override {
+    *written = 0;
+    if (HungUp()) return false;
+    *written = n;
+    if (n == 4 && data[0] == link::REQUEST_START) Answer(data[2]);
+    return true;
+  }
+  uint32_t Read(uint8_t* buffer, uint32_t n) override {
+    uint32_t count = 0;
+    while (count < n && !reply_.empty()) {
+      buffer[count++] = reply_.front();
+      reply_.pop_front();
+    }
+    if (count < n && !HungUp())
+      bench_.clock.Advance(
+          std::chrono::milliseconds(timeouts_.per_byte_ms * n + timeouts_.constant_ms));
+    return count;
+  }
+  bool HungUp() const override { return slot_.hangup_at && bench_.clock.Now() >= *slot_.hangup_at; }
+
+ private:
+  void Answer(uint8_t command) {
+    if (slot_.gone_after_reboot) {
+      // The board left after its reboot; the next one is plugged in.
+      slot_.gone_after_reboot = false;
+      slot_.present = slot_.boards > 0;
+      return;
+    }
+    if (!slot_.present || slot_.hangup_at) return;
+    switch (command) {
+      case link::CMD_GET_BOOTLOADER_INFO:
+        if (slot_.answers++ == 0) bench_.BoardFound();
+        if (slot_.reboots > 0 && !slot_.leaves_on_reboot && after_reboot_) {
+          slot_.hangup_at = bench_.clock.Now() + 300ms;
+          after_reboot_ = false;
+        }
+        reply_ = {link::REPLY_START, 0x03, link::CMD_GET_BOOTLOADER_INFO, 2, 8, 0};
+        break;
+      case link::CMD_GET_CHIP_INFO: {
+        bench_.WaitAtGate();
+        std::vector<uint8_t> r(link::kChipReplySize, 0);
+        r[0] = link::REPLY_START;
+        r[1] = 0x21;
+        r[2] = link::CMD_GET_CHIP_INFO;
+        link::WriteLe32(&r[3], 0xA001C830);  // LPC4357
+        reply_.assign(r.begin(), r.end());
+        break;
+      }
+      case link::CMD_REBOOT:
+        reply_ = {link::REPLY_START, 0x01, 0x00, 0x00};
+        ++slot_.reboots;
+        --slot_.boards;
+        if (slot_.leaves_on_reboot)
+          slot_.gone_after_reboot = true;
+        else
+          after_reboot_ = true;
+        break;
+      default:
+        break;
+    }
+  }
+
+  Bench& bench_;
+  Slot& slot_;
+  link::ReadTimeouts timeouts_{};
+  std::deque<uint8_t> reply_;
+  bool after_reboot_ = false;
+};
+
+class BenchSystem final : public link::PortSystem {
+ public:
+  explicit BenchSystem(Bench& bench) : bench_(bench) {}
+  std::vector<link::PortEntry> EnumeratePorts() override {
+    std::vector<link::PortEntry> out;
+    for (const auto& [number, slot] : bench_.slots)
+      out.push_back({number, "/dev/bench" + std::to_string(number), false, true});
+    return out;
+  }
+  link::OpenResult OpenPort(const link::PortId& id) override {
+    auto found = bench_.slots.find(id.number);
+    if (found == bench_.slots.end()) return {nullptr, link::OpenError::kNotFound, {}};
+    return {std::make_unique<BenchPort>(bench_, found->second), link::OpenError::kNone, {}};
+  }
+  std::optional<link::PortId> ResolvePort(std::string_view text) override {
+    if (text.substr(0, 3) != "COM") return std::nullopt;
+    const int number = std::stoi(std::string(text.substr(3)));
+    if (!bench_.slots.contains(number)) return std::nullopt;
+    return link::PortId{number, "/dev/bench" + std::to_string(number)};
+  }
+
+ private:
+  Bench& bench_;
+};
+
+// What a run printed and returned.
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+class BoardRunnerTest : public ::testing::Test {
+ protected:
+  // A board present on each port, to be written and leave on its reboot.
+  void OneBoardOn(const std::vector<int>& ports) {
+    for (int port : ports) {
+      bench_.slots[port].boards = 1;
+      bench_.slots[port].present = true;
+    }
+  }
+
+  // Runs the job on the ports given (COM numbers of the bench), giving up
+  // after kRunBound of real time.
+  Outcome Run(const BoardJob& job, const std::vector<int>& ports) {
+    std::vector<link::PortId> ids;
+    std::vector<std::string> labels;
+    for (int n : ports) {
+      ids.push_back({n, "/dev/bench" + std::to_string(n)});
+      labels.push_back(ids.back().Label());
+    }
+    Outcome outcome;
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    if (out == nullptr || err == nullptr) {
+      ADD_FAILURE() << "no temporary file for stdout and stderr";
+      return outcome;
+    }
+    {
+      BoardConsole console(out, err, labels);
+      Log log;
+      image::ImageStore images(log);
+      RunnerSeams seams{[this] { return std::make_unique<BenchSystem>(bench_); }, &bench_.clock};
+      BoardRunner runner(job, images, ids, console, seams);
+      auto done = std::async(std::launch::async, [&] { return runner.Run([] { return false; }); });
+      if (done.wait_for(kRunBound) != std::future_status::ready) {
+        ADD_FAILURE() << "the run did not end within " << kRunBound.count() << " s; stopping it";
+        runner.Stop();
+      }
+      outcome.status = done.get();
+    }
+    outcome.out = Contents(out);
+    outcome.err = Contents(err);
+    std::fclose(out);
+    std::fclose(err);
+    return outcome;
+  }
+
+  static int CountOf(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+  }
+
+  Bench bench_;
+};
+
+TEST(AutoTally, ACountLetsThatManyClaimsThroughAndNoMore) {
+  for (unsigned limit : {1u, 2u, 5u}) {
+    AutoTally tally(limit);
+    unsigned claimed = 0;
+    for (unsigned k = 0; k < limit + 3; ++k) claimed += tally.Claim() ? 1 : 0;
+    EXPECT_EQ(claimed, limit) << "--count " << limit;
+    EXPECT_FALSE(tally.Stopped()) << "claimed but not yet written: the run goes on";
+    for (unsigned k = 0; k < limit; ++k) tally.Done(k % 2 == 0);
+    EXPECT_TRUE(tally.Stopped()) << "--count " << limit;
+    EXPECT_EQ(tally.Ok() + tally.Failed(), limit);
+  }
+  AutoTally endless(0);
+  for (int k = 0; k < 100; ++k) ASSERT_TRUE(endless.Claim());
+}
+
+TEST_F(BoardRunnerTest, ACountIsKeptWhenMorePortsHaveBoardsAtOnce) {
+  OneBoardOn({1, 2, 3});
+  // No board is identified before every port has found its board, so all
+  // three ask for a place in the count while none is finished.
+  bench_.gate = 3;
+  BoardJob job;
+  job.reboot = job.auto_mode = true;
+  job.count = 2;
+  const Outcome r = Run(job, {1, 2, 3});
+  EXPECT_FALSE(bench_.gate_timed_out) << "not every port found its board";
+  int written = 0;
+  for (auto& [n, slot] : bench_.slots) written += slot.reboots;
+  EXPECT_EQ(written, 2) << r.out;
+  EXPECT_EQ(CountOf(r.out, ": board 1: OK\n"), 2) << r.out;
+  EXPECT_NE(r.out.find("Boards: 2 OK, 0 failed\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.status, kExitOk);
+}
+
+TEST_F(BoardRunnerTest, APortWithoutABoardTakesNoPlaceInTheCount) {
+  bench_.slots[1].boards = 2;
+  bench_.slots[1].present = true;
+  bench_.slots[2];  // present, but nothing ever answers there
+  BoardJob job;
+  job.reboot = job.auto_mode = true;
+  job.count = 2;
+  const Outcome r = Run(job, {1, 2});
+  EXPECT_EQ(bench_.slots[1].reboots, 2) << r.out;
+  EXPECT_NE(r.out.find("COM1: board 2: OK\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Boards: 2 OK, 0 failed\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.status, kExitOk);
+}
+
+TEST_F(BoardRunnerTest, ARecordThatCannotBeWrittenFailsItsBoard) {
+  const auto dir = quelmar::testing::MakeTempDir("quelmar-runner-");
+  ASSERT_FALSE(dir.empty());
+  // A folder cannot be made under a plain file.
+  std::ofstream(dir / "file") << "x";
+  const std::string unwritable = (dir / "file" / "records").string();
+  struct Case {
+    const char* what;
+    bool auto_mode;
+    std::string log_dir;
+    int status;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"two ports", false, unwritable, kExitFailure, {"COM1: FAILED\nCOM2: FAILED\n"}},
+      {"--auto",
+       true,
+       unwritable,
+       kExitFailure,
+       {"COM1: board 1: FAILED\n", "COM2: board 1: FAILED\n", "Boards: 0 OK, 2 failed\n"}},
+      {"two ports, records written",
+       false,
+       (dir / "ok").string(),
+       kExitOk,
+       {"COM1: OK\nCOM2: OK\n"}},
+      {"--auto, records written",
+       true,
+       (dir / "auto").string(),
+       kExitOk,
+       {"COM1: board 1: OK\n", "COM2: board 1: OK\n", "Boards: 2 OK, 0 failed\n"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    bench_.slots.clear();
+    OneBoardOn({1, 2});
+    BoardJob job;
+    job.reboot = true;
+    job.auto_mode = c.auto_mode;
+    job.count = c.auto_mode ? 2 : 0;
+    job.log_dir = c.log_dir;
+    const Outcome r = Run(job, {1, 2});
+    EXPECT_EQ(r.status, c.status) << r.out;
+    for (const auto& line : c.lines) EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
+    const bool refused = c.status != kExitOk;
+    EXPECT_EQ(CountOf(r.err, "cannot write the record"), refused ? 2 : 0) << r.err;
+    if (!refused) {
+      size_t files = 0;
+      for (const auto& entry : std::filesystem::directory_iterator(c.log_dir)) {
+        (void)entry;
+        ++files;
+      }
+      EXPECT_EQ(files, 2u);
+    }
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST_F(BoardRunnerTest, AutoLetsGoOfADeadLineAtTheNextProbe) {
+  // The bootloader answers again after the reboot; the adapter is pulled
+  // out 300 ms later, in the middle of a 1 s poll.
+  Slot& slot = bench_.slots[1];
+  slot.boards = 2;
+  slot.present = true;
+  slot.leaves_on_reboot = false;
+  BoardJob job;
+  job.reboot = job.auto_mode = true;
+  job.count = 2;
+  const Outcome r = Run(job, {1});
+  ASSERT_FALSE(slot.releases.empty()) << "the line of board 1 was never hung up\n" << r.out;
+  const auto [hung_up, closed] = slot.releases.front();
+  // Released at the first 20 ms probe after the hang-up, so that the
+  // adapter of the next board gets the same name back.
+  EXPECT_LE(closed - hung_up, 20ms)
+      << "released "
+      << std::chrono::duration_cast<std::chrono::milliseconds>(closed - hung_up).count()
+      << " ms after the hang-up";
+  EXPECT_EQ(slot.reboots, 2) << r.out;
+  EXPECT_NE(r.out.find("Boards: 2 OK, 0 failed\n"), std::string::npos) << r.out;
+}
+
+TEST(Records, TwoOfOneBoardInOneSecondAreBothKept) {
+  const auto dir = quelmar::testing::MakeTempDir("quelmar-records-");
+  ASSERT_FALSE(dir.empty());
+  Record r;
+  r.start = std::chrono::system_clock::time_point(std::chrono::seconds(1700000000));
+  r.label = "COM4";
+  r.board = 3;
+  std::vector<std::string> notes;
+  auto note = [&](const std::string& line) { notes.push_back(line); };
+  for (const char* log : {"first\n", "second\n", "third\n"}) {
+    r.log = log;
+    ASSERT_TRUE(WriteRecord(dir.string(), r, note));
+  }
+  EXPECT_TRUE(notes.empty());
+  const std::string stem = (dir / "20231114-221320-COM4-board3").string();
+  const std::pair<std::string, std::string> expected[] = {
+      {stem + ".log", "first\n"}, {stem + "-2.log", "second\n"}, {stem + "-3.log", "third\n"}};
+  for (const auto& [path, log] : expected) {
+    std::ifstream in(path);
+    ASSERT_TRUE(in) << path << " is missing";
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(text.find("Log:\n" + log), std::string::npos) << path << ":\n" << text;
+  }
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace quelmar::cli
