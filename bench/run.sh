@@ -9,6 +9,10 @@
 #   bench/run.sh --pack [OPTIONS] packing 1 MiB of ELF, HEX and S-record
 #                                 against reading the .fcode (pack_bench);
 #                                 --quick: 5 rounds
+#   bench/run.sh --station [--soak N]  8 paced boards through quelmar-cli
+#                                 station with 20 dashboard clients against
+#                                 none; --soak N: N boards with a dashboard
+#                                 open, RSS and descriptors at 20 and N
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
@@ -21,6 +25,12 @@ if [ "${1:-}" = "--boards" ]; then
   shift
   cmake --build --preset default --target multi_board_bench -j2
   exec build/default/bench/multi_board_bench "$@"
+fi
+if [ "${1:-}" = "--station" ]; then
+  shift
+  cmake --build --preset default --target quelmar-cli quelmar-sim -j2
+  exec bench/station_bench.py build/default/tools/cli/quelmar-cli \
+    build/default/tools/sim/quelmar-sim "$@"
 fi
 if [ "${1:-}" = "--pack" ]; then
   shift
