@@ -37,7 +37,7 @@ if not os.path.exists(CHROMEDRIVER) or not os.path.exists(CHROMIUM):
 TOKEN = "line3-token-0123456789"
 XSS_NAME = "<img src=x onerror=alert(1)>.elf"
 COMS = [41, 42, 43, 44]
-FAULTY = 43  # its data block 1 is refused
+FAULTY = 43  # its bank A block 3 is refused
 
 
 def wait_until(what, condition, limit=30.0, period=0.05):
@@ -101,10 +101,6 @@ def main():
     env = dict(os.environ, QUELMAR_PORT_DIR=os.path.join(work, "ports"))
     os.makedirs(env["QUELMAR_PORT_DIR"])
     shutil.copy(APP_ELF, os.path.join(work, XSS_NAME))
-    with open(os.path.join(work, "cal.bin"), "wb") as f:
-        f.write(bytes(range(256)) * 8)
-    subprocess.run([CLI, "pack-data", "-o", os.path.join(work, "cal.fdata"),
-                    os.path.join(work, "cal.bin")], check=True, stdout=subprocess.DEVNULL)
     port = free_port()
     base = "http://127.0.0.1:%d" % port
     profile = os.path.join(work, "line3.toml")
@@ -112,7 +108,7 @@ def main():
         f.write('name = "Line 3 <b>bold</b>"\n'
                 'ports = [%s]\n' % ", ".join('"COM%d"' % n for n in COMS) +
                 'code = %s\n' % json.dumps(XSS_NAME) +
-                'data = "cal.fdata"\nreboot = true\nlog_dir = "records"\n'
+                'reboot = true\nlog_dir = "records"\n'
                 'listen = "127.0.0.1:%d"\ntoken = "%s"\n' % (port, TOKEN))
 
     station = Station(work, profile, env)
@@ -140,7 +136,7 @@ def main():
         # Text from the station is text: the file name and the profile's
         # name show literally, no element is made from them, nothing ran.
         files = [e.text for e in driver.find_elements(By.CSS_SELECTOR, "#images .file")]
-        check("the image's name shows literally", files == [XSS_NAME, "cal.fdata"], files)
+        check("the image's name shows literally", files == [XSS_NAME], files)
         check("no <img> came from the name",
               driver.execute_script("return document.querySelectorAll('img, b').length") == 0)
         check("the profile's name shows literally",
@@ -167,10 +163,9 @@ def main():
 
         # Boards plugged in while paused wait, grey.
         for n in COMS:
-            args = [SIM, "--com", str(n), "--after-reboot", "silent", "--erase-ms", "1500",
-                    "--quiet"]
+            args = [SIM, "--com", str(n), "--after-reboot", "silent", "--quiet"]
             if n == FAULTY:
-                args += ["--fault", "error=05@data=1"]
+                args += ["--fault", "error=05@block=A:3"]
             sims.append(subprocess.Popen(args, stdout=subprocess.PIPE, env=env))
         wait_until("four waiting tiles",
                    lambda: all(t["state"] == "waiting" for t in tiles()))
