@@ -196,9 +196,9 @@ std::vector<std::string> ExpandPorts(link::PortSystem& system,
   return found;
 }
 
-// Whether the port's device is there now.
-bool Present(link::PortSystem& system, const link::PortId& id) {
-  for (const link::PortEntry& p : system.EnumeratePorts())
+// Whether the port's device is there now, by the ports listed.
+bool Present(const std::vector<link::PortEntry>& listed, const link::PortId& id) {
+  for (const link::PortEntry& p : listed)
     if (p.device == id.device || (id.number > 0 && p.number == id.number)) return true;
 #ifndef _WIN32
   std::error_code error;
@@ -390,8 +390,9 @@ int CmdStation(int argc, char** argv) {
         s.thread = std::thread([&s, interrupted] { s.runner->Run(interrupted); });
         slots.push_back(std::move(slot));
       }
+      const std::vector<link::PortEntry> listed = ports->EnumeratePorts();
       for (const auto& s : slots) {
-        const bool present = Present(*ports, s->id);
+        const bool present = Present(listed, s->id);
         const auto snapshot_phase = state.Snapshot().slots[s->index].phase;
         if (!present && (snapshot_phase == SlotPhase::kWaiting ||
                          snapshot_phase == SlotPhase::kOk || snapshot_phase == SlotPhase::kFailed))
