@@ -6,6 +6,9 @@
 #                                 --quick: one round, 10 s idle
 #   bench/run.sh --boards [OPTIONS]  8 boards at once against one alone
 #                                 (multi_board_bench); --quick: 64 blocks
+#   bench/run.sh --production [OPTIONS]  fields on a paced two-bank board
+#                                 against none, and reserve + record cost
+#                                 (production_bench); --quick: bank B cut short
 #   bench/run.sh --pack [OPTIONS] packing 1 MiB of ELF, HEX and S-record
 #                                 against reading the .fcode (pack_bench);
 #                                 --quick: 5 rounds
@@ -31,6 +34,11 @@ if [ "${1:-}" = "--station" ]; then
   cmake --build --preset default --target quelmar-cli quelmar-sim -j2
   exec bench/station_bench.py build/default/tools/cli/quelmar-cli \
     build/default/tools/sim/quelmar-sim "$@"
+fi
+if [ "${1:-}" = "--production" ]; then
+  shift
+  cmake --build --preset default --target production_bench -j2
+  exec build/default/bench/production_bench "$@"
 fi
 if [ "${1:-}" = "--pack" ]; then
   shift

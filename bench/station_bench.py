@@ -1,12 +1,14 @@
 #!/usr/bin/python3
 """The station's figures (not a test: nothing asserts a time).
 
-  station_bench.py CLI SIM            8 paced boards written by the station
+  station_bench.py CLI SIM            8 paced boards (64 KiB of data flash,
+                                      an erase of 25.5 s) written by the station
                                       with 20 dashboard clients against none:
                                       prints both times and their ratio
-  station_bench.py CLI SIM --soak N   N boards through 8 slots (simulators
-                                      that hang up after the reboot, started
-                                      again at once) with a dashboard open:
+  station_bench.py CLI SIM --soak N   N boards (bank A, unpaced) through 8
+                                      slots (simulators that hang up after
+                                      the reboot, started again at once)
+                                      with a dashboard open:
                                       prints the station's RSS and open
                                       descriptors at board 20 and board N
 """
@@ -77,13 +79,23 @@ class EventClient(threading.Thread):
         s.close()
 
 
-def write_profile(work, port, data, reboot):
+def write_profile(work, port, image):
     profile = os.path.join(work, "bench.toml")
+    key = "code" if image.endswith(".fcode") else "data"
     with open(profile, "w") as f:
-        f.write('ports = [%s]\ndata = "%s"\nreboot = %s\nlisten = "127.0.0.1:%d"\n'
-                'token = "bench"\n' % (", ".join('"COM%d"' % n for n in COMS), data,
-                                      "true" if reboot else "false", port))
+        f.write('ports = [%s]\n%s = "%s"\nreboot = true\nlog_dir = "records"\n'
+                'listen = "127.0.0.1:%d"\ntoken = "bench"\n'
+                % (", ".join('"COM%d"' % n for n in COMS), key, image, port))
     return profile
+
+
+def pack_code(work, size):
+    raw = os.path.join(work, "a.bin")
+    with open(raw, "wb") as f:
+        f.write(os.urandom(size))
+    subprocess.run([CLI, "pack-code", "-o", os.path.join(work, "app.fcode"), "--bank-a", raw],
+                   check=True, stdout=subprocess.DEVNULL)
+    return "app.fcode"
 
 
 def pack_data(work, size):
@@ -97,13 +109,13 @@ def pack_data(work, size):
 
 def timed_run(work, env, clients):
     """8 paced boards already plugged in; seconds until the last is done."""
-    sims = [subprocess.Popen([SIM, "--com", str(n), "--pace", "--erase-ms", "300",
+    sims = [subprocess.Popen([SIM, "--com", str(n), "--pace", "--erase-ms", "25500",
                               "--after-reboot", "silent", "--quiet"],
                              stdout=subprocess.PIPE, env=env) for n in COMS]
     for s in sims:
         s.stdout.readline()
     port = free_port()
-    profile = write_profile(work, port, "data.fdata", True)
+    profile = write_profile(work, port, "data.fdata")
     base = "http://127.0.0.1:%d" % port
     start = time.monotonic()
     station = subprocess.Popen([CLI, "station", profile], stdout=subprocess.PIPE,
@@ -140,14 +152,14 @@ def figures(pid):
 
 def soak(work, env, boards):
     port = free_port()
-    profile = write_profile(work, port, "data.fdata", True)
+    profile = write_profile(work, port, "app.fcode")
     base = "http://127.0.0.1:%d" % port
     running = [True]
 
     def feed(n):
         # A board after a board: each simulator hangs up after its reboot.
         while running[0]:
-            s = subprocess.Popen([SIM, "--com", str(n), "--force", "--erase-ms", "20",
+            s = subprocess.Popen([SIM, "--com", str(n), "--force",
                                   "--after-reboot", "hangup", "--quiet"],
                                  stdout=subprocess.DEVNULL, env=env)
             while running[0] and s.poll() is None:
@@ -189,13 +201,13 @@ def main():
     os.makedirs(env["QUELMAR_PORT_DIR"])
     try:
         if len(sys.argv) > 3 and sys.argv[3] == "--soak":
-            pack_data(work, 2048)
+            pack_code(work, 16 * 1024)
             soak(work, env, int(sys.argv[4]) if len(sys.argv) > 4 else 500)
             return
-        pack_data(work, 48 * 1024)
+        pack_data(work, 64 * 1024)
         alone, _ = timed_run(work, env, 0)
         watched, events = timed_run(work, env, 20)
-        print("8 paced boards (48 KiB data each), station alone:      %.2f s" % alone)
+        print("8 paced boards (64 KiB data each), station alone:      %.2f s" % alone)
         print("8 paced boards, 20 dashboard clients (%5d events):  %.2f s" % (events, watched))
         print("ratio: %.3f" % (watched / alone))
     finally:

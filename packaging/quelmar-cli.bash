@@ -4,7 +4,8 @@
 # names `quelmar-cli ports` lists, and device paths), and image files by
 # extension: .fcode and build output (.elf .axf .hex .srec .s19 .mot) after
 # --code and for info (with .fdata), .fdata after --data, .bin and build
-# output as pack-code input (pack-data takes any file).
+# output as pack-code input (pack-data takes any file), .toml profiles and
+# .jsonl records files.
 
 _quelmar_cli_ports() {
   # The port list never opens a device, so asking it is harmless.
@@ -35,7 +36,7 @@ _quelmar_cli() {
   cur=${COMP_WORDS[COMP_CWORD]}
   prev=${COMP_WORDS[COMP_CWORD - 1]}
   local program=${COMP_WORDS[0]}
-  local commands="ports identify reboot flash info pack-code pack-data"
+  local commands="ports identify reboot flash info pack-code pack-data records"
   local build="elf|axf|hex|srec|s19|mot|ELF|AXF|HEX|SREC|S19|MOT"
 
   if [[ $COMP_CWORD -eq 1 ]]; then
@@ -68,12 +69,28 @@ _quelmar_cli() {
         --code) _quelmar_cli_files "fcode|FCODE|$build" ;;
         --data) _quelmar_cli_files "fdata|FDATA" ;;
         --log-dir) compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -d -- "$cur")) ;;
-        --count) ;;
+        --count|--serial-at|--serial-start) ;;
+        --serial-format) COMPREPLY=($(compgen -W "u32le u32be u64le text:" -- "$cur")) ;;
+        --serial-state) _quelmar_cli_files "" ;;
+        --profile) _quelmar_cli_files "toml|TOML" ;;
+        --records) _quelmar_cli_files "jsonl|JSONL" ;;
         *)
           if [[ $cur == -* ]]; then
-            COMPREPLY=($(compgen -W "--code --data --reboot --auto --count --log-dir --help" -- "$cur"))
+            COMPREPLY=($(compgen -W "--code --data --reboot --auto --count --log-dir --records --json --profile --serial-at --serial-format --serial-state --serial-start --help" -- "$cur"))
           else
             _quelmar_cli_ports "$program"
+          fi
+          ;;
+      esac
+      ;;
+    records)
+      case $prev in
+        --serial) ;;
+        *)
+          if [[ $cur == -* ]]; then
+            COMPREPLY=($(compgen -W "--serial --failed --csv --help" -- "$cur"))
+          else
+            _quelmar_cli_files "jsonl|JSONL"
           fi
           ;;
       esac

@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   ccache libcli11-dev
+  libssl-dev libtomlplusplus-dev nlohmann-json3-dev
   gcc-arm-none-eabi binutils-arm-none-eabi
   qt6-base-dev qt6-base-dev-tools libgl-dev fonts-dejavu-core
   desktop-file-utils

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <array>
 #include <chrono>
 
 #include "update/exchange.h"
@@ -31,7 +33,11 @@ bool WriteBank(UpdateContext& context, const Bank& bank, const DecodeTable& deco
 
     const uint8_t* block = source + static_cast<size_t>(i) * link::kCodeBlockSize;
     for (uint32_t j = 0; j < link::kCodeBlockSize; ++j) frame[5 + j] = decode[block[j]];
-    link::SealCodeFrame(frame, bank.base_address + i * link::kCodeBlockSize);
+    const uint32_t address = bank.base_address + i * link::kCodeBlockSize;
+    link::SealCodeFrame(frame, address);
+    // Scrambling changes the payload in place: an observer gets it as it was.
+    std::array<uint8_t, link::kCodeBlockSize> payload;
+    if (context.sent != nullptr) std::copy_n(&frame[5], payload.size(), payload.begin());
     if (scramble) link::ScrambleCodeFrame(frame);
 
     uint32_t count = 0;
@@ -39,6 +45,8 @@ bool WriteBank(UpdateContext& context, const Bank& bank, const DecodeTable& deco
       context.log.AppendLog(kSeverityError, "\nFailed send request. i = %i\n", static_cast<int>(i));
       return false;
     }
+    if (context.sent != nullptr)
+      context.sent->CodeBlockSent(address, payload.data(), link::kCodeBlockSize);
     count = link.ReadReply(reply, link::kStatusReplySize);
     if (!detail::JudgeBlockReply(context.log, reply, count, i, "\nFailed write CODE. i = %i\n")) {
       return false;

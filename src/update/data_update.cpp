@@ -121,6 +121,8 @@ bool WriteBlocks(UpdateContext& context) {
       context.log.AppendLog(kSeverityError, "\nFailed send request. i = %i\n", static_cast<int>(i));
       return false;
     }
+    if (context.sent != nullptr)
+      context.sent->DataBlockSent(offset, &frame[5], link::kDataBlockSize);
     count = link.ReadReply(reply, link::kStatusReplySize);
     if (!detail::JudgeBlockReply(context.log, reply, count, i,
                                  "\nError write to FLASH. i = %i\n")) {

@@ -17,6 +17,16 @@ enum class UpdateOutcome {
   kAborted,  // AbortFlag ended the data flash erase wait
 };
 
+// Sees each block's payload, the bytes the board is to store (before any
+// scrambling of the frame), once its frame has gone out. Production records
+// hash what was really sent through it.
+class SentBlocks {
+ public:
+  virtual ~SentBlocks() = default;
+  virtual void CodeBlockSent(uint32_t address, const uint8_t* bytes, uint32_t size) = 0;
+  virtual void DataBlockSent(uint32_t offset, const uint8_t* bytes, uint32_t size) = 0;
+};
+
 struct UpdateContext {
   link::Link& link;
   const image::ImageStore& images;
@@ -25,6 +35,7 @@ struct UpdateContext {
   Clock& clock;
   UpdateFlags& flags;
   UiSink& ui;
+  SentBlocks* sent = nullptr;  // optional
 };
 
 // Erases the code flash and writes CodeImage to bank A and

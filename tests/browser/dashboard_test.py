@@ -108,8 +108,10 @@ def main():
         f.write('name = "Line 3 <b>bold</b>"\n'
                 'ports = [%s]\n' % ", ".join('"COM%d"' % n for n in COMS) +
                 'code = %s\n' % json.dumps(XSS_NAME) +
-                'reboot = true\nlog_dir = "records"\n'
-                'listen = "127.0.0.1:%d"\ntoken = "%s"\n' % (port, TOKEN))
+                'reboot = true\nlog_dir = "logs"\nrecords = "line3.jsonl"\n'
+                'listen = "127.0.0.1:%d"\ntoken = "%s"\n' % (port, TOKEN) +
+                '[[field]]\nname = "serial"\nat = 0x1A07FF00\nstart = 100000\n'
+                'state = "serial.state"\n')
 
     station = Station(work, profile, env)
     sims = []
@@ -172,7 +174,7 @@ def main():
         time.sleep(3)  # several polls of every port
         check("Pause starts no board", all(t["state"] == "waiting" for t in tiles()), tiles())
         check("Pause starts no board: no record", not os.path.exists(
-            os.path.join(work, "records")) or not os.listdir(os.path.join(work, "records")))
+            os.path.join(work, "logs")) or not os.listdir(os.path.join(work, "logs")))
         grey = tiles()[0]["colour"]
         driver.save_screenshot(os.path.join(OUT, "dashboard-paused.png"))
 
@@ -211,11 +213,28 @@ def main():
         check("the failure line is the log's", failure in log, (failure, log[-300:]))
         driver.save_screenshot(os.path.join(OUT, "dashboard.png"))
 
-        # The records agree with the tiles.
-        records = os.listdir(os.path.join(work, "records"))
-        check("one record per board", len(records) == 4, records)
-        for name in records:
-            text = open(os.path.join(work, "records", name)).read()
+        # The records agree with the tiles: each tile's serial number is
+        # the one its board's record says it got, and none is given twice.
+        shown = driver.execute_script(
+            "return Array.from(document.querySelectorAll('.tile')).map(t =>"
+            " [t.querySelector('.port').textContent, t.querySelector('.fields').textContent]);")
+        with open(os.path.join(work, "line3.jsonl")) as f:
+            records = [json.loads(line) for line in f]
+        check("one JSON record per board", len(records) == 4, records)
+        by_port = {r["port"]: r for r in records}
+        for port_name, fields in shown:
+            r = by_port.get(port_name)
+            check("a record for " + port_name, r is not None, list(by_port))
+            check(port_name + "'s tile shows its record's serial",
+                  fields == "serial: %d" % r["fields"]["serial"], (fields, r["fields"]))
+            check(port_name + "'s record has its result",
+                  r["result"] == ("failed" if port_name == "COM%d" % FAULTY else "ok"), r)
+        serials = sorted(r["fields"]["serial"] for r in records)
+        check("four serial numbers, none twice", serials == list(range(100000, 100004)), serials)
+        logs = os.listdir(os.path.join(work, "logs"))
+        check("one text record per board", len(logs) == 4, logs)
+        for name in logs:
+            text = open(os.path.join(work, "logs", name)).read()
             port_line = [l for l in text.splitlines() if l.startswith("Port: ")][0]
             n = int(port_line.split()[1][3:])
             want = "FAILED" if n == FAULTY else "OK"

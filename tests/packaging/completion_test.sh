@@ -9,7 +9,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 mkdir sub
-touch a.fcode b.fdata c.bin d.hex E.FCODE notes.txt f.elf G.AXF h.s19
+touch a.fcode b.fdata c.bin d.hex E.FCODE notes.txt f.elf G.AXF h.s19 line.toml r.jsonl
 # Stands in for quelmar-cli: only `ports` is asked.
 cat >fake-cli <<'FAKE'
 #!/bin/sh
@@ -36,10 +36,10 @@ while IFS='|' read -r line expected; do
     fail=1
   fi
 done <<'CASES'
-quelmar-cli |--help --version flash identify info pack-code pack-data ports reboot
+quelmar-cli |--help --version flash identify info pack-code pack-data ports reboot records
 quelmar-cli fl|flash
 quelmar-cli pack|pack-code pack-data
-quelmar-cli flash --|--auto --code --count --data --help --log-dir --reboot
+quelmar-cli flash --|--auto --code --count --data --help --json --log-dir --profile --reboot --records --serial-at --serial-format --serial-start --serial-state
 quelmar-cli flash --c|--code --count
 quelmar-cli flash |COM1 COM17
 quelmar-cli flash COM1 COM|COM1 COM17
@@ -47,6 +47,12 @@ quelmar-cli flash COM1 --code |E.FCODE G.AXF a.fcode d.hex f.elf h.s19 sub
 quelmar-cli flash COM1 --data |b.fdata sub
 quelmar-cli flash COM1 --log-dir |sub
 quelmar-cli flash COM1 --count |
+quelmar-cli flash COM1 --profile |line.toml sub
+quelmar-cli flash COM1 --records |r.jsonl sub
+quelmar-cli flash COM1 --serial-format u|u32be u32le u64le
+quelmar-cli flash COM1 --serial-at |
+quelmar-cli records |r.jsonl sub
+quelmar-cli records r.jsonl -|--csv --failed --help --serial
 quelmar-cli identify |COM1 COM17
 quelmar-cli identify COM1 |
 quelmar-cli reboot COM|COM1 COM17
@@ -59,7 +65,7 @@ quelmar-cli pack-code -o |E.FCODE a.fcode sub
 quelmar-cli pack-data -o |b.fdata sub
 quelmar-cli pack-code -o x.fcode |G.AXF c.bin d.hex f.elf h.s19 sub
 quelmar-cli pack-code --bank-a |c.bin sub
-quelmar-cli pack-data -o x.fdata |E.FCODE G.AXF a.fcode b.fdata c.bin d.hex f.elf fake-cli h.s19 notes.txt sub
+quelmar-cli pack-data -o x.fdata |E.FCODE G.AXF a.fcode b.fdata c.bin d.hex f.elf fake-cli h.s19 line.toml notes.txt r.jsonl sub
 CASES
 # Completion leaves the shell's options as it found them.
 shopt -q extglob && { echo "FAIL: extglob left on"; fail=1; }

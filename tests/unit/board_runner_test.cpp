@@ -438,6 +438,7 @@ class RecordingObserver final : public BoardObserver {
     log_.append(text);
   }
   void Progress(size_t, const ProgressState&) override {}
+  void Fields(size_t, std::vector<std::pair<std::string, std::string>>) override {}
   void Finished(size_t port, unsigned number, bool ok) override {
     std::lock_guard lock(mutex_);
     events_.push_back("finished " + std::to_string(port) + " " + std::to_string(number) +

@@ -186,3 +186,26 @@ cmp <(padded "$firmware/app_a.bin" 524288) "$work/a.dump" || fail "ELF: bank A d
 cmp <(padded "$firmware/app_b.bin" 524288) "$work/b.dump" || fail "ELF: bank B differs"
 cmp "$firmware/app.elf" "$work/app.elf" || fail "ELF: the file was changed"
 echo "build output: packed as on Linux; the ELF flashed as objcopy's binaries say"
+
+# The production line in quelmar-cli.exe: a serial number patched at the
+# end of bank A, its state file advanced, a JSON Lines record whose hash is
+# that of the bank the board holds, and --json's stdout all JSON objects.
+restart_sim
+wine_cli flash "COM$com" --code app.fcode --serial-at 0x1A07FF00 --serial-state serial.state \
+  --serial-start 305419896 --records records.jsonl --json >"$work/json.out" ||
+  fail "production: $(cat "$work/json.out")"
+stop_sim
+[ "$(od -An -tx1 -j $((0x7FF00)) -N 4 "$work/a.dump" | tr -d ' \n')" = 78563412 ] ||
+  fail "production: the serial number is not at 0x1A07FF00"
+cmp <(padded "$work/b.bin" 524288) "$work/b.dump" || fail "production: bank B differs"
+sha="$(sha256sum "$work/a.dump" | cut -d' ' -f1)"
+grep -q "\"bank_a_sha256\":\"$sha\"" "$work/records.jsonl" ||
+  fail "production: the record's bank A hash is not the board's: $(cat "$work/records.jsonl")"
+grep -q '"fields":{"serial":305419896}' "$work/records.jsonl" ||
+  fail "production: the record's serial: $(cat "$work/records.jsonl")"
+[ "$(cat "$work/serial.state")" = "next 305419897" ] ||
+  fail "production: state file: $(cat "$work/serial.state")"
+[ "$(grep -vc '^{"type":"' "$work/json.out")" = 0 ] || fail "production: --json: $(cat "$work/json.out")"
+tail -n 1 "$work/json.out" | grep -q '^{"type":"summary","boards":1,"ok":1,' ||
+  fail "production: --json summary: $(tail -n 1 "$work/json.out")"
+echo "production line: serial number patched, state advanced, record hashes the board's bank"

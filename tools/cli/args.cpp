@@ -3,10 +3,13 @@
 #include "args.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+
+#include "production/profile.h"
 
 #include "cli.h"
 
@@ -105,9 +108,73 @@ std::optional<int> ParseFlash(int argc, char** argv, const char* help, FlashArgs
   app.add_flag("--auto", args->auto_mode);
   app.add_option("--count", count)->type_name("N");
   app.add_option("--log-dir", log_dir)->type_name("DIR");
+  std::string records, profile, serial_at, serial_format, serial_state, serial_start;
+  app.add_option("--records", records)->type_name("FILE");
+  app.add_flag("--json", args->json);
+  app.add_option("--profile", profile)->type_name("FILE");
+  app.add_option("--serial-at", serial_at)->type_name("WHERE");
+  app.add_option("--serial-format", serial_format)->type_name("FMT");
+  app.add_option("--serial-state", serial_state)->type_name("FILE");
+  app.add_option("--serial-start", serial_start)->type_name("N");
   app.add_option("PORT", args->ports);
   if (auto done = Run(app, argc, argv, help)) return done;
-  if (app.count("--count") != 0) {
+  bool has_code = app.count("--code") != 0, has_data = app.count("--data") != 0;
+  bool has_log_dir = app.count("--log-dir") != 0, has_count = app.count("--count") != 0;
+  if (app.count("--records") != 0) {
+    if (records.empty()) return UsageError(argv[0], "--records needs a FILE");
+    args->records = records;
+  }
+  if (app.count("--serial-at") != 0) {
+    production::FieldSpec f;
+    f.name = "serial";
+    std::string why;
+    if (!production::ParseWhere(serial_at, &f.where, &why))
+      return UsageError(argv[0], "--serial-at: " + why);
+    if (app.count("--serial-format") != 0 &&
+        !production::ParseFormat(serial_format, &f.format, &f.pattern, &why))
+      return UsageError(argv[0], "--serial-format: " + why);
+    if (app.count("--serial-start") != 0 && !production::ParseNumber(serial_start, &f.start))
+      return UsageError(argv[0], "--serial-start takes a number, not '" + serial_start + "'");
+    if (serial_state.empty()) return UsageError(argv[0], "--serial-at needs --serial-state FILE");
+    f.state_path = serial_state;
+    if (!production::SettleSize(&f, false, &why))
+      return UsageError(argv[0], "--serial-format: " + why);
+    args->fields.push_back(f);
+  } else if (app.count("--serial-format") + app.count("--serial-state") +
+                 app.count("--serial-start") !=
+             0) {
+    return UsageError(argv[0],
+                      "--serial-format, --serial-state and --serial-start go with --serial-at");
+  }
+  if (app.count("--profile") != 0) {
+    production::Profile p;
+    std::string why;
+    if (!production::LoadProfile(profile, &p, &why)) {
+      std::fprintf(stderr, "quelmar-cli: %s\n", why.c_str());
+      return kExitFailure;
+    }
+    // The command line wins: its ports replace the profile's, its options
+    // theirs, its --serial-* a profile field of that name.
+    if (args->ports.empty()) args->ports = p.ports;
+    if (app.count("--code") == 0 && p.code) code = *p.code;
+    if (app.count("--data") == 0 && p.data) data = *p.data;
+    if (!args->records) args->records = p.records;
+    if (app.count("--log-dir") == 0 && p.log_dir) log_dir = *p.log_dir;
+    if (!args->reboot) args->reboot = p.reboot.value_or(false);
+    if (!args->auto_mode) args->auto_mode = p.auto_mode.value_or(false);
+    if (app.count("--count") == 0 && p.count) count = std::to_string(*p.count);
+    for (auto& field : p.fields) {
+      const bool replaced = std::any_of(args->fields.begin(), args->fields.end(),
+                                        [&](const auto& f) { return f.name == field.name; });
+      if (!replaced) args->fields.push_back(std::move(field));
+    }
+    args->profile = production::FileHash{profile, p.sha256};
+    has_code = has_code || p.code.has_value();
+    has_data = has_data || p.data.has_value();
+    has_log_dir = has_log_dir || p.log_dir.has_value();
+    has_count = has_count || p.count.has_value();
+  }
+  if (has_count) {
     char* end = nullptr;
     const unsigned long n = std::strtoul(count.c_str(), &end, 10);
     if (count.empty() || *end != '\0' || count[0] == '-' || n == 0 || n > 1000000)
@@ -115,17 +182,30 @@ std::optional<int> ParseFlash(int argc, char** argv, const char* help, FlashArgs
                         "--count takes a number of boards from 1 to 1000000, not '" + count + "'");
     args->count = static_cast<unsigned>(n);
   }
-  if (app.count("--code") != 0) args->code = code;
-  if (app.count("--data") != 0) args->data = data;
-  if (app.count("--log-dir") != 0) {
+  if (has_code) args->code = code;
+  if (has_data) args->data = data;
+  if (has_log_dir) {
     if (log_dir.empty()) return UsageError(argv[0], "--log-dir needs a DIR");
     args->log_dir = log_dir;
   }
   if (args->ports.empty()) return UsageError(argv[0], "missing PORT");
-  if (app.count("--count") != 0 && !args->auto_mode)
-    return UsageError(argv[0], "--count goes with --auto");
+  if (has_count && !args->auto_mode) return UsageError(argv[0], "--count goes with --auto");
   if (!args->code && !args->data && !args->reboot)
     return UsageError(argv[0], "nothing to do: give --code, --data or --reboot");
+  return std::nullopt;
+}
+
+std::optional<int> ParseRecords(int argc, char** argv, const char* help, RecordsArgs* args) {
+  CLI::App app(argv[0]);
+  Configure(app);
+  std::string value;
+  app.add_option("--serial", value)->type_name("V");
+  app.add_flag("--failed", args->failed);
+  app.add_flag("--csv", args->csv);
+  app.add_option("FILE", args->file);
+  if (auto done = Run(app, argc, argv, help, "FILE")) return done;
+  if (args->file.empty()) return UsageError(argv[0], "missing FILE");
+  if (app.count("--serial") != 0) args->value = value;
   return std::nullopt;
 }
 

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "production/fields.h"
+#include "production/record.h"
+
 namespace quelmar::cli {
 
 // One argument, named name in the usage errors: identify PORT, reboot PORT,
@@ -36,7 +39,28 @@ struct FlashArgs {
   bool auto_mode = false;
   unsigned count = 0;  // --count: 0 = no limit
   std::optional<std::string> log_dir;
+  // The production line: JSON Lines records, --json on stdout, the fields
+  // (from --profile and the --serial-* shorthand) and the profile's hash.
+  std::optional<std::string> records;
+  bool json = false;
+  std::vector<production::FieldSpec> fields;
+  std::optional<production::FileHash> profile;
 };
+// With --profile, the profile fills in what the command line leaves out;
+// a profile that cannot be read ends the command with status 1.
 std::optional<int> ParseFlash(int argc, char** argv, const char* help, FlashArgs* args);
+
+}  // namespace quelmar::cli
+
+namespace quelmar::cli {
+
+// records FILE.jsonl [--serial V] [--failed] [--csv]
+struct RecordsArgs {
+  std::string file;
+  std::optional<std::string> value;
+  bool failed = false;
+  bool csv = false;
+};
+std::optional<int> ParseRecords(int argc, char** argv, const char* help, RecordsArgs* args);
 
 }  // namespace quelmar::cli

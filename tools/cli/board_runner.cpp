@@ -11,21 +11,36 @@ namespace quelmar::cli {
 
 bool RunSteps(const BoardJob& job, const image::ImageStore& images, StepContext& c,
               const std::function<bool()>& interrupted) {
-  update::UpdateContext context{c.link, images, c.progress, c.log, c.clock, c.flags, c.sink};
-  auto run = [&](update::UpdateOutcome (*procedure)(update::UpdateContext&)) {
+  update::UpdateContext context{c.link,  images,  c.progress, c.log,
+                                c.clock, c.flags, c.sink,     c.sent};
+  auto step = [&](const char* name, const char* result) {
+    if (c.on_step) c.on_step(name, result);
+  };
+  auto run = [&](const char* name, update::UpdateOutcome (*procedure)(update::UpdateContext&)) {
     if (interrupted()) return false;
+    step(name, nullptr);
     c.flags.BusyFlag.store(1);
     c.show_progress(true);
     const update::UpdateOutcome outcome = procedure(context);
     c.show_progress(false);
     if (outcome == update::UpdateOutcome::kAborted)
       c.note("stopped during the erase wait: nothing was written.");
+    step(name, outcome == update::UpdateOutcome::kSuccess   ? "ok"
+               : outcome == update::UpdateOutcome::kAborted ? "stopped"
+                                                            : "failed");
     return outcome == update::UpdateOutcome::kSuccess;
   };
   bool ok = true;
-  if (job.code) ok = run(update::RunCodeUpdate);
-  if (ok && job.data) ok = run(update::RunDataFlashUpdate);
-  if (ok && job.reboot) ok = !interrupted() && c.link.RebootDevice();
+  if (job.code) ok = run("code", update::RunCodeUpdate);
+  if (ok && job.data) ok = run("data", update::RunDataFlashUpdate);
+  if (ok && job.reboot) {
+    ok = !interrupted();
+    if (ok) {
+      step("reboot", nullptr);
+      ok = c.link.RebootDevice();
+      step("reboot", ok ? "ok" : "failed");
+    }
+  }
   return ok;
 }
 
@@ -95,6 +110,7 @@ struct BoardWorker {
   UpdateFlags flags;
   Clock& clock;
   std::string opened_device;  // what the port's name led to when it was opened
+  std::atomic<production::BoardSession*> session{nullptr};  // while a production board runs
 };
 
 namespace {
@@ -183,6 +199,11 @@ BoardRunner::BoardRunner(BoardJob job, const image::ImageStore& images,
     workers_.push_back(std::make_unique<BoardWorker>(console_, i, ids_[i], seams_.make_ports(),
                                                      *seams_.clock, seams_.observer));
   }
+  if (job_.production) {
+    console_.SetProgressListener([this](size_t i, const ProgressState& state) {
+      if (auto* session = workers_[i]->session.load()) session->Progress(state);
+    });
+  }
 }
 
 BoardRunner::~BoardRunner() = default;
@@ -207,13 +228,32 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
   record.label = w.sink.Label();
   record.device = w.opened_device.empty() ? w.id.device : w.opened_device;
   record.board = number;
-  if (job_.log_dir) w.sink.StartRecord();
+  std::optional<production::BoardSession> session;
+  if (job_.production) session.emplace(*job_.production, record.label, record.device);
+  if (job_.log_dir || session) w.sink.StartRecord();
   // A board found by --auto is on a port opened quietly while waiting:
   // its log and record still say so before the identification.
   if (identified_open) w.log.AppendLog(kSeverityNormal, "Opened %s\n", record.label.c_str());
   bool ok = identified_open ? w.link.QueryBootloaderInfo() != 0 && w.link.QueryChipInfo()
                             : w.link.OpenPort();
   if (ok) NoteIdentity(w.link, &record);
+  std::optional<std::string> failure;
+  if (session) {
+    if (ok) session->Identified(w.link);
+    session->Step("identify", ok ? "ok" : "failed");
+    // The board's values are on disk before its first erase.
+    std::string why;
+    const auto reserved = ok ? session->Reserve(&why) : production::ValueSource::Reserved::kOk;
+    if (ok && seams_.observer) seams_.observer->Fields(i, session->FieldTexts());
+    if (reserved != production::ValueSource::Reserved::kOk) {
+      // A used-up source ends the run: no new board starts.
+      if (reserved == production::ValueSource::Reserved::kUsedUp) tally_.Stop();
+      NoteFor(w)(why);
+      failure = why;
+      ok = false;
+    }
+    w.session.store(&*session);
+  }
   if (ok) {
     StepContext context{w.link,
                         w.log,
@@ -225,14 +265,31 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
                           if (!on) console.EndProgress(i);
                         },
                         NoteFor(w)};
-    ok = RunSteps(job_, images_, context, interrupted);
+    if (session) {
+      context.sent = session->Sent();
+      context.on_step = [&](const std::string& step, const char* result) {
+        session->Step(step, result);
+      };
+    }
+    ok = RunSteps(job_, session ? session->Images() : images_, context, interrupted);
   }
   w.sink.Flush();
   console_.EndProgress(i);
+  const std::string log = job_.log_dir || session ? w.sink.TakeRecord() : std::string();
   if (job_.log_dir) {
     record.ok = ok;
-    record.log = w.sink.TakeRecord();
+    record.log = log;
     if (!WriteRecord(*job_.log_dir, record, NoteFor(w))) ok = false;
+  }
+  if (session) {
+    w.session.store(nullptr);
+    const bool stopped = !ok && interrupted();
+    if (stopped) failure = "stopped by the user";
+    std::string why;
+    if (!session->Finish(ok ? "ok" : stopped ? "stopped" : "failed", failure, log, &why)) {
+      NoteFor(w)("cannot write the record: " + why);
+      ok = false;
+    }
   }
   return ok;
 }

@@ -20,6 +20,7 @@
 #include "image/image_store.h"
 #include "link/link.h"
 #include "link/serial_port.h"
+#include "production/run.h"
 
 namespace quelmar::cli {
 
@@ -31,6 +32,8 @@ struct BoardJob {
   bool auto_mode = false;
   unsigned count = 0;                  // --auto: boards in all before the run ends; 0 = no limit
   std::optional<std::string> log_dir;  // a record per board goes there
+  // Fields, JSON Lines records, --json: each board runs as a session of it.
+  production::ProductionRun* production = nullptr;
 };
 
 // What one board needs to run the steps.
@@ -43,6 +46,10 @@ struct StepContext {
   Clock& clock;
   std::function<void(bool)> show_progress;       // on at a step's start, off at its end
   std::function<void(const std::string&)> note;  // one line for stderr
+  update::SentBlocks* sent = nullptr;            // sees each block as sent
+  // A step ("code", "data", "reboot") starts (result null) or ends ("ok",
+  // "failed", "stopped").
+  std::function<void(const std::string& step, const char* result)> on_step = nullptr;
 };
 
 // The code, data and reboot steps on an identified board, stopping at the
@@ -80,6 +87,8 @@ class BoardObserver {
   // board is left waiting (a paused station).
   virtual bool MayStart(size_t port) = 0;
   virtual void Started(size_t port, unsigned number) = 0;
+  // The field values reserved for the board (a production run with fields).
+  virtual void Fields(size_t port, std::vector<std::pair<std::string, std::string>> values) = 0;
   // The port's log text and progress (also while waiting: the observer
   // keeps what falls between Started and Finished).
   virtual void LogText(size_t port, int severity, std::string_view text) = 0;

@@ -8,7 +8,7 @@
 namespace quelmar::cli {
 
 BoardConsole::BoardConsole(std::FILE* out, std::FILE* err, std::vector<std::string> labels)
-    : out_(out), err_(err), color_(OnTerminal(out)), bars_(OnTerminal(err)) {
+    : out_(out), err_(err), color_(out != nullptr && OnTerminal(out)), bars_(OnTerminal(err)) {
   for (std::string& label : labels) slots_.push_back(Slot{std::move(label), {}, false});
 }
 
@@ -55,6 +55,7 @@ void BoardConsole::PrintError(const std::string& lines) {
 
 // The progress block leaves the screen while lines go out above it.
 void BoardConsole::Write(std::FILE* to, const std::string& lines) {
+  if (to == nullptr) return;
   std::lock_guard lock(mutex_);
   ClearBlockLocked();
   std::fwrite(lines.data(), 1, lines.size(), to);
@@ -63,6 +64,7 @@ void BoardConsole::Write(std::FILE* to, const std::string& lines) {
 }
 
 void BoardConsole::Progress(size_t board, const ProgressState& state) {
+  if (progress_listener_) progress_listener_(board, state);
   std::lock_guard lock(mutex_);
   if (!bars_ || board >= slots_.size()) return;
   Slot& slot = slots_[board];

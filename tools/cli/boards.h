@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -20,6 +21,7 @@ namespace quelmar::cli {
 // bottom of stderr holds one progress line per board, redrawn in place.
 class BoardConsole {
  public:
+  // A null out drops what would go to stdout (--json writes its own).
   BoardConsole(std::FILE* out, std::FILE* err, std::vector<std::string> labels);
   ~BoardConsole();
   BoardConsole(const BoardConsole&) = delete;
@@ -32,6 +34,11 @@ class BoardConsole {
   // Writes one or more complete lines to stderr.
   void PrintError(const std::string& lines);
   void Progress(size_t board, const ProgressState& state);
+  // Also hands every board's progress to listener (set before the boards
+  // start; called on the boards' threads).
+  void SetProgressListener(std::function<void(size_t, const ProgressState&)> listener) {
+    progress_listener_ = std::move(listener);
+  }
   // The board's progress line goes blank (its step ended).
   void EndProgress(size_t board);
 
@@ -53,6 +60,7 @@ class BoardConsole {
   std::vector<Slot> slots_;
   size_t drawn_ = 0;  // lines of the progress block on screen
   ProgressMeter::Clock::time_point last_draw_{};
+  std::function<void(size_t, const ProgressState&)> progress_listener_;
 };
 
 // One board's sink: every log line goes out prefixed with "<label>: " once

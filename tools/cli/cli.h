@@ -68,5 +68,6 @@ int CmdPackCode(int argc, char** argv);
 int CmdPackData(int argc, char** argv);
 int CmdFlash(int argc, char** argv);
 int CmdStation(int argc, char** argv);
+int CmdRecords(int argc, char** argv);
 
 }  // namespace quelmar::cli

@@ -31,6 +31,7 @@
 #include "interrupt.h"
 #include "link/link.h"
 #include "records.h"
+#include "version/version.h"
 
 #ifdef _WIN32
 // After our headers: <windows.h> defines the purge flags as macros.
@@ -43,6 +44,9 @@ namespace {
 constexpr char kHelp[] =
     "Usage: quelmar-cli flash PORT [PORT...] [--code FILE] [--data FILE.fdata] [--reboot]\n"
     "                         [--auto [--count N]] [--log-dir DIR]\n"
+    "                         [--records FILE.jsonl] [--json] [--profile FILE.toml]\n"
+    "                         [--serial-at WHERE --serial-state FILE [--serial-format FMT]\n"
+    "                          [--serial-start N]]\n"
     "\n"
     "Loads and checks the image files first (nothing touches the board when a\n"
     "file is bad), opens PORT and identifies the board, then writes the code\n"
@@ -70,6 +74,18 @@ constexpr char kHelp[] =
     "\n"
     "--log-dir DIR: write each board's record (start time, port, bootloader,\n"
     "chip, result and its whole log) to a file of its own in DIR.\n"
+    "\n"
+    "Production line (see docs/production-line.md):\n"
+    "--records FILE.jsonl: append one JSON object per board (result, fields,\n"
+    "  SHA-256 of the files and of exactly the bytes sent, the whole log).\n"
+    "--json: stdout becomes one JSON object per line (board start, each step,\n"
+    "  progress, the board's record, a final summary).\n"
+    "--profile FILE.toml: ports, images, reboot, auto, count, records and\n"
+    "  [[field]]s; options given on the command line win.\n"
+    "--serial-at WHERE [--serial-format FMT] --serial-state FILE\n"
+    "  [--serial-start N]: give each board its own serial number at WHERE\n"
+    "  (0x1A07FF00, or data:OFFSET), u32le unless FMT says otherwise.\n"
+    "With any of these, log lines start with the board's port even for one.\n"
     "\n"
     "Ctrl-C once: stop at the next safe point. A running code write goes on\n"
     "to its end; the data flash erase wait stops at once (the data flash is\n"
@@ -141,13 +157,27 @@ int FlashOne(const BoardJob& job, const image::ImageStore& images, TerminalSink&
 // --- several ports, and --auto ---
 
 int FlashMany(const BoardJob& job, const image::ImageStore& images,
-              const std::vector<link::PortId>& ids) {
+              const std::vector<link::PortId>& ids, bool json) {
   std::vector<std::string> labels;
   for (const auto& id : ids) labels.push_back(id.Label());
-  BoardConsole console(stdout, stderr, labels);
+  BoardConsole console(json ? nullptr : stdout, stderr, labels);
   BoardRunner runner(job, images, ids, console);
   InterruptGuard interrupts(runner.Flags(), [&] { runner.Stop(); });
-  return runner.Run([&] { return interrupts.Interrupted(); });
+  const int status = runner.Run([&] { return interrupts.Interrupted(); });
+  if (job.production) job.production->EmitSummary();
+  return status;
+}
+
+production::RunSettings ProductionSettings(const FlashArgs& args) {
+  production::RunSettings settings;
+  settings.fields = args.fields;
+  settings.records_path = args.records;
+  settings.code_path = args.code;
+  settings.data_path = args.data;
+  settings.profile = args.profile;
+  settings.version = VersionString();
+  settings.json = args.json ? stdout : nullptr;
+  return settings;
 }
 
 }  // namespace
@@ -173,7 +203,8 @@ int CmdFlash(int argc, char** argv) {
 
   // Every file is loaded and checked once, before any board is touched,
   // and then only read by the boards' threads.
-  TerminalSink sink;
+  // With --json, stdout carries JSON alone: the loads' log goes to stderr.
+  TerminalSink sink(args.json ? stderr : stdout);
   Log log(&sink);
   image::ImageStore images(log);
   if (args.code) {
@@ -194,8 +225,19 @@ int CmdFlash(int argc, char** argv) {
   job.auto_mode = args.auto_mode;
   job.count = args.count;
   job.log_dir = args.log_dir;
-  if (ids.size() == 1 && !args.auto_mode) return FlashOne(job, images, sink, log, ids[0]);
-  return FlashMany(job, images, ids);
+  // The production line's checks come before any board is touched too.
+  production::ProductionRun production;
+  if (args.records || args.json || !args.fields.empty()) {
+    std::string why;
+    if (!production.Prepare(ProductionSettings(args), images, &why)) {
+      std::fprintf(stderr, "quelmar-cli: %s\n", why.c_str());
+      return kExitFailure;
+    }
+    job.production = &production;
+  }
+  if (ids.size() == 1 && !args.auto_mode && !job.production)
+    return FlashOne(job, images, sink, log, ids[0]);
+  return FlashMany(job, images, ids, args.json);
 }
 
 }  // namespace quelmar::cli

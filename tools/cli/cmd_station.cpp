@@ -18,9 +18,11 @@
 #include "common/log.h"
 #include "image/image_store.h"
 #include "interrupt.h"
+#include "production/profile.h"
+#include "production/run.h"
+#include "production/sha256.h"
 #include "station/dashboard_server.h"
-#include "station/sha256.h"
-#include "station/station_profile.h"
+#include "station/port_glob.h"
 #include "station/station_state.h"
 #include "version/version.h"
 
@@ -46,6 +48,9 @@ constexpr char kHelp[] =
     "  data = \"calibration.fdata\"   data flash image\n"
     "  reboot = true\n"
     "  log_dir = \"records\"          a text record per board\n"
+    "  records = \"line3.jsonl\"      a JSON record per board\n"
+    "  [[field]] ...                  serial numbers, MAC addresses, labels per board\n"
+    "                                 (see docs/production-line.md)\n"
     "  listen = \"127.0.0.1:8080\"    the dashboard's address\n"
     "  token = \"...\"                the control token (default: a new one per start)\n"
     "\n"
@@ -100,6 +105,9 @@ class SlotObserver final : public BoardObserver {
       if (errors_.size() > 4096) errors_.erase(0, errors_.size() - 1024);
       errors_.append(text);
     }
+  }
+  void Fields(size_t, std::vector<std::pair<std::string, std::string>> values) override {
+    state_.SetFields(slot_, std::move(values));
   }
   void Progress(size_t, const ProgressState& s) override {
     {
@@ -286,10 +294,18 @@ int CmdStation(int argc, char** argv) {
   }
   if (!profile_path) return UsageError(argv[0], "a profile is needed");
 
-  station::StationProfile profile;
+  production::Profile profile;
   std::string error;
-  if (!station::LoadStationProfile(*profile_path, &profile, &error)) {
+  if (!production::LoadProfile(*profile_path, &profile, &error)) {
     std::fprintf(stderr, "quelmar-cli: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  const char* missing = profile.ports.empty() ? "no 'ports'"
+                        : !profile.code && !profile.data && !profile.reboot.value_or(false)
+                            ? "nothing to do: give 'code', 'data' or 'reboot'"
+                            : nullptr;
+  if (missing) {
+    std::fprintf(stderr, "quelmar-cli: %s: %s\n", profile_path->c_str(), missing);
     return kExitFailure;
   }
   if (!listen) listen = profile.listen;
@@ -298,31 +314,47 @@ int CmdStation(int argc, char** argv) {
   if (listen && !station::ParseListen(*listen, &options.address, &options.port))
     return UsageError(argv[0], "'" + *listen + "' is not ADDR:PORT");
   options.token = token ? *token : station::MakeToken();
+  const std::string station_name =
+      profile.name ? *profile.name : std::filesystem::path(*profile_path).stem().string();
 
   // Every file is loaded and checked before any board is touched.
   TerminalSink sink;
   Log log(&sink);
   image::ImageStore images(log);
-  std::vector<station::ImageInfo> infos;
-  for (const auto& [file, code] : {std::pair{profile.code, true}, std::pair{profile.data, false}}) {
-    if (!file) continue;
-    if (code ? !images.LoadCodeImageFromPath(*file) : !images.LoadDataImageFromPath(*file))
-      return kExitFailure;
-    station::ImageInfo info{std::filesystem::path(*file).filename().string(), ""};
-    if (!station::Sha256OfFile(*file, &info.sha256)) {
-      std::fprintf(stderr, "quelmar-cli: %s: cannot be read\n", file->c_str());
-      return kExitFailure;
-    }
-    infos.push_back(std::move(info));
-  }
+  if (profile.code && !images.LoadCodeImageFromPath(*profile.code)) return kExitFailure;
   if (profile.code && !images.HasCodeImage()) {
     std::fprintf(stderr, "quelmar-cli: %s: both code banks are empty: nothing to write.\n",
                  profile.code->c_str());
     return kExitFailure;
   }
+  if (profile.data && !images.LoadDataImageFromPath(*profile.data)) return kExitFailure;
+  std::vector<station::ImageInfo> infos;
+  for (const auto& file : {profile.code, profile.data}) {
+    if (!file) continue;
+    station::ImageInfo info{std::filesystem::path(*file).filename().string(), ""};
+    if (!production::Sha256OfFile(*file, &info.sha256, &error)) {
+      std::fprintf(stderr, "quelmar-cli: %s\n", error.c_str());
+      return kExitFailure;
+    }
+    infos.push_back(std::move(info));
+  }
+  // Fields, their state files and the records file are checked before any
+  // board too; every slot's boards are sessions of this one run.
+  production::ProductionRun production;
+  production::RunSettings settings;
+  settings.fields = profile.fields;
+  settings.records_path = profile.records;
+  settings.code_path = profile.code;
+  settings.data_path = profile.data;
+  settings.profile = production::FileHash{profile.path, profile.sha256};
+  settings.version = VersionString();
+  if (!production.Prepare(settings, images, &error)) {
+    std::fprintf(stderr, "quelmar-cli: %s\n", error.c_str());
+    return kExitFailure;
+  }
 
   StationState state;
-  state.SetHeader(profile.name, VersionString(), infos);
+  state.SetHeader(station_name, VersionString(), infos);
   Controls controls;
   station::DashboardServer server(state, options, [&](station::Control c) {
     switch (c) {
@@ -353,9 +385,10 @@ int CmdStation(int argc, char** argv) {
   BoardJob job;
   job.code = profile.code.has_value();
   job.data = profile.data.has_value();
-  job.reboot = profile.reboot;
+  job.reboot = profile.reboot.value_or(false);
   job.auto_mode = true;
   job.log_dir = profile.log_dir;
+  job.production = &production;
 
   std::FILE* quiet = std::fopen(kNullDevice, "w");
   InterruptGuard interrupts({}, [&] { controls.stop = true; });

@@ -31,6 +31,7 @@ constexpr Command kCommands[] = {
     {"info", quelmar::cli::CmdInfo, "load an image file or build output and describe it"},
     {"pack-code", quelmar::cli::CmdPackCode, "write an .fcode file from binaries or build output"},
     {"pack-data", quelmar::cli::CmdPackData, "write an .fdata file from a binary"},
+    {"records", quelmar::cli::CmdRecords, "list, search or export a production records file"},
 };
 
 void PrintUsage(std::FILE* out) {

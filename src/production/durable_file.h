@@ -1,0 +1,55 @@
+// The two file operations the production state and records need beyond
+// plain reads: an exclusive lock between processes (and threads), and an
+// append that lands whole and on disk. One implementation per platform.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace quelmar::production {
+
+// An exclusive lock on a lock file, held from Acquire until Release or the
+// end of the object. Each Acquire opens the file anew, so two FileLocks in
+// one process exclude each other as two processes do.
+class FileLock {
+ public:
+  FileLock() = default;
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  ~FileLock() { Release(); }
+
+  // Waits at most `wait`. False with *error naming the file and, when the
+  // holder wrote its name into it, the holder ("process 123 on host").
+  bool Acquire(const std::string& path, std::chrono::milliseconds wait, std::string* error);
+  void Release();
+
+ private:
+  intptr_t handle_ = -1;
+};
+
+// A file that lines are appended to: each Append is one write of the whole
+// text followed by a flush to disk, so a crash leaves at most the last line
+// torn. Opening repairs such a torn ending by starting a new line, so the
+// next record is not glued to it.
+class AppendFile {
+ public:
+  AppendFile() = default;
+  AppendFile(const AppendFile&) = delete;
+  AppendFile& operator=(const AppendFile&) = delete;
+  ~AppendFile() { Close(); }
+
+  // Creates the file (not its folder) when missing. False with *error.
+  bool Open(const std::string& path, std::string* error);
+  bool Append(const std::string& text, std::string* error);
+  void Close();
+
+ private:
+  intptr_t handle_ = -1;
+  std::string path_;
+};
+
+// "process 123 on host": who this process is, for lock files.
+std::string ProcessName();
+
+}  // namespace quelmar::production

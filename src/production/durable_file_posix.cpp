@@ -1,0 +1,143 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <thread>
+
+#include "common/error_text.h"
+#include "production/durable_file.h"
+
+namespace quelmar::production {
+
+namespace {
+
+std::string SecondsText(std::chrono::milliseconds wait) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", static_cast<double>(wait.count()) / 1000.0);
+  return text;
+}
+
+std::string Why(const std::string& what) {
+  return what + ": " + ErrorText(errno);
+}
+
+bool WriteAll(int fd, const char* p, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string ProcessName() {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0) host[0] = 0;
+  return "process " + std::to_string(getpid()) + (host[0] ? std::string(" on ") + host : "");
+}
+
+bool FileLock::Acquire(const std::string& path, std::chrono::milliseconds wait,
+                       std::string* error) {
+  Release();
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *error = Why("cannot open the lock file '" + path + "'");
+    return false;
+  }
+  // flock belongs to the open file description: a second open in this
+  // process is refused like another process.
+  const auto until = std::chrono::steady_clock::now() + wait;
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      *error = Why("cannot lock '" + path + "'");
+      ::close(fd);
+      return false;
+    }
+    if (std::chrono::steady_clock::now() >= until) {
+      char holder[200] = {};
+      const ssize_t n = pread(fd, holder, sizeof holder - 1, 0);
+      std::string who = n > 0 ? std::string(holder, static_cast<size_t>(n)) : std::string();
+      while (!who.empty() && (who.back() == '\n' || who.back() == '\0')) who.pop_back();
+      *error = "'" + path + "' is locked" + (who.empty() ? "" : " by " + who) + " for more than " +
+               SecondsText(wait) + " s";
+      ::close(fd);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  // Who holds it, for whoever waits next; not needed for the lock itself.
+  const std::string me = ProcessName() + "\n";
+  if (ftruncate(fd, 0) == 0) (void)!pwrite(fd, me.data(), me.size(), 0);
+  handle_ = fd;
+  return true;
+}
+
+void FileLock::Release() {
+  if (handle_ < 0) return;
+  const int fd = static_cast<int>(handle_);
+  if (ftruncate(fd, 0) != 0) {
+    // Only the holder's name stays behind; the lock goes with the close.
+  }
+  ::close(fd);
+  handle_ = -1;
+}
+
+bool AppendFile::Open(const std::string& path, std::string* error) {
+  Close();
+  const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *error = Why("cannot open '" + path + "' for writing");
+    return false;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = "'" + path + "' is not a regular file";
+    ::close(fd);
+    return false;
+  }
+  if (st.st_size > 0) {
+    char last = '\n';
+    if (pread(fd, &last, 1, st.st_size - 1) != 1 ||
+        (last != '\n' && (!WriteAll(fd, "\n", 1) || fsync(fd) != 0))) {
+      *error = Why("cannot write '" + path + "'");
+      ::close(fd);
+      return false;
+    }
+  }
+  handle_ = fd;
+  path_ = path;
+  return true;
+}
+
+bool AppendFile::Append(const std::string& text, std::string* error) {
+  const int fd = static_cast<int>(handle_);
+  if (fd < 0) {
+    *error = "no records file is open";
+    return false;
+  }
+  // One write: O_APPEND puts it whole at the end, even with another
+  // process appending to the same file.
+  if (!WriteAll(fd, text.data(), text.size())) {
+    *error = Why("cannot write '" + path_ + "'");
+    return false;
+  }
+  if (fsync(fd) != 0) {
+    *error = Why("cannot flush '" + path_ + "'");
+    return false;
+  }
+  return true;
+}
+
+void AppendFile::Close() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
+}
+
+}  // namespace quelmar::production

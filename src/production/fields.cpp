@@ -1,0 +1,339 @@
+#include "production/fields.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "link/protocol.h"
+
+namespace quelmar::production {
+
+namespace {
+
+constexpr uint32_t kBankSize = 0x80000;
+constexpr uint64_t kMacMax = (uint64_t{1} << 48) - 1;
+
+// The pattern's one conversion: "%u" or "%0Nu". Sets *at and *length to the
+// conversion's place in the pattern and *width to N (0 for "%u").
+bool FindConversion(const std::string& pattern, size_t* at, size_t* length, unsigned* width,
+                    std::string* why) {
+  bool found = false;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] != '%') continue;
+    if (i + 1 < pattern.size() && pattern[i + 1] == '%') {
+      ++i;
+      continue;
+    }
+    size_t j = i + 1;
+    unsigned w = 0;
+    if (j < pattern.size() && pattern[j] == '0') {
+      ++j;
+      const size_t digits = j;
+      while (j < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[j])) &&
+             j - digits < 2)
+        w = w * 10 + static_cast<unsigned>(pattern[j++] - '0');
+      if (j == digits || w == 0 || w > 20) {
+        *why = "the pattern's width must be 1 to 20 (%01u to %020u)";
+        return false;
+      }
+    }
+    if (j >= pattern.size() || pattern[j] != 'u') {
+      *why = "the pattern takes only %u or %0Nu (and %% for a percent sign)";
+      return false;
+    }
+    if (found) {
+      *why = "the pattern has more than one %u";
+      return false;
+    }
+    found = true;
+    *at = i;
+    *length = j + 1 - i;
+    *width = w;
+    i = j;
+  }
+  if (!found) *why = "the pattern has no %u";
+  return found;
+}
+
+}  // namespace
+
+bool ParseNumber(std::string_view text, uint64_t* value) {
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    text.remove_prefix(2);
+  }
+  if (text.empty()) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    unsigned digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned>(c - '0');
+    } else if (base == 16 && std::isxdigit(static_cast<unsigned char>(c))) {
+      digit = static_cast<unsigned>(std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
+    } else {
+      return false;
+    }
+    if (v > (UINT64_MAX - digit) / static_cast<unsigned>(base)) return false;
+    v = v * static_cast<unsigned>(base) + digit;
+  }
+  *value = v;
+  return true;
+}
+
+bool ParseMac(std::string_view text, uint64_t* value) {
+  if (text.size() != 17) return false;
+  uint64_t v = 0;
+  for (size_t i = 0; i < 17; ++i) {
+    const char c = text[i];
+    if (i % 3 == 2) {
+      if (c != ':' && c != '-') return false;
+      continue;
+    }
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    const int lower = std::tolower(static_cast<unsigned char>(c));
+    v = v * 16 + static_cast<uint64_t>(lower <= '9' ? lower - '0' : lower - 'a' + 10);
+  }
+  *value = v;
+  return true;
+}
+
+std::string MacText(uint64_t value) {
+  char text[18];
+  std::snprintf(
+      text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X",
+      static_cast<unsigned>((value >> 40) & 0xFF), static_cast<unsigned>((value >> 32) & 0xFF),
+      static_cast<unsigned>((value >> 24) & 0xFF), static_cast<unsigned>((value >> 16) & 0xFF),
+      static_cast<unsigned>((value >> 8) & 0xFF), static_cast<unsigned>(value & 0xFF));
+  return text;
+}
+
+bool WhereFromAddress(uint64_t address, Where* where, std::string* why) {
+  if (address >= link::kBankAAddress && address < link::kBankAAddress + kBankSize) {
+    *where = {Place::kBankA, static_cast<uint32_t>(address - link::kBankAAddress)};
+    return true;
+  }
+  if (address >= link::kBankBAddress && address < link::kBankBAddress + kBankSize) {
+    *where = {Place::kBankB, static_cast<uint32_t>(address - link::kBankBAddress)};
+    return true;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(address));
+  *why = std::string(text) +
+         " is in neither bank A (0x1A000000-0x1A07FFFF) nor bank B (0x1B000000-0x1B07FFFF)";
+  return false;
+}
+
+bool ParseWhere(std::string_view text, Where* where, std::string* why) {
+  uint64_t number = 0;
+  if (text.rfind("data:", 0) == 0) {
+    if (!ParseNumber(text.substr(5), &number) || number > UINT32_MAX) {
+      *why = "'" + std::string(text) + "' is no data:OFFSET";
+      return false;
+    }
+    *where = {Place::kData, static_cast<uint32_t>(number)};
+    return true;
+  }
+  if (!ParseNumber(text, &number)) {
+    *why = "'" + std::string(text) + "' is neither an address nor data:OFFSET";
+    return false;
+  }
+  return WhereFromAddress(number, where, why);
+}
+
+std::string WhereText(const Where& where) {
+  char text[32];
+  if (where.place == Place::kData) {
+    std::snprintf(text, sizeof text, "data:0x%X", where.offset);
+  } else {
+    const uint32_t base = where.place == Place::kBankA ? link::kBankAAddress : link::kBankBAddress;
+    std::snprintf(text, sizeof text, "0x%08X", base + where.offset);
+  }
+  return text;
+}
+
+bool ParseFormat(std::string_view text, Format* format, std::string* pattern, std::string* why) {
+  pattern->clear();
+  if (text == "u32le") {
+    *format = Format::kU32Le;
+  } else if (text == "u32be") {
+    *format = Format::kU32Be;
+  } else if (text == "u64le") {
+    *format = Format::kU64Le;
+  } else if (text == "mac") {
+    *format = Format::kMac;
+  } else if (text == "text") {
+    *format = Format::kText;
+  } else if (text.rfind("text:", 0) == 0) {
+    *format = Format::kTextPattern;
+    *pattern = std::string(text.substr(5));
+    size_t at = 0, length = 0;
+    unsigned width = 0;
+    if (!FindConversion(*pattern, &at, &length, &width, why)) return false;
+  } else {
+    *why =
+        "unknown format '" + std::string(text) + "' (u32le, u32be, u64le, mac, text, text:PATTERN)";
+    return false;
+  }
+  return true;
+}
+
+uint32_t NaturalSize(Format format) {
+  switch (format) {
+    case Format::kU32Le:
+    case Format::kU32Be:
+      return 4;
+    case Format::kU64Le:
+      return 8;
+    case Format::kMac:
+      return 6;
+    default:
+      return 0;
+  }
+}
+
+std::string PatternText(const std::string& pattern, uint64_t number) {
+  size_t at = 0, length = 0;
+  unsigned width = 0;
+  std::string why;
+  if (!FindConversion(pattern, &at, &length, &width, &why)) return pattern;
+  char digits[32];
+  std::snprintf(digits, sizeof digits, "%0*llu", static_cast<int>(width),
+                static_cast<unsigned long long>(number));
+  std::string text;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (i == at) {
+      text += digits;
+      i += length - 1;
+    } else if (pattern[i] == '%' && i + 1 < pattern.size() && pattern[i + 1] == '%') {
+      text += '%';
+      ++i;
+    } else {
+      text += pattern[i];
+    }
+  }
+  return text;
+}
+
+namespace {
+
+// A list value for a number format.
+bool NumberOf(const FieldSpec& spec, const FieldValue& value, uint64_t* number, std::string* why) {
+  if (!value.from_list) {
+    *number = value.number;
+    return true;
+  }
+  const bool ok =
+      spec.format == Format::kMac ? ParseMac(value.text, number) : ParseNumber(value.text, number);
+  if (!ok)
+    *why = "'" + value.text + "' is no " + (spec.format == Format::kMac ? "MAC address" : "number");
+  return ok;
+}
+
+}  // namespace
+
+bool EncodeValue(const FieldSpec& spec, const FieldValue& value, std::vector<uint8_t>* bytes,
+                 std::string* why) {
+  bytes->assign(spec.size, 0);
+  uint64_t number = 0;
+  switch (spec.format) {
+    case Format::kU32Le:
+    case Format::kU32Be:
+    case Format::kU64Le:
+    case Format::kMac: {
+      if (!NumberOf(spec, value, &number, why)) return false;
+      const uint64_t max = spec.format == Format::kU64Le ? UINT64_MAX
+                           : spec.format == Format::kMac ? kMacMax
+                                                         : UINT32_MAX;
+      if (number > max) {
+        *why = std::to_string(number) + " does not fit " +
+               (spec.format == Format::kU32Le   ? "u32le"
+                : spec.format == Format::kU32Be ? "u32be"
+                                                : "mac");
+        return false;
+      }
+      const uint32_t n = NaturalSize(spec.format);
+      if (bytes->size() != n) {
+        *why = "its size must be " + std::to_string(n);
+        return false;
+      }
+      const bool big = spec.format == Format::kU32Be || spec.format == Format::kMac;
+      for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t shift = 8 * (big ? n - 1 - i : i);
+        (*bytes)[i] = static_cast<uint8_t>(number >> shift);
+      }
+      return true;
+    }
+    case Format::kTextPattern:
+    case Format::kText: {
+      std::string text;
+      if (spec.format == Format::kText) {
+        text = value.from_list ? value.text : std::to_string(value.number);
+      } else {
+        if (!NumberOf(spec, value, &number, why)) return false;
+        text = PatternText(spec.pattern, number);
+      }
+      if (text.size() > spec.size) {
+        *why = "\"" + text + "\" is longer than its size, " + std::to_string(spec.size);
+        return false;
+      }
+      std::copy(text.begin(), text.end(), bytes->begin());
+      return true;
+    }
+  }
+  return false;
+}
+
+ShownValue ShowValue(const FieldSpec& spec, const FieldValue& value) {
+  ShownValue shown;
+  uint64_t number = 0;
+  std::string why;
+  switch (spec.format) {
+    case Format::kMac:
+      shown.text = NumberOf(spec, value, &number, &why) ? MacText(number) : value.text;
+      break;
+    case Format::kTextPattern:
+      shown.text =
+          NumberOf(spec, value, &number, &why) ? PatternText(spec.pattern, number) : value.text;
+      break;
+    case Format::kText:
+      shown.text = value.from_list ? value.text : std::to_string(value.number);
+      break;
+    default:
+      shown.is_number = NumberOf(spec, value, &number, &why);
+      shown.number = number;
+      if (!shown.is_number) shown.text = value.text;
+      break;
+  }
+  return shown;
+}
+
+}  // namespace quelmar::production
+
+namespace quelmar::production {
+
+bool SettleSize(FieldSpec* spec, bool size_given, std::string* why) {
+  const uint32_t natural = NaturalSize(spec->format);
+  if (natural != 0) {
+    if (size_given && spec->size != natural) {
+      *why = "size must be " + std::to_string(natural) + " for this format";
+      return false;
+    }
+    spec->size = natural;
+    return true;
+  }
+  if (size_given) {
+    if (spec->size == 0) {
+      *why = "size must be at least 1";
+      return false;
+    }
+    return true;
+  }
+  if (spec->format == Format::kText) {
+    *why = "format \"text\" needs a size";
+    return false;
+  }
+  spec->size = static_cast<uint32_t>(PatternText(spec->pattern, spec->start).size());
+  return true;
+}
+
+}  // namespace quelmar::production

@@ -1,0 +1,55 @@
+// A run's fields together: checked against the images before any board is
+// touched, a value of each reserved per board, and that board's own copy of
+// the images with its values written. The loaded images and the files on
+// disk never change.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "image/image_store.h"
+#include "production/fields.h"
+#include "production/source.h"
+
+namespace quelmar::production {
+
+// A board's images: its own store, with a log of its own that nobody reads
+// (the loads it runs only repeat what the shared load said).
+struct BoardImages {
+  Log log;
+  image::ImageStore images{log};
+};
+
+class FieldPlan {
+ public:
+  // Every check that can refuse a field, before any board: a bank the image
+  // does not write, a place outside the bank or data image, image bytes
+  // under it that are not erased (0xFF) unless overwrite is set, two fields
+  // that overlap, a start or end that does not fit the format, and each
+  // source's list and state file. False with one line in *why naming the
+  // field and the reason.
+  bool Prepare(const std::vector<FieldSpec>& specs, const image::ImageStore& images,
+               std::string* why);
+  void SetLockWait(std::chrono::milliseconds wait);
+
+  bool empty() const { return sources_.empty(); }
+  size_t size() const { return sources_.size(); }
+  const FieldSpec& spec(size_t i) const { return sources_[i]->spec(); }
+
+  // One value of every field, each reserved durably. Values reserved before
+  // a failure stay used: the caller records them with the failed board.
+  ValueSource::Reserved Reserve(std::vector<FieldValue>* values, std::string* why);
+
+  // The board's images: the shared ones with values[i] written into field
+  // i's place. False with *why when a value does not fit its field.
+  bool Patch(const image::ImageStore& images, const std::vector<FieldValue>& values,
+             BoardImages* board, std::string* why) const;
+
+ private:
+  std::vector<std::unique_ptr<ValueSource>> sources_;
+};
+
+}  // namespace quelmar::production

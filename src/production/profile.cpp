@@ -1,0 +1,227 @@
+#include "production/profile.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include "production/sha256.h"
+
+// No exceptions out of the TOML reader: a failed parse is a result.
+#define TOML_EXCEPTIONS 0
+#include <toml++/toml.h>
+
+namespace quelmar::production {
+
+namespace {
+
+class Reader {
+ public:
+  Reader(std::string name, std::filesystem::path folder, std::string* why)
+      : name_(std::move(name)), folder_(std::move(folder)), why_(why) {}
+
+  bool Fail(const toml::source_region& at, const std::string& key, const std::string& reason) {
+    *why_ = name_ + " line " + std::to_string(at.begin.line) + ": '" + key + "': " + reason;
+    return false;
+  }
+
+  bool Text(const toml::node& node, const std::string& key, std::string* out) {
+    if (!node.is_string()) return Fail(node.source(), key, "should be text in quotes");
+    *out = *node.value<std::string>();
+    return true;
+  }
+  bool Path(const toml::node& node, const std::string& key, std::optional<std::string>* out) {
+    std::string text;
+    if (!Text(node, key, &text)) return false;
+    if (text.empty()) return Fail(node.source(), key, "is empty");
+    const std::filesystem::path p(text);
+    *out = (p.is_absolute() ? p : folder_ / p).lexically_normal().string();
+    return true;
+  }
+  bool Bool(const toml::node& node, const std::string& key, bool* out) {
+    if (!node.is_boolean()) return Fail(node.source(), key, "should be true or false");
+    *out = *node.value<bool>();
+    return true;
+  }
+  bool Unsigned(const toml::node& node, const std::string& key, uint64_t* out) {
+    if (!node.is_integer() || *node.value<int64_t>() < 0)
+      return Fail(node.source(), key, "should be a number of 0 or more");
+    *out = static_cast<uint64_t>(*node.value<int64_t>());
+    return true;
+  }
+  // A counter's start or end: a number, or for a MAC its text.
+  bool CounterValue(const toml::node& node, const std::string& key, Format format, uint64_t* out) {
+    if (node.is_integer()) return Unsigned(node, key, out);
+    if (node.is_string()) {
+      const std::string text = *node.value<std::string>();
+      if (format == Format::kMac ? ParseMac(text, out) : ParseNumber(text, out)) return true;
+      return Fail(node.source(), key,
+                  "\"" + text + "\" is no " + (format == Format::kMac ? "MAC address" : "number"));
+    }
+    return Fail(node.source(), key, "should be a number");
+  }
+
+  bool Field(const toml::table& table, size_t index, FieldSpec* f) {
+    const std::string base = "field[" + std::to_string(index + 1) + "].";
+    static const char* const kKeys[] = {"name",  "at",   "format", "size", "overwrite",
+                                        "start", "step", "end",    "list", "state"};
+    for (auto&& [key, node] : table) {
+      const std::string k(key.str());
+      if (std::find(std::begin(kKeys), std::end(kKeys), k) == std::end(kKeys))
+        return Fail(key.source(), base + k, "unknown key");
+    }
+    const toml::node* name = table.get("name");
+    if (name == nullptr) return Fail(table.source(), base + "name", "missing");
+    if (!Text(*name, base + "name", &f->name)) return false;
+    if (f->name.empty()) return Fail(name->source(), base + "name", "is empty");
+    const std::string at_key = f->name + ".at";
+    const toml::node* at = table.get("at");
+    if (at == nullptr) return Fail(table.source(), base + "at", "missing");
+    std::string reason;
+    if (at->is_integer()) {
+      uint64_t address = 0;
+      if (!Unsigned(*at, at_key, &address)) return false;
+      if (!WhereFromAddress(address, &f->where, &reason)) return Fail(at->source(), at_key, reason);
+    } else if (at->is_string()) {
+      if (!ParseWhere(*at->value<std::string>(), &f->where, &reason))
+        return Fail(at->source(), at_key, reason);
+    } else {
+      return Fail(at->source(), at_key, "should be an address or \"data:OFFSET\"");
+    }
+    if (const toml::node* format = table.get("format")) {
+      std::string text;
+      if (!Text(*format, f->name + ".format", &text)) return false;
+      if (!ParseFormat(text, &f->format, &f->pattern, &reason))
+        return Fail(format->source(), f->name + ".format", reason);
+    }
+    if (const toml::node* overwrite = table.get("overwrite")) {
+      if (!Bool(*overwrite, f->name + ".overwrite", &f->overwrite)) return false;
+    }
+    const toml::node* list = table.get("list");
+    if (list != nullptr) {
+      std::optional<std::string> path;
+      if (!Path(*list, f->name + ".list", &path)) return false;
+      f->list_path = *path;
+      for (const char* counter_key : {"start", "step", "end"}) {
+        if (const toml::node* n = table.get(counter_key))
+          return Fail(n->source(), f->name + "." + counter_key, "a list field has no counter");
+      }
+    }
+    if (const toml::node* n = table.get("start")) {
+      if (!CounterValue(*n, f->name + ".start", f->format, &f->start)) return false;
+    }
+    if (const toml::node* n = table.get("step")) {
+      if (!Unsigned(*n, f->name + ".step", &f->step)) return false;
+      if (f->step == 0) return Fail(n->source(), f->name + ".step", "should be 1 or more");
+    }
+    if (const toml::node* n = table.get("end")) {
+      uint64_t end = 0;
+      if (!CounterValue(*n, f->name + ".end", f->format, &end)) return false;
+      f->end = end;
+    }
+    const toml::node* state = table.get("state");
+    if (state == nullptr) return Fail(table.source(), f->name + ".state", "missing");
+    std::optional<std::string> state_path;
+    if (!Path(*state, f->name + ".state", &state_path)) return false;
+    f->state_path = *state_path;
+    bool size_given = false;
+    if (const toml::node* n = table.get("size")) {
+      uint64_t size = 0;
+      if (!Unsigned(*n, f->name + ".size", &size)) return false;
+      if (size > 0x80000) return Fail(n->source(), f->name + ".size", "is larger than a bank");
+      f->size = static_cast<uint32_t>(size);
+      size_given = true;
+    }
+    if (!SettleSize(f, size_given, &reason)) return Fail(table.source(), f->name + ".size", reason);
+    return true;
+  }
+
+  bool Top(const toml::table& top, Profile* p) {
+    static const char* const kKeys[] = {"ports",   "code",    "data",  "reboot", "auto",   "count",
+                                        "records", "log_dir", "field", "name",   "listen", "token"};
+    for (auto&& [key, node] : top) {
+      const std::string k(key.str());
+      if (std::find(std::begin(kKeys), std::end(kKeys), k) == std::end(kKeys))
+        return Fail(key.source(), k, "unknown key");
+    }
+    if (const toml::node* ports = top.get("ports")) {
+      const toml::array* list = ports->as_array();
+      if (list == nullptr) return Fail(ports->source(), "ports", "should be a list of port names");
+      for (const toml::node& port : *list) {
+        std::string name;
+        if (!Text(port, "ports", &name)) return false;
+        p->ports.push_back(name);
+      }
+    }
+    for (const char* key : {"name", "listen", "token"}) {
+      if (const toml::node* n = top.get(key)) {
+        std::string value;
+        if (!Text(*n, key, &value)) return false;
+        (std::string(key) == "name"     ? p->name
+         : std::string(key) == "listen" ? p->listen
+                                        : p->token) = value;
+      }
+    }
+    if (const toml::node* n = top.get("code"); n && !Path(*n, "code", &p->code)) return false;
+    if (const toml::node* n = top.get("data"); n && !Path(*n, "data", &p->data)) return false;
+    if (const toml::node* n = top.get("records"); n && !Path(*n, "records", &p->records))
+      return false;
+    if (const toml::node* n = top.get("log_dir"); n && !Path(*n, "log_dir", &p->log_dir))
+      return false;
+    for (const char* key : {"reboot", "auto"}) {
+      if (const toml::node* n = top.get(key)) {
+        bool value = false;
+        if (!Bool(*n, key, &value)) return false;
+        (std::string(key) == "reboot" ? p->reboot : p->auto_mode) = value;
+      }
+    }
+    if (const toml::node* n = top.get("count")) {
+      uint64_t count = 0;
+      if (!Unsigned(*n, "count", &count)) return false;
+      if (count == 0 || count > UINT32_MAX)
+        return Fail(n->source(), "count", "should be 1 or more");
+      p->count = static_cast<unsigned>(count);
+    }
+    if (const toml::node* fields = top.get("field")) {
+      const toml::array* list = fields->as_array();
+      if (list == nullptr) return Fail(fields->source(), "field", "should be [[field]] tables");
+      for (size_t i = 0; i < list->size(); ++i) {
+        const toml::table* table = (*list)[i].as_table();
+        if (table == nullptr)
+          return Fail((*list)[i].source(), "field", "should be [[field]] tables");
+        FieldSpec spec;
+        if (!Field(*table, i, &spec)) return false;
+        p->fields.push_back(std::move(spec));
+      }
+    }
+    return true;
+  }
+
+ private:
+  std::string name_;
+  std::filesystem::path folder_;
+  std::string* why_;
+};
+
+}  // namespace
+
+bool LoadProfile(const std::string& path, Profile* profile, std::string* why) {
+  *profile = Profile{};
+  profile->path = path;
+  std::string error;
+  if (!Sha256OfFile(path, &profile->sha256, &error)) {
+    *why = error;
+    return false;
+  }
+  toml::parse_result parsed = toml::parse_file(path);
+  if (!parsed) {
+    const toml::parse_error& failure = parsed.error();
+    *why = path + " line " + std::to_string(failure.source().begin.line) + ": " +
+           std::string(failure.description());
+    return false;
+  }
+  std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  if (folder.empty()) folder = ".";
+  Reader reader(path, folder, why);
+  return reader.Top(parsed.table(), profile);
+}
+
+}  // namespace quelmar::production

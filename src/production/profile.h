@@ -1,0 +1,36 @@
+// A station profile: a TOML file that sets a run's ports, images, records
+// and fields. Paths in it are taken relative to its own folder.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "production/fields.h"
+
+namespace quelmar::production {
+
+struct Profile {
+  std::string path;
+  std::string sha256;  // of the file as read
+  std::vector<std::string> ports;
+  std::optional<std::string> code;
+  std::optional<std::string> data;
+  std::optional<std::string> records;
+  std::optional<std::string> log_dir;
+  std::optional<bool> reboot;
+  std::optional<bool> auto_mode;  // "auto"
+  std::optional<unsigned> count;
+  std::vector<FieldSpec> fields;
+  // The station's own keys.
+  std::optional<std::string> name;    // shown on its dashboard
+  std::optional<std::string> listen;  // the dashboard's "ADDR:PORT"
+  std::optional<std::string> token;   // the dashboard's control token
+};
+
+// Reads and checks the profile. An unreadable or malformed file, an unknown
+// key or a value of the wrong kind is refused with one line naming the file,
+// the line and the key, in *why.
+bool LoadProfile(const std::string& path, Profile* profile, std::string* why);
+
+}  // namespace quelmar::production

@@ -1,0 +1,142 @@
+#include "production/record.h"
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "link/protocol.h"
+
+namespace quelmar::production {
+
+namespace {
+
+int BankOf(uint32_t address) {
+  return address >= link::kBankBAddress ? 1 : 0;
+}
+
+}  // namespace
+
+void SentHashes::CodeBlockSent(uint32_t address, const uint8_t* bytes, uint32_t size) {
+  const int k = BankOf(address);
+  hash_[k].Update(bytes, size);
+  bytes_[k] += size;
+}
+
+void SentHashes::DataBlockSent(uint32_t, const uint8_t* bytes, uint32_t size) {
+  hash_[2].Update(bytes, size);
+  bytes_[2] += size;
+}
+
+SentHashes::Digests SentHashes::Finish() {
+  std::optional<std::string> out[3];
+  for (int k = 0; k < 3; ++k) {
+    if (bytes_[k] > 0) out[k] = hash_[k].FinishHex();
+    bytes_[k] = 0;
+  }
+  return {out[0], out[1], out[2]};
+}
+
+std::string IsoUtc(std::chrono::system_clock::time_point t) {
+  const auto since = t.time_since_epoch();
+  const std::time_t seconds =
+      static_cast<std::time_t>(std::chrono::duration_cast<std::chrono::seconds>(since).count());
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000;
+  std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &seconds);
+#else
+  gmtime_r(&seconds, &utc);
+#endif
+  char text[40];
+  const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(millis));
+  return text;
+}
+
+std::string HostName() {
+#ifdef _WIN32
+  char host[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = sizeof host;
+  if (!GetComputerNameA(host, &size)) return "";
+  return host;
+#else
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0) return "";
+  return host;
+#endif
+}
+
+std::string RecordJson(const BoardRecord& r) {
+  using Json = nlohmann::ordered_json;
+  auto optional_text = [](const std::optional<std::string>& text) {
+    return text ? Json(*text) : Json(nullptr);
+  };
+  auto file_hash = [](const std::optional<FileHash>& f) {
+    return f ? Json{{"file", f->file}, {"sha256", f->sha256}} : Json(nullptr);
+  };
+  Json j;
+  j["time_start"] = IsoUtc(r.time_start);
+  j["time_end"] = IsoUtc(r.time_end);
+  j["duration_s"] = static_cast<double>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            r.time_end - r.time_start)
+                                            .count()) /
+                    1000.0;
+  j["port"] = r.port;
+  j["device"] = r.device;
+  j["board"] = r.board;
+  j["result"] = r.result;
+  j["failure"] = optional_text(r.failure);
+  j["bootloader"] = optional_text(r.bootloader);
+  j["chip"] = optional_text(r.chip);
+  Json words = Json::array();
+  for (uint32_t w : r.chip_words) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", w);
+    words.push_back(text);
+  }
+  j["chip_words"] = r.chip_words.empty() ? Json(nullptr) : words;
+  Json fields = Json::object();
+  for (const auto& [name, value] : r.fields)
+    fields[name] = value.is_number ? Json(value.number) : Json(value.text);
+  j["fields"] = fields;
+  j["code"] = file_hash(r.code);
+  j["data"] = file_hash(r.data);
+  j["profile"] = file_hash(r.profile);
+  j["sent"] = Json{{"bank_a_sha256", optional_text(r.sent.bank_a)},
+                   {"bank_b_sha256", optional_text(r.sent.bank_b)},
+                   {"data_sha256", optional_text(r.sent.data)}};
+  j["host"] = r.host;
+  j["version"] = r.version;
+  j["log"] = r.log;
+  // Invalid UTF-8 in a log (a board's garbage) becomes U+FFFD rather than
+  // an exception.
+  return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+bool RecordsFile::Open(const std::string& path, std::string* why) {
+  std::lock_guard lock(mutex_);
+  path_ = path;
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  std::error_code error;
+  if (!folder.empty()) std::filesystem::create_directories(folder, error);
+  if (error) {
+    *why = "cannot create the folder '" + folder.string() + "': " + error.message();
+    return false;
+  }
+  return file_.Open(path, why);
+}
+
+bool RecordsFile::Append(const BoardRecord& record, std::string* why) {
+  const std::string line = RecordJson(record) + "\n";
+  std::lock_guard lock(mutex_);
+  return file_.Append(line, why);
+}
+
+}  // namespace quelmar::production

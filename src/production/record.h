@@ -1,0 +1,86 @@
+// A board's record: one JSON object per board, one line each in a JSON
+// Lines file, with keys that tools rely on. The hashes of what was sent come
+// from the blocks as the update sent them.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "production/durable_file.h"
+#include "production/fields.h"
+#include "production/sha256.h"
+#include "update/update.h"
+
+namespace quelmar::production {
+
+// Hashes every block the update sends, per bank and for the data image.
+class SentHashes final : public update::SentBlocks {
+ public:
+  void CodeBlockSent(uint32_t address, const uint8_t* bytes, uint32_t size) override;
+  void DataBlockSent(uint32_t offset, const uint8_t* bytes, uint32_t size) override;
+  // The hex digests; nullopt for what was not sent at all.
+  struct Digests {
+    std::optional<std::string> bank_a, bank_b, data;
+  };
+  Digests Finish();
+
+ private:
+  Sha256 hash_[3];
+  uint64_t bytes_[3] = {0, 0, 0};
+};
+
+struct FileHash {
+  std::string file;
+  std::string sha256;
+};
+
+struct BoardRecord {
+  std::chrono::system_clock::time_point time_start{};
+  std::chrono::system_clock::time_point time_end{};
+  std::string port;
+  std::string device;
+  unsigned board = 0;
+  std::string result = "failed";  // "ok", "failed", "stopped"
+  std::optional<std::string> failure;
+  std::optional<std::string> bootloader;  // "2.8"
+  std::optional<std::string> chip;        // "LPC4357"
+  std::vector<uint32_t> chip_words;       // empty when identification failed
+  // name -> value, in the fields' order.
+  std::vector<std::pair<std::string, ShownValue>> fields;
+  std::optional<FileHash> code, data, profile;
+  SentHashes::Digests sent;
+  std::string host;
+  std::string version;
+  std::string log;
+};
+
+// "2026-12-08T07:38:41.123Z"
+std::string IsoUtc(std::chrono::system_clock::time_point t);
+// The record as one line of JSON, without the line end.
+std::string RecordJson(const BoardRecord& record);
+// This machine's name.
+std::string HostName();
+
+// The records file of a run: opened (and so checked writable) before any
+// board is touched; each record appended whole and flushed to disk.
+// Safe to share between the boards' threads.
+class RecordsFile {
+ public:
+  // Creates the folder when missing. False with *why.
+  bool Open(const std::string& path, std::string* why);
+  bool Append(const BoardRecord& record, std::string* why);
+  const std::string& path() const { return path_; }
+
+ private:
+  std::mutex mutex_;
+  AppendFile file_;
+  std::string path_;
+};
+
+}  // namespace quelmar::production

@@ -1,0 +1,145 @@
+#include "production/run.h"
+
+#include "link/protocol.h"
+
+namespace quelmar::production {
+
+void JsonLines::Emit(const std::string& line) {
+  std::lock_guard lock(mutex_);
+  std::fwrite(line.data(), 1, line.size(), out_);
+  std::fputc('\n', out_);
+  std::fflush(out_);
+}
+
+bool ProductionRun::Prepare(RunSettings settings, const image::ImageStore& images,
+                            std::string* why) {
+  settings_ = std::move(settings);
+  images_ = &images;
+  host_ = HostName();
+  plan_.SetLockWait(settings_.lock_wait);
+  if (!plan_.Prepare(settings_.fields, images, why)) return false;
+  plan_.SetLockWait(settings_.lock_wait);
+  for (auto [path, hash] : {std::pair{&settings_.code_path, &code_hash_},
+                            std::pair{&settings_.data_path, &data_hash_}}) {
+    if (!*path) continue;
+    FileHash h{**path, ""};
+    if (!Sha256OfFile(**path, &h.sha256, why)) return false;
+    *hash = h;
+  }
+  if (settings_.records_path) {
+    records_.emplace();
+    std::string reason;
+    if (!records_->Open(*settings_.records_path, &reason)) {
+      *why = "records: " + reason;
+      return false;
+    }
+  }
+  if (settings_.json != nullptr) json_.emplace(settings_.json);
+  return true;
+}
+
+void ProductionRun::EmitSummary() {
+  if (json_) json_->Emit(SummaryEvent(Ok(), Failed(), Stopped()));
+}
+
+BoardSession::BoardSession(ProductionRun& run, std::string port, std::string device) : run_(run) {
+  record_.time_start = std::chrono::system_clock::now();
+  record_.port = std::move(port);
+  record_.device = std::move(device);
+  record_.board = run_.next_board_.fetch_add(1);
+  record_.code = run_.code_hash_;
+  record_.data = run_.data_hash_;
+  record_.profile = run_.settings_.profile;
+  record_.host = run_.host_;
+  record_.version = run_.settings_.version;
+  if (run_.json_)
+    run_.json_->Emit(BoardStartEvent(record_.port, record_.board, record_.time_start));
+}
+
+void BoardSession::Identified(const link::Link& link) {
+  const uint16_t version = link.BootloaderVersion();
+  record_.bootloader = std::to_string(version >> 8) + "." + std::to_string(version & 0xFF);
+  const auto& words = link.ChipInfo();
+  std::string chip = link::LookupChip(words[0], words[1]).line;
+  while (!chip.empty() && (chip.back() == '\n' || chip.back() == ' ')) chip.pop_back();
+  if (chip.rfind("Chip: ", 0) == 0) chip.erase(0, 6);
+  record_.chip = chip;
+  record_.chip_words.assign(words.begin(), words.end());
+}
+
+ValueSource::Reserved BoardSession::Reserve(std::string* why) {
+  if (run_.plan_.empty()) return ValueSource::Reserved::kOk;
+  const auto reserved = run_.plan_.Reserve(&values_, why);
+  // Whatever was reserved is this board's, even when a later field failed.
+  for (size_t i = 0; i < values_.size(); ++i)
+    record_.fields.emplace_back(run_.plan_.spec(i).name, ShowValue(run_.plan_.spec(i), values_[i]));
+  if (reserved != ValueSource::Reserved::kOk) return reserved;
+  images_ = std::make_unique<BoardImages>();
+  if (!run_.plan_.Patch(*run_.images_, values_, images_.get(), why)) {
+    images_.reset();
+    return ValueSource::Reserved::kFailed;
+  }
+  return ValueSource::Reserved::kOk;
+}
+
+std::vector<std::pair<std::string, std::string>> BoardSession::FieldTexts() const {
+  std::vector<std::pair<std::string, std::string>> texts;
+  for (const auto& [name, value] : record_.fields)
+    texts.emplace_back(name, value.is_number ? std::to_string(value.number) : value.text);
+  return texts;
+}
+
+const image::ImageStore& BoardSession::Images() const {
+  return images_ ? images_->images : *run_.images_;
+}
+
+void BoardSession::Step(const std::string& step, const char* result) {
+  if (result == nullptr) {
+    std::lock_guard lock(progress_mutex_);
+    step_ = step;
+    return;
+  }
+  if (run_.json_) run_.json_->Emit(StepEvent(record_.port, record_.board, step, result));
+}
+
+void BoardSession::Progress(const ProgressState& state) {
+  if (!run_.json_) return;
+  std::string step;
+  {
+    std::lock_guard lock(progress_mutex_);
+    if (!throttle_.Allow(std::chrono::steady_clock::now())) return;
+    step = step_;
+  }
+  run_.json_->Emit(ProgressEvent(record_.port, record_.board, step, state.position, state.maximum));
+}
+
+bool BoardSession::Finish(const std::string& result, std::optional<std::string> failure,
+                          std::string log, std::string* why) {
+  record_.time_end = std::chrono::system_clock::now();
+  record_.result = result;
+  if (result != "ok" && !failure) {
+    // The failure is the last thing the log said.
+    size_t end = log.find_last_not_of("\r\n ");
+    if (end != std::string::npos) {
+      const size_t start = log.find_last_of('\n', end);
+      failure = log.substr(start == std::string::npos ? 0 : start + 1,
+                           end + 1 - (start == std::string::npos ? 0 : start + 1));
+    }
+  }
+  record_.failure = result == "ok" ? std::nullopt : failure;
+  record_.log = std::move(log);
+  record_.sent = sent_.Finish();
+  bool written = true;
+  if (run_.records_ && !run_.records_->Append(record_, why)) {
+    written = false;
+    record_.result = "failed";
+  }
+  (record_.result == "ok"        ? run_.ok_
+   : record_.result == "stopped" ? run_.stopped_
+                                 : run_.failed_)
+      .fetch_add(1);
+  if (run_.json_) run_.json_->Emit(RecordEvent(record_));
+  return written;
+}
+
+}  // namespace quelmar::production

@@ -1,0 +1,122 @@
+// A production run as a front end drives it: checked once before any
+// board is touched, then one BoardSession per board from identification to
+// its record. The CLI uses it; the station uses it the same way.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/ui_sink.h"
+#include "image/image_store.h"
+#include "link/link.h"
+#include "production/events.h"
+#include "production/plan.h"
+#include "production/record.h"
+
+namespace quelmar::production {
+
+// Whole lines of JSON to one stream, shared by the boards' threads; each
+// line is flushed at once so that a reader follows the run as it goes.
+class JsonLines {
+ public:
+  explicit JsonLines(std::FILE* out) : out_(out) {}
+  void Emit(const std::string& line);
+
+ private:
+  std::mutex mutex_;
+  std::FILE* out_;
+};
+
+struct RunSettings {
+  std::vector<FieldSpec> fields;
+  std::optional<std::string> records_path;  // JSON Lines records go there
+  std::optional<std::string> code_path;     // for the records: file and hash
+  std::optional<std::string> data_path;
+  std::optional<FileHash> profile;
+  std::string version;
+  std::FILE* json = nullptr;  // --json: events go there
+  std::chrono::milliseconds lock_wait{3000};
+};
+
+class ProductionRun {
+ public:
+  // Everything that can refuse the run, before any board: the fields
+  // against the images, their sources and state files, the records file
+  // (opened for appending), the image files' hashes. False with one line
+  // in *why.
+  bool Prepare(RunSettings settings, const image::ImageStore& images, std::string* why);
+
+  bool HasFields() const { return !plan_.empty(); }
+  // The boards that ended ok / failed / stopped so far.
+  unsigned Ok() const { return ok_.load(); }
+  unsigned Failed() const { return failed_.load(); }
+  unsigned Stopped() const { return stopped_.load(); }
+  // --json's last line.
+  void EmitSummary();
+
+ private:
+  friend class BoardSession;
+  RunSettings settings_;
+  const image::ImageStore* images_ = nullptr;
+  FieldPlan plan_;
+  std::optional<RecordsFile> records_;
+  std::optional<JsonLines> json_;
+  std::optional<FileHash> code_hash_, data_hash_;
+  std::string host_;
+  std::atomic<unsigned> next_board_{1};
+  std::atomic<unsigned> ok_{0}, failed_{0}, stopped_{0};
+};
+
+// One board's part of the run. Steps in order: Identified, Reserve (before
+// the first erase), the updates with Images() and Sent(), Finish.
+class BoardSession {
+ public:
+  BoardSession(ProductionRun& run, std::string port, std::string device);
+  BoardSession(const BoardSession&) = delete;
+  BoardSession& operator=(const BoardSession&) = delete;
+
+  unsigned Number() const { return record_.board; }
+  // The values reserved for this board, as its record shows them (after
+  // Reserve; empty before).
+  std::vector<std::pair<std::string, std::string>> FieldTexts() const;
+  // What identification found.
+  void Identified(const link::Link& link);
+  // One value of every field, reserved durably, and the board's own images
+  // built. kUsedUp: a source is used up and the run should start no more
+  // boards; *why has the line.
+  ValueSource::Reserved Reserve(std::string* why);
+  // The images this board is to receive: its own when it has fields.
+  const image::ImageStore& Images() const;
+  update::SentBlocks* Sent() { return &sent_; }
+
+  // A step ("identify", "code", "data", "reboot") starts (result null) or
+  // ends ("ok", "failed", "stopped"). --json says so.
+  void Step(const std::string& step, const char* result);
+  // The board's progress; --json passes on at most five a second.
+  void Progress(const ProgressState& state);
+
+  // Ends the board: its record, with the result, the failure line (the
+  // log's last line for a failed board when none is given) and the whole
+  // log, appended to the records file and sent as --json's record. False
+  // with *why when the record could not be written.
+  bool Finish(const std::string& result, std::optional<std::string> failure, std::string log,
+              std::string* why);
+
+ private:
+  ProductionRun& run_;
+  BoardRecord record_;
+  std::vector<FieldValue> values_;
+  std::unique_ptr<BoardImages> images_;
+  SentHashes sent_;
+  std::string step_;
+  ProgressThrottle throttle_;
+  std::mutex progress_mutex_;
+};
+
+}  // namespace quelmar::production

@@ -1,0 +1,155 @@
+// Profiles: the documented form reads back as written; every mistake is
+// refused naming the line and the key.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "production/profile.h"
+#include "production/sha256.h"
+#include "support/temp_dir.h"
+
+namespace quelmar::production {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ProfileTest : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = testing::MakeTempDir("quelmar_profile_"); }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  std::string Write(const std::string& text) {
+    const std::string path = (dir_ / "line3.toml").string();
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+  fs::path dir_;
+};
+
+constexpr char kDocumented[] = R"(ports = ["COM3", "COM4"]          # replaced by the command line's
+code = "app.elf"
+data = "calibration.fdata"
+reboot = true
+records = "records/line3.jsonl"
+
+[[field]]
+name = "serial"
+at = 0x1A07FF00
+format = "u32le"
+start = 100000
+state = "serial.state"
+
+[[field]]
+name = "mac"
+at = "data:0x10"
+format = "mac"
+start = "02:51:4D:00:00:00"
+end = "02:51:4D:00:FF:FF"
+state = "mac.state"
+
+[[field]]
+name = "label"
+at = 0x1B07FF00
+format = "text"
+size = 16
+list = "labels.txt"
+state = "labels.state"
+)";
+
+TEST_F(ProfileTest, TheDocumentedFormReadsBack) {
+  const std::string path = Write(kDocumented);
+  Profile p;
+  std::string why;
+  ASSERT_TRUE(LoadProfile(path, &p, &why)) << why;
+  EXPECT_EQ(p.ports, (std::vector<std::string>{"COM3", "COM4"}));
+  EXPECT_EQ(p.code, (dir_ / "app.elf").string());
+  EXPECT_EQ(p.data, (dir_ / "calibration.fdata").string());
+  EXPECT_EQ(p.records, (dir_ / "records/line3.jsonl").lexically_normal().string());
+  EXPECT_EQ(p.reboot, true);
+  EXPECT_FALSE(p.auto_mode.has_value());
+  EXPECT_EQ(p.sha256, Sha256Hex(kDocumented, sizeof kDocumented - 1));
+  ASSERT_EQ(p.fields.size(), 3u);
+  const FieldSpec& serial = p.fields[0];
+  EXPECT_EQ(serial.where.place, Place::kBankA);
+  EXPECT_EQ(serial.where.offset, 0x7FF00u);
+  EXPECT_EQ(serial.format, Format::kU32Le);
+  EXPECT_EQ(serial.size, 4u);
+  EXPECT_EQ(serial.start, 100000u);
+  EXPECT_EQ(serial.state_path, (dir_ / "serial.state").string());
+  const FieldSpec& mac = p.fields[1];
+  EXPECT_EQ(mac.where.place, Place::kData);
+  EXPECT_EQ(mac.where.offset, 0x10u);
+  EXPECT_EQ(mac.start, 0x02514D000000u);
+  EXPECT_EQ(mac.end, 0x02514D00FFFFu);
+  const FieldSpec& label = p.fields[2];
+  EXPECT_EQ(label.where.place, Place::kBankB);
+  EXPECT_EQ(label.format, Format::kText);
+  EXPECT_EQ(label.size, 16u);
+  EXPECT_EQ(label.list_path, (dir_ / "labels.txt").string());
+}
+
+TEST_F(ProfileTest, MistakesNameTheLineAndTheKey) {
+  const struct {
+    const char* text;
+    const char* why;  // after "<path> "
+  } cases[] = {
+      {"code = \"a.elf\"\nport = [\"COM3\"]\n", "line 2: 'port': unknown key"},
+      {"ports = \"COM3\"\n", "line 1: 'ports': should be a list of port names"},
+      {"reboot = \"yes\"\n", "line 1: 'reboot': should be true or false"},
+      {"count = -1\n", "line 1: 'count': should be a number of 0 or more"},
+      {"[[field]]\nname = \"sn\"\nat = 0x1A07FF00\nstate = \"s\"\ncolour = 1\n",
+       "line 5: 'field[1].colour': unknown key"},
+      {"[[field]]\nname = \"sn\"\nat = 0x1C000000\nstate = \"s\"\n",
+       "line 3: 'sn.at': 0x1C000000 is in neither bank A (0x1A000000-0x1A07FFFF) nor bank B "
+       "(0x1B000000-0x1B07FFFF)"},
+      {"[[field]]\nname = \"sn\"\nat = \"data:x\"\nstate = \"s\"\n",
+       "line 3: 'sn.at': 'data:x' is no data:OFFSET"},
+      {"[[field]]\nname = \"sn\"\nat = 0x1A07FF00\nformat = \"u16\"\nstate = \"s\"\n",
+       "line 4: 'sn.format': unknown format 'u16' (u32le, u32be, u64le, mac, text, text:PATTERN)"},
+      {"[[field]]\nname = \"m\"\nat = \"data:0\"\nformat = \"mac\"\nstart = \"02:51\"\nstate = "
+       "\"s\"\n",
+       "line 5: 'm.start': \"02:51\" is no MAC address"},
+      {"[[field]]\nname = \"sn\"\nat = 0x1A07FF00\n", "line 1: 'sn.state': missing"},
+      {"[[field]]\nname = \"l\"\nat = 0x1A07FF00\nlist = \"l.txt\"\nstart = 3\nstate = \"s\"\n",
+       "line 5: 'l.start': a list field has no counter"},
+      {"[[field]]\nname = \"t\"\nat = 0x1A07FF00\nformat = \"text\"\nlist = \"l.txt\"\nstate = "
+       "\"s\"\n",
+       "line 1: 't.size': format \"text\" needs a size"},
+      {"code = \"a.elf\"\ncode = \"b.elf\"\n", "line 2: "},
+      {"reboot = tru\n", "line 1: "},
+      {"ports = [\"COM3\"]\nlisten = 8080\n", "line 2: 'listen': "},
+      {"name = [\"Line 3\"]\n", "line 1: 'name': "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::string path = Write(c.text);
+    Profile p;
+    std::string why;
+    EXPECT_FALSE(LoadProfile(path, &p, &why));
+    EXPECT_EQ(why.substr(0, path.size() + 1 + std::strlen(c.why)), path + " " + c.why) << why;
+  }
+  Profile p;
+  std::string why;
+  EXPECT_FALSE(LoadProfile((dir_ / "missing.toml").string(), &p, &why));
+  EXPECT_NE(why.find("missing.toml"), std::string::npos);
+}
+
+TEST_F(ProfileTest, TheStationsKeysReadBack) {
+  const std::string path = Write(
+      "name = \"Line 3 <west>\"\nports = [\"COM*\"]\nreboot = true\n"
+      "listen = \"0.0.0.0:8081\"\ntoken = \"s3cret\"\n");
+  Profile p;
+  std::string why;
+  ASSERT_TRUE(LoadProfile(path, &p, &why)) << why;
+  EXPECT_EQ(p.name, "Line 3 <west>");
+  EXPECT_EQ(p.listen, "0.0.0.0:8081");
+  EXPECT_EQ(p.token, "s3cret");
+  EXPECT_EQ(p.ports, std::vector<std::string>{"COM*"});
+}
+
+}  // namespace
+}  // namespace quelmar::production

@@ -1,0 +1,207 @@
+// Records: the keys tools rely on, appends that survive a torn line, the
+// reader and the listing, and --json's events.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "production/events.h"
+#include "production/record.h"
+#include "production/records_view.h"
+#include "support/temp_dir.h"
+
+namespace quelmar::production {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+BoardRecord SampleRecord() {
+  BoardRecord r;
+  r.time_start = std::chrono::system_clock::time_point(std::chrono::milliseconds(1796715521123));
+  r.time_end = r.time_start + std::chrono::milliseconds(83456);
+  r.port = "COM3";
+  r.device = "/dev/ttyUSB0";
+  r.board = 2;
+  r.result = "ok";
+  r.bootloader = "2.8";
+  r.chip = "LPC4357";
+  r.chip_words = {0xA001C830, 0xFEED, 0, 1, 2, 3, 4, 0xFFFFFFFF};
+  r.fields = {{"serial", {true, 100042, ""}}, {"mac", {false, 0, "02:51:4D:00:00:2A"}}};
+  r.code = FileHash{"app.elf", std::string(64, 'a')};
+  r.sent.bank_a = std::string(64, 'b');
+  r.host = "line3";
+  r.version = "1.0.0";
+  r.log = "Opened COM3\nWrite CODE... OK.\n";
+  return r;
+}
+
+TEST(RecordJson, KeysValuesAndNulls) {
+  const json j = json::parse(RecordJson(SampleRecord()));
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : j.items()) keys.push_back(key);
+  // nlohmann::json sorts keys: the set is what is compared here.
+  std::vector<std::string> want = {"time_start", "time_end", "duration_s", "port",       "device",
+                                   "board",      "result",   "failure",    "bootloader", "chip",
+                                   "chip_words", "fields",   "code",       "data",       "profile",
+                                   "sent",       "host",     "version",    "log"};
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(keys, want);
+  EXPECT_EQ(j["time_start"], "2026-12-08T07:38:41.123Z");
+  EXPECT_EQ(j["time_end"], "2026-12-08T07:40:04.579Z");
+  EXPECT_DOUBLE_EQ(j["duration_s"].get<double>(), 83.456);
+  EXPECT_EQ(j["board"], 2);
+  EXPECT_TRUE(j["failure"].is_null());
+  EXPECT_EQ(j["chip_words"], json({"0xA001C830", "0x0000FEED", "0x00000000", "0x00000001",
+                                   "0x00000002", "0x00000003", "0x00000004", "0xFFFFFFFF"}));
+  EXPECT_EQ(j["fields"], json({{"serial", 100042}, {"mac", "02:51:4D:00:00:2A"}}));
+  EXPECT_EQ(j["code"], json({{"file", "app.elf"}, {"sha256", std::string(64, 'a')}}));
+  EXPECT_TRUE(j["data"].is_null());
+  EXPECT_EQ(j["sent"], json({{"bank_a_sha256", std::string(64, 'b')},
+                             {"bank_b_sha256", nullptr},
+                             {"data_sha256", nullptr}}));
+  EXPECT_EQ(j["log"], "Opened COM3\nWrite CODE... OK.\n");
+  // One line: the log's line ends are escaped.
+  EXPECT_EQ(RecordJson(SampleRecord()).find('\n'), std::string::npos);
+  // The issue's order, first to last, for people reading the file.
+  const std::string line = RecordJson(SampleRecord());
+  EXPECT_LT(line.find("\"time_start\""), line.find("\"time_end\""));
+  EXPECT_LT(line.find("\"fields\""), line.find("\"sent\""));
+  EXPECT_LT(line.find("\"version\""), line.find("\"log\""));
+}
+
+TEST(RecordJson, AFailedBoardWithoutIdentityAndABrokenLog) {
+  BoardRecord r = SampleRecord();
+  r.result = "failed";
+  r.failure = "Get bootloader info... Failed";
+  r.bootloader.reset();
+  r.chip.reset();
+  r.chip_words.clear();
+  r.log = std::string("bad \xFF\xFE byte\n");
+  const json j = json::parse(RecordJson(r));
+  EXPECT_EQ(j["failure"], "Get bootloader info... Failed");
+  EXPECT_TRUE(j["bootloader"].is_null());
+  EXPECT_TRUE(j["chip_words"].is_null());
+  EXPECT_EQ(j["log"], "bad \xEF\xBF\xBD\xEF\xBF\xBD byte\n");
+}
+
+class RecordsFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = testing::MakeTempDir("quelmar_records_"); }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  fs::path dir_;
+};
+
+TEST_F(RecordsFileTest, AppendsWholeLinesAndReadersSkipATornOne) {
+  const std::string path = (dir_ / "sub" / "line.jsonl").string();
+  {
+    RecordsFile file;
+    std::string why;
+    ASSERT_TRUE(file.Open(path, &why)) << why;
+    BoardRecord r = SampleRecord();
+    ASSERT_TRUE(file.Append(r, &why)) << why;
+  }
+  // A crash in the middle of the second record's write.
+  const std::string second = RecordJson(SampleRecord());
+  std::ofstream(path, std::ios::binary | std::ios::app) << second.substr(0, second.size() / 2);
+  {
+    RecordsFile file;
+    std::string why;
+    ASSERT_TRUE(file.Open(path, &why)) << why;
+    BoardRecord r = SampleRecord();
+    r.board = 3;
+    r.fields = {{"serial", {true, 100043, ""}}};
+    ASSERT_TRUE(file.Append(r, &why)) << why;
+  }
+  RecordsRead read;
+  std::string why;
+  ASSERT_TRUE(ReadRecords(path, &read, &why)) << why;
+  ASSERT_EQ(read.records.size(), 2u);
+  EXPECT_EQ(read.records[0]["board"], 2);
+  EXPECT_EQ(read.records[1]["board"], 3);
+  EXPECT_EQ(read.warnings, std::vector<std::string>{"line 2: torn or not a record: skipped"});
+}
+
+TEST_F(RecordsFileTest, AnUnwritablePlaceIsRefusedAtOpen) {
+  fs::create_directories(dir_ / "folder.jsonl");
+  RecordsFile file;
+  std::string why;
+  EXPECT_FALSE(file.Open((dir_ / "folder.jsonl").string(), &why));
+  EXPECT_NE(why.find("folder.jsonl"), std::string::npos) << why;
+  std::ofstream(dir_ / "file") << "x";
+  EXPECT_FALSE(file.Open((dir_ / "file" / "r.jsonl").string(), &why));
+}
+
+TEST(RecordsView, FindsValuesListsAndExports) {
+  BoardRecord a = SampleRecord();
+  BoardRecord b = SampleRecord();
+  b.board = 3;
+  b.result = "failed";
+  b.failure = "Error write to FLASH, i = 4";
+  b.fields = {{"serial", {true, 100043, ""}}, {"label", {false, 0, "say \"hi\", ok"}}};
+  using ordered = nlohmann::ordered_json;
+  const std::vector<ordered> records = {ordered::parse(RecordJson(a)),
+                                        ordered::parse(RecordJson(b))};
+
+  const struct {
+    const char* wanted;
+    bool in_a, in_b;
+  } finds[] = {{"100042", true, false},
+               {"100043", false, true},
+               {"02:51:4d:00:00:2a", true, false},
+               {"02-51-4D-00-00-2A", true, false},
+               {"10004", false, false},
+               {"say \"hi\", ok", false, true}};
+  for (const auto& f : finds) {
+    SCOPED_TRACE(f.wanted);
+    EXPECT_EQ(RecordHasValue(records[0], f.wanted), f.in_a);
+    EXPECT_EQ(RecordHasValue(records[1], f.wanted), f.in_b);
+  }
+  EXPECT_EQ(RecordSummaryLine(records[1]),
+            "2026-12-08T07:38:41.123Z  COM3  board 3  failed  serial=100043  label=say \"hi\", ok"
+            "  (Error write to FLASH, i = 4)");
+  const std::string csv = RecordsCsv(records);
+  const std::string header =
+      "time_start,time_end,duration_s,port,device,board,result,failure,bootloader,chip,serial,mac,"
+      "label,bank_a_sha256,bank_b_sha256,data_sha256\r\n";
+  ASSERT_EQ(csv.substr(0, header.size()), header);
+  EXPECT_NE(csv.find(",3,failed,\"Error write to FLASH, i = 4\",2.8,LPC4357,100043,,\"say "
+                     "\"\"hi\"\", ok\","),
+            std::string::npos)
+      << csv;
+  EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 3);
+}
+
+TEST(JsonEvents, EachLineIsOneObjectWithItsType) {
+  const auto t = std::chrono::system_clock::time_point(std::chrono::milliseconds(1796715521123));
+  const std::string lines[] = {BoardStartEvent("COM3", 1, t), StepEvent("COM3", 1, "code", "ok"),
+                               ProgressEvent("COM3", 1, "data", 3, 10), RecordEvent(SampleRecord()),
+                               SummaryEvent(2, 1, 0)};
+  const char* types[] = {"board_start", "step", "progress", "record", "summary"};
+  for (size_t i = 0; i < std::size(lines); ++i) {
+    SCOPED_TRACE(types[i]);
+    EXPECT_EQ(lines[i].find('\n'), std::string::npos);
+    const json j = json::parse(lines[i]);
+    EXPECT_EQ(j["type"], types[i]);
+  }
+  EXPECT_EQ(json::parse(lines[3])["fields"]["serial"], 100042);
+  EXPECT_EQ(json::parse(lines[4]),
+            json({{"type", "summary"}, {"boards", 3}, {"ok", 2}, {"failed", 1}, {"stopped", 0}}));
+}
+
+TEST(JsonEvents, ProgressAtMostFiveASecond) {
+  ProgressThrottle throttle;
+  const auto t0 = std::chrono::steady_clock::time_point(std::chrono::seconds(100));
+  int allowed = 0;
+  // An event every 10 ms for 2 s.
+  for (int ms = 0; ms < 2000; ms += 10)
+    allowed += throttle.Allow(t0 + std::chrono::milliseconds(ms)) ? 1 : 0;
+  EXPECT_EQ(allowed, 10);
+}
+
+}  // namespace
+}  // namespace quelmar::production

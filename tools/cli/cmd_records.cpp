@@ -1,0 +1,64 @@
+// quelmar-cli records: a production records file read back, for people
+// (one line per board) and spreadsheets (--csv).
+#include <cstdio>
+#include <string>
+
+#include "args.h"
+#include "cli.h"
+#include "production/records_view.h"
+
+namespace quelmar::cli {
+namespace {
+
+constexpr char kHelp[] =
+    "Usage: quelmar-cli records FILE.jsonl [--serial V] [--failed] [--csv]\n"
+    "\n"
+    "Reads the records that flash --records appended, one JSON object per\n"
+    "board, and prints one line per board: start time, port, board number,\n"
+    "result, the values its fields received and, for a failed board, why.\n"
+    "\n"
+    "--serial V: only the boards that got the value V in any field (a serial\n"
+    "  number, a MAC address in either case with ':' or '-', a label).\n"
+    "--failed: only the boards whose result is not ok.\n"
+    "--csv: the same boards as a table for a spreadsheet: the fixed columns,\n"
+    "  one column per field, and the SHA-256 of what each board was sent.\n"
+    "\n"
+    "A line that is not a whole record (the last one, torn by a crash) is\n"
+    "skipped with a warning on stderr.\n"
+    "\n"
+    "Exit status: 0 when something was listed, 1 when nothing matched or the\n"
+    "file cannot be read, 2 usage error.\n";
+
+}  // namespace
+
+int CmdRecords(int argc, char** argv) {
+  RecordsArgs args;
+  if (auto done = ParseRecords(argc, argv, kHelp, &args)) return *done;
+  production::RecordsRead read;
+  std::string why;
+  if (!production::ReadRecords(args.file, &read, &why)) {
+    std::fprintf(stderr, "quelmar-cli: %s\n", why.c_str());
+    return kExitFailure;
+  }
+  for (const std::string& warning : read.warnings)
+    std::fprintf(stderr, "quelmar-cli: %s: %s\n", args.file.c_str(), warning.c_str());
+  std::vector<nlohmann::ordered_json> chosen;
+  for (auto& record : read.records) {
+    if (args.failed && record.value("result", "") == "ok") continue;
+    if (args.value && !production::RecordHasValue(record, *args.value)) continue;
+    chosen.push_back(std::move(record));
+  }
+  if (args.csv) {
+    std::fputs(production::RecordsCsv(chosen).c_str(), stdout);
+  } else {
+    for (const auto& record : chosen)
+      std::printf("%s\n", production::RecordSummaryLine(record).c_str());
+  }
+  if (chosen.empty() && (args.value || args.failed)) {
+    std::fprintf(stderr, "quelmar-cli: no board matches.\n");
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+}  // namespace quelmar::cli
