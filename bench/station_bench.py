@@ -5,7 +5,8 @@
                                       an erase of 25.5 s) written by the station
                                       with 20 dashboard clients against none:
                                       prints both times and their ratio
-  station_bench.py CLI SIM --soak N   N boards (bank A, unpaced) through 8
+  station_bench.py CLI SIM --soak N   N boards (bank A with a serial number,
+                                      JSON and text records, unpaced) through 8
                                       slots (simulators that hang up after
                                       the reboot, started again at once)
                                       with a dashboard open:
@@ -81,11 +82,16 @@ class EventClient(threading.Thread):
 
 def write_profile(work, port, image):
     profile = os.path.join(work, "bench.toml")
-    key = "code" if image.endswith(".fcode") else "data"
+    code = image.endswith(".fcode")
     with open(profile, "w") as f:
-        f.write('ports = [%s]\n%s = "%s"\nreboot = true\nlog_dir = "records"\n'
-                'listen = "127.0.0.1:%d"\ntoken = "bench"\n'
-                % (", ".join('"COM%d"' % n for n in COMS), key, image, port))
+        f.write('ports = [%s]\n%s = "%s"\nreboot = true\nlog_dir = "logs"\n'
+                'records = "records.jsonl"\nlisten = "127.0.0.1:%d"\ntoken = "bench"\n'
+                % (", ".join('"COM%d"' % n for n in COMS), "code" if code else "data", image,
+                   port))
+        if code:
+            # A serial number per board, as on a line.
+            f.write('[[field]]\nname = "serial"\nat = 0x1A07FF00\nstart = 1\n'
+                    'state = "serial.state"\n')
     return profile
 
 
