@@ -15,7 +15,7 @@ packages=(
   git help2man lintian dpkg-dev file man-db librsvg2-bin
   g++-mingw-w64-x86-64-posix wine64 wine
   xvfb xauth xdotool imagemagick
-  libboost1.81-dev nlohmann-json3-dev libtomlplusplus-dev
+  libboost1.81-dev
   chromium chromium-driver python3-selenium
 )
 
