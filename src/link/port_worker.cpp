@@ -72,7 +72,9 @@ bool PortWorker::WaitForWindow() {
 bool PortWorker::PostCommand(int id) {
   {
     std::lock_guard lock(mutex_);
-    if (!window_) return false;
+    // After the outside close a posted command would only be dropped: say
+    // so, so that the poster can undo what it did for it (BusyFlag).
+    if (!window_ || close_requested_) return false;
     posted_.push_back({id, {}});
   }
   wake_.notify_all();

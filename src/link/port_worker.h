@@ -53,7 +53,8 @@ class PortWorker {
   // when the window exists.
   bool WaitForWindow();
 
-  // Queues a command and returns at once. False when it was dropped.
+  // Queues a command and returns at once. False when it was dropped (no
+  // window, or the outside close has come and the worker is ending).
   bool PostCommand(int id);
   // Queues a command ahead of every posted one; done runs on the worker
   // thread once it has run, or once the outside close has dropped it, so a

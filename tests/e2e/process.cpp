@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +28,47 @@ std::vector<char*> Argv(const std::string& program, const std::vector<std::strin
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   return argv;
+}
+
+// Child side, first thing after the fork: a process group of its own, so
+// that teardown ends whatever it starts in turn, and death with the test
+// process, however that ends (a killed test must leave nothing running).
+void TieToParent(pid_t parent) {
+  setpgid(0, 0);
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(127);  // the parent died before the prctl
+}
+
+// Ends the child's whole process group at once.
+void KillGroup(pid_t pid) {
+  if (pid <= 0) return;
+  kill(-pid, SIGKILL);
+  kill(pid, SIGKILL);
+}
+
+// The folder for COM<n> links when a test names none: one of this test
+// process's own, never the user's shared one, removed at exit.
+class PrivatePortDir {
+ public:
+  PrivatePortDir() {
+    const char* given = std::getenv("QUELMAR_PORT_DIR");
+    if (given != nullptr && *given != '\0') return;
+    char name[] = "/tmp/quelmar-test-ports-XXXXXX";
+    if (mkdtemp(name) == nullptr) return;
+    path_ = name;
+    setenv("QUELMAR_PORT_DIR", path_.c_str(), 1);
+  }
+  ~PrivatePortDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+
+ private:
+  std::string path_;
+};
+
+void EnsurePrivatePortDir() {
+  static PrivatePortDir dir;
 }
 
 // Child side: apply NAME=VALUE settings, then exec.
@@ -64,8 +106,11 @@ bool SimProcess::Start(const std::vector<std::string>& args, const std::vector<s
     ADD_FAILURE() << "pipe: " << std::strerror(errno);
     return false;
   }
+  EnsurePrivatePortDir();
+  const pid_t parent = getpid();
   pid_ = fork();
   if (pid_ == 0) {
+    TieToParent(parent);
     dup2(out[1], STDOUT_FILENO);
     dup2(err_fd, STDERR_FILENO);
     Exec(QUELMAR_SIM_PATH, args, env);
@@ -86,7 +131,7 @@ bool SimProcess::Start(const std::vector<std::string>& args, const std::vector<s
   close(out[0]);
   const size_t end = line.find('\n');
   if (end == std::string::npos) {
-    ADD_FAILURE() << "simulator printed no device path; stderr: " << Stderr();
+    ADD_FAILURE() << "quelmar-sim printed no device path within 10 s; stderr: " << Stderr();
     Stop();
     return false;
   }
@@ -99,7 +144,8 @@ int SimProcess::Stop() {
   kill(pid_, SIGTERM);
   const int code = Wait(std::chrono::seconds(10));
   if (pid_ > 0) {
-    kill(pid_, SIGKILL);
+    ADD_FAILURE() << "quelmar-sim did not end within 10 s of SIGTERM; killed";
+    KillGroup(pid_);
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
   }
@@ -130,9 +176,12 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   RunResult result;
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return result;
+  EnsurePrivatePortDir();
   const auto start = std::chrono::steady_clock::now();
+  const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid == 0) {
+    TieToParent(parent);
     dup2(out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
     const int null_in = open("/dev/null", O_RDONLY);
@@ -145,10 +194,14 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   int open_fds = 2;
   bool killed = false;
   while (open_fds > 0) {
-    if (!killed && std::chrono::steady_clock::now() - start > limit) {
-      kill(pid, SIGKILL);
+    const auto now = std::chrono::steady_clock::now();
+    if (!killed && now - start > limit) {
+      ADD_FAILURE() << program << " did not end within " << limit.count() << " ms; killed";
+      KillGroup(pid);
       killed = true;
     }
+    // A grandchild that escaped the group may hold the pipes open.
+    if (killed && now - start > limit + std::chrono::seconds(5)) break;
     if (poll(fds, 2, 100) <= 0) continue;
     for (auto& p : fds) {
       if (p.fd < 0 || !(p.revents & (POLLIN | POLLHUP))) continue;
@@ -163,6 +216,9 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
       (p.fd == out[0] ? result.out : result.err).append(buffer, static_cast<size_t>(n));
     }
   }
+  for (auto& p : fds) {
+    if (p.fd >= 0) close(p.fd);
+  }
   int status = 0;
   waitpid(pid, &status, 0);
   result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -173,7 +229,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 
 BackgroundProgram::~BackgroundProgram() {
   if (pid_ > 0) {
-    kill(pid_, SIGKILL);
+    KillGroup(pid_);
     waitpid(pid_, nullptr, 0);
   }
   for (const std::string& path : {out_path_, err_path_}) {
@@ -194,8 +250,11 @@ bool BackgroundProgram::Start(const std::string& program, const std::vector<std:
     }
     *paths[i] = path;
   }
+  EnsurePrivatePortDir();
+  const pid_t parent = getpid();
   pid_ = fork();
   if (pid_ == 0) {
+    TieToParent(parent);
     dup2(fds[0], STDOUT_FILENO);
     dup2(fds[1], STDERR_FILENO);
     const int null_in = open("/dev/null", O_RDONLY);
@@ -214,11 +273,18 @@ bool BackgroundProgram::WaitForOutput(const std::string& text, int times,
     if (Occurrences(Out(), text) >= times) return true;
     // Ended? Asked without reaping it, so that Wait still gets the status.
     siginfo_t info{};
-    if (pid_ <= 0 || (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-                      info.si_pid != 0))
-      return Occurrences(Out(), text) >= times;
+    if (pid_ <= 0 ||
+        (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid != 0)) {
+      if (Occurrences(Out(), text) >= times) return true;
+      ADD_FAILURE() << "the program ended before printing \"" << text << "\" " << times
+                    << " time(s)";
+      return false;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  ADD_FAILURE() << "waited " << limit.count() << " ms for \"" << text << "\" " << times
+                << " time(s) on stdout";
   return false;
 }
 
@@ -228,7 +294,8 @@ int BackgroundProgram::Wait(std::chrono::milliseconds limit) {
   int status = 0;
   while (waitpid(pid_, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() >= deadline) {
-      kill(pid_, SIGKILL);
+      ADD_FAILURE() << "the program did not end within " << limit.count() << " ms; killed";
+      KillGroup(pid_);
       waitpid(pid_, nullptr, 0);
       pid_ = -1;
       return -1;

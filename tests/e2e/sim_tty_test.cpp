@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,7 @@ TEST(SimOnATty, AnswersOnTheTtyAndEndsWithItsHangUpLeavingItsDumps) {
 
 TEST(SimOnATty, WhatTheOptionRefuses) {
   Pty pty;
+  TempDir links;  // a refused run must leave no COM<n> link behind
   const struct {
     std::vector<std::string> args;
     int status;
@@ -87,10 +89,12 @@ TEST(SimOnATty, WhatTheOptionRefuses) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.back());
-    const RunResult r = RunProgram(QUELMAR_SIM_PATH, c.args, {}, std::chrono::seconds(10));
+    const RunResult r = RunProgram(QUELMAR_SIM_PATH, c.args, {"QUELMAR_PORT_DIR=" + links.path()},
+                                   std::chrono::seconds(10));
     EXPECT_EQ(r.exit_code, c.status) << r.err;
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "") << "nothing is served, so no first line";
+    EXPECT_TRUE(std::filesystem::is_empty(links.path())) << "a link was left in the port folder";
   }
   const RunResult help = RunProgram(QUELMAR_SIM_PATH, {"--help"});
   EXPECT_NE(help.out.find("--tty PATH"), std::string::npos);

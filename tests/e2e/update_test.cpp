@@ -205,7 +205,12 @@ TEST(DataUpdate, AbortDuringTheEraseWaitEndsSilently) {
   board.sink_.Clear();
   // The operator's stop request arrives while the board is still erasing.
   std::thread stopper([&] {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (board.sink_.Text().find("Waiting complete erase FLASH... ") == std::string::npos) {
+      if (std::chrono::steady_clock::now() > limit) {
+        ADD_FAILURE() << "waited 30 s for \"Waiting complete erase FLASH... \"; stopping anyway";
+        break;
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -32,39 +32,78 @@
 namespace quelmar::testing {
 namespace {
 
-// Runs check on the modal widget on every tick while one shows (a file
-// dialog may still be loading its folder and ignore the first accept);
-// check ends it so that the caller's modal call returns.
+// Deals with the next modal widget of type Modal: check runs on it every
+// 10 ms until it returns true (it has accepted or closed the widget); a
+// file dialog, say, may still be loading its folder, and check waits for
+// the dialog to show the file it chose before it accepts. Bounded: when
+// the modal is still up after `limit` (check never satisfied, or the modal
+// opened another one, as a file dialog's "File not found" box does), the
+// test fails naming what it waited for and every modal widget is closed,
+// so that the caller's modal call returns instead of hanging the test.
 template <class Modal>
-void WhileModalShows(std::function<void(Modal*)> check) {
-  auto* timer = new QTimer(qApp);  // goes with the application at the latest
-  timer->setInterval(10);
-  auto first = std::make_shared<QPointer<Modal>>();
-  QObject::connect(timer, &QTimer::timeout, [timer, check, first] {
-    auto* modal = qobject_cast<Modal*>(QApplication::activeModalWidget());
-    if (first->isNull() && modal != nullptr && timer->property("seen").isNull()) {
-      *first = modal;
-      timer->setProperty("seen", true);
+void WhileModalShows(const std::string& what, std::function<bool(Modal*)> check,
+                     std::chrono::seconds limit = std::chrono::seconds(30)) {
+  struct Watch {
+    QPointer<Modal> seen;
+    bool started = false;  // the modal has shown
+    bool done = false;
+  };
+  auto watch = std::make_shared<Watch>();
+  auto* ticker = new QTimer(qApp);  // goes with the application at the latest
+  ticker->setInterval(10);
+  QObject::connect(ticker, &QTimer::timeout, [ticker, check, watch] {
+    if (watch->done) {
+      ticker->stop();
+      ticker->deleteLater();
+      return;
     }
-    if (!first->isNull() && modal == first->data()) {
-      check(modal);
-    } else if (!timer->property("seen").isNull()) {
-      timer->stop();
-      timer->deleteLater();
+    auto* modal = qobject_cast<Modal*>(QApplication::activeModalWidget());
+    if (!watch->started) {
+      if (modal == nullptr) return;  // not yet shown
+      watch->seen = modal;
+      watch->started = true;
+    }
+    if (watch->seen.isNull()) {
+      watch->done = true;  // it went by itself
+    } else if (modal == watch->seen.data() && check(modal)) {
+      watch->done = true;
+    }
+    // Otherwise another modal is on top of ours: the watchdog ends that.
+  });
+  // A timer of its own: it still fires while check is stuck in a modal
+  // that the checked one opened.
+  auto* watchdog = new QTimer(qApp);
+  watchdog->setSingleShot(true);
+  const QPointer<QWidget> before = QApplication::activeModalWidget();  // not ours to close
+  QObject::connect(watchdog, &QTimer::timeout, [watchdog, watch, what, limit, before] {
+    watchdog->deleteLater();
+    if (watch->done) return;
+    watch->done = true;
+    ADD_FAILURE() << "waited " << limit.count() << " s for " << what;
+    for (int i = 0; i < 8; ++i) {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (modal == nullptr || modal == before.data()) break;
+      ADD_FAILURE() << "closing the modal '" << modal->windowTitle().toStdString() << "' left open";
+      if (auto* dialog = qobject_cast<QDialog*>(modal))
+        dialog->reject();
+      else
+        modal->close();
     }
   });
-  timer->start();
+  ticker->start();
+  watchdog->start(limit);
 }
 
 TEST(ErrorBox, IsACriticalBoxCaptionedQuelmarError) {
   ui::MainDialog dialog({});
   QString title, text;
   QMessageBox::Icon icon = QMessageBox::NoIcon;
-  WhileModalShows<QMessageBox>([&](QMessageBox* box) {
+  WhileModalShows<QMessageBox>("the error box", [&](QMessageBox* box) {
     title = box->windowTitle();
     text = box->text();
     icon = box->icon();
     box->accept();
+    return true;
   });
   dialog.ErrorBox("Failed create ComPort window");
   EXPECT_EQ(title, "Quelmar Error");
@@ -198,41 +237,55 @@ TEST(FileChooser, AnElfChosenUnderBuildOutputReachesTheSimulatedFlash) {
   box->setCurrentIndex(index);
   emit box->activated(index);
   auto button = [&](int id) { return qobject_cast<QPushButton*>(gui.Dialog().Control(id)); };
-  auto wait = [&](const std::function<bool()>& pred) {
+  auto wait = [&](const std::string& what, const std::function<bool()>& pred) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!pred() && std::chrono::steady_clock::now() < deadline) {
       QApplication::processEvents(QEventLoop::AllEvents, 10);
       QThread::msleep(1);
     }
-    return pred();
+    if (pred()) return true;
+    ADD_FAILURE() << "waited 60 s for " << what;
+    return false;
   };
-  ASSERT_TRUE(wait([&] { return button(IDC_REBOOT)->isEnabled(); }));
+  ASSERT_TRUE(wait("Reboot to be enabled", [&] { return button(IDC_REBOOT)->isEnabled(); }));
   gui.Dialog().Log()->clear();
 
-  // The operator picks the second filter and the ELF file in it.
+  // The operator picks the second filter, types the ELF file's name and
+  // presses Open once the dialog shows that file as the one chosen.
   QStringList filters;
   QString at_start, listed;
-  WhileModalShows<QFileDialog>([&](QFileDialog* dialog) {
+  WhileModalShows<QFileDialog>("the Open dialog to take app.elf", [&](QFileDialog* dialog) {
     if (filters.isEmpty()) {
       filters = dialog->nameFilters();
       at_start = dialog->selectedNameFilter();
     }
-    dialog->selectNameFilter(filters.value(1));
-    dialog->selectFile("app.elf");
+    if (dialog->selectedNameFilter() != filters.value(1))
+      dialog->selectNameFilter(filters.value(1));
+    auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+    if (name == nullptr) {
+      ADD_FAILURE() << "the Open dialog has no file name field";
+      dialog->reject();
+      return true;
+    }
+    if (name->text() != "app.elf") name->setText("app.elf");
     listed = dialog->selectedFiles().value(0);
-    static_cast<QDialog*>(dialog)->accept();  // as the Open button does
+    if (listed != build + "/app.elf") return false;  // not yet: the next tick looks again
+    static_cast<QDialog*>(dialog)->accept();         // as the Open button does
+    return true;
   });
   button(IDC_OPEN_CODE)->click();
-  ASSERT_TRUE(wait([&] { return button(IDC_UPDATE_CODE)->isEnabled(); }))
-      << gui.Dialog().Log()->toPlainText().toStdString();
+  ASSERT_TRUE(wait("Update Code to be enabled", [&] {
+    return button(IDC_UPDATE_CODE)->isEnabled();
+  })) << gui.Dialog().Log()->toPlainText().toStdString();
   EXPECT_EQ(filters,
             (QStringList{"CODE files (*.fcode)", "Build output (*.elf *.axf *.hex *.srec)"}));
   EXPECT_EQ(at_start, "CODE files (*.fcode)");
   EXPECT_EQ(listed, build + "/app.elf");
 
   button(IDC_UPDATE_CODE)->click();
-  ASSERT_TRUE(wait([&] { return !button(IDC_OPEN_CODE)->isEnabled(); }));
-  ASSERT_TRUE(wait([&] { return button(IDC_OPEN_CODE)->isEnabled(); }));
+  ASSERT_TRUE(wait("the update to lock Open Code File",
+                   [&] { return !button(IDC_OPEN_CODE)->isEnabled(); }));
+  ASSERT_TRUE(wait("the update to end", [&] { return button(IDC_OPEN_CODE)->isEnabled(); }));
   EXPECT_EQ(gui.Dialog().Log()->toPlainText().toStdString(),
             PackedLine("app.elf", image::FileFormat::kElf) +
                 "Loading CODE completed !\n"

@@ -11,11 +11,14 @@
 #include <QPushButton>
 #include <QThread>
 
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <random>
+#include <string>
 
 #include "common/ids.h"
+#include "dies_with_test.h"
 #include "image/image_store.h"
 #include "image/image_writer.h"
 #include "process.h"
@@ -29,12 +32,16 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Runs the event loop until pred holds; false after the limit.
-bool WaitFor(const std::function<bool()>& pred,
+// Runs the event loop until pred holds; false after the limit, with a
+// failure naming what was waited for.
+bool WaitFor(const std::string& what, const std::function<bool()>& pred,
              std::chrono::seconds limit = std::chrono::seconds(60)) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "waited " << limit.count() << " s for " << what;
+      return false;
+    }
     QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     QThread::msleep(1);
   }
@@ -101,7 +108,7 @@ TEST(MainDialog, StartsWithTheControlsAndStatesOfItsTemplate) {
   dialog.SetControlEnabled(IDC_EXIT, false);
   EXPECT_TRUE(Button(gui, IDC_EXIT)->isEnabled());
   dialog.close();
-  ASSERT_TRUE(WaitFor([&] { return gui.Closed(); })) << LogText(gui);
+  ASSERT_TRUE(WaitFor("the program to close", [&] { return gui.Closed(); })) << LogText(gui);
 }
 
 TEST(MainDialog, CodeAndDataUpdatesThroughTheButtonsReachTheSimulatedFlash) {
@@ -139,19 +146,32 @@ TEST(MainDialog, CodeAndDataUpdatesThroughTheButtonsReachTheSimulatedFlash) {
   ASSERT_GT(index, 0);
   box->setCurrentIndex(index);
   emit box->activated(index);
-  ASSERT_TRUE(WaitFor([&] { return Button(gui, IDC_REBOOT)->isEnabled(); })) << LogText(gui);
+  ASSERT_TRUE(WaitFor("Reboot to be enabled", [&] { return Button(gui, IDC_REBOOT)->isEnabled(); }))
+      << LogText(gui);
 
   Button(gui, IDC_OPEN_CODE)->click();
-  ASSERT_TRUE(WaitFor([&] { return Button(gui, IDC_UPDATE_CODE)->isEnabled(); })) << LogText(gui);
+  ASSERT_TRUE(WaitFor("Update Code to be enabled", [&] {
+    return Button(gui, IDC_UPDATE_CODE)->isEnabled();
+  })) << LogText(gui);
   Button(gui, IDC_UPDATE_CODE)->click();
-  ASSERT_TRUE(WaitFor([&] { return !Button(gui, IDC_OPEN_CODE)->isEnabled(); })) << LogText(gui);
-  ASSERT_TRUE(WaitFor([&] { return Button(gui, IDC_OPEN_CODE)->isEnabled(); })) << LogText(gui);
+  ASSERT_TRUE(WaitFor("Open Code File to be locked", [&] {
+    return !Button(gui, IDC_OPEN_CODE)->isEnabled();
+  })) << LogText(gui);
+  ASSERT_TRUE(WaitFor("Open Code File to be unlocked", [&] {
+    return Button(gui, IDC_OPEN_CODE)->isEnabled();
+  })) << LogText(gui);
 
   Button(gui, IDC_OPEN_FLASH)->click();
-  ASSERT_TRUE(WaitFor([&] { return Button(gui, IDC_UPDATE_FLASH)->isEnabled(); })) << LogText(gui);
+  ASSERT_TRUE(WaitFor("Update Flash to be enabled", [&] {
+    return Button(gui, IDC_UPDATE_FLASH)->isEnabled();
+  })) << LogText(gui);
   Button(gui, IDC_UPDATE_FLASH)->click();
-  ASSERT_TRUE(WaitFor([&] { return !Button(gui, IDC_OPEN_FLASH)->isEnabled(); })) << LogText(gui);
-  ASSERT_TRUE(WaitFor([&] { return Button(gui, IDC_OPEN_FLASH)->isEnabled(); })) << LogText(gui);
+  ASSERT_TRUE(WaitFor("Open Flash File to be locked", [&] {
+    return !Button(gui, IDC_OPEN_FLASH)->isEnabled();
+  })) << LogText(gui);
+  ASSERT_TRUE(WaitFor("Open Flash File to be unlocked", [&] {
+    return Button(gui, IDC_OPEN_FLASH)->isEnabled();
+  })) << LogText(gui);
 
   EXPECT_EQ(LogText(gui),
             "Opened COM100\n"
@@ -180,7 +200,7 @@ TEST(MainDialog, CodeAndDataUpdatesThroughTheButtonsReachTheSimulatedFlash) {
 
   // Exit while idle ends the program; the images on disk are untouched.
   Button(gui, IDC_EXIT)->click();
-  ASSERT_TRUE(WaitFor([&] { return gui.Closed(); })) << LogText(gui);
+  ASSERT_TRUE(WaitFor("the program to close", [&] { return gui.Closed(); })) << LogText(gui);
   EXPECT_EQ(FileBytes(*chooser.code), code_file);
   EXPECT_EQ(FileBytes(*chooser.data), data_file);
 
@@ -219,14 +239,16 @@ TEST(MainDialog, ASilentBoardNeverFreezesTheWindowAndLaterClicksWaitTheirTurn) {
   box->setCurrentIndex(index);
   emit box->activated(index);
   // The unanswered request shows while the worker still waits for the board.
-  ASSERT_TRUE(WaitFor([&] { return LogText(gui) == "Opened COM101\nGet bootloader info... "; }))
-      << LogText(gui);
+  ASSERT_TRUE(WaitFor("the log to show the unanswered request", [&] {
+    return LogText(gui) == "Opened COM101\nGet bootloader info... ";
+  })) << LogText(gui);
   EXPECT_TRUE(gui.Window().PortChangePending());
   Button(gui, IDC_OPEN_CODE)->click();
   QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
   EXPECT_FALSE(gui.Window().Images().HasCodeImage());  // waits for the open
 
-  ASSERT_TRUE(WaitFor([&] { return gui.Window().Idle(); })) << LogText(gui);
+  ASSERT_TRUE(WaitFor("the window to be idle", [&] { return gui.Window().Idle(); }))
+      << LogText(gui);
   EXPECT_EQ(LogText(gui),
             "Opened COM101\n"
             "Get bootloader info... FAIL.\n"
@@ -246,13 +268,17 @@ TEST(Program, ASecondStartExitsWithOneAndLeavesTheFirstRunning) {
   env.insert("QUELMAR_PORT_DIR", QString::fromStdString(dir.File("ports")));
   env.insert("QT_QPA_PLATFORM", "offscreen");
   QProcess first;
+  DiesWithTest(first);
   first.setProcessEnvironment(env);
   first.start(QUELMAR_GUI_PATH, {});
   ASSERT_TRUE(first.waitForStarted());
   const QString socket = QString::fromStdString(dir.File("quelmar/gui.sock"));
-  ASSERT_TRUE(WaitFor([&] { return QFile::exists(socket); }, std::chrono::seconds(20)));
+  ASSERT_TRUE(WaitFor(
+      "the first program's single-instance socket", [&] { return QFile::exists(socket); },
+      std::chrono::seconds(20)));
 
   QProcess second;
+  DiesWithTest(second);
   second.setProcessEnvironment(env);
   second.start(QUELMAR_GUI_PATH, {});
   ASSERT_TRUE(second.waitForFinished(20000));

@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include "dies_with_test.h"
+
 namespace quelmar::ui {
 namespace {
 
@@ -50,6 +52,7 @@ QByteArray RunHolders(const QString& dir, int count) {
   std::vector<std::unique_ptr<QProcess>> holders;
   for (int i = 0; i < count; ++i) {
     holders.push_back(std::make_unique<QProcess>());
+    testing::DiesWithTest(*holders.back());
     holders.back()->setEnvironment(QProcess::systemEnvironment()
                                    << QString(kHolderEnv) + '=' + dir);
     holders.back()->start(QCoreApplication::applicationFilePath(), {});

@@ -229,6 +229,54 @@ TEST(ElfReader, VirtualAddressesStandInOnlyWhenEveryPhysicalOneIsZero) {
   EXPECT_TRUE(banks.bank_a == expected.bank_a && banks.bank_b == expected.bank_b);
 }
 
+// The ELF file with one more PT_LOAD segment that has no file bytes (a
+// .bss of 1 KiB in RAM at the given physical and virtual address); the
+// program header table moves to the end of the file to make room.
+Bytes WithBss(const Bytes& elf, uint32_t physical, uint32_t virtual_address) {
+  const unsigned count = elf[44] | elf[45] << 8;
+  Bytes out = elf;
+  while (out.size() % 4 != 0) out.push_back(0);
+  const size_t table = out.size();
+  out.insert(out.end(), elf.begin() + static_cast<long>(Ph(elf, 0)),
+             elf.begin() + static_cast<long>(Ph(elf, count)));
+  Bytes bss(32, 0);
+  Put32(bss, 0, 1);  // PT_LOAD
+  Put32(bss, 8, virtual_address);
+  Put32(bss, 12, physical);
+  Put32(bss, 20, 0x400);  // in memory only
+  Put32(bss, 24, 6);      // RW
+  out.insert(out.end(), bss.begin(), bss.end());
+  Put32(out, 28, static_cast<uint32_t>(table));
+  Put16(out, 44, static_cast<uint16_t>(count + 1));
+  return out;
+}
+
+TEST(ElfReader, SegmentsWithoutFileBytesPlayNoPartInTheAddresses) {
+  // full.elf loads where it runs, so virtual and physical addresses agree.
+  const Bytes full = FirmwareBytes("full.elf");
+  CodeBanks expected;
+  std::string error;
+  ASSERT_TRUE(ParseElf(full.data(), full.size(), &expected, &error)) << error;
+  Bytes no_physical = full;
+  for (unsigned i = 0; i < 2; ++i) Put32(no_physical, Ph(no_physical, i) + 12, 0);
+  struct Case {
+    const char* name;
+    Bytes file;
+  };
+  const Case cases[] = {
+      {".bss in RAM beside the banks", WithBss(full, 0x10000000, 0x10000000)},
+      // Only the .bss has a physical address: the segments with bytes
+      // still have none, so the virtual addresses count.
+      {".bss the only segment with a physical address", WithBss(no_physical, 0x10000000, 0)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CodeBanks banks;
+    ASSERT_TRUE(ParseElf(c.file.data(), c.file.size(), &banks, &error)) << error;
+    EXPECT_TRUE(banks.bank_a == expected.bank_a && banks.bank_b == expected.bank_b);
+  }
+}
+
 TEST(ElfReader, EveryCutOfAFileIsRefusedUntilItHoldsEverySegment) {
   // A read past the end shows as a crash here under the sanitizers.
   const Bytes small = FirmwareBytes("app_small.elf");

@@ -235,6 +235,89 @@ TEST(PortMonitor, TicksWhileBusyChangeNothing) {
   EXPECT_EQ(h.line->EventsStartingWith("purge").size(), purges);
 }
 
+// Waits (bounded) until the worker has posted its reply to the UI thread,
+// then runs what was posted, but no timer: the window stays between the
+// steps of its port change.
+bool StepWorkerReply(AppHarness& h) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (h.ui.Pending() == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "waited 10 s for the worker's reply to the port change";
+      return false;
+    }
+    usleep(200);
+  }
+  h.ui.Drain();
+  return true;
+}
+
+TEST(PortMonitor, DoesNothingWhileAPortChangeIsPending) {
+  AppHarness h;
+  h.OpenPort();
+  h.window->OnPortChosen(2);  // COM 3 -> COM 7: close, settle, open, settle
+  ASSERT_TRUE(h.view.RunOne());
+  ASSERT_TRUE(h.window->PortChangePending());
+  ASSERT_TRUE(StepWorkerReply(h));
+
+  // Closed, waiting to open: a tick must not refill the list under the
+  // change (the entry chosen would move).
+  ASSERT_FALSE(h.window->IsPortReady());
+  h.ports.present = {{5, "/dev/ttyS4", false}};
+  h.window->PortMonitor();
+  EXPECT_EQ(h.drop_down.Texts(), (std::vector<std::string>{"----", "COM 3", "COM 7"}));
+
+  // Open, the worker idle, the change not yet finished: no probe either.
+  ASSERT_TRUE(h.view.RunOne());
+  ASSERT_TRUE(StepWorkerReply(h));
+  ASSERT_TRUE(h.window->IsPortReady());
+  ASSERT_TRUE(h.window->PortChangePending());
+  const size_t purges = h.line->EventsStartingWith("purge").size();
+  h.window->PortMonitor();
+  EXPECT_EQ(h.line->EventsStartingWith("purge").size(), purges);
+
+  // Once the change is over the tick probes again.
+  ASSERT_TRUE(h.Settle());
+  EXPECT_FALSE(h.window->PortChangePending());
+  h.window->PortMonitor();
+  EXPECT_EQ(h.line->EventsStartingWith("purge").size(), purges + 1);
+  EXPECT_TRUE(h.window->IsPortReady());
+}
+
+TEST(PortMonitor, NeverPurgesWhileTheWorkerIsAtThePort) {
+  AppHarness h;
+  h.OpenPort();
+  // The worker sits in the reboot, its reply yet to come: a probe's purge
+  // now would throw the reply away.
+  h.HoldNext(link::CMD_REBOOT);
+  h.window->OnClick(IDC_REBOOT);
+  ASSERT_TRUE(h.Settle());
+  ASSERT_TRUE(h.WaitHeld());
+  const size_t events = h.line->events.size();  // the worker is held: nothing moves
+  h.window->PortMonitor();
+  EXPECT_EQ(h.line->events.size(), events) << h.line->events.back();
+  h.Release();
+  ASSERT_TRUE(h.LogHas("Reboot... OK.\n"));
+}
+
+TEST(StartUpdate, AStartTheWorkerRefusesLeavesTheWindowNotBusy) {
+  AppHarness h;
+  h.LoadCode();
+  h.OpenPort();
+  h.HoldNext(link::CMD_REBOOT);
+  h.window->OnClick(IDC_REBOOT);
+  ASSERT_TRUE(h.Settle());
+  ASSERT_TRUE(h.WaitHeld());
+  // The window is being closed from outside while the reboot runs: the
+  // worker takes no further command.
+  h.window->Worker().CloseWindow();
+  h.window->OnClick(IDC_UPDATE_CODE);
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(h.window->Flags().BusyFlag.load(), 0) << "busy for good";
+  EXPECT_TRUE(h.sink.controls[IDC_OPEN_CODE]) << "the controls stay locked";
+  EXPECT_TRUE(h.sink.controls[IDC_UPDATE_CODE]);
+  h.Release();
+}
+
 // The data update held in its erase wait (the board does not answer the
 // poll until released).
 void HoldInEraseWait(AppHarness& h) {

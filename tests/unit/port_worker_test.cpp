@@ -4,10 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/ids.h"
@@ -17,6 +21,30 @@ namespace quelmar::testing {
 namespace {
 
 using link::PortWorker;
+using namespace std::chrono_literals;
+
+// Every wait here gives up after this long, naming what it waited for.
+constexpr auto kBound = 10s;
+
+// Polls until pred holds; false (with a failure naming what) after kBound.
+bool Within(const std::function<bool()>& pred, const std::string& what) {
+  const auto deadline = std::chrono::steady_clock::now() + kBound;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "waited 10 s for " << what;
+      return false;
+    }
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// Waits for the future; false (with a failure naming what) after kBound.
+bool Within(std::future<void> future, const std::string& what) {
+  if (future.wait_for(kBound) == std::future_status::ready) return true;
+  ADD_FAILURE() << "waited 10 s for " << what;
+  return false;
+}
 
 // Records which operation ran; an operation can be held until released.
 class Recorder {
@@ -46,9 +74,11 @@ class Recorder {
     std::lock_guard lock(mutex_);
     hold_ = name;
   }
-  void WaitHeld() {
+  bool WaitHeld() {
     std::unique_lock lock(mutex_);
-    cv_.wait(lock, [this] { return held_; });
+    if (cv_.wait_for(lock, kBound, [this] { return held_; })) return true;
+    ADD_FAILURE() << "waited 10 s for the held operation '" << hold_ << "' to start";
+    return false;
   }
   void Release() {
     std::lock_guard lock(mutex_);
@@ -92,14 +122,13 @@ struct WorkerFixture : ::testing::Test {
   void Start() {
     ASSERT_TRUE(worker.StartPortWorker());
     recorder.AllowWindow();
-    ASSERT_TRUE(worker.WaitForWindow());
+    ASSERT_TRUE(Within([this] { return worker.HasWindow(); }, "the command window"));
   }
   // Sends and waits until the command has run.
   bool SendAndWait(int id) {
-    std::promise<void> done;
-    if (!worker.SendCommand(id, [&] { done.set_value(); })) return false;
-    done.get_future().wait();
-    return true;
+    auto done = std::make_shared<std::promise<void>>();
+    if (!worker.SendCommand(id, [done] { done->set_value(); })) return false;
+    return Within(done->get_future(), "sent command " + std::to_string(id) + " to be done");
   }
 };
 
@@ -124,15 +153,15 @@ TEST_F(WorkerFixture, AWaitingSendIsServedBeforeQueuedPosts) {
   Start();
   recorder.Hold("reset");
   ASSERT_TRUE(worker.PostCommand(ID_COM_RESET));
-  recorder.WaitHeld();
+  ASSERT_TRUE(recorder.WaitHeld());
   // While the reboot runs: an update is queued, then a close is sent.
   ASSERT_TRUE(worker.PostCommand(ID_COM_START_FLASH_CODE));
   ASSERT_TRUE(worker.PostCommand(ID_COM_START_FLASH_DATA));
   std::promise<void> closed;
   ASSERT_TRUE(worker.SendCommand(ID_COM_CLOSE, [&] { closed.set_value(); }));
   recorder.Release();
-  closed.get_future().wait();
-  while (recorder.Ran().size() < 4) std::this_thread::yield();
+  ASSERT_TRUE(Within(closed.get_future(), "the sent close to be done"));
+  ASSERT_TRUE(Within([&] { return recorder.Ran().size() >= 4; }, "four commands to run"));
   EXPECT_EQ(recorder.Ran(), (std::vector<std::string>{"reset", "close", "code", "data"}));
 }
 
@@ -141,7 +170,7 @@ TEST_F(WorkerFixture, RequestsBeforeTheWindowExistsAreDropped) {
   EXPECT_FALSE(worker.PostCommand(ID_COM_RESET));
   EXPECT_FALSE(worker.SendCommand(ID_COM_OPEN, [] { ADD_FAILURE() << "dropped send completed"; }));
   recorder.AllowWindow();
-  while (!worker.HasWindow()) std::this_thread::yield();
+  ASSERT_TRUE(Within([this] { return worker.HasWindow(); }, "the command window"));
   EXPECT_TRUE(SendAndWait(ID_COM_OPEN));
   EXPECT_EQ(recorder.Ran(), (std::vector<std::string>{"open"}));
 }
@@ -161,13 +190,14 @@ TEST_F(WorkerFixture, TheOutsideCloseClosesThePortEndsTheWorkerAndReleasesWaiter
   Start();
   recorder.Hold("code");
   ASSERT_TRUE(worker.PostCommand(ID_COM_START_FLASH_CODE));
-  recorder.WaitHeld();
+  ASSERT_TRUE(recorder.WaitHeld());
   ASSERT_TRUE(worker.PostCommand(ID_COM_RESET));
   std::promise<void> told;
   ASSERT_TRUE(worker.SendCommand(ID_COM_OPEN, [&] { told.set_value(); }));
   worker.CloseWindow();
   recorder.Release();
-  told.get_future().wait();  // the dropped send still lets its sender go on
+  // The dropped send still lets its sender go on.
+  ASSERT_TRUE(Within(told.get_future(), "the dropped send to be told"));
   worker.Join();
   // The running update ended; then only the close; the queued ones never ran.
   EXPECT_EQ(recorder.Ran(), (std::vector<std::string>{"code", "close"}));
@@ -175,12 +205,35 @@ TEST_F(WorkerFixture, TheOutsideCloseClosesThePortEndsTheWorkerAndReleasesWaiter
   EXPECT_FALSE(worker.SendCommand(ID_COM_CLOSE));
 }
 
-TEST_F(WorkerFixture, ASendFromTheWorkerItselfRunsAtOnce) {
+TEST_F(WorkerFixture, ASendFromTheWorkerItselfRunsAtOnceAndIsDoneOnlyAfterItRan) {
   Start();
-  // The reboot closes the port through the worker's own close command.
-  recorder.extra = [this] { EXPECT_TRUE(worker.SendCommand(ID_COM_CLOSE)); };
+  // The reboot closes the port through the worker's own close command;
+  // its sender is told once the close has run, not before.
+  std::vector<std::string> ran_when_done;
+  bool done_before_return = false;
+  recorder.extra = [&] {
+    EXPECT_TRUE(worker.SendCommand(ID_COM_CLOSE, [&] { ran_when_done = recorder.Ran(); }));
+    done_before_return = !ran_when_done.empty();
+  };
   ASSERT_TRUE(SendAndWait(ID_COM_RESET));
   EXPECT_EQ(recorder.Ran(), (std::vector<std::string>{"reset", "close"}));
+  EXPECT_TRUE(done_before_return) << "the send returned before it was done";
+  EXPECT_EQ(ran_when_done, (std::vector<std::string>{"reset", "close"}));
+}
+
+TEST_F(WorkerFixture, APostAfterTheOutsideCloseIsRefused) {
+  Start();
+  recorder.Hold("code");
+  ASSERT_TRUE(worker.PostCommand(ID_COM_START_FLASH_CODE));
+  ASSERT_TRUE(recorder.WaitHeld());
+  worker.CloseWindow();
+  // The window still exists while the update runs, but whatever is posted
+  // now would be dropped: the poster is told so, and can undo its part.
+  EXPECT_TRUE(worker.HasWindow());
+  EXPECT_FALSE(worker.PostCommand(ID_COM_START_FLASH_DATA));
+  recorder.Release();
+  worker.Join();
+  EXPECT_EQ(recorder.Ran(), (std::vector<std::string>{"code", "close"}));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -130,6 +131,46 @@ TEST(SimTty, BytesCrossUntouchedBothWaysAndNothingEchoes) {
       << "the host must get the board's bytes as sent (no LF to CR LF)";
 }
 
+TEST(SimTty, BytesWrittenBeforeTheBoardOpenedTheTtyNeverReachIt) {
+  HostEnd host;
+  // A request (and a line end, so that even a line-by-line tty would pass
+  // it on) sent while no board was there.
+  const auto request = link::MakeRequest(link::CMD_GET_BOOTLOADER_INFO);
+  Bytes stale(request.begin(), request.end());
+  stale.push_back('\n');
+  host.Send(stale);
+  PtyLine line;
+  std::string error;
+  ASSERT_TRUE(line.OpenTty(host.slave(), &error)) << error;
+  EXPECT_EQ(HostEnd::ReadFrom(line.master_fd(), stale.size(), 300ms), Bytes{})
+      << "the board got what was sent before it opened the tty";
+  // What comes after the open does reach it.
+  host.Send(Bytes(request.begin(), request.end()));
+  EXPECT_EQ(HostEnd::ReadFrom(line.master_fd(), request.size(), 2s),
+            Bytes(request.begin(), request.end()));
+}
+
+TEST(SimTty, BytesTheBoardHasNotReadDoNotHoldBackTheHangUp) {
+  // Before a hang-up the board waits only for its own output to leave the
+  // tty; input it has not read is no reason to wait.
+  HostEnd host;
+  PtyLine line;
+  std::string error;
+  ASSERT_TRUE(line.OpenTty(host.slave(), &error)) << error;
+  host.Send(Bytes{0x55, 0x01, 0x01});
+  std::atomic<bool> returned{false};
+  std::thread waiter([&] {
+    line.WaitUntilRead(std::chrono::seconds(30));
+    returned.store(true);
+  });
+  const auto limit = std::chrono::steady_clock::now() + 10s;
+  while (!returned.load() && std::chrono::steady_clock::now() < limit)
+    std::this_thread::sleep_for(5ms);
+  EXPECT_TRUE(returned.load()) << "waited 10 s: the wait for the board's output to leave the tty "
+                                  "waits on the host's unread bytes instead";
+  waiter.join();  // at most the 30 s given
+}
+
 volatile sig_atomic_t g_stop = 0;
 void OnStop(int) {
   g_stop = 1;
@@ -206,6 +247,84 @@ TEST_P(SimTtyServe, AnswersThenEndsAsTheLineOrTheSignalSays) {
   server.join();
   EXPECT_EQ(end, c.end) << why;
 }
+
+// A board that hangs up the line: the host sends its requests at once and
+// must get the last reply whole before the hang-up.
+struct HangUpCase {
+  const char* name;
+  BoardConfig config;
+  std::vector<uint8_t> commands;  // the first is answered, then the line goes
+};
+
+class SimTtyHangUp : public ::testing::TestWithParam<HangUpCase> {};
+
+TEST_P(SimTtyHangUp, TheLastReplyArrivesWholeBeforeTheLineGoes) {
+  const HangUpCase& c = GetParam();
+  HostEnd host;
+  PtyLine line;
+  std::string error;
+  ASSERT_TRUE(line.OpenTty(host.slave(), &error)) << error;
+  Board board(c.config);
+  std::atomic<bool> finished{false};
+  ServeEnd end = ServeEnd::kFailed;
+  std::string why;
+  std::thread server([&] {
+    ServeOptions options;
+    options.pace = true;  // the reply takes its wire time: the hang-up must wait for it
+    end = Serve(line, board, options, &why);
+    finished.store(true);
+  });
+  Bytes requests;
+  for (uint8_t command : c.commands) {
+    const auto r = link::MakeRequest(command);
+    requests.insert(requests.end(), r.begin(), r.end());
+  }
+  // The reply to the first request, as a board without the fault gives it.
+  const Bytes last_reply =
+      Board(BoardConfig{})
+          .Receive(std::span<const uint8_t>(requests.data(), 4), std::chrono::steady_clock::now())
+          .bytes;
+  ASSERT_FALSE(last_reply.empty());
+  host.Send(requests);
+  // Read until the hang-up (or 5 s): nothing more, nothing less.
+  const Bytes got = host.Receive(last_reply.size() + 1, 5s);
+  const auto limit = std::chrono::steady_clock::now() + 10s;
+  while (!finished.load() && std::chrono::steady_clock::now() < limit)
+    std::this_thread::sleep_for(5ms);
+  if (!finished.load()) {
+    std::fprintf(stderr, "waited 10 s for the simulator to hang up the tty\n");
+    std::_Exit(1);  // the server thread cannot be stopped: go rather than hang
+  }
+  server.join();
+  EXPECT_EQ(end, ServeEnd::kHungUp) << why;
+  EXPECT_EQ(got, last_reply);
+}
+
+BoardConfig HangsUpAt(uint8_t command) {
+  BoardConfig config;
+  Fault fault;
+  fault.kind = FaultKind::kHangup;
+  fault.site = FaultSite::kCommand;
+  fault.command = command;
+  config.faults.push_back(fault);
+  return config;
+}
+
+BoardConfig HangsUpAfterReboot() {
+  BoardConfig config;
+  config.after_reboot = AfterReboot::kHangup;
+  return config;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SimTtyHangUp,
+    ::testing::Values(HangUpCase{"HangUpFault",
+                                 HangsUpAt(link::CMD_GET_CHIP_INFO),
+                                 {link::CMD_GET_BOOTLOADER_INFO, link::CMD_GET_CHIP_INFO}},
+                      HangUpCase{"AfterReboot",
+                                 HangsUpAfterReboot(),
+                                 {link::CMD_REBOOT, link::CMD_GET_BOOTLOADER_INFO}}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(Ends, SimTtyServe,
                          ::testing::Values(ServeCase{"HostEndCloses", true, ServeEnd::kLineGone},

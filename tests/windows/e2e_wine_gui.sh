@@ -87,17 +87,31 @@ click() {
   # shellcheck disable=SC2086
   xdotool mousemove $xy click 1
 }
+# Types NAME into the Open dialog's file name field (1148) and presses
+# Return. On a loaded machine the dialog shows well before it takes keys,
+# and keys sent before that are lost: type only once the field has the
+# focus, and press Return only once it holds the whole name (typed again
+# if keys were lost).
+type_file_name() {
+  probe wait-focus-in Open 1148 60 || fail "the Open dialog's file name field never took the focus"
+  local tries=0
+  while :; do
+    xdotool key --clearmodifiers ctrl+a
+    xdotool type --delay 15 "$1"
+    probe wait-text-in Open 1148 "$1" 10 && break
+    tries=$((tries + 1))
+    [ "$tries" -lt 3 ] || fail "the file name field does not hold $1 after 3 tries"
+  done
+  xdotool key Return
+  probe wait-box-gone Open 60 || fail "the Open dialog stays"
+}
 # Opens FILE (in the work folder) through the "Open" dialog that the
 # button ID brings up.
 open_file() {
   click "$1"
-  probe wait-box Open 30 || fail "no Open dialog"
+  probe wait-box Open 60 || fail "no Open dialog"
   shot "open-dialog-$2"
-  # The file name field has the focus, its pattern selected.
-  xdotool key --clearmodifiers ctrl+a
-  xdotool type --delay 15 "$2"
-  xdotool key Return
-  probe wait-box-gone Open 30 || fail "the Open dialog stays"
+  type_file_name "$2"
 }
 
 # The simulator, dumping its flash when it stops.
@@ -137,14 +151,14 @@ esac
 
 (cd "$work" && exec wine "$exe" </dev/null >"$work/gui.out" 2>&1) &
 gui_pid=$!
-probe wait-window "Tarnivel Quelmar" 60 || fail "no window Tarnivel Quelmar"
+probe wait-window "Tarnivel Quelmar" 180 || fail "no window Tarnivel Quelmar"
 xdotool search --sync --onlyvisible --name '^Tarnivel Quelmar$' >/dev/null ||
   fail "X has no window Tarnivel Quelmar"
 shot started
 
 # A second start ends with 1 while the first runs.
 status=0
-(cd "$work" && timeout 60 wine "$exe" </dev/null >/dev/null 2>&1) || status=$?
+(cd "$work" && timeout 180 wine "$exe" </dev/null >/dev/null 2>&1) || status=$?
 [ "$status" = 1 ] || fail "second start: exit $status"
 echo "a second start ended with 1"
 
@@ -154,9 +168,11 @@ pick_port() {
   index="$(probe entries | tr -d '\r' | grep -nx "COM $com" | cut -d: -f1)" ||
     fail "no entry COM $com"
   click 1000
+  # Keys go to the list only once it is open.
+  probe wait-dropped 1000 60 || fail "the port list did not open"
   for _ in $(seq $((index - 1))); do xdotool key Down; done
   xdotool key Return
-  probe wait-log "Found bootloader v2.8." 30 || fail "the port did not open"
+  probe wait-log "Found bootloader v2.8." 60 || fail "the port did not open"
   probe wait-enabled 1011 1 30 || fail "Reboot stays disabled"
 }
 pick_port
@@ -233,10 +249,10 @@ launch_sim sim_pid "$work/sim2.out" --dump-code-a "$work/elf-a.dump" \
 map_com "$com" "$launched_pty"
 (cd "$work" && exec wine "$exe" </dev/null >"$work/gui2.out" 2>&1) &
 gui_pid=$!
-probe wait-window "Tarnivel Quelmar" 60 || fail "no window Tarnivel Quelmar"
+probe wait-window "Tarnivel Quelmar" 180 || fail "no window Tarnivel Quelmar"
 pick_port
 click 1009
-probe wait-box Open 30 || fail "no Open dialog"
+probe wait-box Open 60 || fail "no Open dialog"
 # Code images are the filter at the start; build output is the next one
 # in the "Files of type" drop-down (1136).
 [ "$(probe selected-in Open 1136 | tr -d '\r')" = "CODE files (*.fcode)" ] ||
@@ -251,10 +267,7 @@ shot open-dialog-build-output
 xy="$(probe center-in Open 1148)" || fail "no file name field"
 # shellcheck disable=SC2086
 xdotool mousemove $xy click 1
-xdotool key --clearmodifiers ctrl+a
-xdotool type --delay 15 app.elf
-xdotool key Return
-probe wait-box-gone Open 30 || fail "the Open dialog stays"
+type_file_name app.elf
 probe wait-log "Packed app.elf (ELF): bank A 0x1A000000-" 30 || fail "the ELF was not packed"
 probe wait-log "Loading CODE completed !" 30 || fail "the packed image did not load"
 probe wait-enabled 1002 1 30 || fail "Update Code stays disabled"

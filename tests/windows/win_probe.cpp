@@ -24,6 +24,10 @@
 //   win_probe selected-in TITLE ID the chosen entry of drop-down ID in the
 //                                  dialog box TITLE
 //   win_probe wait-selected-in TITLE ID TEXT S  that entry is TEXT within S s
+//   win_probe wait-focus-in TITLE ID S  control ID of the dialog box TITLE
+//                                  (or a child of it) has the keyboard focus
+//   win_probe wait-text-in TITLE ID TEXT S  control ID's text is TEXT
+//   win_probe wait-dropped ID S    the main dialog's drop-down ID is open
 // Exit status 0 on success, 1 when a wait ran out or a window is missing.
 #include <windows.h>
 
@@ -84,6 +88,27 @@ std::string Selected(HWND box) {
   char narrow[1024] = {};
   WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr);
   return narrow;
+}
+
+// The text of a control of another process (its edit's text for a
+// drop-down with one), asked for with WM_GETTEXT.
+std::string ControlText(HWND control) {
+  if (control == nullptr) return {};
+  wchar_t text[512] = {};
+  SendMessageW(control, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(text));
+  char narrow[1024] = {};
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr);
+  return narrow;
+}
+
+// Whether the keyboard focus of the window's thread is on control or
+// inside it.
+bool HasFocus(HWND window, HWND control) {
+  if (window == nullptr || control == nullptr) return false;
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info)) return false;
+  return info.hwndFocus != nullptr && (info.hwndFocus == control || IsChild(control, info.hwndFocus));
 }
 
 template <typename Condition>
@@ -208,6 +233,23 @@ int main(int argc, char** argv) {
       return Selected(GetDlgItem(Box(argv[2]), std::atoi(argv[3]))) == argv[4];
     });
   }
+  if (command == "wait-focus-in" && argc == 5) {
+    return WaitFor(argv[4], [&] {
+      HWND box = Box(argv[2]);
+      return HasFocus(box, GetDlgItem(box, std::atoi(argv[3])));
+    });
+  }
+  if (command == "wait-text-in" && argc == 6) {
+    return WaitFor(argv[5], [&] {
+      return ControlText(GetDlgItem(Box(argv[2]), std::atoi(argv[3]))) == argv[4];
+    });
+  }
+  if (command == "wait-dropped" && argc == 4) {
+    return WaitFor(argv[3], [&] {
+      HWND box = GetDlgItem(Dialog(), std::atoi(argv[2]));
+      return box != nullptr && SendMessageW(box, CB_GETDROPPEDSTATE, 0, 0) != 0;
+    });
+  }
   if (command == "log" && argc == 2) {
     if (Dialog() == nullptr) return 1;
     std::fputs(LogText().c_str(), stdout);
@@ -224,6 +266,6 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  std::fprintf(stderr, "usage: win_probe center|center-in|wait-window|wait-box|wait-box-gone|wait-gone|wait-enabled|wait-log|wait-log-count|time-busy|entries|log|classes|children|selected-in|wait-selected-in ...\n");
+  std::fprintf(stderr, "usage: win_probe center|center-in|wait-window|wait-box|wait-box-gone|wait-gone|wait-enabled|wait-log|wait-log-count|time-busy|entries|log|classes|children|selected-in|wait-selected-in|wait-focus-in|wait-text-in|wait-dropped ...\n");
   return 2;
 }

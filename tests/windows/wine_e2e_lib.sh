@@ -16,7 +16,8 @@ launch_sim() {
   shift 2
   "$sim" --quiet "$@" >"$out" &
   printf -v "$pid_var" '%s' "$!"
-  for _ in $(seq 100); do
+  # Up to 30 s: a loaded machine starts it slowly.
+  for _ in $(seq 300); do
     [ -s "$out" ] && break
     sleep 0.1
   done
