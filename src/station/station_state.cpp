@@ -110,6 +110,7 @@ void StationState::FinishBoard(size_t slot, bool ok, std::string failure, std::s
   s.view.phase = ok ? SlotPhase::kOk : SlotPhase::kFailed;
   s.view.percent = ok ? 100 : s.view.percent;
   s.view.failure = ok ? std::string() : std::move(failure);
+  s.view.last_ok = ok;
   ++s.view.boards;
   s.logs.push_back(BoardLog{s.view.boards, ok, std::move(log)});
   while (s.logs.size() > kLogsPerSlot) s.logs.pop_front();

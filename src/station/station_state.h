@@ -41,6 +41,7 @@ struct SlotSnapshot {
   std::vector<std::pair<std::string, std::string>> fields;  // name, value as written
   unsigned boards = 0;                                      // finished on this slot
   std::string failure;                                      // the last board's failure line
+  bool last_ok = false;  // the last board's result, whatever the slot shows now
 };
 
 struct ImageInfo {

@@ -31,29 +31,33 @@ TEST(StationStateTest, SlotGoesThroughABoardsLife) {
     unsigned boards;
     const char* failure;
     size_t fields;
+    bool last_ok;
   };
   const Step steps[] = {
-      {"new", [](StationState&, size_t) {}, "waiting", 0, 0, "", 0},
+      {"new", [](StationState&, size_t) {}, "waiting", 0, 0, "", 0, false},
       {"identifying", [](StationState& s, size_t i) { s.SetPhase(i, SlotPhase::kIdentifying); },
-       "identifying", 0, 0, "", 0},
+       "identifying", 0, 0, "", 0, false},
       {"fields",
        [](StationState& s, size_t i) {
          s.SetFields(i, {{"serial", "7"}, {"mac", "02:00"}});
        },
-       "identifying", 0, 0, "", 2},
-      {"progress", [](StationState& s, size_t i) { s.SetProgress(i, 37); }, "writing", 37, 0, "",
-       2},
+       "identifying", 0, 0, "", 2, false},
+      {"progress", [](StationState& s, size_t i) { s.SetProgress(i, 37); }, "writing", 37, 0, "", 2,
+       false},
       {"progress past the end", [](StationState& s, size_t i) { s.SetProgress(i, 140); }, "writing",
-       100, 0, "", 2},
+       100, 0, "", 2, false},
       {"failed", [](StationState& s, size_t i) { s.FinishBoard(i, false, "Erase failed", "l1\n"); },
-       "failed", 100, 1, "Erase failed", 2},
+       "failed", 100, 1, "Erase failed", 2, false},
       {"gone", [](StationState& s, size_t i) { s.SetPhase(i, SlotPhase::kGone); }, "gone", 100, 1,
-       "Erase failed", 2},
+       "Erase failed", 2, false},
       // A new board clears the last one's failure, percentage and fields.
       {"next board", [](StationState& s, size_t i) { s.SetPhase(i, SlotPhase::kIdentifying); },
-       "identifying", 0, 1, "", 0},
+       "identifying", 0, 1, "", 0, false},
       {"ok", [](StationState& s, size_t i) { s.FinishBoard(i, true, "ignored", "l2\n"); }, "ok",
-       100, 2, "", 0},
+       100, 2, "", 0, true},
+      // The result outlives the board: gone after an OK board still says OK.
+      {"gone after ok", [](StationState& s, size_t i) { s.SetPhase(i, SlotPhase::kGone); }, "gone",
+       100, 2, "", 0, true},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
@@ -68,6 +72,7 @@ TEST(StationStateTest, SlotGoesThroughABoardsLife) {
     EXPECT_EQ(s.slots[a].boards, step.boards);
     EXPECT_EQ(s.slots[a].failure, step.failure);
     EXPECT_EQ(s.slots[a].fields.size(), step.fields);
+    EXPECT_EQ(s.slots[a].last_ok, step.last_ok);
     // The other slot never moves.
     EXPECT_EQ(s.slots[b].phase, SlotPhase::kWaiting);
     EXPECT_EQ(s.slots[b].boards, 0u);

@@ -229,10 +229,11 @@ class TerminalView {
         if (i >= boards_.size()) boards_.push_back(0);
         if (slot.boards != boards_[i]) {
           boards_[i] = slot.boards;
+          // The board's own result: the slot may show gone by now.
           std::string line = slot.port + ": board " + std::to_string(slot.boards) + ": " +
-                             (slot.phase == SlotPhase::kOk ? "OK" : "FAILED");
+                             (slot.last_ok ? "OK" : "FAILED");
           for (const auto& [name, value] : slot.fields) line += " " + name + "=" + value;
-          if (slot.phase == SlotPhase::kFailed) line += " (" + slot.failure + ")";
+          if (!slot.last_ok) line += " (" + slot.failure + ")";
           std::fprintf(out_, "%s\n", line.c_str());
         }
       }
