@@ -16,6 +16,10 @@
 #                                 against a local pty, and with 1 ms more
 #                                 round trip (remote_bench.sh); --quick:
 #                                 bank A only
+#   bench/run.sh --station [--soak N]  8 paced boards through quelmar-cli
+#                                 station with 20 dashboard clients against
+#                                 none; --soak N: N boards with a dashboard
+#                                 open, RSS and descriptors at 20 and N
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
@@ -33,6 +37,12 @@ if [ "${1:-}" = "--remote" ]; then
   shift
   cmake --build --preset default --target quelmar-cli quelmar-sim -j2
   exec bench/remote_bench.sh build/default "$@"
+fi
+if [ "${1:-}" = "--station" ]; then
+  shift
+  cmake --build --preset default --target quelmar-cli quelmar-sim -j2
+  exec bench/station_bench.py build/default/tools/cli/quelmar-cli \
+    build/default/tools/sim/quelmar-sim "$@"
 fi
 if [ "${1:-}" = "--production" ]; then
   shift

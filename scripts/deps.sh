@@ -16,6 +16,8 @@ packages=(
   g++-mingw-w64-x86-64-posix wine64 wine
   xvfb xauth xdotool imagemagick
   ser2net
+  libboost1.81-dev
+  chromium chromium-driver python3-selenium
 )
 
 missing=()

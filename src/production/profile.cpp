@@ -135,8 +135,8 @@ class Reader {
   }
 
   bool Top(const toml::table& top, Profile* p) {
-    static const char* const kKeys[] = {"ports", "code",    "data",    "reboot", "auto",
-                                        "count", "records", "log_dir", "field"};
+    static const char* const kKeys[] = {"ports",   "code",    "data",  "reboot", "auto",   "count",
+                                        "records", "log_dir", "field", "name",   "listen", "token"};
     for (auto&& [key, node] : top) {
       const std::string k(key.str());
       if (std::find(std::begin(kKeys), std::end(kKeys), k) == std::end(kKeys))
@@ -149,6 +149,15 @@ class Reader {
         std::string name;
         if (!Text(port, "ports", &name)) return false;
         p->ports.push_back(name);
+      }
+    }
+    for (const char* key : {"name", "listen", "token"}) {
+      if (const toml::node* n = top.get(key)) {
+        std::string value;
+        if (!Text(*n, key, &value)) return false;
+        (std::string(key) == "name"     ? p->name
+         : std::string(key) == "listen" ? p->listen
+                                        : p->token) = value;
       }
     }
     if (const toml::node* n = top.get("code"); n && !Path(*n, "code", &p->code)) return false;

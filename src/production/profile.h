@@ -22,6 +22,10 @@ struct Profile {
   std::optional<bool> auto_mode;  // "auto"
   std::optional<unsigned> count;
   std::vector<FieldSpec> fields;
+  // The station's own keys.
+  std::optional<std::string> name;    // shown on its dashboard
+  std::optional<std::string> listen;  // the dashboard's "ADDR:PORT"
+  std::optional<std::string> token;   // the dashboard's control token
 };
 
 // Reads and checks the profile. An unreadable or malformed file, an unknown

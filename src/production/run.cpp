@@ -82,6 +82,13 @@ ValueSource::Reserved BoardSession::Reserve(std::string* why) {
   return ValueSource::Reserved::kOk;
 }
 
+std::vector<std::pair<std::string, std::string>> BoardSession::FieldTexts() const {
+  std::vector<std::pair<std::string, std::string>> texts;
+  for (const auto& [name, value] : record_.fields)
+    texts.emplace_back(name, value.is_number ? std::to_string(value.number) : value.text);
+  return texts;
+}
+
 const image::ImageStore& BoardSession::Images() const {
   return images_ ? images_->images : *run_.images_;
 }

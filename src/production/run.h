@@ -82,6 +82,9 @@ class BoardSession {
   BoardSession& operator=(const BoardSession&) = delete;
 
   unsigned Number() const { return record_.board; }
+  // The values reserved for this board, as its record shows them (after
+  // Reserve; empty before).
+  std::vector<std::pair<std::string, std::string>> FieldTexts() const;
   // What identification found.
   void Identified(const link::Link& link);
   // One value of every field, reserved durably, and the board's own images

@@ -218,7 +218,8 @@ class BoardRunnerTest : public ::testing::Test {
 
   // Runs the job on the ports given (COM numbers of the bench), giving up
   // after kRunBound of real time.
-  Outcome Run(const BoardJob& job, const std::vector<int>& ports) {
+  Outcome Run(const BoardJob& job, const std::vector<int>& ports,
+              BoardObserver* observer = nullptr) {
     std::vector<link::PortId> ids;
     std::vector<std::string> labels;
     for (int n : ports) {
@@ -236,7 +237,8 @@ class BoardRunnerTest : public ::testing::Test {
       BoardConsole console(out, err, labels);
       Log log;
       image::ImageStore images(log);
-      RunnerSeams seams{[this] { return std::make_unique<BenchSystem>(bench_); }, &bench_.clock};
+      RunnerSeams seams{[this] { return std::make_unique<BenchSystem>(bench_); }, &bench_.clock,
+                        observer};
       BoardRunner runner(job, images, ids, console, seams);
       auto done = std::async(std::launch::async, [&] { return runner.Run([] { return false; }); });
       if (done.wait_for(kRunBound) != std::future_status::ready) {
@@ -412,6 +414,65 @@ TEST(Records, TwoOfOneBoardInOneSecondAreBothKept) {
     EXPECT_NE(text.find("Log:\n" + log), std::string::npos) << path << ":\n" << text;
   }
   std::filesystem::remove_all(dir);
+}
+
+// What a station sees of a run: each board's start and end in order, its
+// log between them, and no board started while it says no.
+class RecordingObserver final : public BoardObserver {
+ public:
+  explicit RecordingObserver(Bench& bench) : bench_(bench) {}
+  bool MayStart(size_t port) override {
+    std::lock_guard lock(mutex_);
+    ++asked_;
+    // Held for five looks; a board written meanwhile is a fault.
+    if (asked_ <= 5 && bench_.slots[1].reboots != 0) written_while_held_ = true;
+    events_.push_back("may-start " + std::to_string(port));
+    return asked_ > 5;
+  }
+  void Started(size_t port, unsigned number) override {
+    std::lock_guard lock(mutex_);
+    events_.push_back("started " + std::to_string(port) + " " + std::to_string(number));
+  }
+  void LogText(size_t, int, std::string_view text) override {
+    std::lock_guard lock(mutex_);
+    log_.append(text);
+  }
+  void Progress(size_t, const ProgressState&) override {}
+  void Fields(size_t, std::vector<std::pair<std::string, std::string>>) override {}
+  void Finished(size_t port, unsigned number, bool ok) override {
+    std::lock_guard lock(mutex_);
+    events_.push_back("finished " + std::to_string(port) + " " + std::to_string(number) +
+                      (ok ? " ok" : " failed"));
+  }
+
+  std::mutex mutex_;
+  Bench& bench_;
+  int asked_ = 0;
+  bool written_while_held_ = false;
+  std::vector<std::string> events_;
+  std::string log_;
+};
+
+TEST_F(BoardRunnerTest, AnObserverHoldsNewBoardsAndSeesEachOne) {
+  bench_.slots[1].boards = 2;
+  bench_.slots[1].present = true;
+  RecordingObserver observer(bench_);
+  BoardJob job;
+  job.reboot = job.auto_mode = true;
+  job.count = 2;
+  const Outcome r = Run(job, {1}, &observer);
+  EXPECT_FALSE(observer.written_while_held_) << "a board was written while held";
+  EXPECT_EQ(bench_.slots[1].reboots, 2) << r.out;
+  // The looks while held, then each board's start and end.
+  std::vector<std::string> starts_and_ends;
+  for (const std::string& e : observer.events_)
+    if (e.rfind("may-start", 0) != 0) starts_and_ends.push_back(e);
+  EXPECT_EQ(starts_and_ends, (std::vector<std::string>{"started 0 1", "finished 0 1 ok",
+                                                       "started 0 2", "finished 0 2 ok"}));
+  ASSERT_GE(observer.events_.size(), 6u);
+  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(observer.events_[i], "may-start 0") << i;
+  EXPECT_NE(observer.log_.find("Opened COM1\n"), std::string::npos) << observer.log_;
+  EXPECT_EQ(r.status, kExitOk);
 }
 
 }  // namespace

@@ -121,6 +121,8 @@ TEST_F(ProfileTest, MistakesNameTheLineAndTheKey) {
        "line 1: 't.size': format \"text\" needs a size"},
       {"code = \"a.elf\"\ncode = \"b.elf\"\n", "line 2: "},
       {"reboot = tru\n", "line 1: "},
+      {"ports = [\"COM3\"]\nlisten = 8080\n", "line 2: 'listen': "},
+      {"name = [\"Line 3\"]\n", "line 1: 'name': "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -134,6 +136,19 @@ TEST_F(ProfileTest, MistakesNameTheLineAndTheKey) {
   std::string why;
   EXPECT_FALSE(LoadProfile((dir_ / "missing.toml").string(), &p, &why));
   EXPECT_NE(why.find("missing.toml"), std::string::npos);
+}
+
+TEST_F(ProfileTest, TheStationsKeysReadBack) {
+  const std::string path = Write(
+      "name = \"Line 3 <west>\"\nports = [\"COM*\"]\nreboot = true\n"
+      "listen = \"0.0.0.0:8081\"\ntoken = \"s3cret\"\n");
+  Profile p;
+  std::string why;
+  ASSERT_TRUE(LoadProfile(path, &p, &why)) << why;
+  EXPECT_EQ(p.name, "Line 3 <west>");
+  EXPECT_EQ(p.listen, "0.0.0.0:8081");
+  EXPECT_EQ(p.token, "s3cret");
+  EXPECT_EQ(p.ports, std::vector<std::string>{"COM*"});
 }
 
 }  // namespace

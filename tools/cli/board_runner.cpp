@@ -67,22 +67,46 @@ unsigned AutoTally::Failed() const {
   return failed_;
 }
 
+// The board's sink, with a copy of what it shows for the observer.
+class ObservedSink final : public UiSink {
+ public:
+  ObservedSink(BoardSink& inner, BoardObserver* observer, size_t index)
+      : inner_(inner), observer_(observer), index_(index) {}
+  void LogText(int severity, std::string_view text) override {
+    if (observer_) observer_->LogText(index_, severity, text);
+    inner_.LogText(severity, text);
+  }
+  void ErrorBox(std::string_view text) override { inner_.ErrorBox(text); }
+  void ProgressChanged(const ProgressState& state) override {
+    if (observer_) observer_->Progress(index_, state);
+    inner_.ProgressChanged(state);
+  }
+  void SetControlEnabled(int, bool) override {}
+
+ private:
+  BoardSink& inner_;
+  BoardObserver* const observer_;
+  const size_t index_;
+};
+
 struct BoardWorker {
   BoardWorker(BoardConsole& console, size_t index, const link::PortId& port,
-              std::unique_ptr<link::PortSystem> system, Clock& time)
+              std::unique_ptr<link::PortSystem> system, Clock& time, BoardObserver* observer)
       : id(port),
         sink(console, index, port.Label()),
+        observed(sink, observer, index),
         ports(std::move(system)),
-        link(*ports, log, sink),
+        link(*ports, log, observed),
         clock(time) {
     link.SetSelectedPort(id);
   }
   link::PortId id;
   BoardSink sink;
-  Log log{&sink};
+  ObservedSink observed;
+  Log log{&observed};
   std::unique_ptr<link::PortSystem> ports;
   link::Link link;
-  Progress progress{&sink};
+  Progress progress{&observed};
   UpdateFlags flags;
   Clock& clock;
   std::string opened_device;  // what the port's name led to when it was opened
@@ -172,8 +196,8 @@ BoardRunner::BoardRunner(BoardJob job, const image::ImageStore& images,
       seams_(std::move(seams)),
       tally_(job_.count) {
   for (size_t i = 0; i < ids_.size(); ++i) {
-    workers_.push_back(
-        std::make_unique<BoardWorker>(console_, i, ids_[i], seams_.make_ports(), *seams_.clock));
+    workers_.push_back(std::make_unique<BoardWorker>(console_, i, ids_[i], seams_.make_ports(),
+                                                     *seams_.clock, seams_.observer));
   }
   if (job_.production) {
     console_.SetProgressListener([this](size_t i, const ProgressState& state) {
@@ -220,6 +244,7 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
     // The board's values are on disk before its first erase.
     std::string why;
     const auto reserved = ok ? session->Reserve(&why) : production::ValueSource::Reserved::kOk;
+    if (ok && seams_.observer) seams_.observer->Fields(i, session->FieldTexts());
     if (reserved != production::ValueSource::Reserved::kOk) {
       // A used-up source ends the run: no new board starts.
       if (reserved == production::ValueSource::Reserved::kUsedUp) tally_.Stop();
@@ -278,11 +303,20 @@ void BoardRunner::RunAuto(size_t i, const std::function<bool()>& interrupted) {
   for (unsigned number = 1;; ++number) {
     // The operator's cue to plug the next board in.
     if (!tally_.Stopped()) console_.Print(w.sink.Label() + ": waiting for a board...\n");
-    if (!WaitForBoard(w, tally_) || !tally_.Claim()) break;
+    // A board that comes while the station is paused waits, and is
+    // looked at again (it may have been taken away meanwhile).
+    bool found = WaitForBoard(w, tally_);
+    while (found && seams_.observer && !seams_.observer->MayStart(i)) {
+      SleepUntil(w, w.clock.Now() + kPollPeriod, tally_);
+      found = WaitForBoard(w, tally_);
+    }
+    if (!found || !tally_.Claim()) break;
+    if (seams_.observer) seams_.observer->Started(i, number);
     const bool ok = FlashBoard(i, number, true, interrupted);
     console_.Print(w.sink.Label() + ": board " + std::to_string(number) + ": " +
                    (ok ? "OK" : "FAILED") + "\n");
     tally_.Done(ok);
+    if (seams_.observer) seams_.observer->Finished(i, number, ok);
     WaitUntilGone(w, tally_);
   }
   w.sink.SetMuted(true);

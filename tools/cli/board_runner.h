@@ -78,10 +78,29 @@ class AutoTally {
   std::atomic<bool> stop_{false};
 };
 
+// What a station watches and decides on each port of a run. Every call
+// comes on that port's thread and must not block.
+class BoardObserver {
+ public:
+  virtual ~BoardObserver() = default;
+  // Whether a board found on the port may be started now; while false the
+  // board is left waiting (a paused station).
+  virtual bool MayStart(size_t port) = 0;
+  virtual void Started(size_t port, unsigned number) = 0;
+  // The field values reserved for the board (a production run with fields).
+  virtual void Fields(size_t port, std::vector<std::pair<std::string, std::string>> values) = 0;
+  // The port's log text and progress (also while waiting: the observer
+  // keeps what falls between Started and Finished).
+  virtual void LogText(size_t port, int severity, std::string_view text) = 0;
+  virtual void Progress(size_t port, const ProgressState& state) = 0;
+  virtual void Finished(size_t port, unsigned number, bool ok) = 0;
+};
+
 // The outside world of a run: how ports are opened and how time passes.
 struct RunnerSeams {
   std::function<std::unique_ptr<link::PortSystem>()> make_ports = link::MakePlatformPortSystem;
   Clock* clock = &SystemClock();
+  BoardObserver* observer = nullptr;  // the station's view of the boards
 };
 
 struct BoardWorker;

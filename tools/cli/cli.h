@@ -67,6 +67,7 @@ int CmdInfo(int argc, char** argv);
 int CmdPackCode(int argc, char** argv);
 int CmdPackData(int argc, char** argv);
 int CmdFlash(int argc, char** argv);
+int CmdStation(int argc, char** argv);
 int CmdRecords(int argc, char** argv);
 
 }  // namespace quelmar::cli

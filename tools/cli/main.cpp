@@ -27,6 +27,7 @@ constexpr Command kCommands[] = {
     {"identify", quelmar::cli::CmdIdentify, "open a port and identify bootloader and chip"},
     {"reboot", quelmar::cli::CmdReboot, "identify the board, then reboot it"},
     {"flash", quelmar::cli::CmdFlash, "write images or build output into boards, several at once"},
+    {"station", quelmar::cli::CmdStation, "run a production station with a live dashboard page"},
     {"info", quelmar::cli::CmdInfo, "load an image file or build output and describe it"},
     {"pack-code", quelmar::cli::CmdPackCode, "write an .fcode file from binaries or build output"},
     {"pack-data", quelmar::cli::CmdPackData, "write an .fdata file from a binary"},

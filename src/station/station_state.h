@@ -1,0 +1,131 @@
+// What a station shows: one slot per port and a header with the totals.
+// The flashing threads write it and never wait on whoever reads it: every
+// change takes one short lock, copies a few small values and bumps a
+// version counter. Readers (the dashboard server, the terminal view) take
+// snapshots when the version has moved.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/clock.h"
+
+namespace quelmar::station {
+
+enum class SlotPhase { kWaiting, kIdentifying, kWriting, kOk, kFailed, kGone };
+// The word the page and the terminal show for a phase.
+const char* PhaseWord(SlotPhase phase);
+
+enum class RunState { kRunning, kPaused, kStopping, kStopped };
+const char* RunStateWord(RunState state);
+
+// One finished board of a slot, kept for its log view.
+struct BoardLog {
+  unsigned number = 0;
+  bool ok = false;
+  std::string log;
+};
+
+struct SlotSnapshot {
+  std::string port;
+  SlotPhase phase = SlotPhase::kWaiting;
+  int percent = 0;  // of the step running; meaningful while writing
+  std::vector<std::pair<std::string, std::string>> fields;  // name, value as written
+  unsigned boards = 0;                                      // finished on this slot
+  std::string failure;                                      // the last board's failure line
+  bool last_ok = false;  // the last board's result, whatever the slot shows now
+};
+
+struct ImageInfo {
+  std::string file;    // file name as given
+  std::string sha256;  // lowercase hex, whole
+};
+
+struct StationSnapshot {
+  uint64_t version = 0;
+  std::string profile;
+  std::string station_version;
+  std::vector<ImageInfo> images;
+  RunState run = RunState::kRunning;
+  unsigned ok = 0;
+  unsigned failed = 0;
+  unsigned last_hour = 0;  // boards finished within the last hour
+  double uptime_s = 0;
+  std::vector<SlotSnapshot> slots;
+};
+
+class StationState {
+ public:
+  // Logs kept per slot and the longest log kept per board: bounded, so a
+  // station that runs for days holds no more than this.
+  static constexpr size_t kLogsPerSlot = 5;
+  static constexpr size_t kMaxLogBytes = 64 * 1024;
+  // Finish times kept for the hourly rate (far beyond what serial
+  // bootloaders reach in an hour, so the cap only bounds memory).
+  static constexpr size_t kMaxFinishTimes = 20000;
+
+  explicit StationState(Clock& clock = SystemClock());
+
+  void SetHeader(std::string profile, std::string station_version, std::vector<ImageInfo> images);
+  // A new slot at the end; returns its index.
+  size_t AddSlot(std::string port);
+  // The slot of a port, or nullopt.
+  std::optional<size_t> FindSlot(const std::string& port) const;
+
+  void SetPhase(size_t slot, SlotPhase phase);
+  // Writing at this percentage (0..100). Only a changed whole percent counts.
+  void SetProgress(size_t slot, int percent);
+  void SetFields(size_t slot, std::vector<std::pair<std::string, std::string>> fields);
+  // A board ended: the slot turns OK or FAILED, the totals and its log
+  // list move. The log is cut to kMaxLogBytes (its end kept).
+  void FinishBoard(size_t slot, bool ok, std::string failure, std::string log);
+  void SetRunState(RunState state);
+  RunState Run() const;
+
+  uint64_t Version() const { return version_.load(std::memory_order_acquire); }
+  StationSnapshot Snapshot() const;
+  // The slot's last boards, oldest first; empty for an unknown slot.
+  std::vector<BoardLog> SlotLogs(size_t slot) const;
+  size_t SlotCount() const;
+
+  // Waits until the version differs from `seen` or the time is up; returns
+  // the version. For readers only: writers never wait.
+  uint64_t WaitForChange(uint64_t seen, std::chrono::milliseconds limit) const;
+
+ private:
+  struct Slot {
+    SlotSnapshot view;
+    std::deque<BoardLog> logs;
+  };
+  void BumpLocked();
+  void PruneLocked(Clock::TimePoint now) const;
+
+  Clock& clock_;
+  const Clock::TimePoint start_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::atomic<uint64_t> version_{1};
+  std::string profile_;
+  std::string station_version_;
+  std::vector<ImageInfo> images_;
+  RunState run_ = RunState::kRunning;
+  unsigned ok_ = 0;
+  unsigned failed_ = 0;
+  mutable std::deque<Clock::TimePoint> finished_;  // within the last hour
+  std::deque<Slot> slots_;  // a deque: slots added later never move the others
+};
+
+// The snapshot as the page reads it (JSON text).
+std::string SnapshotJson(const StationSnapshot& s);
+// A slot's logs as the page reads them (JSON text).
+std::string SlotLogsJson(const std::string& port, const std::vector<BoardLog>& logs);
+
+}  // namespace quelmar::station
