@@ -30,16 +30,16 @@ std::string Both(const RunResult& r) {
   return r.out + r.err;
 }
 
-// A block full of what telnet treats specially: 0xFF alone, doubled, and
+// A block full of what telnet reads as commands: 0xFF alone, doubled, and
 // followed by the command bytes (SB, SE, WILL, DO), between erased runs.
 Bytes TelnetHostileBytes(size_t n, uint32_t seed) {
   Bytes bytes = RandomBytes(n, seed);
-  const uint8_t specials[] = {0xFF, 0xFA, 0xF0, 0xFB, 0xFD, 0x0D, 0x00};
+  const uint8_t telnet_bytes[] = {0xFF, 0xFA, 0xF0, 0xFB, 0xFD, 0x0D, 0x00};
   for (size_t i = 0; i < n; ++i) {
     if (i % 512 < 200) {
       bytes[i] = 0xFF;
     } else if (i % 3 == 0) {
-      bytes[i] = specials[bytes[i] % sizeof specials];
+      bytes[i] = telnet_bytes[bytes[i] % sizeof telnet_bytes];
     }
   }
   return bytes;
