@@ -23,6 +23,7 @@
 #include "common/ids.h"
 #include "image/build_output.h"
 #include "image/image_writer.h"
+#include "lock_watch.h"
 #include "process.h"
 #include "support/firmware.h"
 #include "ui/file_chooser.h"
@@ -282,10 +283,15 @@ TEST(FileChooser, AnElfChosenUnderBuildOutputReachesTheSimulatedFlash) {
   EXPECT_EQ(at_start, "CODE files (*.fcode)");
   EXPECT_EQ(listed, build + "/app.elf");
 
-  button(IDC_UPDATE_CODE)->click();
-  ASSERT_TRUE(wait("the update to lock Open Code File",
-                   [&] { return !button(IDC_OPEN_CODE)->isEnabled(); }));
-  ASSERT_TRUE(wait("the update to end", [&] { return button(IDC_OPEN_CODE)->isEnabled(); }));
+  {
+    LockWatch lock(button(IDC_OPEN_CODE));
+    button(IDC_UPDATE_CODE)->click();
+    ASSERT_TRUE(wait("the update to end with Open Code File unlocked", [&] {
+      return gui.Dialog().Log()->toPlainText().contains("Write extended CODE... OK.") &&
+             button(IDC_OPEN_CODE)->isEnabled();
+    }));
+    EXPECT_TRUE(lock.WasLocked()) << "Open Code File stayed enabled during the update";
+  }
   EXPECT_EQ(gui.Dialog().Log()->toPlainText().toStdString(),
             PackedLine("app.elf", image::FileFormat::kElf) +
                 "Loading CODE completed !\n"

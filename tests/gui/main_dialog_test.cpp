@@ -21,6 +21,7 @@
 #include "dies_with_test.h"
 #include "image/image_store.h"
 #include "image/image_writer.h"
+#include "lock_watch.h"
 #include "process.h"
 #include "support/fake_clock.h"
 #include "ui/gui_app.h"
@@ -153,25 +154,29 @@ TEST(MainDialog, CodeAndDataUpdatesThroughTheButtonsReachTheSimulatedFlash) {
   ASSERT_TRUE(WaitFor("Update Code to be enabled", [&] {
     return Button(gui, IDC_UPDATE_CODE)->isEnabled();
   })) << LogText(gui);
-  Button(gui, IDC_UPDATE_CODE)->click();
-  ASSERT_TRUE(WaitFor("Open Code File to be locked", [&] {
-    return !Button(gui, IDC_OPEN_CODE)->isEnabled();
-  })) << LogText(gui);
-  ASSERT_TRUE(WaitFor("Open Code File to be unlocked", [&] {
-    return Button(gui, IDC_OPEN_CODE)->isEnabled();
-  })) << LogText(gui);
+  {
+    LockWatch lock(Button(gui, IDC_OPEN_CODE));
+    Button(gui, IDC_UPDATE_CODE)->click();
+    ASSERT_TRUE(WaitFor("the code update to end with Open Code File unlocked", [&] {
+      return LogText(gui).find("Write extended CODE... OK.") != std::string::npos &&
+             Button(gui, IDC_OPEN_CODE)->isEnabled();
+    })) << LogText(gui);
+    EXPECT_TRUE(lock.WasLocked()) << "Open Code File stayed enabled during the update";
+  }
 
   Button(gui, IDC_OPEN_FLASH)->click();
   ASSERT_TRUE(WaitFor("Update Flash to be enabled", [&] {
     return Button(gui, IDC_UPDATE_FLASH)->isEnabled();
   })) << LogText(gui);
-  Button(gui, IDC_UPDATE_FLASH)->click();
-  ASSERT_TRUE(WaitFor("Open Flash File to be locked", [&] {
-    return !Button(gui, IDC_OPEN_FLASH)->isEnabled();
-  })) << LogText(gui);
-  ASSERT_TRUE(WaitFor("Open Flash File to be unlocked", [&] {
-    return Button(gui, IDC_OPEN_FLASH)->isEnabled();
-  })) << LogText(gui);
+  {
+    LockWatch lock(Button(gui, IDC_OPEN_FLASH));
+    Button(gui, IDC_UPDATE_FLASH)->click();
+    ASSERT_TRUE(WaitFor("the data update to end with Open Flash File unlocked", [&] {
+      return LogText(gui).find("Write to FLASH... OK.") != std::string::npos &&
+             Button(gui, IDC_OPEN_FLASH)->isEnabled();
+    })) << LogText(gui);
+    EXPECT_TRUE(lock.WasLocked()) << "Open Flash File stayed enabled during the update";
+  }
 
   EXPECT_EQ(LogText(gui),
             "Opened COM100\n"
