@@ -162,7 +162,7 @@ bool ReserveAndRecord(const Settings& s) {
   std::vector<uint8_t> a(quelmar::image::CODE_IMAGE_SIZE, 0xFF), b(a);
   const auto file = quelmar::image::BuildCodeFile(&a, &b, 'E');
   images.LoadCodeImageFromMemory(file.data(), file.size());
-  std::vector<production::FieldSpec> fields(2);
+  std::vector<production::FieldDef> fields(2);
   fields[0].name = "serial";
   fields[0].where = {production::Place::kBankA, 0x7FF00};
   fields[0].size = 4;

@@ -49,6 +49,8 @@ class AppendFile {
   std::string path_;
 };
 
+// This machine's name, or "" when the system does not tell.
+std::string HostName();
 // "process 123 on host": who this process is, for lock files.
 std::string ProcessName();
 

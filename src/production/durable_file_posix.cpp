@@ -37,10 +37,15 @@ bool WriteAll(int fd, const char* p, size_t size) {
 
 }  // namespace
 
-std::string ProcessName() {
+std::string HostName() {
   char host[256] = {};
-  if (gethostname(host, sizeof host - 1) != 0) host[0] = 0;
-  return "process " + std::to_string(getpid()) + (host[0] ? std::string(" on ") + host : "");
+  if (gethostname(host, sizeof host - 1) != 0) return "";
+  return host;
+}
+
+std::string ProcessName() {
+  const std::string host = HostName();
+  return "process " + std::to_string(getpid()) + (host.empty() ? "" : " on " + host);
 }
 
 bool FileLock::Acquire(const std::string& path, std::chrono::milliseconds wait,

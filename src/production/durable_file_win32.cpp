@@ -51,12 +51,16 @@ bool WriteAll(HANDLE file, const char* p, size_t size) {
 
 }  // namespace
 
-std::string ProcessName() {
+std::string HostName() {
   char host[MAX_COMPUTERNAME_LENGTH + 1] = {};
   DWORD size = sizeof host;
-  if (!GetComputerNameA(host, &size)) host[0] = 0;
-  return "process " + std::to_string(GetCurrentProcessId()) +
-         (host[0] ? std::string(" on ") + host : "");
+  if (!GetComputerNameA(host, &size)) return "";
+  return host;
+}
+
+std::string ProcessName() {
+  const std::string host = HostName();
+  return "process " + std::to_string(GetCurrentProcessId()) + (host.empty() ? "" : " on " + host);
 }
 
 bool FileLock::Acquire(const std::string& path, std::chrono::milliseconds wait,

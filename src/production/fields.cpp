@@ -217,46 +217,46 @@ std::string PatternText(const std::string& pattern, uint64_t number) {
 namespace {
 
 // A list value for a number format.
-bool NumberOf(const FieldSpec& spec, const FieldValue& value, uint64_t* number, std::string* why) {
+bool NumberOf(const FieldDef& def, const FieldValue& value, uint64_t* number, std::string* why) {
   if (!value.from_list) {
     *number = value.number;
     return true;
   }
   const bool ok =
-      spec.format == Format::kMac ? ParseMac(value.text, number) : ParseNumber(value.text, number);
+      def.format == Format::kMac ? ParseMac(value.text, number) : ParseNumber(value.text, number);
   if (!ok)
-    *why = "'" + value.text + "' is no " + (spec.format == Format::kMac ? "MAC address" : "number");
+    *why = "'" + value.text + "' is no " + (def.format == Format::kMac ? "MAC address" : "number");
   return ok;
 }
 
 }  // namespace
 
-bool EncodeValue(const FieldSpec& spec, const FieldValue& value, std::vector<uint8_t>* bytes,
+bool EncodeValue(const FieldDef& def, const FieldValue& value, std::vector<uint8_t>* bytes,
                  std::string* why) {
-  bytes->assign(spec.size, 0);
+  bytes->assign(def.size, 0);
   uint64_t number = 0;
-  switch (spec.format) {
+  switch (def.format) {
     case Format::kU32Le:
     case Format::kU32Be:
     case Format::kU64Le:
     case Format::kMac: {
-      if (!NumberOf(spec, value, &number, why)) return false;
-      const uint64_t max = spec.format == Format::kU64Le ? UINT64_MAX
-                           : spec.format == Format::kMac ? kMacMax
-                                                         : UINT32_MAX;
+      if (!NumberOf(def, value, &number, why)) return false;
+      const uint64_t max = def.format == Format::kU64Le ? UINT64_MAX
+                           : def.format == Format::kMac ? kMacMax
+                                                        : UINT32_MAX;
       if (number > max) {
         *why = std::to_string(number) + " does not fit " +
-               (spec.format == Format::kU32Le   ? "u32le"
-                : spec.format == Format::kU32Be ? "u32be"
-                                                : "mac");
+               (def.format == Format::kU32Le   ? "u32le"
+                : def.format == Format::kU32Be ? "u32be"
+                                               : "mac");
         return false;
       }
-      const uint32_t n = NaturalSize(spec.format);
+      const uint32_t n = NaturalSize(def.format);
       if (bytes->size() != n) {
         *why = "its size must be " + std::to_string(n);
         return false;
       }
-      const bool big = spec.format == Format::kU32Be || spec.format == Format::kMac;
+      const bool big = def.format == Format::kU32Be || def.format == Format::kMac;
       for (uint32_t i = 0; i < n; ++i) {
         const uint32_t shift = 8 * (big ? n - 1 - i : i);
         (*bytes)[i] = static_cast<uint8_t>(number >> shift);
@@ -266,14 +266,14 @@ bool EncodeValue(const FieldSpec& spec, const FieldValue& value, std::vector<uin
     case Format::kTextPattern:
     case Format::kText: {
       std::string text;
-      if (spec.format == Format::kText) {
+      if (def.format == Format::kText) {
         text = value.from_list ? value.text : std::to_string(value.number);
       } else {
-        if (!NumberOf(spec, value, &number, why)) return false;
-        text = PatternText(spec.pattern, number);
+        if (!NumberOf(def, value, &number, why)) return false;
+        text = PatternText(def.pattern, number);
       }
-      if (text.size() > spec.size) {
-        *why = "\"" + text + "\" is longer than its size, " + std::to_string(spec.size);
+      if (text.size() > def.size) {
+        *why = "\"" + text + "\" is longer than its size, " + std::to_string(def.size);
         return false;
       }
       std::copy(text.begin(), text.end(), bytes->begin());
@@ -283,23 +283,23 @@ bool EncodeValue(const FieldSpec& spec, const FieldValue& value, std::vector<uin
   return false;
 }
 
-ShownValue ShowValue(const FieldSpec& spec, const FieldValue& value) {
+ShownValue ShowValue(const FieldDef& def, const FieldValue& value) {
   ShownValue shown;
   uint64_t number = 0;
   std::string why;
-  switch (spec.format) {
+  switch (def.format) {
     case Format::kMac:
-      shown.text = NumberOf(spec, value, &number, &why) ? MacText(number) : value.text;
+      shown.text = NumberOf(def, value, &number, &why) ? MacText(number) : value.text;
       break;
     case Format::kTextPattern:
       shown.text =
-          NumberOf(spec, value, &number, &why) ? PatternText(spec.pattern, number) : value.text;
+          NumberOf(def, value, &number, &why) ? PatternText(def.pattern, number) : value.text;
       break;
     case Format::kText:
       shown.text = value.from_list ? value.text : std::to_string(value.number);
       break;
     default:
-      shown.is_number = NumberOf(spec, value, &number, &why);
+      shown.is_number = NumberOf(def, value, &number, &why);
       shown.number = number;
       if (!shown.is_number) shown.text = value.text;
       break;
@@ -311,28 +311,28 @@ ShownValue ShowValue(const FieldSpec& spec, const FieldValue& value) {
 
 namespace quelmar::production {
 
-bool SettleSize(FieldSpec* spec, bool size_given, std::string* why) {
-  const uint32_t natural = NaturalSize(spec->format);
+bool SettleSize(FieldDef* def, bool size_given, std::string* why) {
+  const uint32_t natural = NaturalSize(def->format);
   if (natural != 0) {
-    if (size_given && spec->size != natural) {
+    if (size_given && def->size != natural) {
       *why = "size must be " + std::to_string(natural) + " for this format";
       return false;
     }
-    spec->size = natural;
+    def->size = natural;
     return true;
   }
   if (size_given) {
-    if (spec->size == 0) {
+    if (def->size == 0) {
       *why = "size must be at least 1";
       return false;
     }
     return true;
   }
-  if (spec->format == Format::kText) {
+  if (def->format == Format::kText) {
     *why = "format \"text\" needs a size";
     return false;
   }
-  spec->size = static_cast<uint32_t>(PatternText(spec->pattern, spec->start).size());
+  def->size = static_cast<uint32_t>(PatternText(def->pattern, def->start).size());
   return true;
 }
 

@@ -27,7 +27,7 @@ struct Where {
   uint32_t offset = 0;  // into the bank or the data image
 };
 
-struct FieldSpec {
+struct FieldDef {
   std::string name;
   Where where;
   Format format = Format::kU32Le;
@@ -68,9 +68,9 @@ uint32_t NaturalSize(Format format);
 // The pattern with the number in it.
 std::string PatternText(const std::string& pattern, uint64_t number);
 
-// The bytes written for a value: exactly spec.size bytes. False with *why
+// The bytes written for a value: exactly def.size bytes. False with *why
 // ("100000000000 does not fit u32le") when the value does not fit.
-bool EncodeValue(const FieldSpec& spec, const FieldValue& value, std::vector<uint8_t>* bytes,
+bool EncodeValue(const FieldDef& def, const FieldValue& value, std::vector<uint8_t>* bytes,
                  std::string* why);
 // The value as a record shows it: a number for the number formats, text
 // (JSON-quoted by the caller) otherwise.
@@ -79,16 +79,16 @@ struct ShownValue {
   uint64_t number = 0;
   std::string text;
 };
-ShownValue ShowValue(const FieldSpec& spec, const FieldValue& value);
+ShownValue ShowValue(const FieldDef& def, const FieldValue& value);
 
 }  // namespace quelmar::production
 
 namespace quelmar::production {
 
-// Gives spec.size its default when it was not given (the format's own size;
+// Gives def.size its default when it was not given (the format's own size;
 // for text:PATTERN the length of the start value's text) and checks a given
 // one (a number format takes only its own size; text needs a size). False
 // with *why.
-bool SettleSize(FieldSpec* spec, bool size_given, std::string* why);
+bool SettleSize(FieldDef* def, bool size_given, std::string* why);
 
 }  // namespace quelmar::production

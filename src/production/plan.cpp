@@ -46,11 +46,11 @@ const char* PlaceName(Place place) {
 
 }  // namespace
 
-bool FieldPlan::Prepare(const std::vector<FieldSpec>& specs, const image::ImageStore& images,
+bool FieldPlan::Prepare(const std::vector<FieldDef>& defs, const image::ImageStore& images,
                         std::string* why) {
   sources_.clear();
-  for (size_t i = 0; i < specs.size(); ++i) {
-    const FieldSpec& f = specs[i];
+  for (size_t i = 0; i < defs.size(); ++i) {
+    const FieldDef& f = defs[i];
     auto refuse = [&](const std::string& reason) {
       *why = "field '" + f.name + "' at " + WhereText(f.where) + ": " + reason;
       sources_.clear();
@@ -77,7 +77,7 @@ bool FieldPlan::Prepare(const std::vector<FieldSpec>& specs, const image::ImageS
       }
     }
     for (size_t j = 0; j < i; ++j) {
-      const FieldSpec& g = specs[j];
+      const FieldDef& g = defs[j];
       if (g.name == f.name) return refuse("a second field of that name");
       if (g.where.place == f.where.place && f.where.offset < g.where.offset + g.size &&
           g.where.offset < f.where.offset + f.size) {
@@ -115,7 +115,7 @@ ValueSource::Reserved FieldPlan::Reserve(std::vector<FieldValue>* values, std::s
     std::string reason;
     const auto reserved = source->Reserve(&value, &reason);
     if (reserved != ValueSource::Reserved::kOk) {
-      *why = "field '" + source->spec().name + "': " + reason;
+      *why = "field '" + source->def().name + "': " + reason;
       return reserved;
     }
     values->push_back(std::move(value));
@@ -128,7 +128,7 @@ bool FieldPlan::Patch(const image::ImageStore& images, const std::vector<FieldVa
   std::vector<uint8_t> plain[3];
   bool touched[3] = {false, false, false};
   for (size_t i = 0; i < sources_.size() && i < values.size(); ++i) {
-    const FieldSpec& f = sources_[i]->spec();
+    const FieldDef& f = sources_[i]->def();
     const int k = static_cast<int>(f.where.place);
     if (!touched[k]) plain[k] = Decoded(images, f.where.place);
     touched[k] = true;

@@ -31,13 +31,13 @@ class FieldPlan {
   // that overlap, a start or end that does not fit the format, and each
   // source's list and state file. False with one line in *why naming the
   // field and the reason.
-  bool Prepare(const std::vector<FieldSpec>& specs, const image::ImageStore& images,
+  bool Prepare(const std::vector<FieldDef>& defs, const image::ImageStore& images,
                std::string* why);
   void SetLockWait(std::chrono::milliseconds wait);
 
   bool empty() const { return sources_.empty(); }
   size_t size() const { return sources_.size(); }
-  const FieldSpec& spec(size_t i) const { return sources_[i]->spec(); }
+  const FieldDef& def(size_t i) const { return sources_[i]->def(); }
 
   // One value of every field, each reserved durably. Values reserved before
   // a failure stay used: the caller records them with the failed board.

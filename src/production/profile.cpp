@@ -59,7 +59,7 @@ class Reader {
     return Fail(node.source(), key, "should be a number");
   }
 
-  bool Field(const toml::table& table, size_t index, FieldSpec* f) {
+  bool Field(const toml::table& table, size_t index, FieldDef* f) {
     const std::string base = "field[" + std::to_string(index + 1) + "].";
     static const char* const kKeys[] = {"name",  "at",   "format", "size", "overwrite",
                                         "start", "step", "end",    "list", "state"};
@@ -187,9 +187,9 @@ class Reader {
         const toml::table* table = (*list)[i].as_table();
         if (table == nullptr)
           return Fail((*list)[i].source(), "field", "should be [[field]] tables");
-        FieldSpec spec;
-        if (!Field(*table, i, &spec)) return false;
-        p->fields.push_back(std::move(spec));
+        FieldDef def;
+        if (!Field(*table, i, &def)) return false;
+        p->fields.push_back(std::move(def));
       }
     }
     return true;

@@ -21,7 +21,7 @@ struct Profile {
   std::optional<bool> reboot;
   std::optional<bool> auto_mode;  // "auto"
   std::optional<unsigned> count;
-  std::vector<FieldSpec> fields;
+  std::vector<FieldDef> fields;
   // The station's own keys.
   std::optional<std::string> name;    // shown on its dashboard
   std::optional<std::string> listen;  // the dashboard's "ADDR:PORT"

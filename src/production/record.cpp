@@ -5,12 +5,6 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 #include "link/protocol.h"
 
 namespace quelmar::production {
@@ -43,34 +37,27 @@ SentHashes::Digests SentHashes::Finish() {
   return {out[0], out[1], out[2]};
 }
 
-std::string IsoUtc(std::chrono::system_clock::time_point t) {
-  const auto since = t.time_since_epoch();
-  const std::time_t seconds =
-      static_cast<std::time_t>(std::chrono::duration_cast<std::chrono::seconds>(since).count());
-  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000;
+std::string UtcText(std::chrono::system_clock::time_point t, const char* format) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
   std::tm utc{};
 #ifdef _WIN32
   gmtime_s(&utc, &seconds);
 #else
   gmtime_r(&seconds, &utc);
 #endif
-  char text[40];
-  const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(millis));
+  char text[64];
+  std::strftime(text, sizeof text, format, &utc);
   return text;
 }
 
-std::string HostName() {
-#ifdef _WIN32
-  char host[MAX_COMPUTERNAME_LENGTH + 1] = {};
-  DWORD size = sizeof host;
-  if (!GetComputerNameA(host, &size)) return "";
-  return host;
-#else
-  char host[256] = {};
-  if (gethostname(host, sizeof host - 1) != 0) return "";
-  return host;
-#endif
+std::string IsoUtc(std::chrono::system_clock::time_point t) {
+  // Seconds and milliseconds cut from one count, so they always agree.
+  const auto since = t.time_since_epoch();
+  const auto whole = std::chrono::duration_cast<std::chrono::seconds>(since);
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(since - whole).count();
+  char text[16];
+  std::snprintf(text, sizeof text, ".%03dZ", static_cast<int>(millis));
+  return UtcText(std::chrono::system_clock::time_point(whole), "%Y-%m-%dT%H:%M:%S") + text;
 }
 
 std::string RecordJson(const BoardRecord& r) {

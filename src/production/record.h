@@ -62,10 +62,10 @@ struct BoardRecord {
 
 // "2026-12-08T07:38:41.123Z"
 std::string IsoUtc(std::chrono::system_clock::time_point t);
+// The time in UTC through a strftime pattern ("%Y%m%d-%H%M%S").
+std::string UtcText(std::chrono::system_clock::time_point t, const char* format);
 // The record as one line of JSON, without the line end.
 std::string RecordJson(const BoardRecord& record);
-// This machine's name.
-std::string HostName();
 
 // The records file of a run: opened (and so checked writable) before any
 // board is touched; each record appended whole and flushed to disk.

@@ -1,6 +1,7 @@
 #include "production/run.h"
 
 #include "link/protocol.h"
+#include "production/durable_file.h"
 
 namespace quelmar::production {
 
@@ -72,7 +73,7 @@ ValueSource::Reserved BoardSession::Reserve(std::string* why) {
   const auto reserved = run_.plan_.Reserve(&values_, why);
   // Whatever was reserved is this board's, even when a later field failed.
   for (size_t i = 0; i < values_.size(); ++i)
-    record_.fields.emplace_back(run_.plan_.spec(i).name, ShowValue(run_.plan_.spec(i), values_[i]));
+    record_.fields.emplace_back(run_.plan_.def(i).name, ShowValue(run_.plan_.def(i), values_[i]));
   if (reserved != ValueSource::Reserved::kOk) return reserved;
   images_ = std::make_unique<BoardImages>();
   if (!run_.plan_.Patch(*run_.images_, values_, images_.get(), why)) {

@@ -34,7 +34,7 @@ class JsonLines {
 };
 
 struct RunSettings {
-  std::vector<FieldSpec> fields;
+  std::vector<FieldDef> fields;
   std::optional<std::string> records_path;  // JSON Lines records go there
   std::optional<std::string> code_path;     // for the records: file and hash
   std::optional<std::string> data_path;

@@ -29,17 +29,17 @@ bool ReadWhole(const std::string& path, std::string* text) {
 
 }  // namespace
 
-bool ValueSource::Open(const FieldSpec& spec, std::string* why) {
-  spec_ = spec;
+bool ValueSource::Open(const FieldDef& def, std::string* why) {
+  spec_ = def;
   list_.clear();
-  if (spec.state_path.empty()) {
+  if (def.state_path.empty()) {
     *why = "it needs a state file (state = \"NAME.state\")";
     return false;
   }
-  if (!spec.list_path.empty()) {
+  if (!def.list_path.empty()) {
     std::string text;
-    if (!ReadWhole(spec.list_path, &text)) {
-      *why = "cannot read the list '" + spec.list_path + "'";
+    if (!ReadWhole(def.list_path, &text)) {
+      *why = "cannot read the list '" + def.list_path + "'";
       return false;
     }
     std::set<std::string> seen;
@@ -49,14 +49,14 @@ bool ValueSource::Open(const FieldSpec& spec, std::string* why) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (line.empty()) continue;
       if (!seen.insert(line).second) {
-        *why = "'" + spec.list_path + "' line " + std::to_string(number) + ": \"" + line +
+        *why = "'" + def.list_path + "' line " + std::to_string(number) + ": \"" + line +
                "\" is there twice";
         return false;
       }
       std::vector<uint8_t> bytes;
       std::string not_fit;
-      if (!EncodeValue(spec, FieldValue{0, line, true}, &bytes, &not_fit)) {
-        *why = "'" + spec.list_path + "' line " + std::to_string(number) + ": " + not_fit;
+      if (!EncodeValue(def, FieldValue{0, line, true}, &bytes, &not_fit)) {
+        *why = "'" + def.list_path + "' line " + std::to_string(number) + ": " + not_fit;
         return false;
       }
       list_.push_back(line);
@@ -64,22 +64,22 @@ bool ValueSource::Open(const FieldSpec& spec, std::string* why) {
   }
 
   std::error_code error;
-  const auto status = std::filesystem::status(spec.state_path, error);
+  const auto status = std::filesystem::status(def.state_path, error);
   if (std::filesystem::exists(status)) {
     if (!std::filesystem::is_regular_file(status)) {
-      *why = "the state file '" + spec.state_path + "' is not a regular file";
+      *why = "the state file '" + def.state_path + "' is not a regular file";
       return false;
     }
     // Checked by its permission bits: a superuser could write it anyway,
     // but a read-only state file is a sign that it should not change.
     if ((status.permissions() & std::filesystem::perms::owner_write) ==
         std::filesystem::perms::none) {
-      *why = "the state file '" + spec.state_path + "' is read-only";
+      *why = "the state file '" + def.state_path + "' is read-only";
       return false;
     }
   }
   FileLock lock;
-  if (!lock.Acquire(spec.state_path + ".lock", lock_wait_, why)) return false;
+  if (!lock.Acquire(def.state_path + ".lock", lock_wait_, why)) return false;
   uint64_t position = 0;
   bool used_up = false;
   return ReadState(&position, &used_up, why);

@@ -21,7 +21,7 @@ class ValueSource {
   // Loads the list (a duplicate value or one that does not fit the field is
   // refused), and checks the state file: well formed, writable, its lock
   // free within the lock wait. False with *why naming the file.
-  bool Open(const FieldSpec& spec, std::string* why);
+  bool Open(const FieldDef& def, std::string* why);
   // How long Reserve and Open wait for a lock someone else holds.
   void SetLockWait(std::chrono::milliseconds wait) { lock_wait_ = wait; }
 
@@ -31,14 +31,14 @@ class ValueSource {
   // range) or the list is used up.
   Reserved Reserve(FieldValue* value, std::string* why);
 
-  const FieldSpec& spec() const { return spec_; }
+  const FieldDef& def() const { return spec_; }
 
  private:
   // The state file's position: the next counter value or the count of list
   // lines used. False with *why when the file is corrupt.
   bool ReadState(uint64_t* position, bool* used_up, std::string* why) const;
 
-  FieldSpec spec_;
+  FieldDef spec_;
   std::vector<std::string> list_;
   std::chrono::milliseconds lock_wait_{3000};
   std::mutex mutex_;  // one reservation at a time in this process

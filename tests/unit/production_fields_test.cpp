@@ -21,15 +21,15 @@ struct EncodeCase {
   Bytes bytes;
 };
 
-FieldSpec SpecFor(const EncodeCase& c) {
-  FieldSpec spec;
-  spec.name = "f";
+FieldDef SpecFor(const EncodeCase& c) {
+  FieldDef def;
+  def.name = "f";
   std::string why;
-  EXPECT_TRUE(ParseFormat(c.format, &spec.format, &spec.pattern, &why)) << why;
-  spec.size = c.size;
-  spec.start = c.value.number;
-  EXPECT_TRUE(SettleSize(&spec, c.size != 0, &why)) << why;
-  return spec;
+  EXPECT_TRUE(ParseFormat(c.format, &def.format, &def.pattern, &why)) << why;
+  def.size = c.size;
+  def.start = c.value.number;
+  EXPECT_TRUE(SettleSize(&def, c.size != 0, &why)) << why;
+  return def;
 }
 
 TEST(FieldEncode, EachFormatLaysOutItsBytes) {
@@ -61,10 +61,10 @@ TEST(FieldEncode, EachFormatLaysOutItsBytes) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const FieldSpec spec = SpecFor(c);
+    const FieldDef def = SpecFor(c);
     Bytes bytes;
     std::string why;
-    ASSERT_TRUE(EncodeValue(spec, c.value, &bytes, &why)) << why;
+    ASSERT_TRUE(EncodeValue(def, c.value, &bytes, &why)) << why;
     EXPECT_EQ(bytes, c.bytes);
   }
 }
@@ -86,10 +86,10 @@ TEST(FieldEncode, ValuesThatDoNotFitAreRefusedWithTheReason) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
-    FieldSpec spec = SpecFor({"", c.format, c.size, {}, {}});
+    FieldDef def = SpecFor({"", c.format, c.size, {}, {}});
     Bytes bytes;
     std::string why;
-    EXPECT_FALSE(EncodeValue(spec, c.value, &bytes, &why));
+    EXPECT_FALSE(EncodeValue(def, c.value, &bytes, &why));
     EXPECT_EQ(why, c.why);
   }
 }
@@ -146,19 +146,19 @@ TEST(FieldFormat, PatternsTakeExactlyOneUnsignedConversion) {
 }
 
 TEST(FieldSize, DefaultsAndRefusals) {
-  FieldSpec spec;
+  FieldDef def;
   std::string why;
-  spec.format = Format::kMac;
-  spec.size = 4;
-  EXPECT_FALSE(SettleSize(&spec, true, &why));
+  def.format = Format::kMac;
+  def.size = 4;
+  EXPECT_FALSE(SettleSize(&def, true, &why));
   EXPECT_EQ(why, "size must be 6 for this format");
-  spec.format = Format::kText;
-  EXPECT_FALSE(SettleSize(&spec, false, &why));
-  spec.format = Format::kTextPattern;
-  spec.pattern = "QM-%08u";
-  spec.start = 5;
-  ASSERT_TRUE(SettleSize(&spec, false, &why));
-  EXPECT_EQ(spec.size, 11u);
+  def.format = Format::kText;
+  EXPECT_FALSE(SettleSize(&def, false, &why));
+  def.format = Format::kTextPattern;
+  def.pattern = "QM-%08u";
+  def.start = 5;
+  ASSERT_TRUE(SettleSize(&def, false, &why));
+  EXPECT_EQ(def.size, 11u);
 }
 
 TEST(Mac, TextRoundTripsAndCarries) {

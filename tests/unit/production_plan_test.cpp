@@ -52,9 +52,9 @@ class PlanTest : public ::testing::Test {
     fs::remove_all(dir_, ec);
   }
 
-  FieldSpec Field(const std::string& name, const std::string& where, const std::string& format,
-                  uint64_t start = 1) {
-    FieldSpec f;
+  FieldDef Field(const std::string& name, const std::string& where, const std::string& format,
+                 uint64_t start = 1) {
+    FieldDef f;
     f.name = name;
     std::string why;
     EXPECT_TRUE(ParseWhere(where, &f.where, &why)) << why;
@@ -84,7 +84,7 @@ class PlanTest : public ::testing::Test {
 TEST_F(PlanTest, RefusalsNameTheFieldAndTheReason) {
   struct Case {
     const char* name;
-    std::function<std::vector<FieldSpec>(PlanTest&)> fields;
+    std::function<std::vector<FieldDef>(PlanTest&)> fields;
     const char* why;
   };
   const Case cases[] = {
@@ -144,7 +144,7 @@ TEST_F(PlanTest, RefusalsNameTheFieldAndTheReason) {
 }
 
 TEST_F(PlanTest, SourceFileRefusals) {
-  auto prepare = [&](FieldSpec f, std::string* why) {
+  auto prepare = [&](FieldDef f, std::string* why) {
     FieldPlan plan;
     return plan.Prepare({f}, images_, why);
   };
@@ -257,13 +257,13 @@ TEST_F(PlanTest, OverwriteLetsAFieldReplaceCodeBytes) {
 TEST_F(PlanTest, CountersAndListsRunInOrderAcrossRestartsUntilUsedUp) {
   struct Case {
     const char* name;
-    std::function<void(FieldSpec&)> set;
+    std::function<void(FieldDef&)> set;
     std::vector<std::string> shown;  // the values, then used up
     std::string used_up;
   };
   const Case cases[] = {
       {"counter with step and end",
-       [](FieldSpec& f) {
+       [](FieldDef& f) {
          f.start = 10;
          f.step = 5;
          f.end = 20;
@@ -271,11 +271,11 @@ TEST_F(PlanTest, CountersAndListsRunInOrderAcrossRestartsUntilUsedUp) {
        {"10", "15", "20"},
        "field 'f': the counter is used up (its end is 20)"},
       {"counter at the top of u32",
-       [](FieldSpec& f) { f.start = 0xFFFFFFFE; },
+       [](FieldDef& f) { f.start = 0xFFFFFFFE; },
        {"4294967294", "4294967295"},
        "field 'f': the counter is used up: its next value 4294967296 does not fit u32le"},
       {"list",
-       [&](FieldSpec& f) {
+       [&](FieldDef& f) {
          f.format = Format::kText;
          f.size = 8;
          f.list_path = (dir_ / "list.txt").string();

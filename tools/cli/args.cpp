@@ -125,7 +125,7 @@ std::optional<int> ParseFlash(int argc, char** argv, const char* help, FlashArgs
     args->records = records;
   }
   if (app.count("--serial-at") != 0) {
-    production::FieldSpec f;
+    production::FieldDef f;
     f.name = "serial";
     std::string why;
     if (!production::ParseWhere(serial_at, &f.where, &why))

@@ -43,7 +43,7 @@ struct FlashArgs {
   // (from --profile and the --serial-* shorthand) and the profile's hash.
   std::optional<std::string> records;
   bool json = false;
-  std::vector<production::FieldSpec> fields;
+  std::vector<production::FieldDef> fields;
   std::optional<production::FileHash> profile;
 };
 // With --profile, the profile fills in what the command line leaves out;

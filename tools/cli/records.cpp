@@ -8,21 +8,9 @@
 #include "boards.h"
 #include "image/image_writer.h"
 #include "link/protocol.h"
+#include "production/record.h"
 
 namespace quelmar::cli {
-
-std::string UtcText(std::chrono::system_clock::time_point t, const char* format) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
-  std::tm utc{};
-#ifdef _WIN32
-  gmtime_s(&utc, &seconds);
-#else
-  gmtime_r(&seconds, &utc);
-#endif
-  char text[64];
-  std::strftime(text, sizeof text, format, &utc);
-  return text;
-}
 
 void NoteIdentity(const link::Link& link, Record* record) {
   record->bootloader = link.BootloaderVersion();
@@ -35,7 +23,7 @@ void NoteIdentity(const link::Link& link, Record* record) {
 
 bool WriteRecord(const std::string& dir, const Record& r,
                  const std::function<void(const std::string&)>& note) {
-  std::string text = "Start: " + UtcText(r.start, "%Y-%m-%d %H:%M:%S UTC") + "\n";
+  std::string text = "Start: " + production::UtcText(r.start, "%Y-%m-%d %H:%M:%S UTC") + "\n";
   text += "Port: " + r.label;
   if (!r.device.empty() && r.device != r.label) text += " (" + r.device + ")";
   text += "\n";
@@ -51,7 +39,7 @@ bool WriteRecord(const std::string& dir, const Record& r,
 
   std::error_code error;
   std::filesystem::create_directories(dir, error);
-  const std::string stamp = UtcText(r.start, "%Y%m%d-%H%M%S");
+  const std::string stamp = production::UtcText(r.start, "%Y%m%d-%H%M%S");
   std::filesystem::path path = std::filesystem::path(dir) / RecordFileName(stamp, r.label, r.board);
   // A record is never replaced: a second one in the same second gets a suffix.
   for (int k = 2; std::filesystem::exists(path, error); ++k) {

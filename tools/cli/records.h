@@ -22,9 +22,6 @@ struct Record {
   std::string log;
 };
 
-// t in UTC through strftime's format.
-std::string UtcText(std::chrono::system_clock::time_point t, const char* format);
-
 // What identification found, for the record.
 void NoteIdentity(const link::Link& link, Record* record);
 
