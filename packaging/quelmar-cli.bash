@@ -36,7 +36,7 @@ _quelmar_cli() {
   cur=${COMP_WORDS[COMP_CWORD]}
   prev=${COMP_WORDS[COMP_CWORD - 1]}
   local program=${COMP_WORDS[0]}
-  local commands="ports identify reboot flash info pack-code pack-data records"
+  local commands="ports identify reboot flash info pack-code pack-data records station"
   local build="elf|axf|hex|srec|s19|mot|ELF|AXF|HEX|SREC|S19|MOT"
 
   if [[ $COMP_CWORD -eq 1 ]]; then
@@ -79,6 +79,18 @@ _quelmar_cli() {
             COMPREPLY=($(compgen -W "--code --data --reboot --auto --count --log-dir --records --json --profile --serial-at --serial-format --serial-state --serial-start --help" -- "$cur"))
           else
             _quelmar_cli_ports "$program"
+          fi
+          ;;
+      esac
+      ;;
+    station)
+      case $prev in
+        --listen|--token) ;;
+        *)
+          if [[ $cur == -* ]]; then
+            COMPREPLY=($(compgen -W "--listen --token --help" -- "$cur"))
+          else
+            _quelmar_cli_files "toml|TOML"
           fi
           ;;
       esac

@@ -36,7 +36,7 @@ while IFS='|' read -r line expected; do
     fail=1
   fi
 done <<'CASES'
-quelmar-cli |--help --version flash identify info pack-code pack-data ports reboot records
+quelmar-cli |--help --version flash identify info pack-code pack-data ports reboot records station
 quelmar-cli fl|flash
 quelmar-cli pack|pack-code pack-data
 quelmar-cli flash --|--auto --code --count --data --help --json --log-dir --profile --reboot --records --serial-at --serial-format --serial-start --serial-state
@@ -52,6 +52,9 @@ quelmar-cli flash COM1 --records |r.jsonl sub
 quelmar-cli flash COM1 --serial-format u|u32be u32le u64le
 quelmar-cli flash COM1 --serial-at |
 quelmar-cli records |r.jsonl sub
+quelmar-cli station |line.toml sub
+quelmar-cli station line.toml -|--help --listen --token
+quelmar-cli station line.toml --listen |
 quelmar-cli records r.jsonl -|--csv --failed --help --serial
 quelmar-cli identify |COM1 COM17
 quelmar-cli identify COM1 |
