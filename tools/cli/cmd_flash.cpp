@@ -53,6 +53,8 @@ constexpr char kHelp[] =
     "image (erase, bank A, bank B), then the data flash image (erase, wait for\n"
     "the erase, write), then reboots the board if asked. Stops at the first\n"
     "failure. At least one of --code, --data and --reboot is needed.\n"
+    "PORT is a COM number (COM3 or 3), a device path, or rfc2217://HOST:PORT\n"
+    "or socket://HOST:PORT (a port server such as ser2net).\n"
     "\n"
     "--code takes a code image (.fcode) or build output: an ELF executable\n"
     "(.elf, .axf), Intel HEX (.hex) or S-record (.srec, .s19, .mot), told apart\n"
