@@ -49,6 +49,11 @@ class AppendFile {
   std::string path_;
 };
 
+// Why a lock could not be had: "'PATH' is locked by process 123 on host
+// for more than 3 s". holder is what the lock file holds (may be empty).
+std::string LockHeldText(const std::string& path, std::string holder,
+                         std::chrono::milliseconds wait);
+
 // This machine's name, or "" when the system does not tell.
 std::string HostName();
 // "process 123 on host": who this process is, for lock files.

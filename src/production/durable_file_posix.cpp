@@ -14,12 +14,6 @@ namespace quelmar::production {
 
 namespace {
 
-std::string SecondsText(std::chrono::milliseconds wait) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", static_cast<double>(wait.count()) / 1000.0);
-  return text;
-}
-
 std::string Why(const std::string& what) {
   return what + ": " + ErrorText(errno);
 }
@@ -69,9 +63,7 @@ bool FileLock::Acquire(const std::string& path, std::chrono::milliseconds wait,
       char holder[200] = {};
       const ssize_t n = pread(fd, holder, sizeof holder - 1, 0);
       std::string who = n > 0 ? std::string(holder, static_cast<size_t>(n)) : std::string();
-      while (!who.empty() && (who.back() == '\n' || who.back() == '\0')) who.pop_back();
-      *error = "'" + path + "' is locked" + (who.empty() ? "" : " by " + who) + " for more than " +
-               SecondsText(wait) + " s";
+      *error = LockHeldText(path, who, wait);
       ::close(fd);
       return false;
     }

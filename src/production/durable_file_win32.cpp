@@ -9,12 +9,6 @@ namespace quelmar::production {
 
 namespace {
 
-std::string SecondsText(std::chrono::milliseconds wait) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", static_cast<double>(wait.count()) / 1000.0);
-  return text;
-}
-
 std::wstring Wide(const std::string& path) {
   const int n = MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, nullptr, 0);
   std::wstring wide(n > 0 ? static_cast<size_t>(n) : 0, L'\0');
@@ -89,9 +83,7 @@ bool FileLock::Acquire(const std::string& path, std::chrono::milliseconds wait,
       SetFilePointer(file, 0, nullptr, FILE_BEGIN);
       std::string who;
       if (ReadFile(file, holder, sizeof holder - 1, &n, nullptr)) who.assign(holder, n);
-      while (!who.empty() && (who.back() == '\n' || who.back() == '\0')) who.pop_back();
-      *error = "'" + path + "' is locked" + (who.empty() ? "" : " by " + who) + " for more than " +
-               SecondsText(wait) + " s";
+      *error = LockHeldText(path, who, wait);
       CloseHandle(file);
       return false;
     }
