@@ -360,6 +360,7 @@ void PageServer::Impl::MakeRoomForStream(const std::string& client) {
   size_t of_client = 0;
   for (const auto& weak : listeners) {
     const auto session = weak.lock();
+    if (!session) continue;
     if (!oldest) oldest = session;
     if (session->Client() != client) continue;
     if (!oldest_of_client) oldest_of_client = session;
