@@ -1,5 +1,7 @@
 // POSIX side of the TCP seam.
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -209,6 +211,26 @@ ConnectResult ConnectTcp(const std::string& host, uint16_t port, int timeout_ms)
     if (deadline.Passed()) break;
   }
   return ConnectResult{nullptr, ErrorKind(last_error), ErrorText(last_error)};
+}
+
+std::vector<std::string> LocalAddresses() {
+  std::vector<std::string> out;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return out;
+  for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || (i->ifa_flags & IFF_UP) == 0) continue;
+    const int family = i->ifa_addr->sa_family;
+    if (family != AF_INET && family != AF_INET6) continue;
+    char text[NI_MAXHOST];
+    const socklen_t size = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    if (::getnameinfo(i->ifa_addr, size, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0)
+      continue;
+    std::string address = text;
+    address = address.substr(0, address.find('%'));  // a link-local address's zone
+    out.push_back(std::move(address));
+  }
+  ::freeifaddrs(list);
+  return out;
 }
 
 }  // namespace quelmar::link

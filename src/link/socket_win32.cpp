@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <mstcpip.h>
+#include <iphlpapi.h>
 // clang-format on
 
 #include <chrono>
@@ -205,6 +206,36 @@ ConnectResult ConnectTcp(const std::string& host, uint16_t port, int timeout_ms)
                           ? ConnectError::kUnreachable
                           : ConnectError::kOther;
   return ConnectResult{nullptr, kind, WinsockText(last_error)};
+}
+
+std::vector<std::string> LocalAddresses() {
+  std::vector<std::string> out;
+  if (!StartWinsock()) return out;
+  // The list's size is not known before: ask again with the size said.
+  std::vector<unsigned char> buffer(16 * 1024);
+  ULONG size = static_cast<ULONG>(buffer.size());
+  const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+  ULONG status = ERROR_BUFFER_OVERFLOW;
+  for (int attempt = 0; attempt < 3 && status == ERROR_BUFFER_OVERFLOW; ++attempt) {
+    buffer.resize(size);
+    status = ::GetAdaptersAddresses(AF_UNSPEC, flags, nullptr,
+                                    reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+  }
+  if (status != NO_ERROR) return out;
+  for (auto* a = reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(buffer.data()); a != nullptr;
+       a = a->Next) {
+    if (a->OperStatus != IfOperStatusUp) continue;
+    for (const IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u != nullptr; u = u->Next) {
+      char text[NI_MAXHOST];
+      if (::getnameinfo(u->Address.lpSockaddr, u->Address.iSockaddrLength, text, sizeof text,
+                        nullptr, 0, NI_NUMERICHOST) != 0)
+        continue;
+      std::string address = text;
+      address = address.substr(0, address.find('%'));  // a link-local address's zone
+      out.push_back(std::move(address));
+    }
+  }
+  return out;
 }
 
 }  // namespace quelmar::link

@@ -1,6 +1,7 @@
 #include "production/profile.h"
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 
 #include "production/sha256.h"
@@ -34,6 +35,22 @@ class Reader {
     if (text.empty()) return Fail(node.source(), key, "is empty");
     const std::filesystem::path p(text);
     *out = (p.is_absolute() ? p : folder_ / p).lexically_normal().string();
+    return true;
+  }
+  // A name ("line3.example", "pc-12") or an address ("10.0.3.7", "fd00::7",
+  // "[fd00::7]"), without a scheme or a port.
+  static bool HostName(const std::string& text) {
+    const bool v6 = std::count(text.begin(), text.end(), ':') >= 2;
+    size_t from = 0, to = text.size();
+    if (v6 && text.size() > 2 && text.front() == '[' && text.back() == ']') ++from, --to;
+    if (from >= to || to - from > 253) return false;
+    for (size_t i = from; i < to; ++i) {
+      const char c = text[i];
+      const bool ok =
+          v6 ? std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.'
+             : std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
+      if (!ok) return false;
+    }
     return true;
   }
   bool Bool(const toml::node& node, const std::string& key, bool* out) {
@@ -135,8 +152,9 @@ class Reader {
   }
 
   bool Top(const toml::table& top, Profile* p) {
-    static const char* const kKeys[] = {"ports",   "code",    "data",  "reboot", "auto",   "count",
-                                        "records", "log_dir", "field", "name",   "listen", "token"};
+    static const char* const kKeys[] = {"ports",  "code",    "data",     "reboot", "auto",
+                                        "count",  "records", "log_dir",  "field",  "name",
+                                        "listen", "token",   "hostnames"};
     for (auto&& [key, node] : top) {
       const std::string k(key.str());
       if (std::find(std::begin(kKeys), std::end(kKeys), k) == std::end(kKeys))
@@ -149,6 +167,20 @@ class Reader {
         std::string name;
         if (!Text(port, "ports", &name)) return false;
         p->ports.push_back(name);
+      }
+    }
+    if (const toml::node* names = top.get("hostnames")) {
+      const toml::array* list = names->as_array();
+      if (list == nullptr) return Fail(names->source(), "hostnames", "should be a list of names");
+      for (const toml::node& n : *list) {
+        std::string name;
+        if (!Text(n, "hostnames", &name)) return false;
+        if (!HostName(name))
+          return Fail(n.source(), "hostnames",
+                      "\"" + name +
+                          "\" is no host name or address: give it "
+                          "without http:// and port");
+        p->hostnames.push_back(name);
       }
     }
     for (const char* key : {"name", "listen", "token"}) {

@@ -53,6 +53,8 @@ constexpr char kHelp[] =
     "                                 (see docs/production-line.md)\n"
     "  listen = \"127.0.0.1:8080\"    the dashboard's address\n"
     "  token = \"...\"                the control token (default: a new one per start)\n"
+    "  hostnames = [\"line3.lan\"]    names the dashboard is reached by, besides\n"
+    "                                 its address (on 0.0.0.0: the machine's own)\n"
     "\n"
     "The dashboard (http://127.0.0.1:8080/ unless --listen or listen say\n"
     "otherwise) shows a tile per port and the totals, live. Its Pause, Resume\n"
@@ -315,6 +317,7 @@ int CmdStation(int argc, char** argv) {
   if (listen && !station::ParseListen(*listen, &options.address, &options.port))
     return UsageError(argv[0], "'" + *listen + "' is not ADDR:PORT");
   options.token = token ? *token : station::MakeToken();
+  options.hostnames = profile.hostnames;
   const std::string station_name =
       profile.name ? *profile.name : std::filesystem::path(*profile_path).stem().string();
 
@@ -377,10 +380,8 @@ int CmdStation(int argc, char** argv) {
     std::fprintf(stderr, "quelmar-cli: dashboard: %s\n", error.c_str());
     return kExitFailure;
   }
-  std::string host = options.address.find(':') != std::string::npos ? "[" + options.address + "]"
-                                                                    : options.address;
-  std::printf("Dashboard: http://%s:%u/\nToken: %s\n", host.c_str(), unsigned{server.Port()},
-              options.token.c_str());
+  for (const std::string& url : server.Urls()) std::printf("Dashboard: %s\n", url.c_str());
+  std::printf("Token: %s\n", options.token.c_str());
   std::fflush(stdout);
 
   BoardJob job;
