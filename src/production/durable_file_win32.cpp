@@ -157,6 +157,13 @@ bool AppendFile::OpenPath(std::string* error) {
 }
 
 bool AppendFile::StillAtPath() const {
+  // A file deleted while open keeps its name until its last handle closes
+  // and may still open by that name: it counts as gone.
+  FILE_STANDARD_INFO standard{};
+  if (!GetFileInformationByHandleEx(reinterpret_cast<HANDLE>(handle_), FileStandardInfo, &standard,
+                                    sizeof standard) ||
+      standard.DeletePending)
+    return false;
   BY_HANDLE_FILE_INFORMATION open{}, named{};
   if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(handle_), &open)) return false;
   HANDLE probe =
@@ -174,9 +181,8 @@ bool AppendFile::Append(const std::string& text, std::string* error) {
     *error = "no records file is open";
     return false;
   }
-  // Renamed, moved or deleted since the last append (a file deleted while
-  // open keeps its name until closed): the records go where the path
-  // leads now.
+  // Renamed, moved or deleted since the last append: the records go where
+  // the path leads now (closing a deleted file lets its name go).
   if (handle_ != -1 && !StillAtPath()) CloseFile();
   if (handle_ == -1) {
     std::string why;

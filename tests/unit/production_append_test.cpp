@@ -187,6 +187,11 @@ TEST_F(AppendTest, ARecordsFileRotatedMovedOrDeletedIsFollowedToThePath) {
        },
        {2},
        "archive/line3.jsonl"},
+#ifndef _WIN32
+      // Windows keeps a deleted file's name until its last handle closes
+      // and says so (the file is "delete pending"), or drops the name at
+      // once; Wine does neither, so these rows run on Linux alone. Windows
+      // also refuses to replace a file that is open.
       {"deleted", [](const fs::path& p) { fs::remove(p); }, {2}, nullptr},
       {"replaced by another file",
        [](const fs::path& p) {
@@ -195,6 +200,7 @@ TEST_F(AppendTest, ARecordsFileRotatedMovedOrDeletedIsFollowedToThePath) {
        },
        {60, 2},
        nullptr},
+#endif
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -213,9 +219,32 @@ TEST_F(AppendTest, ARecordsFileRotatedMovedOrDeletedIsFollowedToThePath) {
   }
 }
 
-// The records' folder removed during a run: the record cannot be written,
-// and says so, rather than going into a file no one can see; once the
-// folder is back the next record lands there.
+// The records' path taken by something that is no file (a folder made
+// where the rotated file was): the record cannot be written, and says so,
+// rather than going into a file no one can see; once the path is free the
+// next record lands there.
+TEST_F(AppendTest, ARecordsPathThatCannotBeOpenedAgainFailsTheAppendUntilItCan) {
+  const fs::path path = dir_ / "line3.jsonl";
+  RecordsFile records;
+  std::string why;
+  ASSERT_TRUE(records.Open(path.string(), &why)) << why;
+  ASSERT_TRUE(records.Append(Board(1), &why)) << why;
+  fs::rename(path, dir_ / "line3.jsonl.1");
+  fs::create_directory(path);
+  EXPECT_FALSE(records.Append(Board(2), &why));
+  EXPECT_EQ(why.rfind("'" + path.string() + "' was moved or deleted and cannot be made again: ", 0),
+            0u)
+      << why;
+  fs::remove(path);
+  ASSERT_TRUE(records.Append(Board(3), &why)) << why;
+  EXPECT_EQ(BoardsIn(path), std::vector<unsigned>{3});
+  EXPECT_EQ(BoardsIn(dir_ / "line3.jsonl.1"), std::vector<unsigned>{1});
+}
+
+#ifndef _WIN32
+// The records' folder removed during a run (Windows refuses to remove a
+// folder holding an open file): the record fails with the system's reason
+// until the folder is back.
 TEST_F(AppendTest, ARecordsFolderRemovedFailsTheAppendUntilItIsBack) {
   const fs::path path = dir_ / "records" / "line3.jsonl";
   RecordsFile records;
@@ -224,17 +253,13 @@ TEST_F(AppendTest, ARecordsFolderRemovedFailsTheAppendUntilItIsBack) {
   ASSERT_TRUE(records.Append(Board(1), &why)) << why;
   fs::remove_all(dir_ / "records");
   EXPECT_FALSE(records.Append(Board(2), &why));
-  EXPECT_EQ(why.rfind("'" + path.string() +
-                          "' was moved or deleted and cannot be made again: "
-                          "cannot open '" +
-                          path.string() + "' for writing: ",
-                      0),
-            0u)
-      << why;
+  EXPECT_EQ(why, "'" + path.string() + "' was moved or deleted and cannot be made again: " +
+                     "cannot open '" + path.string() + "' for writing: No such file or directory");
   fs::create_directories(dir_ / "records");
   ASSERT_TRUE(records.Append(Board(3), &why)) << why;
   EXPECT_EQ(BoardsIn(path), std::vector<unsigned>{3});
 }
+#endif
 
 }  // namespace
 }  // namespace quelmar::production
