@@ -28,10 +28,15 @@ class FileLock {
   intptr_t handle_ = -1;
 };
 
-// A file that lines are appended to: each Append is one write of the whole
-// text followed by a flush to disk, so a crash leaves at most the last line
-// torn. Opening repairs such a torn ending by starting a new line, so the
-// next record is not glued to it.
+// A file that records are appended to, one line each, by this process and
+// any other that writes records to the same path. Each Append, under a lock
+// all those writers take for theirs: starts a new line when the file does
+// not end in one (a writer died mid-append), writes the text in one write,
+// flushes it to disk, and cuts the file back to where it was when any of
+// that failed, so no partial line of its own is left for the next record
+// to be glued to. A file rotated, moved or deleted since is noticed before
+// the append and the path opened anew: records never go to a file no one
+// can see.
 class AppendFile {
  public:
   AppendFile() = default;
@@ -39,15 +44,27 @@ class AppendFile {
   AppendFile& operator=(const AppendFile&) = delete;
   ~AppendFile() { Close(); }
 
-  // Creates the file (not its folder) when missing. False with *error.
+  // Creates the file (not its folder) when missing, and then flushes its
+  // folder, so that the new name survives a power cut. False with *error.
   bool Open(const std::string& path, std::string* error);
   bool Append(const std::string& text, std::string* error);
   void Close();
+  // How long an Append waits for another writer's append (10 s unless set).
+  void SetLockWait(std::chrono::milliseconds wait) { lock_wait_ = wait; }
 
  private:
+  bool OpenPath(std::string* error);
+  bool StillAtPath() const;
+  void CloseFile();
+
   intptr_t handle_ = -1;
   std::string path_;
+  std::chrono::milliseconds lock_wait_{10000};
 };
+
+// Makes the names in a folder durable (a file or folder just made in it).
+// False with *error. Windows keeps names durable itself: always true there.
+bool FlushFolder(const std::string& folder, std::string* error);
 
 // Why a lock could not be had: "'PATH' is locked by process 123 on host
 // for more than 3 s". holder is what the lock file holds (may be empty).

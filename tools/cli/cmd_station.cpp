@@ -325,6 +325,9 @@ int CmdStation(int argc, char** argv) {
   TerminalSink sink;
   Log log(&sink);
   image::ImageStore images(log);
+  // The hashes shown and recorded are of the bytes loaded, taken as they are read.
+  production::Sha256FileDigest digest;
+  images.SetFileDigest(&digest);
   if (profile.code && !images.LoadCodeImageFromPath(*profile.code)) return kExitFailure;
   if (profile.code && !images.HasCodeImage()) {
     std::fprintf(stderr, "quelmar-cli: %s: both code banks are empty: nothing to write.\n",
@@ -333,14 +336,9 @@ int CmdStation(int argc, char** argv) {
   }
   if (profile.data && !images.LoadDataImageFromPath(*profile.data)) return kExitFailure;
   std::vector<station::ImageInfo> infos;
-  for (const auto& file : {profile.code, profile.data}) {
-    if (!file) continue;
-    station::ImageInfo info{std::filesystem::path(*file).filename().string(), ""};
-    if (!production::Sha256OfFile(*file, &info.sha256, &error)) {
-      std::fprintf(stderr, "quelmar-cli: %s\n", error.c_str());
-      return kExitFailure;
-    }
-    infos.push_back(std::move(info));
+  for (const auto* file : {&images.CodeFile(), &images.DataFile()}) {
+    if (*file)
+      infos.push_back({std::filesystem::path((*file)->path).filename().string(), (*file)->digest});
   }
   // Fields, their state files and the records file are checked before any
   // board too; every slot's boards are sessions of this one run.
