@@ -17,9 +17,8 @@ bool ProductionRun::Prepare(RunSettings settings, const image::ImageStore& image
   settings_ = std::move(settings);
   images_ = &images;
   host_ = HostName();
-  plan_.SetLockWait(settings_.lock_wait);
-  if (!plan_.Prepare(settings_.fields, images, why)) return false;
-  plan_.SetLockWait(settings_.lock_wait);
+  SourceOptions options{settings_.lock_wait, settings_.records_path.value_or("")};
+  if (!plan_.Prepare(settings_.fields, images, options, why)) return false;
   for (auto [path, hash] : {std::pair{&settings_.code_path, &code_hash_},
                             std::pair{&settings_.data_path, &data_hash_}}) {
     if (!*path) continue;
