@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "common/error_text.h"
+#include "common/utf8_path.h"
 #include "production/durable_file.h"
 
 namespace quelmar::production {
@@ -10,22 +12,12 @@ namespace quelmar::production {
 namespace {
 
 std::wstring Wide(const std::string& path) {
-  const int n = MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, nullptr, 0);
-  std::wstring wide(n > 0 ? static_cast<size_t>(n) : 0, L'\0');
-  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, wide.data(), n);
-  if (!wide.empty()) wide.pop_back();
-  return wide;
+  return WideFromUtf8(path);
 }
 
-// The system's text for the last error, without the line end it carries.
+// What the system says about the last error.
 std::string Why(const std::string& what) {
-  const DWORD error = GetLastError();
-  char text[256] = {};
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           error, 0, text, sizeof text, nullptr);
-  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.')) --n;
-  if (n == 0) return what + ": error " + std::to_string(error);
-  return what + ": " + std::string(text, n);
+  return what + ": " + Win32ErrorText(GetLastError());
 }
 
 // The lock covers one byte far past the holder's name, so that the name
@@ -57,44 +49,86 @@ std::string ProcessName() {
   return "process " + std::to_string(GetCurrentProcessId()) + (host.empty() ? "" : " on " + host);
 }
 
+namespace {
+
+// Whether file is the file now at path (not one removed or replaced since).
+bool IsFileAt(HANDLE file, const std::string& path) {
+  HANDLE there = CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (there == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a{}, b{};
+  const bool same = GetFileInformationByHandle(file, &a) && GetFileInformationByHandle(there, &b) &&
+                    a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+                    a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+  CloseHandle(there);
+  return same;
+}
+
+}  // namespace
+
 bool FileLock::Acquire(const std::string& path, std::chrono::milliseconds wait,
                        std::string* error) {
   Release();
-  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    *error = Why("cannot open the lock file '" + path + "'");
-    return false;
-  }
   const auto until = std::chrono::steady_clock::now() + wait;
   for (;;) {
-    OVERLAPPED at{};
-    at.OffsetHigh = kLockOffsetHigh;
-    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) break;
-    if (GetLastError() != ERROR_LOCK_VIOLATION && GetLastError() != ERROR_IO_PENDING) {
-      *error = Why("cannot lock '" + path + "'");
-      CloseHandle(file);
+    // No FILE_SHARE_DELETE: while anyone has the lock file open, it cannot
+    // be removed or replaced, so a second process never locks a new one
+    // beside a holder that hangs.
+    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      *error = Why("cannot open the lock file '" + path + "'");
       return false;
     }
-    if (std::chrono::steady_clock::now() >= until) {
-      char holder[200] = {};
-      DWORD n = 0;
+    bool locked = false;
+    for (;;) {
+      OVERLAPPED at{};
+      at.OffsetHigh = kLockOffsetHigh;
+      if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        locked = true;
+        break;
+      }
+      if (GetLastError() != ERROR_LOCK_VIOLATION && GetLastError() != ERROR_IO_PENDING) {
+        *error = Why("cannot lock '" + path + "'");
+        CloseHandle(file);
+        return false;
+      }
+      if (!IsFileAt(file, path)) break;
+      if (std::chrono::steady_clock::now() >= until) {
+        char holder[200] = {};
+        DWORD n = 0;
+        SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+        std::string who;
+        if (ReadFile(file, holder, sizeof holder - 1, &n, nullptr)) who.assign(holder, n);
+        *error = LockHeldText(path, who, wait);
+        CloseHandle(file);
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (locked && IsFileAt(file, path)) {
+      const std::string me = ProcessName() + "\n";
       SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-      std::string who;
-      if (ReadFile(file, holder, sizeof holder - 1, &n, nullptr)) who.assign(holder, n);
-      *error = LockHeldText(path, who, wait);
-      CloseHandle(file);
+      SetEndOfFile(file);
+      (void)WriteAll(file, me.data(), me.size());
+      handle_ = reinterpret_cast<intptr_t>(file);
+      path_ = path;
+      return true;
+    }
+    CloseHandle(file);
+    if (std::chrono::steady_clock::now() >= until) {
+      *error = "'" + path + "' is removed or replaced again and again: cannot lock it";
       return false;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  const std::string me = ProcessName() + "\n";
-  SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-  SetEndOfFile(file);
-  (void)WriteAll(file, me.data(), me.size());
-  handle_ = reinterpret_cast<intptr_t>(file);
-  return true;
+}
+
+bool FileLock::StillHeld(std::string* error) const {
+  if (handle_ != -1 && IsFileAt(reinterpret_cast<HANDLE>(handle_), path_)) return true;
+  *error = "the lock file '" + path_ + "' was removed or replaced while this process held it";
+  return false;
 }
 
 void FileLock::Release() {
