@@ -62,9 +62,9 @@ std::optional<std::string> Win32FileChooser::ChooseImageFile(image::ImageKind ki
   OPENFILENAMEA& ofn = Prepare(kind, directory);
   if (!GetOpenFileNameA(&ofn)) return std::nullopt;
   // The dialog answers in the ANSI code page; file names are UTF-8 inside.
-  const int n = MultiByteToWideChar(CP_ACP, 0, ofn.lpstrFile, -1, nullptr, 0);
-  std::wstring wide(n > 0 ? static_cast<size_t>(n) : 0, L'\0');
-  if (n > 0) MultiByteToWideChar(CP_ACP, 0, ofn.lpstrFile, -1, wide.data(), n);
+  const int size = MultiByteToWideChar(CP_ACP, 0, ofn.lpstrFile, -1, nullptr, 0);
+  std::wstring wide(size > 0 ? static_cast<size_t>(size) : 0, L'\0');
+  if (size > 0) MultiByteToWideChar(CP_ACP, 0, ofn.lpstrFile, -1, wide.data(), size);
   if (!wide.empty()) wide.pop_back();
   return Utf8FromWide(wide);
 }
