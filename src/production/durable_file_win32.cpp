@@ -49,85 +49,55 @@ std::string ProcessName() {
   return "process " + std::to_string(GetCurrentProcessId()) + (host.empty() ? "" : " on " + host);
 }
 
-namespace {
-
-// Whether file is the file now at path (not one removed or replaced since).
-bool IsFileAt(HANDLE file, const std::string& path) {
-  HANDLE there = CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (there == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION a{}, b{};
-  const bool same = GetFileInformationByHandle(file, &a) && GetFileInformationByHandle(there, &b) &&
-                    a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-                    a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
-  CloseHandle(there);
-  return same;
-}
-
-}  // namespace
-
 bool FileLock::Acquire(const std::string& path, std::chrono::milliseconds wait,
                        std::string* error) {
   Release();
+  // No FILE_SHARE_DELETE: while anyone has the lock file open, holder or
+  // waiter, it cannot be removed, renamed or replaced, so the file locked is
+  // always the one at the path, and a second process never locks a new one
+  // beside a holder that hangs.
+  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = Why("cannot open the lock file '" + path + "'");
+    return false;
+  }
   const auto until = std::chrono::steady_clock::now() + wait;
   for (;;) {
-    // No FILE_SHARE_DELETE: while anyone has the lock file open, it cannot
-    // be removed or replaced, so a second process never locks a new one
-    // beside a holder that hangs.
-    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-      *error = Why("cannot open the lock file '" + path + "'");
+    OVERLAPPED at{};
+    at.OffsetHigh = kLockOffsetHigh;
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) break;
+    if (GetLastError() != ERROR_LOCK_VIOLATION && GetLastError() != ERROR_IO_PENDING) {
+      *error = Why("cannot lock '" + path + "'");
+      CloseHandle(file);
       return false;
     }
-    bool locked = false;
-    for (;;) {
-      OVERLAPPED at{};
-      at.OffsetHigh = kLockOffsetHigh;
-      if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-        locked = true;
-        break;
-      }
-      if (GetLastError() != ERROR_LOCK_VIOLATION && GetLastError() != ERROR_IO_PENDING) {
-        *error = Why("cannot lock '" + path + "'");
-        CloseHandle(file);
-        return false;
-      }
-      if (!IsFileAt(file, path)) break;
-      if (std::chrono::steady_clock::now() >= until) {
-        char holder[200] = {};
-        DWORD n = 0;
-        SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-        std::string who;
-        if (ReadFile(file, holder, sizeof holder - 1, &n, nullptr)) who.assign(holder, n);
-        *error = LockHeldText(path, who, wait);
-        CloseHandle(file);
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (locked && IsFileAt(file, path)) {
-      const std::string me = ProcessName() + "\n";
-      SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-      SetEndOfFile(file);
-      (void)WriteAll(file, me.data(), me.size());
-      handle_ = reinterpret_cast<intptr_t>(file);
-      path_ = path;
-      return true;
-    }
-    CloseHandle(file);
     if (std::chrono::steady_clock::now() >= until) {
-      *error = "'" + path + "' is removed or replaced again and again: cannot lock it";
+      char holder[200] = {};
+      DWORD n = 0;
+      SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+      std::string who;
+      if (ReadFile(file, holder, sizeof holder - 1, &n, nullptr)) who.assign(holder, n);
+      *error = LockHeldText(path, who, wait);
+      CloseHandle(file);
       return false;
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  const std::string me = ProcessName() + "\n";
+  SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+  SetEndOfFile(file);
+  (void)WriteAll(file, me.data(), me.size());
+  handle_ = reinterpret_cast<intptr_t>(file);
+  path_ = path;
+  return true;
 }
 
 bool FileLock::StillHeld(std::string* error) const {
-  if (handle_ != -1 && IsFileAt(reinterpret_cast<HANDLE>(handle_), path_)) return true;
-  *error = "the lock file '" + path_ + "' was removed or replaced while this process held it";
+  // The open handle keeps the file at its path (see Acquire).
+  if (handle_ != -1) return true;
+  *error = "the lock file '" + path_ + "' is not held";
   return false;
 }
 
