@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "common/utf8_path.h"
 #include "link/protocol.h"
 
 namespace quelmar::production {
@@ -110,11 +111,11 @@ std::string RecordJson(const BoardRecord& r) {
 bool RecordsFile::Open(const std::string& path, std::string* why) {
   std::lock_guard lock(mutex_);
   path_ = path;
-  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  const std::filesystem::path folder = PathFromUtf8(path).parent_path();
   std::error_code error;
   if (!folder.empty()) std::filesystem::create_directories(folder, error);
   if (error) {
-    *why = "cannot create the folder '" + folder.string() + "': " + error.message();
+    *why = "cannot create the folder '" + Utf8FromPath(folder) + "': " + error.message();
     return false;
   }
   return file_.Open(path, why);
