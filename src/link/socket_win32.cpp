@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "common/deadline.h"
+#include "common/error_text.h"
 #include "link/socket.h"
 
 namespace quelmar::link {
@@ -31,16 +32,7 @@ bool StartWinsock() {
 }
 
 std::string WinsockText(int error) {
-  char* text = nullptr;
-  FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string result = text != nullptr ? text : "error " + std::to_string(error);
-  if (text != nullptr) LocalFree(text);
-  while (!result.empty() &&
-         (result.back() == '\n' || result.back() == '\r' || result.back() == '.'))
-    result.pop_back();
-  return result;
+  return Win32ErrorText(static_cast<unsigned long>(error));
 }
 
 // Waits until the socket is readable (or writable); false on time-out.

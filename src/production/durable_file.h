@@ -11,7 +11,8 @@ namespace quelmar::production {
 
 // An exclusive lock on a lock file, held from Acquire until Release or the
 // end of the object. Each Acquire opens the file anew, so two FileLocks in
-// one process exclude each other as two processes do.
+// one process exclude each other as two processes do. A lock goes when its
+// process ends, however it ends; a lock file left behind blocks no one.
 class FileLock {
  public:
   FileLock() = default;
@@ -20,12 +21,20 @@ class FileLock {
   ~FileLock() { Release(); }
 
   // Waits at most `wait`. False with *error naming the file and, when the
-  // holder wrote its name into it, the holder ("process 123 on host").
+  // holder wrote its name into it, the holder ("process 123 on host"). The
+  // lock is had only on the file that is at the path once it is locked: a
+  // file removed or replaced meanwhile is let go and the new one locked.
   bool Acquire(const std::string& path, std::chrono::milliseconds wait, std::string* error);
+  // Whether the file at the path is still the one locked: false, with
+  // *error, when someone removed or replaced it while it was held (and so
+  // another process may have locked the new one). Checked before a change
+  // that the lock guards is made.
+  bool StillHeld(std::string* error) const;
   void Release();
 
  private:
   intptr_t handle_ = -1;
+  std::string path_;
 };
 
 // A file that records are appended to, one line each, by this process and
@@ -66,8 +75,9 @@ class AppendFile {
 // False with *error. Windows keeps names durable itself: always true there.
 bool FlushFolder(const std::string& folder, std::string* error);
 
-// Why a lock could not be had: "'PATH' is locked by process 123 on host
-// for more than 3 s". holder is what the lock file holds (may be empty).
+// Why a lock could not be had: "'PATH' is locked for more than 3 s by
+// process 123 on host, which is still running: ...". holder is what the
+// lock file holds (may be empty).
 std::string LockHeldText(const std::string& path, std::string holder,
                          std::chrono::milliseconds wait);
 

@@ -43,38 +43,76 @@ std::string ProcessName() {
   return "process " + std::to_string(getpid()) + (host.empty() ? "" : " on " + host);
 }
 
+namespace {
+
+// Whether fd is the file now at path (not one removed or replaced since).
+bool IsFileAt(int fd, const std::string& path) {
+  struct stat held {};
+  struct stat there {};
+  return fstat(fd, &held) == 0 && ::stat(path.c_str(), &there) == 0 &&
+         held.st_dev == there.st_dev && held.st_ino == there.st_ino;
+}
+
+}  // namespace
+
 bool FileLock::Acquire(const std::string& path, std::chrono::milliseconds wait,
                        std::string* error) {
   Release();
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *error = Why("cannot open the lock file '" + path + "'");
-    return false;
-  }
-  // flock belongs to the open file description: a second open in this
-  // process is refused like another process.
   const auto until = std::chrono::steady_clock::now() + wait;
-  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK && errno != EINTR) {
-      *error = Why("cannot lock '" + path + "'");
-      ::close(fd);
+  for (;;) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      *error = Why("cannot open the lock file '" + path + "'");
       return false;
     }
+    // flock belongs to the open file description: a second open in this
+    // process is refused like another process.
+    bool locked = false;
+    for (;;) {
+      if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        locked = true;
+        break;
+      }
+      if (errno != EWOULDBLOCK && errno != EINTR) {
+        *error = Why("cannot lock '" + path + "'");
+        ::close(fd);
+        return false;
+      }
+      // Waiting on a file that is no longer there would end in a lock that
+      // excludes no one who opens the path now.
+      if (!IsFileAt(fd, path)) break;
+      if (std::chrono::steady_clock::now() >= until) {
+        char holder[200] = {};
+        const ssize_t n = pread(fd, holder, sizeof holder - 1, 0);
+        std::string who = n > 0 ? std::string(holder, static_cast<size_t>(n)) : std::string();
+        *error = LockHeldText(path, who, wait);
+        ::close(fd);
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (locked && IsFileAt(fd, path)) {
+      // Who holds it, for whoever waits next; not needed for the lock itself.
+      const std::string me = ProcessName() + "\n";
+      if (ftruncate(fd, 0) == 0) (void)!pwrite(fd, me.data(), me.size(), 0);
+      handle_ = fd;
+      path_ = path;
+      return true;
+    }
+    // The file was removed or replaced between the open and the lock: the
+    // one at the path now is the lock.
+    ::close(fd);
     if (std::chrono::steady_clock::now() >= until) {
-      char holder[200] = {};
-      const ssize_t n = pread(fd, holder, sizeof holder - 1, 0);
-      std::string who = n > 0 ? std::string(holder, static_cast<size_t>(n)) : std::string();
-      *error = LockHeldText(path, who, wait);
-      ::close(fd);
+      *error = "'" + path + "' is removed or replaced again and again: cannot lock it";
       return false;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  // Who holds it, for whoever waits next; not needed for the lock itself.
-  const std::string me = ProcessName() + "\n";
-  if (ftruncate(fd, 0) == 0) (void)!pwrite(fd, me.data(), me.size(), 0);
-  handle_ = fd;
-  return true;
+}
+
+bool FileLock::StillHeld(std::string* error) const {
+  if (handle_ >= 0 && IsFileAt(static_cast<int>(handle_), path_)) return true;
+  *error = "the lock file '" + path_ + "' was removed or replaced while this process held it";
+  return false;
 }
 
 void FileLock::Release() {

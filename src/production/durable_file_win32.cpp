@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "common/error_text.h"
+#include "common/utf8_path.h"
 #include "production/durable_file.h"
 
 namespace quelmar::production {
@@ -10,22 +12,12 @@ namespace quelmar::production {
 namespace {
 
 std::wstring Wide(const std::string& path) {
-  const int n = MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, nullptr, 0);
-  std::wstring wide(n > 0 ? static_cast<size_t>(n) : 0, L'\0');
-  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, wide.data(), n);
-  if (!wide.empty()) wide.pop_back();
-  return wide;
+  return WideFromUtf8(path);
 }
 
-// The system's text for the last error, without the line end it carries.
+// What the system says about the last error.
 std::string Why(const std::string& what) {
-  const DWORD error = GetLastError();
-  char text[256] = {};
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           error, 0, text, sizeof text, nullptr);
-  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.')) --n;
-  if (n == 0) return what + ": error " + std::to_string(error);
-  return what + ": " + std::string(text, n);
+  return what + ": " + Win32ErrorText(GetLastError());
 }
 
 // The lock covers one byte far past the holder's name, so that the name
@@ -76,9 +68,13 @@ std::string ProcessName() {
 bool FileLock::Acquire(const std::string& path, std::chrono::milliseconds wait,
                        std::string* error) {
   Release();
+  // No FILE_SHARE_DELETE: while anyone has the lock file open, holder or
+  // waiter, it cannot be removed, renamed or replaced, so the file locked is
+  // always the one at the path, and a second process never locks a new one
+  // beside a holder that hangs.
   HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     *error = Why("cannot open the lock file '" + path + "'");
     return false;
@@ -110,7 +106,15 @@ bool FileLock::Acquire(const std::string& path, std::chrono::milliseconds wait,
   SetEndOfFile(file);
   (void)WriteAll(file, me.data(), me.size());
   handle_ = reinterpret_cast<intptr_t>(file);
+  path_ = path;
   return true;
+}
+
+bool FileLock::StillHeld(std::string* error) const {
+  // The open handle keeps the file at its path (see Acquire).
+  if (handle_ != -1) return true;
+  *error = "the lock file '" + path_ + "' is not held";
+  return false;
 }
 
 void FileLock::Release() {

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 
+#include "common/utf8_path.h"
 #include "production/sha256.h"
 
 // No exceptions out of the TOML reader: a failed parse is a result.
@@ -33,8 +35,10 @@ class Reader {
     std::string text;
     if (!Text(node, key, &text)) return false;
     if (text.empty()) return Fail(node.source(), key, "is empty");
-    const std::filesystem::path p(text);
-    *out = (p.is_absolute() ? p : folder_ / p).lexically_normal().string();
+    // The text is UTF-8, like a path given on the command line: both must
+    // name one file on every system.
+    const std::filesystem::path p = PathFromUtf8(text);
+    *out = Utf8FromPath((p.is_absolute() ? p : folder_ / p).lexically_normal());
     return true;
   }
   // A name ("line3.example", "pc-12") or an address ("10.0.3.7", "fd00::7",
@@ -238,19 +242,30 @@ class Reader {
 bool LoadProfile(const std::string& path, Profile* profile, std::string* why) {
   *profile = Profile{};
   profile->path = path;
-  std::string error;
-  if (!Sha256OfFile(path, &profile->sha256, &error)) {
-    *why = error;
+  // Read once: the hash is of exactly the bytes parsed.
+  std::string bytes;
+  std::FILE* file = OpenFile(path, "rb");
+  bool read = file != nullptr;
+  if (read) {
+    char buffer[4096];
+    size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, n);
+    read = std::ferror(file) == 0;
+    std::fclose(file);
+  }
+  if (!read) {
+    *why = "cannot read '" + path + "'";
     return false;
   }
-  toml::parse_result parsed = toml::parse_file(path);
+  profile->sha256 = Sha256Hex(bytes.data(), bytes.size());
+  toml::parse_result parsed = toml::parse(bytes, path);
   if (!parsed) {
     const toml::parse_error& failure = parsed.error();
     *why = path + " line " + std::to_string(failure.source().begin.line) + ": " +
            std::string(failure.description());
     return false;
   }
-  std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  std::filesystem::path folder = PathFromUtf8(path).parent_path();
   if (folder.empty()) folder = ".";
   Reader reader(path, folder, why);
   return reader.Top(parsed.table(), profile);

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "common/utf8_path.h"
 #include "link/protocol.h"
 
 namespace quelmar::production {
@@ -116,7 +117,7 @@ bool RecordsFile::Open(const std::string& path, std::string* why) {
   namespace fs = std::filesystem;
   std::vector<fs::path> made;  // the missing folders, innermost first
   std::error_code error;
-  for (fs::path folder = fs::path(path).parent_path(); !folder.empty();
+  for (fs::path folder = PathFromUtf8(path).parent_path(); !folder.empty();
        folder = folder.parent_path()) {
     if (fs::exists(folder, error) || error) break;
     made.push_back(folder);
@@ -125,11 +126,11 @@ bool RecordsFile::Open(const std::string& path, std::string* why) {
   error.clear();
   if (!made.empty()) fs::create_directories(made.front(), error);
   if (error) {
-    *why = "cannot create the folder '" + made.front().string() + "': " + error.message();
+    *why = "cannot create the folder '" + Utf8FromPath(made.front()) + "': " + error.message();
     return false;
   }
   for (auto it = made.rbegin(); it != made.rend(); ++it) {
-    const std::string parent = it->parent_path().string();
+    const std::string parent = Utf8FromPath(it->parent_path());
     if (!FlushFolder(parent.empty() ? "." : parent, why)) return false;
   }
   return file_.Open(path, why);

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include "common/utf8_path.h"
+
 namespace quelmar::production {
 
 namespace {
@@ -223,7 +225,7 @@ void ReadRecordsText(std::string_view text, RecordsRead* out) {
 }
 
 bool ReadRecords(const std::string& path, RecordsRead* out, std::string* why) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(PathFromUtf8(path), std::ios::binary);
   if (!in) {
     *why = "cannot read '" + path + "'";
     return false;

@@ -19,9 +19,8 @@ bool ProductionRun::Prepare(RunSettings settings, const image::ImageStore& image
   settings_ = std::move(settings);
   images_ = &images;
   host_ = HostName();
-  plan_.SetLockWait(settings_.lock_wait);
-  if (!plan_.Prepare(settings_.fields, images, why)) return false;
-  plan_.SetLockWait(settings_.lock_wait);
+  SourceOptions options{settings_.lock_wait, settings_.records_path.value_or("")};
+  if (!plan_.Prepare(settings_.fields, images, options, why)) return false;
   // The hashes are of the bytes loaded, taken as they were read: the file
   // read again now could be another one, replaced on disk meanwhile.
   for (auto [path, file, hash] :

@@ -213,7 +213,11 @@ state = "label.state"
   EXPECT_EQ(tags, (std::set<std::string>{"QM-00000041", "QM-00000043"}));
   EXPECT_EQ(macs, (std::set<std::string>{"02:51:4D:00:00:FF", "02:51:4D:00:01:00"}));
   EXPECT_EQ(labels, (std::set<std::string>{"LINE3-A", "LINE3-B"}));
-  EXPECT_EQ(ReadWholeFile(dir_.File("label.state")), "used 2\n");
+  // The list's state names what it gave: the last value and the chained
+  // hash of the values given.
+  const std::string h1 = production::Sha256Hex("LINE3-A\n", 8);
+  const std::string h2 = production::Sha256Hex((h1 + "LINE3-B\n").data(), h1.size() + 8);
+  EXPECT_EQ(ReadWholeFile(dir_.File("label.state")), "used 2\nlast LINE3-B\nsha256 " + h2 + "\n");
 }
 
 TEST_F(ProductionLine, RefusalsComeBeforeAnyBoardIsTouched) {
@@ -256,7 +260,7 @@ TEST_F(ProductionLine, RefusalsComeBeforeAnyBoardIsTouched) {
        {},
        "code = \"app.fcode\"\n[[field]]\nname = \"l\"\nat = 0x1A07FF00\n"
        "format = \"text\"\nsize = 4\nlist = \"dup.txt\"\nstate = \"l.state\"\n",
-       "dup.txt' line 3: \"A\" is there twice"},
+       "dup.txt' lines 1 and 3 hold the same value, \"A\""},
       {"unknown key",
        {},
        "code = \"app.fcode\"\nrecord = \"r.jsonl\"\n",
@@ -295,7 +299,8 @@ TEST_F(ProductionLine, AStateFileLockedByAHungProcessIsNamedAfterAFewSeconds) {
                  {}, 60s);
   sim.Stop();
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err.find("s.state.lock' is locked by process " + std::to_string(getpid())),
+  EXPECT_NE(r.err.find("s.state.lock' is locked for more than 3 s by process " +
+                       std::to_string(getpid())),
             std::string::npos)
       << r.err;
   EXPECT_NE(sim.Stderr().find(" 0 requests"), std::string::npos) << sim.Stderr();
