@@ -1,9 +1,11 @@
 #include "station/station.h"
 
 #include <chrono>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
+#include "production/sha256.h"
 #include "station/ports.h"
 
 namespace quelmar::station {
@@ -97,6 +99,59 @@ class SlotObserver final : public BoardObserver {
 
 }  // namespace
 
+bool StationSetup::Check(const production::Profile& profile, std::string* why) {
+  const char* missing = profile.ports.empty() ? "no 'ports'"
+                        : !profile.code && !profile.data && !profile.reboot.value_or(false)
+                            ? "nothing to do: give 'code', 'data' or 'reboot'"
+                            : nullptr;
+  if (missing) {
+    *why = profile.path + ": " + missing;
+    return false;
+  }
+  // Every port is named before any file is read, and none twice.
+  {
+    auto ports = link::MakePlatformPortSystem();
+    if (!CheckStationPorts(*ports, profile.ports, why)) {
+      *why = profile.path + ": " + *why;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool StationSetup::Prepare(const production::Profile& profile, const std::string& version,
+                           std::string* why) {
+  name = profile.name ? *profile.name : std::filesystem::path(profile.path).stem().string();
+  why->clear();
+  if (profile.code && !images.LoadCodeImageFromPath(*profile.code)) return false;
+  if (profile.code && !images.HasCodeImage()) {
+    *why = *profile.code + ": both code banks are empty: nothing to write.";
+    return false;
+  }
+  if (profile.data && !images.LoadDataImageFromPath(*profile.data)) return false;
+  for (const auto& file : {profile.code, profile.data}) {
+    if (!file) continue;
+    ImageInfo info{std::filesystem::path(*file).filename().string(), ""};
+    if (!production::Sha256OfFile(*file, &info.sha256, why)) return false;
+    infos.push_back(std::move(info));
+  }
+  // Every slot's boards are sessions of this one run.
+  production::RunSettings settings;
+  settings.fields = profile.fields;
+  settings.records_path = profile.records;
+  settings.code_path = profile.code;
+  settings.data_path = profile.data;
+  settings.profile = production::FileHash{profile.path, profile.sha256};
+  settings.version = version;
+  if (!production.Prepare(settings, images, why)) return false;
+  job.code = profile.code.has_value();
+  job.data = profile.data.has_value();
+  job.reboot = profile.reboot.value_or(false);
+  job.auto_mode = true;
+  job.production = &production;
+  return true;
+}
+
 // A slot: one port and the runner that does --auto on it.
 struct Station::Slot {
   size_t index = 0;
@@ -185,6 +240,7 @@ void Station::StopSlots() {
 
 StationSnapshot Station::Run(StationView& view, StationHooks hooks) {
   hooks_ = std::move(hooks);
+  if (!hooks_.interrupted) hooks_.interrupted = [] { return false; };
   uint64_t shown = 0;
   auto next_scan = std::chrono::steady_clock::now();
   while (!stop_.load()) {

@@ -15,10 +15,39 @@
 #include "common/flags.h"
 #include "image/image_store.h"
 #include "link/serial_port.h"
+#include "production/profile.h"
+#include "production/run.h"
 #include "station/board_runner.h"
 #include "station/station_state.h"
 
 namespace quelmar::station {
+
+// Everything a station needs before its first board, made from its
+// profile and checked before any board is touched: the ports (none
+// twice), the images, their hashes for the header, the fields with their
+// state files, the records file.
+class StationSetup {
+ public:
+  // The images' loads log through log.
+  explicit StationSetup(Log& log) : images(log) {}
+  StationSetup(const StationSetup&) = delete;
+  StationSetup& operator=(const StationSetup&) = delete;
+
+  // What the profile itself must say: ports, something to do, no port
+  // twice. Opens nothing, reads no file. False with one line in *why.
+  static bool Check(const production::Profile& profile, std::string* why);
+  // The images, fields, state files and records file of a checked
+  // profile. False with one line in *why; *why stays empty when the line
+  // went to the log already (an image that does not load). version goes
+  // into the records.
+  bool Prepare(const production::Profile& profile, const std::string& version, std::string* why);
+
+  std::string name;  // the profile's name, else its file's
+  image::ImageStore images;
+  std::vector<ImageInfo> infos;
+  production::ProductionRun production;
+  BoardJob job;  // every board's steps, a session of `production` each
+};
 
 // What a front end shows of a station besides its page.
 class StationView {

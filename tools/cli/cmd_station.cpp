@@ -4,7 +4,6 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,13 +11,9 @@
 #include "boards.h"
 #include "cli.h"
 #include "common/log.h"
-#include "image/image_store.h"
 #include "interrupt.h"
 #include "production/profile.h"
-#include "production/run.h"
-#include "production/sha256.h"
 #include "station/dashboard_server.h"
-#include "station/ports.h"
 #include "station/station.h"
 #include "station/station_state.h"
 #include "version/version.h"
@@ -155,21 +150,9 @@ int CmdStation(int argc, char** argv) {
     std::fprintf(stderr, "quelmar-cli: %s\n", error.c_str());
     return kExitFailure;
   }
-  const char* missing = profile.ports.empty() ? "no 'ports'"
-                        : !profile.code && !profile.data && !profile.reboot.value_or(false)
-                            ? "nothing to do: give 'code', 'data' or 'reboot'"
-                            : nullptr;
-  if (missing) {
-    std::fprintf(stderr, "quelmar-cli: %s: %s\n", profile_path->c_str(), missing);
+  if (!station::StationSetup::Check(profile, &error)) {
+    std::fprintf(stderr, "quelmar-cli: %s\n", error.c_str());
     return kExitFailure;
-  }
-  // Every port is named before any file is read, and none twice.
-  {
-    auto ports = link::MakePlatformPortSystem();
-    if (!station::CheckStationPorts(*ports, profile.ports, &error)) {
-      std::fprintf(stderr, "quelmar-cli: %s: %s\n", profile_path->c_str(), error.c_str());
-      return kExitFailure;
-    }
   }
   if (!listen) listen = profile.listen;
   if (!token) token = profile.token;
@@ -177,56 +160,21 @@ int CmdStation(int argc, char** argv) {
   if (listen && !station::ParseListen(*listen, &options.address, &options.port))
     return UsageError(argv[0], "'" + *listen + "' is not ADDR:PORT");
   options.token = token ? *token : station::MakeToken();
-  const std::string station_name =
-      profile.name ? *profile.name : std::filesystem::path(*profile_path).stem().string();
 
-  // Every file is loaded and checked before any board is touched.
+  // Every file, field, state file and the records file is checked before
+  // any board is touched.
   TerminalSink sink;
   Log log(&sink);
-  image::ImageStore images(log);
-  if (profile.code && !images.LoadCodeImageFromPath(*profile.code)) return kExitFailure;
-  if (profile.code && !images.HasCodeImage()) {
-    std::fprintf(stderr, "quelmar-cli: %s: both code banks are empty: nothing to write.\n",
-                 profile.code->c_str());
+  station::StationSetup setup(log);
+  if (!setup.Prepare(profile, VersionString(), &error)) {
+    if (!error.empty()) std::fprintf(stderr, "quelmar-cli: %s\n", error.c_str());
     return kExitFailure;
   }
-  if (profile.data && !images.LoadDataImageFromPath(*profile.data)) return kExitFailure;
-  std::vector<station::ImageInfo> infos;
-  for (const auto& file : {profile.code, profile.data}) {
-    if (!file) continue;
-    station::ImageInfo info{std::filesystem::path(*file).filename().string(), ""};
-    if (!production::Sha256OfFile(*file, &info.sha256, &error)) {
-      std::fprintf(stderr, "quelmar-cli: %s\n", error.c_str());
-      return kExitFailure;
-    }
-    infos.push_back(std::move(info));
-  }
-  // Fields, their state files and the records file are checked before any
-  // board too; every slot's boards are sessions of this one run.
-  production::ProductionRun production;
-  production::RunSettings settings;
-  settings.fields = profile.fields;
-  settings.records_path = profile.records;
-  settings.code_path = profile.code;
-  settings.data_path = profile.data;
-  settings.profile = production::FileHash{profile.path, profile.sha256};
-  settings.version = VersionString();
-  if (!production.Prepare(settings, images, &error)) {
-    std::fprintf(stderr, "quelmar-cli: %s\n", error.c_str());
-    return kExitFailure;
-  }
-
-  station::BoardJob job;
-  job.code = profile.code.has_value();
-  job.data = profile.data.has_value();
-  job.reboot = profile.reboot.value_or(false);
-  job.auto_mode = true;
-  if (profile.log_dir) job.text_record = TextRecordsIn(*profile.log_dir);
-  job.production = &production;
+  if (profile.log_dir) setup.job.text_record = TextRecordsIn(*profile.log_dir);
 
   station::StationState state;
-  state.SetHeader(station_name, VersionString(), infos);
-  station::Station station(state, job, images, profile.ports);
+  state.SetHeader(setup.name, VersionString(), setup.infos);
+  station::Station station(state, setup.job, setup.images, profile.ports);
   station::DashboardServer server(state, options, [&](station::Control c) {
     switch (c) {
       case station::Control::kPause:
