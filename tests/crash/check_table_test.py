@@ -24,16 +24,19 @@ class Trace:
     def __init__(self):
         self.lines = ["1 10 10 start exe=/usr/bin/quelmar-cli"]
         self.ino = 100
+        self.inodes = {}  # path -> its inode number, as the file system keeps it
 
     def add(self, text):
         self.lines.append(f"{len(self.lines) + 1} 10 11 {text}")
         return self
 
     def open(self, fd, path, flags, created, data=None, kind="f"):
-        self.ino += 1
+        if created or path not in self.inodes:
+            self.ino += 1
+            self.inodes[path] = self.ino
         extra = "" if data is None else " data=" + (data.hex() or "-")
         return self.add(f"open fd={fd} path={path} flags={flags} created={int(created)} "
-                        f"kind={kind} ino={self.ino} size={len(data or b'')}{extra}")
+                        f"kind={kind} ino={self.inodes[path]} size={len(data or b'')}{extra}")
 
     def write(self, fd, off, data):
         return self.add(f"write fd={fd} off={off} len={len(data)} data={data.hex() or '-'}")
@@ -45,6 +48,7 @@ class Trace:
         return self.add(f"close fd={fd}")
 
     def rename(self, src, dst, existed):
+        self.inodes[dst] = self.inodes.pop(src)
         return self.add(f"rename from={src} to={dst} flags=0 existed={int(existed)}")
 
     def flush_folder(self, path=D, fd=9):
@@ -77,7 +81,8 @@ class Trace:
         return self
 
     def rewrite_in_place(self, path, data):
-        return self.open(5, path, O_WRONLY | O_TRUNC, False, b"").write(5, 0, data).fsync(5) \
+        # Opened with O_TRUNC: the preload writes down no content.
+        return self.open(5, path, O_WRONLY | O_TRUNC, False).write(5, 0, data).fsync(5) \
             .close(5)
 
     def append(self, fd, off, data, sync=True):
@@ -93,8 +98,10 @@ def state_run(**how):
     """Two boards: each reserves (the state replaced), writes, and is done."""
     t = Trace()
     t.open(4, RECORDS, O_RDWR | O_APPEND | O_CREAT, False, b"")
-    t.replace(STATE, b"next 8\n", existed=False, **how).board().append(4, 0, REC1).out("board 1: OK")
-    t.replace(STATE, b"next 9\n", **how).board().append(4, len(REC1), REC2).out("board 2: OK")
+    t.replace(STATE, b"next 8\n", existed=False, **how).board()
+    t.append(4, 0, REC1).out("board 1: OK")
+    t.replace(STATE, b"next 9\n", **how).board()
+    t.append(4, len(REC1), REC2).out("board 2: OK")
     return t
 
 
