@@ -89,7 +89,6 @@ state = "state/label.state"
         "watch": ["serial.state", "new/records.jsonl"],
         "fields": {"serial": SERIAL_AT},
         "boards": 2,
-        "fails_today": "new was not flushed (fsync) after {folder}/new/records.jsonl was made",
     },
 ]
 
