@@ -112,7 +112,8 @@ struct PageServer::Impl {
 
 class PageServer::Impl::Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(Impl& server, tcp::socket socket) : server_(server), stream_(std::move(socket)) {
+  Session(Impl& server, tcp::socket socket)
+      : server_(server), stream_(std::move(socket)), deadline_(stream_.get_executor()) {
     server_.connections.fetch_add(1);
     beast::error_code ec;
     const tcp::endpoint local = stream_.socket().local_endpoint(ec);
@@ -145,17 +146,31 @@ class PageServer::Impl::Session : public std::enable_shared_from_this<Session> {
       streaming_ = false;
       server_.streams.fetch_sub(1);
     }
+    deadline_.cancel();
+    // Cancelled first: on some Windows socket layers a close alone leaves
+    // a send that the peer never takes pending, and the connection open.
     beast::error_code ignored;
+    stream_.socket().cancel(ignored);
     stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
     stream_.close();
   }
 
  private:
+  // Every wait on the client is bounded: a request must arrive, an answer
+  // or an event be taken, within its limit, or the connection is closed.
+  void Arm(std::chrono::milliseconds limit) {
+    deadline_.expires_after(limit);
+    deadline_.async_wait([self = shared_from_this()](beast::error_code ec) {
+      if (ec || self->deadline_.expiry() > std::chrono::steady_clock::now()) return;
+      self->Close();
+    });
+  }
+
   void ReadRequest() {
     parser_.emplace();
     parser_->header_limit(static_cast<uint32_t>(server_.options.header_limit));
     parser_->body_limit(server_.options.body_limit);
-    stream_.expires_after(server_.options.read_timeout);
+    Arm(server_.options.read_timeout);
     http::async_read(
         stream_, buffer_, *parser_,
         [self = shared_from_this()](beast::error_code ec, size_t) { self->OnRequest(ec); });
@@ -240,7 +255,7 @@ class PageServer::Impl::Session : public std::enable_shared_from_this<Session> {
 
   void Send(http::response<http::string_body> res) {
     response_.emplace(std::move(res));
-    stream_.expires_after(server_.options.write_timeout);
+    Arm(server_.options.write_timeout);
     http::async_write(stream_, *response_,
                       [self = shared_from_this()](beast::error_code ec, size_t) {
                         const bool again = !ec && self->response_->keep_alive();
@@ -262,7 +277,7 @@ class PageServer::Impl::Session : public std::enable_shared_from_this<Session> {
   void Linger() {
     beast::error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-    stream_.expires_after(server_.options.read_timeout);
+    Arm(server_.options.read_timeout);
     DrainSome();
   }
   void DrainSome() {
@@ -309,20 +324,21 @@ class PageServer::Impl::Session : public std::enable_shared_from_this<Session> {
     writing_ = true;
     current_ = std::move(pending_);
     pending_.reset();
-    stream_.expires_after(server_.options.write_timeout);
+    Arm(server_.options.write_timeout);
     asio::async_write(stream_, asio::buffer(*current_),
                       [self = shared_from_this()](beast::error_code ec, size_t) {
                         self->writing_ = false;
                         self->current_.reset();
                         self->last_write_ = std::chrono::steady_clock::now();
                         if (ec) return self->Close();
-                        self->stream_.expires_never();
+                        self->deadline_.cancel();
                         self->WriteEvent();
                       });
   }
 
   Impl& server_;
   beast::tcp_stream stream_;
+  asio::steady_timer deadline_;
   std::string local_;   // the address the client reached
   std::string client_;  // the client's address
   beast::flat_buffer buffer_{16 * 1024};
