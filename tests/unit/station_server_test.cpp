@@ -541,6 +541,11 @@ TEST_F(ServerTest, EventStreamCarriesEachNewState) {
 // limit; a client that reads still gets the newest state, and the writer
 // of the state never waits on either.
 TEST_F(ServerTest, StalledEventClientIsDroppedAndWritersNeverWait) {
+  // Long enough that the reading client, starved of CPU on a loaded,
+  // sanitized run, still takes each big event in time.
+  ServerOptions options;
+  options.write_timeout = 5s;
+  StartServer(options);
   const size_t slot = state_.AddSlot("slot");
   Client stalled(port_);
   ASSERT_TRUE(stalled.Connected());
