@@ -150,6 +150,16 @@ TEST_F(StateFileTest, LinksAndErrorsAreFollowedOrRefusedNeverTakenAsNoState) {
        "cannot look at the state file '" + state + "': Not a directory"},
       {"a folder", [](const fs::path& d) { fs::create_directory(d / "sn.state"); },
        "the state file '" + state + "' is not a regular file"},
+      // Another line's state reached by `ln` without -s: each name would get
+      // its own lock, and the first rename would part the two.
+      {"a second name of another line's state (a hard link)",
+       [](const fs::path& d) {
+         fs::create_directory(d / "line4");
+         WriteText(d / "line4" / "sn.state", "next 100\n");
+         fs::create_hard_link(d / "line4" / "sn.state", d / "sn.state");
+       },
+       "the state file '" + state +
+           "' has another name (a hard link): to share one state, use a symbolic link"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
