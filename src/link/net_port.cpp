@@ -23,6 +23,12 @@ constexpr uint8_t kDataBits = 8;
 // Where we stand on one telnet option, for one side.
 enum class OptionState : uint8_t { kNo, kWantYes, kYes, kRefused };
 
+// What is kept of data nobody has read yet, as a serial port's input buffer
+// keeps it: the rest is dropped, so a server that floods (a port that
+// streams, named rfc2217:// by mistake, while the options are settled)
+// cannot take the memory. A reply the link waits for is far smaller.
+constexpr size_t kInboxLimit = 64 * 1024;
+
 // ser2net's words to a client it turns away ("Port already in use").
 constexpr std::string_view kInUse = "in use";
 
@@ -69,6 +75,8 @@ class NetSerialPort final : public SerialPort {
     return std::chrono::milliseconds(uint64_t{per_byte_ms_.load(std::memory_order_relaxed)} * n +
                                      constant_ms_.load(std::memory_order_relaxed));
   }
+  // Appends received data to the inbox, up to its limit (under state_mutex_).
+  void Keep(const uint8_t* from, const uint8_t* to);
   // Receives once, waiting at most timeout_ms, and sorts what came into data
   // and events. False once the connection is gone. Caller holds receive_mutex_.
   bool Pump(int timeout_ms);
@@ -233,6 +241,11 @@ void NetSerialPort::HandleEvent(const tn::Event& e) {
   if (command == tn::kPurgeData && !purge_answers_due_.empty()) purge_answers_due_.pop_front();
 }
 
+void NetSerialPort::Keep(const uint8_t* from, const uint8_t* to) {
+  const size_t room = kInboxLimit - std::min(kInboxLimit, inbox_.size());
+  inbox_.insert(inbox_.end(), from, from + std::min(room, static_cast<size_t>(to - from)));
+}
+
 bool NetSerialPort::Pump(int timeout_ms) {
   if (HungUp()) return false;
   uint8_t chunk[4096];
@@ -252,7 +265,7 @@ bool NetSerialPort::Pump(int timeout_ms) {
   };
   if (!Telnet()) {
     std::lock_guard lock(state_mutex_);
-    inbox_.insert(inbox_.end(), chunk, chunk + k);
+    Keep(chunk, chunk + k);
     note_server_text(chunk, static_cast<size_t>(k));
     return true;
   }
@@ -267,8 +280,7 @@ bool NetSerialPort::Pump(int timeout_ms) {
     if (until <= at) return;
     std::lock_guard lock(state_mutex_);
     if (purge_answers_due_.empty()) {
-      inbox_.insert(inbox_.end(), raw_.begin() + static_cast<ptrdiff_t>(at),
-                    raw_.begin() + static_cast<ptrdiff_t>(until));
+      Keep(raw_.data() + at, raw_.data() + until);
     }
     note_server_text(raw_.data() + at, until - at);
     at = until;

@@ -60,8 +60,16 @@ bool FileLock::Acquire(const std::string& path, std::chrono::milliseconds wait,
   Release();
   const auto until = std::chrono::steady_clock::now() + wait;
   for (;;) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // Never through a link: the holder empties and writes the lock file,
+    // which must not reach a file of someone else's, nor make one.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
+      struct stat st {};
+      if (errno == ELOOP && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        *error =
+            "the lock file '" + path + "' is a link, which this program never makes: move it away";
+        return false;
+      }
       *error = Why("cannot open the lock file '" + path + "'");
       return false;
     }

@@ -1,7 +1,9 @@
 #include "production/plan.h"
 
 #include <algorithm>
+#include <filesystem>
 
+#include "common/utf8_path.h"
 #include "image/image_writer.h"
 
 namespace quelmar::production {
@@ -30,6 +32,16 @@ std::vector<uint8_t> Decoded(const image::ImageStore& images, Place place) {
   std::vector<uint8_t> plain(image.length());
   for (uint32_t i = 0; i < image.length(); ++i) plain[i] = DecodedAt(images, place, i);
   return plain;
+}
+
+// The file a state path leads to, whether it exists yet or not: its
+// folder's links and "." and ".." resolved, as the system would.
+bool SameStateFile(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  std::error_code error_a, error_b;
+  const auto real_a = std::filesystem::weakly_canonical(PathFromUtf8(a), error_a);
+  const auto real_b = std::filesystem::weakly_canonical(PathFromUtf8(b), error_b);
+  return !error_a && !error_b && real_a == real_b;
 }
 
 const char* PlaceName(Place place) {
@@ -108,8 +120,9 @@ bool FieldPlan::Prepare(const std::vector<FieldDef>& defs, const image::ImageSto
     std::string reason;
     if (!source->Open(f, options, &reason)) return refuse(reason);
     for (const auto& other : sources_) {
-      // Two links to one file are one state file.
-      if (other->state_file() == source->state_file())
+      // Two links to one file, or two spellings of one path ("./sn.state"
+      // beside "sn.state"), are one state file.
+      if (SameStateFile(other->state_file(), source->state_file()))
         return refuse("it shares its state file with field '" + other->def().name + "'");
     }
     sources_.push_back(std::move(source));

@@ -41,6 +41,13 @@ bool FindStateFile(const std::string& path, StateFile* file, std::string* why) {
     *why = "the state file '" + path + "' is not a regular file";
     return false;
   }
+  // Each name of the file would get a lock of its own, and the first
+  // rename would part them: two lines giving the same values.
+  if (st.st_nlink > 1) {
+    *why = "the state file '" + path +
+           "' has another name (a hard link): to share one state, use a symbolic link";
+    return false;
+  }
   file->exists = true;
   // By the permission bits: a superuser could write it anyway, but a
   // read-only state file is a sign that it should not change.

@@ -13,18 +13,72 @@ bool IsNumberFormat(Format format) {
   return format != Format::kText;
 }
 
-// Why a text value cannot be written as it stands, or "".
-std::string TextFault(std::string_view text) {
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "0x%02X", byte);
-      return std::string("the value holds a control character (") + hex + ")";
+// The UTF-8 character at text[at] and its length; a byte that starts no
+// whole character is itself (text in another encoding goes through).
+char32_t CharAt(std::string_view text, size_t at, size_t* length) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[at + i]); };
+  const unsigned char lead = byte(0);
+  const size_t n = lead >= 0xF0 && lead < 0xF5 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 1;
+  if (n > 1 && lead < 0xF5 && at + n <= text.size()) {
+    char32_t c = lead & (0x7F >> n);
+    for (size_t i = 1; i < n; ++i) {
+      if ((byte(i) & 0xC0) != 0x80) {
+        *length = 1;
+        return lead;
+      }
+      c = (c << 6) | (byte(i) & 0x3F);
+    }
+    // Overlong forms and surrogates are no characters.
+    if ((n == 3 && c >= 0x800 && (c < 0xD800 || c > 0xDFFF)) || (n == 4 && c >= 0x10000) ||
+        n == 2) {
+      *length = n;
+      return c;
     }
   }
-  if (text.front() == ' ') return "the value begins with a blank";
-  if (text.back() == ' ') return "the value ends with a blank";
+  *length = 1;
+  return lead;
+}
+
+// Unicode's blanks beyond the ASCII space (a no-break space pasted from a
+// web page, an ideographic space).
+bool IsBlank(char32_t c) {
+  return c == ' ' || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
+         c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+// Characters that print as nothing: two values that differ only by one
+// look the same on a label.
+bool IsInvisible(char32_t c) {
+  return c == 0xAD || (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2060 && c <= 0x2064) || (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
+}
+
+// Why a text value cannot be written as it stands, or "".
+std::string TextFault(std::string_view text) {
+  char32_t first = 0, last = 0;
+  for (size_t at = 0, length = 0; at < text.size(); at += length) {
+    const char32_t c = CharAt(text, at, &length);
+    // A single byte that starts no character is taken as it is, not as
+    // Latin-1: text in another encoding is written byte for byte.
+    const bool decoded = length > 1;
+    char code[16];
+    if (c < 0x20 || c == 0x7F) {
+      std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned>(c));
+      return std::string("the value holds a control character (") + code + ")";
+    }
+    if (decoded && (c >= 0x80 && c <= 0x9F)) {
+      std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
+      return std::string("the value holds a control character (") + code + ")";
+    }
+    if (decoded && IsInvisible(c)) {
+      std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
+      return std::string("the value holds an invisible character (") + code + ")";
+    }
+    if (at == 0) first = decoded || c < 0x80 ? c : 0;
+    last = decoded || c < 0x80 ? c : 0;
+  }
+  if (IsBlank(first)) return "the value begins with a blank";
+  if (IsBlank(last)) return "the value ends with a blank";
   return "";
 }
 

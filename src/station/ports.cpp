@@ -4,6 +4,10 @@
 #include <filesystem>
 #include <set>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "station/port_glob.h"
 
 namespace quelmar::station {
@@ -22,6 +26,15 @@ bool SameDevice(const std::string& a, const std::string& b) {
   // A port server's port is one port whichever protocol reaches it.
   const std::string net_a = NetworkAddress(a), net_b = NetworkAddress(b);
   if (!net_a.empty() || !net_b.empty()) return net_a == net_b;
+#ifndef _WIN32
+  // Two names of one device node (a link, "/dev//pts/4"): the device number
+  // tells. std::filesystem::equivalent refuses to compare device nodes.
+  struct stat st_a {
+  }, st_b{};
+  if (::stat(a.c_str(), &st_a) == 0 && ::stat(b.c_str(), &st_b) == 0 && S_ISCHR(st_a.st_mode) &&
+      S_ISCHR(st_b.st_mode))
+    return st_a.st_rdev == st_b.st_rdev;
+#endif
   std::error_code error;
   // Follows links, so COM<n> and its target compare equal.
   if (std::filesystem::equivalent(a, b, error) && !error) return true;

@@ -139,6 +139,16 @@ TEST_F(PlanTest, RefusalsNameTheFieldAndTheReason) {
          return std::vector{a, b};
        },
        "field 'b' at 0x1A07FF10: it shares its state file with field 'a'"},
+      // A profile's field and --serial-state naming one file from two folders.
+      {"same state file spelled another way",
+       [](PlanTest& t) {
+         auto a = t.Field("a", "0x1A07FF00", "u32le");
+         auto b = t.Field("b", "0x1A07FF10", "u32le");
+         const fs::path path(a.state_path);
+         b.state_path = (path.parent_path() / "." / path.filename()).string();
+         return std::vector{a, b};
+       },
+       "field 'b' at 0x1A07FF10: it shares its state file with field 'a'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

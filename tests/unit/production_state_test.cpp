@@ -150,6 +150,16 @@ TEST_F(StateFileTest, LinksAndErrorsAreFollowedOrRefusedNeverTakenAsNoState) {
        "cannot look at the state file '" + state + "': Not a directory"},
       {"a folder", [](const fs::path& d) { fs::create_directory(d / "sn.state"); },
        "the state file '" + state + "' is not a regular file"},
+      // Another line's state reached by `ln` without -s: each name would get
+      // its own lock, and the first rename would part the two.
+      {"a second name of another line's state (a hard link)",
+       [](const fs::path& d) {
+         fs::create_directory(d / "line4");
+         WriteText(d / "line4" / "sn.state", "next 100\n");
+         fs::create_hard_link(d / "line4" / "sn.state", d / "sn.state");
+       },
+       "the state file '" + state +
+           "' has another name (a hard link): to share one state, use a symbolic link"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -163,6 +173,36 @@ TEST_F(StateFileTest, LinksAndErrorsAreFollowedOrRefusedNeverTakenAsNoState) {
     // Nothing was made beside it, nothing replaced it.
     EXPECT_FALSE(fs::exists(dir_ / "sn.state.lock"));
     EXPECT_EQ(fs::symlink_status(dir_ / "sn.state").type(), before);
+  }
+}
+
+// The lock file is the program's own, made beside its state: one that is
+// a link (planted in a shared folder, or left by a script) is never
+// followed, so what it leads to is neither emptied nor made.
+TEST_F(StateFileTest, ALockFileThatIsALinkIsRefusedAndWhatItLeadsToIsKept) {
+  const std::string lock = (dir_ / "sn.state.lock").string();
+  const struct {
+    const char* name;
+    const char* target;   // relative to the test's folder
+    const char* content;  // nullptr: the target does not exist
+  } cases[] = {
+      {"a link to a file of the operator's", "notes.txt", "line 1\nline 2\n"},
+      {"a link to a file that does not exist", "made-by-the-lock", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const auto& entry : fs::directory_iterator(dir_)) fs::remove_all(entry.path());
+    WriteText(dir_ / "sn.state", "next 100\n");
+    if (c.content != nullptr) WriteText(dir_ / c.target, c.content);
+    fs::create_symlink(dir_ / c.target, lock);
+    EXPECT_EQ(Take(Counter(100)), "refused: field 'sn' at 0x1A07FF00: the lock file '" + lock +
+                                      "' is a link, which this program never makes: move it away");
+    if (c.content != nullptr) {
+      EXPECT_EQ(ReadText(dir_ / c.target), c.content);
+    } else {
+      EXPECT_FALSE(fs::exists(dir_ / c.target));
+    }
+    EXPECT_EQ(ReadText(dir_ / "sn.state"), "next 100\n") << "no value was given";
   }
 }
 

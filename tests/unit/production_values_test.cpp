@@ -88,6 +88,34 @@ TEST(ValueList, OneValueInTwoSpellingsIsRefusedNamingBothLines) {
        "'l.txt' line 2: the value holds a control character (0x1B)"},
       {"a line of blanks", "text", "A-1\n   \nA-2\n",
        "'l.txt' line 2: the value begins with a blank"},
+      // What a label list pasted from a web page or a spreadsheet brings:
+      // characters that print as nothing, so "A-1" and "A-1" would be two
+      // values and two boards with one label.
+      {"a trailing no-break space", "text", "A-1\nA-1\xC2\xA0\n",
+       "'l.txt' line 2: the value ends with a blank"},
+      {"a leading ideographic space", "text",
+       "\xE3\x80\x80"
+       "A-2\n",
+       "'l.txt' line 1: the value begins with a blank"},
+      {"an 8-bit escape (C1 CSI)", "text",
+       "A-1\nA\xC2\x9B"
+       "2J\n",
+       "'l.txt' line 2: the value holds a control character (U+009B)"},
+      {"a zero-width space", "text", "A-1\nA\xE2\x80\x8B-1\n",
+       "'l.txt' line 2: the value holds an invisible character (U+200B)"},
+      {"a right-to-left override", "text",
+       "A-\xE2\x80\xAE"
+       "1\n",
+       "'l.txt' line 1: the value holds an invisible character (U+202E)"},
+      {"a batch merged with cat, its byte order mark on line 3", "text",
+       "A-1\nA-2\n\xEF\xBB\xBF"
+       "A-3\n",
+       "'l.txt' line 3: the value holds an invisible character (U+FEFF)"},
+      {"text in another encoding goes through as its bytes", "text",
+       "Pr\xFC"
+       "f-1\n",
+       "Pr\xFC"
+       "f-1|"},
       {"blanks around a number", "u32le", " 16\n", "'l.txt' line 1: ' 16' is no number"},
       {"numbers canonical", "u64le", "0x10\n017\n18", "16|17|18|"},
   };

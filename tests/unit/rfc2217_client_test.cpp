@@ -10,6 +10,12 @@
 #include <string_view>
 #include <thread>
 
+#ifndef _WIN32
+#include <unistd.h>
+
+#include <cstdio>
+#endif
+
 #include "link/net_port.h"
 #include "link/telnet.h"
 
@@ -525,6 +531,82 @@ TEST(Rfc2217Client, InUseIsTheServersWordOnlyBeforeItTakesUsOn) {
     EXPECT_EQ(opened.advice, c.advice);
   }
 }
+
+#ifndef _WIN32
+// A server that sends data without end while the telnet options are still
+// being settled (a port that streams, a hostile host): flood_bytes of it,
+// not stored here, at the point given, then the greeting and answers.
+class FloodStream final : public TcpStream {
+ public:
+  FloodStream(size_t flood_bytes, bool after_greeting)
+      : flood_left_(flood_bytes), after_greeting_(after_greeting) {
+    greeting_ = Ser2netGreeting();
+    answers_ = Ser2netSettingAnswers();
+  }
+  int Receive(uint8_t* buffer, size_t n, int) override {
+    if (after_greeting_ && !greeted_) return Hand(greeting_, buffer, n, &greeted_);
+    if (flood_left_ > 0) {
+      const size_t k = std::min(n, flood_left_);
+      std::fill(buffer, buffer + k, uint8_t{'x'});
+      flood_left_ -= k;
+      return static_cast<int>(k);
+    }
+    if (!greeted_) return Hand(greeting_, buffer, n, &greeted_);
+    if (!answered_) return Hand(answers_, buffer, n, &answered_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return 0;
+  }
+  int Send(const uint8_t*, size_t n, int) override { return static_cast<int>(n); }
+
+ private:
+  static int Hand(const Bytes& what, uint8_t* buffer, size_t n, bool* done) {
+    // Small enough for every read: one piece each.
+    EXPECT_LE(what.size(), n);
+    std::copy(what.begin(), what.end(), buffer);
+    *done = true;
+    return static_cast<int>(what.size());
+  }
+  size_t flood_left_;
+  bool after_greeting_;
+  bool greeted_ = false, answered_ = false;
+  Bytes greeting_, answers_;
+};
+
+// This process's resident memory now.
+long ResidentKib() {
+  long pages = 0, resident = 0;
+  std::FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (statm == nullptr) return 0;
+  if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+  std::fclose(statm);
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Nobody reads while the options are settled: what comes meanwhile is
+// kept only as a serial port's input buffer would keep it, so a server
+// that floods cannot take the station's memory.
+TEST(Rfc2217Client, AFloodWhileTheOptionsAreSettledIsNotKeptWhole) {
+  constexpr size_t kFlood = size_t{96} << 20;
+  const struct {
+    const char* name;
+    bool after_greeting;
+  } cases[] = {
+      {"before the offer", false},
+      {"between the offer and the answers", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const long before = ResidentKib();
+    NetTimings timings = kQuick;
+    timings.negotiate_ms = 60000;  // the flood ends, then the answers come
+    OpenResult opened =
+        OpenNetPortOn(std::make_unique<FloodStream>(kFlood, c.after_greeting), kUrl, timings);
+    ASSERT_NE(opened.port, nullptr) << opened.advice;
+    // Measured while the port is open, with what it kept.
+    EXPECT_LT(ResidentKib() - before, 32 * 1024) << "KiB kept from a 96 MiB flood";
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace quelmar::link

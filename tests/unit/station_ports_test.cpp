@@ -73,6 +73,7 @@ TEST(FindSamePort, NumbersAndDevicesThatMeetAreOnePort) {
 TEST(StationPorts, OnePortTwiceInAProfileIsRefused) {
   std::unique_ptr<link::PortSystem> ports;
   std::string device = "COM7";  // a port of its own, for the cases that need one
+  std::string plain = device, own_link = device, respelled = device;
   std::filesystem::path links;
 #ifndef _WIN32
   // A pseudo-terminal with two COM<n> links to it, in a links folder of the
@@ -86,6 +87,17 @@ TEST(StationPorts, OnePortTwiceInAProfileIsRefused) {
   device = ::ptsname(master);
   std::filesystem::create_symlink(device, links / "COM90");
   std::filesystem::create_symlink(device, links / "COM91");
+  // A second one with no COM<n> link (no number tells its names apart),
+  // reached by a link of the operator's own (a fixture script's) and by
+  // its path spelled another way.
+  const int plain_master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(plain_master, 0);
+  ASSERT_EQ(::grantpt(plain_master), 0);
+  ASSERT_EQ(::unlockpt(plain_master), 0);
+  plain = ::ptsname(plain_master);
+  std::filesystem::create_symlink(plain, links / "fixture-3");
+  own_link = (links / "fixture-3").string();
+  respelled = "/dev//pts/../pts/" + plain.substr(plain.rfind('/') + 1);
   link::PosixPaths paths;
   paths.link_dir = links.string();
   ports = link::WithNetworkPorts(link::MakePosixPortSystem(paths));
@@ -107,6 +119,14 @@ TEST(StationPorts, OnePortTwiceInAProfileIsRefused) {
       {"a device path and a COM link to it",
        {device, "COM90"},
        "'" + device + "' and 'COM90' are the same port",
+       true},
+      {"a device and a link to it outside the port folder",
+       {plain, own_link},
+       "'" + plain + "' and '" + own_link + "' are the same port",
+       true},
+      {"a device path spelled two ways",
+       {plain, respelled},
+       "'" + plain + "' and '" + respelled + "' are the same port",
        true},
       {"two COM links to one device",
        {"COM90", "COM91"},
@@ -137,6 +157,7 @@ TEST(StationPorts, OnePortTwiceInAProfileIsRefused) {
   }
 #ifndef _WIN32
   ::close(master);
+  ::close(plain_master);
   std::filesystem::remove_all(links);
 #endif
 }
