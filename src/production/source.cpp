@@ -1,5 +1,6 @@
 #include "production/source.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <unordered_map>
 
@@ -37,6 +38,44 @@ bool ReadWhole(const std::string& path, std::string* text) {
   std::fclose(file);
   if (failed) errno = EIO;
   return !failed;
+}
+
+// The file's last `limit` bytes, from the first whole line among them;
+// false with errno set when it cannot be opened or read.
+bool ReadTail(const std::string& path, size_t limit, std::string* text) {
+  std::FILE* file = OpenFile(path, "rb");
+  if (file == nullptr) return false;
+#ifdef _WIN32
+  const bool sought = _fseeki64(file, 0, SEEK_END) == 0;
+  const long long size = sought ? _ftelli64(file) : -1;
+#else
+  const bool sought = fseeko(file, 0, SEEK_END) == 0;
+  const long long size = sought ? static_cast<long long>(ftello(file)) : -1;
+#endif
+  const long long from =
+      size > static_cast<long long>(limit) ? size - static_cast<long long>(limit) : 0;
+#ifdef _WIN32
+  const bool at = size >= 0 && _fseeki64(file, from, SEEK_SET) == 0;
+#else
+  const bool at = size >= 0 && fseeko(file, static_cast<off_t>(from), SEEK_SET) == 0;
+#endif
+  if (!at) {
+    std::fclose(file);
+    errno = EIO;
+    return false;
+  }
+  text->clear();
+  char buffer[4096];
+  size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text->append(buffer, n);
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) {
+    errno = EIO;
+    return false;
+  }
+  if (from > 0) text->erase(0, std::min(text->size(), text->find('\n') + 1));
+  return true;
 }
 
 // The block a counter field gives its values from, as a line shows it.
@@ -98,7 +137,7 @@ bool ValueSource::Open(const FieldDef& def, const SourceOptions& options, std::s
   if (!lock.Acquire(state_path_ + ".lock", options_.lock_wait, why)) return false;
   State state;
   if (!ReadState(&state, why) || !CheckState(state, why)) return false;
-  if (!state.exists && !options_.records_path.empty() && !CheckRecords(why)) return false;
+  if (!options_.records_path.empty() && !state.used_up && !CheckRecords(state, why)) return false;
   if (state.exists) seen_ = state.used_up ? UINT64_MAX : state.position;
   return true;
 }
@@ -217,7 +256,7 @@ bool ValueSource::CheckState(const State& state, std::string* why) {
   return true;
 }
 
-bool ValueSource::CheckRecords(std::string* why) const {
+bool ValueSource::CheckRecords(const State& state, std::string* why) const {
   const std::string& records = options_.records_path;
   std::FILE* file = OpenFile(records, "rb");
   if (file == nullptr) {
@@ -229,8 +268,10 @@ bool ValueSource::CheckRecords(std::string* why) const {
   // Every line that holds a JSON object counts, also one the records
   // reader would skip for a key of the wrong type (a hand-edited record):
   // a value it names may have been given.
+  // Without a state file every record counts; with one, the newest do: a
+  // state put back from an older copy is behind the boards filed last.
   std::string text;
-  if (!ReadWhole(records, &text)) {
+  if (!(state.exists ? ReadTail(records, kRecentRecords, &text) : ReadWhole(records, &text))) {
     *why = "cannot read the records '" + records + "': " + ErrorText(errno);
     return false;
   }
@@ -271,6 +312,17 @@ bool ValueSource::CheckRecords(std::string* why) const {
       number = found->second;
     }
     if (!highest || number > *highest) highest = number;
+  }
+  if (state.exists) {
+    if (!highest || *highest < state.position) return true;
+    const std::string given =
+        list ? "\"" + list_[*highest].canonical + "\"" : CounterText(spec_, *highest);
+    *why = "the state file '" + spec_.state_path + "' is behind the records: '" + records +
+           "' already holds " + given + " of this field, " +
+           (list ? "but the state says " + std::to_string(state.position) + " values are used"
+                 : "but the state says next " + CounterText(spec_, state.position)) +
+           " (a state file put back from an older copy?): put the newest state file back";
+    return false;
   }
   if (!highest) return true;
   *why = "there is no state file '" + spec_.state_path + "', but '" + records +

@@ -63,7 +63,11 @@ class ValueSource {
   };
   bool ReadState(State* state, std::string* why) const;
   bool CheckState(const State& state, std::string* why);
-  bool CheckRecords(std::string* why) const;
+  // The records file against the state: values of this field it holds that
+  // the state has not given yet (a state missing, or put back from a copy).
+  bool CheckRecords(const State& state, std::string* why) const;
+  // How much of a records file's end is read when a state file is there.
+  static constexpr size_t kRecentRecords = 4u << 20;
   std::string StateText(uint64_t next_position, bool used_up);
   // The hash over the list's first `used` values (see StateText).
   std::string UsedHash(size_t used);

@@ -310,36 +310,57 @@ TEST_F(StateFileTest, AStateForAnotherBlockIsRefusedNamingBoth) {
   EXPECT_EQ(ReadText(state), "next 8\nstart 1\nstep 1\nend 1000\n");
 }
 
-TEST_F(StateFileTest, AFolderCopiedWithoutItsStateIsRefusedWhenTheRecordsHoldItsValues) {
+// The records tell what was given: a state file missing (a profile folder
+// copied without it) or behind them (put back from an older copy) would
+// give those values again.
+TEST_F(StateFileTest, AStateMissingOrBehindTheRecordsIsRefused) {
   const std::string records = (dir_ / "records.jsonl").string();
   const std::string state = (dir_ / "sn.state").string();
   auto record = [](const std::string& fields) {
     return "{\"port\":\"COM3\",\"result\":\"ok\",\"fields\":" + fields + "}\n";
   };
+  const std::string behind = "field 'sn' at 0x1A07FF00: the state file '" + state +
+                             "' is behind the records: '" + records + "' already holds ";
   struct Case {
     const char* name;
     std::string records_text;
     FieldDef field;
-    std::string refusal;  // empty: accepted
+    std::string refusal;     // empty: accepted
+    std::string state_text;  // empty: no state file
   };
   const Case cases[] = {
+      {"a state put back from an older copy", record("{\"sn\":100000}") + record("{\"sn\":100003}"),
+       Counter(100000),
+       behind + "100003 of this field, but the state says next 100002 (a state file put back "
+                "from an older copy?): put the newest state file back",
+       "next 100002\nstart 100000\nstep 1\n"},
+      {"a state at the last value filed", record("{\"sn\":100003}"), Counter(100000),
+       behind + "100003 of this field, but the state says next 100003 (a state file put back "
+                "from an older copy?): put the newest state file back",
+       "next 100003\n"},
+      {"a state ahead of its records", record("{\"sn\":100003}"), Counter(100000), "",
+       "next 100004\n"},
+      {"a used-up state", record("{\"sn\":100003}"), Counter(100000, 100003), "", "used-up\n"},
       {"values of the block", record("{\"sn\":100000}") + record("{\"sn\":100041,\"x\":1}"),
        Counter(100000),
        "field 'sn' at 0x1A07FF00: there is no state file '" + state + "', but '" + records +
            "' already holds values of this field (up to 100041): put the state file back, or "
-           "start the block past them"},
-      {"values below the block", record("{\"sn\":99999}"), Counter(100000), ""},
-      {"values past the block's end", record("{\"sn\":500}"), Counter(100, 199), ""},
-      {"another field's values", record("{\"serial\":100000}"), Counter(100000), ""},
+           "start the block past them",
+       ""},
+      {"values below the block", record("{\"sn\":99999}"), Counter(100000), "", ""},
+      {"values past the block's end", record("{\"sn\":500}"), Counter(100, 199), "", ""},
+      {"another field's values", record("{\"serial\":100000}"), Counter(100000), "", ""},
       {"a torn line and a failed board's value",
        "{\"port\":\"CO\n" + record("{\"sn\":100003}") + record("{\"sn\":null}"), Counter(100000),
        "field 'sn' at 0x1A07FF00: there is no state file '" + state + "', but '" + records +
            "' already holds values of this field (up to 100003): put the state file back, or "
-           "start the block past them"},
+           "start the block past them",
+       ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove(state);
+    if (!c.state_text.empty()) WriteText(state, c.state_text);
     WriteText(records, c.records_text);
     std::string why;
     EXPECT_EQ(PrepareRun(c.field, records, &why), c.refusal.empty()) << why;
