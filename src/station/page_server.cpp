@@ -13,6 +13,7 @@
 #include <optional>
 #include <random>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "link/socket.h"
@@ -98,6 +99,8 @@ struct PageServer::Impl {
   std::atomic<uint16_t> bound_port{0};
   std::atomic<size_t> connections{0};
   std::atomic<size_t> streams{0};
+  // Open connections per client address; touched on the server's thread only.
+  std::unordered_map<std::string, size_t> per_client;
   // Event streams, oldest first; touched on the server's thread only.
   std::vector<std::weak_ptr<Session>> listeners;
   uint64_t sent_version = 0;
@@ -120,8 +123,12 @@ class PageServer::Impl::Session : public std::enable_shared_from_this<Session> {
     if (!ec) local_ = AddressText(local.address());
     const tcp::endpoint remote = stream_.socket().remote_endpoint(ec);
     if (!ec) client_ = AddressText(remote.address());
+    ++server_.per_client[client_];
   }
   ~Session() {
+    const auto counted = server_.per_client.find(client_);
+    if (counted != server_.per_client.end() && --counted->second == 0)
+      server_.per_client.erase(counted);
     server_.connections.fetch_sub(1);
     if (streaming_) server_.streams.fetch_sub(1);
   }
@@ -393,8 +400,14 @@ void PageServer::Impl::Accept() {
   acceptor->async_accept([this](beast::error_code ec, tcp::socket socket) {
     if (ec == asio::error::operation_aborted) return;
     if (!ec) {
-      if (connections.load() >= options.max_connections) {
-        // Over the cap: dropped at once, costing nothing more.
+      beast::error_code failed;
+      const tcp::endpoint remote = socket.remote_endpoint(failed);
+      const auto counted = per_client.find(failed ? std::string() : AddressText(remote.address()));
+      // Over a cap, in all or of one client address (so that one host
+      // holding idle connections never keeps the others out): dropped at
+      // once, costing nothing more.
+      if (connections.load() >= options.max_connections ||
+          (counted != per_client.end() && counted->second >= options.max_connections_per_client)) {
         beast::error_code ignored;
         socket.close(ignored);
       } else {

@@ -27,6 +27,7 @@ struct ServerOptions {
   // profile's hostnames); see RequestGuard.
   std::vector<std::string> hostnames;
   size_t max_connections = 100;
+  size_t max_connections_per_client = 40;
   // Event streams are held for as long as a page is open, so they are
   // capped below the connections, in all and per client address: a new
   // stream beyond either cap closes the oldest one (of that address, or of
