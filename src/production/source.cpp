@@ -26,10 +26,9 @@ constexpr std::string_view kNext = "next";
 constexpr std::string_view kUsed = "used";
 constexpr std::string_view kUsedUpLine = "used-up";
 
-// The whole file; false with errno set when it cannot be opened or read.
-bool ReadWhole(const std::string& path, std::string* text) {
-  std::FILE* file = OpenFile(path, "rb");
-  if (file == nullptr) return false;
+// The rest of an open file, which it closes; false with errno set when it
+// cannot be read.
+bool ReadRest(std::FILE* file, std::string* text) {
   text->clear();
   char buffer[4096];
   size_t n = 0;
@@ -38,6 +37,12 @@ bool ReadWhole(const std::string& path, std::string* text) {
   std::fclose(file);
   if (failed) errno = EIO;
   return !failed;
+}
+
+// The whole file; false with errno set when it cannot be opened or read.
+bool ReadWhole(const std::string& path, std::string* text) {
+  std::FILE* file = OpenFile(path, "rb");
+  return file != nullptr && ReadRest(file, text);
 }
 
 // The file's last `limit` bytes, from the first whole line among them;
@@ -64,16 +69,7 @@ bool ReadTail(const std::string& path, size_t limit, std::string* text) {
     errno = EIO;
     return false;
   }
-  text->clear();
-  char buffer[4096];
-  size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text->append(buffer, n);
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) {
-    errno = EIO;
-    return false;
-  }
+  if (!ReadRest(file, text)) return false;
   if (from > 0) text->erase(0, std::min(text->size(), text->find('\n') + 1));
   return true;
 }
