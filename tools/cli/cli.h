@@ -69,5 +69,6 @@ int CmdPackData(int argc, char** argv);
 int CmdFlash(int argc, char** argv);
 int CmdStation(int argc, char** argv);
 int CmdRecords(int argc, char** argv);
+int CmdLine(int argc, char** argv);
 
 }  // namespace quelmar::cli
