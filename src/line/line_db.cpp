@@ -223,6 +223,9 @@ struct LineDb::Impl {
   std::string conninfo;
   std::string server;
   bool schema_ok = false;
+  // Each pool's kind, as CheckFields or a reservation found it: a pool
+  // never changes kind, and the board saves a round trip.
+  std::map<std::string, std::string> kinds;
 
   std::string Away(const std::string& reason) const {
     return "the line's database " + server + " does not answer: " + reason;
@@ -328,6 +331,28 @@ struct LineDb::Impl {
         return Step::kRefused;
       }
       return Step::kDone;
+    }
+  }
+
+  // One statement on its own (its own transaction), for what must not be
+  // done twice only if it is idempotent: a connection found broken is made
+  // again and the statement sent once more.
+  template <class Body>
+  Step Statement(Body body, std::string* why) {
+    for (int lost = 0;; ++lost) {
+      if (!Ensure(why)) return Step::kAway;
+      std::string reason;
+      Step step = CheckSchemaLocked(&reason);
+      if (step == Step::kDone) step = body(&reason);
+      if (step == Step::kDone) return step;
+      if (session.Lost()) {
+        session.Close();
+        if (lost == 0) continue;
+        *why = Away(reason);
+        return Step::kAway;
+      }
+      *why = reason;
+      return step == Step::kAway ? Step::kRefused : step;
     }
   }
 
@@ -760,6 +785,7 @@ bool LineDb::CheckFields(const std::vector<PoolField>& fields, std::string* why)
                       ": add it with 'quelmar-cli line pool add " + f.pool + " ...'";
             return Step::kRefused;
           }
+          d.kinds[f.pool] = rows.Text(0, 0);
           const std::string format = FormatText(f.def);
           if (rows.Text(0, 1) != format) {
             *reason = field + "it is " + format + " but pool '" + f.pool + "' is " +
@@ -813,20 +839,25 @@ LineDb::Reserved LineDb::Reserve(const std::vector<PoolField>& fields, const Boa
           const PoolField& f = fields[i];
           const std::string who = "pool '" + f.pool + "'";
           Rows rows;
-          Step s = d.Run("SELECT kind FROM pools WHERE name = $1", {f.pool}, &rows, reason);
-          if (s != Step::kDone) return s;
-          if (rows.empty()) {
-            *reason = "no " + who + " in the line's database " + d.server;
-            return Step::kRefused;
+          Step s = Step::kDone;
+          auto kind = d.kinds.find(f.pool);
+          if (kind == d.kinds.end()) {
+            s = d.Run("SELECT kind FROM pools WHERE name = $1", {f.pool}, &rows, reason);
+            if (s != Step::kDone) return s;
+            if (rows.empty()) {
+              *reason = "no " + who + " in the line's database " + d.server;
+              return Step::kRefused;
+            }
+            kind = d.kinds.emplace(f.pool, rows.Text(0, 0)).first;
           }
-          if (rows.Text(0, 0) == "counter") {
+          if (kind->second == "counter") {
             // The counter steps over values already in the pool (made void
             // ahead of it): the primary key makes a second hand-out
             // impossible, and the loop ends with the range.
             for (;;) {
               s = d.Run(
                   "UPDATE pools SET next_value = next_value + step "
-                  "WHERE name = $1 AND next_value <= end_value "
+                  "WHERE name = $1 AND kind = 'counter' AND next_value <= end_value "
                   "RETURNING (next_value - step)::text, end_value::text",
                   {f.pool}, &rows, reason);
               if (s != Step::kDone) return s;
@@ -917,27 +948,24 @@ LineDb::Filed LineDb::File(const FiledBoard& board, std::string* why) {
   const std::string record = WithoutNul(board.record);
   std::lock_guard lock(impl_->mutex);
   Impl& d = *impl_;
-  const Step step = d.Transaction(
-      true,
+  // One statement, so one round trip and its own transaction. A board
+  // filed before (its answer was lost) inserts nothing, and so changes no
+  // value. A value made void by hand while its board was still running
+  // becomes written all the same when the board ends well: the pool tells
+  // what is in the boards.
+  const Step step = d.Statement(
       [&](std::string* reason) {
-        Rows rows;
-        Step s = d.Run(
-            "INSERT INTO boards (id, station, port, board, result, time_start, time_end, record) "
-            "VALUES ($1, $2, $3, $4, $5, $6, $7, $8::jsonb) ON CONFLICT (id) DO NOTHING",
-            {board.id, board.station, board.port, std::to_string(board.board), board.result,
-             board.time_start, board.time_end, record},
-            &rows, reason);
-        if (s != Step::kDone) return s;
-        // Filed before (its answer was lost): nothing more to do.
-        if (rows.changed == 0) return Step::kDone;
-        // A value made void by hand while its board was still running
-        // becomes written all the same when the board ends well: the pool
-        // tells what is in the boards.
         return d.Run(
-            "UPDATE pool_values SET state = $2, done_at = now() "
-            "WHERE board_id = $1 AND state IN ('reserved', 'void') "
-            "  AND (state = 'reserved' OR $2 = 'written')",
-            {board.id, board.result == "ok" ? "written" : "void"}, nullptr, reason);
+            "WITH filed AS ("
+            "  INSERT INTO boards (id, station, port, board, result, time_start, time_end, record) "
+            "  VALUES ($1, $2, $3, $4, $5, $6, $7, $8::jsonb) ON CONFLICT (id) DO NOTHING "
+            "  RETURNING id) "
+            "UPDATE pool_values SET state = $9, done_at = now() "
+            "WHERE board_id IN (SELECT id FROM filed) "
+            "  AND (state = 'reserved' OR (state = 'void' AND $9 = 'written'))",
+            {board.id, board.station, board.port, std::to_string(board.board), board.result,
+             board.time_start, board.time_end, record, board.result == "ok" ? "written" : "void"},
+            nullptr, reason);
       },
       why);
   if (step == Step::kDone) return Filed::kOk;

@@ -614,5 +614,98 @@ TEST_F(Line, FilingMarksValues) {
             "1=written 2=void 3=void");
 }
 
+// The roles of docs/line.md, run as the docs give them: a station does
+// its boards' work and nothing more.
+TEST_F(Line, StationRoleFromTheDocs) {
+  std::string grants = ReadWholeFile(QUELMAR_DOCS_DIR "/line.md");
+  const size_t marker = grants.find("<!-- station-grants -->\n```sql\n");
+  ASSERT_NE(marker, std::string::npos);
+  grants = grants.substr(marker + 30);
+  grants.resize(grants.find("```"));
+  const std::string tag = db_;  // roles are the cluster's: one pair per case
+  const std::string engineer = "engineer_" + tag, station = "station_" + tag;
+  for (size_t at = grants.find("station"); at != std::string::npos;
+       at = grants.find("station", at + station.size())) {
+    // The role's name, not the words station_reads, station_files, ...
+    const char next = at + 7 < grants.size() ? grants[at + 7] : ' ';
+    if (next == ';' || next == ' ' || next == '\n') grants.replace(at, 7, station);
+  }
+  Psql("postgres", "CREATE ROLE " + engineer + " LOGIN PASSWORD 'Eng-7'");
+  Psql("postgres", "CREATE ROLE " + station + " LOGIN PASSWORD 'Sta-8'");
+  Psql("postgres", "ALTER DATABASE " + db_ + " OWNER TO " + engineer);
+  const std::string as_engineer = TcpConn(db_, engineer);
+  const std::string as_station = TcpConn(db_, station);
+  auto line_as = [&](const std::string& conn, const std::string& password,
+                     std::vector<std::string> args) {
+    return Cli(std::move(args), conn, {"PGPASSWORD=" + password});
+  };
+  auto psql_as = [&](const std::string& user, const std::string& password, const std::string& sql) {
+    return RunProgram(Pg().bin + "/psql",
+                      {"-X", "-q", "-At", "-v", "ON_ERROR_STOP=1", "-h", "127.0.0.1", "-p",
+                       Pg().port, "-U", user, "-d", db_, "-c", sql},
+                      {"PGPASSWORD=" + password}, 60s);
+  };
+  ASSERT_EQ(line_as(as_engineer, "Eng-7", {"init"}).exit_code, 0);
+  ASSERT_EQ(line_as(as_engineer, "Eng-7",
+                    {"pool", "add", "serial", "--format", "u32le", "--start", "1000"})
+                .exit_code,
+            0);
+  ASSERT_EQ(line_as(as_engineer, "Eng-7",
+                    {"pool", "add", "labels", "--format", "text", "--list",
+                     List("l.txt", "a\nb\nc\nd\n")})
+                .exit_code,
+            0);
+  RunResult r = psql_as(engineer, "Eng-7", grants);
+  ASSERT_EQ(r.exit_code, 0) << grants << r.err;
+
+  r = RunProgram(QUELMAR_LINE_WORKER,
+                 {"--db", as_station, "--station", "st", "--boards", "3", "--pool", "serial:u32le",
+                  "--pool", "labels:text:4", "--fail-every", "3"},
+                 {"PGPASSWORD=Sta-8"}, 60s);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(ParseWorker(r.out).values["labels"], (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(line_as(as_station, "Sta-8", {"pools"}).exit_code, 0);
+  EXPECT_EQ(line_as(as_station, "Sta-8", {"orphans"}).exit_code, 0);
+
+  struct Case {
+    std::vector<std::string> line;  // a quelmar-cli line command, or
+    std::string sql;                // SQL as the station
+    std::string says;
+  };
+  const Case cases[] = {
+      {{"pool", "add", "mine", "--format", "u32le", "--start", "1"},
+       "",
+       "permission denied for table pools"},
+      {{"pool", "add", "labels", "--format", "text", "--list", List("m.txt", "e\n")},
+       "",
+       "permission denied for table pools"},
+      {{},
+       "UPDATE pools SET end_value = 1001 WHERE name = 'serial'",
+       "permission denied for table pools"},
+      {{},
+       "UPDATE pool_values SET state = 'free' WHERE value = '1002'",
+       "new row violates row-level security policy"},
+      {{},
+       "INSERT INTO pool_values (pool, value, state) VALUES ('labels', 'z', 'free')",
+       "new row violates row-level security policy"},
+      {{}, "DELETE FROM pool_values", "permission denied for table pool_values"},
+      {{}, "UPDATE boards SET result = 'ok'", "permission denied for table boards"},
+      {{}, "DELETE FROM boards", "permission denied for table boards"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.says);
+    r = c.line.empty() ? psql_as(station, "Sta-8", c.sql) : line_as(as_station, "Sta-8", c.line);
+    EXPECT_NE(r.exit_code, 0);
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  }
+  // A written value is out of a station's reach: no row to change.
+  r = psql_as(station, "Sta-8", "UPDATE pool_values SET state = 'void' WHERE state = 'written'");
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(Sql("SELECT string_agg(pool || value || '=' || state, ' ' ORDER BY pool, value) "
+                "FROM pool_values"),
+            "labelsa=written labelsb=written labelsc=void labelsd=free serial1000=written "
+            "serial1001=written serial1002=void");
+}
+
 }  // namespace
 }  // namespace quelmar::testing

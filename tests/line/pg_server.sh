@@ -5,6 +5,8 @@
 #                                 the server, write what the tests need to
 #                                 ENV_FILE (shell variables)
 #   pg_server.sh stop ENV_FILE    stop it and remove the folder
+# Tests run it without flushes to disk (nothing here outlives the test);
+# QUELMAR_PG_FSYNC=on keeps them, as a benchmark needs.
 # PostgreSQL refuses to run as root: as root, the server runs as the
 # postgres user (through runuser).
 set -euo pipefail
@@ -54,13 +56,16 @@ as_server "$bin/initdb" -D "$dir/data" -U quelmar -E UTF8 --locale=C.UTF-8 --no-
   --auth-local=trust --auth-host=scram-sha-256 >"$dir/initdb.log" 2>&1 ||
   { cat "$dir/initdb.log" >&2; rm -rf "$dir"; exit 1; }
 
+durability="-c fsync=off -c full_page_writes=off"
+if [ "${QUELMAR_PG_FSYNC:-}" = on ]; then durability=""; fi
+
 # A free port: the server is tried on a few random ones.
 started=""
 for _ in 1 2 3 4 5 6 7 8; do
   port=$((20000 + RANDOM % 40000))
   if as_server "$bin/pg_ctl" -D "$dir/data" -l "$dir/sock/server.log" -w -t 60 \
-       -o "-p $port -k $dir/sock -c listen_addresses=127.0.0.1 -c fsync=off \
-           -c full_page_writes=off -c max_connections=60 -c shared_buffers=32MB" \
+       -o "-p $port -k $dir/sock -c listen_addresses=127.0.0.1 $durability \
+           -c max_connections=60 -c shared_buffers=32MB" \
        start >/dev/null 2>&1; then
     started=1
     break
