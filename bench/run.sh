@@ -16,6 +16,9 @@
 #                                 against a local pty, and with 1 ms more
 #                                 round trip (remote_bench.sh); --quick:
 #                                 bank A only
+#   bench/run.sh --line [OPTIONS]  the line's database: reserve + file per
+#                                 board, 8 processes at once (line_bench);
+#                                 --quick: 100 boards
 #   bench/run.sh --station [--soak N]  8 paced boards through quelmar-cli
 #                                 station with 20 dashboard clients against
 #                                 none; --soak N: N boards with a dashboard
@@ -43,6 +46,11 @@ if [ "${1:-}" = "--station" ]; then
   cmake --build --preset default --target quelmar-cli quelmar-sim -j2
   exec bench/station_bench.py build/default/tools/cli/quelmar-cli \
     build/default/tools/sim/quelmar-sim "$@"
+fi
+if [ "${1:-}" = "--line" ]; then
+  shift
+  cmake --build --preset default --target line_bench -j2
+  exec build/default/bench/line_bench "$@"
 fi
 if [ "${1:-}" = "--production" ]; then
   shift
