@@ -1,8 +1,12 @@
 // The line's database from outside: quelmar-cli line as an engineer runs
 // it, stations as separate processes (line_worker) racing for one pool,
 // and what an operator or an attacker does to a connection string.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -309,6 +313,44 @@ TEST_F(Line, PasswordsStayOutOfEveryOutput) {
       EXPECT_EQ(r.out.find(secret), std::string::npos) << r.out;
       EXPECT_EQ(r.err.find(secret), std::string::npos) << r.err;
     }
+  }
+}
+
+// A server that is not there, a name that does not resolve, a database
+// that does not exist: one line naming the server, exit 1.
+TEST_F(Line, ServerAwayOneLine) {
+  // A port nobody listens on: one the system just gave out and took back.
+  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  close(probe);
+  const std::string closed = std::to_string(ntohs(address.sin_port));
+  struct Case {
+    std::string conn;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"host=127.0.0.1 port=" + closed + " user=station dbname=line3",
+       "cannot connect to the line's database station@127.0.0.1:" + closed +
+           "/line3: Connection refused"},
+      {"postgresql://station@no-such-host.invalid/line3",
+       "cannot connect to the line's database station@no-such-host.invalid:5432/line3: could "
+       "not translate host name \"no-such-host.invalid\" to address"},
+      {SocketConn("nosuch_db"), "cannot connect to the line's database quelmar@" + Pg().socket +
+                                    ":" + Pg().port +
+                                    "/nosuch_db: database \"nosuch_db\" does not exist"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.says);
+    const RunResult r = Cli({"pools"}, c.conn);
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    // The resolver's own words may follow its line.
+    EXPECT_EQ(r.err.rfind("quelmar-cli: " + c.says, 0), 0u) << r.err;
+    EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
   }
 }
 
