@@ -4,8 +4,6 @@
 // elsewhere on PATH or in the working folder is never taken instead.
 #include <windows.h>
 
-#include <mutex>
-
 #include "line/pq.h"
 
 namespace quelmar::line {
