@@ -10,7 +10,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${FUZZ_SECONDS:-18}"
 build="${FUZZ_BUILD_DIR:-$root/build/fuzz}"
-targets=(fuzz_code_loader fuzz_data_loader fuzz_intel_hex fuzz_elf fuzz_srec fuzz_telnet)
+targets=(fuzz_code_loader fuzz_data_loader fuzz_intel_hex fuzz_elf fuzz_srec fuzz_telnet
+  fuzz_records)
 
 cd "$root"
 cmake --preset fuzz -B "$build" >/dev/null
@@ -29,7 +30,7 @@ cp "$firmware/app.hex" "$work/seeds/hex/"
 cp "$firmware/app.srec" "$work/seeds/srec/"
 
 declare -A seeds=([fuzz_code_loader]=code [fuzz_data_loader]=data [fuzz_intel_hex]=hex
-  [fuzz_elf]=elf [fuzz_srec]=srec [fuzz_telnet]=telnet)
+  [fuzz_elf]=elf [fuzz_srec]=srec [fuzz_telnet]=telnet [fuzz_records]=records)
 # What ser2net says to a client: its offer, the line's answers, a purge's
 # answer between data, and a second client's refusal.
 mkdir -p "$work/seeds/telnet"
@@ -43,9 +44,11 @@ for target in "${targets[@]}"; do
   corpus="$work/$target"
   mkdir -p "$corpus" "$work/$target-crashes"
   cp "$work/seeds/${seeds[$target]}"/* "$corpus/"
-  # The telnet decoder is small: a short run covers it.
+  # The telnet decoder is small: a short run covers it; the records
+  # reader's checks are few.
   limit="$seconds"
   if [ "$target" = fuzz_telnet ] && [ "$limit" -gt 8 ]; then limit=8; fi
+  if [ "$target" = fuzz_records ] && [ "$limit" -gt 15 ]; then limit=15; fi
   echo "== $target: ${limit}s"
   if ! "$build/fuzz/$target" "$corpus" \
       -max_total_time="$limit" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \

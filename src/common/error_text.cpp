@@ -2,6 +2,12 @@
 
 #include <cstring>
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include "common/utf8_path.h"
+#endif
+
 namespace quelmar {
 
 std::string ErrorText(int error_number) {
@@ -16,5 +22,20 @@ std::string ErrorText(int error_number) {
 #endif
   return "error " + std::to_string(error_number);
 }
+
+#ifdef _WIN32
+std::string Win32ErrorText(unsigned long error) {
+  // The wide call: the text may be in the system's language, which the
+  // ANSI code page cannot always hold.
+  wchar_t text[512] = {};
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           error, 0, text, sizeof text / sizeof text[0], nullptr);
+  while (n > 0 && (text[n - 1] == L'\n' || text[n - 1] == L'\r' || text[n - 1] == L'.' ||
+                   text[n - 1] == L' '))
+    --n;
+  if (n == 0) return "error " + std::to_string(error);
+  return Utf8FromWide(std::wstring_view(text, n));
+}
+#endif
 
 }  // namespace quelmar

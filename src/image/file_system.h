@@ -23,7 +23,8 @@ bool IsDeviceName(const std::string& path);
 
 // Writes bytes to a new file beside path, flushes it to disk and moves it
 // over path in one step. False, with one line in *error (when given), if
-// anything failed; path is then as it was.
+// anything failed; path is then as it was, unless only the flush of its
+// folder failed (the new file is in place, but a power cut may undo that).
 bool ReplaceWithBytes(const std::string& path, const std::vector<uint8_t>& bytes,
                       std::string* error);
 

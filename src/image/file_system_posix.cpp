@@ -88,12 +88,18 @@ bool ReplaceWithBytes(const std::string& path, const std::vector<uint8_t>& bytes
     unlink(temp.c_str());
     return fail(message);
   }
-  // Make the rename itself durable.
-  const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-  if (dir >= 0) {
-    fsync(dir);
+  // Make the rename itself durable: until the folder is on disk, a power
+  // cut may bring back the old file. A file system that cannot flush a
+  // folder at all (EINVAL) has nothing more to give.
+  const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0)
+    return fail(ErrnoText(("cannot open the folder '" + folder + "' to flush it").c_str()));
+  if (fsync(dir) != 0 && errno != EINVAL) {
+    const std::string message = ErrnoText(("cannot flush the folder '" + folder + "'").c_str());
     close(dir);
+    return fail(message);
   }
+  close(dir);
   return true;
 }
 

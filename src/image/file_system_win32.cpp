@@ -5,8 +5,12 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 
+#include "common/error_text.h"
+#include "common/utf8_path.h"
 #include "image/file_system.h"
 
 namespace quelmar::image::detail {
@@ -28,11 +32,7 @@ std::wstring FullPathName(const std::wstring& name) {
 // (260) characters; longer names work only in the wide calls, written as an
 // absolute path with the \\?\ prefix.
 std::wstring Win32FilePath(const std::string& path) {
-  const int n = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
-  if (n <= 0) return {};
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), n);
-  wide.resize(static_cast<size_t>(n - 1));
+  std::wstring wide = WideFromUtf8(path);
   // Short names stay as given: the prefix would turn "NUL" or "COM1" into
   // plain file names.
   if (wide.size() < MAX_PATH) return wide;
@@ -50,15 +50,9 @@ bool IsDevicePath(const std::wstring& name) {
   return !name.empty() && FullPathName(name).rfind(L"\\\\.\\", 0) == 0;
 }
 
-// The system's text for the last error, without the line end it carries.
+// The system's text for the last error.
 std::string ErrnoText(const char* what) {
-  const DWORD error = GetLastError();
-  char text[256] = {};
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           error, 0, text, sizeof text, nullptr);
-  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.')) --n;
-  if (n == 0) return std::string(what) + ": error " + std::to_string(error);
-  return std::string(what) + ": " + std::string(text, n);
+  return std::string(what) + ": " + Win32ErrorText(GetLastError());
 }
 
 }  // namespace
@@ -144,9 +138,21 @@ bool ReplaceWithBytes(const std::string& path, const std::vector<uint8_t>& bytes
     DeleteFileW(Win32FilePath(temp).c_str());
     return fail(message);
   }
-  // Write-through: the move is on disk when it returns.
-  if (!MoveFileExW(Win32FilePath(temp).c_str(), Win32FilePath(path).c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  // Write-through: the move is on disk when it returns. Another program
+  // that has the file open for a moment (a virus scanner, an indexer, a
+  // backup) makes the move fail with a sharing violation or access denied;
+  // it is tried again for about a second before that counts.
+  bool moved = false;
+  for (int attempt = 1;; ++attempt) {
+    moved = MoveFileExW(Win32FilePath(temp).c_str(), Win32FilePath(path).c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    const DWORD why = GetLastError();
+    const bool held =
+        why == ERROR_SHARING_VIOLATION || why == ERROR_ACCESS_DENIED || why == ERROR_LOCK_VIOLATION;
+    if (moved || !held || attempt == 20) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (!moved) {
     const std::string message = ErrnoText(("cannot rename into '" + path + "'").c_str());
     DeleteFileW(Win32FilePath(temp).c_str());
     return fail(message);

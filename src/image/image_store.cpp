@@ -61,6 +61,9 @@ class ByteSource {
   // Reads up to n of the first bytes and goes back to the start; returns
   // the count. Only before the first Read.
   virtual size_t Peek(uint8_t* dst, size_t n) = 0;
+  // Reads whatever the load left unread, for the file's digest. False
+  // when a read failed.
+  virtual bool ReadRest() { return true; }
 };
 
 }  // namespace detail
@@ -95,6 +98,7 @@ class MemorySource final : public ByteSource {
 // but from stdio's buffer, and the stored bytes in one call per section.
 class FileSource final : public ByteSource {
  public:
+  explicit FileSource(FileDigest* digest) : digest_(digest) {}
   ~FileSource() override {
     if (file_ != nullptr) std::fclose(file_);
   }
@@ -111,6 +115,7 @@ class FileSource final : public ByteSource {
   size_t Read(uint8_t* dst, size_t n) override {
     const size_t count = std::fread(dst, 1, n, file_);
     pos_ += static_cast<int64_t>(count);
+    if (digest_ != nullptr && count != 0) digest_->Update(dst, count);
     return count;
   }
   int64_t Remaining() const override { return size_ < 0 ? -1 : std::max<int64_t>(0, size_ - pos_); }
@@ -120,8 +125,15 @@ class FileSource final : public ByteSource {
     if (std::fseek(file_, 0, SEEK_SET) != 0) return 0;
     return count;
   }
+  bool ReadRest() override {
+    uint8_t buffer[1 << 14];
+    while (Read(buffer, sizeof buffer) == sizeof buffer) {
+    }
+    return std::ferror(file_) == 0;
+  }
 
  private:
+  FileDigest* digest_;
   std::FILE* file_ = nullptr;
   int64_t size_ = -1;
   int64_t pos_ = 0;
@@ -178,8 +190,20 @@ bool ImageStore::LoadDataImageFile(FileChooser& chooser) {
   return LoadDataImageFromPath(*path);
 }
 
+bool ImageStore::FinishFile(ByteSource& source, bool loaded, const std::string& path,
+                            std::optional<LoadedFile>* file) {
+  file->reset();
+  if (digest_ == nullptr) return loaded;
+  // Only a whole file read through this one open has a digest.
+  const bool whole = loaded && source.ReadRest();
+  std::string digest = digest_->Finish();
+  if (whole) *file = LoadedFile{path, std::move(digest)};
+  return loaded;
+}
+
 bool ImageStore::LoadCodeImageFromPath(const std::string& path) {
-  FileSource source;
+  code_file_.reset();
+  FileSource source(digest_);
   if (!source.Open(path)) {
     log_.AppendLog(kSeverityError, "%s", kFailedOpen);
     return false;
@@ -187,23 +211,26 @@ bool ImageStore::LoadCodeImageFromPath(const std::string& path) {
   uint8_t head[kDetectBytes];
   const size_t seen = source.Peek(head, sizeof head);
   const FileFormat format = DetectFormat(head, seen, path);
-  if (IsBuildOutput(format)) return LoadBuildOutput(source, format, BaseName(path));
+  if (IsBuildOutput(format))
+    return FinishFile(source, LoadBuildOutput(source, format, BaseName(path)), path, &code_file_);
   last_packed_.reset();
-  return LoadCode(source);
+  return FinishFile(source, LoadCode(source), path, &code_file_);
 }
 
 bool ImageStore::LoadDataImageFromPath(const std::string& path) {
-  FileSource source;
+  data_file_.reset();
+  FileSource source(digest_);
   if (!source.Open(path)) {
     log_.AppendLog(kSeverityError, "%s", kFailedOpen);
     return false;
   }
-  return LoadData(source);
+  return FinishFile(source, LoadData(source), path, &data_file_);
 }
 
 bool ImageStore::LoadCodeImageFromMemory(const uint8_t* bytes, size_t size) {
   MemorySource source(bytes, size);
   last_packed_.reset();
+  code_file_.reset();
   return LoadCode(source);
 }
 
@@ -213,6 +240,7 @@ void ImageStore::ReleaseCodeImages() {
   section_a_ = SectionInfo{};
   section_b_ = SectionInfo{};
   last_packed_.reset();
+  code_file_.reset();
 }
 
 bool ImageStore::LoadBuildOutput(ByteSource& source, FileFormat format, const std::string& name) {
@@ -276,6 +304,7 @@ bool ImageStore::LoadBuildOutputFromMemory(const uint8_t* bytes, size_t size, Fi
 
 bool ImageStore::LoadDataImageFromMemory(const uint8_t* bytes, size_t size) {
   MemorySource source(bytes, size);
+  data_file_.reset();
   return LoadData(source);
 }
 

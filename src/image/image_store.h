@@ -12,6 +12,7 @@
 
 #include "common/log.h"
 #include "image/build_output.h"
+#include "image/file_digest.h"
 
 namespace quelmar::image {
 
@@ -83,6 +84,19 @@ class ImageStore {
   bool LoadBuildOutputFromMemory(const uint8_t* bytes, size_t size, FileFormat format,
                                  const std::string& name);
 
+  // Every load from a path from now on feeds digest (kept alive by the
+  // caller; null for none).
+  void SetFileDigest(FileDigest* digest) { digest_ = digest; }
+  // The file the code / data image was loaded from, with the digest of the
+  // bytes read from it; nullopt after a load from memory, a failed load, or
+  // without a digest.
+  struct LoadedFile {
+    std::string path;
+    std::string digest;
+  };
+  const std::optional<LoadedFile>& CodeFile() const { return code_file_; }
+  const std::optional<LoadedFile>& DataFile() const { return data_file_; }
+
   // Image buffers larger than this many bytes fail to allocate as if memory
   // had run out (to exercise that path). 0, the default, means no limit.
   void SetAllocationLimit(size_t bytes) { allocation_limit_ = bytes; }
@@ -131,6 +145,8 @@ class ImageStore {
   void ReleaseCodeImages();
   bool LoadCodeSection(detail::ByteSource& source, Image& image, SectionInfo& info);
   uint8_t* Allocate(size_t bytes) const;
+  bool FinishFile(detail::ByteSource& source, bool loaded, const std::string& path,
+                  std::optional<LoadedFile>* file);
 
   Log& log_;
   size_t allocation_limit_ = 0;
@@ -143,6 +159,9 @@ class ImageStore {
   SectionInfo section_b_;
   SectionInfo section_data_;
   std::optional<PackedBuild> last_packed_;
+  FileDigest* digest_ = nullptr;
+  std::optional<LoadedFile> code_file_;
+  std::optional<LoadedFile> data_file_;
 };
 
 }  // namespace quelmar::image

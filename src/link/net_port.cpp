@@ -3,38 +3,35 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <charconv>
 #include <chrono>
-#include <climits>
 #include <deque>
 #include <mutex>
 #include <vector>
 
+#include "common/deadline.h"
 #include "link/telnet.h"
 
 namespace quelmar::link {
 namespace {
 
 namespace tn = telnet;
-using SteadyClock = std::chrono::steady_clock;
 
 constexpr uint32_t kBaud = 115200;
 constexpr uint8_t kDataBits = 8;
 
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-int MillisLeft(SteadyClock::time_point deadline) {
-  auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
-  if (ms < 0) return 0;
-  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
-
 // Where we stand on one telnet option, for one side.
 enum class OptionState : uint8_t { kNo, kWantYes, kYes, kRefused };
+
+// ser2net's words to a client it turns away ("Port already in use").
+constexpr std::string_view kInUse = "in use";
+
+bool ContainsNoCase(std::string_view text, std::string_view word) {
+  auto same = [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
+  };
+  return std::search(text.begin(), text.end(), word.begin(), word.end(), same) != text.end();
+}
 
 class NetSerialPort final : public SerialPort {
  public:
@@ -63,6 +60,14 @@ class NetSerialPort final : public SerialPort {
 
  private:
   bool Telnet() const { return url_.kind == PortUrl::Kind::kRfc2217; }
+  // The connection can no longer be trusted (or is gone): every call fails
+  // from now on, and the owner drops the port and opens it anew.
+  void Break() { hung_up_.store(true, std::memory_order_release); }
+  // How long a read of n bytes may take, by the read time-outs.
+  std::chrono::milliseconds ReadBudget(uint32_t n) const {
+    return std::chrono::milliseconds(uint64_t{per_byte_ms_.load(std::memory_order_relaxed)} * n +
+                                     constant_ms_.load(std::memory_order_relaxed));
+  }
   // Receives once, waiting at most timeout_ms, and sorts what came into data
   // and events. False once the connection is gone. Caller holds receive_mutex_.
   bool Pump(int timeout_ms);
@@ -70,19 +75,23 @@ class NetSerialPort final : public SerialPort {
   void Drain();
   void HandleEvent(const tn::Event& event);
   void HandleOption(const tn::Event& event);
-  // Sends all bytes within the write stall limit; false (and hung up on a
-  // connection failure) otherwise. *sent receives the count that went.
+  // Sends all bytes within the write stall limit; false otherwise, and the
+  // connection broken when it failed or stalled part-way. *sent receives
+  // the count that went.
   bool SendAll(const std::vector<uint8_t>& bytes, size_t* sent = nullptr);
   bool SendBytes(const std::vector<uint8_t>& bytes) { return SendAll(bytes); }
   // Pumps until done() or the deadline; false when the deadline passed or
   // the connection closed first.
   template <typename Done>
-  bool PumpUntil(SteadyClock::time_point deadline, Done done);
+  bool PumpUntil(const Deadline& deadline, Done done);
+  // The telnet options; empty when settled as we need them, else the line
+  // that says what went wrong.
+  std::string NegotiateOptions();
   // Sends the line settings and checks the answers; false when the server
   // refused one or the connection ended.
   bool Configure();
-  // Why the server ended the connection, when it said so; empty otherwise.
-  std::string ClosedBecause();
+  // Whether the server said it turned us away before it took us on.
+  bool TurnedAway();
 
   std::unique_ptr<TcpStream> stream_;
   const PortUrl url_;
@@ -93,15 +102,21 @@ class NetSerialPort final : public SerialPort {
   tn::Decoder decoder_;
   std::vector<uint8_t> raw_;  // scratch, under receive_mutex_
 
-  // Under state_mutex_: received data not yet read, the purges whose
-  // acknowledgement has not come, and the option states.
+  // Under state_mutex_: received data not yet read, when each purge's
+  // acknowledgement is due (oldest first), and the option states.
   std::mutex state_mutex_;
   std::deque<uint8_t> inbox_;
-  uint32_t purges_unacknowledged_ = 0;
+  std::deque<Deadline> purge_answers_due_;
   OptionState us_[256] = {};
   OptionState him_[256] = {};
   bool telnet_seen_ = false;
-  std::string text_seen_;  // the first bytes of data, for "Port already in use"
+  // ser2net sends its telnet offer to every client, the one it turns away
+  // included, so the offer says nothing; the server has taken us on once it
+  // answers one of our serial-port commands (or, on a raw port, once the
+  // open is over). Until then data is the server's word, after that the
+  // board's. server_text_: the first bytes of data.
+  bool taken_on_ = false;
+  std::string server_text_;
   // The serial-port control answers, by command (server code - 100).
   uint32_t answer_count_[16] = {};
   uint32_t answer_value_[16] = {};
@@ -123,22 +138,27 @@ bool SupportedByHim(uint8_t option) {
 
 bool NetSerialPort::SendAll(const std::vector<uint8_t>& bytes, size_t* sent_out) {
   std::lock_guard lock(send_mutex_);
+  const std::chrono::milliseconds stall_limit(timings_.write_stall_ms);
   size_t sent = 0;
-  auto last_progress = SteadyClock::now();
+  Deadline progress_due(stall_limit);
   bool ok = !HungUp();
   while (ok && sent < bytes.size()) {
-    int left = MillisLeft(last_progress + std::chrono::milliseconds(timings_.write_stall_ms));
+    const int left = progress_due.MillisLeft();
     if (left <= 0) {
+      // Cut part-way, the server may be inside one of our commands and take
+      // whatever we send next as the rest of it (a purge whose answer then
+      // never comes): nothing more on this connection can be trusted.
+      if (sent > 0) Break();
       ok = false;
       break;
     }
-    int k = stream_->Send(bytes.data() + sent, bytes.size() - sent, left);
+    const int k = stream_->Send(bytes.data() + sent, bytes.size() - sent, left);
     if (k < 0) {
-      hung_up_.store(true, std::memory_order_release);
+      Break();
       ok = false;
     } else if (k > 0) {
       sent += static_cast<size_t>(k);
-      last_progress = SteadyClock::now();
+      progress_due = Deadline(stall_limit);
     }
   }
   if (sent_out != nullptr) *sent_out = sent;
@@ -202,11 +222,14 @@ void NetSerialPort::HandleEvent(const tn::Event& e) {
   std::lock_guard lock(state_mutex_);
   answer_count_[command]++;
   answer_value_[command] = value;
+  // An answer to one of ours; the line and modem state notifications come
+  // to any client.
+  if (command != tn::kNotifyLineState && command != tn::kNotifyModemState) taken_on_ = true;
   if (command == tn::kSetControl &&
       (value == 2 || value == 3 || value == 15 || value == 16 || value >= 17)) {
     flow_control_left_on_ = true;
   }
-  if (command == tn::kPurgeData && purges_unacknowledged_ > 0) --purges_unacknowledged_;
+  if (command == tn::kPurgeData && !purge_answers_due_.empty()) purge_answers_due_.pop_front();
 }
 
 bool NetSerialPort::Pump(int timeout_ms) {
@@ -214,7 +237,7 @@ bool NetSerialPort::Pump(int timeout_ms) {
   uint8_t chunk[4096];
   int k = stream_->Receive(chunk, sizeof chunk, timeout_ms);
   if (k < 0) {
-    hung_up_.store(true, std::memory_order_release);
+    Break();
     return false;
   }
   if (k == 0) return true;
@@ -222,10 +245,14 @@ bool NetSerialPort::Pump(int timeout_ms) {
     std::lock_guard lock(state_mutex_);
     received_ += static_cast<uint64_t>(k);
   }
+  auto note_server_text = [&](const uint8_t* from, size_t size) {
+    if (server_text_.size() >= 256) return;
+    server_text_.append(from, from + std::min(size, 256 - server_text_.size()));
+  };
   if (!Telnet()) {
     std::lock_guard lock(state_mutex_);
     inbox_.insert(inbox_.end(), chunk, chunk + k);
-    if (text_seen_.size() < 256) text_seen_.append(chunk, chunk + std::min(k, 256));
+    note_server_text(chunk, static_cast<size_t>(k));
     return true;
   }
   raw_.clear();
@@ -236,16 +263,14 @@ bool NetSerialPort::Pump(int timeout_ms) {
   // is dropped; data after it is the device's answer to what follows.
   size_t at = 0;
   auto take_data = [&](size_t until) {
+    if (until <= at) return;
     std::lock_guard lock(state_mutex_);
-    if (until > at && purges_unacknowledged_ == 0) {
+    if (purge_answers_due_.empty()) {
       inbox_.insert(inbox_.end(), raw_.begin() + static_cast<ptrdiff_t>(at),
                     raw_.begin() + static_cast<ptrdiff_t>(until));
     }
-    if (until > at && text_seen_.size() < 256) {
-      text_seen_.append(raw_.begin() + static_cast<ptrdiff_t>(at),
-                        raw_.begin() + static_cast<ptrdiff_t>(std::min(until, at + 256)));
-    }
-    at = std::max(at, until);
+    note_server_text(raw_.data() + at, until - at);
+    at = until;
   };
   for (const tn::Event& e : events) {
     take_data(e.at);
@@ -274,19 +299,19 @@ void NetSerialPort::Drain() {
 }
 
 template <typename Done>
-bool NetSerialPort::PumpUntil(SteadyClock::time_point deadline, Done done) {
+bool NetSerialPort::PumpUntil(const Deadline& deadline, Done done) {
   std::lock_guard lock(receive_mutex_);
   for (;;) {
     {
       std::lock_guard state(state_mutex_);
       if (done()) return true;
     }
-    int left = MillisLeft(deadline);
+    const int left = deadline.MillisLeft();
     if (left <= 0 || !Pump(left)) return false;
   }
 }
 
-bool NetSerialPort::Negotiate(OpenResult* failure) {
+std::string NetSerialPort::NegotiateOptions() {
   std::vector<uint8_t> offer;
   tn::AppendOption(tn::kWill, tn::kOptBinary, &offer);
   tn::AppendOption(tn::kDo, tn::kOptBinary, &offer);
@@ -299,108 +324,89 @@ bool NetSerialPort::Negotiate(OpenResult* failure) {
     him_[tn::kOptBinary] = him_[tn::kOptSga] = OptionState::kWantYes;
   }
   const std::string name = url_.Text();
-  const std::string raw_hint = "socket://" + url_.Text().substr(std::string("rfc2217://").size());
-  if (!SendBytes(offer)) {
-    *failure = OpenResult{nullptr, OpenError::kOther, name + " closed the connection at once."};
-    return false;
-  }
+  const std::string raw_hint = PortUrl{PortUrl::Kind::kRaw, url_.host, url_.port}.Text();
+  if (!SendBytes(offer)) return name + " closed the connection at once.";
   auto settled = [&] {
     auto open = [](OptionState s) { return s == OptionState::kWantYes; };
     return (!open(us_[tn::kOptBinary]) && !open(him_[tn::kOptBinary]) &&
             !open(us_[tn::kOptComPort])) ||
            us_[tn::kOptComPort] == OptionState::kRefused;
   };
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timings_.negotiate_ms);
-  const bool answered = PumpUntil(deadline, settled);
+  const bool answered =
+      PumpUntil(Deadline(std::chrono::milliseconds(timings_.negotiate_ms)), settled);
 
-  if (ClosedBecause() == "in use") {
+  std::lock_guard lock(state_mutex_);
+  if (!telnet_seen_) {
+    return name +
+           (HungUp() ? " closed the connection without a telnet answer"
+                     : " gave no telnet answer") +
+           ": not an RFC 2217 port; for a raw TCP port use " + raw_hint + ".";
+  }
+  if (us_[tn::kOptComPort] == OptionState::kRefused ||
+      (answered && us_[tn::kOptComPort] != OptionState::kYes)) {
+    return name + " refused serial-port control (COM-PORT-OPTION): for a raw TCP port use " +
+           raw_hint + ".";
+  }
+  if (HungUp()) return name + " closed the connection during the telnet negotiation.";
+  if (!answered) return name + " did not finish the telnet negotiation in time.";
+  // Binary both ways, or a CR would carry a NUL after it and 0x0D replies
+  // would change on the way.
+  if (us_[tn::kOptBinary] != OptionState::kYes || him_[tn::kOptBinary] != OptionState::kYes) {
+    return name + " refused binary transmission: for a raw TCP port use " + raw_hint + ".";
+  }
+  return {};
+}
+
+bool NetSerialPort::Negotiate(OpenResult* failure) {
+  const std::string name = url_.Text();
+  std::string refusal = NegotiateOptions();
+  if (refusal.empty() && !Configure()) {
+    refusal = HungUp() ? name + " closed the connection while its line was set up."
+                       : name +
+                             " refused to set its line to 115200 baud, 8 data bits, no parity, "
+                             "1 stop bit, no flow control.";
+  }
+  if (TurnedAway()) {
     *failure =
         OpenResult{nullptr, OpenError::kBusy, name + " is in use by another client of its server."};
     return false;
   }
-  std::unique_lock lock(state_mutex_);
-  if (!telnet_seen_) {
-    *failure = OpenResult{nullptr, OpenError::kOther,
-                          name +
-                              (HungUp() ? " closed the connection without a telnet answer"
-                                        : " gave no telnet answer") +
-                              ": not an RFC 2217 port; for a raw TCP port use " + raw_hint + "."};
+  if (!refusal.empty()) {
+    *failure = OpenResult{nullptr, OpenError::kOther, refusal};
     return false;
   }
-  if (us_[tn::kOptComPort] == OptionState::kRefused ||
-      (answered && us_[tn::kOptComPort] != OptionState::kYes)) {
-    *failure = OpenResult{nullptr, OpenError::kOther,
-                          name +
-                              " refused serial-port control (COM-PORT-OPTION): for a raw "
-                              "TCP port use " +
-                              raw_hint + "."};
-    return false;
-  }
-  if (HungUp()) {
-    *failure = OpenResult{nullptr, OpenError::kOther,
-                          name + " closed the connection during the telnet negotiation."};
-    return false;
-  }
-  if (!answered) {
-    *failure = OpenResult{nullptr, OpenError::kOther,
-                          name + " did not finish the telnet negotiation in time."};
-    return false;
-  }
-  // Binary both ways, or a CR would carry a NUL after it and 0x0D replies
-  // would change on the way.
-  if (us_[tn::kOptBinary] != OptionState::kYes || him_[tn::kOptBinary] != OptionState::kYes) {
-    *failure =
-        OpenResult{nullptr, OpenError::kOther,
-                   name + " refused binary transmission: for a raw TCP port use " + raw_hint + "."};
-    return false;
-  }
-  lock.unlock();
-  if (!Configure()) {
-    if (ClosedBecause() == "in use") {
-      *failure = OpenResult{nullptr, OpenError::kBusy,
-                            name + " is in use by another client of its server."};
-    } else if (HungUp()) {
-      *failure = OpenResult{nullptr, OpenError::kOther,
-                            name + " closed the connection while its line was set up."};
-    } else {
-      *failure = OpenResult{nullptr, OpenError::kOther,
-                            name +
-                                " refused to set its line to 115200 baud, 8 data bits, no "
-                                "parity, 1 stop bit, no flow control."};
-    }
-    return false;
-  }
+  std::lock_guard lock(state_mutex_);
+  taken_on_ = true;
   return true;
 }
 
 bool NetSerialPort::CheckRawWelcome(OpenResult* failure) {
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timings_.raw_welcome_ms);
+  const Deadline deadline(std::chrono::milliseconds(timings_.raw_welcome_ms));
   {
     std::lock_guard lock(receive_mutex_);
-    while (!HungUp() && MillisLeft(deadline) > 0) {
-      if (!Pump(MillisLeft(deadline))) break;
+    while (!HungUp()) {
+      const int left = deadline.MillisLeft();
+      if (left <= 0 || !Pump(left)) break;
     }
   }
   if (!HungUp()) {
     // Whatever came is not an answer to anything yet.
     std::lock_guard lock(state_mutex_);
     inbox_.clear();
+    taken_on_ = true;
     return true;
   }
   const std::string name = url_.Text();
-  *failure = ClosedBecause() == "in use"
+  *failure = TurnedAway()
                  ? OpenResult{nullptr, OpenError::kBusy,
                               name + " is in use by another client of its server."}
                  : OpenResult{nullptr, OpenError::kOther, name + " closed the connection at once."};
   return false;
 }
 
-std::string NetSerialPort::ClosedBecause() {
+bool NetSerialPort::TurnedAway() {
   std::lock_guard lock(state_mutex_);
-  // ser2net's answer to a second client, after its telnet offer: it takes
-  // one client a port.
-  if (Lower(text_seen_).find("in use") != std::string::npos) return "in use";
-  return {};
+  return !taken_on_ && ContainsNoCase(server_text_, kInUse);
 }
 
 bool NetSerialPort::Configure() {
@@ -436,8 +442,7 @@ bool NetSerialPort::Configure() {
     }
     return true;
   };
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timings_.negotiate_ms);
-  PumpUntil(deadline, all_answered);
+  PumpUntil(Deadline(std::chrono::milliseconds(timings_.negotiate_ms)), all_answered);
 
   std::lock_guard lock(state_mutex_);
   if (HungUp()) return false;
@@ -468,20 +473,37 @@ bool NetSerialPort::Purge(uint32_t mask) {
   }
   if (HungUp()) return false;
   std::vector<uint8_t> command;
+  bool awaits_answer = false;
   {
     std::lock_guard lock(state_mutex_);
+    // Purges in a row with no read between (a liveness probe): an earlier
+    // one still unanswered after a read's time is an answer lost.
+    if (!purge_answers_due_.empty() && purge_answers_due_.front().Passed()) {
+      Break();
+      return false;
+    }
     if (rx) inbox_.clear();
     if (Telnet() && (rx || tx)) {
       const uint8_t which =
           rx && tx ? tn::kPurgeBoth : (rx ? tn::kPurgeReceive : tn::kPurgeTransmit);
       tn::AppendComPortCommand(tn::kPurgeData, which, &command);
       // Until the server's answer, whatever comes was sent before it purged.
+      // Counted before sending: a reader may take the answer at once.
       if (rx && purge_acknowledged_) {
-        ++purges_unacknowledged_;
+        purge_answers_due_.emplace_back(ReadBudget(1));
+        awaits_answer = true;
       }
     }
   }
-  return command.empty() || SendBytes(command);
+  if (command.empty()) return true;
+  size_t sent = 0;
+  if (SendAll(command, &sent)) return true;
+  if (awaits_answer && sent == 0 && !HungUp()) {
+    // Nothing went, so no answer will come.
+    std::lock_guard lock(state_mutex_);
+    if (!purge_answers_due_.empty()) purge_answers_due_.pop_back();
+  }
+  return false;
 }
 
 bool NetSerialPort::Write(const uint8_t* data, uint32_t n, uint32_t* written) {
@@ -515,9 +537,7 @@ bool NetSerialPort::Write(const uint8_t* data, uint32_t n, uint32_t* written) {
 
 uint32_t NetSerialPort::Read(uint8_t* buffer, uint32_t n) {
   if (n == 0 || HungUp()) return 0;
-  uint64_t budget_ms = uint64_t{per_byte_ms_.load(std::memory_order_relaxed)} * n +
-                       constant_ms_.load(std::memory_order_relaxed);
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(budget_ms);
+  const Deadline deadline(ReadBudget(n));
   uint32_t got = 0;
   std::lock_guard lock(receive_mutex_);
   for (;;) {
@@ -529,8 +549,15 @@ uint32_t NetSerialPort::Read(uint8_t* buffer, uint32_t n) {
       }
     }
     if (got == n) break;
-    int left = MillisLeft(deadline);
+    const int left = deadline.MillisLeft();
     if (left <= 0 || !Pump(left)) break;
+  }
+  // Until a purge is answered everything that comes is dropped, so a server
+  // that lost the answer would swallow every reply from now on: an answer
+  // that has not come within a whole read ends the connection instead.
+  if (got < n) {
+    std::lock_guard state(state_mutex_);
+    if (!purge_answers_due_.empty()) Break();
   }
   return got;
 }
@@ -570,81 +597,7 @@ class NetworkPortSystem final : public PortSystem {
   std::unique_ptr<PortSystem> local_;
 };
 
-std::optional<uint16_t> ParsePortNumber(std::string_view text) {
-  if (text.empty() || text.size() > 5 || text[0] == '0') return std::nullopt;
-  unsigned value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535) {
-    return std::nullopt;
-  }
-  return static_cast<uint16_t>(value);
-}
-
-bool HostNameChar(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
-}
-
-constexpr std::string_view kRfc2217Scheme = "rfc2217://";
-constexpr std::string_view kRawScheme = "socket://";
-
 }  // namespace
-
-std::string PortUrl::Text() const {
-  std::string text(kind == Kind::kRfc2217 ? kRfc2217Scheme : kRawScheme);
-  if (host.find(':') != std::string::npos) {
-    text += "[" + host + "]";
-  } else {
-    text += host;
-  }
-  return text + ":" + std::to_string(port);
-}
-
-bool LooksLikePortUrl(std::string_view text) {
-  const std::string lower = Lower(text.substr(0, kRfc2217Scheme.size()));
-  return lower.starts_with(kRfc2217Scheme) || lower.starts_with(kRawScheme);
-}
-
-std::optional<PortUrl> ParsePortUrl(std::string_view text) {
-  PortUrl url;
-  const std::string lower = Lower(text.substr(0, kRfc2217Scheme.size()));
-  if (lower.starts_with(kRfc2217Scheme)) {
-    url.kind = PortUrl::Kind::kRfc2217;
-    text.remove_prefix(kRfc2217Scheme.size());
-  } else if (lower.starts_with(kRawScheme)) {
-    url.kind = PortUrl::Kind::kRaw;
-    text.remove_prefix(kRawScheme.size());
-  } else {
-    return std::nullopt;
-  }
-  std::string_view host;
-  std::string_view port;
-  if (!text.empty() && text[0] == '[') {
-    const size_t close = text.find(']');
-    if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') {
-      return std::nullopt;
-    }
-    host = text.substr(1, close - 1);
-    port = text.substr(close + 2);
-    if (host.empty() || host.find(':') == std::string_view::npos) return std::nullopt;
-    for (char c : host) {
-      if (!std::isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.') {
-        return std::nullopt;
-      }
-    }
-  } else {
-    const size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos) return std::nullopt;
-    host = text.substr(0, colon);
-    port = text.substr(colon + 1);
-    if (host.empty() || !std::all_of(host.begin(), host.end(), HostNameChar)) return std::nullopt;
-    if (host.front() == '-' || host.front() == '.') return std::nullopt;
-  }
-  auto number = ParsePortNumber(port);
-  if (!number) return std::nullopt;
-  url.host = Lower(host);
-  url.port = *number;
-  return url;
-}
 
 OpenResult OpenNetPortOn(std::unique_ptr<TcpStream> stream, const PortUrl& url,
                          const NetTimings& timings) {

@@ -16,30 +16,22 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstring>
 #include <vector>
 
+#include "common/deadline.h"
 #include "common/error_text.h"
 #include "link/posix_port.h"
 
 namespace quelmar::link {
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
-
 // A write that makes no progress for this long has failed (the line is
 // stuck), so a write can never hang the worker.
-constexpr auto kWriteStall = std::chrono::seconds(5);
+constexpr std::chrono::milliseconds kWriteStall{5000};
 
 bool IsHangUpErrno(int error) {
   return error == EIO || error == ENXIO || error == ENODEV;
-}
-
-int PollMillis(SteadyClock::duration left) {
-  auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-  if (ms < 1) return 1;
-  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
 // DTR and RTS stay inactive: on many boards they drive reset and boot mode.
@@ -180,12 +172,12 @@ bool PosixSerialPort::Purge(uint32_t mask) {
 bool PosixSerialPort::Write(const uint8_t* data, uint32_t n, uint32_t* written) {
   uint32_t sent = 0;
   bool ok = !HungUp();
-  auto last_progress = SteadyClock::now();
+  Deadline progress_due(kWriteStall);
   while (ok && sent < n) {
     ssize_t k = ::write(fd_, data + sent, n - sent);
     if (k > 0) {
       sent += static_cast<uint32_t>(k);
-      last_progress = SteadyClock::now();
+      progress_due = Deadline(kWriteStall);
       continue;
     }
     if (k < 0 && errno == EINTR) continue;
@@ -195,13 +187,13 @@ bool PosixSerialPort::Write(const uint8_t* data, uint32_t n, uint32_t* written) 
       break;
     }
     // The driver's buffer is full: wait for room, but not forever.
-    auto left = last_progress + kWriteStall - SteadyClock::now();
-    if (left <= SteadyClock::duration::zero()) {
+    const int left = progress_due.MillisLeft();
+    if (left <= 0) {
       ok = false;
       break;
     }
     pollfd p{fd_, POLLOUT, 0};
-    int r = ::poll(&p, 1, PollMillis(left));
+    int r = ::poll(&p, 1, left);
     if (r < 0 && errno != EINTR) {
       ok = false;
     } else if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
@@ -218,13 +210,13 @@ uint32_t PosixSerialPort::Read(uint8_t* buffer, uint32_t n) {
   uint64_t budget_ms = uint64_t{per_byte_ms_.load(std::memory_order_relaxed)} * n +
                        constant_ms_.load(std::memory_order_relaxed);
   // A signal interrupts poll, but neither ends the read nor moves its end.
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(budget_ms);
+  const Deadline deadline{std::chrono::milliseconds(budget_ms)};
   uint32_t got = 0;
   while (got < n) {
-    auto left = deadline - SteadyClock::now();
-    if (left <= SteadyClock::duration::zero()) break;
+    const int left = deadline.MillisLeft();
+    if (left <= 0) break;
     pollfd p{fd_, POLLIN, 0};
-    int r = ::poll(&p, 1, PollMillis(left));
+    int r = ::poll(&p, 1, left);
     if (r < 0) {
       if (errno == EINTR) continue;
       break;

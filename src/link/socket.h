@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace quelmar::link {
 
@@ -45,5 +46,10 @@ struct ConnectResult {
 // request leaves at once) and keep-alive on, so a board-host that vanished
 // is noticed even while nothing is sent.
 ConnectResult ConnectTcp(const std::string& host, uint16_t port, int timeout_ms);
+
+// The addresses of this machine's network interfaces that are up, as text
+// ("192.168.1.5", "fd00::2"; IPv6 without brackets or zone), loopback ones
+// included, in the system's order. Empty when they cannot be read.
+std::vector<std::string> LocalAddresses();
 
 }  // namespace quelmar::link

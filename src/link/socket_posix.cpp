@@ -1,5 +1,7 @@
 // POSIX side of the TCP seam.
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -9,19 +11,17 @@
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "common/deadline.h"
 #include "common/error_text.h"
 #include "link/socket.h"
 
 namespace quelmar::link {
 namespace {
-
-using SteadyClock = std::chrono::steady_clock;
 
 // Keep-alive: the first probe after 2 s of silence, then every second, and
 // the connection is given up after 3 unanswered. Sent data unacknowledged
@@ -30,12 +30,6 @@ constexpr int kKeepIdleS = 2;
 constexpr int kKeepIntervalS = 1;
 constexpr int kKeepCount = 3;
 constexpr unsigned kUserTimeoutMs = 4000;
-
-int MillisLeft(SteadyClock::time_point deadline) {
-  auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
-  if (ms < 0) return 0;
-  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
 
 // A port server sends a reply in pieces as the board's bytes come (ser2net
 // without its character delay, or a slow board), and with Nagle's rule on
@@ -61,7 +55,7 @@ class PosixTcpStream final : public TcpStream {
   PosixTcpStream& operator=(const PosixTcpStream&) = delete;
 
   int Receive(uint8_t* buffer, size_t n, int timeout_ms) override {
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
+    const Deadline deadline{std::chrono::milliseconds(timeout_ms)};
     for (;;) {
       ssize_t k = ::recv(fd_, buffer, n, MSG_DONTWAIT);
       if (k > 0) {
@@ -71,7 +65,7 @@ class PosixTcpStream final : public TcpStream {
       if (k == 0) return -1;  // orderly close
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-      int left = MillisLeft(deadline);
+      int left = deadline.MillisLeft();
       if (left <= 0) return 0;
       pollfd p{fd_, POLLIN, 0};
       if (::poll(&p, 1, left) < 0 && errno != EINTR) return -1;
@@ -79,13 +73,13 @@ class PosixTcpStream final : public TcpStream {
   }
 
   int Send(const uint8_t* data, size_t n, int timeout_ms) override {
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
+    const Deadline deadline{std::chrono::milliseconds(timeout_ms)};
     for (;;) {
       ssize_t k = ::send(fd_, data, n, MSG_DONTWAIT | MSG_NOSIGNAL);
       if (k >= 0) return static_cast<int>(k);
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-      int left = MillisLeft(deadline);
+      int left = deadline.MillisLeft();
       if (left <= 0) return 0;
       pollfd p{fd_, POLLOUT, 0};
       if (::poll(&p, 1, left) < 0 && errno != EINTR) return -1;
@@ -150,7 +144,7 @@ void SetOptions(int fd) {
 
 // One connect attempt; 0 when connected, else the errno (ETIMEDOUT when the
 // deadline passed first).
-int ConnectOne(const addrinfo& address, SteadyClock::time_point deadline, int* fd_out) {
+int ConnectOne(const addrinfo& address, const Deadline& deadline, int* fd_out) {
   int fd = ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
                     address.ai_protocol);
   if (fd < 0) return errno;
@@ -161,7 +155,7 @@ int ConnectOne(const addrinfo& address, SteadyClock::time_point deadline, int* f
     if (error == EINPROGRESS || error == EINTR) {
       error = ETIMEDOUT;
       for (;;) {
-        int left = MillisLeft(deadline);
+        int left = deadline.MillisLeft();
         if (left <= 0) break;
         pollfd p{fd, POLLOUT, 0};
         int r = ::poll(&p, 1, left);
@@ -198,7 +192,7 @@ ConnectError ErrorKind(int error) {
 }  // namespace
 
 ConnectResult ConnectTcp(const std::string& host, uint16_t port, int timeout_ms) {
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
+  const Deadline deadline{std::chrono::milliseconds(timeout_ms)};
   std::shared_ptr<Lookup> lookup = Resolve(host, port, timeout_ms);
   if (lookup == nullptr) {
     return ConnectResult{nullptr, ConnectError::kResolve, "no answer from the name service"};
@@ -214,9 +208,29 @@ ConnectResult ConnectTcp(const std::string& host, uint16_t port, int timeout_ms)
     int error = ConnectOne(*a, deadline, &fd);
     if (error == 0) return ConnectResult{std::make_unique<PosixTcpStream>(fd), {}, {}};
     if (last_error != ECONNREFUSED) last_error = error;
-    if (MillisLeft(deadline) <= 0) break;
+    if (deadline.Passed()) break;
   }
   return ConnectResult{nullptr, ErrorKind(last_error), ErrorText(last_error)};
+}
+
+std::vector<std::string> LocalAddresses() {
+  std::vector<std::string> out;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return out;
+  for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || (i->ifa_flags & IFF_UP) == 0) continue;
+    const int family = i->ifa_addr->sa_family;
+    if (family != AF_INET && family != AF_INET6) continue;
+    char text[NI_MAXHOST];
+    const socklen_t size = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    if (::getnameinfo(i->ifa_addr, size, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0)
+      continue;
+    std::string address = text;
+    address = address.substr(0, address.find('%'));  // a link-local address's zone
+    out.push_back(std::move(address));
+  }
+  ::freeifaddrs(list);
+  return out;
 }
 
 }  // namespace quelmar::link

@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <mstcpip.h>
+#include <iphlpapi.h>
 // clang-format on
 
 #include <chrono>
@@ -14,18 +15,12 @@
 #include <string>
 #include <thread>
 
+#include "common/deadline.h"
+#include "common/error_text.h"
 #include "link/socket.h"
 
 namespace quelmar::link {
 namespace {
-
-using SteadyClock = std::chrono::steady_clock;
-
-int MillisLeft(SteadyClock::time_point deadline) {
-  auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
-  if (ms < 0) return 0;
-  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
 
 // Winsock is started once for the process and left running.
 bool StartWinsock() {
@@ -37,16 +32,7 @@ bool StartWinsock() {
 }
 
 std::string WinsockText(int error) {
-  char* text = nullptr;
-  FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string result = text != nullptr ? text : "error " + std::to_string(error);
-  if (text != nullptr) LocalFree(text);
-  while (!result.empty() &&
-         (result.back() == '\n' || result.back() == '\r' || result.back() == '.'))
-    result.pop_back();
-  return result;
+  return Win32ErrorText(static_cast<unsigned long>(error));
 }
 
 // Waits until the socket is readable (or writable); false on time-out.
@@ -69,27 +55,27 @@ class WinsockStream final : public TcpStream {
   WinsockStream& operator=(const WinsockStream&) = delete;
 
   int Receive(uint8_t* buffer, size_t n, int timeout_ms) override {
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
+    const Deadline deadline{std::chrono::milliseconds(timeout_ms)};
     for (;;) {
       int k = recv(socket_, reinterpret_cast<char*>(buffer),
                    static_cast<int>(n > INT_MAX ? INT_MAX : n), 0);
       if (k > 0) return k;
       if (k == 0) return -1;
       if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
-      int left = MillisLeft(deadline);
+      int left = deadline.MillisLeft();
       if (left <= 0) return 0;
       WaitFor(socket_, false, left);
     }
   }
 
   int Send(const uint8_t* data, size_t n, int timeout_ms) override {
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
+    const Deadline deadline{std::chrono::milliseconds(timeout_ms)};
     for (;;) {
       int k = send(socket_, reinterpret_cast<const char*>(data),
                    static_cast<int>(n > INT_MAX ? INT_MAX : n), 0);
       if (k >= 0) return k;
       if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
-      int left = MillisLeft(deadline);
+      int left = deadline.MillisLeft();
       if (left <= 0) return 0;
       WaitFor(socket_, true, left);
     }
@@ -152,7 +138,7 @@ void SetOptions(SOCKET s) {
   WSAIoctl(s, SIO_KEEPALIVE_VALS, &keep, sizeof keep, nullptr, 0, &returned, nullptr, nullptr);
 }
 
-int ConnectOne(const addrinfo& address, SteadyClock::time_point deadline, SOCKET* out) {
+int ConnectOne(const addrinfo& address, const Deadline& deadline, SOCKET* out) {
   SOCKET s = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
   if (s == INVALID_SOCKET) return WSAGetLastError();
   u_long nonblocking = 1;
@@ -168,7 +154,7 @@ int ConnectOne(const addrinfo& address, SteadyClock::time_point deadline, SOCKET
       FD_ZERO(&failed);
       FD_SET(s, &writable);
       FD_SET(s, &failed);
-      int left = MillisLeft(deadline);
+      int left = deadline.MillisLeft();
       timeval tv{left / 1000, (left % 1000) * 1000};
       if (select(0, nullptr, &writable, &failed, &tv) > 0) {
         int so_error = 0;
@@ -190,7 +176,7 @@ int ConnectOne(const addrinfo& address, SteadyClock::time_point deadline, SOCKET
 
 ConnectResult ConnectTcp(const std::string& host, uint16_t port, int timeout_ms) {
   if (!StartWinsock()) return ConnectResult{nullptr, ConnectError::kOther, "Winsock did not start"};
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
+  const Deadline deadline{std::chrono::milliseconds(timeout_ms)};
   std::shared_ptr<Lookup> lookup = Resolve(host, port, timeout_ms);
   if (lookup == nullptr) {
     return ConnectResult{nullptr, ConnectError::kResolve, "no answer from the name service"};
@@ -204,7 +190,7 @@ ConnectResult ConnectTcp(const std::string& host, uint16_t port, int timeout_ms)
     int error = ConnectOne(*a, deadline, &s);
     if (error == 0) return ConnectResult{std::make_unique<WinsockStream>(s), {}, {}};
     if (last_error != WSAECONNREFUSED) last_error = error;
-    if (MillisLeft(deadline) <= 0) break;
+    if (deadline.Passed()) break;
   }
   ConnectError kind = last_error == WSAECONNREFUSED ? ConnectError::kRefused
                       : (last_error == WSAETIMEDOUT || last_error == WSAENETUNREACH ||
@@ -212,6 +198,36 @@ ConnectResult ConnectTcp(const std::string& host, uint16_t port, int timeout_ms)
                           ? ConnectError::kUnreachable
                           : ConnectError::kOther;
   return ConnectResult{nullptr, kind, WinsockText(last_error)};
+}
+
+std::vector<std::string> LocalAddresses() {
+  std::vector<std::string> out;
+  if (!StartWinsock()) return out;
+  // The list's size is not known before: ask again with the size said.
+  std::vector<unsigned char> buffer(16 * 1024);
+  ULONG size = static_cast<ULONG>(buffer.size());
+  const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+  ULONG status = ERROR_BUFFER_OVERFLOW;
+  for (int attempt = 0; attempt < 3 && status == ERROR_BUFFER_OVERFLOW; ++attempt) {
+    buffer.resize(size);
+    status = ::GetAdaptersAddresses(AF_UNSPEC, flags, nullptr,
+                                    reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+  }
+  if (status != NO_ERROR) return out;
+  for (auto* a = reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(buffer.data()); a != nullptr;
+       a = a->Next) {
+    if (a->OperStatus != IfOperStatusUp) continue;
+    for (const IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u != nullptr; u = u->Next) {
+      char text[NI_MAXHOST];
+      if (::getnameinfo(u->Address.lpSockaddr, u->Address.iSockaddrLength, text, sizeof text,
+                        nullptr, 0, NI_NUMERICHOST) != 0)
+        continue;
+      std::string address = text;
+      address = address.substr(0, address.find('%'));  // a link-local address's zone
+      out.push_back(std::move(address));
+    }
+  }
+  return out;
 }
 
 }  // namespace quelmar::link

@@ -9,8 +9,11 @@ std::string LockHeldText(const std::string& path, std::string holder,
   while (!holder.empty() && (holder.back() == '\n' || holder.back() == '\0')) holder.pop_back();
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(wait.count()) / 1000.0);
-  return "'" + path + "' is locked" + (holder.empty() ? "" : " by " + holder) + " for more than " +
-         seconds + " s";
+  // The holder is alive (a lock goes with its process): removing the lock
+  // file would only let a second process in beside it.
+  return "'" + path + "' is locked for more than " + seconds + " s by " +
+         (holder.empty() ? "another process" : holder) +
+         ", which is still running: let it finish or end it (its lock goes with it)";
 }
 
 }  // namespace quelmar::production

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <thread>
 
 #include "common/error_text.h"
@@ -42,38 +43,76 @@ std::string ProcessName() {
   return "process " + std::to_string(getpid()) + (host.empty() ? "" : " on " + host);
 }
 
+namespace {
+
+// Whether fd is the file now at path (not one removed or replaced since).
+bool IsFileAt(int fd, const std::string& path) {
+  struct stat held {};
+  struct stat there {};
+  return fstat(fd, &held) == 0 && ::stat(path.c_str(), &there) == 0 &&
+         held.st_dev == there.st_dev && held.st_ino == there.st_ino;
+}
+
+}  // namespace
+
 bool FileLock::Acquire(const std::string& path, std::chrono::milliseconds wait,
                        std::string* error) {
   Release();
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *error = Why("cannot open the lock file '" + path + "'");
-    return false;
-  }
-  // flock belongs to the open file description: a second open in this
-  // process is refused like another process.
   const auto until = std::chrono::steady_clock::now() + wait;
-  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK && errno != EINTR) {
-      *error = Why("cannot lock '" + path + "'");
-      ::close(fd);
+  for (;;) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      *error = Why("cannot open the lock file '" + path + "'");
       return false;
     }
+    // flock belongs to the open file description: a second open in this
+    // process is refused like another process.
+    bool locked = false;
+    for (;;) {
+      if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        locked = true;
+        break;
+      }
+      if (errno != EWOULDBLOCK && errno != EINTR) {
+        *error = Why("cannot lock '" + path + "'");
+        ::close(fd);
+        return false;
+      }
+      // Waiting on a file that is no longer there would end in a lock that
+      // excludes no one who opens the path now.
+      if (!IsFileAt(fd, path)) break;
+      if (std::chrono::steady_clock::now() >= until) {
+        char holder[200] = {};
+        const ssize_t n = pread(fd, holder, sizeof holder - 1, 0);
+        std::string who = n > 0 ? std::string(holder, static_cast<size_t>(n)) : std::string();
+        *error = LockHeldText(path, who, wait);
+        ::close(fd);
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (locked && IsFileAt(fd, path)) {
+      // Who holds it, for whoever waits next; not needed for the lock itself.
+      const std::string me = ProcessName() + "\n";
+      if (ftruncate(fd, 0) == 0) (void)!pwrite(fd, me.data(), me.size(), 0);
+      handle_ = fd;
+      path_ = path;
+      return true;
+    }
+    // The file was removed or replaced between the open and the lock: the
+    // one at the path now is the lock.
+    ::close(fd);
     if (std::chrono::steady_clock::now() >= until) {
-      char holder[200] = {};
-      const ssize_t n = pread(fd, holder, sizeof holder - 1, 0);
-      std::string who = n > 0 ? std::string(holder, static_cast<size_t>(n)) : std::string();
-      *error = LockHeldText(path, who, wait);
-      ::close(fd);
+      *error = "'" + path + "' is removed or replaced again and again: cannot lock it";
       return false;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  // Who holds it, for whoever waits next; not needed for the lock itself.
-  const std::string me = ProcessName() + "\n";
-  if (ftruncate(fd, 0) == 0) (void)!pwrite(fd, me.data(), me.size(), 0);
-  handle_ = fd;
-  return true;
+}
+
+bool FileLock::StillHeld(std::string* error) const {
+  if (handle_ >= 0 && IsFileAt(static_cast<int>(handle_), path_)) return true;
+  *error = "the lock file '" + path_ + "' was removed or replaced while this process held it";
+  return false;
 }
 
 void FileLock::Release() {
@@ -86,55 +125,121 @@ void FileLock::Release() {
   handle_ = -1;
 }
 
+bool FlushFolder(const std::string& folder, std::string* error) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 || fsync(fd) != 0) {
+    *error = Why("cannot flush the folder '" + folder + "'");
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  ::close(fd);
+  return true;
+}
+
 bool AppendFile::Open(const std::string& path, std::string* error) {
   Close();
-  const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  path_ = path;
+  return OpenPath(error);
+}
+
+bool AppendFile::OpenPath(std::string* error) {
+  bool created = true;
+  int fd = ::open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == EEXIST) {
+    created = false;
+    fd = ::open(path_.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+  }
   if (fd < 0) {
-    *error = Why("cannot open '" + path + "' for writing");
+    *error = Why("cannot open '" + path_ + "' for writing");
     return false;
   }
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *error = "'" + path + "' is not a regular file";
+    *error = "'" + path_ + "' is not a regular file";
     ::close(fd);
     return false;
   }
-  if (st.st_size > 0) {
-    char last = '\n';
-    if (pread(fd, &last, 1, st.st_size - 1) != 1 ||
-        (last != '\n' && (!WriteAll(fd, "\n", 1) || fsync(fd) != 0))) {
-      *error = Why("cannot write '" + path + "'");
+  // A record in a file whose name a power cut takes with it is lost too.
+  if (created) {
+    const std::string folder = std::filesystem::path(path_).parent_path().string();
+    if (!FlushFolder(folder.empty() ? "." : folder, error)) {
       ::close(fd);
       return false;
     }
   }
   handle_ = fd;
-  path_ = path;
   return true;
+}
+
+bool AppendFile::StillAtPath() const {
+  struct stat open {};
+  struct stat named {};
+  return fstat(static_cast<int>(handle_), &open) == 0 && ::stat(path_.c_str(), &named) == 0 &&
+         open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
 bool AppendFile::Append(const std::string& text, std::string* error) {
-  const int fd = static_cast<int>(handle_);
-  if (fd < 0) {
+  if (path_.empty()) {
     *error = "no records file is open";
     return false;
   }
-  // One write: O_APPEND puts it whole at the end, even with another
-  // process appending to the same file.
-  if (!WriteAll(fd, text.data(), text.size())) {
-    *error = Why("cannot write '" + path_ + "'");
-    return false;
+  // Rotated, moved or deleted since the last append: the records go where
+  // the path leads now.
+  if (handle_ >= 0 && !StillAtPath()) CloseFile();
+  if (handle_ < 0) {
+    std::string why;
+    if (!OpenPath(&why)) {
+      *error = "'" + path_ + "' was moved or deleted and cannot be made again: " + why;
+      return false;
+    }
   }
-  if (fsync(fd) != 0) {
-    *error = Why("cannot flush '" + path_ + "'");
-    return false;
+  const int fd = static_cast<int>(handle_);
+  // Every writer appends under this lock, so that the last byte read below
+  // is still the last when the record goes in, and a cut-back takes only
+  // this record's bytes.
+  const auto until = std::chrono::steady_clock::now() + lock_wait_;
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      *error = Why("cannot lock '" + path_ + "'");
+      return false;
+    }
+    if (std::chrono::steady_clock::now() >= until) {
+      *error = LockHeldText(path_, "another process", lock_wait_);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return true;
+  struct stat st {};
+  char last = '\n';
+  bool ok = fstat(fd, &st) == 0 && (st.st_size == 0 || pread(fd, &last, 1, st.st_size - 1) == 1);
+  if (!ok) *error = Why("cannot read '" + path_ + "'");
+  if (ok) {
+    // A writer that died mid-append left a torn line: it stays, alone on its
+    // line, for readers to skip.
+    const std::string line = last == '\n' ? text : "\n" + text;
+    // One write: O_APPEND puts it whole at the end, even beside a writer
+    // that does not take the lock.
+    if (!WriteAll(fd, line.data(), line.size())) {
+      ok = false;
+      *error = Why("cannot write '" + path_ + "'");
+    } else if (fsync(fd) != 0) {
+      ok = false;
+      *error = Why("cannot flush '" + path_ + "'");
+    }
+    if (!ok && ftruncate(fd, st.st_size) != 0) *error += "; " + Why("and cannot cut it back");
+  }
+  flock(fd, LOCK_UN);
+  return ok;
+}
+
+void AppendFile::CloseFile() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
 }
 
 void AppendFile::Close() {
-  if (handle_ >= 0) ::close(static_cast<int>(handle_));
-  handle_ = -1;
+  CloseFile();
+  path_.clear();
 }
 
 }  // namespace quelmar::production

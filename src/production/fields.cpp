@@ -214,6 +214,47 @@ std::string PatternText(const std::string& pattern, uint64_t number) {
   return text;
 }
 
+std::optional<uint64_t> CounterEnd(const FieldDef& def) {
+  if (def.end) return def.end;
+  if (def.format == Format::kMac) return def.start | 0xFFFFFF;
+  return std::nullopt;
+}
+
+std::string CounterText(const FieldDef& def, uint64_t number) {
+  return def.format == Format::kMac ? MacText(number) : std::to_string(number);
+}
+
+bool IsMulticastMac(uint64_t mac) {
+  return ((mac >> 40) & 1) != 0;
+}
+
+bool ParsePatternText(const std::string& pattern, std::string_view text, uint64_t* number) {
+  size_t at = 0, length = 0;
+  unsigned width = 0;
+  std::string why;
+  if (!FindConversion(pattern, &at, &length, &width, &why)) return false;
+  // The fixed text before and after the number, with "%%" as '%'.
+  auto fixed = [&](size_t from, size_t to) {
+    std::string out;
+    for (size_t i = from; i < to; ++i) {
+      out += pattern[i];
+      if (pattern[i] == '%') ++i;
+    }
+    return out;
+  };
+  const std::string before = fixed(0, at);
+  const std::string after = fixed(at + length, pattern.size());
+  if (text.size() <= before.size() + after.size() || text.substr(0, before.size()) != before ||
+      text.substr(text.size() - after.size()) != after)
+    return false;
+  const std::string_view digits =
+      text.substr(before.size(), text.size() - before.size() - after.size());
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+  }
+  return ParseNumber(digits, number);
+}
+
 namespace {
 
 // A list value for a number format.

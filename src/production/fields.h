@@ -63,6 +63,20 @@ bool ParseNumber(std::string_view text, uint64_t* value);
 bool ParseMac(std::string_view text, uint64_t* value);
 std::string MacText(uint64_t value);
 
+// The last value a counter may give: its end; without one, for a MAC the
+// last address of its start's block (start's low 24 bits counted up), so a
+// MAC never carries into the next OUI; nullopt otherwise (the format alone
+// bounds it).
+std::optional<uint64_t> CounterEnd(const FieldDef& def);
+// A counter's value as a profile writes it: a MAC's text, else decimal.
+std::string CounterText(const FieldDef& def, uint64_t number);
+// Whether a MAC address has the multicast bit (the first byte odd): no
+// board's own address does.
+bool IsMulticastMac(uint64_t mac);
+// The number in text that PatternText(pattern, number) made; false when
+// the text is not of the pattern.
+bool ParsePatternText(const std::string& pattern, std::string_view text, uint64_t* number);
+
 // The format's own size in bytes (0 for the text formats, which take size).
 uint32_t NaturalSize(Format format);
 // The pattern with the number in it.

@@ -47,7 +47,7 @@ const char* PlaceName(Place place) {
 }  // namespace
 
 bool FieldPlan::Prepare(const std::vector<FieldDef>& defs, const image::ImageStore& images,
-                        std::string* why) {
+                        const SourceOptions& options, std::string* why) {
   sources_.clear();
   for (size_t i = 0; i < defs.size(); ++i) {
     const FieldDef& f = defs[i];
@@ -95,17 +95,26 @@ bool FieldPlan::Prepare(const std::vector<FieldDef>& defs, const image::ImageSto
         return refuse("its end " + not_fit);
       if (f.end && *f.end < f.start) return refuse("its end is below its start");
       if (f.step == 0) return refuse("its step is 0");
+      // A board's own address is never a group address: the block stays
+      // below the first byte's multicast bit.
+      if (f.format == Format::kMac && IsMulticastMac(f.start))
+        return refuse("its start " + MacText(f.start) +
+                      " is a multicast address (its first byte is odd)");
+      if (f.format == Format::kMac && f.end && (*f.end >> 40) != (f.start >> 40))
+        return refuse("its range reaches the multicast address " +
+                      MacText(((f.start >> 40) + 1) << 40));
     }
     auto source = std::make_unique<ValueSource>();
     std::string reason;
-    if (!source->Open(f, &reason)) return refuse(reason);
+    if (!source->Open(f, options, &reason)) return refuse(reason);
+    for (const auto& other : sources_) {
+      // Two links to one file are one state file.
+      if (other->state_file() == source->state_file())
+        return refuse("it shares its state file with field '" + other->def().name + "'");
+    }
     sources_.push_back(std::move(source));
   }
   return true;
-}
-
-void FieldPlan::SetLockWait(std::chrono::milliseconds wait) {
-  for (auto& source : sources_) source->SetLockWait(wait);
 }
 
 ValueSource::Reserved FieldPlan::Reserve(std::vector<FieldValue>* values, std::string* why) {

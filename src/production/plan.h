@@ -28,12 +28,17 @@ class FieldPlan {
   // Every check that can refuse a field, before any board: a bank the image
   // does not write, a place outside the bank or data image, image bytes
   // under it that are not erased (0xFF) unless overwrite is set, two fields
-  // that overlap, a start or end that does not fit the format, and each
+  // that overlap, a start or end that does not fit the format, an end
+  // below the start, a MAC block that reaches multicast addresses, and each
   // source's list and state file. False with one line in *why naming the
   // field and the reason.
+  // options: the lock wait and the run's records (see SourceOptions).
   bool Prepare(const std::vector<FieldDef>& defs, const image::ImageStore& images,
-               std::string* why);
-  void SetLockWait(std::chrono::milliseconds wait);
+               const SourceOptions& options, std::string* why);
+  bool Prepare(const std::vector<FieldDef>& defs, const image::ImageStore& images,
+               std::string* why) {
+    return Prepare(defs, images, SourceOptions{}, why);
+  }
 
   bool empty() const { return sources_.empty(); }
   size_t size() const { return sources_.size(); }

@@ -1,8 +1,11 @@
 #include "production/profile.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <filesystem>
 
+#include "common/utf8_path.h"
 #include "production/sha256.h"
 
 // No exceptions out of the TOML reader: a failed parse is a result.
@@ -32,8 +35,26 @@ class Reader {
     std::string text;
     if (!Text(node, key, &text)) return false;
     if (text.empty()) return Fail(node.source(), key, "is empty");
-    const std::filesystem::path p(text);
-    *out = (p.is_absolute() ? p : folder_ / p).lexically_normal().string();
+    // The text is UTF-8, like a path given on the command line: both must
+    // name one file on every system.
+    const std::filesystem::path p = PathFromUtf8(text);
+    *out = Utf8FromPath((p.is_absolute() ? p : folder_ / p).lexically_normal());
+    return true;
+  }
+  // A name ("line3.example", "pc-12") or an address ("10.0.3.7", "fd00::7",
+  // "[fd00::7]"), without a scheme or a port.
+  static bool HostName(const std::string& text) {
+    const bool v6 = std::count(text.begin(), text.end(), ':') >= 2;
+    size_t from = 0, to = text.size();
+    if (v6 && text.size() > 2 && text.front() == '[' && text.back() == ']') ++from, --to;
+    if (from >= to || to - from > 253) return false;
+    for (size_t i = from; i < to; ++i) {
+      const char c = text[i];
+      const bool ok =
+          v6 ? std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.'
+             : std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
+      if (!ok) return false;
+    }
     return true;
   }
   bool Bool(const toml::node& node, const std::string& key, bool* out) {
@@ -135,8 +156,9 @@ class Reader {
   }
 
   bool Top(const toml::table& top, Profile* p) {
-    static const char* const kKeys[] = {"ports",   "code",    "data",  "reboot", "auto",   "count",
-                                        "records", "log_dir", "field", "name",   "listen", "token"};
+    static const char* const kKeys[] = {"ports",  "code",    "data",     "reboot", "auto",
+                                        "count",  "records", "log_dir",  "field",  "name",
+                                        "listen", "token",   "hostnames"};
     for (auto&& [key, node] : top) {
       const std::string k(key.str());
       if (std::find(std::begin(kKeys), std::end(kKeys), k) == std::end(kKeys))
@@ -149,6 +171,20 @@ class Reader {
         std::string name;
         if (!Text(port, "ports", &name)) return false;
         p->ports.push_back(name);
+      }
+    }
+    if (const toml::node* names = top.get("hostnames")) {
+      const toml::array* list = names->as_array();
+      if (list == nullptr) return Fail(names->source(), "hostnames", "should be a list of names");
+      for (const toml::node& n : *list) {
+        std::string name;
+        if (!Text(n, "hostnames", &name)) return false;
+        if (!HostName(name))
+          return Fail(n.source(), "hostnames",
+                      "\"" + name +
+                          "\" is no host name or address: give it "
+                          "without http:// and port");
+        p->hostnames.push_back(name);
       }
     }
     for (const char* key : {"name", "listen", "token"}) {
@@ -206,19 +242,30 @@ class Reader {
 bool LoadProfile(const std::string& path, Profile* profile, std::string* why) {
   *profile = Profile{};
   profile->path = path;
-  std::string error;
-  if (!Sha256OfFile(path, &profile->sha256, &error)) {
-    *why = error;
+  // Read once: the hash is of exactly the bytes parsed.
+  std::string bytes;
+  std::FILE* file = OpenFile(path, "rb");
+  bool read = file != nullptr;
+  if (read) {
+    char buffer[4096];
+    size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, n);
+    read = std::ferror(file) == 0;
+    std::fclose(file);
+  }
+  if (!read) {
+    *why = "cannot read '" + path + "'";
     return false;
   }
-  toml::parse_result parsed = toml::parse_file(path);
+  profile->sha256 = Sha256Hex(bytes.data(), bytes.size());
+  toml::parse_result parsed = toml::parse(bytes, path);
   if (!parsed) {
     const toml::parse_error& failure = parsed.error();
     *why = path + " line " + std::to_string(failure.source().begin.line) + ": " +
            std::string(failure.description());
     return false;
   }
-  std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  std::filesystem::path folder = PathFromUtf8(path).parent_path();
   if (folder.empty()) folder = ".";
   Reader reader(path, folder, why);
   return reader.Top(parsed.table(), profile);

@@ -26,6 +26,8 @@ struct Profile {
   std::optional<std::string> name;    // shown on its dashboard
   std::optional<std::string> listen;  // the dashboard's "ADDR:PORT"
   std::optional<std::string> token;   // the dashboard's control token
+  // Names and addresses the line reaches the dashboard by.
+  std::vector<std::string> hostnames;
 };
 
 // Reads and checks the profile. An unreadable or malformed file, an unknown

@@ -4,7 +4,9 @@
 #include <ctime>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <vector>
 
+#include "common/utf8_path.h"
 #include "link/protocol.h"
 
 namespace quelmar::production {
@@ -110,12 +112,26 @@ std::string RecordJson(const BoardRecord& r) {
 bool RecordsFile::Open(const std::string& path, std::string* why) {
   std::lock_guard lock(mutex_);
   path_ = path;
-  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  // The folders made here are flushed into their parents, as the new file
+  // is into its folder: a power cut must not take the records' path away.
+  namespace fs = std::filesystem;
+  std::vector<fs::path> made;  // the missing folders, innermost first
   std::error_code error;
-  if (!folder.empty()) std::filesystem::create_directories(folder, error);
+  for (fs::path folder = PathFromUtf8(path).parent_path(); !folder.empty();
+       folder = folder.parent_path()) {
+    if (fs::exists(folder, error) || error) break;
+    made.push_back(folder);
+    if (folder == folder.parent_path()) break;
+  }
+  error.clear();
+  if (!made.empty()) fs::create_directories(made.front(), error);
   if (error) {
-    *why = "cannot create the folder '" + folder.string() + "': " + error.message();
+    *why = "cannot create the folder '" + Utf8FromPath(made.front()) + "': " + error.message();
     return false;
+  }
+  for (auto it = made.rbegin(); it != made.rend(); ++it) {
+    const std::string parent = Utf8FromPath(it->parent_path());
+    if (!FlushFolder(parent.empty() ? "." : parent, why)) return false;
   }
   return file_.Open(path, why);
 }

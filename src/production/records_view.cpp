@@ -2,13 +2,138 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <fstream>
+
+#include "common/utf8_path.h"
 
 namespace quelmar::production {
 
 namespace {
 
 using json = nlohmann::ordered_json;
+
+// What a key of a record holds.
+enum class Kind {
+  kText,
+  kTextOrNull,
+  kNumber,
+  kCount,        // a whole number, not negative
+  kFields,       // name -> a whole number or text
+  kWordsOrNull,  // a list of text, or null
+  kFileOrNull,   // {"file": text, "sha256": text}, or null
+  kSent,         // {"bank_a_sha256": text or null, ...}
+};
+
+struct Key {
+  const char* name;
+  Kind kind;
+  bool required;  // the listing and the filters need it
+};
+
+constexpr Key kKeys[] = {
+    {"time_start", Kind::kText, true},
+    {"time_end", Kind::kText, false},
+    {"duration_s", Kind::kNumber, false},
+    {"port", Kind::kText, true},
+    {"device", Kind::kText, false},
+    {"board", Kind::kCount, true},
+    {"result", Kind::kText, true},
+    {"failure", Kind::kTextOrNull, false},
+    {"bootloader", Kind::kTextOrNull, false},
+    {"chip", Kind::kTextOrNull, false},
+    {"chip_words", Kind::kWordsOrNull, false},
+    {"fields", Kind::kFields, true},
+    {"code", Kind::kFileOrNull, false},
+    {"data", Kind::kFileOrNull, false},
+    {"profile", Kind::kFileOrNull, false},
+    {"sent", Kind::kSent, false},
+    {"host", Kind::kText, false},
+    {"version", Kind::kText, false},
+    {"log", Kind::kText, false},
+};
+
+const char* TypeText(const json& value) {
+  if (value.is_null()) return "null";
+  if (value.is_boolean()) return "true or false";
+  if (value.is_number_float()) return "a fraction";
+  if (value.is_number_integer() && !value.is_number_unsigned()) return "a negative number";
+  if (value.is_number()) return "a number";
+  if (value.is_string()) return "text";
+  if (value.is_array()) return "a list";
+  return "an object";
+}
+
+bool IsCount(const json& value) {
+  return value.is_number_unsigned();
+}
+
+// Control characters as \xHH, and a bound on the length: for names taken
+// from the file into a warning.
+std::string Shown(std::string_view text, size_t limit = 64) {
+  std::string out;
+  for (char c : text.substr(0, limit)) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", u);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  if (text.size() > limit) out += "...";
+  return out;
+}
+
+std::string Wrong(const std::string& key, const char* wanted, const json& value) {
+  return "'" + key + "' should be " + wanted + ", not " + TypeText(value);
+}
+
+std::string Problem(const Key& key, const json& value) {
+  const std::string name = key.name;
+  switch (key.kind) {
+    case Kind::kText:
+      return value.is_string() ? "" : Wrong(name, "text", value);
+    case Kind::kTextOrNull:
+      return value.is_string() || value.is_null() ? "" : Wrong(name, "text or null", value);
+    case Kind::kNumber:
+      return value.is_number() ? "" : Wrong(name, "a number", value);
+    case Kind::kCount:
+      return IsCount(value) ? "" : Wrong(name, "a whole number", value);
+    case Kind::kFields:
+      if (!value.is_object()) return Wrong(name, "an object", value);
+      for (const auto& [field, v] : value.items()) {
+        if (!IsCount(v) && !v.is_string())
+          return Wrong("fields." + Shown(field), "a whole number or text", v);
+      }
+      return "";
+    case Kind::kWordsOrNull:
+      if (value.is_null()) return "";
+      if (!value.is_array()) return Wrong(name, "a list or null", value);
+      for (const json& word : value) {
+        if (!word.is_string()) return Wrong(name + "[]", "text", word);
+      }
+      return "";
+    case Kind::kFileOrNull:
+      if (value.is_null()) return "";
+      if (!value.is_object()) return Wrong(name, "an object or null", value);
+      for (const char* part : {"file", "sha256"}) {
+        const auto it = value.find(part);
+        if (it != value.end() && !it->is_string()) return Wrong(name + "." + part, "text", *it);
+      }
+      return "";
+    case Kind::kSent:
+      if (!value.is_object()) return Wrong(name, "an object", value);
+      for (const char* part : {"bank_a_sha256", "bank_b_sha256", "data_sha256"}) {
+        const auto it = value.find(part);
+        if (it != value.end() && !it->is_string() && !it->is_null())
+          return Wrong(name + "." + part, "text or null", *it);
+      }
+      return "";
+  }
+  return "";
+}
 
 std::string ValueText(const json& value) {
   if (value.is_null()) return "";
@@ -29,7 +154,14 @@ std::string Normalised(std::string text) {
   return text;
 }
 
-std::string CsvCell(const std::string& text) {
+// A cell as a spreadsheet reads it back: text that it would take as a
+// formula gets a leading apostrophe (the cell then shows it), and a cell
+// with a comma, a quote or a line end is quoted.
+std::string CsvCell(const json& value) {
+  std::string text = ValueText(value);
+  if (value.is_string() && !text.empty() &&
+      std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos)
+    text.insert(0, 1, '\'');
   if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
   std::string quoted = "\"";
   for (char c : text) {
@@ -39,36 +171,87 @@ std::string CsvCell(const std::string& text) {
   return quoted + "\"";
 }
 
+const json& Member(const json& object, const std::string& key) {
+  static const json kNull;
+  const auto it = object.find(key);
+  return it == object.end() ? kNull : *it;
+}
+
 }  // namespace
 
+std::string RecordProblem(const json& record) {
+  if (!record.is_object()) return "not an object";
+  for (const Key& key : kKeys) {
+    const auto it = record.find(key.name);
+    if (it == record.end()) {
+      if (key.required) return "no '" + std::string(key.name) + "'";
+      continue;
+    }
+    std::string problem = Problem(key, *it);
+    if (!problem.empty()) return problem;
+  }
+  return "";
+}
+
+namespace {
+
+void TakeLine(std::string_view line, size_t number, RecordsRead* out) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  if (line.empty()) return;
+  json record = json::parse(line, nullptr, false);
+  const std::string where = "line " + std::to_string(number) + ": ";
+  if (record.is_discarded() || !record.is_object()) {
+    out->warnings.push_back(where + "torn or not a record: skipped");
+    return;
+  }
+  const std::string problem = RecordProblem(record);
+  if (!problem.empty()) {
+    out->warnings.push_back(where + problem + ": skipped");
+    return;
+  }
+  out->records.push_back(std::move(record));
+}
+
+}  // namespace
+
+void ReadRecordsText(std::string_view text, RecordsRead* out) {
+  size_t number = 0;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string_view::npos) end = text.size();
+    TakeLine(text.substr(at, end - at), ++number, out);
+    at = end + 1;
+  }
+}
+
 bool ReadRecords(const std::string& path, RecordsRead* out, std::string* why) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(PathFromUtf8(path), std::ios::binary);
   if (!in) {
     *why = "cannot read '" + path + "'";
     return false;
   }
   std::string line;
-  for (size_t number = 1; std::getline(in, line); ++number) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) continue;
-    json record = json::parse(line, nullptr, false);
-    if (record.is_discarded() || !record.is_object()) {
-      out->warnings.push_back("line " + std::to_string(number) + ": torn or not a record: skipped");
-      continue;
-    }
-    out->records.push_back(std::move(record));
+  for (size_t number = 1; std::getline(in, line); ++number) TakeLine(line, number, out);
+  if (in.bad()) {
+    *why = "cannot read '" + path + "'";
+    return false;
   }
   return true;
 }
 
+bool RecordFailed(const json& record) {
+  const json& result = Member(record, "result");
+  return !result.is_string() || result.get_ref<const std::string&>() != "ok";
+}
+
 bool RecordHasValue(const json& record, const std::string& wanted) {
-  const auto fields = record.find("fields");
-  if (fields == record.end() || !fields->is_object()) return false;
-  for (const auto& [name, value] : fields->items()) {
+  const json& fields = Member(record, "fields");
+  if (!fields.is_object()) return false;
+  for (const auto& [name, value] : fields.items()) {
     if (value.is_number_unsigned() || value.is_number_integer()) {
       if (value.dump() == wanted) return true;
     } else if (value.is_string()) {
-      const std::string text = value.get<std::string>();
+      const std::string& text = value.get_ref<const std::string&>();
       if (text == wanted || Normalised(text) == Normalised(wanted)) return true;
     }
   }
@@ -76,13 +259,16 @@ bool RecordHasValue(const json& record, const std::string& wanted) {
 }
 
 std::string RecordSummaryLine(const json& record) {
-  std::string line = Get(record, "time_start") + "  " + Get(record, "port") + "  board " +
-                     Get(record, "board") + "  " + Get(record, "result");
-  const auto fields = record.find("fields");
-  if (fields != record.end() && fields->is_object()) {
-    for (const auto& [name, value] : fields->items()) line += "  " + name + "=" + ValueText(value);
+  auto get = [&](const char* key) { return Shown(Get(record, key), std::string::npos); };
+  std::string line =
+      get("time_start") + "  " + get("port") + "  board " + get("board") + "  " + get("result");
+  const json& fields = Member(record, "fields");
+  if (fields.is_object()) {
+    for (const auto& [name, value] : fields.items())
+      line +=
+          "  " + Shown(name, std::string::npos) + "=" + Shown(ValueText(value), std::string::npos);
   }
-  const std::string failure = Get(record, "failure");
+  const std::string failure = get("failure");
   if (!failure.empty()) line += "  (" + failure + ")";
   return line;
 }
@@ -90,32 +276,29 @@ std::string RecordSummaryLine(const json& record) {
 std::string RecordsCsv(const std::vector<json>& records) {
   std::vector<std::string> names;
   for (const json& r : records) {
-    const auto fields = r.find("fields");
-    if (fields == r.end() || !fields->is_object()) continue;
-    for (const auto& [name, value] : fields->items())
+    const json& fields = Member(r, "fields");
+    if (!fields.is_object()) continue;
+    for (const auto& [name, value] : fields.items())
       if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
   }
   static const char* const kColumns[] = {"time_start", "time_end", "duration_s", "port",
                                          "device",     "board",    "result",     "failure",
                                          "bootloader", "chip"};
+  static const char* const kSentColumns[] = {"bank_a_sha256", "bank_b_sha256", "data_sha256"};
   std::string csv;
   for (const char* column : kColumns) csv += std::string(column) + ",";
-  for (const std::string& name : names) csv += CsvCell(name) + ",";
+  for (const std::string& name : names) csv += CsvCell(json(name)) + ",";
   csv += "bank_a_sha256,bank_b_sha256,data_sha256\r\n";
   for (const json& r : records) {
-    for (const char* column : kColumns) csv += CsvCell(Get(r, column)) + ",";
-    const auto fields = r.find("fields");
-    for (const std::string& name : names) {
-      std::string cell;
-      if (fields != r.end() && fields->is_object() && fields->contains(name))
-        cell = ValueText((*fields)[name]);
-      csv += CsvCell(cell) + ",";
+    for (const char* column : kColumns) csv += CsvCell(Member(r, column)) + ",";
+    const json& fields = Member(r, "fields");
+    for (const std::string& name : names)
+      csv += (fields.is_object() ? CsvCell(Member(fields, name)) : std::string()) + ",";
+    const json& sent = Member(r, "sent");
+    for (const char* column : kSentColumns) {
+      csv += sent.is_object() ? CsvCell(Member(sent, column)) : std::string();
+      csv += column == kSentColumns[2] ? "\r\n" : ",";
     }
-    const auto sent = r.find("sent");
-    const json none = json::object();
-    const json& s = sent != r.end() && sent->is_object() ? *sent : none;
-    csv += CsvCell(Get(s, "bank_a_sha256")) + "," + CsvCell(Get(s, "bank_b_sha256")) + "," +
-           CsvCell(Get(s, "data_sha256")) + "\r\n";
   }
   return csv;
 }

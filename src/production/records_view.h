@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -9,25 +10,42 @@
 namespace quelmar::production {
 
 struct RecordsRead {
-  std::vector<nlohmann::ordered_json> records;  // each a JSON object
-  std::vector<std::string> warnings;            // "line 7: torn or not JSON: skipped"
+  std::vector<nlohmann::ordered_json> records;  // each a record as written
+  std::vector<std::string> warnings;            // "line 7: torn or not a record: skipped"
 };
 
-// Reads every line; a line that is not a JSON object (a record torn by a
-// crash) is skipped with a warning. False with *why when the file cannot
+// Reads every line; a line that is not a record (torn by a crash, not JSON,
+// or a key of a type no record has: a null result, a number as the port,
+// fields that are not an object) is skipped with a warning naming the
+// line. So every record kept has text in time_start, port and result, a
+// board number and fields of numbers and text; the other keys, when
+// present, have their record's types. False with *why when the file cannot
 // be read at all.
 bool ReadRecords(const std::string& path, RecordsRead* out, std::string* why);
+// The same for a file's contents already in memory.
+void ReadRecordsText(std::string_view text, RecordsRead* out);
+
+// Why a JSON object is not a record ("'result' should be text, not null"),
+// or "" when it is one.
+std::string RecordProblem(const nlohmann::ordered_json& record);
+
+// Whether the record's result is other than "ok".
+bool RecordFailed(const nlohmann::ordered_json& record);
 
 // Whether the record gave a field the value `wanted`: a number's decimal
 // text, or text compared as is (a MAC address without regard to case or
 // to ':' against '-').
 bool RecordHasValue(const nlohmann::ordered_json& record, const std::string& wanted);
 
-// One line for a listing: time, port, board, result, fields, failure.
+// One line for a listing: time, port, board, result, fields, failure. A
+// control character (an escape sequence in a board's log) is shown as
+// \xHH, never sent to the terminal.
 std::string RecordSummaryLine(const nlohmann::ordered_json& record);
 
 // A spreadsheet's table: a header line, then one line per record; the
-// field names are the union over all records, in order of appearance.
+// field names are the union over all records, in order of appearance. A
+// text cell a spreadsheet would take as a formula (starting with = + - @,
+// a tab or a carriage return) gets a leading apostrophe.
 std::string RecordsCsv(const std::vector<nlohmann::ordered_json>& records);
 
 }  // namespace quelmar::production

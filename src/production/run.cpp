@@ -1,5 +1,7 @@
 #include "production/run.h"
 
+#include <tuple>
+
 #include "link/protocol.h"
 #include "production/durable_file.h"
 
@@ -17,15 +19,19 @@ bool ProductionRun::Prepare(RunSettings settings, const image::ImageStore& image
   settings_ = std::move(settings);
   images_ = &images;
   host_ = HostName();
-  plan_.SetLockWait(settings_.lock_wait);
-  if (!plan_.Prepare(settings_.fields, images, why)) return false;
-  plan_.SetLockWait(settings_.lock_wait);
-  for (auto [path, hash] : {std::pair{&settings_.code_path, &code_hash_},
-                            std::pair{&settings_.data_path, &data_hash_}}) {
+  SourceOptions options{settings_.lock_wait, settings_.records_path.value_or("")};
+  if (!plan_.Prepare(settings_.fields, images, options, why)) return false;
+  // The hashes are of the bytes loaded, taken as they were read: the file
+  // read again now could be another one, replaced on disk meanwhile.
+  for (auto [path, file, hash] :
+       {std::tuple{&settings_.code_path, &images.CodeFile(), &code_hash_},
+        std::tuple{&settings_.data_path, &images.DataFile(), &data_hash_}}) {
     if (!*path) continue;
-    FileHash h{**path, ""};
-    if (!Sha256OfFile(**path, &h.sha256, why)) return false;
-    *hash = h;
+    if (!*file || (*file)->path != **path) {
+      *why = "no hash of '" + **path + "' as it was loaded";
+      return false;
+    }
+    *hash = FileHash{**path, (*file)->digest};
   }
   if (settings_.records_path) {
     records_.emplace();

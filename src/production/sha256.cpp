@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "common/utf8_path.h"
 #include "production/sha256.h"
 
 namespace quelmar::production {
@@ -12,7 +13,7 @@ std::string Sha256Hex(const void* bytes, size_t size) {
 }
 
 bool Sha256OfFile(const std::string& path, std::string* hex, std::string* error) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = OpenFile(path, "rb");
   if (file == nullptr) {
     *error = "cannot read '" + path + "'";
     return false;

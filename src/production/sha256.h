@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "image/file_digest.h"
+
 namespace quelmar::production {
 
 class Sha256 {
@@ -23,6 +25,16 @@ class Sha256 {
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
+};
+
+// The SHA-256 of an image file as an ImageStore loads it, for the records.
+class Sha256FileDigest final : public image::FileDigest {
+ public:
+  void Update(const uint8_t* bytes, size_t size) override { hash_.Update(bytes, size); }
+  std::string Finish() override { return hash_.FinishHex(); }
+
+ private:
+  Sha256 hash_;
 };
 
 std::string Sha256Hex(const void* bytes, size_t size);

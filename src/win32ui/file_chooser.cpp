@@ -1,6 +1,9 @@
 #include "win32ui/file_chooser.h"
 
 #include <cstring>
+#include <string>
+
+#include "common/utf8_path.h"
 
 namespace quelmar::win32ui {
 
@@ -13,8 +16,8 @@ constexpr char kCodeFilter[] =
     "CODE files (*.fcode)\0*.fcode\0"
     "Build output (*.elf *.axf *.hex *.srec)\0*.elf;*.axf;*.hex;*.srec\0";
 constexpr char kDataFilter[] = "DATA file (*.fdata)\0*.fdata\0";
-constexpr DWORD kFlags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST | OFN_NOLONGNAMES | OFN_EXPLORER |
-                         OFN_DONTADDTORECENT;
+constexpr DWORD kFlags =
+    OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST | OFN_NOLONGNAMES | OFN_EXPLORER | OFN_DONTADDTORECENT;
 static_assert(kFlags == 0x20C1800);
 
 // Copies text into a buffer of n characters; false when it does not fit.
@@ -58,7 +61,12 @@ std::optional<std::string> Win32FileChooser::ChooseImageFile(image::ImageKind ki
   const std::string directory = n > 0 && n < sizeof current ? std::string(current, n) : "";
   OPENFILENAMEA& ofn = Prepare(kind, directory);
   if (!GetOpenFileNameA(&ofn)) return std::nullopt;
-  return std::string(ofn.lpstrFile);
+  // The dialog answers in the ANSI code page; file names are UTF-8 inside.
+  const int size = MultiByteToWideChar(CP_ACP, 0, ofn.lpstrFile, -1, nullptr, 0);
+  std::wstring wide(size > 0 ? static_cast<size_t>(size) : 0, L'\0');
+  if (size > 0) MultiByteToWideChar(CP_ACP, 0, ofn.lpstrFile, -1, wide.data(), size);
+  if (!wide.empty()) wide.pop_back();
+  return Utf8FromWide(wide);
 }
 
 }  // namespace quelmar::win32ui

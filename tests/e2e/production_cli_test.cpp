@@ -213,7 +213,11 @@ state = "label.state"
   EXPECT_EQ(tags, (std::set<std::string>{"QM-00000041", "QM-00000043"}));
   EXPECT_EQ(macs, (std::set<std::string>{"02:51:4D:00:00:FF", "02:51:4D:00:01:00"}));
   EXPECT_EQ(labels, (std::set<std::string>{"LINE3-A", "LINE3-B"}));
-  EXPECT_EQ(ReadWholeFile(dir_.File("label.state")), "used 2\n");
+  // The list's state names what it gave: the last value and the chained
+  // hash of the values given.
+  const std::string h1 = production::Sha256Hex("LINE3-A\n", 8);
+  const std::string h2 = production::Sha256Hex((h1 + "LINE3-B\n").data(), h1.size() + 8);
+  EXPECT_EQ(ReadWholeFile(dir_.File("label.state")), "used 2\nlast LINE3-B\nsha256 " + h2 + "\n");
 }
 
 TEST_F(ProductionLine, RefusalsComeBeforeAnyBoardIsTouched) {
@@ -256,7 +260,7 @@ TEST_F(ProductionLine, RefusalsComeBeforeAnyBoardIsTouched) {
        {},
        "code = \"app.fcode\"\n[[field]]\nname = \"l\"\nat = 0x1A07FF00\n"
        "format = \"text\"\nsize = 4\nlist = \"dup.txt\"\nstate = \"l.state\"\n",
-       "dup.txt' line 3: \"A\" is there twice"},
+       "dup.txt' lines 1 and 3 hold the same value, \"A\""},
       {"unknown key",
        {},
        "code = \"app.fcode\"\nrecord = \"r.jsonl\"\n",
@@ -295,7 +299,8 @@ TEST_F(ProductionLine, AStateFileLockedByAHungProcessIsNamedAfterAFewSeconds) {
                  {}, 60s);
   sim.Stop();
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err.find("s.state.lock' is locked by process " + std::to_string(getpid())),
+  EXPECT_NE(r.err.find("s.state.lock' is locked for more than 3 s by process " +
+                       std::to_string(getpid())),
             std::string::npos)
       << r.err;
   EXPECT_NE(sim.Stderr().find(" 0 requests"), std::string::npos) << sim.Stderr();
@@ -413,6 +418,57 @@ TEST_F(ProductionLine, AKillAtAnyMomentNeverGivesAValueTwice) {
   EXPECT_GE(total_records, 12u) << "every second run wrote its four boards";
   std::printf("kill -9 test: %zu records, %zu distinct values, state %s", total_records,
               seen.size(), ReadWholeFile(dir_.File("serial.state")).c_str());
+}
+
+// A records file edited by hand or by another tool: records of the wrong
+// types between good ones. Every listing shows the good ones and names the
+// lines it skipped; none of them aborts. A label a spreadsheet would run as
+// a formula reaches the CSV defused.
+TEST(RecordsCommand, MistypedRecordsAreSkippedAndFormulasDefused) {
+  TempDir dir;
+  using ordered = nlohmann::ordered_json;
+  auto record = [](unsigned board, const ordered& result, const std::string& label) {
+    const ordered r = {
+        {"time_start", "2026-12-08T07:38:41.123Z"},
+        {"port", "COM3"},
+        {"board", board},
+        {"result", result},
+        {"failure", result == "ok" ? ordered(nullptr) : ordered("Write CODE... Failed")},
+        {"fields", {{"serial", 100000 + board}, {"label", label}}}};
+    return r.dump() + "\n";
+  };
+  const std::string file = dir.File("records.jsonl");
+  WriteWholeFile(file, record(1, "ok", "A1") + record(2, nullptr, "A2") +
+                           record(3, "failed", "=HYPERLINK(\"http://x.example\",\"open\")") +
+                           record(4, 7, "A4") + "{\"torn\n" + record(5, "ok", "-5"));
+  const std::string skipped = "quelmar-cli: " + file +
+                              ": line 2: 'result' should be text, not null: skipped\n"
+                              "quelmar-cli: " +
+                              file +
+                              ": line 4: 'result' should be text, not a number: skipped\n"
+                              "quelmar-cli: " +
+                              file + ": line 5: torn or not a record: skipped\n";
+  const RunResult failed = RunProgram(QUELMAR_CLI_PATH, {"records", file, "--failed"});
+  EXPECT_EQ(failed.exit_code, 0) << failed.err;
+  EXPECT_EQ(failed.err, skipped);
+  EXPECT_EQ(Lines(failed.out),
+            std::vector<std::string>{
+                "2026-12-08T07:38:41.123Z  COM3  board 3  failed  serial=100003  "
+                "label==HYPERLINK(\"http://x.example\",\"open\")  (Write CODE... Failed)"});
+
+  const RunResult all = RunProgram(QUELMAR_CLI_PATH, {"records", file, "--serial", "100005"});
+  EXPECT_EQ(all.exit_code, 0) << all.err;
+  EXPECT_EQ(Lines(all.out).size(), 1u);
+
+  const RunResult csv = RunProgram(QUELMAR_CLI_PATH, {"records", file, "--csv"});
+  EXPECT_EQ(csv.exit_code, 0) << csv.err;
+  EXPECT_EQ(csv.err, skipped);
+  const auto rows = Lines(csv.out);
+  ASSERT_EQ(rows.size(), 4u) << csv.out;
+  EXPECT_NE(rows[2].find(",100003,\"'=HYPERLINK(\"\"http://x.example\"\",\"\"open\"\")\","),
+            std::string::npos)
+      << rows[2];
+  EXPECT_NE(rows[3].find(",100005,'-5,"), std::string::npos) << rows[3];
 }
 
 }  // namespace

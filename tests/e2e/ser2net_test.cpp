@@ -1,9 +1,13 @@
 // quelmar-cli against boards on "another machine": Debian's ser2net on
 // loopback in front of paced simulators on pseudo-terminals, reached as
 // rfc2217:// and socket:// ports.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -13,6 +17,7 @@
 #include "image/image_store.h"
 #include "image/image_writer.h"
 #include "link/link.h"
+#include "link/posix_port.h"
 #include "process.h"
 #include "ser2net_server.h"
 #include "support/fake_clock.h"
@@ -252,6 +257,64 @@ TEST(Ser2net, SecondClientIsRefusedAsInUse) {
   // A code write runs to its end after Ctrl-C; the board is not needed again.
   run.flash().Signal(SIGKILL);
   run.flash().Wait(30s);
+}
+
+// A board that talks on its own, over and over: the test writes its end of
+// a pseudo-terminal, as a running application would print.
+class ChattyBoard {
+ public:
+  explicit ChattyBoard(std::string line) {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
+        !link::MakeRawBoardEnd(master_)) {
+      return;
+    }
+    device_ = ::ptsname(master_);
+    talker_ = std::thread([this, line = std::move(line)] {
+      while (!stop_.load()) {
+        (void)!::write(master_, line.data(), line.size());
+        char heard[256];
+        while (::read(master_, heard, sizeof heard) > 0) {
+        }
+        std::this_thread::sleep_for(2ms);
+      }
+    });
+  }
+  ~ChattyBoard() {
+    stop_.store(true);
+    if (talker_.joinable()) talker_.join();
+    if (master_ >= 0) ::close(master_);
+  }
+  ChattyBoard(const ChattyBoard&) = delete;
+  ChattyBoard& operator=(const ChattyBoard&) = delete;
+  const std::string& device() const { return device_; }
+
+ private:
+  int master_ = -1;
+  std::string device_;
+  std::atomic<bool> stop_{false};
+  std::thread talker_;
+};
+
+// A board whose own output says "in use" is not a port taken by another
+// client: the port opens, and what the board said is no bootloader reply.
+// Where the board's words fall against ser2net's telnet offer differs from
+// one connection to the next, so each kind is opened a few times.
+TEST(Ser2net, ABoardThatPrintsInUseIsNotABusyPort) {
+  for (Kind kind : {Kind::kRfc2217, Kind::kRaw}) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      ChattyBoard board("Flash in use, please wait\r\n");
+      ASSERT_FALSE(board.device().empty());
+      Ser2net server;
+      ASSERT_TRUE(server.Start({{kind, board.device(), {"chardelay: false"}}}));
+      SCOPED_TRACE(server.Url(0) + ", attempt " + std::to_string(attempt + 1));
+      const RunResult r = Cli({"identify", server.Url(0)});
+      EXPECT_EQ(r.exit_code, 1) << Both(r);
+      EXPECT_EQ(r.out.rfind("Opened " + server.Url(0) + "\nGet bootloader info... ", 0), 0u)
+          << r.out;
+      EXPECT_EQ(r.out.find("in use by another client"), std::string::npos) << r.out;
+    }
+  }
 }
 
 TEST(Ser2net, PortsThatAreNotRfc2217AreToldApart) {

@@ -124,6 +124,13 @@ TEST_F(PlanTest, RefusalsNameTheFieldAndTheReason) {
          return std::vector{f};
        },
        "field 'sn' at 0x1A07FF00: its end 8589934592 does not fit u32be"},
+      {"end below start",
+       [](PlanTest& t) {
+         auto f = t.Field("sn", "0x1A07FF00", "u32le", 100);
+         f.end = 99;
+         return std::vector{f};
+       },
+       "field 'sn' at 0x1A07FF00: its end is below its start"},
       {"same state file",
        [](PlanTest& t) {
          auto a = t.Field("a", "0x1A07FF00", "u32le");
@@ -153,7 +160,7 @@ TEST_F(PlanTest, SourceFileRefusals) {
   WriteText(f.state_path, "next 12x\n");
   EXPECT_FALSE(prepare(f, &why));
   EXPECT_EQ(why, "field 'sn' at 0x1A07FF00: the state file '" + f.state_path +
-                     "' is corrupt (it should hold one line, \"next N\")");
+                     "' is corrupt (its first line should be \"next N\")");
   WriteText(f.state_path, "");
   EXPECT_FALSE(prepare(f, &why));
   WriteText(f.state_path, "next 7\n");
@@ -167,8 +174,8 @@ TEST_F(PlanTest, SourceFileRefusals) {
   label.list_path = (dir_ / "labels.txt").string();
   WriteText(label.list_path, "A-1\nA-2\nA-3\nA-2\n");
   EXPECT_FALSE(prepare(label, &why));
-  EXPECT_EQ(
-      why, "field 'label' at 0x1A07FF10: '" + label.list_path + "' line 4: \"A-2\" is there twice");
+  EXPECT_EQ(why, "field 'label' at 0x1A07FF10: '" + label.list_path +
+                     "' lines 2 and 4 hold the same value, \"A-2\"");
   WriteText(label.list_path, "A-1\nTOO-LONG-LABEL\n");
   EXPECT_FALSE(prepare(label, &why));
   EXPECT_EQ(why, "field 'label' at 0x1A07FF10: '" + label.list_path +
@@ -185,12 +192,12 @@ TEST_F(PlanTest, ALockHeldTooLongIsRefusedNamingTheHolder) {
   std::string why;
   ASSERT_TRUE(held.Acquire(f.state_path + ".lock", std::chrono::milliseconds(0), &why)) << why;
   ValueSource source;
-  source.SetLockWait(std::chrono::milliseconds(100));
-  EXPECT_FALSE(source.Open(f, &why));
-  EXPECT_EQ(why,
-            "'" + f.state_path + ".lock' is locked by " + ProcessName() + " for more than 0.1 s");
+  const SourceOptions options{std::chrono::milliseconds(100), ""};
+  EXPECT_FALSE(source.Open(f, options, &why));
+  EXPECT_EQ(why, "'" + f.state_path + ".lock' is locked for more than 0.1 s by " + ProcessName() +
+                     ", which is still running: let it finish or end it (its lock goes with it)");
   held.Release();
-  ASSERT_TRUE(source.Open(f, &why)) << why;
+  ASSERT_TRUE(source.Open(f, options, &why)) << why;
   FieldValue v;
   EXPECT_EQ(source.Reserve(&v, &why), ValueSource::Reserved::kOk) << why;
 }
@@ -311,11 +318,11 @@ TEST_F(PlanTest, StateFileHoldsTheNextValueAfterEachReservation) {
   auto f = Field("sn", "0x1A07FF00", "u32le", 500);
   ValueSource source;
   std::string why;
-  ASSERT_TRUE(source.Open(f, &why)) << why;
+  ASSERT_TRUE(source.Open(f, SourceOptions{}, &why)) << why;
   FieldValue v;
   ASSERT_EQ(source.Reserve(&v, &why), ValueSource::Reserved::kOk);
   EXPECT_EQ(v.number, 500u);
-  EXPECT_EQ(ReadText(f.state_path), "next 501\n");
+  EXPECT_EQ(ReadText(f.state_path), "next 501\nstart 500\nstep 1\n");
   // No temporary file is left beside it.
   size_t files = 0;
   for (const auto& entry : fs::directory_iterator(dir_)) files += entry.is_regular_file() ? 1 : 0;
@@ -330,7 +337,7 @@ TEST_F(PlanTest, EightThreadsWithTheirOwnSourcesGetDistinctConsecutiveValues) {
   std::vector<std::string> errors(kThreads);
   ValueSource shared;
   std::string why;
-  ASSERT_TRUE(shared.Open(f, &why)) << why;
+  ASSERT_TRUE(shared.Open(f, SourceOptions{}, &why)) << why;
   {
     std::vector<std::jthread> threads;
     for (int t = 0; t < kThreads; ++t) {
@@ -340,7 +347,7 @@ TEST_F(PlanTest, EightThreadsWithTheirOwnSourcesGetDistinctConsecutiveValues) {
         ValueSource own;
         ValueSource* source = &shared;
         if (t % 2 == 1) {
-          if (!own.Open(f, &errors[t])) return;
+          if (!own.Open(f, SourceOptions{}, &errors[t])) return;
           source = &own;
         }
         for (int i = 0; i < kEach; ++i) {
@@ -360,7 +367,8 @@ TEST_F(PlanTest, EightThreadsWithTheirOwnSourcesGetDistinctConsecutiveValues) {
   ASSERT_EQ(all.size(), size_t{kThreads * kEach});
   EXPECT_EQ(*all.begin(), 1000u);
   EXPECT_EQ(*all.rbegin(), 1000u + kThreads * kEach - 1);
-  EXPECT_EQ(ReadText(f.state_path), "next " + std::to_string(1000 + kThreads * kEach) + "\n");
+  EXPECT_EQ(ReadText(f.state_path),
+            "next " + std::to_string(1000 + kThreads * kEach) + "\nstart 1000\nstep 1\n");
 }
 
 }  // namespace

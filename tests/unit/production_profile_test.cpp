@@ -123,6 +123,16 @@ TEST_F(ProfileTest, MistakesNameTheLineAndTheKey) {
       {"reboot = tru\n", "line 1: "},
       {"ports = [\"COM3\"]\nlisten = 8080\n", "line 2: 'listen': "},
       {"name = [\"Line 3\"]\n", "line 1: 'name': "},
+      {"hostnames = \"line3.lan\"\n", "line 1: 'hostnames': should be a list of names"},
+      {"hostnames = [\"line3.lan\",\n  \"http://line3.lan\"]\n",
+       "line 2: 'hostnames': \"http://line3.lan\" is no host name or address: give it without "
+       "http:// and port"},
+      {"hostnames = [\"line3.lan:8080\"]\n", "line 1: 'hostnames': \"line3.lan:8080\" is no"},
+      {"hostnames = [\"10.0.3.7:8080\"]\n", "line 1: 'hostnames': \"10.0.3.7:8080\" is no"},
+      {"hostnames = [\"[fd00::7]:8080\"]\n", "line 1: 'hostnames': \"[fd00::7]:8080\" is no"},
+      {"hostnames = [\"line 3\"]\n", "line 1: 'hostnames': \"line 3\" is no"},
+      {"hostnames = [\"\"]\n", "line 1: 'hostnames': \"\" is no"},
+      {"hostnames = [3]\n", "line 1: 'hostnames': should be text in quotes"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -141,13 +151,17 @@ TEST_F(ProfileTest, MistakesNameTheLineAndTheKey) {
 TEST_F(ProfileTest, TheStationsKeysReadBack) {
   const std::string path = Write(
       "name = \"Line 3 <west>\"\nports = [\"COM*\"]\nreboot = true\n"
-      "listen = \"0.0.0.0:8081\"\ntoken = \"s3cret\"\n");
+      "listen = \"0.0.0.0:8081\"\ntoken = \"s3cret\"\n"
+      "hostnames = [\"line3.factory.example\", \"Line3-PC\", \"10.0.3.7\", \"[fd00::7]\", "
+      "\"fd00::8\"]\n");
   Profile p;
   std::string why;
   ASSERT_TRUE(LoadProfile(path, &p, &why)) << why;
   EXPECT_EQ(p.name, "Line 3 <west>");
   EXPECT_EQ(p.listen, "0.0.0.0:8081");
   EXPECT_EQ(p.token, "s3cret");
+  EXPECT_EQ(p.hostnames, (std::vector<std::string>{"line3.factory.example", "Line3-PC", "10.0.3.7",
+                                                   "[fd00::7]", "fd00::8"}));
   EXPECT_EQ(p.ports, std::vector<std::string>{"COM*"});
 }
 

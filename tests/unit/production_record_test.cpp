@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 
 #include "production/events.h"
@@ -174,6 +175,191 @@ TEST(RecordsView, FindsValuesListsAndExports) {
             std::string::npos)
       << csv;
   EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 3);
+}
+
+// A record edited by hand, written by another tool, or damaged: a key of a
+// type no record has. Each is skipped with a warning naming its line, as a
+// torn line is, and the good records around it are read; nothing throws.
+TEST(RecordsReader, MistypedRecordsAreSkippedWithTheirLineNamed) {
+  using ordered = nlohmann::ordered_json;
+  const ordered good = ordered::parse(RecordJson(SampleRecord()));
+  const struct {
+    const char* name;
+    std::function<void(ordered&)> spoil;  // empty: the line below as it stands
+    const char* line;
+    const char* warning;
+  } cases[] = {
+      {"null result", [](ordered& r) { r["result"] = nullptr; }, nullptr,
+       "'result' should be text, not null"},
+      {"number as result", [](ordered& r) { r["result"] = 1; }, nullptr,
+       "'result' should be text, not a number"},
+      {"no result", [](ordered& r) { r.erase("result"); }, nullptr, "no 'result'"},
+      {"number as port", [](ordered& r) { r["port"] = 3; }, nullptr,
+       "'port' should be text, not a number"},
+      {"text as board", [](ordered& r) { r["board"] = "2"; }, nullptr,
+       "'board' should be a whole number, not text"},
+      {"negative board", [](ordered& r) { r["board"] = -2; }, nullptr,
+       "'board' should be a whole number, not a negative number"},
+      {"fields not an object", [](ordered& r) { r["fields"] = ordered::array({100042}); }, nullptr,
+       "'fields' should be an object, not a list"},
+      {"null fields", [](ordered& r) { r["fields"] = nullptr; }, nullptr,
+       "'fields' should be an object, not null"},
+      {"fraction as serial", [](ordered& r) { r["fields"]["serial"] = 100042.5; }, nullptr,
+       "'fields.serial' should be a whole number or text, not a fraction"},
+      {"negative serial", [](ordered& r) { r["fields"]["serial"] = -1; }, nullptr,
+       "'fields.serial' should be a whole number or text, not a negative number"},
+      {"nested garbage as a value",
+       [](ordered& r) { r["fields"]["mac"] = ordered::parse(R"({"a":[[[{"b":null}]]]})"); },
+       nullptr, "'fields.mac' should be a whole number or text, not an object"},
+      {"true as serial", [](ordered& r) { r["fields"]["serial"] = true; }, nullptr,
+       "'fields.serial' should be a whole number or text, not true or false"},
+      {"escape in a field name", [](ordered& r) { r["fields"]["\x1b[2J"] = nullptr; }, nullptr,
+       "'fields.\\x1B[2J' should be a whole number or text, not null"},
+      {"number as failure", [](ordered& r) { r["failure"] = 4; }, nullptr,
+       "'failure' should be text or null, not a number"},
+      {"numbers as chip words",
+       [](ordered& r) {
+         r["chip_words"] = ordered::array({1, 2});
+       },
+       nullptr, "'chip_words[]' should be text, not a number"},
+      {"text as code", [](ordered& r) { r["code"] = "app.elf"; }, nullptr,
+       "'code' should be an object or null, not text"},
+      {"number as a hash", [](ordered& r) { r["code"]["sha256"] = 0; }, nullptr,
+       "'code.sha256' should be text, not a number"},
+      {"list as sent", [](ordered& r) { r["sent"] = ordered::array(); }, nullptr,
+       "'sent' should be an object, not a list"},
+      {"object as a sent hash", [](ordered& r) { r["sent"]["data_sha256"] = ordered::object(); },
+       nullptr, "'sent.data_sha256' should be text or null, not an object"},
+      {"null log", [](ordered& r) { r["log"] = nullptr; }, nullptr,
+       "'log' should be text, not null"},
+      {"a list", nullptr, "[1,2,3]", "torn or not a record"},
+      {"a number", nullptr, "100042", "torn or not a record"},
+      {"deep nesting", nullptr, nullptr, "torn or not a record"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string bad;
+    if (c.spoil) {
+      ordered r = good;
+      c.spoil(r);
+      bad = r.dump();
+    } else if (c.line != nullptr) {
+      bad = c.line;
+    } else {
+      bad = std::string(100000, '[') + std::string(100000, ']');
+    }
+    ordered second = good;
+    second["board"] = 3;
+    second["result"] = "failed";
+    const std::string text = good.dump() + "\n" + bad + "\n" + second.dump() + "\n";
+    RecordsRead read;
+    ReadRecordsText(text, &read);
+    ASSERT_EQ(read.records.size(), 2u);
+    EXPECT_EQ(read.records[0]["board"], 2);
+    EXPECT_EQ(read.records[1]["board"], 3);
+    EXPECT_EQ(read.warnings,
+              std::vector<std::string>{"line 2: " + std::string(c.warning) + ": skipped"});
+    // What every listing does with what was read.
+    EXPECT_FALSE(RecordFailed(read.records[0]));
+    EXPECT_TRUE(RecordFailed(read.records[1]));
+    EXPECT_FALSE(RecordsCsv(read.records).empty());
+  }
+}
+
+// The listing goes to a terminal: an escape sequence in a record (a board's
+// garbage in its failure line, a hostile file) is shown, never obeyed.
+TEST(RecordsView, ControlCharactersAreShownNotSentToTheTerminal) {
+  BoardRecord r = SampleRecord();
+  r.result = "failed";
+  r.failure = "Write CODE... \x1b]0;owned\x07\x1b[2J";
+  r.fields = {{"label", {false, 0, "A\rB"}}};
+  const auto record = nlohmann::ordered_json::parse(RecordJson(r));
+  EXPECT_EQ(RecordSummaryLine(record),
+            "2026-12-08T07:38:41.123Z  COM3  board 2  failed  label=A\\x0DB"
+            "  (Write CODE... \\x1B]0;owned\\x07\\x1B[2J)");
+}
+
+// A cell of the CSV as a spreadsheet splits it: quoted cells may hold
+// commas, doubled quotes and line ends.
+std::vector<std::string> CsvRow(const std::string& csv, size_t row) {
+  std::vector<std::vector<std::string>> rows(1);
+  std::string cell;
+  bool quoted = false;
+  for (size_t i = 0; i < csv.size(); ++i) {
+    const char c = csv[i];
+    if (quoted) {
+      if (c == '"' && i + 1 < csv.size() && csv[i + 1] == '"') {
+        cell += '"';
+        ++i;
+      } else if (c == '"') {
+        quoted = false;
+      } else {
+        cell += c;
+      }
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == ',') {
+      rows.back().push_back(std::move(cell));
+      cell.clear();
+    } else if (c == '\r' && i + 1 < csv.size() && csv[i + 1] == '\n') {
+      rows.back().push_back(std::move(cell));
+      cell.clear();
+      rows.emplace_back();
+      ++i;
+    } else {
+      cell += c;
+    }
+  }
+  return row < rows.size() ? rows[row] : std::vector<std::string>{};
+}
+
+// Text in a record that a spreadsheet would run as a formula (a label from
+// a list, a failure line, a port name, a field's name from a profile) gets
+// a leading apostrophe; numbers and plain text stay as they are.
+TEST(RecordsView, CsvCellsASpreadsheetWouldRunAreDefused) {
+  const struct {
+    std::string text;
+    std::string cell;
+  } cases[] = {
+      {"=1+2", "'=1+2"},
+      {"+41 555 0100", "'+41 555 0100"},
+      {"-5 V", "'-5 V"},
+      {"@SUM(A1:A9)", "'@SUM(A1:A9)"},
+      {"\t=1+2", "'\t=1+2"},
+      {"\r=1+2", "'\r=1+2"},
+      {"=HYPERLINK(\"http://x.example\",\"open\")", "'=HYPERLINK(\"http://x.example\",\"open\")"},
+      {"a=b", "a=b"},
+      {"02:51:4D:00:00:2A", "02:51:4D:00:00:2A"},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    BoardRecord r = SampleRecord();
+    r.port = c.text;
+    r.failure = c.text;
+    r.result = "failed";
+    r.fields = {
+        {"serial", {true, 100042, ""}}, {"label", {false, 0, c.text}}, {c.text, {true, 7, ""}}};
+    r.time_end = r.time_start - std::chrono::milliseconds(1500);  // a clock set back
+    const std::vector<nlohmann::ordered_json> records = {
+        nlohmann::ordered_json::parse(RecordJson(r))};
+    const std::string csv = RecordsCsv(records);
+    const std::vector<std::string> header = CsvRow(csv, 0), row = CsvRow(csv, 1);
+    ASSERT_EQ(row.size(), header.size()) << csv;
+    auto column = [&](const std::string& name) {
+      const auto at = std::find(header.begin(), header.end(), name);
+      return at == header.end() ? std::string("(none)")
+                                : row[static_cast<size_t>(at - header.begin())];
+    };
+    EXPECT_EQ(column("port"), c.cell);
+    EXPECT_EQ(column("failure"), c.cell);
+    EXPECT_EQ(column("label"), c.cell);
+    EXPECT_EQ(column("serial"), "100042");
+    EXPECT_EQ(column("duration_s"), "-1.5");
+    if (!c.text.empty()) {
+      EXPECT_EQ(header[12], c.cell);
+    }
+  }
 }
 
 TEST(JsonEvents, EachLineIsOneObjectWithItsType) {

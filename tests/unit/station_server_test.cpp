@@ -1,22 +1,28 @@
-// The dashboard server against raw sockets: bad requests get a 4xx or are
-// dropped, the control actions need the token and the page's own origin,
-// slow and stalled clients are cut off, and none of it holds up the
+// The dashboard server against raw connections: bad requests get a 4xx or
+// are dropped, only the names the station answers to are served, the
+// control actions need the token and the page's own origin, slow, stalled
+// and idle clients never lock others out, and none of it holds up the
 // threads that write the station's state.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
+#ifndef _WIN32
+#include <unistd.h>  // gethostname
+#endif
 
+#include "link/socket.h"
 #include "station/dashboard_server.h"
+#include "station/page_server.h"
 #include "station/station_state.h"
 
 namespace quelmar::station {
@@ -25,52 +31,39 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr char kToken[] = "0123456789abcdef0123456789abcdef";
+constexpr char kLineName[] = "line3.factory.example";  // the profile's hostnames
 
-// A client socket with bounded waits.
+// A client connection with bounded waits.
 class Client {
  public:
-  explicit Client(uint16_t port) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  }
-  ~Client() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Client(const Client&) = delete;
-  Client& operator=(const Client&) = delete;
+  explicit Client(uint16_t port, const std::string& address = "127.0.0.1")
+      : stream_(link::ConnectTcp(address, port, 20000).stream) {}
 
-  bool Connected() const { return connected_; }
+  bool Connected() const { return stream_ != nullptr; }
   bool Send(const std::string& bytes) {
     size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    while (stream_ && done < bytes.size()) {
+      const int n = stream_->Send(reinterpret_cast<const uint8_t*>(bytes.data()) + done,
+                                  bytes.size() - done, 20000);
       if (n <= 0) return false;
       done += static_cast<size_t>(n);
     }
-    return true;
+    return stream_ != nullptr;
   }
   // Reads until the peer closes, `until` appears, or the limit passes.
   // closed() tells whether the peer closed.
   std::string Read(std::chrono::milliseconds limit, const std::string& until = {}) {
     const auto end = std::chrono::steady_clock::now() + limit;
-    for (;;) {
+    while (stream_ && !closed_) {
       if (!until.empty() && got_.find(until) != std::string::npos) break;
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           end - std::chrono::steady_clock::now());
       if (left <= 0ms) break;
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-      char buffer[4096];
-      const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-      if (n <= 0) {
-        closed_ = true;
-        break;
-      }
-      got_.append(buffer, static_cast<size_t>(n));
+      uint8_t buffer[16384];
+      const int n = stream_->Receive(buffer, sizeof buffer, static_cast<int>(left.count()));
+      if (n < 0) closed_ = true;
+      if (n <= 0) continue;
+      got_.append(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n));
     }
     return got_;
   }
@@ -78,8 +71,7 @@ class Client {
   std::string& got() { return got_; }
 
  private:
-  int fd_ = -1;
-  bool connected_ = false;
+  std::unique_ptr<link::TcpStream> stream_;
   bool closed_ = false;
   std::string got_;
 };
@@ -96,7 +88,6 @@ class ServerTest : public ::testing::Test {
 
   void StartServer(ServerOptions options) {
     server_.reset();
-    options.address = "127.0.0.1";
     options.port = 0;
     options.token = kToken;
     if (options.read_timeout == ServerOptions{}.read_timeout) options.read_timeout = 400ms;
@@ -112,6 +103,16 @@ class ServerTest : public ::testing::Test {
     ASSERT_TRUE(server_->Start(&error)) << error;
     port_ = server_->Port();
     host_ = "127.0.0.1:" + std::to_string(port_);
+  }
+
+  // The JSON state as a client at `address` asks for it with these Host
+  // (and further) header lines: the answer, closed.
+  std::string GetState(const std::string& address, const std::string& headers,
+                       const std::string& path = "/api/state") {
+    Client c(port_, address);
+    EXPECT_TRUE(c.Connected()) << address;
+    c.Send("GET " + path + " HTTP/1.1\r\n" + headers + "Connection: close\r\n\r\n");
+    return c.Read(20s);
   }
 
   // Sends one request and reads the answer until the server closes or 20 s.
@@ -242,9 +243,14 @@ const BadRequest kBadRequests[] = {
      [](const std::string&) {
        return std::string("GET /api/state HTTP/1.1\r\nHost: evil.example:8080\r\n\r\n");
      },
-     403},
+     421},
     {"no host at all", [](const std::string&) { return std::string("GET / HTTP/1.1\r\n\r\n"); },
-     403},
+     400},
+    {"own Host, then a foreign one",
+     [](const std::string& h) {
+       return "GET /api/state HTTP/1.1\r\nHost: " + h + "\r\nHost: evil.example\r\n\r\n";
+     },
+     400},
     {"half a request, then silence",
      [](const std::string& h) { return "GET / HTTP/1.1\r\nHost: " + h + "\r\nX-Slow: "; }, 0},
 };
@@ -268,6 +274,141 @@ TEST_F(ServerTest, BadRequestsAreRefusedAndChangeNothing) {
   EXPECT_TRUE(controls_.empty());
   EXPECT_EQ(state_.Version(), before);
   EXPECT_EQ(state_.Run(), RunState::kRunning);
+}
+
+// This machine's name, as the station finds it.
+std::string MachineName() {
+#ifdef _WIN32
+  const char* name = std::getenv("COMPUTERNAME");
+  return name ? name : "";
+#else
+  char name[256] = {};
+  return gethostname(name, sizeof name - 1) == 0 ? name : "";
+#endif
+}
+
+// Replaces every {P} with the port and {HOST} with the machine's name.
+std::string Fill(std::string text, uint16_t port) {
+  for (const auto& [key, value] : {std::pair<std::string, std::string>{"{P}", std::to_string(port)},
+                                   {"{HOST}", MachineName()}})
+    for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at))
+      text.replace(at, key.size(), value);
+  return text;
+}
+
+// Which Host and Origin are served, on a loopback, another loopback and a
+// wildcard address: a page of another site reached through a name it
+// rebinds to this machine reads nothing, whatever Origin it claims.
+TEST_F(ServerTest, OnlyTheNamesOfTheStationAreServed) {
+  struct Case {
+    const char* name;
+    const char* listen;
+    const char* connect;  // the address the client reaches
+    const char* headers;  // {P}: the port, {HOST}: the machine's name
+    const char* path;
+    int status;
+  };
+  const Case cases[] = {
+      {"foreign Host on a wildcard address", "0.0.0.0", "127.0.0.1", "Host: evil.example:{P}",
+       "/api/state", 421},
+      {"foreign Host with its own Origin, state", "0.0.0.0", "127.0.0.1",
+       "Host: evil.example:{P}\r\nOrigin: http://evil.example:{P}", "/api/state", 421},
+      {"foreign Host with its own Origin, log", "0.0.0.0", "127.0.0.1",
+       "Host: evil.example:{P}\r\nOrigin: http://evil.example:{P}", "/api/log/0", 421},
+      {"foreign Host, events", "0.0.0.0", "127.0.0.1", "Host: evil.example:{P}", "/events", 421},
+      {"foreign Host, page", "0.0.0.0", "127.0.0.1", "Host: evil.example:{P}", "/", 421},
+      {"the wildcard address as a name", "0.0.0.0", "127.0.0.1", "Host: 0.0.0.0:{P}", "/api/state",
+       421},
+      {"localhost on a wildcard address", "0.0.0.0", "127.0.0.1", "Host: localhost:{P}",
+       "/api/state", 200},
+      {"the machine's name", "0.0.0.0", "127.0.0.1", "Host: {HOST}:{P}", "/api/state", 200},
+      {"the machine's name with more after it", "0.0.0.0", "127.0.0.1",
+       "Host: {HOST}.evil.example:{P}", "/api/state", 421},
+      {"a name of the line, in capitals", "0.0.0.0", "127.0.0.1", "Host: LINE3.Factory.EXAMPLE:{P}",
+       "/api/state", 200},
+      {"a name of the line, log with its own Origin", "0.0.0.0", "127.0.0.1",
+       "Host: line3.factory.example:{P}\r\nOrigin: http://line3.factory.example:{P}", "/api/log/0",
+       200},
+      {"an address of the line", "0.0.0.0", "127.0.0.1", "Host: 10.9.8.7:{P}", "/api/state", 200},
+      {"a name of the line with more after it", "0.0.0.0", "127.0.0.1",
+       "Host: line3.factory.example.evil.example:{P}", "/api/state", 421},
+      {"a name of the line with more before it", "0.0.0.0", "127.0.0.1",
+       "Host: evil-line3.factory.example:{P}", "/api/state", 421},
+      {"a name of the line on a loopback address", "127.0.0.1", "127.0.0.1",
+       "Host: line3.factory.example:{P}", "/api/state", 200},
+      {"the address listened on", "127.0.0.2", "127.0.0.2", "Host: 127.0.0.2:{P}", "/api/state",
+       200},
+      {"the address listened on, log with its own Origin", "127.0.0.2", "127.0.0.2",
+       "Host: 127.0.0.2:{P}\r\nOrigin: http://127.0.0.2:{P}", "/api/log/0", 200},
+      {"localhost when listening on another loopback address", "127.0.0.2", "127.0.0.2",
+       "Host: localhost:{P}", "/api/state", 200},
+      {"a loopback address not listened on", "127.0.0.2", "127.0.0.2", "Host: 127.0.0.3:{P}",
+       "/api/state", 421},
+      {"wrong port", "127.0.0.1", "127.0.0.1", "Host: 127.0.0.1:1", "/api/state", 421},
+      {"port left out", "127.0.0.1", "127.0.0.1", "Host: localhost", "/api/state", 421},
+      {"port with a sign", "127.0.0.1", "127.0.0.1", "Host: localhost:+{P}", "/api/state", 421},
+      {"empty port", "127.0.0.1", "127.0.0.1", "Host: localhost:", "/api/state", 421},
+      {"name with a trailing dot", "127.0.0.1", "127.0.0.1", "Host: localhost.:{P}", "/api/state",
+       421},
+      {"a user before the name", "127.0.0.1", "127.0.0.1", "Host: evil.example@localhost:{P}",
+       "/api/state", 421},
+      {"IPv6 loopback", "127.0.0.1", "127.0.0.1", "Host: [::1]:{P}", "/api/state", 200},
+      {"IPv6 loopback without brackets", "127.0.0.1", "127.0.0.1", "Host: ::1:{P}", "/api/state",
+       421},
+      {"own Origin", "127.0.0.1", "127.0.0.1",
+       "Host: localhost:{P}\r\nOrigin: http://localhost:{P}", "/api/state", 200},
+      {"Origin of a look-alike name", "127.0.0.1", "127.0.0.1",
+       "Host: localhost:{P}\r\nOrigin: http://evil-localhost:{P}", "/api/state", 403},
+      {"Origin with more after the name", "127.0.0.1", "127.0.0.1",
+       "Host: localhost:{P}\r\nOrigin: http://localhost:{P}.evil.example", "/api/state", 403},
+      {"Origin with the Host as its path", "127.0.0.1", "127.0.0.1",
+       "Host: localhost:{P}\r\nOrigin: http://evil.example/localhost:{P}", "/api/state", 403},
+      {"Origin over https", "127.0.0.1", "127.0.0.1",
+       "Host: localhost:{P}\r\nOrigin: https://localhost:{P}", "/api/state", 403},
+      {"Origin null", "127.0.0.1", "127.0.0.1", "Host: localhost:{P}\r\nOrigin: null", "/api/state",
+       403},
+      {"Origin of another loopback name", "127.0.0.1", "127.0.0.1",
+       "Host: localhost:{P}\r\nOrigin: http://127.0.0.1:{P}", "/api/log/0", 403},
+      {"own Origin, then a foreign one", "127.0.0.1", "127.0.0.1",
+       "Host: localhost:{P}\r\nOrigin: http://localhost:{P}\r\nOrigin: http://evil.example",
+       "/api/state", 403},
+  };
+  state_.AddSlot("COM3");
+  state_.FinishBoard(0, true, "", "the board's log\n");
+  std::map<std::string, std::unique_ptr<DashboardServer>> servers;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (std::string(c.headers).find("{HOST}") != std::string::npos && MachineName().empty()) {
+      ADD_FAILURE() << "this machine's name is not known to the test";
+      continue;
+    }
+    auto& server = servers[c.listen];
+    if (!server) {
+      ServerOptions options;
+      options.address = c.listen;
+      options.port = 0;
+      options.token = kToken;
+      options.hostnames = {kLineName, "10.9.8.7"};
+      server = std::make_unique<DashboardServer>(state_, options, nullptr);
+      std::string error;
+      ASSERT_TRUE(server->Start(&error)) << error;
+    }
+    port_ = server->Port();
+    const std::string answer = GetState(c.connect, Fill(c.headers, port_) + "\r\n", c.path);
+    EXPECT_EQ(StatusOf(answer), c.status) << answer.substr(0, 300);
+    if (c.status == 421) {
+      EXPECT_NE(answer.find("\r\n\r\nunknown host: add the name to the profile's hostnames\n"),
+                std::string::npos)
+          << answer;
+    }
+    if (c.status != 200) {
+      EXPECT_EQ(answer.find("COM3"), std::string::npos) << "the state got out: " << answer;
+    } else if (std::string(c.path) == "/api/log/0") {
+      EXPECT_NE(answer.find("the board's log"), std::string::npos) << answer;
+    } else {
+      EXPECT_NE(answer.find("\"port\":\"COM3\""), std::string::npos) << answer;
+    }
+  }
 }
 
 TEST_F(ServerTest, ControlsWithTokenAndOwnOriginAreCarriedOut) {
@@ -370,7 +511,15 @@ TEST_F(ServerTest, EventStreamCarriesEachNewState) {
   auto first = ReadEventUntil(c, "COM7", 20s);
   ASSERT_FALSE(first.is_null()) << "gave up waiting for the first event";
   EXPECT_EQ(StatusOf(c.got()), 200);
-  EXPECT_NE(c.got().find("Content-Type: text/event-stream"), std::string::npos);
+  const std::string head = c.got().substr(0, c.got().find("\r\n\r\n") + 2);
+  EXPECT_NE(head.find("\r\nContent-Type: text/event-stream\r\n"), std::string::npos) << head;
+  // The stream is the server's answer like any other: no script in it runs,
+  // and no browser takes it for another type.
+  EXPECT_NE(
+      head.find("\r\nContent-Security-Policy: default-src 'self'; frame-ancestors 'none'\r\n"),
+      std::string::npos)
+      << head;
+  EXPECT_NE(head.find("\r\nX-Content-Type-Options: nosniff\r\n"), std::string::npos) << head;
   EXPECT_EQ(first["slots"][0]["state"], "waiting");
 
   state_.SetProgress(slot, 42);
@@ -464,6 +613,208 @@ TEST_F(ServerTest, ConnectionsBeyondTheCapAreDroppedAndTheServerRecovers) {
   EXPECT_NE(again.find("\"percent\":10"), std::string::npos);
 }
 
+// Opens an event stream and reads only its head: a page that then stops
+// reading (a browser tab asleep, a client that hangs).
+std::unique_ptr<Client> OpenStream(uint16_t port, const std::string& host) {
+  auto c = std::make_unique<Client>(port);
+  c->Send("GET /events HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+  c->Read(20s, "\r\n\r\n");
+  return c;
+}
+
+// Event streams that nobody reads stay open as long as their client does;
+// they must never take the connections a page load needs.
+TEST_F(ServerTest, IdleStreamsNeverKeepAPageLoadOut) {
+  const size_t slot = state_.AddSlot("COM5");
+  std::vector<std::unique_ptr<Client>> idle;
+  for (int i = 0; i < 150; ++i) idle.push_back(OpenStream(port_, host_));
+
+  const std::string page = Exchange("GET / HTTP/1.1\r\nHost: " + host_ + "\r\n\r\n");
+  EXPECT_EQ(StatusOf(page), 200) << page.substr(0, 200);
+  EXPECT_NE(page.find("<main id=\"slots\">"), std::string::npos);
+  const std::string state = Exchange("GET /api/state HTTP/1.1\r\nHost: " + host_ + "\r\n\r\n");
+  EXPECT_EQ(StatusOf(state), 200) << state.substr(0, 200);
+
+  // The newest stream is the one kept: it gets the next state, and the
+  // oldest has been closed.
+  state_.SetProgress(slot, 77);
+  EXPECT_FALSE(ReadEventUntil(*idle.back(), "\"percent\":77", 20s).is_null())
+      << "the newest stream lost its events";
+  idle.front()->Read(20s);
+  EXPECT_TRUE(idle.front()->closed()) << "the oldest stream was kept";
+}
+
+// A stream beyond a cap closes the oldest: per client address, and in all.
+TEST_F(ServerTest, AStreamBeyondACapClosesTheOldest) {
+  struct Case {
+    const char* name;
+    size_t max_streams;
+    size_t per_client;
+  };
+  const Case cases[] = {
+      {"per client", 64, 3},
+      {"in all", 3, 16},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServerOptions options;
+    options.max_streams = c.max_streams;
+    options.max_streams_per_client = c.per_client;
+    StartServer(options);
+    std::vector<std::unique_ptr<Client>> streams;
+    for (int i = 0; i < 5; ++i) streams.push_back(OpenStream(port_, host_));
+    for (size_t i = 0; i < streams.size(); ++i) {
+      streams[i]->Read(i < 2 ? 20s : 200ms);
+      EXPECT_EQ(streams[i]->closed(), i < 2) << "stream " << i;
+    }
+    EXPECT_EQ(server_->EventStreams(), 3u);
+  }
+}
+
+// A site of the page server whose state the test sets, and that tells
+// which versions the server has drawn and how often it looked.
+class TestSite : public Site {
+ public:
+  Kind Find(std::string_view) override { return Kind::kNone; }
+  Page Get(std::string_view) override { return {}; }
+  Page Act(std::string_view) override { return {}; }
+  uint64_t Version() override {
+    looks_.fetch_add(1);
+    return version_.load();
+  }
+  std::string Event(uint64_t* version) override {
+    std::lock_guard lock(mutex_);
+    *version = version_.load();
+    drawn_.push_back(*version);
+    uint64_t failing = *version;
+    if (fail_at_.compare_exchange_strong(failing, 0))
+      throw std::runtime_error("the state could not be drawn");
+    return "event: state\ndata: " + events_[*version] + "\n\n";
+  }
+
+  void Set(uint64_t version, std::string data) {
+    {
+      std::lock_guard lock(mutex_);
+      events_[version] = std::move(data);
+    }
+    version_ = version;
+  }
+  void FailAt(uint64_t version) { fail_at_ = version; }
+  bool Drawn(uint64_t version) {
+    std::lock_guard lock(mutex_);
+    return std::find(drawn_.begin(), drawn_.end(), version) != drawn_.end();
+  }
+  uint64_t Looks() const { return looks_.load(); }
+
+ private:
+  std::mutex mutex_;
+  std::map<uint64_t, std::string> events_;
+  std::vector<uint64_t> drawn_;
+  std::atomic<uint64_t> version_{0};
+  std::atomic<uint64_t> looks_{0};
+  std::atomic<uint64_t> fail_at_{0};
+};
+
+// Waits, bounded, until `done`; false on giving up.
+template <class F>
+bool WaitFor(F done) {
+  const auto end = std::chrono::steady_clock::now() + 60s;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+class PageServerTest : public ::testing::Test {
+ protected:
+  void Start(ServerOptions options) {
+    options.port = 0;
+    options.token = kToken;
+    options.event_period = 10ms;
+    server_ = std::make_unique<PageServer>(site_, options);
+    std::string error;
+    ASSERT_TRUE(server_->Start(&error)) << error;
+    host_ = "127.0.0.1:" + std::to_string(server_->Port());
+  }
+  // Waits until the server has drawn `version` and then looked at the
+  // state twice more, so the event it made has been offered.
+  void WaitUntilOffered(uint64_t version) {
+    ASSERT_TRUE(WaitFor([&] { return site_.Drawn(version); })) << "version " << version;
+    const uint64_t looks = site_.Looks();
+    ASSERT_TRUE(WaitFor([&] { return site_.Looks() >= looks + 2; }));
+  }
+
+  TestSite site_;
+  std::unique_ptr<PageServer> server_;
+  std::string host_;
+};
+
+// A client that has fallen behind gets the newest state when it reads
+// again, never the ones in between: they are not queued up for it.
+TEST_F(PageServerTest, TheNewestEventReplacesOneWaiting) {
+  ServerOptions options;
+  options.write_timeout = 120s;  // the stalled write must outlast the test's waits
+  Start(options);
+  // Far more than the sockets' buffers take: its write stalls while the
+  // client does not read.
+  site_.Set(1, std::string(16 << 20, 'a'));
+  Client c(server_->Port());
+  c.Send("GET /events HTTP/1.1\r\nHost: " + host_ + "\r\n\r\n");
+  WaitUntilOffered(1);
+  site_.Set(2, "\"second\"");
+  WaitUntilOffered(2);
+  site_.Set(3, "\"third\"");
+  WaitUntilOffered(3);
+
+  c.Read(120s, "\"third\"");
+  ASSERT_NE(c.got().find("\"third\""), std::string::npos) << "the newest state never came";
+  EXPECT_EQ(c.got().find("\"second\""), std::string::npos) << "a state was queued, not replaced";
+  EXPECT_EQ(c.got().rfind("\"third\""), c.got().find("\"third\"")) << "the newest state came twice";
+}
+
+// A state that fails to be drawn (out of memory, say) stops nothing: the
+// next one still reaches the page.
+TEST_F(PageServerTest, EventsGoOnAfterAStateFailsToBeDrawn) {
+  Start({});
+  site_.Set(1, "\"first\"");
+  site_.FailAt(2);
+  Client c(server_->Port());
+  c.Send("GET /events HTTP/1.1\r\nHost: " + host_ + "\r\n\r\n");
+  c.Read(20s, "\"first\"");
+  ASSERT_NE(c.got().find("\"first\""), std::string::npos);
+  site_.Set(2, "\"second\"");
+  ASSERT_TRUE(WaitFor([&] { return site_.Drawn(2); }));
+  site_.Set(3, "\"third\"");
+  c.Read(20s, "\"third\"");
+  EXPECT_NE(c.got().find("\"third\""), std::string::npos) << "the events stopped";
+}
+
+// On a wildcard address the station prints where a browser finds it: each
+// of the machine's addresses, never 0.0.0.0, and each opens the page.
+TEST_F(PageServerTest, AWildcardAddressPrintsAddressesThatOpenThePage) {
+  ServerOptions options;
+  options.address = "0.0.0.0";
+  Start(options);
+  const std::vector<std::string> urls = server_->Urls();
+  ASSERT_FALSE(urls.empty());
+  const std::string port = ":" + std::to_string(server_->Port()) + "/";
+  EXPECT_EQ(urls.back(), "http://127.0.0.1" + port) << "the loopback address comes last";
+  for (const std::string& url : urls) {
+    SCOPED_TRACE(url);
+    ASSERT_EQ(url.rfind("http://", 0), 0u);
+    ASSERT_EQ(url.substr(url.size() - port.size()), port);
+    const std::string authority = url.substr(7, url.size() - 8);
+    std::string address = authority.substr(0, authority.size() - port.size() + 1);
+    EXPECT_NE(address, "0.0.0.0");
+    if (address.front() == '[') address = address.substr(1, address.size() - 2);
+    Client c(server_->Port(), address);
+    ASSERT_TRUE(c.Connected());
+    c.Send("GET /nothing HTTP/1.1\r\nHost: " + authority + "\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(StatusOf(c.Read(20s)), 404) << "refused instead of looked up: " << c.got();
+  }
+}
+
 TEST(ListenTest, AddressesAndPorts) {
   struct Case {
     const char* text;
@@ -495,21 +846,47 @@ TEST(ListenTest, AddressesAndPorts) {
   }
 }
 
-TEST(ListenTest, AnAddressInUseIsSaid) {
+// A second station on a port in use fails to start, on every system and
+// whichever of the two listens on every address.
+TEST(ListenTest, APortInUseIsSaid) {
+  const struct {
+    const char* first;
+    const char* second;
+  } cases[] = {{"127.0.0.1", "127.0.0.1"},
+               {"0.0.0.0", "127.0.0.1"},
+               {"127.0.0.1", "0.0.0.0"},
+               {"0.0.0.0", "0.0.0.0"}};
+  StationState state;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.first) + " then " + c.second);
+    ServerOptions options;
+    options.address = c.first;
+    options.port = 0;
+    options.token = kToken;
+    DashboardServer first(state, options, {});
+    std::string error;
+    ASSERT_TRUE(first.Start(&error)) << error;
+    options.address = c.second;
+    options.port = first.Port();
+    DashboardServer second(state, options, {});
+    EXPECT_FALSE(second.Start(&error));
+    EXPECT_EQ(error.rfind(std::string("cannot listen on ") + c.second + ":" +
+                              std::to_string(first.Port()) + ": ",
+                          0),
+              0u)
+        << error;
+    // The first one still answers.
+    Client client(first.Port());
+    client.Send("GET /api/state HTTP/1.1\r\nHost: localhost:" + std::to_string(first.Port()) +
+                "\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(StatusOf(client.Read(20s)), 200);
+  }
+}
+
+TEST(ListenTest, NoStartWithoutAToken) {
   StationState state;
   ServerOptions options;
-  options.port = 0;
-  options.token = kToken;
-  DashboardServer first(state, options, {});
   std::string error;
-  ASSERT_TRUE(first.Start(&error)) << error;
-  options.port = first.Port();
-  DashboardServer second(state, options, {});
-  EXPECT_FALSE(second.Start(&error));
-  EXPECT_NE(error.find("cannot listen on 127.0.0.1:" + std::to_string(first.Port())),
-            std::string::npos)
-      << error;
-  options.token.clear();
   options.port = 0;
   DashboardServer tokenless(state, options, {});
   EXPECT_FALSE(tokenless.Start(&error));

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "link/net_port.h"
+#include "link/port_url.h"
 #include "link/telnet.h"
 
 namespace quelmar::link {

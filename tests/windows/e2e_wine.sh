@@ -8,7 +8,9 @@
 # once are both written, every line naming its board; the ARM test
 # firmware's ELF, HEX and S-record pack as on Linux, and the ELF flashes the
 # board as objcopy's binaries of it say; a board behind Debian's ser2net is
-# flashed through rfc2217:// (Winsock) with both banks as the image says.
+# flashed through rfc2217:// (Winsock) with both banks as the image says; a
+# profile, its state and its records in a folder named "Prüfplatz 3", the
+# state file named in the profile and on the command line, are one file.
 #
 # Usage: tests/windows/e2e_wine.sh HOST_BUILD_DIR WINDOWS_BUILD_DIR
 #   HOST_BUILD_DIR     Linux build with quelmar-sim and quelmar-cli
@@ -249,9 +251,50 @@ grep -q "\"bank_a_sha256\":\"$sha\"" "$work/records.jsonl" ||
   fail "production: the record's bank A hash is not the board's: $(cat "$work/records.jsonl")"
 grep -q '"fields":{"serial":305419896}' "$work/records.jsonl" ||
   fail "production: the record's serial: $(cat "$work/records.jsonl")"
-[ "$(cat "$work/serial.state")" = "next 305419897" ] ||
+[ "$(cat "$work/serial.state")" = "$(printf 'next 305419897\nstart 305419896\nstep 1')" ] ||
   fail "production: state file: $(cat "$work/serial.state")"
 [ "$(grep -vc '^{"type":"' "$work/json.out")" = 0 ] || fail "production: --json: $(cat "$work/json.out")"
 tail -n 1 "$work/json.out" | grep -q '^{"type":"summary","boards":1,"ok":1,' ||
   fail "production: --json summary: $(tail -n 1 "$work/json.out")"
 echo "production line: serial number patched, state advanced, record hashes the board's bank"
+
+# A station's folder named beyond ASCII, its profile, state and records in
+# it. The state file named once in the profile and once on the command line
+# (the same path, typed) is one state file: one counter, serials 1000, 1001.
+restart_sim
+station="$work/Prüfplatz 3"
+mkdir "$station"
+cp "$work/app.fcode" "$station/"
+cat >"$station/line.toml" <<'TOML'
+code = "app.fcode"
+records = "records.jsonl"
+
+[[field]]
+name = "serial"
+at = 0x1A07FF00
+start = 1000
+state = "serial.state"
+TOML
+wine_cli flash "COM$com" --profile 'Prüfplatz 3\line.toml' >"$work/flash.out" 2>&1 ||
+  fail "Prüfplatz, profile: $(cat "$work/flash.out")"
+stop_sim
+[ "$(od -An -tx1 -j $((0x7FF00)) -N 4 "$work/a.dump" | tr -d ' \n')" = e8030000 ] ||
+  fail "Prüfplatz, profile: serial 1000 is not at 0x1A07FF00"
+restart_sim
+wine_cli flash "COM$com" --code 'Prüfplatz 3\app.fcode' --serial-at 0x1A07FF00 \
+  --serial-start 1000 --serial-state 'Z:'"${station//\//\\}"'\serial.state' \
+  --records 'Prüfplatz 3\records.jsonl' >"$work/flash.out" 2>&1 ||
+  fail "Prüfplatz, command line: $(cat "$work/flash.out")"
+stop_sim
+[ "$(od -An -tx1 -j $((0x7FF00)) -N 4 "$work/a.dump" | tr -d ' \n')" = e9030000 ] ||
+  fail "Prüfplatz, command line: serial 1001 is not at 0x1A07FF00"
+[ "$(cat "$station/serial.state")" = "$(printf 'next 1002\nstart 1000\nstep 1')" ] ||
+  fail "Prüfplatz: state file: $(cat "$station/serial.state")"
+[ "$(grep -o '"fields":{[^}]*}' "$station/records.jsonl" | tr '\n' ' ')" = \
+  '"fields":{"serial":1000} "fields":{"serial":1001} ' ] ||
+  fail "Prüfplatz: records: $(cat "$station/records.jsonl")"
+[ -e "$station/serial.state.lock" ] || fail "Prüfplatz: no lock beside the state: $(ls "$station")"
+# Nothing went to a folder of the name's bytes read in the ANSI code page.
+[ "$(find "$work" -maxdepth 1 -name 'Pr*fplatz 3' | wc -l)" = 1 ] ||
+  fail "Prüfplatz: a second folder: $(ls "$work")"
+echo "a folder named Prüfplatz 3: profile and command line name one state file and one records file"

@@ -30,6 +30,7 @@
 #include "image/image_store.h"
 #include "interrupt.h"
 #include "link/link.h"
+#include "production/sha256.h"
 #include "records.h"
 #include "version/version.h"
 
@@ -209,6 +210,9 @@ int CmdFlash(int argc, char** argv) {
   TerminalSink sink(args.json ? stderr : stdout);
   Log log(&sink);
   image::ImageStore images(log);
+  // The records' hashes are of the bytes loaded, taken as they are read.
+  production::Sha256FileDigest digest;
+  images.SetFileDigest(&digest);
   if (args.code) {
     if (!images.LoadCodeImageFromPath(*args.code)) return kExitFailure;
     // A file with two empty sections loads, but there is nothing to write.

@@ -12,6 +12,7 @@
 #include "args.h"
 #include "cli.h"
 #include "common/log.h"
+#include "common/utf8_path.h"
 #include "image/build_output.h"
 #include "image/file_system.h"
 #include "image/image_store.h"
@@ -37,7 +38,7 @@ int FileError(const std::string& message) {
 
 // Reads a whole file of at most max_size bytes.
 bool ReadFile(const std::string& path, uint64_t max_size, Bytes* out, std::string* error) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  std::FILE* f = OpenFile(path, "rb");
   if (f == nullptr) {
     *error = path + ": " + std::strerror(errno);
     return false;
@@ -74,9 +75,9 @@ bool SameFile(const std::string& a, const std::string& b) {
   BY_HANDLE_FILE_INFORMATION info[2] = {};
   const std::string* paths[2] = {&a, &b};
   for (int i = 0; i < 2; ++i) {
-    HANDLE h =
-        CreateFileA(paths[i]->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = CreateFileW(WideFromUtf8(*paths[i]).c_str(), 0,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     const bool ok = GetFileInformationByHandle(h, &info[i]) != 0;
     CloseHandle(h);

@@ -22,9 +22,11 @@ constexpr char kHelp[] =
     "--failed: only the boards whose result is not ok.\n"
     "--csv: the same boards as a table for a spreadsheet: the fixed columns,\n"
     "  one column per field, and the SHA-256 of what each board was sent.\n"
+    "  Text starting with = + - @, a tab or a carriage return, which a\n"
+    "  spreadsheet would run as a formula, gets a leading apostrophe.\n"
     "\n"
-    "A line that is not a whole record (the last one, torn by a crash) is\n"
-    "skipped with a warning on stderr.\n"
+    "A line that is not a whole record (torn by a crash, or with a value of\n"
+    "the wrong type) is skipped with a warning on stderr naming the line.\n"
     "\n"
     "Exit status: 0 when something was listed, 1 when nothing matched or the\n"
     "file cannot be read, 2 usage error.\n";
@@ -44,7 +46,7 @@ int CmdRecords(int argc, char** argv) {
     std::fprintf(stderr, "quelmar-cli: %s: %s\n", args.file.c_str(), warning.c_str());
   std::vector<nlohmann::ordered_json> chosen;
   for (auto& record : read.records) {
-    if (args.failed && record.value("result", "") == "ok") continue;
+    if (args.failed && !production::RecordFailed(record)) continue;
     if (args.value && !production::RecordHasValue(record, *args.value)) continue;
     chosen.push_back(std::move(record));
   }

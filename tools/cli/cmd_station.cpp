@@ -53,6 +53,8 @@ constexpr char kHelp[] =
     "                                 (see docs/production-line.md)\n"
     "  listen = \"127.0.0.1:8080\"    the dashboard's address\n"
     "  token = \"...\"                the control token (default: a new one per start)\n"
+    "  hostnames = [\"line3.lan\"]    names the dashboard is reached by, besides\n"
+    "                                 its address (on 0.0.0.0: the machine's own)\n"
     "\n"
     "The dashboard (http://127.0.0.1:8080/ unless --listen or listen say\n"
     "otherwise) shows a tile per port and the totals, live. Its Pause, Resume\n"
@@ -315,6 +317,7 @@ int CmdStation(int argc, char** argv) {
   if (listen && !station::ParseListen(*listen, &options.address, &options.port))
     return UsageError(argv[0], "'" + *listen + "' is not ADDR:PORT");
   options.token = token ? *token : station::MakeToken();
+  options.hostnames = profile.hostnames;
   const std::string station_name =
       profile.name ? *profile.name : std::filesystem::path(*profile_path).stem().string();
 
@@ -322,6 +325,9 @@ int CmdStation(int argc, char** argv) {
   TerminalSink sink;
   Log log(&sink);
   image::ImageStore images(log);
+  // The hashes shown and recorded are of the bytes loaded, taken as they are read.
+  production::Sha256FileDigest digest;
+  images.SetFileDigest(&digest);
   if (profile.code && !images.LoadCodeImageFromPath(*profile.code)) return kExitFailure;
   if (profile.code && !images.HasCodeImage()) {
     std::fprintf(stderr, "quelmar-cli: %s: both code banks are empty: nothing to write.\n",
@@ -330,14 +336,9 @@ int CmdStation(int argc, char** argv) {
   }
   if (profile.data && !images.LoadDataImageFromPath(*profile.data)) return kExitFailure;
   std::vector<station::ImageInfo> infos;
-  for (const auto& file : {profile.code, profile.data}) {
-    if (!file) continue;
-    station::ImageInfo info{std::filesystem::path(*file).filename().string(), ""};
-    if (!production::Sha256OfFile(*file, &info.sha256, &error)) {
-      std::fprintf(stderr, "quelmar-cli: %s\n", error.c_str());
-      return kExitFailure;
-    }
-    infos.push_back(std::move(info));
+  for (const auto* file : {&images.CodeFile(), &images.DataFile()}) {
+    if (*file)
+      infos.push_back({std::filesystem::path((*file)->path).filename().string(), (*file)->digest});
   }
   // Fields, their state files and the records file are checked before any
   // board too; every slot's boards are sessions of this one run.
@@ -377,10 +378,8 @@ int CmdStation(int argc, char** argv) {
     std::fprintf(stderr, "quelmar-cli: dashboard: %s\n", error.c_str());
     return kExitFailure;
   }
-  std::string host = options.address.find(':') != std::string::npos ? "[" + options.address + "]"
-                                                                    : options.address;
-  std::printf("Dashboard: http://%s:%u/\nToken: %s\n", host.c_str(), unsigned{server.Port()},
-              options.token.c_str());
+  for (const std::string& url : server.Urls()) std::printf("Dashboard: %s\n", url.c_str());
+  std::printf("Token: %s\n", options.token.c_str());
   std::fflush(stdout);
 
   BoardJob job;

@@ -2,6 +2,11 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+
+#include <string>
+#include <vector>
+
+#include "common/utf8_path.h"
 #endif
 
 #include <cstdio>
@@ -60,6 +65,17 @@ int main(int argc, char** argv) {
   // compare equal across systems (consoles and editors take plain LF).
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
+  // The arguments as UTF-8, as every file name is inside the program: argv
+  // holds them in the ANSI code page, where a folder like "Prüfplatz 3"
+  // would name another file than the same text in a profile does.
+  const std::vector<std::string> utf8 = quelmar::Utf8Arguments();
+  std::vector<char*> utf8_argv;
+  for (const std::string& argument : utf8) utf8_argv.push_back(const_cast<char*>(argument.c_str()));
+  utf8_argv.push_back(nullptr);
+  if (!utf8.empty()) {
+    argc = static_cast<int>(utf8.size());
+    argv = utf8_argv.data();
+  }
 #endif
   if (argc < 2) {
     PrintUsage(stderr);

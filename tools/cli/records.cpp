@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "boards.h"
+#include "common/utf8_path.h"
 #include "image/image_writer.h"
 #include "link/protocol.h"
 #include "production/record.h"
@@ -38,18 +39,19 @@ bool WriteRecord(const std::string& dir, const Record& r,
   if (!r.log.empty() && r.log.back() != '\n') text += "\n";
 
   std::error_code error;
-  std::filesystem::create_directories(dir, error);
+  const std::filesystem::path folder = PathFromUtf8(dir);
+  std::filesystem::create_directories(folder, error);
   const std::string stamp = production::UtcText(r.start, "%Y%m%d-%H%M%S");
-  std::filesystem::path path = std::filesystem::path(dir) / RecordFileName(stamp, r.label, r.board);
+  std::filesystem::path path = folder / RecordFileName(stamp, r.label, r.board);
   // A record is never replaced: a second one in the same second gets a suffix.
   for (int k = 2; std::filesystem::exists(path, error); ++k) {
     std::string name = RecordFileName(stamp, r.label, r.board);
     name.insert(name.size() - 4, "-" + std::to_string(k));
-    path = std::filesystem::path(dir) / name;
+    path = folder / name;
   }
   std::string why;
-  if (!image::WriteFileAtomically(path.string(), std::vector<uint8_t>(text.begin(), text.end()),
-                                  &why)) {
+  if (!image::WriteFileAtomically(Utf8FromPath(path),
+                                  std::vector<uint8_t>(text.begin(), text.end()), &why)) {
     note("cannot write the record: " + why);
     return false;
   }
