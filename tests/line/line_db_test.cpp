@@ -151,7 +151,11 @@ TEST_F(Line, PoolAddRefusals) {
       {{"blank", "--format", "text", "--list"},
        "abc\nlabel \n",
        1,
-       "line 2: \"label \" is empty, starts or ends with a blank"},
+       "line 2: the value ends with a blank"},
+      {{"control", "--format", "text", "--list"},
+       "abc\nla\tbel\n",
+       1,
+       "line 2: the value holds a control character (0x09)"},
       {{"empty", "--format", "text", "--list"}, "\n\n", 1, "holds no values"},
   };
   int n = 0;

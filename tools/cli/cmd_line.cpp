@@ -13,6 +13,7 @@
 #include "cli.h"
 #include "line/line_db.h"
 #include "production/fields.h"
+#include "production/value_list.h"
 
 namespace quelmar::cli {
 namespace {
@@ -188,9 +189,9 @@ bool CounterValue(const std::string& format, const std::string& text, uint64_t* 
          production::ParseNumber(text, value);
 }
 
-// The list file's values as the pool stores them. Each value is compared
-// as the value it is: one written twice (in any spelling) is refused,
-// naming both lines.
+// The list file's values as the pool stores them, read by the rules of
+// every list (ReadValueList): one value written twice in any spelling is
+// refused, naming both lines.
 bool ReadList(const std::string& path, const std::string& format,
               std::vector<line::ListEntry>* entries, std::string* why) {
   std::ifstream in(path, std::ios::binary);
@@ -200,27 +201,15 @@ bool ReadList(const std::string& path, const std::string& format,
   }
   std::ostringstream all;
   all << in.rdbuf();
-  std::string text = all.str();
-  if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
-  std::map<std::string, size_t> seen;
-  std::istringstream lines(text);
-  std::string line;
-  for (size_t number = 1; std::getline(lines, line); ++number) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) continue;
-    std::string value, reason;
-    if (!line::CanonicalValue(format, line, &value, &reason)) {
-      *why = "'" + path + "' line " + std::to_string(number) + ": " + reason;
-      return false;
-    }
-    auto [at, fresh] = seen.emplace(value, number);
-    if (!fresh) {
-      *why = "'" + path + "' lines " + std::to_string(at->second) + " and " +
-             std::to_string(number) + " hold the same value, " + value;
-      return false;
-    }
-    entries->push_back({number, value});
-  }
+  production::FieldDef def;
+  if (!production::ParseFormat(format, &def.format, &def.pattern, why)) return false;
+  // A pool knows no field's size: a text value is checked against each
+  // field's size before a run. Here it may be as long as a bank.
+  def.size =
+      production::NaturalSize(def.format) != 0 ? production::NaturalSize(def.format) : 0x80000;
+  std::vector<production::ListValue> values;
+  if (!production::ReadValueList(def, all.str(), path, &values, why)) return false;
+  for (const production::ListValue& v : values) entries->push_back({v.line, v.canonical});
   return true;
 }
 
