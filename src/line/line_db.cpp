@@ -359,6 +359,11 @@ struct LineDb::Impl {
   // A statement inside a body: kDone, or kRefused/kAway with the reason.
   Step Run(const std::string& sql, const std::vector<Param>& params, Rows* rows, std::string* why) {
     if (session.Run(sql, params, rows, why)) return Step::kDone;
+    if (session.Sqlstate() == "55P03") {
+      *why = "another connection to the line's database " + server +
+             " kept the rows locked for more than 10 s (a station stopped in the middle of "
+             "a reservation?)";
+    }
     return session.Lost() ? Step::kAway : Step::kRefused;
   }
 };

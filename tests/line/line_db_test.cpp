@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <map>
 #include <memory>
 #include <set>
@@ -401,6 +402,30 @@ TEST_F(Line, StationsRacingForOnePool) {
   EXPECT_EQ(Sql("SELECT count(*) FROM boards b JOIN pool_values v ON v.board_id = b.id "
                 "WHERE b.record -> 'fields' ->> v.pool = v.value"),
             "200");
+}
+
+// A station stopped in the middle of a reservation (a debugger, SIGSTOP)
+// holds its pool's row: the others give up after a bounded wait with a
+// line, rather than hang with it.
+TEST_F(Line, HeldPoolEndsWithALine) {
+  Ok({"init"});
+  Ok({"pool", "add", "serial", "--format", "u32le", "--start", "1"});
+  BackgroundProgram holder;
+  ASSERT_TRUE(holder.Start(
+      Pg().bin + "/psql",
+      {"-X", "-q", "-At", "-h", Pg().socket, "-p", Pg().port, "-U", "quelmar", "-d", db_, "-c",
+       "BEGIN", "-c", "SELECT 'held' FROM pools WHERE name = 'serial' FOR UPDATE", "-c",
+       "SELECT pg_sleep(90)"}));
+  ASSERT_TRUE(holder.WaitForOutput("held", 1, 30s)) << holder.Err();
+  const RunResult r = Worker({"--boards", "1", "--pool", "serial:u32le"});
+  holder.Signal(SIGTERM);
+  holder.Wait(30s);
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("kept the rows locked for more than 10 s (a station stopped in the "
+                       "middle of a reservation?)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(Sql("SELECT count(*) FROM pool_values"), "0");
 }
 
 // A list is handed out in its file's order; a second file goes after it.
