@@ -36,7 +36,7 @@ _quelmar_cli() {
   cur=${COMP_WORDS[COMP_CWORD]}
   prev=${COMP_WORDS[COMP_CWORD - 1]}
   local program=${COMP_WORDS[0]}
-  local commands="ports identify reboot flash info pack-code pack-data records station"
+  local commands="ports identify reboot flash info pack-code pack-data records station line"
   local build="elf|axf|hex|srec|s19|mot|ELF|AXF|HEX|SREC|S19|MOT"
 
   if [[ $COMP_CWORD -eq 1 ]]; then
@@ -106,6 +106,28 @@ _quelmar_cli() {
           fi
           ;;
       esac
+      ;;
+    line)
+      if [[ $COMP_CWORD -eq 2 ]]; then
+        COMPREPLY=($(compgen -W "init pool pools orphans void --help" -- "$cur"))
+      elif [[ ${COMP_WORDS[2]} == pool && $COMP_CWORD -eq 3 ]]; then
+        COMPREPLY=($(compgen -W "add" -- "$cur"))
+      else
+        case $prev in
+          --db|--start|--end|--step|--older|--pool) ;;
+          --format) COMPREPLY=($(compgen -W "u32le u32be u64le mac text text:" -- "$cur")) ;;
+          --list) _quelmar_cli_files "" ;;
+          *)
+            local options="--db --help"
+            case ${COMP_WORDS[2]} in
+              pool) options+=" --format --start --end --step --list" ;;
+              orphans) options+=" --older" ;;
+              void) options+=" --pool" ;;
+            esac
+            [[ $cur == -* ]] && COMPREPLY=($(compgen -W "$options" -- "$cur"))
+            ;;
+        esac
+      fi
       ;;
     info)
       if [[ $cur == -* ]]; then

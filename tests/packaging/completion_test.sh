@@ -36,7 +36,13 @@ while IFS='|' read -r line expected; do
     fail=1
   fi
 done <<'CASES'
-quelmar-cli |--help --version flash identify info pack-code pack-data ports reboot records station
+quelmar-cli |--help --version flash identify info line pack-code pack-data ports reboot records station
+quelmar-cli line |--help init orphans pool pools void
+quelmar-cli line pool |add
+quelmar-cli line pool add serial --|--db --end --format --help --list --start --step
+quelmar-cli line pool add serial --format m|mac
+quelmar-cli line void --|--db --help --pool
+quelmar-cli line orphans --db |
 quelmar-cli fl|flash
 quelmar-cli pack|pack-code pack-data
 quelmar-cli flash --|--auto --code --count --data --help --json --log-dir --profile --reboot --records --serial-at --serial-format --serial-start --serial-state
