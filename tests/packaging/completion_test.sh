@@ -42,6 +42,7 @@ quelmar-cli line pool |add
 quelmar-cli line pool add serial --|--db --end --format --help --list --start --step
 quelmar-cli line pool add serial --format m|mac
 quelmar-cli line void --|--db --help --pool
+quelmar-cli line orphans --|--db --help --older
 quelmar-cli line orphans --db |
 quelmar-cli fl|flash
 quelmar-cli pack|pack-code pack-data
