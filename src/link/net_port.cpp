@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/deadline.h"
+#include "link/port_presence.h"
 #include "link/telnet.h"
 
 namespace quelmar::link {
@@ -575,9 +576,15 @@ class NetworkPortSystem final : public PortSystem {
                               " is not a port address (rfc2217://HOST:PORT or "
                               "socket://HOST:PORT)."};
       }
-      return OpenNetPort(*url);
+      return presence_.Track(id.device, OpenNetPort(*url));
     }
     return local_->OpenPort(id);
+  }
+  // A network port's presence is what its connections said; asking the
+  // server would take its only client place from the board's own link.
+  bool PortPresent(const PortId& id) override {
+    if (id.number <= 0 && LooksLikePortUrl(id.device)) return presence_.Present(id.device);
+    return local_->PortPresent(id);
   }
   std::optional<PortId> ResolvePort(std::string_view text) override {
     std::string_view trimmed = text;
@@ -595,6 +602,7 @@ class NetworkPortSystem final : public PortSystem {
 
  private:
   std::unique_ptr<PortSystem> local_;
+  ConnectionPresence presence_;
 };
 
 }  // namespace

@@ -21,6 +21,8 @@
 #include <set>
 #include <sstream>
 
+#include "link/port_presence.h"
+
 namespace quelmar::link {
 namespace {
 
@@ -183,6 +185,7 @@ class PosixPortSystem final : public PortSystem {
   std::vector<PortEntry> EnumeratePorts() override;
   OpenResult OpenPort(const PortId& id) override;
   std::optional<PortId> ResolvePort(std::string_view text) override;
+  bool PortPresent(const PortId& id) override;
 
  private:
   // Read at each use, so a folder made after start-up counts.
@@ -300,6 +303,15 @@ std::optional<PortId> PosixPortSystem::ResolvePort(std::string_view text) {
   if (number == 0) return PortId{0, path};
   auto link = links.find(number);
   return PortId{number, link != links.end() ? link->second.device : FixedPath(number)};
+}
+
+bool PosixPortSystem::PortPresent(const PortId& id) {
+  // A number is looked up afresh, as an open would: its link may point at
+  // another device by now.
+  if (id.number > 0) return PortListed(EnumeratePorts(), id);
+  // Pseudo-terminals and by-id paths are not listed: their node tells.
+  struct stat st {};
+  return !id.device.empty() && StatCharDevice(id.device, &st);
 }
 
 OpenResult PosixPortSystem::OpenPort(const PortId& id) {

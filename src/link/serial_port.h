@@ -101,6 +101,11 @@ class PortSystem {
   // Turns what a user typed ("COM3", "3", a device path) into a port;
   // nullopt when the text names no port.
   virtual std::optional<PortId> ResolvePort(std::string_view text) = 0;
+  // Whether the port is there now, told without opening it and without
+  // disturbing it while it is open (a board may be being written): a local
+  // port by the ports listed, a network port by its connection. Any thread.
+  // By default: listed by EnumeratePorts (PortListed).
+  virtual bool PortPresent(const PortId& id);
 };
 
 // The ports of the system we run on (termios or Win32).

@@ -226,14 +226,29 @@ bool ValueSource::CheckRecords(std::string* why) const {
     return false;
   }
   std::fclose(file);
-  RecordsRead read;
-  if (!ReadRecords(records, &read, why)) return false;
+  // Every line that holds a JSON object counts, also one the records
+  // reader would skip for a key of the wrong type (a hand-edited record):
+  // a value it names may have been given.
+  std::string text;
+  if (!ReadWhole(records, &text)) {
+    *why = "cannot read the records '" + records + "': " + ErrorText(errno);
+    return false;
+  }
+  std::vector<nlohmann::ordered_json> objects;
+  for (size_t from = 0; from < text.size();) {
+    size_t to = text.find('\n', from);
+    if (to == std::string::npos) to = text.size();
+    auto parsed = nlohmann::ordered_json::parse(std::string_view(text).substr(from, to - from),
+                                                nullptr, false);
+    if (parsed.is_object()) objects.push_back(std::move(parsed));
+    from = to + 1;
+  }
   const bool list = !spec_.list_path.empty();
   std::unordered_map<std::string, size_t> index;  // a list's canonical text -> its place
   for (size_t i = 0; i < list_.size(); ++i) index.emplace(list_[i].canonical, i);
   const std::optional<uint64_t> end = CounterEnd(spec_);
   std::optional<uint64_t> highest;  // a counter's value, or a list's place
-  for (const auto& record : read.records) {
+  for (const auto& record : objects) {
     const auto fields = record.find("fields");
     if (fields == record.end() || !fields->is_object()) continue;
     const auto value = fields->find(spec_.name);

@@ -83,6 +83,24 @@ void StationState::SetPhase(size_t slot, SlotPhase phase) {
   BumpLocked();
 }
 
+void StationState::MarkPresence(size_t slot, bool present) {
+  std::lock_guard lock(mutex_);
+  if (slot >= slots_.size()) return;
+  SlotSnapshot& v = slots_[slot].view;
+  // One look and one change under one lock: a board that starts meanwhile
+  // is never shown gone.
+  const bool idle =
+      v.phase == SlotPhase::kWaiting || v.phase == SlotPhase::kOk || v.phase == SlotPhase::kFailed;
+  if (!present && idle) {
+    v.phase = SlotPhase::kGone;
+  } else if (present && v.phase == SlotPhase::kGone) {
+    v.phase = SlotPhase::kWaiting;
+  } else {
+    return;
+  }
+  BumpLocked();
+}
+
 void StationState::SetProgress(size_t slot, int percent) {
   percent = std::clamp(percent, 0, 100);
   std::lock_guard lock(mutex_);

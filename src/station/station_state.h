@@ -81,6 +81,10 @@ class StationState {
   std::optional<size_t> FindSlot(const std::string& port) const;
 
   void SetPhase(size_t slot, SlotPhase phase);
+  // Whether the slot's port is there: an absent one shows GONE unless a
+  // board is being identified or written on it; a present one that showed
+  // GONE waits again. OK and FAILED stay while the port is there.
+  void MarkPresence(size_t slot, bool present);
   // Writing at this percentage (0..100). Only a changed whole percent counts.
   void SetProgress(size_t slot, int percent);
   void SetFields(size_t slot, std::vector<std::pair<std::string, std::string>> fields);

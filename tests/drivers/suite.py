@@ -10,11 +10,13 @@ failed (2 when the machinery itself failed). QUELMAR_DRIVERS_TCG=1 forces
 plain emulation even where KVM is usable."""
 
 import argparse
+import json
 import os
 import random
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import threading
@@ -36,6 +38,22 @@ BLOCK = 256
 HANG_AFTER_UNPLUG = 10
 # A boot takes about 10 s under plain emulation.
 BOOT_LIMIT = 90
+
+# The power cut: the guest's own disk, how many cuts, the serial number's
+# place (in bank A's second block, so that a board has it early), and how
+# a board behaves (after its reboot it hangs up, as a board taken off the
+# line).
+DISK_SIZE = 32 << 20
+CUTS = 3
+CUT_FIELD = 0x100
+CUT_BOARD = ["--after-reboot", "hangup"]
+SWAP_SECONDS = 3
+# Folder flushes are the program's job: with no periodic writeback and a
+# journal committed only when someone flushes, whatever it leaves unflushed
+# is still in memory at the cut, and lost.
+MOUNT_DISK = ("mkdir -p /disk && mount -t ext4 -o noauto_da_alloc,commit=600 /dev/vda /disk && "
+              "echo 0 > /proc/sys/vm/dirty_writeback_centisecs && "
+              "echo 360000 > /proc/sys/vm/dirty_expire_centisecs")
 
 
 # --- what the boards log ------------------------------------------------------
@@ -229,12 +247,15 @@ class Suite:
         self.bank_a = bytes(rng.getrandbits(8) for _ in range(BANK_SIZE))
         self.bank_b = bytes(rng.getrandbits(8) for _ in range(300000))
         self.data = bytes(rng.getrandbits(8) for _ in range(64 * 1024))
+        # A small bank A with erased bytes where the serial number goes.
+        cut_code = bytearray(rng.getrandbits(8) for _ in range(4096))
+        cut_code[CUT_FIELD:CUT_FIELD + 16] = b"\xff" * 16
         images = os.path.join(self.guest.share, "images")
         os.makedirs(images)
         raw = os.path.join(self.work, "raw")
         os.makedirs(raw, exist_ok=True)
         for name, content in (("a.bin", self.bank_a), ("b.bin", self.bank_b),
-                              ("d.bin", self.data)):
+                              ("d.bin", self.data), ("cut.bin", bytes(cut_code))):
             with open(os.path.join(raw, name), "wb") as f:
                 f.write(content)
         packs = [
@@ -242,6 +263,7 @@ class Suite:
              "--bank-a", f"{raw}/a.bin", "--bank-b", f"{raw}/b.bin"],
             ["pack-code", "-o", f"{images}/one.fcode", "--bank-a", f"{raw}/a.bin"],
             ["pack-data", "-o", f"{images}/d.fdata", f"{raw}/d.bin"],
+            ["pack-code", "-o", f"{images}/cut.fcode", "--bank-a", f"{raw}/cut.bin"],
         ]
         for argv in packs:
             subprocess.run([self.cli, *argv], check=True, stdout=subprocess.DEVNULL)
@@ -250,20 +272,47 @@ class Suite:
         return content + b"\xff" * (BANK_SIZE - len(content))
 
     def boot(self):
-        kernel = machine.fetch_kernel(os.path.join(self.work, "kernel"))
-        initramfs = os.path.join(self.work, "initramfs.cpio")
+        self.kernel = machine.fetch_kernel(os.path.join(self.work, "kernel"))
+        self.initramfs = os.path.join(self.work, "initramfs.cpio")
         machine.build_initramfs(
-            initramfs, kernel, [self.cli, self.sim, self.probe],
+            self.initramfs, self.kernel, [self.cli, self.sim, self.probe],
             os.path.join(HERE, "guest_init.sh"),
             {"/usr/local/bin/background": os.path.join(HERE, "guest_bg.sh")})
+        self.disk = self.make_disk()
         use_kvm = machine.kvm_usable() and os.environ.get("QUELMAR_DRIVERS_TCG", "") in ("", "0")
+        self.start_guest(use_kvm, keep_share=False)
+        # The FTDI adapter as it comes, before anything has opened it.
+        self.latency_before = self.guest.check(
+            "cat /sys/class/tty/ttyUSB0/device/latency_timer").strip()
+        log(f"drivers: {self.kernel.version} booted in {self.guest.boot_seconds:.1f} s under "
+            f"{self.accel}")
+
+    def make_disk(self):
+        """The guest's own disk: an empty ext4 file system in an image file,
+        made afresh for each run of the suite."""
+        path = os.path.join(self.work, "disk.img")
+        with open(path, "wb") as f:
+            f.truncate(DISK_SIZE)
+        mkfs = shutil.which("mkfs.ext4") or "/sbin/mkfs.ext4"
+        # Every inode table and the journal written now, so that the guest
+        # writes nothing in the background of its own.
+        subprocess.run([mkfs, "-q", "-F", "-E", "lazy_itable_init=0,lazy_journal_init=0",
+                        path], check=True)
+        return path
+
+    def start_guest(self, use_kvm, keep_share):
+        """Boots a guest with the disk; keep_share keeps what the host folder
+        holds (a boot after a power cut)."""
+        kernel, initramfs = self.kernel, self.initramfs
         console = os.path.join(self.work, "console.log")
+        self.guest = None
         if use_kvm:
             # A /dev/kvm that opens is not always one that runs a stock kernel
             # (QEMU may refuse the CPU, or the guest may never start): then
             # plain emulation, said plainly.
             try:
-                self.guest = machine.Guest(self.work, kernel, initramfs, True, console)
+                self.guest = machine.Guest(self.work, kernel, initramfs, True, console,
+                                           self.disk, keep_share)
                 if not self.guest.wait_ready(BOOT_LIMIT):
                     self.guest.kill()
                     self.guest = None
@@ -277,7 +326,8 @@ class Suite:
             # Plain emulation now and then stalls a boot for good (seen once
             # in some twenty boots, early in the kernel's start): boot again.
             for attempt in (1, 2):
-                self.guest = machine.Guest(self.work, kernel, initramfs, False, console)
+                self.guest = machine.Guest(self.work, kernel, initramfs, False, console,
+                                           self.disk, keep_share)
                 try:
                     self.guest.wait_ready(BOOT_LIMIT)
                     break
@@ -294,11 +344,6 @@ class Suite:
         # (it looks once a second), and each board answers from its start.
         self.pty_keepers = [os.open(p, os.O_RDWR | os.O_NOCTTY)
                             for p in self.guest.ptys.values()]
-        # The FTDI adapter as it comes, before anything has opened it.
-        self.latency_before = self.guest.check(
-            "cat /sys/class/tty/ttyUSB0/device/latency_timer").strip()
-        log(f"drivers: {kernel.version} booted in {self.guest.boot_seconds:.1f} s under "
-            f"{self.accel}")
 
     # -- helpers --
 
@@ -658,6 +703,159 @@ class Suite:
             expect(b.dump("data") == self.data, f"{d.name} data flash differs")
         return f"{took:.1f} s for the three (erase 25.5 s each, at once)"
 
+    def case_power_cut(self, d):
+        """The power cut: quelmar-cli writes board after board with --auto,
+        a serial number reserved in a state file and a record appended for
+        each, both on the guest's own disk; the machine is killed at a
+        random moment (within the first board or just after it; the first
+        cut within the second, after one was acknowledged) and booted
+        again, CUTS times, and a last run ends normally. No value may reach
+        two boards, and every record acknowledged on stdout before a cut
+        must be in the records file after it."""
+        seed = random.randrange(1 << 30)
+        rng = random.Random(seed)
+        boards = []  # every board plugged in, in turn
+        acknowledged = []  # records printed on stdout, before any cut
+        seen = []
+        self.guest.check(MOUNT_DISK)
+        board_time = 10.0  # a first guess, then the boards' own time
+        for cut in range(1, CUTS + 1):
+            run = f"cut{cut}"
+            self.guest.background(run, self.cut_run_argv(d))
+            # The first cut comes in the second board, after one was
+            # acknowledged; the others anywhere from the first board's start
+            # to a while after its end.
+            at_board = 2 if cut == 1 else 1
+            fraction = rng.uniform(0.0, 1.3)
+            started = {}  # board number -> when its board_start was seen
+            timed = set()
+            cut_at = None
+            deadline = time.monotonic() + 180
+            current = None
+            while cut_at is None or time.monotonic() < cut_at:
+                if time.monotonic() > deadline:
+                    said = [json.dumps(e) for e in self.json_lines(run)
+                            if e.get("type") != "progress"][-3:]
+                    raise CaseFailed(f"cut {cut}: board {at_board} never started; quelmar-cli "
+                                     "said:\n" + "\n".join(said) +
+                                     self.guest.read_share(f"run/{run}.err"))
+                ended = self.guest.read_share(f"run/{run}.rc").strip()
+                if ended:
+                    raise CaseFailed(f"cut {cut}: quelmar-cli ended ({ended}) before the cut: " +
+                                     self.guest.read_share(f"run/{run}.err").strip())
+                current = self.next_board(d, current, f"cut{cut}", boards)
+                for event in self.json_lines(run):
+                    n = event.get("board")
+                    if event.get("type") == "board_start" and n not in started:
+                        started[n] = time.monotonic()
+                    if event.get("type") == "record" and n in started and n not in timed:
+                        timed.add(n)
+                        board_time = time.monotonic() - started[n]
+                if cut_at is None and at_board in started:
+                    cut_at = started[at_board] + fraction * board_time
+                time.sleep(0.01)
+            self.guest.cut_power()
+            for fd in self.pty_keepers:
+                os.close(fd)
+            # The board on the line hangs up with the machine.
+            status = current.wait(10)
+            expect(status == 3, f"cut {cut}: the board on the line ended with {status}")
+            acknowledged += [e for e in self.json_lines(run) if e.get("type") == "record"]
+            shutil.copyfile(self.guest.console_log.name,
+                            os.path.join(self.work, f"console-cut{cut}.log"))
+            self.start_guest(self.guest.use_kvm, keep_share=True)
+            self.guest.check(MOUNT_DISK)
+            kept = self.guest.check("cat /disk/records.jsonl")
+            records = self.records_of(kept)
+            for rec in acknowledged:
+                expect(any(r.get("time_start") == rec["time_start"] and
+                           r.get("fields") == rec["fields"] for r in records),
+                       f"cut {cut}: the record of a board with serial number "
+                       f"{rec['fields'].get('serial')}, acknowledged before the cut, is "
+                       f"missing after it (seed {seed}); the records file holds:\n{kept}")
+            seen.append(f"cut {cut} at {fraction:.2f} of board {at_board}")
+        # One run to its end after the last cut: its board gets a value
+        # beyond every value given before.
+        run = "after-cuts"
+        self.guest.background(run, self.cut_run_argv(d) + ["--count", "1"])
+        deadline = time.monotonic() + 120
+        current = None
+        while not os.path.exists(os.path.join(self.guest.run_dir, run + ".rc")):
+            if time.monotonic() > deadline:
+                raise CaseFailed("the run after the last cut did not end: " +
+                                 self.guest.read_share(f"run/{run}.err"))
+            current = self.next_board(d, current, "after", boards)
+            time.sleep(0.01)
+        rc = int(self.guest.read_share(f"run/{run}.rc"))
+        expect_equal(rc, 0, "exit status of the run after the cuts (" +
+                     self.guest.read_share(f"run/{run}.err").strip() + ")")
+        if current.status is None:
+            current.stop()
+        given = {}
+        for b in boards:
+            a = b.dump("a")
+            value = struct.unpack_from("<I", a, CUT_FIELD)[0] if len(a) >= CUT_FIELD + 4 \
+                else 0xFFFFFFFF
+            if value == 0xFFFFFFFF:
+                continue  # the cut came before its serial number did
+            expect(value not in given, f"serial number {value} went to two boards: "
+                   f"{given.get(value)} and {b.name} (seed {seed})")
+            given[value] = b.name
+        last = [v for v, name in given.items() if name.startswith("after-")]
+        earlier = [v for v, name in given.items() if not name.startswith("after-")]
+        expect(len(last) == 1 and earlier and last[0] > max(earlier),
+               f"after the cuts the board got {last}, the ones before {sorted(earlier)}")
+        return (f"{'; '.join(seen)}: {len(given)} serial numbers to {len(boards)} boards, "
+                f"none twice, then {last[0]}; every record acknowledged before a cut kept "
+                f"({len(acknowledged)}); seed {seed}")
+
+    def cut_run_argv(self, d):
+        return ["quelmar-cli", "flash", d.port, "--auto", "--reboot",
+                "--code", "/share/images/cut.fcode", "--serial-at", hex(0x1A000000 + CUT_FIELD),
+                "--serial-start", "1000",
+                "--serial-state", "/disk/serial.state", "--records", "/disk/records.jsonl",
+                "--json"]
+
+    def next_board(self, d, current, prefix, boards):
+        """The board on the line: once the one there has hung up after its
+        reboot, the next one is plugged in, a few seconds later as by hand
+        (on a line that stays, a board is gone only once it stays silent)."""
+        if current is not None:
+            if current.status is None:
+                if current.proc.poll() is None:
+                    return current
+                current.wait(5)
+                current.gone_at = time.monotonic()
+            if time.monotonic() < current.gone_at + SWAP_SECONDS:
+                return current
+        board = self.board(d, f"{prefix}-{len(boards) + 1}", CUT_BOARD)
+        boards.append(board)
+        return board
+
+    def json_lines(self, run):
+        """The --json objects a run has printed so far (a line still being
+        written is left for the next look)."""
+        text = self.guest.read_share(f"run/{run}.out")
+        events = []
+        for line in text.split("\n")[:-1]:
+            try:
+                events.append(json.loads(line))
+            except ValueError:
+                pass
+        return events
+
+    @staticmethod
+    def records_of(text):
+        """The records a records file holds; a torn line (a cut mid-append)
+        is skipped, as every reader does."""
+        records = []
+        for line in text.splitlines():
+            try:
+                records.append(json.loads(line))
+            except ValueError:
+                pass
+        return records
+
     # -- running --
 
     def run(self, only):
@@ -672,6 +870,8 @@ class Suite:
             self.case(d, "port monitor unplug", lambda d=d: self.case_monitor(d))
         self.case(UART, "board swapped during --auto", lambda: self.case_swap(UART))
         self.case(None, "three boards at once: code, data, reboot", self.case_several)
+        # Last: it boots the machine again after each cut.
+        self.case(FTDI, "power cut during --auto", lambda: self.case_power_cut(FTDI))
 
     def table(self, total):
         width = max(len(name) for _, name, _, _, _ in self.results)
@@ -694,8 +894,8 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--only", action="append", default=[],
                         help="run only the cases whose 'driver name' holds this text")
-    parser.add_argument("--limit", type=int, default=600,
-                        help="seconds after which a hung suite is killed (default 600)")
+    parser.add_argument("--limit", type=int, default=780,
+                        help="seconds after which a hung suite is killed (default 780)")
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
     suite = Suite(os.path.abspath(args.build), os.path.abspath(args.work))

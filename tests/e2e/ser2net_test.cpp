@@ -1,6 +1,6 @@
 // quelmar-cli against boards on "another machine": Debian's ser2net on
 // loopback in front of paced simulators on pseudo-terminals, reached as
-// rfc2217:// and socket:// ports.
+// rfc2217:// and socket:// ports, by flash and by a station.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -20,6 +20,7 @@
 #include "link/posix_port.h"
 #include "process.h"
 #include "ser2net_server.h"
+#include "station_client.h"
 #include "support/fake_clock.h"
 #include "support/recording_sink.h"
 #include "update/update.h"
@@ -55,8 +56,11 @@ class RemoteBoard {
  public:
   // Paced boards answer at the wire's speed; the others as fast as they
   // can, which keeps the byte-exact cases short.
-  explicit RemoteBoard(Kind kind, bool paced = true, std::vector<std::string> options = {}) {
-    std::vector<std::string> sim_args;
+  // sim_extra: more options for the simulator (a fault, what it does after
+  // a reboot).
+  explicit RemoteBoard(Kind kind, bool paced = true, std::vector<std::string> options = {},
+                       std::vector<std::string> sim_extra = {}) {
+    std::vector<std::string> sim_args = sim_extra;
     if (paced) sim_args.push_back("--pace");
     sim_args.insert(sim_args.end(),
                     {"--quiet", "--erase-ms", "200", "--dump-code-a", dir_.File("a.bin"),
@@ -360,6 +364,64 @@ TEST(Ser2net, NoServerAndNoHostAreSaidInOneLine) {
     EXPECT_EQ(r.out.rfind("Failed opening " + c.url + "\n" + c.said, 0), 0u) << r.out;
     EXPECT_EQ(Occurrences(r.out, "\n"), 2) << r.out;
   }
+}
+
+// A station's slots on remote ports show what their boards did, for as long
+// as the port server is there: OK after a written board, FAILED with its
+// failure line after a refused one; GONE only once the server has gone.
+TEST(Ser2net, AStationSlotKeepsItsResultWhileItsServerIsThere) {
+  RemoteBoard good(Kind::kRfc2217, false, {"chardelay: false"}, {"--after-reboot", "silent"});
+  RemoteBoard faulty(Kind::kRfc2217, false, {"chardelay: false"},
+                     {"--fault", "error=CC@block=A:3"});
+  ASSERT_TRUE(good.started() && faulty.started());
+  TempDir dir;
+  const Bytes bank_a = RandomBytes(4000, 3);
+  std::string error;
+  ASSERT_TRUE(image::WriteFileAtomically(dir.File("app.fcode"),
+                                         image::BuildCodeFile(&bank_a, nullptr, 'E'), &error))
+      << error;
+  StationRun station;
+  ASSERT_TRUE(station.Start(dir, "ports = [\"" + good.Url() + "\", \"" + faulty.Url() +
+                                     "\"]\ncode = \"app.fcode\"\nreboot = true\n"));
+  nlohmann::json last;
+  ASSERT_TRUE(station.WaitFor(
+      [](const nlohmann::json& s) {
+        return s["slots"].size() == 2u && s["slots"][0]["boards"] == 1 &&
+               s["slots"][1]["boards"] == 1;
+      },
+      90s, &last))
+      << last.dump() << station.program().Err();
+  // Three looks at the ports' presence, and more: each state read says the
+  // boards' results.
+  const auto end = std::chrono::steady_clock::now() + 3500ms;
+  int reads = 0;
+  while (std::chrono::steady_clock::now() < end) {
+    last = station.State();
+    ASSERT_TRUE(last.is_object());
+    EXPECT_EQ(last["slots"][0]["state"], "ok") << "read " << reads << ": " << last.dump();
+    EXPECT_EQ(last["slots"][1]["state"], "failed") << "read " << reads << ": " << last.dump();
+    EXPECT_EQ(last["slots"][1]["failure"], "Incorrect CRC. i = 3") << last.dump();
+    if (::testing::Test::HasFailure()) break;
+    ++reads;
+    std::this_thread::sleep_for(100ms);
+  }
+  // The port server goes: both slots show it.
+  good.server().Stop();
+  faulty.server().Stop();
+  EXPECT_TRUE(station.WaitFor(
+      [](const nlohmann::json& s) {
+        return s["slots"][0]["state"] == "gone" && s["slots"][1]["state"] == "gone";
+      },
+      30s, &last))
+      << last.dump();
+  EXPECT_EQ(station.Stop(), 1) << "a board failed\n"
+                               << station.program().Out() << station.program().Err();
+  EXPECT_NE(station.program().Out().find(good.Url() + ": board 1: OK\n"), std::string::npos)
+      << station.program().Out();
+  EXPECT_NE(
+      station.program().Out().find(faulty.Url() + ": board 1: FAILED (Incorrect CRC. i = 3)\n"),
+      std::string::npos)
+      << station.program().Out();
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
-// quelmar-cli's several-board and --auto runner on simulated lines under a
-// fake clock: how many boards a count lets through, what a record that
-// cannot be written does to the result, and how soon a dead line is let go.
-#include "board_runner.h"
+// The board runner as quelmar-cli drives it (several boards, --auto), on
+// simulated lines under a fake clock: how many boards a count lets through,
+// what a record that cannot be written or a value that cannot be reserved
+// does to a board, how soon a dead line is let go, and a COM<n> link
+// pointed at another device.
+#include "station/board_runner.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +24,9 @@
 
 #include "boards.h"
 #include "cli.h"
+#include "image/image_writer.h"
 #include "link/protocol.h"
+#include "production/run.h"
 #include "records.h"
 #include "support/fake_clock.h"
 #include "support/file_contents.h"
@@ -33,6 +37,11 @@ namespace {
 
 using quelmar::testing::Contents;
 using quelmar::testing::FakeClock;
+using station::AutoTally;
+using station::BoardJob;
+using station::BoardObserver;
+using station::BoardRunner;
+using station::RunnerSeams;
 using namespace std::chrono_literals;
 
 // Bounds the real time a test waits for the runner, so that a runner that
@@ -49,8 +58,11 @@ struct Slot {
   // leaves by its adapter being unplugged 300 ms after the next answer.
   bool leaves_on_reboot = true;
   bool gone_after_reboot = false;  // the next question goes unanswered
-  int answers = 0;                 // bootloader questions answered
-  int reboots = 0;                 // boards written (confirmed reboots)
+  // The board refuses the code erase, and leaves as after a reboot.
+  bool leaves_on_refused_erase = false;
+  int answers = 0;  // bootloader questions answered
+  int reboots = 0;  // boards written (confirmed reboots)
+  int erases = 0;   // code erase requests: a board about to be written
   std::optional<Clock::TimePoint> hangup_at;
   // For each hang-up: when it happened and when the line was closed.
   std::vector<std::pair<Clock::TimePoint, Clock::TimePoint>> releases;
@@ -68,6 +80,29 @@ struct Bench {
   int boards_found = 0;  // first answers of a board, over all ports
   int gate = 0;          // chip info waits until boards_found reaches it
   bool gate_timed_out = false;
+  // COM<n> links pointed elsewhere: the slot a number leads to, when not
+  // its own; and how often each slot was opened.
+  std::map<int, int> links;
+  std::map<int, int> opens;
+
+  int SlotOf(int number) {
+    std::lock_guard lock(mutex);
+    const auto link = links.find(number);
+    return link == links.end() ? number : link->second;
+  }
+  void Opened(int slot) {
+    std::lock_guard lock(mutex);
+    ++opens[slot];
+    changed.notify_all();
+  }
+  bool WaitForOpen(int slot) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, 10s, [&] { return opens[slot] > 0; });
+  }
+  void PointLink(int number, int slot) {
+    std::lock_guard lock(mutex);
+    links[number] = slot;
+  }
 
   void BoardFound() {
     std::lock_guard lock(mutex);
@@ -153,6 +188,14 @@ class BenchPort final : public link::SerialPort {
         reply_.assign(r.begin(), r.end());
         break;
       }
+      case link::CMD_ERASE_CODE:
+        ++slot_.erases;
+        reply_ = {link::REPLY_START, 0xFF, 0xFF, link::ERR_WRITE_FAILED};
+        if (slot_.leaves_on_refused_erase) {
+          --slot_.boards;
+          slot_.gone_after_reboot = true;
+        }
+        break;
       case link::CMD_REBOOT:
         reply_ = {link::REPLY_START, 0x01, 0x00, 0x00};
         ++slot_.reboots;
@@ -183,16 +226,20 @@ class BenchSystem final : public link::PortSystem {
       out.push_back({number, "/dev/bench" + std::to_string(number), false, true});
     return out;
   }
+  // The number decides, looked up afresh, as the platform's ports do.
   link::OpenResult OpenPort(const link::PortId& id) override {
-    auto found = bench_.slots.find(id.number);
+    const int slot = bench_.SlotOf(id.number);
+    auto found = bench_.slots.find(slot);
     if (found == bench_.slots.end()) return {nullptr, link::OpenError::kNotFound, {}};
+    bench_.Opened(slot);
     return {std::make_unique<BenchPort>(bench_, found->second), link::OpenError::kNone, {}};
   }
   std::optional<link::PortId> ResolvePort(std::string_view text) override {
     if (text.substr(0, 3) != "COM") return std::nullopt;
     const int number = std::stoi(std::string(text.substr(3)));
-    if (!bench_.slots.contains(number)) return std::nullopt;
-    return link::PortId{number, "/dev/bench" + std::to_string(number)};
+    const int slot = bench_.SlotOf(number);
+    if (!bench_.slots.contains(slot)) return std::nullopt;
+    return link::PortId{number, "/dev/bench" + std::to_string(slot)};
   }
 
  private:
@@ -218,8 +265,8 @@ class BoardRunnerTest : public ::testing::Test {
 
   // Runs the job on the ports given (COM numbers of the bench), giving up
   // after kRunBound of real time.
-  Outcome Run(const BoardJob& job, const std::vector<int>& ports,
-              BoardObserver* observer = nullptr) {
+  Outcome Run(const BoardJob& job, const std::vector<int>& ports, BoardObserver* observer = nullptr,
+              const image::ImageStore* loaded = nullptr) {
     std::vector<link::PortId> ids;
     std::vector<std::string> labels;
     for (int n : ports) {
@@ -239,13 +286,13 @@ class BoardRunnerTest : public ::testing::Test {
       image::ImageStore images(log);
       RunnerSeams seams{[this] { return std::make_unique<BenchSystem>(bench_); }, &bench_.clock,
                         observer};
-      BoardRunner runner(job, images, ids, console, seams);
+      BoardRunner runner(job, loaded != nullptr ? *loaded : images, ids, console, seams);
       auto done = std::async(std::launch::async, [&] { return runner.Run([] { return false; }); });
       if (done.wait_for(kRunBound) != std::future_status::ready) {
         ADD_FAILURE() << "the run did not end within " << kRunBound.count() << " s; stopping it";
         runner.Stop();
       }
-      outcome.status = done.get();
+      outcome.status = done.get() ? kExitOk : kExitFailure;
     }
     outcome.out = Contents(out);
     outcome.err = Contents(err);
@@ -349,7 +396,7 @@ TEST_F(BoardRunnerTest, ARecordThatCannotBeWrittenFailsItsBoard) {
     job.reboot = true;
     job.auto_mode = c.auto_mode;
     job.count = c.auto_mode ? 2 : 0;
-    job.log_dir = c.log_dir;
+    job.text_record = TextRecordsIn(c.log_dir);
     const Outcome r = Run(job, {1, 2});
     EXPECT_EQ(r.status, c.status) << r.out;
     for (const auto& line : c.lines) EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
@@ -472,6 +519,129 @@ TEST_F(BoardRunnerTest, AnObserverHoldsNewBoardsAndSeesEachOne) {
   ASSERT_GE(observer.events_.size(), 6u);
   for (size_t i = 0; i < 5; ++i) EXPECT_EQ(observer.events_[i], "may-start 0") << i;
   EXPECT_NE(observer.log_.find("Opened COM1\n"), std::string::npos) << observer.log_;
+  EXPECT_EQ(r.status, kExitOk);
+}
+
+// A code image and one serial number field whose counter holds `values`
+// values (100, 101, ...), its state in a folder of the test's own.
+class ProductionBench : public BoardRunnerTest {
+ protected:
+  void SetUp() override {
+    dir_ = quelmar::testing::MakeTempDir("quelmar-runner-values-");
+    ASSERT_FALSE(dir_.empty());
+    const std::vector<uint8_t> bank_a(4096, 0x5A);
+    std::string why;
+    ASSERT_TRUE(image::WriteFileAtomically(File("app.fcode"),
+                                           image::BuildCodeFile(&bank_a, nullptr, 'E'), &why))
+        << why;
+    ASSERT_TRUE(images_.LoadCodeImageFromPath(File("app.fcode")));
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string File(const std::string& name) const { return (dir_ / name).string(); }
+
+  // False (with the line) when the run refuses to start.
+  bool Prepare(uint64_t values) {
+    production::FieldDef serial;
+    serial.name = "serial";
+    std::string why;
+    if (!production::WhereFromAddress(0x1A07FF00, &serial.where, &why)) {
+      ADD_FAILURE() << why;
+      return false;
+    }
+    serial.size = production::NaturalSize(serial.format);
+    serial.start = 100;
+    serial.end = 100 + values - 1;
+    serial.state_path = File("serial.state");
+    production::RunSettings settings;
+    settings.fields = {serial};
+    settings.version = "test";
+    run_.emplace();
+    const bool ok = run_->Prepare(settings, images_, &why);
+    EXPECT_TRUE(ok) << why;
+    return ok;
+  }
+
+  std::filesystem::path dir_;
+  Log log_;
+  image::ImageStore images_{log_};
+  std::optional<production::ProductionRun> run_;
+};
+
+TEST_F(ProductionBench, ABoardWhoseValuesAreNotReservedIsNeverErased) {
+  struct Case {
+    const char* what;
+    std::vector<int> ports;
+    bool corrupt_state;  // the state file is damaged after the run has started
+    int erased;          // boards erased, over all ports
+    std::string note;    // on stderr, once
+  };
+  const Case cases[] = {
+      {"one value, two boards at once", {1, 2}, false, 1, "used up"},
+      {"the state file damaged", {1}, true, 0, "serial.state"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    bench_.slots.clear();
+    std::filesystem::remove(File("serial.state"));
+    OneBoardOn(c.ports);
+    ASSERT_TRUE(Prepare(1));
+    if (c.corrupt_state) {
+      std::ofstream(File("serial.state"), std::ios::trunc) << "next ten\n";
+    }
+    BoardJob job;
+    job.code = job.reboot = true;
+    job.production = &*run_;
+    const Outcome r = Run(job, c.ports, nullptr, &images_);
+    int erased = 0;
+    for (const auto& [n, slot] : bench_.slots) erased += slot.erases;
+    EXPECT_EQ(erased, c.erased) << "a board without its value was erased\n" << r.out << r.err;
+    EXPECT_EQ(CountOf(r.err, c.note), 1) << r.err;
+    EXPECT_EQ(r.status, kExitFailure);
+    // The refused board's own line says FAILED; none says OK.
+    EXPECT_EQ(CountOf(r.out, ": OK\n"), 0) << r.out;
+    EXPECT_EQ(CountOf(r.out, ": FAILED\n"), static_cast<int>(c.ports.size())) << r.out;
+  }
+}
+
+TEST_F(ProductionBench, AUsedUpSourceEndsAnAutoRun) {
+  // Three boards in turn; the counter holds one value. The first board is
+  // refused by the board itself and leaves; the second finds no value,
+  // which ends the run: the third is never started.
+  Slot& slot = bench_.slots[1];
+  slot.boards = 3;
+  slot.present = true;
+  slot.leaves_on_refused_erase = true;
+  ASSERT_TRUE(Prepare(1));
+  BoardJob job;
+  job.code = job.reboot = job.auto_mode = true;
+  job.production = &*run_;
+  const Outcome r = Run(job, {1}, nullptr, &images_);
+  EXPECT_EQ(slot.erases, 1) << r.out;
+  EXPECT_EQ(CountOf(r.out, "COM1: board "), 2) << r.out;
+  EXPECT_NE(r.out.find("COM1: board 2: FAILED\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Boards: 0 OK, 2 failed\n"), std::string::npos) << r.out;
+  EXPECT_EQ(CountOf(r.err, "used up"), 1) << r.err;
+  EXPECT_EQ(r.status, kExitFailure);
+}
+
+TEST_F(BoardRunnerTest, AComLinkPointedAtAnotherDeviceWhileWaitingIsFollowed) {
+  // COM5 leads to an adapter with no board, open and silent; then the
+  // link is pointed at the adapter that has one.
+  bench_.slots[5];
+  bench_.slots[6].boards = 1;
+  bench_.slots[6].present = true;
+  BoardJob job;
+  job.reboot = job.auto_mode = true;
+  job.count = 1;
+  std::jthread repoint([this] {
+    if (bench_.WaitForOpen(5)) bench_.PointLink(5, 6);
+  });
+  const Outcome r = Run(job, {5});
+  repoint.join();
+  EXPECT_EQ(bench_.slots[6].reboots, 1) << "the board behind the moved link was not written\n"
+                                        << r.out;
+  EXPECT_NE(r.out.find("COM5: board 1: OK\n"), std::string::npos) << r.out;
   EXPECT_EQ(r.status, kExitOk);
 }
 

@@ -1,14 +1,8 @@
 // The pieces of quelmar-cli that keep several boards apart: their sinks on
-// one console, the same-port check, record names, and the command line.
+// one console, record names, and the command line.
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
-#include <unistd.h>
-#endif
-
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,12 +10,14 @@
 #include "args.h"
 #include "boards.h"
 #include "cli.h"
+#include "station/board_runner.h"
 #include "support/file_contents.h"
 
 namespace quelmar::cli {
 namespace {
 
 using quelmar::testing::Contents;
+using station::BoardSink;
 
 class Files : public ::testing::Test {
  protected:
@@ -139,42 +135,6 @@ TEST_F(Files, LinesOfBoardsOnManyThreadsNeverMix) {
     ++count;
   }
   EXPECT_EQ(count, size_t{kBoards * kLines});
-}
-
-TEST(FindSamePort, NumbersAndDevicesThatMeetAreOnePort) {
-  using link::PortId;
-  const struct {
-    const char* name;
-    std::vector<PortId> ports;
-    std::optional<std::pair<size_t, size_t>> same;
-  } cases[] = {
-      {"all different", {{3, "/dev/ttyS2"}, {4, "/dev/ttyS3"}, {0, "/dev/pts/9"}}, std::nullopt},
-      {"one number twice",
-       {{3, "/dev/ttyS2"}, {5, "/dev/ttyS4"}, {3, "/dev/ttyS2"}},
-       std::pair<size_t, size_t>{0, 2}},
-      {"number re-pointed by a link",
-       {{90, "/dev/null"}, {0, "/dev/null"}},
-       std::pair<size_t, size_t>{0, 1}},
-      {"one path twice", {{0, "/dev/pts/9"}, {0, "/dev/pts/9"}}, std::pair<size_t, size_t>{0, 1}},
-      {"two numbers without devices", {{81, ""}, {82, ""}}, std::nullopt},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(FindSamePort(c.ports), c.same);
-  }
-#ifndef _WIN32
-  // A COM<n> link and the device it points at.
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("quelmar-same-port-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  { std::ofstream((dir / "ttyX0").string()) << ""; }
-  std::filesystem::create_symlink(dir / "ttyX0", dir / "COM90");
-  EXPECT_EQ(FindSamePort({{0, (dir / "ttyX1").string()},
-                          {0, (dir / "COM90").string()},
-                          {0, (dir / "ttyX0").string()}}),
-            (std::pair<size_t, size_t>{1, 2}));
-  std::filesystem::remove_all(dir);
-#endif
 }
 
 TEST(RecordFileName, SafeForEveryFileSystem) {

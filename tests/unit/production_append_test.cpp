@@ -152,7 +152,9 @@ TEST_F(AppendTest, AWriterHangingMidAppendIsWaitedForABoundedTime) {
   ASSERT_EQ(flock(other, LOCK_EX), 0);
   file.SetLockWait(std::chrono::milliseconds(50));
   EXPECT_FALSE(file.Append(Line(2), &why));
-  EXPECT_EQ(why, "'" + path.string() + "' is locked by another process for more than 0.05 s");
+  EXPECT_EQ(why, "'" + path.string() +
+                     "' is locked for more than 0.05 s by another process, which is still "
+                     "running: let it finish or end it (its lock goes with it)");
   ::close(other);
   ASSERT_TRUE(file.Append(Line(3), &why)) << why;
   EXPECT_EQ(BoardsIn(path), (std::vector<unsigned>{1, 3}));

@@ -1,9 +1,10 @@
 #include "boards.h"
 
 #include <cctype>
-#include <filesystem>
 
 #include "cli.h"
+#include "common/ui_sink.h"
+#include "records.h"
 
 namespace quelmar::cli {
 
@@ -45,14 +46,6 @@ void BoardConsole::DrawBlockLocked() {
   drawn_ = lines;
 }
 
-void BoardConsole::Print(const std::string& lines) {
-  Write(out_, lines);
-}
-
-void BoardConsole::PrintError(const std::string& lines) {
-  Write(err_, lines);
-}
-
 // The progress block leaves the screen while lines go out above it.
 void BoardConsole::Write(std::FILE* to, const std::string& lines) {
   if (to == nullptr) return;
@@ -64,7 +57,6 @@ void BoardConsole::Write(std::FILE* to, const std::string& lines) {
 }
 
 void BoardConsole::Progress(size_t board, const ProgressState& state) {
-  if (progress_listener_) progress_listener_(board, state);
   std::lock_guard lock(mutex_);
   if (!bars_ || board >= slots_.size()) return;
   Slot& slot = slots_[board];
@@ -88,117 +80,91 @@ void BoardConsole::EndProgress(size_t board) {
   DrawBlockLocked();
 }
 
-BoardSink::BoardSink(BoardConsole& console, size_t index, std::string label)
-    : console_(console), index_(index), label_(std::move(label)) {}
+const std::string& BoardConsole::LabelOf(size_t board) const {
+  static const std::string kNone;
+  return board < slots_.size() ? slots_[board].label : kNone;
+}
 
-void BoardSink::LogText(int severity, std::string_view text) {
+void BoardConsole::LogText(size_t board, int severity, std::string_view text) {
+  if (board >= slots_.size()) return;
+  const std::string& label = slots_[board].label;
+  Line& l = *slots_[board].line;
   std::string complete;
   {
-    std::lock_guard lock(mutex_);
-    if (muted_) return;
-    if (recording_) record_.append(text);
-    const bool red = severity == kSeverityError && console_.Color();
+    std::lock_guard lock(l.mutex);
+    const bool red = severity == kSeverityError && color_;
     size_t start = 0;
     while (start < text.size()) {
       const size_t end = text.find('\n', start);
       const size_t stop = end == std::string_view::npos ? text.size() : end;
       if (stop > start) {
-        if (red) pending_ += "\033[31m";
-        pending_.append(text.substr(start, stop - start));
-        if (red) pending_ += "\033[0m";
+        if (red) l.pending += "\033[31m";
+        l.pending.append(text.substr(start, stop - start));
+        if (red) l.pending += "\033[0m";
       }
       if (end == std::string_view::npos) break;
-      complete += label_ + ": " + pending_ + "\n";
-      pending_.clear();
+      complete += label + ": " + l.pending + "\n";
+      l.pending.clear();
       start = end + 1;
     }
   }
-  // Printed outside our lock: the console has its own, and two boards'
-  // sinks never wait on each other.
-  if (!complete.empty()) console_.Print(complete);
+  // Printed outside the line's lock: the console has its own.
+  if (!complete.empty()) Write(out_, complete);
 }
 
-void BoardSink::ErrorBox(std::string_view text) {
-  {
-    std::lock_guard lock(mutex_);
-    if (muted_) return;
-    if (recording_) record_.append(text).append("\n");
-  }
-  console_.PrintError("quelmar-cli: " + label_ + ": " + std::string(text) + "\n");
-}
-
-void BoardSink::ProgressChanged(const ProgressState& state) {
-  {
-    std::lock_guard lock(mutex_);
-    if (muted_) return;
-  }
-  console_.Progress(index_, state);
-}
-
-void BoardSink::Flush() {
+void BoardConsole::EndLine(size_t board) {
+  if (board >= slots_.size()) return;
+  Line& l = *slots_[board].line;
   std::string line;
   {
-    std::lock_guard lock(mutex_);
-    if (pending_.empty()) return;
-    line = label_ + ": " + pending_ + "\n";
-    pending_.clear();
-    if (recording_) record_ += "\n";
+    std::lock_guard lock(l.mutex);
+    if (l.pending.empty()) return;
+    line = slots_[board].label + ": " + l.pending + "\n";
+    l.pending.clear();
   }
-  console_.Print(line);
+  Write(out_, line);
 }
 
-void BoardSink::SetMuted(bool muted) {
-  std::lock_guard lock(mutex_);
-  muted_ = muted;
-  if (muted) pending_.clear();
+void BoardConsole::Note(size_t board, std::string_view line) {
+  Write(err_, "quelmar-cli: " + LabelOf(board) + ": " + std::string(line) + "\n");
 }
 
-void BoardSink::StartRecord() {
-  std::lock_guard lock(mutex_);
-  recording_ = true;
-  record_.clear();
+void BoardConsole::Waiting(size_t board) {
+  Write(out_, LabelOf(board) + ": waiting for a board...\n");
 }
 
-std::string BoardSink::TakeRecord() {
-  std::lock_guard lock(mutex_);
-  recording_ = false;
-  return std::move(record_);
+void BoardConsole::BoardDone(size_t board, unsigned number, bool ok) {
+  Write(out_, LabelOf(board) + ": board " + std::to_string(number) + ": " + (ok ? "OK" : "FAILED") +
+                  "\n");
 }
 
-namespace {
-
-bool SameDevice(const std::string& a, const std::string& b) {
-  if (a.empty() || b.empty()) return false;
-  if (a == b) return true;
-  std::error_code error;
-  // Follows links, so COM<n> and its target compare equal.
-  if (std::filesystem::equivalent(a, b, error) && !error) return true;
-#ifdef _WIN32
-  // Device names such as \\.\COM3 are not files; their case does not count.
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
+void BoardConsole::RunEnded(const station::RunSummary& summary) {
+  if (summary.stopped) Write(err_, "quelmar-cli: stopped by the user.\n");
+  if (summary.auto_mode) {
+    Write(out_, "Boards: " + std::to_string(summary.ok) + " OK, " + std::to_string(summary.failed) +
+                    " failed\n");
+    return;
   }
-  return true;
-#else
-  return false;
-#endif
+  std::string lines;
+  for (size_t i = 0; i < summary.ports_ok.size(); ++i)
+    lines += LabelOf(i) + (summary.ports_ok[i] ? ": OK\n" : ": FAILED\n");
+  Write(out_, lines);
 }
 
-}  // namespace
-
-std::optional<std::pair<size_t, size_t>> FindSamePort(const std::vector<link::PortId>& ports) {
-  for (size_t i = 0; i < ports.size(); ++i) {
-    for (size_t j = i + 1; j < ports.size(); ++j) {
-      const link::PortId& a = ports[i];
-      const link::PortId& b = ports[j];
-      if ((a.number > 0 && a.number == b.number) || SameDevice(a.device, b.device))
-        return std::pair{i, j};
-    }
-  }
-  return std::nullopt;
+std::function<bool(const station::BoardText&, const station::Note&)> TextRecordsIn(
+    std::string dir) {
+  return [dir = std::move(dir)](const station::BoardText& t, const station::Note& note) {
+    Record r;
+    r.start = t.start;
+    r.label = t.label;
+    r.device = t.device;
+    r.board = t.board;
+    r.bootloader = t.bootloader;
+    r.chip = t.chip;
+    r.ok = t.ok;
+    r.log = t.log;
+    return WriteRecord(dir, r, note);
+  };
 }
 
 std::string RecordFileName(const std::string& time, const std::string& label, unsigned board) {

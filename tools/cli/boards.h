@@ -1,56 +1,65 @@
-// Several boards at once: the shared console that keeps their lines apart,
-// each board's sink, and the checks on the ports given.
+// Several boards at once on one terminal: the console that prints a run's
+// boards with their lines kept apart, and the names of their text records.
 #pragma once
 
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
-#include <utility>
+#include <string_view>
 #include <vector>
 
-#include "common/ui_sink.h"
-#include "link/serial_port.h"
 #include "progress_bar.h"
+#include "station/board_runner.h"
 
 namespace quelmar::cli {
 
-// stdout and stderr shared by the boards' threads. A line is written whole,
-// so lines of two boards never mix. With bars on (stderr a terminal), the
-// bottom of stderr holds one progress line per board, redrawn in place.
-class BoardConsole {
+// stdout and stderr shared by the boards' threads. Every log line goes out
+// prefixed with "<label>: " once it is complete, so lines of two boards
+// never mix; error text is red when stdout is a terminal. With bars on
+// (stderr a terminal), the bottom of stderr holds one progress line per
+// board, redrawn in place.
+class BoardConsole final : public station::RunConsole {
  public:
   // A null out drops what would go to stdout (--json writes its own).
   BoardConsole(std::FILE* out, std::FILE* err, std::vector<std::string> labels);
-  ~BoardConsole();
+  ~BoardConsole() override;
   BoardConsole(const BoardConsole&) = delete;
   BoardConsole& operator=(const BoardConsole&) = delete;
 
-  // Whether error text is coloured (stdout is a terminal).
-  bool Color() const { return color_; }
-  // Writes one or more complete lines to stdout.
-  void Print(const std::string& lines);
-  // Writes one or more complete lines to stderr.
-  void PrintError(const std::string& lines);
-  void Progress(size_t board, const ProgressState& state);
-  // Also hands every board's progress to listener (set before the boards
-  // start; called on the boards' threads).
-  void SetProgressListener(std::function<void(size_t, const ProgressState&)> listener) {
-    progress_listener_ = std::move(listener);
-  }
-  // The board's progress line goes blank (its step ended).
-  void EndProgress(size_t board);
+  void LogText(size_t board, int severity, std::string_view text) override;
+  void EndLine(size_t board) override;
+  // "quelmar-cli: COM3: <line>" on stderr.
+  void Note(size_t board, std::string_view line) override;
+  void Progress(size_t board, const ProgressState& state) override;
+  void EndProgress(size_t board) override;
+  // "COM3: waiting for a board..."
+  void Waiting(size_t board) override;
+  // "COM3: board 1: OK" (or FAILED)
+  void BoardDone(size_t board, unsigned number, bool ok) override;
+  // "Boards: X OK, Y failed" for --auto, else "COM3: OK" per port in order;
+  // "quelmar-cli: stopped by the user." on stderr first when stopped.
+  void RunEnded(const station::RunSummary& summary) override;
 
  private:
+  // Writes one or more complete lines.
   void Write(std::FILE* to, const std::string& lines);
   void ClearBlockLocked();
   void DrawBlockLocked();
+  const std::string& LabelOf(size_t board) const;
 
+  // A board's unfinished line, apart from the others' so that two boards
+  // never wait on each other to assemble theirs.
+  struct Line {
+    std::mutex mutex;
+    std::string pending;  // as it will print (colours included)
+  };
   struct Slot {
     std::string label;
     ProgressMeter meter;
     bool visible = false;
+    std::unique_ptr<Line> line = std::make_unique<Line>();
   };
   std::mutex mutex_;
   std::FILE* out_;
@@ -60,45 +69,11 @@ class BoardConsole {
   std::vector<Slot> slots_;
   size_t drawn_ = 0;  // lines of the progress block on screen
   ProgressMeter::Clock::time_point last_draw_{};
-  std::function<void(size_t, const ProgressState&)> progress_listener_;
 };
 
-// One board's sink: every log line goes out prefixed with "<label>: " once
-// it is complete; progress goes to the console's line of this board. While
-// muted (waiting for a board to come or go) nothing goes anywhere. While
-// recording, the log text is also kept, unprefixed, for the board's record.
-class BoardSink final : public UiSink {
- public:
-  BoardSink(BoardConsole& console, size_t index, std::string label);
-
-  void LogText(int severity, std::string_view text) override;
-  void ErrorBox(std::string_view text) override;
-  void ProgressChanged(const ProgressState& state) override;
-  void SetControlEnabled(int, bool) override {}
-
-  // Ends an unfinished line, so that it is printed.
-  void Flush();
-  void SetMuted(bool muted);
-  void StartRecord();
-  // The text kept since StartRecord; recording stops.
-  std::string TakeRecord();
-  const std::string& Label() const { return label_; }
-
- private:
-  std::mutex mutex_;
-  BoardConsole& console_;
-  const size_t index_;
-  const std::string label_;
-  std::string pending_;  // the unfinished line as it will print (colours included)
-  bool muted_ = false;
-  bool recording_ = false;
-  std::string record_;
-};
-
-// Whether two ports are one: the same COM number, or device paths that
-// name one device (a COM<n> link and its target). The first such pair of
-// indices, or nullopt.
-std::optional<std::pair<size_t, size_t>> FindSamePort(const std::vector<link::PortId>& ports);
+// Writes the runner's text records into dir (--log-dir, a station's
+// log_dir), one file per board.
+std::function<bool(const station::BoardText&, const station::Note&)> TextRecordsIn(std::string dir);
 
 // The file name of a board's record: "<time>-<label>[-board<n>].log", the
 // label made safe for a file name ("/dev/pts/4" -> "dev_pts_4").

@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "args.h"
-#include "board_runner.h"
 #include "boards.h"
 #include "cli.h"
 #include "common/clock.h"
@@ -32,6 +31,8 @@
 #include "link/link.h"
 #include "production/sha256.h"
 #include "records.h"
+#include "station/board_runner.h"
+#include "station/ports.h"
 #include "version/version.h"
 
 #ifdef _WIN32
@@ -100,7 +101,8 @@ constexpr char kHelp[] =
 
 // --- one port, as always ---
 
-int FlashOne(const BoardJob& job, const image::ImageStore& images, TerminalSink& sink, Log& log,
+int FlashOne(const station::BoardJob& job, const std::optional<std::string>& log_dir,
+             const image::ImageStore& images, TerminalSink& sink, Log& log,
              const link::PortId& id) {
   UpdateFlags flags;
   InterruptGuard interrupts({&flags});
@@ -132,41 +134,42 @@ int FlashOne(const BoardJob& job, const image::ImageStore& images, TerminalSink&
   Record record;
   record.label = id.Label();
   record.device = id.device;
-  if (job.log_dir) log.SetSink(&tee);
+  if (log_dir) log.SetSink(&tee);
 
   bool ok = board.OpenPort();
   if (ok) NoteIdentity(board, &record);
   if (ok) {
-    StepContext context{board,
-                        log,
-                        progress,
-                        sink,
-                        flags,
-                        SystemClock(),
-                        [&](bool on) { on ? sink.EnableProgressBar() : sink.EndProgressBar(); },
-                        note};
-    ok = RunSteps(job, images, context, [&] { return interrupts.Interrupted(); });
+    station::StepContext context{
+        board,
+        log,
+        progress,
+        sink,
+        flags,
+        SystemClock(),
+        [&](bool on) { on ? sink.EnableProgressBar() : sink.EndProgressBar(); },
+        note};
+    ok = station::RunSteps(job, images, context, [&] { return interrupts.Interrupted(); });
   }
   if (interrupts.Interrupted()) note("stopped by the user.");
-  if (job.log_dir) {
+  if (log_dir) {
     log.SetSink(&sink);
     record.ok = ok;
     record.log = tee.kept;
-    if (!WriteRecord(*job.log_dir, record, note)) ok = false;
+    if (!WriteRecord(*log_dir, record, note)) ok = false;
   }
   return ok ? kExitOk : kExitFailure;
 }
 
 // --- several ports, and --auto ---
 
-int FlashMany(const BoardJob& job, const image::ImageStore& images,
+int FlashMany(const station::BoardJob& job, const image::ImageStore& images,
               const std::vector<link::PortId>& ids, bool json) {
   std::vector<std::string> labels;
   for (const auto& id : ids) labels.push_back(id.Label());
   BoardConsole console(json ? nullptr : stdout, stderr, labels);
-  BoardRunner runner(job, images, ids, console);
+  station::BoardRunner runner(job, images, ids, console);
   InterruptGuard interrupts(runner.Flags(), [&] { runner.Stop(); });
-  const int status = runner.Run([&] { return interrupts.Interrupted(); });
+  const int status = runner.Run([&] { return interrupts.Interrupted(); }) ? kExitOk : kExitFailure;
   if (job.production) job.production->EmitSummary();
   return status;
 }
@@ -199,7 +202,7 @@ int CmdFlash(int argc, char** argv) {
       ids.push_back(*id);
     }
   }
-  if (const auto same = FindSamePort(ids)) {
+  if (const auto same = station::FindSamePort(ids)) {
     return UsageError(argv[0], "'" + args.ports[same->first] + "' and '" +
                                    args.ports[same->second] + "' are the same port");
   }
@@ -224,13 +227,13 @@ int CmdFlash(int argc, char** argv) {
   }
   if (args.data && !images.LoadDataImageFromPath(*args.data)) return kExitFailure;
 
-  BoardJob job;
+  station::BoardJob job;
   job.code = args.code.has_value();
   job.data = args.data.has_value();
   job.reboot = args.reboot;
   job.auto_mode = args.auto_mode;
   job.count = args.count;
-  job.log_dir = args.log_dir;
+  if (args.log_dir) job.text_record = TextRecordsIn(*args.log_dir);
   // The production line's checks come before any board is touched too.
   production::ProductionRun production;
   if (args.records || args.json || !args.fields.empty()) {
@@ -242,7 +245,7 @@ int CmdFlash(int argc, char** argv) {
     job.production = &production;
   }
   if (ids.size() == 1 && !args.auto_mode && !job.production)
-    return FlashOne(job, images, sink, log, ids[0]);
+    return FlashOne(job, args.log_dir, images, sink, log, ids[0]);
   return FlashMany(job, images, ids, args.json);
 }
 

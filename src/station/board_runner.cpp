@@ -1,13 +1,21 @@
-#include "board_runner.h"
+#include "station/board_runner.h"
 
 #include <chrono>
 #include <thread>
 
-#include "cli.h"
-#include "records.h"
+#include "link/protocol.h"
 #include "update/update.h"
 
-namespace quelmar::cli {
+namespace quelmar::station {
+
+void NoteIdentity(const link::Link& link, BoardText* text) {
+  text->bootloader = link.BootloaderVersion();
+  const auto& words = link.ChipInfo();
+  std::string chip = link::LookupChip(words[0], words[1]).line;
+  while (!chip.empty() && chip.back() == '\n') chip.pop_back();
+  if (chip.rfind("Chip: ", 0) == 0) chip.erase(0, 6);
+  text->chip = chip;
+}
 
 bool RunSteps(const BoardJob& job, const image::ImageStore& images, StepContext& c,
               const std::function<bool()>& interrupted) {
@@ -67,46 +75,87 @@ unsigned AutoTally::Failed() const {
   return failed_;
 }
 
-// The board's sink, with a copy of what it shows for the observer.
-class ObservedSink final : public UiSink {
- public:
-  ObservedSink(BoardSink& inner, BoardObserver* observer, size_t index)
-      : inner_(inner), observer_(observer), index_(index) {}
-  void LogText(int severity, std::string_view text) override {
-    if (observer_) observer_->LogText(index_, severity, text);
-    inner_.LogText(severity, text);
-  }
-  void ErrorBox(std::string_view text) override { inner_.ErrorBox(text); }
-  void ProgressChanged(const ProgressState& state) override {
-    if (observer_) observer_->Progress(index_, state);
-    inner_.ProgressChanged(state);
-  }
-  void SetControlEnabled(int, bool) override {}
+BoardSink::BoardSink(RunConsole& console, size_t index, std::string label, BoardObserver* observer)
+    : console_(console), observer_(observer), index_(index), label_(std::move(label)) {}
 
- private:
-  BoardSink& inner_;
-  BoardObserver* const observer_;
-  const size_t index_;
-};
+void BoardSink::LogText(int severity, std::string_view text) {
+  if (observer_) observer_->LogText(index_, severity, text);
+  {
+    std::lock_guard lock(mutex_);
+    if (muted_) return;
+    if (recording_) record_.append(text);
+    const size_t last = text.rfind('\n');
+    unfinished_ =
+        last == std::string_view::npos ? unfinished_ || !text.empty() : last + 1 < text.size();
+  }
+  // Shown outside our lock: the console has its own, and two boards'
+  // sinks never wait on each other.
+  console_.LogText(index_, severity, text);
+}
+
+void BoardSink::ErrorBox(std::string_view text) {
+  {
+    std::lock_guard lock(mutex_);
+    if (muted_) return;
+    if (recording_) record_.append(text).append("\n");
+  }
+  console_.Note(index_, text);
+}
+
+void BoardSink::ProgressChanged(const ProgressState& state) {
+  if (observer_) observer_->Progress(index_, state);
+  {
+    std::lock_guard lock(mutex_);
+    if (muted_) return;
+  }
+  if (progress_listener_) progress_listener_(state);
+  console_.Progress(index_, state);
+}
+
+void BoardSink::Flush() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!unfinished_) return;
+    unfinished_ = false;
+    if (recording_) record_ += "\n";
+  }
+  console_.EndLine(index_);
+}
+
+void BoardSink::SetMuted(bool muted) {
+  std::lock_guard lock(mutex_);
+  muted_ = muted;
+  if (muted) unfinished_ = false;
+}
+
+void BoardSink::StartRecord() {
+  std::lock_guard lock(mutex_);
+  recording_ = true;
+  record_.clear();
+}
+
+std::string BoardSink::TakeRecord() {
+  std::lock_guard lock(mutex_);
+  recording_ = false;
+  return std::move(record_);
+}
 
 struct BoardWorker {
-  BoardWorker(BoardConsole& console, size_t index, const link::PortId& port,
+  BoardWorker(RunConsole& console, size_t index, const link::PortId& port,
               std::unique_ptr<link::PortSystem> system, Clock& time, BoardObserver* observer)
       : id(port),
-        sink(console, index, port.Label()),
-        observed(sink, observer, index),
+        sink(console, index, port.Label(), observer),
         ports(std::move(system)),
-        link(*ports, log, observed),
+        link(*ports, log, sink),
         clock(time) {
     link.SetSelectedPort(id);
   }
   link::PortId id;
   BoardSink sink;
-  ObservedSink observed;
-  Log log{&observed};
+  Log log{&sink};
   std::unique_ptr<link::PortSystem> ports;
   link::Link link;
-  Progress progress{&observed};
+  Progress progress{&sink};
   UpdateFlags flags;
   Clock& clock;
   std::string opened_device;  // what the port's name led to when it was opened
@@ -188,7 +237,7 @@ void WaitUntilGone(BoardWorker& w, const AutoTally& tally) {
 }  // namespace
 
 BoardRunner::BoardRunner(BoardJob job, const image::ImageStore& images,
-                         std::vector<link::PortId> ids, BoardConsole& console, RunnerSeams seams)
+                         std::vector<link::PortId> ids, RunConsole& console, RunnerSeams seams)
     : job_(std::move(job)),
       images_(images),
       ids_(std::move(ids)),
@@ -198,11 +247,12 @@ BoardRunner::BoardRunner(BoardJob job, const image::ImageStore& images,
   for (size_t i = 0; i < ids_.size(); ++i) {
     workers_.push_back(std::make_unique<BoardWorker>(console_, i, ids_[i], seams_.make_ports(),
                                                      *seams_.clock, seams_.observer));
-  }
-  if (job_.production) {
-    console_.SetProgressListener([this](size_t i, const ProgressState& state) {
-      if (auto* session = workers_[i]->session.load()) session->Progress(state);
-    });
+    if (job_.production) {
+      BoardWorker& w = *workers_.back();
+      w.sink.SetProgressListener([&w](const ProgressState& state) {
+        if (auto* session = w.session.load()) session->Progress(state);
+      });
+    }
   }
 }
 
@@ -214,29 +264,32 @@ std::vector<UpdateFlags*> BoardRunner::Flags() {
   return flags;
 }
 
-std::function<void(const std::string&)> BoardRunner::NoteFor(const BoardWorker& w) {
-  return [&console = console_, label = w.sink.Label()](const std::string& line) {
-    console.PrintError("quelmar-cli: " + label + ": " + line + "\n");
-  };
+bool BoardRunner::PortPresent(size_t i) {
+  if (i >= workers_.size()) return false;
+  return workers_[i]->ports->PortPresent(workers_[i]->id);
 }
 
-// One board from identification to its last step, with its record.
+Note BoardRunner::NoteFor(size_t i) {
+  return [&console = console_, i](const std::string& line) { console.Note(i, line); };
+}
+
+// One board from identification to its last step, with its records.
 bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
                              const std::function<bool()>& interrupted) {
   BoardWorker& w = *workers_[i];
-  Record record;
-  record.label = w.sink.Label();
-  record.device = w.opened_device.empty() ? w.id.device : w.opened_device;
-  record.board = number;
+  BoardText text;
+  text.label = w.sink.Label();
+  text.device = w.opened_device.empty() ? w.id.device : w.opened_device;
+  text.board = number;
   std::optional<production::BoardSession> session;
-  if (job_.production) session.emplace(*job_.production, record.label, record.device);
-  if (job_.log_dir || session) w.sink.StartRecord();
+  if (job_.production) session.emplace(*job_.production, text.label, text.device);
+  if (job_.text_record || session) w.sink.StartRecord();
   // A board found by --auto is on a port opened quietly while waiting:
   // its log and record still say so before the identification.
-  if (identified_open) w.log.AppendLog(kSeverityNormal, "Opened %s\n", record.label.c_str());
+  if (identified_open) w.log.AppendLog(kSeverityNormal, "Opened %s\n", text.label.c_str());
   bool ok = identified_open ? w.link.QueryBootloaderInfo() != 0 && w.link.QueryChipInfo()
                             : w.link.OpenPort();
-  if (ok) NoteIdentity(w.link, &record);
+  if (ok) NoteIdentity(w.link, &text);
   std::optional<std::string> failure;
   if (session) {
     if (ok) session->Identified(w.link);
@@ -248,7 +301,7 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
     if (reserved != production::ValueSource::Reserved::kOk) {
       // A used-up source ends the run: no new board starts.
       if (reserved == production::ValueSource::Reserved::kUsedUp) tally_.Stop();
-      NoteFor(w)(why);
+      NoteFor(i)(why);
       failure = why;
       ok = false;
     }
@@ -264,7 +317,7 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
                         [&console = console_, i](bool on) {
                           if (!on) console.EndProgress(i);
                         },
-                        NoteFor(w)};
+                        NoteFor(i)};
     if (session) {
       context.sent = session->Sent();
       context.on_step = [&](const std::string& step, const char* result) {
@@ -275,11 +328,11 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
   }
   w.sink.Flush();
   console_.EndProgress(i);
-  const std::string log = job_.log_dir || session ? w.sink.TakeRecord() : std::string();
-  if (job_.log_dir) {
-    record.ok = ok;
-    record.log = log;
-    if (!WriteRecord(*job_.log_dir, record, NoteFor(w))) ok = false;
+  const std::string log = job_.text_record || session ? w.sink.TakeRecord() : std::string();
+  if (job_.text_record) {
+    text.ok = ok;
+    text.log = log;
+    if (!job_.text_record(text, NoteFor(i))) ok = false;
   }
   if (session) {
     w.session.store(nullptr);
@@ -287,7 +340,7 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
     if (stopped) failure = "stopped by the user";
     std::string why;
     if (!session->Finish(ok ? "ok" : stopped ? "stopped" : "failed", failure, log, &why)) {
-      NoteFor(w)("cannot write the record: " + why);
+      NoteFor(i)("cannot write the record: " + why);
       ok = false;
     }
   }
@@ -302,7 +355,7 @@ void BoardRunner::RunAuto(size_t i, const std::function<bool()>& interrupted) {
   w.link.SetCloseHandler([] {});
   for (unsigned number = 1;; ++number) {
     // The operator's cue to plug the next board in.
-    if (!tally_.Stopped()) console_.Print(w.sink.Label() + ": waiting for a board...\n");
+    if (!tally_.Stopped()) console_.Waiting(i);
     // A board that comes while the station is paused waits, and is
     // looked at again (it may have been taken away meanwhile).
     bool found = WaitForBoard(w, tally_);
@@ -313,8 +366,7 @@ void BoardRunner::RunAuto(size_t i, const std::function<bool()>& interrupted) {
     if (!found || !tally_.Claim()) break;
     if (seams_.observer) seams_.observer->Started(i, number);
     const bool ok = FlashBoard(i, number, true, interrupted);
-    console_.Print(w.sink.Label() + ": board " + std::to_string(number) + ": " +
-                   (ok ? "OK" : "FAILED") + "\n");
+    console_.BoardDone(i, number, ok);
     tally_.Done(ok);
     if (seams_.observer) seams_.observer->Finished(i, number, ok);
     WaitUntilGone(w, tally_);
@@ -323,7 +375,7 @@ void BoardRunner::RunAuto(size_t i, const std::function<bool()>& interrupted) {
   w.link.DropLine();
 }
 
-int BoardRunner::Run(const std::function<bool()>& interrupted) {
+bool BoardRunner::Run(const std::function<bool()>& interrupted) {
   std::vector<char> results(ids_.size(), 0);
   {
     std::vector<std::jthread> threads;
@@ -338,20 +390,22 @@ int BoardRunner::Run(const std::function<bool()>& interrupted) {
     }
   }
 
-  if (interrupted()) console_.PrintError("quelmar-cli: stopped by the user.\n");
+  RunSummary summary;
+  summary.stopped = interrupted();
+  summary.auto_mode = job_.auto_mode;
   if (job_.auto_mode) {
-    console_.Print("Boards: " + std::to_string(tally_.Ok()) + " OK, " +
-                   std::to_string(tally_.Failed()) + " failed\n");
-    return tally_.Failed() == 0 ? kExitOk : kExitFailure;
+    summary.ok = tally_.Ok();
+    summary.failed = tally_.Failed();
+    console_.RunEnded(summary);
+    return summary.failed == 0;
   }
-  std::string summary;
   bool all_ok = true;
-  for (size_t i = 0; i < ids_.size(); ++i) {
-    summary += workers_[i]->sink.Label() + (results[i] ? ": OK\n" : ": FAILED\n");
-    all_ok = all_ok && results[i];
+  for (char result : results) {
+    summary.ports_ok.push_back(result != 0);
+    all_ok = all_ok && result != 0;
   }
-  console_.Print(summary);
-  return all_ok ? kExitOk : kExitFailure;
+  console_.RunEnded(summary);
+  return all_ok;
 }
 
-}  // namespace quelmar::cli
+}  // namespace quelmar::station

@@ -1,0 +1,269 @@
+#include "station/station.h"
+
+#include <chrono>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "common/utf8_path.h"
+#include "production/sha256.h"
+#include "station/ports.h"
+
+namespace quelmar::station {
+namespace {
+
+constexpr auto kScanPeriod = std::chrono::seconds(1);
+
+// A console that shows nothing: a station's slots speak through its state.
+class QuietConsole final : public RunConsole {
+ public:
+  void LogText(size_t, int, std::string_view) override {}
+  void EndLine(size_t) override {}
+  void Note(size_t, std::string_view) override {}
+  void Progress(size_t, const ProgressState&) override {}
+  void EndProgress(size_t) override {}
+  void Waiting(size_t) override {}
+  void BoardDone(size_t, unsigned, bool) override {}
+  void RunEnded(const RunSummary&) override {}
+};
+
+// One port's view for the station: its board's log, failure line and
+// progress go into the slot; no board starts while paused or stopping.
+class SlotObserver final : public BoardObserver {
+ public:
+  SlotObserver(StationState& state, size_t slot, const std::atomic<bool>& paused,
+               const std::atomic<bool>& stop)
+      : state_(state), slot_(slot), paused_(paused), stop_(stop) {}
+
+  bool MayStart(size_t) override { return !paused_.load() && !stop_.load(); }
+  void Started(size_t, unsigned) override {
+    {
+      std::lock_guard lock(mutex_);
+      log_.clear();
+      errors_.clear();
+      recording_ = true;
+    }
+    state_.SetPhase(slot_, SlotPhase::kIdentifying);
+  }
+  void LogText(size_t, int severity, std::string_view text) override {
+    std::lock_guard lock(mutex_);
+    if (!recording_) return;
+    // Bounded: the state keeps the end of a log, so does this.
+    if (log_.size() > 2 * StationState::kMaxLogBytes)
+      log_.erase(0, log_.size() - StationState::kMaxLogBytes);
+    log_.append(text);
+    if (severity == kSeverityError) {
+      if (errors_.size() > 4096) errors_.erase(0, errors_.size() - 1024);
+      errors_.append(text);
+    }
+  }
+  void Fields(size_t, std::vector<std::pair<std::string, std::string>> values) override {
+    state_.SetFields(slot_, std::move(values));
+  }
+  void Progress(size_t, const ProgressState& s) override {
+    {
+      std::lock_guard lock(mutex_);
+      if (!recording_) return;
+    }
+    const uint32_t maximum = s.maximum == 0 ? 1 : s.maximum;
+    state_.SetProgress(slot_, static_cast<int>(uint64_t{s.position} * 100 / maximum));
+  }
+  void Finished(size_t, unsigned, bool ok) override {
+    std::string log, failure;
+    {
+      std::lock_guard lock(mutex_);
+      recording_ = false;
+      log.swap(log_);
+      failure = LastLine(errors_.empty() ? log : errors_);
+    }
+    state_.FinishBoard(slot_, ok, ok ? std::string() : failure, std::move(log));
+  }
+
+ private:
+  static std::string LastLine(const std::string& text) {
+    size_t end = text.find_last_not_of("\r\n");
+    if (end == std::string::npos) return "FAILED";
+    const size_t start = text.rfind('\n', end);
+    return text.substr(start == std::string::npos ? 0 : start + 1,
+                       end + 1 - (start == std::string::npos ? 0 : start + 1));
+  }
+
+  StationState& state_;
+  const size_t slot_;
+  const std::atomic<bool>& paused_;
+  const std::atomic<bool>& stop_;
+  std::mutex mutex_;
+  bool recording_ = false;
+  std::string log_;
+  std::string errors_;
+};
+
+}  // namespace
+
+bool StationSetup::Check(const production::Profile& profile, std::string* why) {
+  const char* missing = profile.ports.empty() ? "no 'ports'"
+                        : !profile.code && !profile.data && !profile.reboot.value_or(false)
+                            ? "nothing to do: give 'code', 'data' or 'reboot'"
+                            : nullptr;
+  if (missing) {
+    *why = profile.path + ": " + missing;
+    return false;
+  }
+  // Every port is named before any file is read, and none twice.
+  {
+    auto ports = link::MakePlatformPortSystem();
+    if (!CheckStationPorts(*ports, profile.ports, why)) {
+      *why = profile.path + ": " + *why;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool StationSetup::Prepare(const production::Profile& profile, const std::string& version,
+                           std::string* why) {
+  name = profile.name ? *profile.name : Utf8FromPath(PathFromUtf8(profile.path).stem());
+  why->clear();
+  // The hashes shown and recorded are of the bytes loaded, taken as they are read.
+  images.SetFileDigest(&digest);
+  if (profile.code && !images.LoadCodeImageFromPath(*profile.code)) return false;
+  if (profile.code && !images.HasCodeImage()) {
+    *why = *profile.code + ": both code banks are empty: nothing to write.";
+    return false;
+  }
+  if (profile.data && !images.LoadDataImageFromPath(*profile.data)) return false;
+  for (const auto* file : {&images.CodeFile(), &images.DataFile()}) {
+    if (*file)
+      infos.push_back({Utf8FromPath(PathFromUtf8((*file)->path).filename()), (*file)->digest});
+  }
+  // Every slot's boards are sessions of this one run.
+  production::RunSettings settings;
+  settings.fields = profile.fields;
+  settings.records_path = profile.records;
+  settings.code_path = profile.code;
+  settings.data_path = profile.data;
+  settings.profile = production::FileHash{profile.path, profile.sha256};
+  settings.version = version;
+  if (!production.Prepare(settings, images, why)) return false;
+  job.code = profile.code.has_value();
+  job.data = profile.data.has_value();
+  job.reboot = profile.reboot.value_or(false);
+  job.auto_mode = true;
+  job.production = &production;
+  return true;
+}
+
+// A slot: one port and the runner that does --auto on it.
+struct Station::Slot {
+  size_t index = 0;
+  std::string label;
+  link::PortId id;
+  std::unique_ptr<SlotObserver> observer;
+  std::unique_ptr<BoardRunner> runner;
+  std::thread thread;
+};
+
+Station::Station(StationState& state, BoardJob job, const image::ImageStore& images,
+                 std::vector<std::string> ports, StationSeams seams)
+    : state_(state),
+      job_(std::move(job)),
+      images_(images),
+      entries_(std::move(ports)),
+      seams_(std::move(seams)),
+      ports_(seams_.make_ports()),
+      quiet_(std::make_unique<QuietConsole>()) {
+  job_.auto_mode = true;
+}
+
+Station::~Station() {
+  StopSlots();
+}
+
+void Station::Pause() {
+  paused_ = true;
+  state_.SetRunState(stop_ ? RunState::kStopping : RunState::kPaused);
+}
+
+void Station::Resume() {
+  paused_ = false;
+  state_.SetRunState(stop_ ? RunState::kStopping : RunState::kRunning);
+}
+
+void Station::Stop() {
+  stop_ = true;
+  state_.SetRunState(RunState::kStopping);
+}
+
+bool Station::SlotPresent(size_t slot) {
+  return slot < slots_.size() && slots_[slot]->runner->PortPresent(0);
+}
+
+void Station::Scan(StationView& view) {
+  for (const std::string& name : ExpandPorts(*ports_, entries_)) {
+    bool known = false;
+    for (const auto& s : slots_) known = known || s->label == name;
+    if (known) continue;
+    const link::PortId id = PortOfName(*ports_, name);
+    // A glob's port that is a slot's port under another name (a COM<n>
+    // link to a device named too) would be written by two runners.
+    const Slot* same = nullptr;
+    for (const auto& s : slots_)
+      if (same == nullptr && SamePort(s->id, id)) same = s.get();
+    if (same != nullptr) {
+      if (left_out_.insert(name).second)
+        view.Note("'" + name + "' and '" + same->label + "' are the same port: '" + name +
+                  "' gets no slot.");
+      continue;
+    }
+    auto slot = std::make_unique<Slot>();
+    slot->label = name;
+    slot->id = id;
+    slot->index = state_.AddSlot(name);
+    slot->observer = std::make_unique<SlotObserver>(state_, slot->index, paused_, stop_);
+    RunnerSeams seams{seams_.make_ports, seams_.clock, slot->observer.get()};
+    slot->runner =
+        std::make_unique<BoardRunner>(job_, images_, std::vector{slot->id}, *quiet_, seams);
+    if (hooks_.slot_added) {
+      for (UpdateFlags* f : slot->runner->Flags()) hooks_.slot_added(f);
+    }
+    Slot& s = *slot;
+    s.thread = std::thread([&s, interrupted = hooks_.interrupted] { s.runner->Run(interrupted); });
+    slots_.push_back(std::move(slot));
+  }
+  for (size_t i = 0; i < slots_.size(); ++i) state_.MarkPresence(slots_[i]->index, SlotPresent(i));
+}
+
+void Station::StopSlots() {
+  for (const auto& s : slots_) s->runner->Stop();
+  for (const auto& s : slots_)
+    if (s->thread.joinable()) s->thread.join();
+}
+
+StationSnapshot Station::Run(StationView& view, StationHooks hooks) {
+  hooks_ = std::move(hooks);
+  if (!hooks_.interrupted) hooks_.interrupted = [] { return false; };
+  uint64_t shown = 0;
+  auto next_scan = std::chrono::steady_clock::now();
+  while (!stop_.load()) {
+    if (std::chrono::steady_clock::now() >= next_scan) {
+      next_scan = std::chrono::steady_clock::now() + kScanPeriod;
+      Scan(view);
+    }
+    if (state_.Version() != shown) {
+      const auto snapshot = state_.Snapshot();
+      shown = snapshot.version;
+      view.Show(snapshot);
+      // Ten redraws a second at most, however fast the boards move.
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    state_.WaitForChange(shown, std::chrono::milliseconds(250));
+  }
+  state_.SetRunState(RunState::kStopping);
+  StopSlots();
+  state_.SetRunState(RunState::kStopped);
+  const auto last = state_.Snapshot();
+  view.Show(last);
+  return last;
+}
+
+}  // namespace quelmar::station
