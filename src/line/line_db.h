@@ -15,8 +15,9 @@
 namespace quelmar::line {
 
 // The schema this program writes and reads. Version 1: pools, pool_values,
-// pool_queue, boards. An upgrade adds a step in schema.cpp and raises it.
-inline constexpr int kSchemaVersion = 1;
+// pool_queue, boards. Version 2: stations. An upgrade adds a step in
+// schema.cpp and raises it.
+inline constexpr int kSchemaVersion = 2;
 
 struct CounterPool {
   std::string name;

@@ -36,7 +36,9 @@ namespace quelmar::line {
   X(PQdb)                       \
   X(PQsetNoticeProcessor)       \
   X(PQtransactionStatus)        \
-  X(PQlibVersion)
+  X(PQlibVersion)               \
+  X(PQconsumeInput)             \
+  X(PQnotifies)
 
 struct PqApi {
 #define QUELMAR_PQ_MEMBER(name) decltype(&::name) name = nullptr;

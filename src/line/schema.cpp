@@ -67,11 +67,40 @@ CREATE INDEX boards_time ON boards (time_start);
 CREATE INDEX boards_station ON boards (station, time_start);
 )SQL";
 
+// Version 2. stations: each station's state as it last reported it, for the
+// line's page and whoever else reads it (documented in docs/line.md). The
+// control columns are the line page's requests to a station, which the
+// station takes when told by NOTIFY or when it next writes its row. Two
+// indexes let the page count the day's boards and find the latest failures
+// without reading the whole table.
+constexpr char kVersion2[] = R"SQL(
+CREATE TABLE stations (
+  name text PRIMARY KEY CHECK (octet_length(name) BETWEEN 1 AND 200),
+  host text NOT NULL,
+  version text NOT NULL,
+  profile_sha256 text NOT NULL,
+  images jsonb NOT NULL,
+  dashboard text,
+  run_id uuid NOT NULL,
+  started_at timestamptz NOT NULL,
+  last_seen timestamptz NOT NULL,
+  run text NOT NULL CHECK (run IN ('running', 'paused', 'stopping', 'stopped')),
+  slots jsonb NOT NULL,
+  ok bigint NOT NULL,
+  failed bigint NOT NULL,
+  control text CHECK (control IN ('pause', 'resume', 'stop')),
+  control_id bigint NOT NULL DEFAULT 0,
+  control_at timestamptz
+);
+CREATE INDEX boards_end ON boards (time_end);
+CREATE INDEX boards_failed ON boards (time_end) WHERE result <> 'ok';
+)SQL";
+
 }  // namespace
 
 const std::vector<std::string>& SchemaSteps() {
-  static const std::vector<std::string> steps = {kVersion1};
-  static_assert(kSchemaVersion == 1, "a new schema version needs its step here");
+  static const std::vector<std::string> steps = {kVersion1, kVersion2};
+  static_assert(kSchemaVersion == 2, "a new schema version needs its step here");
   return steps;
 }
 

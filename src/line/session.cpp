@@ -111,4 +111,17 @@ bool Session::Run(const std::string& sql, const std::vector<Param>& params, Rows
   return true;
 }
 
+bool Session::TakeNotifications(std::vector<Notification>* out) {
+  if (!Up()) return false;
+  if (pq_->PQconsumeInput(conn_) == 0 || pq_->PQstatus(conn_) != CONNECTION_OK) {
+    lost_ = true;
+    return false;
+  }
+  while (PGnotify* n = pq_->PQnotifies(conn_)) {
+    out->push_back({n->relname != nullptr ? n->relname : "", n->extra != nullptr ? n->extra : ""});
+    pq_->PQfreemem(n);
+  }
+  return true;
+}
+
 }  // namespace quelmar::line

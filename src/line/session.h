@@ -54,6 +54,15 @@ class Session {
   bool Lost() const { return lost_; }
   const std::string& Sqlstate() const { return sqlstate_; }
 
+  // A NOTIFY received on a channel this connection LISTENs on.
+  struct Notification {
+    std::string channel;
+    std::string payload;
+  };
+  // Reads what the server sent meanwhile, without waiting, and moves the
+  // notifications that came into *out. False when the connection broke.
+  bool TakeNotifications(std::vector<Notification>* out);
+
  private:
   const PqApi* pq_ = nullptr;
   PGconn* conn_ = nullptr;

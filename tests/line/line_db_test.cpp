@@ -201,12 +201,17 @@ TEST_F(Line, InitTwiceChangesNothing) {
   const std::string before = Sql(snapshot);
   r = Cli({"init"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_NE(r.out.find("are up to date (schema version 1)"), std::string::npos) << r.out;
+  EXPECT_NE(
+      r.out.find("are up to date (schema version " + std::to_string(line::kSchemaVersion) + ")"),
+      std::string::npos)
+      << r.out;
   EXPECT_EQ(Sql(snapshot), before);
 }
 
 // The schema as found, and what each command says of it.
 TEST_F(Line, SchemaStates) {
+  const std::string known = std::to_string(line::kSchemaVersion);
+  const std::string newer = std::to_string(line::kSchemaVersion + 1);
   struct Case {
     std::string setup;  // SQL run first
     std::vector<std::string> args;
@@ -217,16 +222,17 @@ TEST_F(Line, SchemaStates) {
       {"", {"pools"}, 1, "has no line tables yet: make them with 'quelmar-cli line init --db ...'"},
       {"", {"orphans"}, 1, "has no line tables yet"},
       {"", {"init"}, 0, "Made the line's tables"},
-      {"UPDATE quelmar_schema SET version = 2",
+      {"UPDATE quelmar_schema SET version = " + newer,
        {"pools"},
        1,
-       "has schema version 2, newer than this quelmar-cli knows (1): update quelmar-cli"},
-      {"", {"init"}, 1, "has schema version 2, newer than this quelmar-cli knows (1)"},
+       "has schema version " + newer + ", newer than this quelmar-cli knows (" + known +
+           "): update quelmar-cli"},
+      {"", {"init"}, 1, "has schema version " + newer + ", newer than this quelmar-cli knows"},
       {"",
        {"pool", "add", "s", "--format", "u32le", "--start", "1"},
        1,
-       "has schema version 2, newer"},
-      {"", {"void", "--pool", "s", "1"}, 1, "has schema version 2, newer"},
+       "has schema version " + newer + ", newer"},
+      {"", {"void", "--pool", "s", "1"}, 1, "has schema version " + newer + ", newer"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.says);
@@ -239,7 +245,7 @@ TEST_F(Line, SchemaStates) {
     }
   }
   // The newer schema was left alone.
-  EXPECT_EQ(Sql("SELECT version FROM quelmar_schema"), "2");
+  EXPECT_EQ(Sql("SELECT version FROM quelmar_schema"), newer);
   EXPECT_EQ(Sql("SELECT count(*) FROM pools"), "0");
 }
 
