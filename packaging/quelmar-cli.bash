@@ -109,12 +109,12 @@ _quelmar_cli() {
       ;;
     line)
       if [[ $COMP_CWORD -eq 2 ]]; then
-        COMPREPLY=($(compgen -W "init pool pools orphans void --help" -- "$cur"))
+        COMPREPLY=($(compgen -W "init pool pools orphans void dashboard --help" -- "$cur"))
       elif [[ ${COMP_WORDS[2]} == pool && $COMP_CWORD -eq 3 ]]; then
         COMPREPLY=($(compgen -W "add" -- "$cur"))
       else
         case $prev in
-          --db|--start|--end|--step|--older|--pool) ;;
+          --db|--start|--end|--step|--older|--pool|--listen|--token|--hostname) ;;
           --format) COMPREPLY=($(compgen -W "u32le u32be u64le mac text text:" -- "$cur")) ;;
           --list) _quelmar_cli_files "" ;;
           *)
@@ -123,6 +123,7 @@ _quelmar_cli() {
               pool) options+=" --format --start --end --step --list" ;;
               orphans) options+=" --older" ;;
               void) options+=" --pool" ;;
+              dashboard) options+=" --listen --token --hostname" ;;
             esac
             [[ $cur == -* ]] && COMPREPLY=($(compgen -W "$options" -- "$cur"))
             ;;

@@ -37,13 +37,15 @@ while IFS='|' read -r line expected; do
   fi
 done <<'CASES'
 quelmar-cli |--help --version flash identify info line pack-code pack-data ports reboot records station
-quelmar-cli line |--help init orphans pool pools void
+quelmar-cli line |--help dashboard init orphans pool pools void
 quelmar-cli line pool |add
 quelmar-cli line pool add serial --|--db --end --format --help --list --start --step
 quelmar-cli line pool add serial --format m|mac
 quelmar-cli line void --|--db --help --pool
 quelmar-cli line orphans --|--db --help --older
 quelmar-cli line orphans --db |
+quelmar-cli line dashboard --|--db --help --hostname --listen --token
+quelmar-cli line dashboard --listen |
 quelmar-cli fl|flash
 quelmar-cli pack|pack-code pack-data
 quelmar-cli flash --|--auto --code --count --data --help --json --log-dir --profile --reboot --records --serial-at --serial-format --serial-start --serial-state

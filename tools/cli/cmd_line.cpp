@@ -25,6 +25,7 @@ constexpr char kHelp[] =
     "       quelmar-cli line pools --db CONNINFO\n"
     "       quelmar-cli line orphans [--older MINUTES] --db CONNINFO\n"
     "       quelmar-cli line void --pool NAME VALUE... --db CONNINFO\n"
+    "       quelmar-cli line dashboard --db CONNINFO [--listen ADDR:PORT] [--token TOKEN]\n"
     "\n"
     "The line's database (PostgreSQL): one pool of serial numbers, MAC\n"
     "addresses or labels for every station of a line, and every board's\n"
@@ -35,6 +36,7 @@ constexpr char kHelp[] =
     "  pools    each pool with its free, reserved, written and void values\n"
     "  orphans  values reserved for boards whose record never came\n"
     "  void     values never to be handed out\n"
+    "  dashboard  the line's page: every station live, from the database\n"
     "\n"
     "CONNINFO is a libpq connection string or URI, as psql takes it:\n"
     "\"postgresql://station@db-host/line3\" or \"host=db-host dbname=line3\".\n"
@@ -387,7 +389,8 @@ int Void(int argc, char** argv) {
 
 int CmdLine(int argc, char** argv) {
   if (argc < 2)
-    return UsageError("line", "missing a line command (init, pool, pools, orphans, void)");
+    return UsageError("line",
+                      "missing a line command (init, pool, pools, orphans, void, dashboard)");
   const std::string command = argv[1];
   if (IsHelp(command)) {
     std::fputs(kHelp, stdout);
@@ -398,6 +401,7 @@ int CmdLine(int argc, char** argv) {
   if (command == "pools") return Pools(argc, argv);
   if (command == "orphans") return Orphans(argc, argv);
   if (command == "void") return Void(argc, argv);
+  if (command == "dashboard") return CmdLineDashboard(argc, argv);
   return UsageError("line", "unknown line command '" + command + "'");
 }
 
