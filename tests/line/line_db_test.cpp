@@ -702,7 +702,7 @@ TEST_F(Line, StationRoleFromTheDocs) {
   const std::string tag = db_;  // roles are the cluster's: one pair per case
   const std::string engineer = "engineer_" + tag, station = "station_" + tag;
   for (size_t at = grants.find("station"); at != std::string::npos;
-       at = grants.find("station", at + station.size())) {
+       at = grants.find("station", at + 1)) {
     // The role's name, not the words station_reads, station_files, ...
     const char next = at + 7 < grants.size() ? grants[at + 7] : ' ';
     if (next == ';' || next == ' ' || next == '\n') grants.replace(at, 7, station);

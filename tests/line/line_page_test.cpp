@@ -732,6 +732,95 @@ TEST_F(LinePage, InitBringsTheFirstSchemaUp) {
   EXPECT_TRUE(WaitUntil([&] { return Psql(old_db, "SELECT count(*) FROM stations") == "1"; }));
 }
 
+// The SQL block of docs/line.md after `marker`, each whole word `role`
+// (the role's name, not stations or station_reads) made `name`.
+std::string GrantsFromTheDocs(const std::string& marker, const std::string& role,
+                              const std::string& name) {
+  std::string text = ReadWholeFile(QUELMAR_DOCS_DIR "/line.md");
+  const size_t at = text.find("<!-- " + marker + " -->\n```sql\n");
+  if (at == std::string::npos) return "";
+  text = text.substr(text.find("```sql\n", at) + 7);
+  text.resize(text.find("```"));
+  for (size_t i = text.find(role); i != std::string::npos; i = text.find(role, i + 1)) {
+    const char before = i == 0 ? ' ' : text[i - 1];
+    const char after = i + role.size() < text.size() ? text[i + role.size()] : ' ';
+    if ((before == ' ' || before == '\n') && (after == ';' || after == ' ' || after == '\n')) {
+      text.replace(i, role.size(), name);
+    }
+  }
+  return text;
+}
+
+// The roles of docs/line.md as the docs give them: a station writes its
+// row and takes its controls, the dashboard reads and sends controls, and
+// neither does the other's part.
+TEST_F(LinePage, RolesFromTheDocs) {
+  // A database of the engineer's, its tables made by the engineer.
+  db_ = FreshDatabase();
+  const std::string engineer = "engineer_" + db_, station = "station_" + db_,
+                    supervisor = "supervisor_" + db_;
+  for (const std::string& role : {engineer, station, supervisor})
+    Psql("postgres", "CREATE ROLE " + role + " LOGIN PASSWORD 'Role-7'");
+  Psql("postgres", "ALTER DATABASE " + db_ + " OWNER TO " + engineer);
+  RunResult r = RunProgram(QUELMAR_CLI_PATH, {"line", "init", "--db", TcpConn(db_, engineer)},
+                           {"PGPASSWORD=Role-7"}, 60s);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string grants = GrantsFromTheDocs("station-grants", "station", station) +
+                             GrantsFromTheDocs("dashboard-grants", "supervisor", supervisor);
+  ASSERT_NE(grants.find("ON stations TO " + station), std::string::npos) << grants;
+  ASSERT_NE(grants.find("TO " + supervisor), std::string::npos) << grants;
+  auto psql_as = [&](const std::string& user, const std::string& sql) {
+    return RunProgram(Pg().bin + "/psql",
+                      {"-X", "-q", "-At", "-v", "ON_ERROR_STOP=1", "-h", "127.0.0.1", "-p",
+                       Pg().port, "-U", user, "-d", db_, "-c", sql},
+                      {"PGPASSWORD=Role-7"}, 60s);
+  };
+  r = psql_as(engineer, grants);
+  ASSERT_EQ(r.exit_code, 0) << grants << r.err;
+
+  BackgroundProgram st;
+  ASSERT_TRUE(
+      st.Start(QUELMAR_LINE_STATION,
+               {"--db", TcpConn(db_, station), "--name", "st-a", "--boards", "0", "--no-file"},
+               {"PGPASSWORD=Role-7"}));
+  setenv("PGPASSWORD", "Role-7", 1);
+  watcher_ = std::make_unique<line::LineWatcher>(TcpConn(db_, supervisor));
+  std::string why;
+  ASSERT_TRUE(watcher_->Start(&why)) << why;
+  const LineView v = WaitView([](const LineView& w) { return Find(w, "st-a") != nullptr; });
+  ASSERT_NE(Find(v, "st-a"), nullptr) << v.problem << st.Err();
+  std::vector<std::string> names;
+  ASSERT_EQ(watcher_->Control("st-a", LineControl::kPause, &names),
+            line::LineWatcher::Sent::kQueued);
+  EXPECT_TRUE(st.WaitForOutput("control pause\n", 1, 20s)) << st.Out() << st.Err();
+  EXPECT_TRUE(WaitView([](const LineView& w) {
+                return Find(w, "st-a") && Find(w, "st-a")->run == "paused";
+              }).notice.empty());
+
+  struct Case {
+    std::string role, sql, says;
+  };
+  const Case cases[] = {
+      {supervisor, "UPDATE stations SET run = 'stopped'", "permission denied for table stations"},
+      {supervisor,
+       "INSERT INTO boards VALUES (gen_random_uuid(), 's', 'p', 1, 'ok', now(), now(), '{}')",
+       "permission denied for table boards"},
+      {supervisor, "SELECT count(*) FROM pool_values", "permission denied for table pool_values"},
+      {station, "UPDATE stations SET control_id = control_id + 1",
+       "permission denied for table stations"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql);
+    r = psql_as(c.role, c.sql);
+    EXPECT_NE(r.exit_code, 0);
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  }
+  watcher_->Stop();
+  unsetenv("PGPASSWORD");
+  st.Signal(SIGKILL);
+  st.Wait(10s);
+}
+
 // quelmar-cli line dashboard as a supervisor starts it, and the mistakes
 // one makes.
 TEST_F(LinePage, DashboardCommand) {

@@ -55,6 +55,11 @@ function ago(seconds) {
   return Math.floor(seconds / 86400) + ' days';
 }
 
+// A line of the program's, as the start of a sentence.
+function sentence(text) {
+  return text ? text[0].toUpperCase() + text.slice(1) : '';
+}
+
 function control(path) {
   return sendControl(path, TOKEN_KEY, WHO);
 }
@@ -73,7 +78,7 @@ function makeTile(name) {
   tile.counts = {};
   for (const [key, label] of [['ok', 'OK'], ['failed', 'Failed'], ['yield', 'Yield'],
                               ['last_hour', 'Last hour']]) {
-    const box = el('div', key === 'failed' ? 'failed-count' : '');
+    const box = el('div');
     const dt = el('dt');
     dt.textContent = label;
     const dd = el('dd');
@@ -125,6 +130,7 @@ function renderStation(tile, s) {
   tile.host.textContent = s.host + ' \u00b7 ' + s.version;
   tile.counts.ok.textContent = String(s.ok);
   tile.counts.failed.textContent = String(s.failed);
+  tile.counts.failed.parentNode.classList.toggle('some', s.failed > 0);
   tile.counts.yield.textContent = yieldText(s.yield);
   tile.counts.last_hour.textContent = String(s.last_hour);
   renderSlots(tile.slots, s.slots);
@@ -150,7 +156,7 @@ function renderFailures(failures) {
       f.failure || 'FAILED',
     ];
     cells.forEach((text, i) => {
-      const td = el('td', ['time', 'station', 'port', 'fields', 'failure'][i]);
+      const td = el('td', ['f-time', 'f-station', 'f-port', 'f-fields', 'f-failure'][i]);
       td.textContent = text;
       row.appendChild(td);
     });
@@ -161,9 +167,9 @@ function renderFailures(failures) {
 }
 
 function render(state) {
-  setText('line-name', 'Line ' + state.line);
+  setText('line-name', state.line);
   document.title = state.line + ' \u2013 Quelmar line';
-  setText('server', state.server);
+  setText('server', 'Quelmar line \u00b7 ' + state.server);
   setText('total-ok', String(state.ok));
   setText('total-failed', String(state.failed));
   setText('yield', yieldText(state.yield));
@@ -173,11 +179,14 @@ function render(state) {
 
   const away = document.getElementById('db-away');
   away.hidden = state.connected;
-  away.textContent = state.connected ? '' : state.problem + ' \u2013 the page shows what it read last';
+  const problem = state.problem || "connecting to the line's database";
+  away.textContent = state.connected
+    ? ''
+    : sentence(problem) + ' \u2013 the page shows what it read last';
   document.body.classList.toggle('stale', !state.connected);
   const notice = document.getElementById('notice');
   notice.hidden = !state.notice;
-  notice.textContent = state.notice;
+  notice.textContent = sentence(state.notice);
 
   const main = document.getElementById('stations');
   const seen = new Set();
