@@ -339,6 +339,67 @@ TEST_F(LineRun, KilledMidBoardLeavesOrphans) {
   EXPECT_EQ(Sql("SELECT count(*) FROM pool_values WHERE state = 'reserved'"), "3");
 }
 
+// What is refused before any board is touched, each in one line that holds
+// no password: a wrong password, a password inside the profile's
+// connection string, a field with both a pool and a list, a pool the
+// database does not have.
+TEST_F(LineRun, RefusedBeforeAnyBoard) {
+  const std::string wrong = "Wrong-Run-8T";
+  struct Case {
+    const char* what;
+    std::string from, to;  // the profile's text edited so
+    std::vector<std::string> env;
+    std::string says;  // the line on stderr starts so
+  };
+  const std::string uri = "postgresql://quelmar:" + wrong + "@127.0.0.1:" + Pg().port + "/" + db_;
+  const Case cases[] = {
+      {"a wrong password",
+       "",
+       "",
+       {"PGPASSWORD=" + wrong},
+       "quelmar-cli: cannot connect to the line's database " + server_ +
+           ": password authentication failed for user \"quelmar\""},
+      {"a password in the profile",
+       conn_,
+       uri,
+       {},
+       "quelmar-cli: the connection string holds a password: passwords go in ~/.pgpass"},
+      {"a pool and a list",
+       "pool = \"serial\"",
+       "pool = \"serial\"\nlist = \"labels.txt\"",
+       {},
+       "quelmar-cli: "},
+      {"a pool not there", "pool = \"mac\"", "pool = \"macs\"", {}, "quelmar-cli: "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string text = ReadWholeFile(Profile("st5"));
+    if (!c.from.empty()) text.replace(text.find(c.from), c.from.size(), c.to);
+    WriteWholeFile(dir_.File("st5.toml"), text);
+    SimProcess sim;  // not quiet: it counts the requests it saw
+    ASSERT_TRUE(sim.Start({"--erase-ms", "10"}, Env()));
+    std::vector<std::string> env = Env();
+    env.insert(env.end(), c.env.begin(), c.env.end());
+    const RunResult r =
+        RunProgram(QUELMAR_CLI_PATH,
+                   {"flash", sim.device(), "--profile", dir_.File("st5.toml"), "--json"}, env, 60s);
+    sim.Stop();
+    EXPECT_EQ(r.exit_code, 1);
+    // One line says why (--json sends the images' loading lines there too).
+    const auto lines = Lines(r.err);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().rfind(c.says, 0), 0u) << r.err;
+    EXPECT_EQ(Occurrences(r.err, "quelmar-cli: "), 1) << r.err;
+    EXPECT_EQ(r.out.find(wrong) + r.err.find(wrong), 2 * std::string::npos) << r.out << r.err;
+    EXPECT_NE(sim.Stderr().find(" 0 requests"), std::string::npos) << sim.Stderr();
+    if (std::filesystem::exists(dir_.File("st5.jsonl"))) {
+      EXPECT_EQ(ReadWholeFile(dir_.File("st5.jsonl")), "");
+    }
+  }
+  EXPECT_EQ(Sql("SELECT count(*) FROM pool_values WHERE state <> 'free'"), "0");
+  EXPECT_EQ(Sql("SELECT count(*) FROM boards"), "0");
+}
+
 // An --auto run whose database goes away while it waits for a board: the
 // board that comes is held (the run says why, in one line naming the
 // server), not touched, and written once the database is back.
