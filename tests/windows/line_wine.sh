@@ -110,7 +110,7 @@ if [ -n "$host" ] && [ -x "$sim" ] && [ -x "$host/tools/cli/quelmar-cli" ]; then
   # shellcheck source=wine_e2e_lib.sh
   . "$here/wine_e2e_lib.sh"
   head -c 8192 /dev/urandom >"$work/bank.bin"
-  "$host/tools/cli/quelmar-cli" pack-code -o "$work/app.fcode" "$work/bank.bin" >/dev/null
+  "$host/tools/cli/quelmar-cli" pack-code -o "$work/app.fcode" --bank-a "$work/bank.bin" >/dev/null
   printf '%s\n' 'code = "app.fcode"' 'records = "wine1.jsonl"' '' '[line]' \
     "database = \"$conn\"" 'station = "wine1"' '' \
     '[[field]]' 'name = "serial"' 'at = 0x1A000100' 'overwrite = true' 'pool = "serial"' '' \
