@@ -101,7 +101,7 @@ bool RunBoards(const std::string& conninfo, const std::string& suffix, const std
   }
   for (unsigned n = 1; n <= boards; ++n) {
     const auto start = Clock::now();
-    const std::string id = line::NewBoardId();
+    const std::string id = production::NewBoardId();
     std::vector<production::FieldValue> values;
     if (db.Reserve(fields, {id, station, "/dev/ttyUSB0"}, &values, &why) !=
         line::LineDb::Reserved::kOk) {

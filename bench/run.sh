@@ -23,6 +23,9 @@
 #                                 to the line, one line page open: the
 #                                 dashboard's and the database's CPU, NOTIFYs
 #                                 and events a second (line_page_bench.py)
+#   bench/run.sh --line-stations [--rounds N] [--kib N]  four paced stations
+#                                 on the line's pools against state files
+#                                 (line_station_bench.py)
 #   bench/run.sh --station [--soak N]  8 paced boards through quelmar-cli
 #                                 station with 20 dashboard clients against
 #                                 none; --soak N: N boards with a dashboard
@@ -61,6 +64,12 @@ if [ "${1:-}" = "--line" ]; then
   shift
   cmake --build --preset default --target line_bench -j2
   exec build/default/bench/line_bench "$@"
+fi
+if [ "${1:-}" = "--line-stations" ]; then
+  shift
+  cmake --build --preset default --target quelmar-cli quelmar-sim -j2
+  exec bench/line_station_bench.py build/default/tools/cli/quelmar-cli \
+    build/default/tools/sim/quelmar-sim tests/line/pg_server.sh "$@"
 fi
 if [ "${1:-}" = "--production" ]; then
   shift

@@ -197,23 +197,6 @@ bool CanonicalValue(const std::string& format_text, const std::string& text, std
   return true;
 }
 
-std::string NewBoardId() {
-  std::random_device random;
-  uint8_t bytes[16];
-  for (size_t i = 0; i < sizeof bytes; i += 4) {
-    const uint32_t word = random();
-    for (size_t k = 0; k < 4; ++k) bytes[i + k] = static_cast<uint8_t>(word >> (8 * k));
-  }
-  bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4: random
-  bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);  // the RFC 4122 variant
-  char text[37];
-  std::snprintf(text, sizeof text,
-                "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", bytes[0],
-                bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8],
-                bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
-  return text;
-}
-
 // How a transaction's body ended.
 enum class Step { kDone, kRefused, kUsedUp, kAway };
 
@@ -442,6 +425,13 @@ bool LineDb::CheckSchema(std::string* why) {
     step = d.CheckSchemaLocked(why);
   }
   return step == Step::kDone;
+}
+
+bool LineDb::Ping(std::string* why) {
+  std::lock_guard lock(impl_->mutex);
+  Impl& d = *impl_;
+  return d.Statement([&](std::string* reason) { return d.Run("SELECT 1", {}, nullptr, reason); },
+                     why) == Step::kDone;
 }
 
 bool LineDb::AddCounterPool(const CounterPool& pool, std::string* why) {

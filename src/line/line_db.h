@@ -102,6 +102,9 @@ class LineDb {
   // Whether the schema is the one this program knows; checked once per
   // connection before any other operation.
   bool CheckSchema(std::string* why);
+  // Whether the database answers now (connecting again when the connection
+  // broke). False with the line why not.
+  bool Ping(std::string* why);
 
   // A new counter pool. Refused when the name is taken, the format is
   // unknown, the range is empty or does not fit the format, or a MAC range
@@ -141,9 +144,6 @@ class LineDb {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
-
-// A new random board id (UUID version 4), "xxxxxxxx-xxxx-4xxx-yxxx-xxxxxxxxxxxx".
-std::string NewBoardId();
 
 // The format as a profile writes it: "u32le", "mac", "text:QM-%08u", "text".
 std::string FormatText(const production::FieldDef& def);

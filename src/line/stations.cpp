@@ -12,6 +12,7 @@
 #include "line/conninfo.h"
 #include "line/line_db.h"
 #include "line/session.h"
+#include "production/record.h"
 #include "production/sha256.h"
 
 namespace quelmar::line {
@@ -476,7 +477,7 @@ bool StationReporter::Start(std::string* why) {
   if (!CheckConnInfo(s.conninfo, why) || !CheckStationName(s.name, why)) return false;
   s.server = ServerText(s.conninfo);
   s.channel = ControlChannel(s.name);
-  s.run_id = NewBoardId();
+  s.run_id = production::NewBoardId();
   std::thread([shared = shared_] { shared->Run(); }).detach();
   started_ = true;
   return true;

@@ -20,6 +20,7 @@
 #include "line/spool.h"
 #include "pg_support.h"
 #include "process.h"
+#include "production/record.h"
 
 namespace quelmar::testing {
 namespace {
@@ -613,7 +614,7 @@ TEST_F(Line, SpoolFiledOnce) {
   line::PoolField f;
   f.pool = f.def.name = "serial";
   f.def.size = 4;
-  const std::string id = line::NewBoardId();
+  const std::string id = production::NewBoardId();
   std::vector<production::FieldValue> values;
   ASSERT_EQ(db.Reserve({f}, {id, "st", "COM3"}, &values, &why), line::LineDb::Reserved::kOk) << why;
   const line::FiledBoard board{
@@ -678,7 +679,7 @@ TEST_F(Line, FilingMarksValues) {
   f.pool = f.def.name = "serial";
   f.def.size = 4;
   for (const char* result : {"ok", "failed", "stopped"}) {
-    const std::string id = line::NewBoardId();
+    const std::string id = production::NewBoardId();
     std::vector<production::FieldValue> values;
     ASSERT_EQ(db.Reserve({f}, {id, "st", "COM1"}, &values, &why), line::LineDb::Reserved::kOk);
     ASSERT_EQ(db.File({id, "st", "COM1", 1, result, "2026-12-08T07:59:51.282Z",

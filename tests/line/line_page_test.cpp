@@ -27,6 +27,7 @@
 #include "link/socket.h"
 #include "pg_support.h"
 #include "process.h"
+#include "production/record.h"
 #include "station/line_site.h"
 #include "station/page_server.h"
 
@@ -376,7 +377,7 @@ TEST_F(LinePage, TotalsAndFailuresAreTheBoardsTable) {
         {"result", b.result},
         {"fields", {{"serial", b.serial}, {"mac", "02:51:4D:00:00:2A"}}},
         {"failure", b.failure.empty() ? nlohmann::json(nullptr) : nlohmann::json(b.failure)}};
-    ASSERT_EQ(db.File({line::NewBoardId(), b.station, b.port, b.serial - 99, b.result,
+    ASSERT_EQ(db.File({production::NewBoardId(), b.station, b.port, b.serial - 99, b.result,
                        IsoUtc(end - 30), IsoUtc(end), record.dump()},
                       &why),
               line::LineDb::Filed::kOk)
@@ -420,7 +421,7 @@ TEST_F(LinePage, TotalsAndFailuresAreTheBoardsTable) {
 
   // A board filed now shows without anything else changing: its
   // station's row changes with it, as a station's does.
-  ASSERT_EQ(db.File({line::NewBoardId(), "st-b", "COM1", 50, "ok", IsoUtc(now), IsoUtc(now),
+  ASSERT_EQ(db.File({production::NewBoardId(), "st-b", "COM1", 50, "ok", IsoUtc(now), IsoUtc(now),
                      "{\"fields\":{\"serial\":200}}"},
                     &why),
             line::LineDb::Filed::kOk);

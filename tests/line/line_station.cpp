@@ -25,6 +25,7 @@
 
 #include "line/line_db.h"
 #include "line/stations.h"
+#include "production/record.h"
 
 namespace {
 
@@ -159,7 +160,7 @@ int main(int argc, char** argv) {
       step[s] = 0;
       if (file) {
         nlohmann::ordered_json record;
-        const std::string id = line::NewBoardId();
+        const std::string id = quelmar::production::NewBoardId();
         const std::string end = IsoNow();
         record["time_start"] = started[s];
         record["time_end"] = end;

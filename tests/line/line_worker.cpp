@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
     record.port = "COM" + std::to_string(n);
     record.device = record.port;
     record.board = n;
-    const std::string id = line::NewBoardId();
+    const std::string id = production::NewBoardId();
     std::vector<production::FieldValue> values;
     switch (db.Reserve(fields, {id, station, record.port}, &values, &why)) {
       case line::LineDb::Reserved::kOk:

@@ -6,15 +6,19 @@
 # from PGPASSWORD and from %APPDATA%\postgresql\pgpass.conf; a wrong one
 # refused in one line that holds no password. quelmar-cli.exe alone in a
 # folder, without libpq.dll: the line says so in one line, and every other
-# command runs as before.
+# command runs as before. With the Linux build's simulator on COM5: a flash
+# with a [line] profile takes its board's values from the pools, files its
+# record in the database and leaves the board holding what the record says.
 #
-# Usage: tests/windows/line_wine.sh WINDOWS_BUILD_DIR
+# Usage: tests/windows/line_wine.sh WINDOWS_BUILD_DIR [HOST_BUILD_DIR]
+#   HOST_BUILD_DIR  Linux build with quelmar-sim and quelmar-cli (the board)
 # Exit status 77 when quelmar-cli.exe or PostgreSQL's programs are missing.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 prime="$here/../../scripts/wine-prime.sh"
 pg_server="$here/../line/pg_server.sh"
 win="$(cd "$1" && pwd)"
+host="${2:-}"
 exe="$win/tools/cli/quelmar-cli.exe"
 if [ ! -x "$exe" ] || ! ls /usr/lib/postgresql/*/bin/pg_ctl >/dev/null 2>&1; then
   echo "not there: $exe or PostgreSQL's server programs"
@@ -24,7 +28,10 @@ fi
 work="$(mktemp -d "$win/line.XXXXXX")"
 export WINEPREFIX="$work/prefix"
 export WINEDEBUG=-all
+export QUELMAR_PORT_DIR="$work/links"
+sim_pid=""
 cleanup() {
+  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; fi
   "$pg_server" stop "$work/pg.env" || true
   "$prime" --stop
   rm -rf "$work"
@@ -95,6 +102,43 @@ PGPASSWORD="Wrong-Pass-3" run "$work/out" "$work/err" line pools --db "$conn" ||
 [ "$(wc -l <"$work/err")" -eq 1 ] || fail "a wrong password: $(cat "$work/err")"
 grep -q "cannot connect to the line's database $server: password authentication failed" \
   "$work/err" || fail "a wrong password: $(cat "$work/err")"
+
+# A board flashed with a [line] profile: its values from the pools, its
+# record filed in the database, the password from PGPASSWORD only.
+sim="$host/tools/sim/quelmar-sim"
+if [ -n "$host" ] && [ -x "$sim" ] && [ -x "$host/tools/cli/quelmar-cli" ]; then
+  # shellcheck source=wine_e2e_lib.sh
+  . "$here/wine_e2e_lib.sh"
+  head -c 8192 /dev/urandom >"$work/bank.bin"
+  "$host/tools/cli/quelmar-cli" pack-code -o "$work/app.fcode" --bank-a "$work/bank.bin" >/dev/null
+  printf '%s\n' 'code = "app.fcode"' 'records = "wine1.jsonl"' '' '[line]' \
+    "database = \"$conn\"" 'station = "wine1"' '' \
+    '[[field]]' 'name = "serial"' 'at = 0x1A000100' 'overwrite = true' 'pool = "serial"' '' \
+    '[[field]]' 'name = "mac"' 'at = 0x1A000110' 'format = "mac"' 'overwrite = true' \
+    'pool = "macs"' >"$work/line.toml"
+  launch_sim sim_pid "$work/sim.out" --com 5 --erase-ms 10 --dump-code-a "$work/board.a"
+  map_com 5 "$launched_pty"
+  PGPASSWORD="$secret" run "$work/out" "$work/err" flash COM5 --profile line.toml ||
+    fail "flash with [line]: $(cat "$work/out" "$work/err")"
+  kill "$sim_pid"
+  wait "$sim_pid" 2>/dev/null || true
+  sim_pid=""
+  record="$("$QUELMAR_PG_BIN/psql" -X -q -At -v ON_ERROR_STOP=1 -h "$QUELMAR_PG_SOCKET" \
+    -p "$QUELMAR_PG_PORT" -U quelmar -d line3 -c \
+    "SELECT station || ' ' || result || ' ' || (record->'fields'->>'serial') || ' ' ||
+            (record->'fields'->>'mac') || ' ' || (record->>'id' = id::text) FROM boards")"
+  [ "$record" = "wine1 ok 100000 02:51:4D:00:00:01 true" ] || fail "the filed record: $record"
+  # The board's bank A holds the serial number (u32le) and the MAC address.
+  held="$(od -An -tx1 -j $((0x100)) -N 4 "$work/board.a" | tr -d ' \n')"
+  [ "$held" = "a0860100" ] || fail "the board holds serial bytes $held"
+  held="$(od -An -tx1 -j $((0x110)) -N 6 "$work/board.a" | tr -d ' \n')"
+  [ "$held" = "02514d000001" ] || fail "the board holds MAC bytes $held"
+  grep -q '"station":"wine1"' "$work/wine1.jsonl" || fail "records file: $(cat "$work/wine1.jsonl")"
+  if grep -rq "$secret" "$work/wine1.jsonl" "$work/line.spool"; then
+    fail "the password in a record"
+  fi
+  echo "flash with [line]: $record"
+fi
 
 # quelmar-cli.exe without the DLLs beside it.
 mkdir "$work/alone"

@@ -78,6 +78,14 @@ class TerminalView final : public station::StationView {
       for (size_t i = 0; i < s.slots.size(); ++i) {
         const auto& slot = s.slots[i];
         if (i >= boards_.size()) boards_.push_back(0);
+        if (i >= notes_.size()) notes_.emplace_back();
+        if (slot.note != notes_[i]) {
+          std::fprintf(stderr, "quelmar-cli: %s: %s\n", slot.port.c_str(),
+                       slot.note.empty()
+                           ? "the line's database answers again"
+                           : (slot.note + "; no new board starts until it answers").c_str());
+          notes_[i] = slot.note;
+        }
         if (slot.boards != boards_[i]) {
           boards_[i] = slot.boards;
           // The board's own result: the slot may show gone by now.
@@ -111,7 +119,11 @@ class TerminalView final : public station::StationView {
                     slot.boards);
       std::string text = head;
       for (const auto& [name, value] : slot.fields) text += " " + name + "=" + value;
-      if (slot.phase == SlotPhase::kFailed) text += "  " + slot.failure;
+      if (!slot.note.empty()) {
+        text += "  " + slot.note;
+      } else if (slot.phase == SlotPhase::kFailed) {
+        text += "  " + slot.failure;
+      }
       line(text);
     }
     drawn_ = s.slots.size() + 1;
@@ -124,6 +136,7 @@ class TerminalView final : public station::StationView {
   const bool live_;
   size_t drawn_ = 0;
   std::vector<unsigned> boards_;
+  std::vector<std::string> notes_;
 };
 
 }  // namespace

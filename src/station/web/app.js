@@ -60,7 +60,8 @@ function renderSlot(tile, slot) {
     tile.fields.appendChild(line);
   }
   tile.count.textContent = 'Boards: ' + slot.boards;
-  tile.failure.textContent = slot.state === 'failed' ? slot.failure : '';
+  // Why no board starts (the line's database away) outweighs the last failure.
+  tile.failure.textContent = slot.note || (slot.state === 'failed' ? slot.failure : '');
 }
 
 function render(state) {
