@@ -28,6 +28,7 @@
 #include "pg_support.h"
 #include "process.h"
 #include "production/record.h"
+#include "station/line_report.h"
 #include "station/line_site.h"
 #include "station/page_server.h"
 
@@ -481,6 +482,135 @@ TEST_F(LinePage, ControlsReachOnlyTheAddressedStation) {
   EXPECT_EQ(watcher_->Control(std::nullopt, LineControl::kResume, &names),
             line::LineWatcher::Sent::kQueued);
   EXPECT_EQ(names, (std::vector<std::string>{kHostile, "st-a"}));
+}
+
+// A station's own state reaches its row in the words the line's page
+// shows, step by step as its slots go; the line's controls reach the
+// station as its own page's buttons do; it writes its last state as it
+// stops.
+TEST_F(LinePage, AStationsStateIsItsRow) {
+  StartWatcher();
+  station::StationState state;
+  state.SetHeader("Line 3", "1.2.3", {{"app.elf", std::string(64, 'e')}});
+  const size_t a = state.AddSlot("COM1");
+  const size_t b = state.AddSlot("rfc2217://10.0.0.9:4001");
+  std::mutex mutex;
+  std::vector<station::Control> controls;
+  line::ReporterTimes fast;
+  fast.min_period = 50ms;
+  station::LineReport report(
+      state, conn_, kHostile, {"pc-7", "1.2.3", std::string(64, 'f'), "http://10.0.0.7:8080/"},
+      [&](station::Control c) {
+        std::lock_guard lock(mutex);
+        controls.push_back(c);
+      },
+      {}, fast);
+  std::string why;
+  ASSERT_TRUE(report.Start(&why)) << why;
+  const std::string row =
+      "SELECT run || ';' || ok || '/' || failed || ';' || coalesce((SELECT string_agg(e ->> "
+      "'port' || ' ' || (e ->> 'state') || ' ' || (e ->> 'percent') || ' ' || (e ->> 'failure'), "
+      "'|' ORDER BY n) FROM jsonb_array_elements(slots) WITH ORDINALITY AS t(e, n)), '') FROM "
+      "stations WHERE name = '" +
+      std::string(kHostile) + "'";
+  const std::string fail = "Write to FLASH... FAILED (error 05 at block A:3)";
+  const std::string remote = "rfc2217://10.0.0.9:4001";
+  struct Step {
+    std::function<void()> act;
+    std::string row;
+  };
+  const Step steps[] = {
+      {[] {}, "running;0/0;COM1 waiting 0 |" + remote + " waiting 0 "},
+      {[&] {
+         state.SetPhase(a, station::SlotPhase::kIdentifying);
+         state.SetPhase(b, station::SlotPhase::kWriting);
+         state.SetProgress(b, 42);
+       },
+       "running;0/0;COM1 identifying 0 |" + remote + " writing 42 "},
+      {[&] { state.FinishBoard(a, false, fail, "log"); },
+       "running;0/1;COM1 failed 0 " + fail + "|" + remote + " writing 42 "},
+      // The failed board taken away: its line goes with it.
+      {[&] { state.MarkPresence(a, false); },
+       "running;0/1;COM1 gone 0 |" + remote + " writing 42 "},
+      {[&] {
+         state.MarkPresence(a, true);
+         state.SetPhase(a, station::SlotPhase::kIdentifying);
+       },
+       "running;0/1;COM1 identifying 0 |" + remote + " writing 42 "},
+      {[&] {
+         state.FinishBoard(a, true, "", "log");
+         state.FinishBoard(b, true, "", "log");
+         state.MarkPresence(b, false);
+       },
+       "running;2/1;COM1 ok 0 |" + remote + " gone 0 "},
+      {[&] { state.SetRunState(station::RunState::kPaused); },
+       "paused;2/1;COM1 ok 0 |" + remote + " gone 0 "},
+  };
+  for (size_t i = 0; i < std::size(steps); ++i) {
+    SCOPED_TRACE("step " + std::to_string(i));
+    steps[i].act();
+    EXPECT_TRUE(WaitUntil([&] { return Sql(row) == steps[i].row; })) << Sql(row);
+  }
+  EXPECT_EQ(Sql("SELECT host || ' ' || version || ' ' || profile_sha256 || ' ' || dashboard || ' ' "
+                "|| (images -> 0 ->> 'file') || ' ' || (images -> 0 ->> 'sha256') FROM stations"),
+            "pc-7 1.2.3 " + std::string(64, 'f') + " http://10.0.0.7:8080/ app.elf " +
+                std::string(64, 'e'));
+
+  // Each control from the line's page as the station's own button.
+  const std::pair<LineControl, station::Control> sent[] = {
+      {LineControl::kResume, station::Control::kResume},
+      {LineControl::kPause, station::Control::kPause},
+      {LineControl::kStop, station::Control::kStop},
+  };
+  std::vector<station::Control> expected;
+  for (const auto& [control, as] : sent) {
+    std::vector<std::string> names;
+    ASSERT_EQ(watcher_->Control(kHostile, control, &names), line::LineWatcher::Sent::kQueued);
+    expected.push_back(as);
+    EXPECT_TRUE(WaitUntil([&] {
+      std::lock_guard lock(mutex);
+      return controls.size() >= expected.size();
+    }));
+  }
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(controls, expected);
+  }
+
+  // Stopped: the row holds the last state at once, not a second later.
+  state.SetRunState(station::RunState::kStopped);
+  EXPECT_TRUE(report.Stop(10s));
+  EXPECT_EQ(Sql(row), "stopped;2/1;COM1 ok 0 |" + remote + " gone 0 ");
+}
+
+// A database that takes the connection and never answers (a host whose
+// cable was pulled): the station's state goes on changing, and its stop
+// gives up on the last write within the limit it was given.
+TEST_F(LinePage, AStationIsNotHeldByASilentDatabase) {
+  const int silent = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(silent, 16), 0);
+  getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length);
+  station::StationState state;
+  const size_t a = state.AddSlot("COM1");
+  station::LineReport report(state,
+                             "host=127.0.0.1 port=" + std::to_string(ntohs(address.sin_port)) +
+                                 " user=quelmar dbname=line connect_timeout=3",
+                             "st-silent", {"pc-7", "1.2.3", "", ""}, [](station::Control) {}, {});
+  std::string why;
+  ASSERT_TRUE(report.Start(&why)) << why;
+  for (int i = 0; i < 2000; ++i) {
+    state.SetPhase(a, station::SlotPhase::kWriting);
+    state.SetProgress(a, i % 101);
+    if (i % 100 == 99) state.FinishBoard(a, true, "", "log");
+  }
+  EXPECT_EQ(state.Snapshot().ok, 20u);
+  EXPECT_FALSE(report.Stop(500ms)) << "the last state written to a database that never answered";
+  close(silent);
 }
 
 // A request in the row is taken by the station's run it was for: one left
