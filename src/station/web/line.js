@@ -172,6 +172,7 @@ function render(state) {
   setText('server', 'Quelmar line \u00b7 ' + state.server);
   setText('total-ok', String(state.ok));
   setText('total-failed', String(state.failed));
+  document.getElementById('total-failed').className = state.failed > 0 ? 'some' : '';
   setText('yield', yieldText(state.yield));
   setText('per-hour', String(state.last_hour));
   setText('up', state.up + ' / ' + state.stations.length);
