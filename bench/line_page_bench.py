@@ -2,7 +2,7 @@
 """The line's page under a busy line (not a test: nothing asserts a time).
 
   line_page_bench.py CLI LINE_STATION PG_SERVER [--stations N] [--slots N]
-                     [--seconds S] [--step-ms M]
+                     [--seconds S] [--step-ms M] [--sim SIM [--rounds R] [--kib K]]
 
 N station processes (line_station: 20 by default) with 8 slots each, every
 slot going through a board's states as fast as a board's percentage moves
@@ -12,9 +12,19 @@ quelmar-cli line dashboard with one page open on its event stream. Over S
 seconds (60) after a warm-up it prints the dashboard's CPU, the database
 server's CPU, the NOTIFYs on quelmar_stations per second (counted by a
 psql that LISTENs), the events the page got, and the boards filed.
+
+With --sim, then, while that load goes on: a real station (quelmar-cli
+station, 8 paced simulated boards of K KiB, 32 by default) with a [line]
+table (its row reported, its records filed in the line) against the same
+profile without one (records in its file only), alternating for R rounds
+(3): each board's time from its record (time_end - time_start), the
+medians and their ratio, line / none (goal: at most 1.02).
 """
 import argparse
+import datetime
+import json
 import os
+import statistics
 import socket
 import subprocess
 import sys
@@ -31,7 +41,13 @@ parser.add_argument("--stations", type=int, default=20)
 parser.add_argument("--slots", type=int, default=8)
 parser.add_argument("--seconds", type=float, default=60)
 parser.add_argument("--step-ms", type=int, default=50)
+parser.add_argument("--sim")
+parser.add_argument("--rounds", type=int, default=3)
+parser.add_argument("--kib", type=int, default=32)
 args = parser.parse_args()
+for name in ("cli", "station", "pg_server", "sim"):
+    if getattr(args, name):
+        setattr(args, name, os.path.abspath(getattr(args, name)))
 TICK = os.sysconf("SC_CLK_TCK")
 
 
@@ -100,6 +116,52 @@ class Notifications(threading.Thread):
 
     def poke(self):
         self.proc.stdin.write("SELECT 1;\n")
+
+
+def board_times(work, kind, conn, number):
+    """One round of a real station with 8 paced boards: each board's time."""
+    env = dict(os.environ, QUELMAR_PORT_DIR=os.path.join(work, "ports"))
+    os.makedirs(env["QUELMAR_PORT_DIR"], exist_ok=True)
+    coms = list(range(61, 69))
+    sims = [subprocess.Popen([args.sim, "--com", str(n), "--pace", "--after-reboot", "silent",
+                              "--erase-ms", "10", "--quiet"], stdout=subprocess.DEVNULL, env=env)
+            for n in coms]
+    records = os.path.join(work, "%s%d.jsonl" % (kind, number))
+    profile = os.path.join(work, "%s%d.toml" % (kind, number))
+    with open(profile, "w") as f:
+        f.write("ports = %s\ncode = \"app.fcode\"\nrecords = %s\nlisten = \"127.0.0.1:%d\"\n"
+                % (json.dumps(["COM%d" % n for n in coms]), json.dumps(records), free_port()))
+        if kind == "line":
+            f.write("[line]\ndatabase = %s\nstation = \"bench-station\"\n" % json.dumps(conn))
+    end = time.monotonic() + 30
+    while not all(os.path.exists(os.path.join(env["QUELMAR_PORT_DIR"], "COM%d" % n))
+                  for n in coms):
+        if time.monotonic() > end:
+            raise SystemExit("the simulators did not start")
+        time.sleep(0.05)
+    station = subprocess.Popen([args.cli, "station", profile], stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, env=env, cwd=work)
+    end = time.monotonic() + 600
+    lines = []
+    while len(lines) < len(coms):
+        if time.monotonic() > end or station.poll() is not None:
+            raise SystemExit("the %s station did not write its boards" % kind)
+        time.sleep(0.5)
+        lines = open(records).read().splitlines() if os.path.exists(records) else []
+    station.send_signal(2)
+    station.wait(60)
+    for p in sims:
+        p.terminate()
+        p.wait()
+    times = []
+    for line in lines:
+        r = json.loads(line)
+        if r["result"] != "ok":
+            raise SystemExit("a %s board failed: %s" % (kind, r.get("failure")))
+        when = [datetime.datetime.fromisoformat(r[k].replace("Z", "+00:00"))
+                for k in ("time_start", "time_end")]
+        times.append((when[1] - when[0]).total_seconds())
+    return times
 
 
 def main():
@@ -174,6 +236,23 @@ def main():
         print("  NOTIFY on quelmar_stations: %.1f per second" % ((n1 - n0) / elapsed))
         print("  events the page got:  %.1f per second" % ((e1 - e0) / elapsed))
         print("  boards filed:         %.1f per second" % ((b1 - b0) / elapsed))
+        if args.sim:
+            with open(os.path.join(work, "bank.bin"), "wb") as f:
+                f.write(os.urandom(args.kib * 1024))
+            subprocess.run([args.cli, "pack-code", "-o", os.path.join(work, "app.fcode"),
+                            "--bank-a", os.path.join(work, "bank.bin")], check=True,
+                           capture_output=True)
+            times = {"line": [], "none": []}
+            for round_ in range(args.rounds):
+                for kind in ("line", "none") if round_ % 2 == 0 else ("none", "line"):
+                    times[kind] += board_times(work, kind, conn, round_)
+                    print("round %d %-4s: %s s" % (round_ + 1, kind, " ".join(
+                        "%.2f" % t for t in times[kind][-8:])), flush=True)
+            line_median = statistics.median(times["line"])
+            none_median = statistics.median(times["none"])
+            print("A station's 8 paced boards (%d KiB) under that load, %d rounds: with the "
+                  "line %.2f s, without %.2f s (medians); ratio %.3f" %
+                  (args.kib, args.rounds, line_median, none_median, line_median / none_median))
     finally:
         for p in procs:
             p.kill()

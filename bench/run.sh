@@ -22,7 +22,9 @@
 #   bench/run.sh --line-page [OPTIONS]  20 stations of 8 busy slots reporting
 #                                 to the line, one line page open: the
 #                                 dashboard's and the database's CPU, NOTIFYs
-#                                 and events a second (line_page_bench.py)
+#                                 and events a second; then a real station's
+#                                 8 paced boards with the line reporting
+#                                 against without (line_page_bench.py)
 #   bench/run.sh --line-stations [--rounds N] [--kib N]  four paced stations
 #                                 on the line's pools against state files
 #                                 (line_station_bench.py)
@@ -56,9 +58,10 @@ if [ "${1:-}" = "--station" ]; then
 fi
 if [ "${1:-}" = "--line-page" ]; then
   shift
-  cmake --build --preset default --target quelmar-cli line_station -j2
+  cmake --build --preset default --target quelmar-cli quelmar-sim line_station -j2
   exec bench/line_page_bench.py build/default/tools/cli/quelmar-cli \
-    build/default/tests/line/line_station tests/line/pg_server.sh "$@"
+    build/default/tests/line/line_station tests/line/pg_server.sh \
+    --sim build/default/tools/sim/quelmar-sim "$@"
 fi
 if [ "${1:-}" = "--line" ]; then
   shift
