@@ -97,10 +97,10 @@ _quelmar_cli() {
       ;;
     records)
       case $prev in
-        --serial) ;;
+        --serial | --db) ;;
         *)
           if [[ $cur == -* ]]; then
-            COMPREPLY=($(compgen -W "--serial --failed --csv --help" -- "$cur"))
+            COMPREPLY=($(compgen -W "--serial --failed --csv --db --help" -- "$cur"))
           else
             _quelmar_cli_files "jsonl|JSONL"
           fi

@@ -19,6 +19,7 @@
 #include "image/image_writer.h"
 #include "pg_support.h"
 #include "process.h"
+#include "station_client.h"
 
 namespace quelmar::testing {
 namespace {
@@ -445,6 +446,47 @@ TEST_F(LineRun, AutoRunCarriesOnWhenTheDatabaseReturns) {
   const std::vector<json> records = DbRecords();
   ASSERT_EQ(records.size(), 1u);
   ExpectFlashHolds(records[0], dir_.File("auto.a"));
+}
+
+// A station whose database goes away while it waits: the board plugged in
+// is held, the slot (as the page reads it) and the terminal say why in one
+// line, and the station carries on by itself once the database is back.
+TEST_F(LineRun, StationHoldsItsSlotWhileTheDatabaseIsAway) {
+  const std::string profile = ReadWholeFile(Profile("st9", "ports = [\"COM43\"]\n"));
+  StationRun station;
+  ASSERT_TRUE(station.Start(dir_, profile, Env()));
+  nlohmann::json last;
+  ASSERT_TRUE(station.WaitFor([](const json& s) { return s["slots"].size() == 1u; }, 20s, &last))
+      << last.dump();
+  StopServer();
+  auto board = Board("station", {"--com", "43"});
+  const std::string why =
+      "cannot connect to the line's database " + server_ + ": Connection refused";
+  ASSERT_TRUE(
+      station.WaitFor([&](const json& s) { return s["slots"][0]["note"] == why; }, 60s, &last))
+      << last.dump() << station.program().Err();
+  std::this_thread::sleep_for(2s);  // a few looks at the database
+  last = station.State();
+  EXPECT_EQ(last["slots"][0]["boards"], 0) << last.dump();
+  EXPECT_NE(station.program().Err().find("quelmar-cli: COM43: " + why +
+                                         "; no new board starts until it answers\n"),
+            std::string::npos)
+      << station.program().Err();
+  StartServer();
+  EXPECT_TRUE(station.WaitFor(
+      [](const json& s) { return s["slots"][0]["boards"] == 1 && s["slots"][0]["note"] == ""; },
+      60s, &last))
+      << last.dump() << station.program().Err();
+  EXPECT_EQ(station.Stop(), 0) << station.program().Err();
+  board->Stop();
+  EXPECT_NE(station.program().Err().find("quelmar-cli: COM43: the line's database answers again"),
+            std::string::npos)
+      << station.program().Err();
+  const std::vector<json> records = DbRecords();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["station"], "st9");
+  EXPECT_EQ(records[0]["result"], "ok");
+  ExpectFlashHolds(records[0], dir_.File("station.a"));
 }
 
 }  // namespace

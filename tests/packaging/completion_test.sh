@@ -64,7 +64,8 @@ quelmar-cli records |r.jsonl sub
 quelmar-cli station |line.toml sub
 quelmar-cli station line.toml -|--help --listen --token
 quelmar-cli station line.toml --listen |
-quelmar-cli records r.jsonl -|--csv --failed --help --serial
+quelmar-cli records r.jsonl -|--csv --db --failed --help --serial
+quelmar-cli records --db |
 quelmar-cli identify |COM1 COM17
 quelmar-cli identify COM1 |
 quelmar-cli reboot COM|COM1 COM17
