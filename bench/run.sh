@@ -16,6 +16,18 @@
 #                                 against a local pty, and with 1 ms more
 #                                 round trip (remote_bench.sh); --quick:
 #                                 bank A only
+#   bench/run.sh --line [OPTIONS]  the line's database: reserve + file per
+#                                 board, 8 processes at once (line_bench);
+#                                 --quick: 100 boards
+#   bench/run.sh --line-page [OPTIONS]  20 stations of 8 busy slots reporting
+#                                 to the line, one line page open: the
+#                                 dashboard's and the database's CPU, NOTIFYs
+#                                 and events a second; then a real station's
+#                                 8 paced boards with the line reporting
+#                                 against without (line_page_bench.py)
+#   bench/run.sh --line-stations [--rounds N] [--kib N]  four paced stations
+#                                 on the line's pools against state files
+#                                 (line_station_bench.py)
 #   bench/run.sh --station [--soak N]  8 paced boards through quelmar-cli
 #                                 station with 20 dashboard clients against
 #                                 none; --soak N: N boards with a dashboard
@@ -43,6 +55,24 @@ if [ "${1:-}" = "--station" ]; then
   cmake --build --preset default --target quelmar-cli quelmar-sim -j2
   exec bench/station_bench.py build/default/tools/cli/quelmar-cli \
     build/default/tools/sim/quelmar-sim "$@"
+fi
+if [ "${1:-}" = "--line-page" ]; then
+  shift
+  cmake --build --preset default --target quelmar-cli quelmar-sim line_station -j2
+  exec bench/line_page_bench.py build/default/tools/cli/quelmar-cli \
+    build/default/tests/line/line_station tests/line/pg_server.sh \
+    --sim build/default/tools/sim/quelmar-sim "$@"
+fi
+if [ "${1:-}" = "--line" ]; then
+  shift
+  cmake --build --preset default --target line_bench -j2
+  exec build/default/bench/line_bench "$@"
+fi
+if [ "${1:-}" = "--line-stations" ]; then
+  shift
+  cmake --build --preset default --target quelmar-cli quelmar-sim -j2
+  exec bench/line_station_bench.py build/default/tools/cli/quelmar-cli \
+    build/default/tools/sim/quelmar-sim tests/line/pg_server.sh "$@"
 fi
 if [ "${1:-}" = "--production" ]; then
   shift

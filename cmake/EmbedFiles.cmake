@@ -1,6 +1,15 @@
 # Writes OUTPUT, a C++ file that holds the files of FILES (a ;-list,
-# relative to DIR) as the table that station/web_assets.h declares.
-# Run as `cmake -DDIR=... -DFILES=... -DOUTPUT=... -P EmbedFiles.cmake`.
+# relative to DIR) as a table that station/web_assets.h declares: one per
+# page, its look-up function FUNCTION (FindWebAsset unless given) serving
+# INDEX (index.html unless given) at "/".
+# Run as `cmake -DDIR=... -DFILES=... -DOUTPUT=... [-DFUNCTION=... -DINDEX=...]
+# -P EmbedFiles.cmake`.
+if(NOT FUNCTION)
+  set(FUNCTION FindWebAsset)
+endif()
+if(NOT INDEX)
+  set(INDEX index.html)
+endif()
 set(table "")
 set(arrays "")
 set(index 0)
@@ -38,8 +47,8 @@ constexpr WebAsset kAssets[] = {
 ${table}};
 }  // namespace
 
-const WebAsset* FindWebAsset(std::string_view path) {
-  if (path == \"/\") path = \"/index.html\";
+const WebAsset* ${FUNCTION}(std::string_view path) {
+  if (path == \"/\") path = \"/${INDEX}\";
   for (const WebAsset& asset : kAssets)
     if (asset.path == path) return &asset;
   return nullptr;

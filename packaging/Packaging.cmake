@@ -2,13 +2,14 @@
 # menu entry and icons from src/ui, manual pages, bash completion, Debian
 # copyright and changelog) and cpack's DEB generator. In the Windows build:
 # the zip of the programs with README, LICENSE and CHANGELOG as .txt with
-# CRLF line ends. scripts/package.sh makes both into dist/.
+# CRLF line ends, and libpq.dll with the DLLs it needs and their licences. scripts/package.sh makes both into dist/.
 
 set(QUELMAR_MAINTAINER "Quelmar developers <developers@quelmar.invalid>")
 # The files below are read at configure time: edits to them reconfigure.
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
              ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md
-             ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/packaging/copyright.in)
+             ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/packaging/copyright.in
+             ${PROJECT_SOURCE_DIR}/packaging/libpq-licenses.txt)
 
 set(CPACK_PACKAGE_NAME quelmar)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -28,6 +29,21 @@ if(WIN32)
     file(WRITE ${PROJECT_BINARY_DIR}/zip/${to} "${text}")
     install(FILES ${PROJECT_BINARY_DIR}/zip/${to} DESTINATION .)
   endforeach()
+  # The licences of libpq.dll and the DLLs it needs (src/line ships them):
+  # our notes, then the full Apache 2.0 and LGPL 2.1 texts from Debian.
+  file(READ ${PROJECT_SOURCE_DIR}/packaging/libpq-licenses.txt text)
+  foreach(pair "Apache-2.0;Apache License 2.0 (libssl-3-x64.dll, libcrypto-3-x64.dll)"
+               "LGPL-2.1;GNU Lesser General Public License 2.1 (libintl-9.dll, libiconv-2.dll)")
+    list(GET pair 0 licence)
+    list(GET pair 1 title)
+    file(READ /usr/share/common-licenses/${licence} body)
+    string(LENGTH "${title}" length)
+    string(REPEAT "-" ${length} rule)
+    string(APPEND text "\n\n${title}\n${rule}\n\n${body}")
+  endforeach()
+  string(REPLACE "\n" "\r\n" text "${text}")
+  file(WRITE ${PROJECT_BINARY_DIR}/zip/libpq-licenses.txt "${text}")
+  install(FILES ${PROJECT_BINARY_DIR}/zip/libpq-licenses.txt DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   # Release files carry no debug information.
   set(CPACK_STRIP_FILES ON)

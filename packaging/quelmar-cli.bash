@@ -36,7 +36,7 @@ _quelmar_cli() {
   cur=${COMP_WORDS[COMP_CWORD]}
   prev=${COMP_WORDS[COMP_CWORD - 1]}
   local program=${COMP_WORDS[0]}
-  local commands="ports identify reboot flash info pack-code pack-data records station"
+  local commands="ports identify reboot flash info pack-code pack-data records station line"
   local build="elf|axf|hex|srec|s19|mot|ELF|AXF|HEX|SREC|S19|MOT"
 
   if [[ $COMP_CWORD -eq 1 ]]; then
@@ -97,15 +97,38 @@ _quelmar_cli() {
       ;;
     records)
       case $prev in
-        --serial) ;;
+        --serial | --db) ;;
         *)
           if [[ $cur == -* ]]; then
-            COMPREPLY=($(compgen -W "--serial --failed --csv --help" -- "$cur"))
+            COMPREPLY=($(compgen -W "--serial --failed --csv --db --help" -- "$cur"))
           else
             _quelmar_cli_files "jsonl|JSONL"
           fi
           ;;
       esac
+      ;;
+    line)
+      if [[ $COMP_CWORD -eq 2 ]]; then
+        COMPREPLY=($(compgen -W "init pool pools orphans void dashboard --help" -- "$cur"))
+      elif [[ ${COMP_WORDS[2]} == pool && $COMP_CWORD -eq 3 ]]; then
+        COMPREPLY=($(compgen -W "add" -- "$cur"))
+      else
+        case $prev in
+          --db|--start|--end|--step|--older|--pool|--listen|--token|--hostname) ;;
+          --format) COMPREPLY=($(compgen -W "u32le u32be u64le mac text text:" -- "$cur")) ;;
+          --list) _quelmar_cli_files "" ;;
+          *)
+            local options="--db --help"
+            case ${COMP_WORDS[2]} in
+              pool) options+=" --format --start --end --step --list" ;;
+              orphans) options+=" --older" ;;
+              void) options+=" --pool" ;;
+              dashboard) options+=" --listen --token --hostname" ;;
+            esac
+            [[ $cur == -* ]] && COMPREPLY=($(compgen -W "$options" -- "$cur"))
+            ;;
+        esac
+      fi
       ;;
     info)
       if [[ $cur == -* ]]; then

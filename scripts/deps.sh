@@ -18,6 +18,7 @@ packages=(
   ser2net
   libboost1.81-dev
   chromium chromium-driver python3-selenium
+  postgresql-15 libpq-dev
 )
 
 missing=()

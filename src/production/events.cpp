@@ -41,6 +41,11 @@ std::string RecordEvent(const BoardRecord& record) {
   return "{\"type\":\"record\"," + RecordJson(record).substr(1);
 }
 
+std::string HeldEvent(const std::string& port, const std::string& why) {
+  return Dump(
+      Json{{"type", "held"}, {"port", port}, {"why", why.empty() ? Json(nullptr) : Json(why)}});
+}
+
 std::string SummaryEvent(unsigned ok, unsigned failed, unsigned stopped) {
   return Dump(Json{{"type", "summary"},
                    {"boards", ok + failed + stopped},

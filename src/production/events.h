@@ -21,6 +21,10 @@ std::string ProgressEvent(const std::string& port, unsigned board, const std::st
                           uint64_t done, uint64_t total);
 // The record's own object with "type":"record" first.
 std::string RecordEvent(const BoardRecord& record);
+// {"type":"held","port":"COM3","why":"the line's database ... does not answer: ..."}:
+// no new board starts on the port for that reason; "why":null once boards
+// may start again.
+std::string HeldEvent(const std::string& port, const std::string& why);
 // {"type":"summary","boards":3,"ok":2,"failed":1,"stopped":0}
 std::string SummaryEvent(unsigned ok, unsigned failed, unsigned stopped);
 

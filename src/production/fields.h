@@ -40,6 +40,9 @@ struct FieldDef {
   std::optional<uint64_t> end;
   std::string list_path;
   std::string state_path;
+  // Or the line's pool the values come from (a profile with [line]): the
+  // database keeps the counter or list, the profile only where and how.
+  std::string pool;
 };
 
 // A value as a source hands it out: a counter's number, or a list's line.

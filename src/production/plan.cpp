@@ -61,11 +61,13 @@ const char* PlaceName(Place place) {
 bool FieldPlan::Prepare(const std::vector<FieldDef>& defs, const image::ImageStore& images,
                         const SourceOptions& options, std::string* why) {
   sources_.clear();
+  defs_.clear();
   for (size_t i = 0; i < defs.size(); ++i) {
     const FieldDef& f = defs[i];
     auto refuse = [&](const std::string& reason) {
       *why = "field '" + f.name + "' at " + WhereText(f.where) + ": " + reason;
       sources_.clear();
+      defs_.clear();
       return false;
     };
     if (f.size == 0) return refuse("its size is 0");
@@ -98,6 +100,11 @@ bool FieldPlan::Prepare(const std::vector<FieldDef>& defs, const image::ImageSto
       if (!f.state_path.empty() && g.state_path == f.state_path)
         return refuse("it shares its state file with field '" + g.name + "'");
     }
+    // The line's pool is checked against the field by the database.
+    if (!f.pool.empty()) {
+      defs_.push_back(f);
+      continue;
+    }
     std::vector<uint8_t> bytes;
     std::string not_fit;
     if (f.list_path.empty()) {
@@ -126,12 +133,17 @@ bool FieldPlan::Prepare(const std::vector<FieldDef>& defs, const image::ImageSto
         return refuse("it shares its state file with field '" + other->def().name + "'");
     }
     sources_.push_back(std::move(source));
+    defs_.push_back(f);
   }
   return true;
 }
 
 ValueSource::Reserved FieldPlan::Reserve(std::vector<FieldValue>* values, std::string* why) {
   values->clear();
+  if (sources_.size() != defs_.size()) {
+    *why = "the fields take their values from the line's pools, not from state files";
+    return ValueSource::Reserved::kFailed;
+  }
   for (auto& source : sources_) {
     FieldValue value;
     std::string reason;
@@ -149,8 +161,8 @@ bool FieldPlan::Patch(const image::ImageStore& images, const std::vector<FieldVa
                       BoardImages* board, std::string* why) const {
   std::vector<uint8_t> plain[3];
   bool touched[3] = {false, false, false};
-  for (size_t i = 0; i < sources_.size() && i < values.size(); ++i) {
-    const FieldDef& f = sources_[i]->def();
+  for (size_t i = 0; i < defs_.size() && i < values.size(); ++i) {
+    const FieldDef& f = defs_[i];
     const int k = static_cast<int>(f.where.place);
     if (!touched[k]) plain[k] = Decoded(images, f.where.place);
     touched[k] = true;

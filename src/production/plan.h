@@ -12,6 +12,7 @@
 #include "common/log.h"
 #include "image/image_store.h"
 #include "production/fields.h"
+#include "production/seams.h"
 #include "production/source.h"
 
 namespace quelmar::production {
@@ -23,15 +24,17 @@ struct BoardImages {
   image::ImageStore images{log};
 };
 
-class FieldPlan {
+// Also the value source of a run on state files: each field's own.
+class FieldPlan final : public BoardValues {
  public:
   // Every check that can refuse a field, before any board: a bank the image
   // does not write, a place outside the bank or data image, image bytes
   // under it that are not erased (0xFF) unless overwrite is set, two fields
   // that overlap, a start or end that does not fit the format, an end
   // below the start, a MAC block that reaches multicast addresses, and each
-  // source's list and state file. False with one line in *why naming the
-  // field and the reason.
+  // source's list and state file. A field that takes its values from the
+  // line's pool has no state file here: its placement is checked alike.
+  // False with one line in *why naming the field and the reason.
   // options: the lock wait and the run's records (see SourceOptions).
   bool Prepare(const std::vector<FieldDef>& defs, const image::ImageStore& images,
                const SourceOptions& options, std::string* why);
@@ -40,13 +43,19 @@ class FieldPlan {
     return Prepare(defs, images, SourceOptions{}, why);
   }
 
-  bool empty() const { return sources_.empty(); }
-  size_t size() const { return sources_.size(); }
-  const FieldDef& def(size_t i) const { return sources_[i]->def(); }
+  bool empty() const { return defs_.empty(); }
+  size_t size() const { return defs_.size(); }
+  const FieldDef& def(size_t i) const { return defs_[i]; }
+  const std::vector<FieldDef>& defs() const { return defs_; }
 
-  // One value of every field, each reserved durably. Values reserved before
-  // a failure stay used: the caller records them with the failed board.
+  // One value of every field from its state file, each reserved durably.
+  // Values reserved before a failure stay used: the caller records them
+  // with the failed board.
   ValueSource::Reserved Reserve(std::vector<FieldValue>* values, std::string* why);
+  ValueSource::Reserved Reserve(const BoardTag&, std::vector<FieldValue>* values,
+                                std::string* why) override {
+    return Reserve(values, why);
+  }
 
   // The board's images: the shared ones with values[i] written into field
   // i's place. False with *why when a value does not fit its field.
@@ -54,7 +63,8 @@ class FieldPlan {
              BoardImages* board, std::string* why) const;
 
  private:
-  std::vector<std::unique_ptr<ValueSource>> sources_;
+  std::vector<FieldDef> defs_;
+  std::vector<std::unique_ptr<ValueSource>> sources_;  // the fields with state files
 };
 
 }  // namespace quelmar::production

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "common/utf8_path.h"
+#include "production/durable_file.h"
 #include "production/sha256.h"
 
 // No exceptions out of the TOML reader: a failed parse is a result.
@@ -82,8 +83,8 @@ class Reader {
 
   bool Field(const toml::table& table, size_t index, FieldDef* f) {
     const std::string base = "field[" + std::to_string(index + 1) + "].";
-    static const char* const kKeys[] = {"name",  "at",   "format", "size", "overwrite",
-                                        "start", "step", "end",    "list", "state"};
+    static const char* const kKeys[] = {"name", "at",  "format", "size",  "overwrite", "start",
+                                        "step", "end", "list",   "state", "pool"};
     for (auto&& [key, node] : table) {
       const std::string k(key.str());
       if (std::find(std::begin(kKeys), std::end(kKeys), k) == std::end(kKeys))
@@ -116,6 +117,20 @@ class Reader {
     if (const toml::node* overwrite = table.get("overwrite")) {
       if (!Bool(*overwrite, f->name + ".overwrite", &f->overwrite)) return false;
     }
+    if (const toml::node* pool = table.get("pool")) {
+      if (!Text(*pool, f->name + ".pool", &f->pool)) return false;
+      if (f->pool.empty()) return Fail(pool->source(), f->name + ".pool", "is empty");
+      // The pool holds the counter or the list and its state.
+      for (const char* source_key : {"start", "step", "end", "list", "state"}) {
+        if (const toml::node* n = table.get(source_key))
+          return Fail(n->source(), f->name + "." + source_key,
+                      "a field with a pool takes its values from the line's database");
+      }
+      const toml::node* size = table.get("size");
+      if (NaturalSize(f->format) == 0 && size == nullptr)
+        return Fail(table.source(), f->name + ".size",
+                    "a text field with a pool needs a size (its values are in the database)");
+    }
     const toml::node* list = table.get("list");
     if (list != nullptr) {
       std::optional<std::string> path;
@@ -138,11 +153,13 @@ class Reader {
       if (!CounterValue(*n, f->name + ".end", f->format, &end)) return false;
       f->end = end;
     }
-    const toml::node* state = table.get("state");
-    if (state == nullptr) return Fail(table.source(), f->name + ".state", "missing");
-    std::optional<std::string> state_path;
-    if (!Path(*state, f->name + ".state", &state_path)) return false;
-    f->state_path = *state_path;
+    if (f->pool.empty()) {
+      const toml::node* state = table.get("state");
+      if (state == nullptr) return Fail(table.source(), f->name + ".state", "missing");
+      std::optional<std::string> state_path;
+      if (!Path(*state, f->name + ".state", &state_path)) return false;
+      f->state_path = *state_path;
+    }
     bool size_given = false;
     if (const toml::node* n = table.get("size")) {
       uint64_t size = 0;
@@ -156,9 +173,9 @@ class Reader {
   }
 
   bool Top(const toml::table& top, Profile* p) {
-    static const char* const kKeys[] = {"ports",  "code",    "data",     "reboot", "auto",
-                                        "count",  "records", "log_dir",  "field",  "name",
-                                        "listen", "token",   "hostnames"};
+    static const char* const kKeys[] = {"ports",  "code",    "data",      "reboot", "auto",
+                                        "count",  "records", "log_dir",   "field",  "name",
+                                        "listen", "token",   "hostnames", "line"};
     for (auto&& [key, node] : top) {
       const std::string k(key.str());
       if (std::find(std::begin(kKeys), std::end(kKeys), k) == std::end(kKeys))
@@ -216,6 +233,31 @@ class Reader {
         return Fail(n->source(), "count", "should be 1 or more");
       p->count = static_cast<unsigned>(count);
     }
+    if (const toml::node* line = top.get("line")) {
+      const toml::table* table = line->as_table();
+      if (table == nullptr) return Fail(line->source(), "line", "should be a [line] table");
+      for (auto&& [key, node] : *table) {
+        const std::string k(key.str());
+        if (k != "database" && k != "station")
+          return Fail(key.source(), "line." + k, "unknown key");
+      }
+      LineSettings settings;
+      const toml::node* database = table->get("database");
+      if (database == nullptr) return Fail(table->source(), "line.database", "missing");
+      if (!Text(*database, "line.database", &settings.database)) return false;
+      if (settings.database.empty()) return Fail(database->source(), "line.database", "is empty");
+      settings.station = production::HostName();
+      if (const toml::node* station = table->get("station")) {
+        if (!Text(*station, "line.station", &settings.station)) return false;
+        if (settings.station.empty() ||
+            std::any_of(settings.station.begin(), settings.station.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
+          return Fail(station->source(), "line.station", "should be a name");
+      }
+      if (settings.station.empty())
+        return Fail(table->source(), "line.station", "missing, and the host has no name");
+      p->line = std::move(settings);
+    }
     if (const toml::node* fields = top.get("field")) {
       const toml::array* list = fields->as_array();
       if (list == nullptr) return Fail(fields->source(), "field", "should be [[field]] tables");
@@ -225,6 +267,13 @@ class Reader {
           return Fail((*list)[i].source(), "field", "should be [[field]] tables");
         FieldDef def;
         if (!Field(*table, i, &def)) return false;
+        // One place gives every value: the line's pools, or state files.
+        if (p->line && def.pool.empty())
+          return Fail(table->source(), def.name + ".pool",
+                      "missing: a profile with [line] takes every value from a pool");
+        if (!p->line && !def.pool.empty())
+          return Fail(table->get("pool")->source(), def.name + ".pool",
+                      "no [line] table names the database the pool is in");
         p->fields.push_back(std::move(def));
       }
     }

@@ -10,6 +10,12 @@
 
 namespace quelmar::production {
 
+// The profile's [line] table: the line's database, shared by its stations.
+struct LineSettings {
+  std::string database;  // a libpq connection string or URI, without a password
+  std::string station;   // this station's name in the line; default: the host name
+};
+
 struct Profile {
   std::string path;
   std::string sha256;  // of the file as read
@@ -28,6 +34,8 @@ struct Profile {
   std::optional<std::string> token;   // the dashboard's control token
   // Names and addresses the line reaches the dashboard by.
   std::vector<std::string> hostnames;
+  // The line's database: every field then takes its values from a pool.
+  std::optional<LineSettings> line;
 };
 
 // Reads and checks the profile. An unreadable or malformed file, an unknown

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <vector>
 
 #include "common/utf8_path.h"
@@ -71,6 +72,8 @@ std::string RecordJson(const BoardRecord& r) {
     return f ? Json{{"file", f->file}, {"sha256", f->sha256}} : Json(nullptr);
   };
   Json j;
+  if (!r.id.empty()) j["id"] = r.id;
+  if (!r.station.empty()) j["station"] = r.station;
   j["time_start"] = IsoUtc(r.time_start);
   j["time_end"] = IsoUtc(r.time_end);
   j["duration_s"] = static_cast<double>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -107,6 +110,23 @@ std::string RecordJson(const BoardRecord& r) {
   // Invalid UTF-8 in a log (a board's garbage) becomes U+FFFD rather than
   // an exception.
   return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string NewBoardId() {
+  std::random_device random;
+  uint8_t bytes[16];
+  for (size_t i = 0; i < sizeof bytes; i += 4) {
+    const uint32_t word = random();
+    for (size_t k = 0; k < 4; ++k) bytes[i + k] = static_cast<uint8_t>(word >> (8 * k));
+  }
+  bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4: random
+  bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);  // the RFC 4122 variant
+  char text[37];
+  std::snprintf(text, sizeof text,
+                "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", bytes[0],
+                bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8],
+                bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+  return text;
 }
 
 bool RecordsFile::Open(const std::string& path, std::string* why) {

@@ -14,6 +14,7 @@
 
 #include "production/durable_file.h"
 #include "production/fields.h"
+#include "production/seams.h"
 #include "production/sha256.h"
 #include "update/update.h"
 
@@ -41,6 +42,8 @@ struct FileHash {
 };
 
 struct BoardRecord {
+  std::string id;       // the board's UUID: its key in the line's database
+  std::string station;  // the line's station (a profile with [line]), else ""
   std::chrono::system_clock::time_point time_start{};
   std::chrono::system_clock::time_point time_end{};
   std::string port;
@@ -66,15 +69,18 @@ std::string IsoUtc(std::chrono::system_clock::time_point t);
 std::string UtcText(std::chrono::system_clock::time_point t, const char* format);
 // The record as one line of JSON, without the line end.
 std::string RecordJson(const BoardRecord& record);
+// A new random board id (a version 4 UUID, "xxxxxxxx-xxxx-4xxx-yxxx-xxxxxxxxxxxx").
+std::string NewBoardId();
 
 // The records file of a run: opened (and so checked writable) before any
 // board is touched; each record appended whole and flushed to disk.
 // Safe to share between the boards' threads.
-class RecordsFile {
+class RecordsFile final : public RecordSink {
  public:
   // Creates the folder when missing. False with *why.
   bool Open(const std::string& path, std::string* why);
   bool Append(const BoardRecord& record, std::string* why);
+  bool Keep(const BoardRecord& record, std::string* why) override { return Append(record, why); }
   const std::string& path() const { return path_; }
 
  private:

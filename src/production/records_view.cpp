@@ -32,6 +32,8 @@ struct Key {
 };
 
 constexpr Key kKeys[] = {
+    {"id", Kind::kText, false},       // records before the line's have none
+    {"station", Kind::kText, false},  // a line's station
     {"time_start", Kind::kText, true},
     {"time_end", Kind::kText, false},
     {"duration_s", Kind::kNumber, false},
@@ -260,8 +262,10 @@ bool RecordHasValue(const json& record, const std::string& wanted) {
 
 std::string RecordSummaryLine(const json& record) {
   auto get = [&](const char* key) { return Shown(Get(record, key), std::string::npos); };
-  std::string line =
-      get("time_start") + "  " + get("port") + "  board " + get("board") + "  " + get("result");
+  // A line's record says its station: ports repeat from station to station.
+  const std::string station = get("station");
+  std::string line = get("time_start") + "  " + (station.empty() ? "" : station + "  ") +
+                     get("port") + "  board " + get("board") + "  " + get("result");
   const json& fields = Member(record, "fields");
   if (fields.is_object()) {
     for (const auto& [name, value] : fields.items())
@@ -285,12 +289,18 @@ std::string RecordsCsv(const std::vector<json>& records) {
                                          "device",     "board",    "result",     "failure",
                                          "bootloader", "chip"};
   static const char* const kSentColumns[] = {"bank_a_sha256", "bank_b_sha256", "data_sha256"};
+  // A line's records name their station and board: columns of their own
+  // at the end of the fixed ones.
+  const bool line = std::any_of(records.begin(), records.end(),
+                                [](const json& r) { return r.contains("station"); });
   std::string csv;
   for (const char* column : kColumns) csv += std::string(column) + ",";
+  if (line) csv += "station,id,";
   for (const std::string& name : names) csv += CsvCell(json(name)) + ",";
   csv += "bank_a_sha256,bank_b_sha256,data_sha256\r\n";
   for (const json& r : records) {
     for (const char* column : kColumns) csv += CsvCell(Member(r, column)) + ",";
+    if (line) csv += CsvCell(Member(r, "station")) + "," + CsvCell(Member(r, "id")) + ",";
     const json& fields = Member(r, "fields");
     for (const std::string& name : names)
       csv += (fields.is_object() ? CsvCell(Member(fields, name)) : std::string()) + ",";

@@ -21,6 +21,20 @@ bool ProductionRun::Prepare(RunSettings settings, const image::ImageStore& image
   host_ = HostName();
   SourceOptions options{settings_.lock_wait, settings_.records_path.value_or("")};
   if (!plan_.Prepare(settings_.fields, images, options, why)) return false;
+  // A run takes every value from one place: the line's pools, or state files.
+  for (const FieldDef& f : settings_.fields) {
+    if (settings_.line_values && f.pool.empty()) {
+      *why = "field '" + f.name +
+             "': a profile with [line] takes every value from the line's pools (pool = \"NAME\")";
+      return false;
+    }
+    if (!settings_.line_values && !f.pool.empty()) {
+      *why = "field '" + f.name + "' takes pool '" + f.pool +
+             "': the profile needs a [line] table naming the database";
+      return false;
+    }
+  }
+  source_ = settings_.line_values ? settings_.line_values : &plan_;
   // The hashes are of the bytes loaded, taken as they were read: the file
   // read again now could be another one, replaced on disk meanwhile.
   for (auto [path, file, hash] :
@@ -40,7 +54,9 @@ bool ProductionRun::Prepare(RunSettings settings, const image::ImageStore& image
       *why = "records: " + reason;
       return false;
     }
+    sinks_.push_back(&*records_);
   }
+  if (settings_.line_records) sinks_.push_back(settings_.line_records);
   if (settings_.json != nullptr) json_.emplace(settings_.json);
   return true;
 }
@@ -49,7 +65,17 @@ void ProductionRun::EmitSummary() {
   if (json_) json_->Emit(SummaryEvent(Ok(), Failed(), Stopped()));
 }
 
+std::string ProductionRun::Held() {
+  return HasFields() ? source_->Held() : std::string();
+}
+
+void ProductionRun::EmitHeld(const std::string& port, const std::string& why) {
+  if (json_) json_->Emit(HeldEvent(port, why));
+}
+
 BoardSession::BoardSession(ProductionRun& run, std::string port, std::string device) : run_(run) {
+  record_.id = NewBoardId();
+  record_.station = run_.settings_.station;
   record_.time_start = std::chrono::system_clock::now();
   record_.port = std::move(port);
   record_.device = std::move(device);
@@ -76,7 +102,7 @@ void BoardSession::Identified(const link::Link& link) {
 
 ValueSource::Reserved BoardSession::Reserve(std::string* why) {
   if (run_.plan_.empty()) return ValueSource::Reserved::kOk;
-  const auto reserved = run_.plan_.Reserve(&values_, why);
+  const auto reserved = run_.source_->Reserve({record_.id, record_.port}, &values_, why);
   // Whatever was reserved is this board's, even when a later field failed.
   for (size_t i = 0; i < values_.size(); ++i)
     record_.fields.emplace_back(run_.plan_.def(i).name, ShowValue(run_.plan_.def(i), values_[i]));
@@ -136,8 +162,16 @@ bool BoardSession::Finish(const std::string& result, std::optional<std::string> 
   record_.failure = result == "ok" ? std::nullopt : failure;
   record_.log = std::move(log);
   record_.sent = sent_.Finish();
+  // The records file first: a record it lost fails the board, and the
+  // line then files it as failed (its values void).
   bool written = true;
-  if (run_.records_ && !run_.records_->Append(record_, why)) {
+  for (RecordSink* sink : run_.sinks_) {
+    std::string reason;
+    if (sink->Keep(record_, &reason)) {
+      if (!reason.empty()) notice_ = reason;
+      continue;
+    }
+    if (written) *why = reason;
     written = false;
     record_.result = "failed";
   }

@@ -42,6 +42,12 @@ struct RunSettings {
   std::string version;
   std::FILE* json = nullptr;  // --json: events go there
   std::chrono::milliseconds lock_wait{3000};
+  // The line's database (a profile with [line], made by src/line): every
+  // field's values come from its pools, and every record is filed there
+  // too. None: the fields' state files, and the records file alone.
+  BoardValues* line_values = nullptr;
+  RecordSink* line_records = nullptr;
+  std::string station;  // the line's name for this station, in each record
 };
 
 class ProductionRun {
@@ -53,6 +59,12 @@ class ProductionRun {
   bool Prepare(RunSettings settings, const image::ImageStore& images, std::string* why);
 
   bool HasFields() const { return !plan_.empty(); }
+  // Why no new board may start now, in one line naming what is missing
+  // ("" when one may): the line's database does not answer. Asks afresh.
+  std::string Held();
+  // --json: the port's boards are held for that reason ("" once they may
+  // start again).
+  void EmitHeld(const std::string& port, const std::string& why);
   // The boards that ended ok / failed / stopped so far.
   unsigned Ok() const { return ok_.load(); }
   unsigned Failed() const { return failed_.load(); }
@@ -65,7 +77,9 @@ class ProductionRun {
   RunSettings settings_;
   const image::ImageStore* images_ = nullptr;
   FieldPlan plan_;
+  BoardValues* source_ = &plan_;
   std::optional<RecordsFile> records_;
+  std::vector<RecordSink*> sinks_;  // the records file, then the line's
   std::optional<JsonLines> json_;
   std::optional<FileHash> code_hash_, data_hash_;
   std::string host_;
@@ -107,6 +121,9 @@ class BoardSession {
   // with *why when the record could not be written.
   bool Finish(const std::string& result, std::optional<std::string> failure, std::string log,
               std::string* why);
+  // After Finish: a line for the operator about where the record was kept
+  // (the spool, while the line's database does not answer), or "".
+  const std::string& Notice() const { return notice_; }
 
  private:
   ProductionRun& run_;
@@ -114,6 +131,7 @@ class BoardSession {
   std::vector<FieldValue> values_;
   std::unique_ptr<BoardImages> images_;
   SentHashes sent_;
+  std::string notice_;
   std::string step_;
   ProgressThrottle throttle_;
   std::mutex progress_mutex_;

@@ -29,7 +29,9 @@ struct SourceOptions {
 
 class ValueSource {
  public:
-  enum class Reserved { kOk, kUsedUp, kFailed };
+  // kAway: the line's database did not answer, so nothing was reserved
+  // (never from a state file).
+  enum class Reserved { kOk, kUsedUp, kFailed, kAway };
 
   // Loads the list (by ReadValueList's rules), finds the state file (a link
   // followed once), and checks the state under its lock: well formed,

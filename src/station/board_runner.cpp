@@ -160,6 +160,7 @@ struct BoardWorker {
   Clock& clock;
   std::string opened_device;  // what the port's name led to when it was opened
   std::atomic<production::BoardSession*> session{nullptr};  // while a production board runs
+  std::string held;  // why the port's boards are held, as last said ("" when they are not)
 };
 
 namespace {
@@ -342,9 +343,25 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
     if (!session->Finish(ok ? "ok" : stopped ? "stopped" : "failed", failure, log, &why)) {
       NoteFor(i)("cannot write the record: " + why);
       ok = false;
+    } else if (!session->Notice().empty()) {
+      NoteFor(i)(session->Notice());
     }
   }
   return ok;
+}
+
+bool BoardRunner::Held(size_t i) {
+  if (!job_.production) return false;
+  BoardWorker& w = *workers_[i];
+  const std::string why = job_.production->Held();
+  if (why != w.held) {
+    console_.Note(i, why.empty() ? std::string("the line's database answers again")
+                                 : why + "; no new board starts until it answers");
+    job_.production->EmitHeld(w.sink.Label(), why);
+    if (seams_.observer) seams_.observer->Held(i, why);
+    w.held = why;
+  }
+  return !why.empty();
 }
 
 // Board after board on one port until the run is over.
@@ -356,10 +373,11 @@ void BoardRunner::RunAuto(size_t i, const std::function<bool()>& interrupted) {
   for (unsigned number = 1;; ++number) {
     // The operator's cue to plug the next board in.
     if (!tally_.Stopped()) console_.Waiting(i);
-    // A board that comes while the station is paused waits, and is
+    // A board that comes while the station is paused, or while the line's
+    // database does not answer (no value is made up here), waits, and is
     // looked at again (it may have been taken away meanwhile).
     bool found = WaitForBoard(w, tally_);
-    while (found && seams_.observer && !seams_.observer->MayStart(i)) {
+    while (found && ((seams_.observer && !seams_.observer->MayStart(i)) || Held(i))) {
       SleepUntil(w, w.clock.Now() + kPollPeriod, tally_);
       found = WaitForBoard(w, tally_);
     }

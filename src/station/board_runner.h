@@ -155,6 +155,9 @@ class BoardObserver {
   virtual void LogText(size_t port, int severity, std::string_view text) = 0;
   virtual void Progress(size_t port, const ProgressState& state) = 0;
   virtual void Finished(size_t port, unsigned number, bool ok) = 0;
+  // No new board starts on the port, for the reason given in one line (the
+  // line's database does not answer); "" once boards may start again.
+  virtual void Held(size_t /*port*/, const std::string& /*why*/) {}
 };
 
 // One board's sink: its log, error boxes and progress go to the console,
@@ -232,6 +235,9 @@ class BoardRunner {
  private:
   bool FlashBoard(size_t i, unsigned number, bool identified_open,
                   const std::function<bool()>& interrupted);
+  // Whether no new board may start on port i now (the line's database does
+  // not answer); says so once when that changes.
+  bool Held(size_t i);
   void RunAuto(size_t i, const std::function<bool()>& interrupted);
   Note NoteFor(size_t i);
 

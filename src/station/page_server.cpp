@@ -226,6 +226,9 @@ class PageServer::Impl::Session : public std::enable_shared_from_this<Session> {
     for (auto [at, end] = req.equal_range(http::field::origin); at != end; ++at)
       headers.origin.push_back(at->value());
     headers.fetch_site = req["Sec-Fetch-Site"];
+    headers.fetch_mode = req["Sec-Fetch-Mode"];
+    headers.fetch_dest = req["Sec-Fetch-Dest"];
+    headers.get = req.method() == http::verb::get;
     if (const auto refusal = server_.guard->Check(headers, local_)) return Refuse(*refusal);
 
     std::string_view target = req.target();
@@ -238,13 +241,15 @@ class PageServer::Impl::Session : public std::enable_shared_from_this<Session> {
       if (const auto refusal = server_.guard->CheckToken(req[kTokenHeader]))
         return Refuse(*refusal);
       Page page = server_.site.Act(target);
-      return Reply(req, MakeResponse(http::status::ok, page.content_type, std::move(page.body)));
+      return Reply(req, MakeResponse(static_cast<http::status>(page.status), page.content_type,
+                                     std::move(page.body)));
     }
     if (kind == Site::Kind::kNone) return Refuse(http::status::not_found);
     if (req.method() != http::verb::get) return NotAllowed("GET");
     if (events) return StartStream();
     Page page = server_.site.Get(target);
-    Reply(req, MakeResponse(http::status::ok, page.content_type, std::move(page.body)));
+    Reply(req, MakeResponse(static_cast<http::status>(page.status), page.content_type,
+                            std::move(page.body)));
   }
 
   void NotAllowed(const char* allow) {

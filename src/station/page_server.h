@@ -49,6 +49,7 @@ struct ServerOptions {
 struct Page {
   std::string content_type;
   std::string body;
+  unsigned status = 200;  // an action refused or only queued says so
 };
 
 // What a PageServer serves. Called on the server's thread only, and must

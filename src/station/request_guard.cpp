@@ -114,7 +114,13 @@ std::optional<Refusal> RequestGuard::Check(const RequestHeaders& request,
     if (request.origin.size() != 1 || Lower(origin) != "http://" + Lower(host))
       return Refusal{403, "foreign origin"};
   }
-  if (request.fetch_site == "cross-site") return Refusal{403, "foreign origin"};
+  // A link on another site's page (the line's page to a station's) opens
+  // the page in the user's own window, where the linking page reads
+  // nothing of it: such a navigation gets through; anything else sent from
+  // another site (a fetch, a form, a frame) does not.
+  const bool navigation =
+      request.get && request.fetch_mode == "navigate" && request.fetch_dest == "document";
+  if (request.fetch_site == "cross-site" && !navigation) return Refusal{403, "foreign origin"};
   return std::nullopt;
 }
 

@@ -30,6 +30,9 @@ struct RequestHeaders {
   std::vector<std::string_view> host;
   std::vector<std::string_view> origin;
   std::string_view fetch_site;  // Sec-Fetch-Site
+  std::string_view fetch_mode;  // Sec-Fetch-Mode
+  std::string_view fetch_dest;  // Sec-Fetch-Dest
+  bool get = false;             // the method is GET
 };
 
 class RequestGuard {

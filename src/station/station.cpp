@@ -68,6 +68,7 @@ class SlotObserver final : public BoardObserver {
     const uint32_t maximum = s.maximum == 0 ? 1 : s.maximum;
     state_.SetProgress(slot_, static_cast<int>(uint64_t{s.position} * 100 / maximum));
   }
+  void Held(size_t, const std::string& why) override { state_.SetNote(slot_, why); }
   void Finished(size_t, unsigned, bool ok) override {
     std::string log, failure;
     {
@@ -144,6 +145,14 @@ bool StationSetup::Prepare(const production::Profile& profile, const std::string
   settings.data_path = profile.data;
   settings.profile = production::FileHash{profile.path, profile.sha256};
   settings.version = version;
+  if (profile.line) {
+    line = std::make_unique<line::Line>();
+    if (!line->Open(*profile.line, line::SpoolFolderFor(profile.path), profile.fields, why))
+      return false;
+    settings.line_values = line.get();
+    settings.line_records = line.get();
+    settings.station = profile.line->station;
+  }
   if (!production.Prepare(settings, images, why)) return false;
   job.code = profile.code.has_value();
   job.data = profile.data.has_value();

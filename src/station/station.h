@@ -14,6 +14,7 @@
 
 #include "common/flags.h"
 #include "image/image_store.h"
+#include "line/line_seams.h"
 #include "link/serial_port.h"
 #include "production/profile.h"
 #include "production/run.h"
@@ -38,6 +39,7 @@ class StationSetup {
   // twice. Opens nothing, reads no file. False with one line in *why.
   static bool Check(const production::Profile& profile, std::string* why);
   // The images, fields, state files and records file of a checked
+  // profile, or with [line] the line's database and its spool beside the
   // profile. False with one line in *why; *why stays empty when the line
   // went to the log already (an image that does not load). version goes
   // into the records.
@@ -47,6 +49,7 @@ class StationSetup {
   production::Sha256FileDigest digest;  // set before `images` so it outlives their loads
   image::ImageStore images;
   std::vector<ImageInfo> infos;
+  std::unique_ptr<line::Line> line;  // a profile with [line]
   production::ProductionRun production;
   BoardJob job;  // every board's steps, a session of `production` each
 };

@@ -119,6 +119,13 @@ void StationState::SetFields(size_t slot, std::vector<std::pair<std::string, std
   BumpLocked();
 }
 
+void StationState::SetNote(size_t slot, std::string note) {
+  std::lock_guard lock(mutex_);
+  if (slot >= slots_.size() || slots_[slot].view.note == note) return;
+  slots_[slot].view.note = std::move(note);
+  BumpLocked();
+}
+
 void StationState::FinishBoard(size_t slot, bool ok, std::string failure, std::string log) {
   if (log.size() > kMaxLogBytes) log.erase(0, log.size() - kMaxLogBytes);
   const Clock::TimePoint now = clock_.Now();
@@ -226,7 +233,8 @@ std::string SnapshotJson(const StationSnapshot& s) {
                           {"percent", slot.percent},
                           {"fields", fields},
                           {"boards", slot.boards},
-                          {"failure", slot.failure}});
+                          {"failure", slot.failure},
+                          {"note", slot.note}});
   }
   return Dump(j);
 }

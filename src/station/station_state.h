@@ -42,6 +42,9 @@ struct SlotSnapshot {
   unsigned boards = 0;                                      // finished on this slot
   std::string failure;                                      // the last board's failure line
   bool last_ok = false;  // the last board's result, whatever the slot shows now
+  // Why no new board starts on the slot (the line's database does not
+  // answer), or "".
+  std::string note;
 };
 
 struct ImageInfo {
@@ -88,6 +91,8 @@ class StationState {
   // Writing at this percentage (0..100). Only a changed whole percent counts.
   void SetProgress(size_t slot, int percent);
   void SetFields(size_t slot, std::vector<std::pair<std::string, std::string>> fields);
+  // Why no new board starts on the slot, in one line; "" once one may.
+  void SetNote(size_t slot, std::string note);
   // A board ended: the slot turns OK or FAILED, the totals and its log
   // list move. The log is cut to kMaxLogBytes (its end kept).
   void FinishBoard(size_t slot, bool ok, std::string failure, std::string log);

@@ -1,5 +1,5 @@
-// The dashboard's page: files of src/station/web compiled into the program
-// at build time, so nothing is fetched or read from disk at run time.
+// The pages: files of src/station/web compiled into the program at build
+// time, so nothing is fetched or read from disk at run time.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +13,9 @@ struct WebAsset {
   std::string_view body;
 };
 
-// The asset served at `path`, or null.
+// The station's page: the asset served at `path`, or null.
 const WebAsset* FindWebAsset(std::string_view path);
+// The line's page, likewise (its own files and the ones both pages share).
+const WebAsset* FindLineAsset(std::string_view path);
 
 }  // namespace quelmar::station

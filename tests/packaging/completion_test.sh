@@ -36,7 +36,16 @@ while IFS='|' read -r line expected; do
     fail=1
   fi
 done <<'CASES'
-quelmar-cli |--help --version flash identify info pack-code pack-data ports reboot records station
+quelmar-cli |--help --version flash identify info line pack-code pack-data ports reboot records station
+quelmar-cli line |--help dashboard init orphans pool pools void
+quelmar-cli line pool |add
+quelmar-cli line pool add serial --|--db --end --format --help --list --start --step
+quelmar-cli line pool add serial --format m|mac
+quelmar-cli line void --|--db --help --pool
+quelmar-cli line orphans --|--db --help --older
+quelmar-cli line orphans --db |
+quelmar-cli line dashboard --|--db --help --hostname --listen --token
+quelmar-cli line dashboard --listen |
 quelmar-cli fl|flash
 quelmar-cli pack|pack-code pack-data
 quelmar-cli flash --|--auto --code --count --data --help --json --log-dir --profile --reboot --records --serial-at --serial-format --serial-start --serial-state
@@ -55,7 +64,8 @@ quelmar-cli records |r.jsonl sub
 quelmar-cli station |line.toml sub
 quelmar-cli station line.toml -|--help --listen --token
 quelmar-cli station line.toml --listen |
-quelmar-cli records r.jsonl -|--csv --failed --help --serial
+quelmar-cli records r.jsonl -|--csv --db --failed --help --serial
+quelmar-cli records --db |
 quelmar-cli identify |COM1 COM17
 quelmar-cli identify COM1 |
 quelmar-cli reboot COM|COM1 COM17

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "production/durable_file.h"
 #include "production/profile.h"
 #include "production/sha256.h"
 #include "support/temp_dir.h"
@@ -163,6 +164,74 @@ TEST_F(ProfileTest, TheStationsKeysReadBack) {
   EXPECT_EQ(p.hostnames, (std::vector<std::string>{"line3.factory.example", "Line3-PC", "10.0.3.7",
                                                    "[fd00::7]", "fd00::8"}));
   EXPECT_EQ(p.ports, std::vector<std::string>{"COM*"});
+}
+
+// A profile of a line's station: its [line] table and fields that take
+// pools read back; a station's name defaults to the host's.
+TEST_F(ProfileTest, TheLinesTableReadsBack) {
+  const std::string path = Write(
+      "code = \"app.fcode\"\n\n[line]\ndatabase = \"postgresql://station@db-host/line3\"\n\n"
+      "[[field]]\nname = \"serial\"\nat = 0x1A07FF00\npool = \"serial\"\n\n"
+      "[[field]]\nname = \"label\"\nat = \"data:0x20\"\nformat = \"text\"\nsize = 16\n"
+      "pool = \"labels\"\n");
+  Profile p;
+  std::string why;
+  ASSERT_TRUE(LoadProfile(path, &p, &why)) << why;
+  ASSERT_TRUE(p.line.has_value());
+  EXPECT_EQ(p.line->database, "postgresql://station@db-host/line3");
+  EXPECT_EQ(p.line->station, HostName());
+  ASSERT_EQ(p.fields.size(), 2u);
+  EXPECT_EQ(p.fields[0].pool, "serial");
+  EXPECT_EQ(p.fields[0].state_path, "");
+  EXPECT_EQ(p.fields[1].pool, "labels");
+  EXPECT_EQ(p.fields[1].size, 16u);
+  Write("[line]\ndatabase = \"host=db\"\nstation = \"Line 3 / st1\"\n");
+  ASSERT_TRUE(LoadProfile(path, &p, &why)) << why;
+  EXPECT_EQ(p.line->station, "Line 3 / st1");
+}
+
+TEST_F(ProfileTest, LineMistakesNameTheLineAndTheKey) {
+  const struct {
+    const char* text;
+    const char* why;  // after "<path> "
+  } cases[] = {
+      {"[line]\nstation = \"st1\"\n", "line 1: 'line.database': missing"},
+      {"[line]\ndatabase = \"host=db\"\nuser = \"x\"\n", "line 3: 'line.user': unknown key"},
+      {"line = 3\n", "line 1: 'line': should be a [line] table"},
+      {"[line]\ndatabase = \"\"\n", "line 2: 'line.database': is empty"},
+      {"[line]\ndatabase = 5\n", "line 2: 'line.database': "},
+      {"[line]\ndatabase = \"host=db\"\nstation = \"\"\n",
+       "line 3: 'line.station': should be a name"},
+      {"[line]\ndatabase = \"host=db\"\nstation = \"st\\n1\"\n",
+       "line 3: 'line.station': should be a name"},
+      {"[line]\ndatabase = \"host=db\"\n[[field]]\nname = \"sn\"\nat = 0x1A07FF00\n"
+       "pool = \"serial\"\nstate = \"s\"\n",
+       "line 7: 'sn.state': a field with a pool takes its values from the line's database"},
+      {"[line]\ndatabase = \"host=db\"\n[[field]]\nname = \"sn\"\nat = 0x1A07FF00\n"
+       "pool = \"serial\"\nstart = 5\n",
+       "line 7: 'sn.start': a field with a pool takes its values from the line's database"},
+      {"[line]\ndatabase = \"host=db\"\n[[field]]\nname = \"l\"\nat = 0x1A07FF00\n"
+       "format = \"text\"\nsize = 8\npool = \"labels\"\nlist = \"l.txt\"\n",
+       "line 9: 'l.list': a field with a pool takes its values from the line's database"},
+      {"[line]\ndatabase = \"host=db\"\n[[field]]\nname = \"t\"\nat = 0x1A07FF00\n"
+       "format = \"text\"\npool = \"labels\"\n",
+       "line 3: 't.size': a text field with a pool needs a size"},
+      {"[line]\ndatabase = \"host=db\"\n[[field]]\nname = \"sn\"\nat = 0x1A07FF00\n"
+       "state = \"s\"\n",
+       "line 3: 'sn.pool': missing: a profile with [line] takes every value from a pool"},
+      {"[[field]]\nname = \"sn\"\nat = 0x1A07FF00\npool = \"serial\"\n",
+       "line 4: 'sn.pool': no [line] table names the database the pool is in"},
+      {"[line]\ndatabase = \"host=db\"\n[[field]]\nname = \"sn\"\nat = 0x1A07FF00\npool = \"\"\n",
+       "line 6: 'sn.pool': is empty"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::string path = Write(c.text);
+    Profile p;
+    std::string why;
+    EXPECT_FALSE(LoadProfile(path, &p, &why));
+    EXPECT_EQ(why.substr(0, path.size() + 1 + std::strlen(c.why)), path + " " + c.why) << why;
+  }
 }
 
 }  // namespace

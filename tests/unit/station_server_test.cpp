@@ -440,6 +440,45 @@ TEST_F(ServerTest, ControlsWithTokenAndOwnOriginAreCarriedOut) {
   EXPECT_EQ(controls_[2], Control::kStop);
 }
 
+// A link on another site's page (the line's page to a station's) opens the
+// station's page: a top-level navigation, whose answer goes to the user's
+// window. Nothing else from another site gets through, nor does the
+// line's page come from a station.
+TEST_F(ServerTest, ALinkFromAnotherSiteOpensThePageAndNothingElse) {
+  struct Case {
+    const char* method;
+    const char* path;
+    const char* mode;
+    const char* dest;
+    int status;
+  };
+  const Case cases[] = {
+      {"GET", "/", "navigate", "document", 200},
+      {"GET", "/api/state", "navigate", "document", 200},
+      {"GET", "/", "navigate", "iframe", 403},
+      {"GET", "/api/state", "cors", "empty", 403},
+      {"GET", "/events", "cors", "empty", 403},
+      {"GET", "/", "no-cors", "script", 403},
+      {"POST", "/api/pause", "navigate", "document", 403},
+      {"GET", "/line.html", "navigate", "document", 404},
+      {"GET", "/line.js", "", "", 404},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.mode + " " + c.dest);
+    std::string request = std::string(c.method) + " " + c.path + " HTTP/1.1\r\nHost: " + host_ +
+                          "\r\nX-Quelmar-Token: " + kToken +
+                          "\r\nContent-Length: 0\r\nConnection: close\r\n";
+    if (*c.mode != '\0') {
+      request += std::string("Sec-Fetch-Site: cross-site\r\nSec-Fetch-Mode: ") + c.mode +
+                 "\r\nSec-Fetch-Dest: " + c.dest + "\r\n";
+    }
+    const std::string answer = Exchange(request + "\r\n");
+    EXPECT_EQ(StatusOf(answer), c.status) << answer.substr(0, 300);
+  }
+  server_->Stop();
+  EXPECT_TRUE(controls_.empty());
+}
+
 TEST_F(ServerTest, PageFilesAndStateAreServedWithTheirTypes) {
   state_.SetHeader("<b>line 3</b>", "1.0.0", {{"<img src=x onerror=alert(1)>.elf", "ab12"}});
   state_.AddSlot("/dev/ttyUSB0");
@@ -451,7 +490,8 @@ TEST_F(ServerTest, PageFilesAndStateAreServedWithTheirTypes) {
   const Case cases[] = {
       {"/", "text/html; charset=utf-8", "<main id=\"slots\">"},
       {"/index.html", "text/html; charset=utf-8", "/app.js"},
-      {"/app.js", "text/javascript; charset=utf-8", "new EventSource('/events')"},
+      {"/app.js", "text/javascript; charset=utf-8", "connectEvents(render)"},
+      {"/page.js", "text/javascript; charset=utf-8", "new EventSource('/events')"},
       {"/style.css", "text/css; charset=utf-8", ".state-failed"},
       {"/api/state", "application/json", "\"profile\":\"<b>line 3</b>\""},
       {"/api/state?x=1", "application/json", "\"file\":\"<img src=x onerror=alert(1)>.elf\""},

@@ -169,6 +169,7 @@ std::optional<int> ParseFlash(int argc, char** argv, const char* help, FlashArgs
       if (!replaced) args->fields.push_back(std::move(field));
     }
     args->profile = production::FileHash{profile, p.sha256};
+    args->line = p.line;
     has_code = has_code || p.code.has_value();
     has_data = has_data || p.data.has_value();
     has_log_dir = has_log_dir || p.log_dir.has_value();
@@ -202,9 +203,14 @@ std::optional<int> ParseRecords(int argc, char** argv, const char* help, Records
   app.add_option("--serial", value)->type_name("V");
   app.add_flag("--failed", args->failed);
   app.add_flag("--csv", args->csv);
+  std::string db;
+  app.add_option("--db", db)->type_name("CONNINFO");
   app.add_option("FILE", args->file);
   if (auto done = Run(app, argc, argv, help, "FILE")) return done;
-  if (args->file.empty()) return UsageError(argv[0], "missing FILE");
+  if (app.count("--db") != 0) args->db = db;
+  if (args->file.empty() && !args->db) return UsageError(argv[0], "missing FILE or --db CONNINFO");
+  if (!args->file.empty() && args->db)
+    return UsageError(argv[0], "give FILE or --db CONNINFO, not both");
   if (app.count("--serial") != 0) args->value = value;
   return std::nullopt;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "production/fields.h"
+#include "production/profile.h"
 #include "production/record.h"
 
 namespace quelmar::cli {
@@ -45,6 +46,9 @@ struct FlashArgs {
   bool json = false;
   std::vector<production::FieldDef> fields;
   std::optional<production::FileHash> profile;
+  // The profile's [line]: its fields' values and the records go through
+  // the line's database, its spool beside the profile.
+  std::optional<production::LineSettings> line;
 };
 // With --profile, the profile fills in what the command line leaves out;
 // a profile that cannot be read ends the command with status 1.
@@ -57,6 +61,7 @@ namespace quelmar::cli {
 // records FILE.jsonl [--serial V] [--failed] [--csv]
 struct RecordsArgs {
   std::string file;
+  std::optional<std::string> db;  // --db CONNINFO: the line's database instead
   std::optional<std::string> value;
   bool failed = false;
   bool csv = false;

@@ -69,5 +69,8 @@ int CmdPackData(int argc, char** argv);
 int CmdFlash(int argc, char** argv);
 int CmdStation(int argc, char** argv);
 int CmdRecords(int argc, char** argv);
+int CmdLine(int argc, char** argv);
+// quelmar-cli line dashboard (argv[1] is "dashboard").
+int CmdLineDashboard(int argc, char** argv);
 
 }  // namespace quelmar::cli

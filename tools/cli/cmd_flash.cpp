@@ -28,6 +28,7 @@
 #include "common/progress.h"
 #include "image/image_store.h"
 #include "interrupt.h"
+#include "line/line_seams.h"
 #include "link/link.h"
 #include "production/sha256.h"
 #include "records.h"
@@ -85,7 +86,9 @@ constexpr char kHelp[] =
     "--json: stdout becomes one JSON object per line (board start, each step,\n"
     "  progress, the board's record, a final summary).\n"
     "--profile FILE.toml: ports, images, reboot, auto, count, records and\n"
-    "  [[field]]s; options given on the command line win.\n"
+    "  [[field]]s; options given on the command line win. With a [line] table\n"
+    "  the fields' values come from the line's database, and every record is\n"
+    "  filed there (docs/line.md).\n"
     "--serial-at WHERE [--serial-format FMT] --serial-state FILE\n"
     "  [--serial-start N]: give each board its own serial number at WHERE\n"
     "  (0x1A07FF00, or data:OFFSET), u32le unless FMT says otherwise.\n"
@@ -236,9 +239,20 @@ int CmdFlash(int argc, char** argv) {
   if (args.log_dir) job.text_record = TextRecordsIn(*args.log_dir);
   // The production line's checks come before any board is touched too.
   production::ProductionRun production;
-  if (args.records || args.json || !args.fields.empty()) {
+  line::Line line;
+  if (args.records || args.json || !args.fields.empty() || args.line) {
     std::string why;
-    if (!production.Prepare(ProductionSettings(args), images, &why)) {
+    production::RunSettings settings = ProductionSettings(args);
+    if (args.line) {
+      if (!line.Open(*args.line, line::SpoolFolderFor(args.profile->file), args.fields, &why)) {
+        std::fprintf(stderr, "quelmar-cli: %s\n", why.c_str());
+        return kExitFailure;
+      }
+      settings.line_values = &line;
+      settings.line_records = &line;
+      settings.station = args.line->station;
+    }
+    if (!production.Prepare(std::move(settings), images, &why)) {
       std::fprintf(stderr, "quelmar-cli: %s\n", why.c_str());
       return kExitFailure;
     }

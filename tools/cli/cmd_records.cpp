@@ -5,6 +5,7 @@
 
 #include "args.h"
 #include "cli.h"
+#include "line/line_db.h"
 #include "production/records_view.h"
 
 namespace quelmar::cli {
@@ -12,10 +13,15 @@ namespace {
 
 constexpr char kHelp[] =
     "Usage: quelmar-cli records FILE.jsonl [--serial V] [--failed] [--csv]\n"
+    "       quelmar-cli records --db CONNINFO [--serial V] [--failed] [--csv]\n"
     "\n"
     "Reads the records that flash --records appended, one JSON object per\n"
     "board, and prints one line per board: start time, port, board number,\n"
     "result, the values its fields received and, for a failed board, why.\n"
+    "\n"
+    "--db CONNINFO: the records of every station of a line, from the line's\n"
+    "  database (a libpq connection string or URI, see 'quelmar-cli line\n"
+    "  --help'), oldest first, each with its station.\n"
     "\n"
     "--serial V: only the boards that got the value V in any field (a serial\n"
     "  number, a MAC address in either case with ':' or '-', a label).\n"
@@ -38,12 +44,27 @@ int CmdRecords(int argc, char** argv) {
   if (auto done = ParseRecords(argc, argv, kHelp, &args)) return *done;
   production::RecordsRead read;
   std::string why;
-  if (!production::ReadRecords(args.file, &read, &why)) {
+  std::string source = args.file;
+  if (args.db) {
+    // The database narrows the search; the same checks as for a file
+    // decide what is shown.
+    line::LineDb db;
+    std::vector<std::string> found;
+    if (!db.Connect(*args.db, &why) || !db.CheckSchema(&why) ||
+        !db.Records({args.value, args.failed}, &found, &why)) {
+      std::fprintf(stderr, "quelmar-cli: %s\n", why.c_str());
+      return kExitFailure;
+    }
+    std::string text;
+    for (const std::string& record : found) text += record + "\n";
+    production::ReadRecordsText(text, &read);
+    source = db.Server();
+  } else if (!production::ReadRecords(args.file, &read, &why)) {
     std::fprintf(stderr, "quelmar-cli: %s\n", why.c_str());
     return kExitFailure;
   }
   for (const std::string& warning : read.warnings)
-    std::fprintf(stderr, "quelmar-cli: %s: %s\n", args.file.c_str(), warning.c_str());
+    std::fprintf(stderr, "quelmar-cli: %s: %s\n", source.c_str(), warning.c_str());
   std::vector<nlohmann::ordered_json> chosen;
   for (auto& record : read.records) {
     if (args.failed && !production::RecordFailed(record)) continue;

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,8 +13,10 @@
 #include "cli.h"
 #include "common/log.h"
 #include "interrupt.h"
+#include "production/durable_file.h"
 #include "production/profile.h"
 #include "station/dashboard_server.h"
+#include "station/line_report.h"
 #include "station/station.h"
 #include "station/station_state.h"
 #include "version/version.h"
@@ -47,12 +50,17 @@ constexpr char kHelp[] =
     "  token = \"...\"                the control token (default: a new one per start)\n"
     "  hostnames = [\"line3.lan\"]    names the dashboard is reached by, besides\n"
     "                                 its address (on 0.0.0.0: the machine's own)\n"
+    "  [line]                         the line's database (see docs/line.md)\n"
+    "  database = \"postgresql://db/line3\"  the fields' pools, the records\n"
+    "  station = \"St 1\"               its name on the line (default: the host name)\n"
     "\n"
     "The dashboard (http://127.0.0.1:8080/ unless --listen or listen say\n"
     "otherwise) shows a tile per port and the totals, live. Its Pause, Resume\n"
     "and Stop buttons need the token the station prints when it starts.\n"
     "Pause: the boards being written finish, no new one starts. Stop: the\n"
-    "same, then the station ends.\n"
+    "same, then the station ends. With [line], the station keeps its tile on\n"
+    "the line's page (quelmar-cli line dashboard) and takes that page's Pause,\n"
+    "Resume and Stop too; it goes on when the database does not answer.\n"
     "\n"
     "On a terminal, stdout holds one line per port, redrawn in place;\n"
     "otherwise each finished board prints one line.\n"
@@ -78,6 +86,14 @@ class TerminalView final : public station::StationView {
       for (size_t i = 0; i < s.slots.size(); ++i) {
         const auto& slot = s.slots[i];
         if (i >= boards_.size()) boards_.push_back(0);
+        if (i >= notes_.size()) notes_.emplace_back();
+        if (slot.note != notes_[i]) {
+          std::fprintf(stderr, "quelmar-cli: %s: %s\n", slot.port.c_str(),
+                       slot.note.empty()
+                           ? "the line's database answers again"
+                           : (slot.note + "; no new board starts until it answers").c_str());
+          notes_[i] = slot.note;
+        }
         if (slot.boards != boards_[i]) {
           boards_[i] = slot.boards;
           // The board's own result: the slot may show gone by now.
@@ -111,7 +127,11 @@ class TerminalView final : public station::StationView {
                     slot.boards);
       std::string text = head;
       for (const auto& [name, value] : slot.fields) text += " " + name + "=" + value;
-      if (slot.phase == SlotPhase::kFailed) text += "  " + slot.failure;
+      if (!slot.note.empty()) {
+        text += "  " + slot.note;
+      } else if (slot.phase == SlotPhase::kFailed) {
+        text += "  " + slot.failure;
+      }
       line(text);
     }
     drawn_ = s.slots.size() + 1;
@@ -124,6 +144,7 @@ class TerminalView final : public station::StationView {
   const bool live_;
   size_t drawn_ = 0;
   std::vector<unsigned> boards_;
+  std::vector<std::string> notes_;
 };
 
 }  // namespace
@@ -178,7 +199,8 @@ int CmdStation(int argc, char** argv) {
   station::StationState state;
   state.SetHeader(setup.name, VersionString(), setup.infos);
   station::Station station(state, setup.job, setup.images, profile.ports);
-  station::DashboardServer server(state, options, [&](station::Control c) {
+  // The station's own page and the line's page control it alike.
+  const auto control = [&](station::Control c) {
     switch (c) {
       case station::Control::kPause:
         station.Pause();
@@ -190,12 +212,27 @@ int CmdStation(int argc, char** argv) {
         station.Stop();
         break;
     }
-  });
+  };
+  station::DashboardServer server(state, options, control);
   if (!server.Start(&error)) {
     std::fprintf(stderr, "quelmar-cli: dashboard: %s\n", error.c_str());
     return kExitFailure;
   }
-  for (const std::string& url : server.Urls()) std::printf("Dashboard: %s\n", url.c_str());
+  const std::vector<std::string> urls = server.Urls();
+  std::unique_ptr<station::LineReport> line_report;
+  if (profile.line) {
+    station::StationIdentity identity{production::HostName(), VersionString(), profile.sha256,
+                                      urls.empty() ? std::string() : urls.front()};
+    line_report = std::make_unique<station::LineReport>(
+        state, profile.line->database, profile.line->station, std::move(identity), control,
+        [](const std::string& line) { std::fprintf(stderr, "quelmar-cli: %s\n", line.c_str()); });
+    if (!line_report->Start(&error)) {
+      std::fprintf(stderr, "quelmar-cli: %s\n", error.c_str());
+      server.Stop();
+      return kExitFailure;
+    }
+  }
+  for (const std::string& url : urls) std::printf("Dashboard: %s\n", url.c_str());
   std::printf("Token: %s\n", options.token.c_str());
   std::fflush(stdout);
 
@@ -207,6 +244,10 @@ int CmdStation(int argc, char** argv) {
   const station::StationSnapshot last = station.Run(view, hooks);
   std::printf("Boards: %u OK, %u failed\n", last.ok, last.failed);
   std::fflush(stdout);
+  if (line_report && !line_report->Stop())
+    std::fprintf(stderr,
+                 "quelmar-cli: the line's database did not take the station's last state: the "
+                 "line's page shows it OFFLINE\n");
   // The page shows the station stopped before it goes.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   server.Stop();

@@ -37,6 +37,7 @@ constexpr Command kCommands[] = {
     {"pack-code", quelmar::cli::CmdPackCode, "write an .fcode file from binaries or build output"},
     {"pack-data", quelmar::cli::CmdPackData, "write an .fdata file from a binary"},
     {"records", quelmar::cli::CmdRecords, "list, search or export a production records file"},
+    {"line", quelmar::cli::CmdLine, "the line's database: its tables, pools, orphans"},
 };
 
 void PrintUsage(std::FILE* out) {

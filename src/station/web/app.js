@@ -1,7 +1,7 @@
 // The station's dashboard. Every text from the station (file names, ports,
 // field values, log lines) goes into the page through textContent, never as
-// markup. State arrives as Server-Sent Events; EventSource reconnects by
-// itself when the station restarts.
+// markup (page.js). State arrives as Server-Sent Events; EventSource
+// reconnects by itself when the station restarts.
 'use strict';
 
 const WORDS = {
@@ -16,17 +16,6 @@ const TOKEN_KEY = 'quelmar-station-token';
 
 const tiles = [];
 let current = null;
-
-function el(tag, className) {
-  const e = document.createElement(tag);
-  if (className) e.className = className;
-  return e;
-}
-
-function setText(id, text) {
-  const e = document.getElementById(id);
-  if (e.textContent !== text) e.textContent = text;
-}
 
 function duration(seconds) {
   const h = Math.floor(seconds / 3600);
@@ -71,7 +60,8 @@ function renderSlot(tile, slot) {
     tile.fields.appendChild(line);
   }
   tile.count.textContent = 'Boards: ' + slot.boards;
-  tile.failure.textContent = slot.state === 'failed' ? slot.failure : '';
+  // Why no board starts (the line's database away) outweighs the last failure.
+  tile.failure.textContent = slot.note || (slot.state === 'failed' ? slot.failure : '');
 }
 
 function render(state) {
@@ -133,64 +123,8 @@ async function openLog(index) {
   if (!dialog.open) dialog.showModal();
 }
 
-function askToken() {
-  return new Promise((resolve) => {
-    const dialog = document.getElementById('token-view');
-    const input = document.getElementById('token-input');
-    const form = document.getElementById('token-form');
-    input.value = '';
-    const done = (value) => {
-      form.onsubmit = null;
-      document.getElementById('token-cancel').onclick = null;
-      dialog.close();
-      resolve(value);
-    };
-    form.onsubmit = (e) => {
-      e.preventDefault();
-      done(input.value.trim());
-    };
-    document.getElementById('token-cancel').onclick = () => done('');
-    dialog.showModal();
-    input.focus();
-  });
-}
-
-async function control(action) {
-  const error = document.getElementById('control-error');
-  error.textContent = '';
-  let token = sessionStorage.getItem(TOKEN_KEY) || '';
-  if (!token) token = await askToken();
-  if (!token) return;
-  try {
-    const response = await fetch('/api/' + action, {
-      method: 'POST',
-      headers: { 'X-Quelmar-Token': token },
-      cache: 'no-store',
-    });
-    if (response.status === 401 || response.status === 403) {
-      sessionStorage.removeItem(TOKEN_KEY);
-      error.textContent = 'The station refused the token: ' + (await response.text()).trim();
-      return;
-    }
-    if (!response.ok) {
-      error.textContent = 'The station answered ' + response.status;
-      return;
-    }
-    sessionStorage.setItem(TOKEN_KEY, token);
-  } catch (e) {
-    error.textContent = 'The station cannot be reached: ' + e;
-  }
-}
-
-function connect() {
-  const events = new EventSource('/events');
-  events.addEventListener('state', (e) => {
-    document.getElementById('link-lost').hidden = true;
-    render(JSON.parse(e.data));
-  });
-  events.addEventListener('error', () => {
-    document.getElementById('link-lost').hidden = false;
-  });
+function control(action) {
+  return sendControl('/api/' + action, TOKEN_KEY, 'The station');
 }
 
 document.getElementById('pause').addEventListener('click', () => control('pause'));
@@ -199,4 +133,4 @@ document.getElementById('stop').addEventListener('click', () => control('stop'))
 document.getElementById('log-close').addEventListener('click', () => {
   document.getElementById('log-view').close();
 });
-connect();
+connectEvents(render);

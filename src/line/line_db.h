@@ -1,0 +1,156 @@
+// The line's database (PostgreSQL): one authority for the values of every
+// station's boards and one place for their records. The schema and its
+// upgrades, pools, a board's reservation and filing, orphans, the records
+// of every station. No libpq type shows here.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "production/fields.h"
+
+namespace quelmar::line {
+
+// The schema this program writes and reads. Version 1: pools, pool_values,
+// pool_queue, boards. Version 2: stations. An upgrade adds a step in
+// schema.cpp and raises it.
+inline constexpr int kSchemaVersion = 2;
+
+struct CounterPool {
+  std::string name;
+  std::string format;  // as a profile writes it: "u32le", "mac", "text:QM-%08u"
+  uint64_t start = 0;
+  uint64_t step = 1;
+  std::optional<uint64_t> end;
+};
+
+// A list value as read from its file: its canonical text and its line.
+struct ListEntry {
+  size_t line = 0;
+  std::string value;
+};
+
+struct PoolSummary {
+  std::string name;
+  std::string kind;  // "counter" or "list"
+  std::string format;
+  // Counts as decimal text: a counter's free values can outnumber uint64.
+  std::string free, reserved, written, voided;
+  std::string next, last;  // a counter's next and last value as shown; "" for a list
+};
+
+struct Orphan {
+  std::string pool, value, station, port, board_id;
+  std::string reserved_at;  // "2026-12-08 07:59:51 UTC"
+  unsigned minutes = 0;     // since then
+};
+
+// A field whose values come from a pool.
+struct PoolField {
+  production::FieldDef def;
+  std::string pool;
+};
+
+// Who a reservation is for.
+struct BoardTag {
+  std::string id;  // the board's UUID
+  std::string station;
+  std::string port;
+};
+
+// A finished board as filed.
+struct FiledBoard {
+  std::string id;
+  std::string station;
+  std::string port;
+  unsigned board = 0;
+  std::string result;                // "ok", "failed", "stopped"
+  std::string time_start, time_end;  // ISO 8601 UTC
+  std::string record;                // the record's JSON, one line
+};
+
+struct RecordsQuery {
+  std::optional<std::string> value;  // --serial V: any field holding V
+  bool failed = false;               // only boards whose result is not ok
+};
+
+class LineDb {
+ public:
+  enum class Reserved { kOk, kUsedUp, kFailed, kAway };
+  enum class Filed { kOk, kRefused, kAway };
+
+  LineDb();
+  ~LineDb();
+  LineDb(const LineDb&) = delete;
+  LineDb& operator=(const LineDb&) = delete;
+
+  // Checks the connection string (no password in it) and connects. False
+  // with one line in *why naming the server ("station@db-host:5432/line3"),
+  // never the password. Later operations reconnect by themselves when the
+  // connection broke meanwhile.
+  bool Connect(const std::string& conninfo, std::string* why);
+  // The server as shown to people: "station@db-host:5432/line3".
+  const std::string& Server() const;
+
+  // Creates the schema or brings an older one up to date, in one
+  // transaction; an up-to-date one is left untouched; a newer one is
+  // refused. *from: the version found (0: none).
+  bool Init(int* from, std::string* why);
+  // Whether the schema is the one this program knows; checked once per
+  // connection before any other operation.
+  bool CheckSchema(std::string* why);
+  // Whether the database answers now (connecting again when the connection
+  // broke). False with the line why not.
+  bool Ping(std::string* why);
+
+  // A new counter pool. Refused when the name is taken, the format is
+  // unknown, the range is empty or does not fit the format, or a MAC range
+  // leaves its block.
+  bool AddCounterPool(const CounterPool& pool, std::string* why);
+  // A new list pool, or more values for an existing one of the same
+  // format, in one transaction: refused whole when a value is in the pool
+  // already (naming the value and its line in list_name).
+  bool AddListValues(const std::string& name, const std::string& format,
+                     const std::string& list_name, const std::vector<ListEntry>& values,
+                     bool* created, std::string* why);
+  bool Pools(std::vector<PoolSummary>* pools, std::string* why);
+  // Values reserved at least `older_minutes` ago and never written or made
+  // void: boards whose station never filed them.
+  bool Orphans(unsigned older_minutes, std::vector<Orphan>* orphans, std::string* why);
+  // Makes values void: never handed out again. Free and reserved values
+  // (and a counter's values not reached yet) can be made void; a written
+  // one cannot. All or nothing. *changed: how many changed.
+  bool Void(const std::string& pool, const std::vector<std::string>& values, size_t* changed,
+            std::string* why);
+
+  // Before any board: each pool exists, has the field's format, and its
+  // next value fits the field. Two fields on one pool are refused.
+  bool CheckFields(const std::vector<PoolField>& fields, std::string* why);
+  // One value of each field's pool for the board, in one transaction.
+  // kUsedUp: a pool has no value left (nothing is reserved then); kAway:
+  // the database does not answer.
+  Reserved Reserve(const std::vector<PoolField>& fields, const BoardTag& board,
+                   std::vector<production::FieldValue>* values, std::string* why);
+  // Files a board's record and marks its values written (ok) or void, in
+  // one transaction. A board already filed (by its id) is left as it is.
+  Filed File(const FiledBoard& board, std::string* why);
+  // Records of every station, oldest first, as JSON text.
+  bool Records(const RecordsQuery& query, std::vector<std::string>* records, std::string* why);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The format as a profile writes it: "u32le", "mac", "text:QM-%08u", "text".
+std::string FormatText(const production::FieldDef& def);
+// A value typed by a person (a MAC address in either case with ':' or '-',
+// a number in decimal or 0x-hex, a counter's text) as the pool stores it.
+// False with *why.
+bool CanonicalValue(const std::string& format, const std::string& text, std::string* value,
+                    std::string* why);
+
+}  // namespace quelmar::line

@@ -1,0 +1,50 @@
+// The two seams a production run's values and records go through. Behind
+// them: the state files and the records file of one station, and beside
+// them the line's database (src/line) that a line of stations shares. A
+// run does not know which it has; a value is never given twice and a
+// record never lost by either.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "production/fields.h"
+#include "production/source.h"
+
+namespace quelmar::production {
+
+struct BoardRecord;
+
+// Whom values are reserved for.
+struct BoardTag {
+  std::string id;  // the board's UUID, as its record carries it
+  std::string port;
+};
+
+// Where a run's field values come from.
+class BoardValues {
+ public:
+  virtual ~BoardValues() = default;
+  // One value of every field of the run, in the fields' order, each
+  // reserved durably before this returns. Values reserved before a
+  // failure are in *values and stay used.
+  virtual ValueSource::Reserved Reserve(const BoardTag& board, std::vector<FieldValue>* values,
+                                        std::string* why) = 0;
+  // Why no new board may start now, in one line ("" when one may): values
+  // could not be had (the line's database does not answer). Asks afresh
+  // each time.
+  virtual std::string Held() { return ""; }
+};
+
+// Where a run's records go.
+class RecordSink {
+ public:
+  virtual ~RecordSink() = default;
+  // Keeps a finished board's record, durably, before returning. False with
+  // *why when this sink lost it. True with a line in *why when it kept the
+  // record elsewhere than it should (the line's spool, while the database
+  // does not answer): the operator is told.
+  virtual bool Keep(const BoardRecord& record, std::string* why) = 0;
+};
+
+}  // namespace quelmar::production

@@ -1,0 +1,789 @@
+// The line's database from outside: quelmar-cli line as an engineer runs
+// it, stations as separate processes (line_worker) racing for one pool,
+// and what an operator or an attacker does to a connection string.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "line/line_db.h"
+#include "line/spool.h"
+#include "pg_support.h"
+#include "process.h"
+#include "production/record.h"
+
+namespace quelmar::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+// The values line_worker printed: pool -> values in order, and the boards.
+struct Worked {
+  std::map<std::string, std::vector<std::string>> values;
+  std::vector<std::string> boards;
+};
+Worked ParseWorker(const std::string& out) {
+  Worked w;
+  for (const std::string& line : Lines(out)) {
+    std::istringstream words(line);
+    std::string word, id;
+    words >> word >> id;
+    if (word != "board") continue;
+    w.boards.push_back(id);
+    while (words >> word) {
+      const size_t eq = word.find('=');
+      w.values[word.substr(0, eq)].push_back(word.substr(eq + 1));
+    }
+  }
+  return w;
+}
+
+class Line : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db_ = FreshDatabase();
+    conn_ = SocketConn(db_);
+  }
+  // quelmar-cli line ARGS --db CONN
+  RunResult Cli(std::vector<std::string> args, const std::string& conn = "",
+                const std::vector<std::string>& env = {}) {
+    args.insert(args.begin(), "line");
+    args.push_back("--db");
+    args.push_back(conn.empty() ? conn_ : conn);
+    return RunProgram(QUELMAR_CLI_PATH, args, env, 60s);
+  }
+  void Ok(const std::vector<std::string>& args) {
+    const RunResult r = Cli(args);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  }
+  RunResult Worker(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"--db", conn_};
+    all.insert(all.end(), args.begin(), args.end());
+    return RunProgram(QUELMAR_LINE_WORKER, all, {}, 120s);
+  }
+  std::string Sql(const std::string& sql) { return Psql(db_, sql); }
+  std::string List(const std::string& name, const std::string& text) {
+    const std::string path = dir_.File(name);
+    WriteWholeFile(path, text);
+    return path;
+  }
+
+  std::string db_, conn_;
+  TempDir dir_;
+};
+
+// Each refusal is one line on stderr, and the pools are as they were.
+TEST_F(Line, PoolAddRefusals) {
+  Ok({"init"});
+  Ok({"pool", "add", "serial", "--format", "u32le", "--start", "100000"});
+  Ok({"pool", "add", "macs", "--format", "mac", "--list",
+      List("first.txt", "02:51:4D:00:00:2A\n")});
+  struct Case {
+    std::vector<std::string> args;
+    std::string list;  // written to the --list file when set
+    int exit;
+    std::string says;
+  };
+  const Case cases[] = {
+      {{"big", "--format", "u32le", "--start", "4294967296"},
+       "",
+       1,
+       "--start 4294967296 does not fit u32le"},
+      {{"low", "--format", "u32le", "--start", "10", "--end", "9"},
+       "",
+       1,
+       "--end 9 is below --start 10"},
+      {{"nostep", "--format", "u32le", "--start", "1", "--step", "0"},
+       "",
+       1,
+       "--step must be 1 or more"},
+      {{"multi", "--format", "mac", "--start", "03:00:00:00:00:00"},
+       "",
+       1,
+       "is a multicast address"},
+      {{"wide", "--format", "mac", "--start", "02:51:4D:FF:FF:00", "--end", "02:51:4E:00:00:10"},
+       "",
+       1,
+       "--end 02:51:4E:00:00:10 is outside the block of --start (02:51:4D:00:00:00 to "
+       "02:51:4D:FF:FF:FF)"},
+      {{"odd", "--format", "u16", "--start", "1"}, "", 2, "unknown format 'u16'"},
+      {{"both", "--format", "u32le", "--start", "1", "--list"},
+       "1\n",
+       2,
+       "give either --start (a counter) or --list FILE"},
+      {{"neither", "--format", "u32le"}, "", 2, "give either --start"},
+      {{"a b", "--format", "u32le", "--start", "1"}, "", 1, "'a b' is no pool name"},
+      {{"serial", "--format", "u32le", "--start", "1"}, "", 1, "pool 'serial' exists already"},
+      {{"dup", "--format", "mac", "--list"},
+       "02:51:4d:00:00:01\n02-51-4D-00-00-01\n",
+       1,
+       "lines 1 and 2 hold the same value, 02:51:4D:00:00:01"},
+      {{"dupnum", "--format", "u32le", "--list"},
+       "7\n16\n0x10\n",
+       1,
+       "lines 2 and 3 hold the same value, 16"},
+      {{"macs", "--format", "mac", "--list"},
+       "02:51:4D:00:00:07\n02-51-4d-00-00-2a\n",
+       1,
+       "line 2: \"02:51:4D:00:00:2A\" is in pool 'macs' already"},
+      {{"serial", "--format", "u32le", "--list"},
+       "5\n",
+       1,
+       "pool 'serial' is a counter: values cannot be added to it"},
+      {{"macs", "--format", "u32le", "--list"}, "5\n", 1, "pool 'macs' is mac, not u32le"},
+      {{"pattern", "--format", "text:QM-%04u", "--list"}, "1\n", 1, "a list pool takes"},
+      {{"blank", "--format", "text", "--list"},
+       "abc\nlabel \n",
+       1,
+       "line 2: the value ends with a blank"},
+      {{"control", "--format", "text", "--list"},
+       "abc\nla\tbel\n",
+       1,
+       "line 2: the value holds a control character (0x09)"},
+      {{"empty", "--format", "text", "--list"}, "\n\n", 1, "holds no values"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"pool", "add"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    if (!c.list.empty()) args.push_back(List("list" + std::to_string(++n) + ".txt", c.list));
+    const RunResult r = Cli(args);
+    SCOPED_TRACE(c.says);
+    EXPECT_EQ(r.exit_code, c.exit) << r.out << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(Lines(r.err).size(), c.exit == 2 ? 2u : 1u) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_EQ(Sql("SELECT string_agg(name, ',' ORDER BY name) FROM pools"), "macs,serial");
+  EXPECT_EQ(Sql("SELECT string_agg(value, ',') FROM pool_values"), "02:51:4D:00:00:2A");
+}
+
+// A list saved by an editor that writes a byte order mark: the value is
+// the value, not EF BB BF and the value.
+TEST_F(Line, ListWithByteOrderMark) {
+  Ok({"init"});
+  Ok({"pool", "add", "macs", "--format", "mac", "--list",
+      List("bom.txt",
+           "\xEF\xBB\xBF"
+           "02:51:4d:00:00:09\r\n02:51:4D:00:00:0A\r\n")});
+  EXPECT_EQ(Sql("SELECT string_agg(value, ',' ORDER BY value) FROM pool_values"),
+            "02:51:4D:00:00:09,02:51:4D:00:00:0A");
+}
+
+TEST_F(Line, InitTwiceChangesNothing) {
+  RunResult r = Cli({"init"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("Made the line's tables in quelmar@"), std::string::npos) << r.out;
+  // Every catalog row of the schema and the version row keep the
+  // transaction that wrote them: a second init that altered, dropped,
+  // recreated or rewrote anything would change one.
+  const std::string snapshot =
+      "SELECT string_agg(c.relname || ':' || c.xmin::text, ',' ORDER BY c.relname) || '|' || "
+      "(SELECT xmin::text || ':' || version FROM quelmar_schema) FROM pg_class c "
+      "WHERE c.relnamespace = 'public'::regnamespace";
+  const std::string before = Sql(snapshot);
+  r = Cli({"init"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(
+      r.out.find("are up to date (schema version " + std::to_string(line::kSchemaVersion) + ")"),
+      std::string::npos)
+      << r.out;
+  EXPECT_EQ(Sql(snapshot), before);
+}
+
+// The schema as found, and what each command says of it.
+TEST_F(Line, SchemaStates) {
+  const std::string known = std::to_string(line::kSchemaVersion);
+  const std::string newer = std::to_string(line::kSchemaVersion + 1);
+  struct Case {
+    std::string setup;  // SQL run first
+    std::vector<std::string> args;
+    int exit;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"", {"pools"}, 1, "has no line tables yet: make them with 'quelmar-cli line init --db ...'"},
+      {"", {"orphans"}, 1, "has no line tables yet"},
+      {"", {"init"}, 0, "Made the line's tables"},
+      {"UPDATE quelmar_schema SET version = " + newer,
+       {"pools"},
+       1,
+       "has schema version " + newer + ", newer than this quelmar-cli knows (" + known +
+           "): update quelmar-cli"},
+      {"", {"init"}, 1, "has schema version " + newer + ", newer than this quelmar-cli knows"},
+      {"",
+       {"pool", "add", "s", "--format", "u32le", "--start", "1"},
+       1,
+       "has schema version " + newer + ", newer"},
+      {"", {"void", "--pool", "s", "1"}, 1, "has schema version " + newer + ", newer"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.says);
+    if (!c.setup.empty()) Sql(c.setup);
+    const RunResult r = Cli(c.args);
+    EXPECT_EQ(r.exit_code, c.exit) << r.out << r.err;
+    EXPECT_NE((c.exit == 0 ? r.out : r.err).find(c.says), std::string::npos) << r.out << r.err;
+    if (c.exit != 0) {
+      EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+    }
+  }
+  // The newer schema was left alone.
+  EXPECT_EQ(Sql("SELECT version FROM quelmar_schema"), newer);
+  EXPECT_EQ(Sql("SELECT count(*) FROM pools"), "0");
+}
+
+// Another program's table named pools: init refuses and leaves nothing
+// half made.
+TEST_F(Line, InitNextToForeignTables) {
+  Sql("CREATE TABLE pools (id integer)");
+  const RunResult r = Cli({"init"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("cannot make schema version 1: relation \"pools\" already exists"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(Sql("SELECT count(*) FROM pg_class WHERE relname IN "
+                "('quelmar_schema', 'pool_values', 'boards')"),
+            "0");
+}
+
+// A password in a connection string is refused before anything is sent;
+// a wrong one from the password file or the environment is one line. No
+// output ever holds a password, right or wrong.
+TEST_F(Line, PasswordsStayOutOfEveryOutput) {
+  Ok({"init"});
+  const std::string right = "Right-Secret-7Q";
+  const std::string wrong = "Wrong-Secret-9Z";
+  Sql("CREATE ROLE station LOGIN PASSWORD '" + right + "'");
+  Sql("GRANT SELECT ON ALL TABLES IN SCHEMA public TO station");
+  const std::string tcp = TcpConn(db_, "station");
+  auto passfile = [&](const std::string& name, const std::string& password) {
+    const std::string path = dir_.File(name);
+    WriteWholeFile(path, "127.0.0.1:" + Pg().port + ":" + db_ + ":station:" + password + "\n");
+    chmod(path.c_str(), 0600);
+    return path;
+  };
+  const std::string wrong_file = passfile("wrong.pgpass", wrong);
+  const std::string right_file = passfile("right.pgpass", right);
+  const std::string uri = "postgresql://station:" + wrong + "@127.0.0.1:" + Pg().port + "/" + db_;
+  const std::string server = "station@127.0.0.1:" + Pg().port + "/" + db_;
+  struct Case {
+    std::string conn;
+    std::vector<std::string> env;
+    int exit;
+    std::string says;
+  };
+  const Case cases[] = {
+      {tcp,
+       {"PGPASSWORD=" + wrong},
+       1,
+       "cannot connect to the line's database " + server +
+           ": password authentication failed for user \"station\""},
+      {tcp, {"PGPASSFILE=" + wrong_file}, 1, "password authentication failed for user \"station\""},
+      {uri, {}, 1, "the connection string holds a password: passwords go in ~/.pgpass"},
+      {tcp + " password=" + wrong, {}, 1, "the connection string holds a password"},
+      {tcp + " password='" + wrong + " x'", {}, 1, "the connection string holds a password"},
+      // libpq cannot read it, and would repeat it whole in its message.
+      {"postgresql://station:" + wrong + "@[::1/" + db_,
+       {},
+       1,
+       "the connection string holds a password"},
+      {"postgresql://station@[::1/" + db_,
+       {},
+       1,
+       "libpq cannot read the connection string: end of string reached when looking for "
+       "matching \"]\" in IPv6 host address in URI: \"the connection string\""},
+      {tcp, {"PGPASSFILE=" + right_file}, 0, "No pools yet"},
+      {tcp, {"PGPASSWORD=" + right}, 0, "No pools yet"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.says);
+    const RunResult r = Cli({"pools"}, c.conn, c.env);
+    EXPECT_EQ(r.exit_code, c.exit) << r.out << r.err;
+    EXPECT_NE((c.exit == 0 ? r.out : r.err).find(c.says), std::string::npos) << r.out << r.err;
+    if (c.exit != 0) {
+      EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+    }
+    for (const std::string& secret : {right, wrong}) {
+      EXPECT_EQ(r.out.find(secret), std::string::npos) << r.out;
+      EXPECT_EQ(r.err.find(secret), std::string::npos) << r.err;
+    }
+  }
+}
+
+// A server that is not there, a name that does not resolve, a database
+// that does not exist: one line naming the server, exit 1.
+TEST_F(Line, ServerAwayOneLine) {
+  // A port nobody listens on: one the system just gave out and took back.
+  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  close(probe);
+  const std::string closed = std::to_string(ntohs(address.sin_port));
+  struct Case {
+    std::string conn;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"host=127.0.0.1 port=" + closed + " user=station dbname=line3",
+       "cannot connect to the line's database station@127.0.0.1:" + closed +
+           "/line3: Connection refused"},
+      {"postgresql://station@no-such-host.invalid/line3",
+       "cannot connect to the line's database station@no-such-host.invalid:5432/line3: could "
+       "not translate host name \"no-such-host.invalid\" to address"},
+      {SocketConn("nosuch_db"), "cannot connect to the line's database quelmar@" + Pg().socket +
+                                    ":" + Pg().port +
+                                    "/nosuch_db: database \"nosuch_db\" does not exist"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.says);
+    const RunResult r = Cli({"pools"}, c.conn);
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    // The resolver's own words may follow its line.
+    EXPECT_EQ(r.err.rfind("quelmar-cli: " + c.says, 0), 0u) << r.err;
+    EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+  }
+}
+
+// Four stations at once on a counter and a list: every value once, the
+// counter without gaps, each board's values written or void as it ended.
+TEST_F(Line, StationsRacingForOnePool) {
+  Ok({"init"});
+  Ok({"pool", "add", "serial", "--format", "u32le", "--start", "1000"});
+  std::string labels;
+  for (int i = 0; i < 120; ++i) labels += "LBL-" + std::to_string(7000 + i) + "\n";
+  Ok({"pool", "add", "labels", "--format", "text", "--list", List("labels.txt", labels)});
+  constexpr int kStations = 4, kBoards = 25;
+  std::vector<std::unique_ptr<BackgroundProgram>> stations;
+  for (int s = 0; s < kStations; ++s) {
+    stations.push_back(std::make_unique<BackgroundProgram>());
+    ASSERT_TRUE(stations.back()->Start(
+        QUELMAR_LINE_WORKER,
+        {"--db", conn_, "--station", "st" + std::to_string(s), "--boards", std::to_string(kBoards),
+         "--pool", "serial:u32le", "--pool", "labels:text:16", "--fail-every", "5"}));
+  }
+  std::multiset<std::string> serials, texts;
+  for (auto& station : stations) {
+    ASSERT_EQ(station->Wait(120s), 0) << station->Err();
+    const Worked w = ParseWorker(station->Out());
+    ASSERT_EQ(w.boards.size(), size_t{kBoards});
+    serials.insert(w.values.at("serial").begin(), w.values.at("serial").end());
+    texts.insert(w.values.at("labels").begin(), w.values.at("labels").end());
+  }
+  const std::set<std::string> distinct_serials(serials.begin(), serials.end());
+  const std::set<std::string> distinct_texts(texts.begin(), texts.end());
+  EXPECT_EQ(distinct_serials.size(), size_t{kStations * kBoards});
+  EXPECT_EQ(distinct_texts.size(), size_t{kStations * kBoards});
+  std::set<std::string> expected;
+  for (int i = 0; i < kStations * kBoards; ++i) expected.insert(std::to_string(1000 + i));
+  EXPECT_EQ(distinct_serials, expected);
+  for (const std::string& label : distinct_texts)
+    EXPECT_NE(labels.find(label + "\n"), std::string::npos);
+  EXPECT_EQ(Sql("SELECT string_agg(pool || ':' || state || '=' || n, ' ' ORDER BY pool, state) "
+                "FROM (SELECT pool, state, count(*) AS n FROM pool_values GROUP BY 1, 2) s"),
+            "labels:free=20 labels:void=20 labels:written=80 serial:void=20 serial:written=80");
+  EXPECT_EQ(Sql("SELECT count(*) FROM boards"), "100");
+  EXPECT_EQ(Sql("SELECT count(*) FROM pool_queue"), "20");
+  // Each board's record names what the pool says it got.
+  EXPECT_EQ(Sql("SELECT count(*) FROM boards b JOIN pool_values v ON v.board_id = b.id "
+                "WHERE b.record -> 'fields' ->> v.pool = v.value"),
+            "200");
+}
+
+// A station stopped in the middle of a reservation (a debugger, SIGSTOP)
+// holds its pool's row: the others give up after a bounded wait with a
+// line, rather than hang with it.
+TEST_F(Line, HeldPoolEndsWithALine) {
+  Ok({"init"});
+  Ok({"pool", "add", "serial", "--format", "u32le", "--start", "1"});
+  BackgroundProgram holder;
+  ASSERT_TRUE(holder.Start(
+      Pg().bin + "/psql",
+      {"-X", "-q", "-At", "-h", Pg().socket, "-p", Pg().port, "-U", "quelmar", "-d", db_, "-c",
+       "BEGIN", "-c", "SELECT 'held' FROM pools WHERE name = 'serial' FOR UPDATE", "-c",
+       "SELECT pg_sleep(90)"}));
+  ASSERT_TRUE(holder.WaitForOutput("held", 1, 30s)) << holder.Err();
+  const RunResult r = Worker({"--boards", "1", "--pool", "serial:u32le"});
+  holder.Signal(SIGTERM);
+  holder.Wait(30s);
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("kept the rows locked for more than 10 s (a station stopped in the "
+                       "middle of a reservation?)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(Sql("SELECT count(*) FROM pool_values"), "0");
+}
+
+// A list is handed out in its file's order; a second file goes after it.
+TEST_F(Line, ListInFileOrder) {
+  Ok({"init"});
+  Ok({"pool", "add", "labels", "--format", "text", "--list", List("a.txt", "zeta\nalpha\nmu\n")});
+  Ok({"pool", "add", "labels", "--format", "text", "--list", List("b.txt", "beta\n")});
+  const RunResult r = Worker({"--boards", "5", "--pool", "labels:text:8"});
+  EXPECT_EQ(r.exit_code, 3) << r.err;
+  EXPECT_EQ(ParseWorker(r.out).values["labels"],
+            (std::vector<std::string>{"zeta", "alpha", "mu", "beta"}));
+  EXPECT_NE(r.out.find("used up: pool 'labels' is used up"), std::string::npos) << r.out;
+}
+
+// A counter ends at its last value, the format's end or, for a MAC, its
+// block's end; the board that finds it used up reserves nothing.
+TEST_F(Line, CountersStayInTheirRange) {
+  Ok({"init"});
+  struct Case {
+    std::vector<std::string> add;
+    std::string field;
+    std::vector<std::string> values;
+  };
+  const Case cases[] = {
+      {{"mac", "--format", "mac", "--start", "02:51:4D:FF:FF:FE"},
+       "mac:mac",
+       {"02:51:4D:FF:FF:FE", "02:51:4D:FF:FF:FF"}},
+      {{"top", "--format", "u32le", "--start", "4294967294"},
+       "top:u32le",
+       {"4294967294", "4294967295"}},
+      {{"stepped", "--format", "u32be", "--start", "10", "--end", "15", "--step", "2"},
+       "stepped:u32be",
+       {"10", "12", "14"}},
+      // QM-10000 would not fit the field's 7 bytes.
+      {{"text", "--format", "text:QM-%04u", "--start", "9998"},
+       "text:text:QM-%04u:7",
+       {"QM-9998", "QM-9999"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.field);
+    std::vector<std::string> add = {"pool", "add"};
+    add.insert(add.end(), c.add.begin(), c.add.end());
+    Ok(add);
+    const RunResult r = Worker({"--boards", "9", "--pool", c.field});
+    EXPECT_EQ(r.exit_code, 3) << r.out << r.err;
+    const std::string pool = c.add[0];
+    EXPECT_EQ(ParseWorker(r.out).values[pool], c.values);
+    EXPECT_EQ(Sql("SELECT count(*) FROM pool_values WHERE pool = '" + pool + "'"),
+              std::to_string(c.values.size()));
+  }
+}
+
+// A board whose station never filed it: its values are listed with the
+// station and port, never handed out again, and closed by void.
+TEST_F(Line, OrphansAndVoid) {
+  Ok({"init"});
+  Ok({"pool", "add", "serial", "--format", "u32le", "--start", "500"});
+  RunResult r =
+      Worker({"--station", "st-a", "--boards", "2", "--no-file", "--pool", "serial:u32le"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  Worked lost = ParseWorker(r.out);
+  ASSERT_EQ(lost.values["serial"], (std::vector<std::string>{"500", "501"}));
+
+  r = Cli({"orphans"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const auto lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 3u) << r.out;
+  EXPECT_EQ(lines[0].rfind("POOL", 0), 0u);
+  for (int i = 0; i < 2; ++i) {
+    const std::string& line = lines[static_cast<size_t>(i) + 1];
+    EXPECT_NE(line.find("serial"), std::string::npos) << line;
+    EXPECT_NE(line.find(std::to_string(500 + i)), std::string::npos) << line;
+    EXPECT_NE(line.find("st-a"), std::string::npos) << line;
+    EXPECT_NE(line.find("COM" + std::to_string(i + 1)), std::string::npos) << line;
+    EXPECT_NE(line.find(lost.boards[static_cast<size_t>(i)]), std::string::npos) << line;
+    EXPECT_NE(line.find(" UTC (0 min ago)"), std::string::npos) << line;
+  }
+  r = Cli({"orphans", "--older", "60"});
+  EXPECT_EQ(r.out, "No orphans.\n");
+
+  r = Worker({"--boards", "1", "--pool", "serial:u32le"});
+  EXPECT_EQ(ParseWorker(r.out).values["serial"], (std::vector<std::string>{"502"}));
+
+  struct Case {
+    std::vector<std::string> values;
+    int exit;
+    std::string says;
+  };
+  const Case cases[] = {
+      {{"502"}, 1, "\"502\" was written to board "},
+      {{"500", "499"}, 1, "\"499\" is not a value of pool 'serial'"},
+      {{"0x1F4", "abc"}, 1, "pool 'serial' is u32le: \"abc\" is no number"},
+      {{"500", "0x1F5", "501"}, 0, "Pool 'serial': 2 values made void."},
+      {{"510"}, 0, "Pool 'serial': 1 value made void."},
+      {{"500"}, 0, "Pool 'serial': 0 values made void."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.says);
+    std::vector<std::string> args = {"void", "--pool", "serial"};
+    args.insert(args.end(), c.values.begin(), c.values.end());
+    r = Cli(args);
+    EXPECT_EQ(r.exit_code, c.exit) << r.out << r.err;
+    EXPECT_NE((c.exit == 0 ? r.out : r.err).find(c.says), std::string::npos) << r.out << r.err;
+  }
+  r = Cli({"void", "--pool", "nosuch", "1"});
+  EXPECT_NE(r.err.find("no pool 'nosuch' in the line's database"), std::string::npos) << r.err;
+  EXPECT_EQ(Cli({"orphans"}).out, "No orphans.\n");
+  // The counter steps over the value made void ahead of it.
+  r = Worker({"--boards", "8", "--pool", "serial:u32le"});
+  EXPECT_EQ(ParseWorker(r.out).values["serial"],
+            (std::vector<std::string>{"503", "504", "505", "506", "507", "508", "509", "511"}));
+  r = Cli({"pools"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const auto table = Lines(r.out);
+  ASSERT_EQ(table.size(), 2u) << r.out;
+  std::istringstream row(table[1]);
+  std::vector<std::string> cells;
+  for (std::string cell; row >> cell;) cells.push_back(cell);
+  EXPECT_EQ(cells, (std::vector<std::string>{"serial", "counter", "u32le",
+                                             std::to_string(4294967295ULL - 512 + 1), "0", "9", "3",
+                                             "512", "4294967295"}));
+}
+
+// Fields are checked against their pools before any board: nothing is
+// reserved for a run that would be refused.
+TEST_F(Line, FieldsCheckedBeforeAnyBoard) {
+  Ok({"init"});
+  Ok({"pool", "add", "serial", "--format", "u32le", "--start", "1"});
+  Ok({"pool", "add", "long", "--format", "text:SN-%06u", "--start", "1"});
+  Ok({"pool", "add", "labels", "--format", "text", "--list",
+      List("l.txt", "short\nmuch-longer-label-20\n")});
+  struct Case {
+    std::vector<std::string> pools;
+    std::string says;
+  };
+  const Case cases[] = {
+      {{"serial:u32be"}, "field 'serial': it is u32be but pool 'serial' is u32le"},
+      {{"nosuch:u32le"}, "field 'nosuch': no pool 'nosuch' in the line's database"},
+      {{"labels:text:8"},
+       "field 'labels': pool 'labels' holds values longer than its size, 8 (the longest is 20 "
+       "bytes)"},
+      {{"long:text:SN-%06u:6"}, "field 'long': pool 'long''s next value \"SN-000001\" is longer"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.says);
+    std::vector<std::string> args = {"--boards", "1"};
+    for (const std::string& p : c.pools) {
+      args.push_back("--pool");
+      args.push_back(p);
+    }
+    const RunResult r = Worker(args);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  }
+  line::LineDb db;
+  std::string why;
+  ASSERT_TRUE(db.Connect(conn_, &why)) << why;
+  line::PoolField a, b;
+  a.pool = b.pool = "serial";
+  a.def.name = "serial";
+  b.def.name = "serial2";
+  a.def.size = b.def.size = 4;
+  EXPECT_FALSE(db.CheckFields({a, b}, &why));
+  EXPECT_EQ(why,
+            "field 'serial2': field 'serial' takes pool 'serial' too: each field needs a "
+            "pool of its own");
+  EXPECT_EQ(Sql("SELECT count(*) FROM pool_values WHERE state <> 'free'"), "0");
+}
+
+// A record the database could not take waits in the spool and is filed
+// once, even when the same file is filed again (the removal lost in a
+// crash), and even while the database turns connections away.
+TEST_F(Line, SpoolFiledOnce) {
+  Ok({"init"});
+  Ok({"pool", "add", "serial", "--format", "u32le", "--start", "42"});
+  line::LineDb db;
+  std::string why;
+  ASSERT_TRUE(db.Connect(conn_, &why)) << why;
+  line::PoolField f;
+  f.pool = f.def.name = "serial";
+  f.def.size = 4;
+  const std::string id = production::NewBoardId();
+  std::vector<production::FieldValue> values;
+  ASSERT_EQ(db.Reserve({f}, {id, "st", "COM3"}, &values, &why), line::LineDb::Reserved::kOk) << why;
+  const line::FiledBoard board{
+      id,
+      "st",
+      "COM3",
+      1,
+      "ok",
+      "2026-12-08T07:59:51.282Z",
+      "2026-12-08T08:00:52.690Z",
+      "{\"id\":\"" + id + "\",\"fields\":{\"serial\":42},\"log\":\"a\\u0000b\"}"};
+  line::Spool spool;
+  ASSERT_TRUE(spool.Open(dir_.File("line3.spool"), &why)) << why;
+  ASSERT_TRUE(spool.Put(board, &why)) << why;
+  WriteWholeFile(dir_.File("line3.spool/.tmp-cut-short"), "{");
+
+  // The database turns every connection away meanwhile.
+  Psql("postgres", "ALTER DATABASE " + db_ + " ALLOW_CONNECTIONS false");
+  Psql("postgres",
+       "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" + db_ + "'");
+  size_t filed = 0;
+  EXPECT_EQ(spool.FileAll(db, &filed, &why), line::LineDb::Filed::kAway);
+  EXPECT_NE(why.find("cannot connect to the line's database quelmar@"), std::string::npos) << why;
+  EXPECT_EQ(filed, 0u);
+  std::vector<line::FiledBoard> pending;
+  std::vector<std::string> unreadable;
+  ASSERT_TRUE(spool.Pending(&pending, &unreadable, &why));
+  ASSERT_EQ(pending.size(), 1u);
+  Psql("postgres", "ALTER DATABASE " + db_ + " ALLOW_CONNECTIONS true");
+
+  EXPECT_EQ(spool.FileAll(db, &filed, &why), line::LineDb::Filed::kOk) << why;
+  EXPECT_EQ(filed, 1u);
+  EXPECT_EQ(Sql("SELECT state FROM pool_values WHERE value = '42'"), "written");
+  const std::string written = Sql("SELECT xmin || ' ' || record::text FROM boards");
+  // Filed again, as after a crash between the filing and the removal.
+  ASSERT_TRUE(spool.Put(board, &why)) << why;
+  EXPECT_EQ(spool.FileAll(db, &filed, &why), line::LineDb::Filed::kOk) << why;
+  EXPECT_EQ(Sql("SELECT xmin || ' ' || record::text FROM boards"), written);
+  EXPECT_EQ(Sql("SELECT count(*) FROM boards"), "1");
+  EXPECT_NE(written.find("\"log\": \"a\xEF\xBF\xBD"
+                         "b\""),
+            std::string::npos)
+      << written;
+  ASSERT_TRUE(spool.Pending(&pending, &unreadable, &why));
+  EXPECT_TRUE(pending.empty());
+
+  // Something that is no spooled record is named and left alone.
+  WriteWholeFile(dir_.File("line3.spool/notes.json"), "[]");
+  EXPECT_EQ(spool.FileAll(db, &filed, &why), line::LineDb::Filed::kRefused);
+  EXPECT_NE(why.find("notes.json"), std::string::npos) << why;
+  EXPECT_EQ(ReadWholeFile(dir_.File("line3.spool/notes.json")), "[]");
+}
+
+// A failed or stopped board's values are void: burned, never reused.
+TEST_F(Line, FilingMarksValues) {
+  Ok({"init"});
+  Ok({"pool", "add", "serial", "--format", "u32le", "--start", "1"});
+  line::LineDb db;
+  std::string why;
+  ASSERT_TRUE(db.Connect(conn_, &why)) << why;
+  line::PoolField f;
+  f.pool = f.def.name = "serial";
+  f.def.size = 4;
+  for (const char* result : {"ok", "failed", "stopped"}) {
+    const std::string id = production::NewBoardId();
+    std::vector<production::FieldValue> values;
+    ASSERT_EQ(db.Reserve({f}, {id, "st", "COM1"}, &values, &why), line::LineDb::Reserved::kOk);
+    ASSERT_EQ(db.File({id, "st", "COM1", 1, result, "2026-12-08T07:59:51.282Z",
+                       "2026-12-08T07:59:52.282Z", "{}"},
+                      &why),
+              line::LineDb::Filed::kOk)
+        << why;
+  }
+  EXPECT_EQ(Sql("SELECT string_agg(value || '=' || state, ' ' ORDER BY value) FROM pool_values"),
+            "1=written 2=void 3=void");
+}
+
+// The roles of docs/line.md, run as the docs give them: a station does
+// its boards' work and nothing more.
+TEST_F(Line, StationRoleFromTheDocs) {
+  std::string grants = ReadWholeFile(QUELMAR_DOCS_DIR "/line.md");
+  const size_t marker = grants.find("<!-- station-grants -->\n```sql\n");
+  ASSERT_NE(marker, std::string::npos);
+  grants = grants.substr(marker + 30);
+  grants.resize(grants.find("```"));
+  const std::string tag = db_;  // roles are the cluster's: one pair per case
+  const std::string engineer = "engineer_" + tag, station = "station_" + tag;
+  for (size_t at = grants.find("station"); at != std::string::npos;
+       at = grants.find("station", at + 1)) {
+    // The role's name, not the words station_reads, station_files, ...
+    const char next = at + 7 < grants.size() ? grants[at + 7] : ' ';
+    if (next == ';' || next == ' ' || next == '\n') grants.replace(at, 7, station);
+  }
+  Psql("postgres", "CREATE ROLE " + engineer + " LOGIN PASSWORD 'Eng-7'");
+  Psql("postgres", "CREATE ROLE " + station + " LOGIN PASSWORD 'Sta-8'");
+  Psql("postgres", "ALTER DATABASE " + db_ + " OWNER TO " + engineer);
+  const std::string as_engineer = TcpConn(db_, engineer);
+  const std::string as_station = TcpConn(db_, station);
+  auto line_as = [&](const std::string& conn, const std::string& password,
+                     std::vector<std::string> args) {
+    return Cli(std::move(args), conn, {"PGPASSWORD=" + password});
+  };
+  auto psql_as = [&](const std::string& user, const std::string& password, const std::string& sql) {
+    return RunProgram(Pg().bin + "/psql",
+                      {"-X", "-q", "-At", "-v", "ON_ERROR_STOP=1", "-h", "127.0.0.1", "-p",
+                       Pg().port, "-U", user, "-d", db_, "-c", sql},
+                      {"PGPASSWORD=" + password}, 60s);
+  };
+  ASSERT_EQ(line_as(as_engineer, "Eng-7", {"init"}).exit_code, 0);
+  ASSERT_EQ(line_as(as_engineer, "Eng-7",
+                    {"pool", "add", "serial", "--format", "u32le", "--start", "1000"})
+                .exit_code,
+            0);
+  ASSERT_EQ(line_as(as_engineer, "Eng-7",
+                    {"pool", "add", "labels", "--format", "text", "--list",
+                     List("l.txt", "a\nb\nc\nd\n")})
+                .exit_code,
+            0);
+  RunResult r = psql_as(engineer, "Eng-7", grants);
+  ASSERT_EQ(r.exit_code, 0) << grants << r.err;
+
+  r = RunProgram(QUELMAR_LINE_WORKER,
+                 {"--db", as_station, "--station", "st", "--boards", "3", "--pool", "serial:u32le",
+                  "--pool", "labels:text:4", "--fail-every", "3"},
+                 {"PGPASSWORD=Sta-8"}, 60s);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(ParseWorker(r.out).values["labels"], (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(line_as(as_station, "Sta-8", {"pools"}).exit_code, 0);
+  EXPECT_EQ(line_as(as_station, "Sta-8", {"orphans"}).exit_code, 0);
+
+  struct Case {
+    std::vector<std::string> line;  // a quelmar-cli line command, or
+    std::string sql;                // SQL as the station
+    std::string says;
+  };
+  const Case cases[] = {
+      {{"pool", "add", "mine", "--format", "u32le", "--start", "1"},
+       "",
+       "permission denied for table pools"},
+      {{"pool", "add", "labels", "--format", "text", "--list", List("m.txt", "e\n")},
+       "",
+       "permission denied for table pools"},
+      {{},
+       "UPDATE pools SET end_value = 1001 WHERE name = 'serial'",
+       "permission denied for table pools"},
+      {{},
+       "UPDATE pool_values SET state = 'free' WHERE value = '1002'",
+       "new row violates row-level security policy"},
+      {{},
+       "INSERT INTO pool_values (pool, value, state) VALUES ('labels', 'z', 'free')",
+       "new row violates row-level security policy"},
+      {{}, "DELETE FROM pool_values", "permission denied for table pool_values"},
+      {{}, "UPDATE boards SET result = 'ok'", "permission denied for table boards"},
+      {{}, "DELETE FROM boards", "permission denied for table boards"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.says);
+    r = c.line.empty() ? psql_as(station, "Sta-8", c.sql) : line_as(as_station, "Sta-8", c.line);
+    EXPECT_NE(r.exit_code, 0);
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  }
+  // A written value is out of a station's reach: no row to change.
+  r = psql_as(station, "Sta-8", "UPDATE pool_values SET state = 'void' WHERE state = 'written'");
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(Sql("SELECT string_agg(pool || value || '=' || state, ' ' ORDER BY pool, value) "
+                "FROM pool_values"),
+            "labelsa=written labelsb=written labelsc=void labelsd=free serial1000=written "
+            "serial1001=written serial1002=void");
+}
+
+}  // namespace
+}  // namespace quelmar::testing
