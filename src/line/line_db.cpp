@@ -201,6 +201,8 @@ bool CanonicalValue(const std::string& format_text, const std::string& text, std
 enum class Step { kDone, kRefused, kUsedUp, kAway };
 
 struct LineDb::Impl {
+  explicit Impl(std::chrono::milliseconds answer_limit) : session(answer_limit) {}
+
   std::mutex mutex;
   Session session;
   std::string conninfo;
@@ -351,7 +353,9 @@ struct LineDb::Impl {
   }
 };
 
-LineDb::LineDb() : impl_(std::make_unique<Impl>()) {}
+LineDb::LineDb() : LineDb(Session::kAnswerLimit) {}
+LineDb::LineDb(std::chrono::milliseconds answer_limit)
+    : impl_(std::make_unique<Impl>(answer_limit)) {}
 LineDb::~LineDb() = default;
 
 const std::string& LineDb::Server() const {

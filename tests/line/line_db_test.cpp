@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <set>
@@ -690,6 +692,60 @@ TEST_F(Line, FilingMarksValues) {
   }
   EXPECT_EQ(Sql("SELECT string_agg(value || '=' || state, ' ' ORDER BY value) FROM pool_values"),
             "1=written 2=void 3=void");
+}
+
+// A server that stops in the middle (a paused VM, a disk that hangs) still
+// acknowledges on TCP: a board's reservation and its filing give up on
+// that connection within their limit and go through a new one, once.
+TEST_F(Line, AStoppedServerHoldsNoBoard) {
+  Ok({"init"});
+  Ok({"pool", "add", "serial", "--format", "u32le", "--start", "7"});
+  line::PoolField f;
+  f.pool = f.def.name = "serial";
+  f.def.size = 4;
+  const std::string id = production::NewBoardId();
+  const line::FiledBoard board{
+      id, "st", "COM1", 1, "ok", "2026-12-08T07:59:51.282Z", "2026-12-08T07:59:52.282Z", "{}"};
+  struct Case {
+    const char* what;
+    std::function<bool(line::LineDb&, std::string*)> step;
+    const char* values;  // the pool's values afterwards
+  };
+  const Case cases[] = {
+      {"reserve",
+       [&](line::LineDb& db, std::string* why) {
+         std::vector<production::FieldValue> values;
+         return db.Reserve({f}, {id, "st", "COM1"}, &values, why) == line::LineDb::Reserved::kOk;
+       },
+       "7=reserved"},
+      {"file",
+       [&](line::LineDb& db, std::string* why) {
+         return db.File(board, why) == line::LineDb::Filed::kOk;
+       },
+       "7=written"},
+  };
+  line::LineDb db(2s);
+  std::string why;
+  ASSERT_TRUE(db.Connect(conn_, &why)) << why;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string pid =
+        Sql("SELECT pid FROM pg_stat_activity WHERE datname = current_database() "
+            "AND application_name = 'quelmar'");
+    ASSERT_EQ(Lines(pid).size(), 1u) << pid;
+    ASSERT_EQ(kill(std::stoi(pid), SIGSTOP), 0);
+    auto step = std::async(std::launch::async, [&] {
+      std::string step_why;
+      const bool ok = c.step(db, &step_why);
+      return ok ? std::string() : step_why;
+    });
+    const bool done = step.wait_for(30s) == std::future_status::ready;
+    kill(std::stoi(pid), SIGCONT);
+    ASSERT_TRUE(done) << "held by a server that stopped answering";
+    EXPECT_EQ(step.get(), "");
+    EXPECT_EQ(Sql("SELECT string_agg(value || '=' || state, ' ') FROM pool_values"), c.values);
+  }
+  EXPECT_EQ(Sql("SELECT count(*) FROM boards"), "1");
 }
 
 // The roles of docs/line.md, run as the docs give them: a station does
