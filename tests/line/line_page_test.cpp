@@ -1012,6 +1012,12 @@ TEST_F(LinePage, DashboardCommand) {
   EXPECT_EQ(paused.status, 202) << paused.body;
   EXPECT_TRUE(
       WaitUntil([&] { return a.Controls() == std::vector<LineControl>{LineControl::kPause}; }));
+  // A name the line reaches it by is given with --hostname: no profile here.
+  const Answer foreign =
+      Http(port, "GET / HTTP/1.1\r\nHost: line3.example:" + std::to_string(port) +
+                     "\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(foreign.status, 421);
+  EXPECT_EQ(foreign.body, "unknown host: add the name to the dashboard's --hostname\n");
   dashboard.Signal(SIGTERM);
   dashboard.Wait(10s);
 }
