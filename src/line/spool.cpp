@@ -148,7 +148,8 @@ LineDb::Filed Spool::FileAll(LineDb& db, size_t* filed, std::string* why) {
   }
   if (!unreadable.empty()) {
     *why = "the spool holds " + std::to_string(unreadable.size()) +
-           " file(s) that are not spooled records, left alone: '" + unreadable.front() + "'";
+           " file(s) that are not spooled records, left alone: '" + unreadable.front() +
+           "': look at them and move them out of the spool to go on";
     return LineDb::Filed::kRefused;
   }
   return LineDb::Filed::kOk;

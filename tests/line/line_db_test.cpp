@@ -675,7 +675,9 @@ TEST_F(Line, SpoolFiledOnce) {
   // Something that is no spooled record is named and left alone.
   WriteWholeFile(dir_.File("line3.spool/notes.json"), "[]");
   EXPECT_EQ(spool.FileAll(db, &filed, &why), line::LineDb::Filed::kRefused);
-  EXPECT_NE(why.find("notes.json"), std::string::npos) << why;
+  EXPECT_NE(why.find("notes.json': look at them and move them out of the spool to go on"),
+            std::string::npos)
+      << why;
   EXPECT_EQ(ReadWholeFile(dir_.File("line3.spool/notes.json")), "[]");
 }
 
