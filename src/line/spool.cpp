@@ -91,6 +91,13 @@ bool Spool::Pending(std::vector<FiledBoard>* boards, std::vector<std::string>* u
     const std::string name = path.filename().string();
     // Temporary files of a write cut short start with a dot.
     if (name.empty() || name[0] == '.' || path.extension() != ".json") continue;
+    // Spooled records are files of their own, renamed into place: a link,
+    // a pipe or a device is no record, and reading one could wait for ever.
+    std::error_code status_error;
+    if (entry.symlink_status(status_error).type() != fs::file_type::regular) {
+      unreadable->push_back(path.string());
+      continue;
+    }
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();

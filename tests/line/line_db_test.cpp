@@ -2,6 +2,7 @@
 // it, stations as separate processes (line_worker) racing for one pool,
 // and what an operator or an attacker does to a connection string.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -679,6 +680,55 @@ TEST_F(Line, SpoolFiledOnce) {
             std::string::npos)
       << why;
   EXPECT_EQ(ReadWholeFile(dir_.File("line3.spool/notes.json")), "[]");
+}
+
+// What else an operator or an attacker puts into the spool under a
+// record's name is named and left alone, and nothing is waited for: a pipe
+// nobody writes to, a link (even to a record), a folder.
+TEST_F(Line, SpoolStrayFilesAreNamed) {
+  const std::string id = production::NewBoardId();
+  const line::FiledBoard board{
+      id, "st", "COM3", 1, "ok", "2026-12-08T07:59:51.282Z", "2026-12-08T08:00:52.690Z", "{}"};
+  const std::string other = "0b6f1d0e-1111-4111-8111-111111111111.json";
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& path)> make;
+  };
+  const Case cases[] = {
+      {"a pipe", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
+      {"a link to a record",
+       [&](const std::string& path) {
+         ASSERT_EQ(symlink((dir_.File("kept.spool/") + id + ".json").c_str(), path.c_str()), 0);
+       }},
+      {"a folder", [](const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); }},
+  };
+  std::string why;
+  line::Spool kept;
+  ASSERT_TRUE(kept.Open(dir_.File("kept.spool"), &why)) << why;
+  ASSERT_TRUE(kept.Put(board, &why)) << why;
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string folder = dir_.File("case" + std::to_string(++n) + ".spool");
+    line::Spool spool;
+    ASSERT_TRUE(spool.Open(folder, &why)) << why;
+    ASSERT_TRUE(spool.Put(board, &why)) << why;
+    const std::string stray = folder + "/" + other;
+    c.make(stray);
+    auto pending = std::async(std::launch::async, [&] {
+      std::vector<line::FiledBoard> boards;
+      std::vector<std::string> unreadable;
+      std::string pending_why;
+      EXPECT_TRUE(spool.Pending(&boards, &unreadable, &pending_why)) << pending_why;
+      return std::make_pair(boards.size(), unreadable);
+    });
+    const bool done = pending.wait_for(10s) == std::future_status::ready;
+    if (!done) close(open(stray.c_str(), O_WRONLY | O_NONBLOCK));  // lets a reader of the pipe go
+    ASSERT_TRUE(done) << "the spool waited on " << c.what;
+    const auto [boards, unreadable] = pending.get();
+    EXPECT_EQ(boards, 1u);
+    EXPECT_EQ(unreadable, std::vector<std::string>{stray});
+  }
 }
 
 // A failed or stopped board's values are void: burned, never reused.
