@@ -226,8 +226,13 @@ struct LineDb::Impl {
       return false;
     }
     // Waits on another station's row lock or a long statement end with a
-    // line rather than hold up a board for ever.
-    if (!session.Run("SET lock_timeout = '10s'; SET statement_timeout = '60s'", &reason)) {
+    // line rather than hold up a board for ever. A transaction is sent
+    // statement after statement: one idle for 5 s is a station stopped in
+    // its middle (a debugger, a paused VM), whose locks the server then
+    // frees before the others' lock_timeout.
+    if (!session.Run("SET lock_timeout = '10s'; SET statement_timeout = '60s'; "
+                     "SET idle_in_transaction_session_timeout = '5s'",
+                     &reason)) {
       *why = Away(reason);
       session.Close();
       return false;

@@ -18,6 +18,7 @@
 #include <memory>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "line/line_db.h"
 #include "line/spool.h"
@@ -376,6 +377,50 @@ TEST_F(Line, ServerAwayOneLine) {
     EXPECT_EQ(r.err.rfind("quelmar-cli: " + c.says, 0), 0u) << r.err;
     EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
   }
+}
+
+// A station stopped in the middle of its reservation (a debugger, a laptop
+// put to sleep, a paused VM) keeps its connection, and with it the
+// counter's row lock: the server ends its transaction after a few seconds,
+// and the other stations go on.
+TEST_F(Line, AStationStoppedInItsReservationHoldsNoPool) {
+  Ok({"init"});
+  Ok({"pool", "add", "serial", "--format", "u32le", "--start", "1"});
+  BackgroundProgram stopped;
+  ASSERT_TRUE(
+      stopped.Start(QUELMAR_LINE_WORKER, {"--db", conn_, "--station", "st-stopped", "--boards",
+                                          "1000000", "--pool", "serial:u32le", "--no-file"}));
+  const std::string backend =
+      "SELECT coalesce(string_agg(state, ','), '') FROM pg_stat_activity "
+      "WHERE datname = current_database() AND application_name = 'quelmar'";
+  bool caught = false;
+  for (int i = 0; i < 2000 && !caught; ++i) {
+    stopped.Signal(SIGSTOP);
+    caught = Sql(backend) == "idle in transaction";
+    if (!caught) {
+      stopped.Signal(SIGCONT);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1 + i % 7));
+    }
+  }
+  ASSERT_TRUE(caught) << "never stopped inside a transaction";
+  bool ended = false;
+  for (int i = 0; i < 300 && !ended; ++i) {
+    std::this_thread::sleep_for(100ms);
+    ended = Sql(backend).empty();
+  }
+  EXPECT_TRUE(ended) << "the stopped station's transaction held on: " << Sql(backend);
+  line::LineDb db;
+  std::string why;
+  ASSERT_TRUE(db.Connect(conn_, &why)) << why;
+  line::PoolField f;
+  f.pool = f.def.name = "serial";
+  f.def.size = 4;
+  std::vector<production::FieldValue> values;
+  EXPECT_EQ(db.Reserve({f}, {production::NewBoardId(), "st", "COM1"}, &values, &why),
+            line::LineDb::Reserved::kOk)
+      << why;
+  stopped.Signal(SIGKILL);
+  stopped.Wait(10s);
 }
 
 // Four stations at once on a counter and a list: every value once, the
