@@ -25,6 +25,7 @@ namespace quelmar::line {
   X(PQsendQueryParams)          \
   X(PQgetResult)                \
   X(PQisBusy)                   \
+  X(PQsocket)                   \
   X(PQresultStatus)             \
   X(PQresultErrorField)         \
   X(PQresultErrorMessage)       \

@@ -4,6 +4,10 @@
 #include <cstdlib>
 #include <thread>
 
+#ifndef _WIN32
+#include <poll.h>
+#endif
+
 #include "line/conninfo.h"
 
 namespace quelmar::line {
@@ -140,19 +144,26 @@ bool Session::Run(const std::string& sql, const std::vector<Param>& params, Rows
 }
 
 bool Session::AwaitAnswer(std::chrono::steady_clock::time_point deadline, bool* late) {
-  // libpq has no wait with a limit (before version 17): its socket is
-  // asked now and then, the pause growing from a loopback's round trip to
-  // a millisecond.
-  auto pause = std::chrono::microseconds(20);
+  // libpq has no wait with a limit (before version 17). On Windows, where
+  // waiting on its socket would take Winsock, the socket is asked now and
+  // then, the pause growing from a loopback's round trip to a millisecond.
+  [[maybe_unused]] auto pause = std::chrono::microseconds(20);
   for (;;) {
     if (pq_->PQconsumeInput(conn_) == 0) return false;
     if (pq_->PQisBusy(conn_) == 0) return true;
-    if (std::chrono::steady_clock::now() >= deadline) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
       *late = true;
       return false;
     }
+#ifdef _WIN32
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::microseconds(1000));
+#else
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+    pollfd wait{pq_->PQsocket(conn_), POLLIN, 0};
+    poll(&wait, 1, static_cast<int>(std::min<decltype(left)>(left, 1000)));
+#endif
   }
 }
 
