@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <tuple>
 
@@ -137,11 +138,17 @@ LineDb::Filed Spool::FileAll(LineDb& db, size_t* filed, std::string* why) {
   std::vector<FiledBoard> boards;
   std::vector<std::string> unreadable;
   if (!Pending(&boards, &unreadable, why)) return LineDb::Filed::kRefused;
+  // A record the database refuses stays, and holds up none after it.
+  std::optional<std::string> refused;
   for (const FiledBoard& board : boards) {
     const LineDb::Filed filed_now = db.File(board, why);
-    if (filed_now != LineDb::Filed::kOk) {
+    if (filed_now == LineDb::Filed::kAway) {
       *why = "spooled board " + board.id + ": " + *why;
       return filed_now;
+    }
+    if (filed_now != LineDb::Filed::kOk) {
+      if (!refused) refused = "spooled board " + board.id + ": " + *why;
+      continue;
     }
     // Filed: the file goes. Should the removal be lost in a crash, the
     // next filing of the same id changes nothing.
@@ -152,6 +159,10 @@ LineDb::Filed Spool::FileAll(LineDb& db, size_t* filed, std::string* why) {
       return LineDb::Filed::kRefused;
     }
     ++*filed;
+  }
+  if (refused) {
+    *why = *refused;
+    return LineDb::Filed::kRefused;
   }
   if (!unreadable.empty()) {
     *why = "the spool holds " + std::to_string(unreadable.size()) +

@@ -776,6 +776,37 @@ TEST_F(Line, SpoolStrayFilesAreNamed) {
   }
 }
 
+// A spooled record the database refuses (here a board number its column
+// cannot hold, as an edited spool file may give) stays in the spool, named,
+// and holds up none of the records after it.
+TEST_F(Line, ARefusedSpooledRecordHoldsUpNoOther) {
+  Ok({"init"});
+  line::LineDb db;
+  std::string why;
+  ASSERT_TRUE(db.Connect(conn_, &why)) << why;
+  line::Spool spool;
+  ASSERT_TRUE(spool.Open(dir_.File("line3.spool"), &why)) << why;
+  const std::string refused = production::NewBoardId(), later = production::NewBoardId();
+  ASSERT_TRUE(spool.Put({refused, "st", "COM1", 3000000000u, "ok", "2026-12-08T07:59:51.282Z",
+                         "2026-12-08T07:59:52.282Z", "{}"},
+                        &why))
+      << why;
+  ASSERT_TRUE(spool.Put(
+      {later, "st", "COM1", 2, "ok", "2026-12-08T08:00:51.282Z", "2026-12-08T08:00:52.282Z", "{}"},
+      &why))
+      << why;
+  size_t filed = 0;
+  EXPECT_EQ(spool.FileAll(db, &filed, &why), line::LineDb::Filed::kRefused);
+  EXPECT_EQ(why.rfind("spooled board " + refused + ": ", 0), 0u) << why;
+  EXPECT_EQ(filed, 1u);
+  EXPECT_EQ(Sql("SELECT id FROM boards"), later);
+  std::vector<line::FiledBoard> pending;
+  std::vector<std::string> unreadable;
+  ASSERT_TRUE(spool.Pending(&pending, &unreadable, &why));
+  ASSERT_EQ(pending.size(), 1u);
+  EXPECT_EQ(pending[0].id, refused);
+}
+
 // A failed or stopped board's values are void: burned, never reused.
 TEST_F(Line, FilingMarksValues) {
   Ok({"init"});
