@@ -201,6 +201,8 @@ bool CanonicalValue(const std::string& format_text, const std::string& text, std
 enum class Step { kDone, kRefused, kUsedUp, kAway };
 
 struct LineDb::Impl {
+  explicit Impl(std::chrono::milliseconds answer_limit) : session(answer_limit) {}
+
   std::mutex mutex;
   Session session;
   std::string conninfo;
@@ -224,8 +226,13 @@ struct LineDb::Impl {
       return false;
     }
     // Waits on another station's row lock or a long statement end with a
-    // line rather than hold up a board for ever.
-    if (!session.Run("SET lock_timeout = '10s'; SET statement_timeout = '60s'", &reason)) {
+    // line rather than hold up a board for ever. A transaction is sent
+    // statement after statement: one idle for 5 s is a station stopped in
+    // its middle (a debugger, a paused VM), whose locks the server then
+    // frees before the others' lock_timeout.
+    if (!session.Run("SET lock_timeout = '10s'; SET statement_timeout = '60s'; "
+                     "SET idle_in_transaction_session_timeout = '5s'",
+                     &reason)) {
       *why = Away(reason);
       session.Close();
       return false;
@@ -339,6 +346,24 @@ struct LineDb::Impl {
     }
   }
 
+  // Refuses a new pool whose name differs from another's only in case: a
+  // profile's pool = "Serial" would take other values than "serial". Two
+  // adds of such names take turns on the lock.
+  Step OnlyCaseDiffers(const std::string& name, std::string* why) {
+    Rows rows;
+    Step s =
+        Run("SELECT pg_advisory_xact_lock(hashtext(lower($1))), "
+            "  (SELECT name FROM pools WHERE lower(name) = lower($1) AND name <> $1 LIMIT 1)",
+            {name}, &rows, why);
+    if (s != Step::kDone) return s;
+    if (rows.At(0, 1)) {
+      *why = "pool '" + name + "' differs from pool '" + rows.Text(0, 1) + "' only in case: use '" +
+             rows.Text(0, 1) + "' or another name";
+      return Step::kRefused;
+    }
+    return Step::kDone;
+  }
+
   // A statement inside a body: kDone, or kRefused/kAway with the reason.
   Step Run(const std::string& sql, const std::vector<Param>& params, Rows* rows, std::string* why) {
     if (session.Run(sql, params, rows, why)) return Step::kDone;
@@ -351,7 +376,9 @@ struct LineDb::Impl {
   }
 };
 
-LineDb::LineDb() : impl_(std::make_unique<Impl>()) {}
+LineDb::LineDb() : LineDb(Session::kAnswerLimit) {}
+LineDb::LineDb(std::chrono::milliseconds answer_limit)
+    : impl_(std::make_unique<Impl>(answer_limit)) {}
 LineDb::~LineDb() = default;
 
 const std::string& LineDb::Server() const {
@@ -483,7 +510,9 @@ bool LineDb::AddCounterPool(const CounterPool& pool, std::string* why) {
       true,
       [&](std::string* reason) {
         Rows rows;
-        Step s = d.Run(
+        Step s = d.OnlyCaseDiffers(pool.name, reason);
+        if (s != Step::kDone) return s;
+        s = d.Run(
             "INSERT INTO pools (name, kind, format, start_value, end_value, step, next_value) "
             "VALUES ($1, 'counter', $2, $3, $4, $5, $3) ON CONFLICT (name) DO NOTHING",
             {pool.name, pool.format, std::to_string(pool.start), std::to_string(last),
@@ -532,7 +561,9 @@ bool LineDb::AddListValues(const std::string& name, const std::string& format_te
       [&](std::string* reason) {
         *created = false;
         Rows rows;
-        Step s = d.Run(
+        Step s = d.OnlyCaseDiffers(name, reason);
+        if (s != Step::kDone) return s;
+        s = d.Run(
             "INSERT INTO pools (name, kind, format) VALUES ($1, 'list', $2) "
             "ON CONFLICT (name) DO NOTHING",
             {name, format_text}, &rows, reason);

@@ -4,6 +4,7 @@
 // of every station. No libpq type shows here.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -83,6 +84,9 @@ class LineDb {
   enum class Filed { kOk, kRefused, kAway };
 
   LineDb();
+  // A statement's answer waited for at most answer_limit (a test's short
+  // one); then the connection counts as lost.
+  explicit LineDb(std::chrono::milliseconds answer_limit);
   ~LineDb();
   LineDb(const LineDb&) = delete;
   LineDb& operator=(const LineDb&) = delete;

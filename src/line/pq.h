@@ -21,6 +21,11 @@ namespace quelmar::line {
   X(PQfreemem)                  \
   X(PQexec)                     \
   X(PQexecParams)               \
+  X(PQsendQuery)                \
+  X(PQsendQueryParams)          \
+  X(PQgetResult)                \
+  X(PQisBusy)                   \
+  X(PQsocket)                   \
   X(PQresultStatus)             \
   X(PQresultErrorField)         \
   X(PQresultErrorMessage)       \

@@ -1,6 +1,12 @@
 #include "line/session.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <thread>
+
+#ifndef _WIN32
+#include <poll.h>
+#endif
 
 #include "line/conninfo.h"
 
@@ -72,18 +78,44 @@ bool Session::Run(const std::string& sql, const std::vector<Param>& params, Rows
   std::vector<const char*> values;
   values.reserve(params.size());
   for (const Param& p : params) values.push_back(p ? p->c_str() : nullptr);
-  PGresult* result = params.empty()
-                         ? pq_->PQexec(conn_, sql.c_str())
-                         : pq_->PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()),
-                                             nullptr, values.data(), nullptr, nullptr, 0);
+  const int sent = params.empty()
+                       ? pq_->PQsendQuery(conn_, sql.c_str())
+                       : pq_->PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()),
+                                                nullptr, values.data(), nullptr, nullptr, 0);
+  // The answer of the last statement, or of the first that failed.
+  PGresult* result = nullptr;
+  const auto deadline = std::chrono::steady_clock::now() + answer_limit_;
+  bool late = false, broke = sent != 1;
+  while (!broke) {
+    if (!AwaitAnswer(deadline, &late)) {
+      broke = true;
+      break;
+    }
+    PGresult* next = pq_->PQgetResult(conn_);
+    if (next == nullptr) break;
+    if (result == nullptr || pq_->PQresultStatus(result) != PGRES_FATAL_ERROR) {
+      if (result != nullptr) pq_->PQclear(result);
+      result = next;
+    } else {
+      pq_->PQclear(next);
+    }
+  }
+  if (late) {
+    // Closed: the server ends an open transaction once it finds it so.
+    if (result != nullptr) pq_->PQclear(result);
+    Close();
+    lost_ = true;
+    *why = "silent for " + std::to_string(answer_limit_.count() / 1000) + " s";
+    return false;
+  }
   const ExecStatusType status = result != nullptr ? pq_->PQresultStatus(result) : PGRES_FATAL_ERROR;
-  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+  if (broke || (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)) {
     const char* state =
         result != nullptr ? pq_->PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
     if (state != nullptr) sqlstate_ = state;
     const char* primary =
         result != nullptr ? pq_->PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
-    lost_ = pq_->PQstatus(conn_) != CONNECTION_OK;
+    lost_ = broke || pq_->PQstatus(conn_) != CONNECTION_OK;
     // A server error's own words; a broken connection's from libpq.
     *why = primary != nullptr && !lost_ ? std::string(primary)
                                         : OneLine(pq_->PQerrorMessage(conn_), conninfo_);
@@ -109,6 +141,30 @@ bool Session::Run(const std::string& sql, const std::vector<Param>& params, Rows
   }
   pq_->PQclear(result);
   return true;
+}
+
+bool Session::AwaitAnswer(std::chrono::steady_clock::time_point deadline, bool* late) {
+  // libpq has no wait with a limit (before version 17). On Windows, where
+  // waiting on its socket would take Winsock, the socket is asked now and
+  // then, the pause growing from a loopback's round trip to a millisecond.
+  [[maybe_unused]] auto pause = std::chrono::microseconds(20);
+  for (;;) {
+    if (pq_->PQconsumeInput(conn_) == 0) return false;
+    if (pq_->PQisBusy(conn_) == 0) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
+      *late = true;
+      return false;
+    }
+#ifdef _WIN32
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(1000));
+#else
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+    pollfd wait{pq_->PQsocket(conn_), POLLIN, 0};
+    poll(&wait, 1, static_cast<int>(std::min<decltype(left)>(left, 1000)));
+#endif
+  }
 }
 
 bool Session::TakeNotifications(std::vector<Notification>* out) {

@@ -2,6 +2,7 @@
 // Private to src/line.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,7 +35,14 @@ using Param = std::optional<std::string>;
 
 class Session {
  public:
-  Session() = default;
+  // How long a statement's answer is waited for. Longer than the server's
+  // own statement_timeout, so that its line comes first; a server that has
+  // stopped (a paused VM, a disk that hangs) still acknowledges on TCP and
+  // would otherwise hold a board for ever.
+  static constexpr std::chrono::milliseconds kAnswerLimit{70000};
+
+  explicit Session(std::chrono::milliseconds answer_limit = kAnswerLimit)
+      : answer_limit_(answer_limit) {}
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -46,9 +54,10 @@ class Session {
   // Whether the connection is there and not broken.
   bool Up() const;
 
-  // Runs one statement with text parameters ($1, $2, ...). False with one
-  // line in *why; then Lost() tells whether the connection broke (the
-  // database is away) and Sqlstate() gives the server's error code.
+  // Runs one statement with text parameters ($1, $2, ...), waiting at most
+  // the answer limit for its answer (after which the connection is closed
+  // and counts as lost). False with one line in *why; then Lost() tells whether the connection
+  // broke (the database is away) and Sqlstate() gives the server's error code.
   bool Run(const std::string& sql, const std::vector<Param>& params, Rows* rows, std::string* why);
   bool Run(const std::string& sql, std::string* why) { return Run(sql, {}, nullptr, why); }
   bool Lost() const { return lost_; }
@@ -64,6 +73,11 @@ class Session {
   bool TakeNotifications(std::vector<Notification>* out);
 
  private:
+  // Waits until an answer can be read without blocking. False when the
+  // connection broke or the deadline passed (*late then true).
+  bool AwaitAnswer(std::chrono::steady_clock::time_point deadline, bool* late);
+
+  std::chrono::milliseconds answer_limit_;
   const PqApi* pq_ = nullptr;
   PGconn* conn_ = nullptr;
   std::string conninfo_;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <tuple>
 
@@ -91,6 +92,13 @@ bool Spool::Pending(std::vector<FiledBoard>* boards, std::vector<std::string>* u
     const std::string name = path.filename().string();
     // Temporary files of a write cut short start with a dot.
     if (name.empty() || name[0] == '.' || path.extension() != ".json") continue;
+    // Spooled records are files of their own, renamed into place: a link,
+    // a pipe or a device is no record, and reading one could wait for ever.
+    std::error_code status_error;
+    if (entry.symlink_status(status_error).type() != fs::file_type::regular) {
+      unreadable->push_back(path.string());
+      continue;
+    }
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
@@ -130,11 +138,17 @@ LineDb::Filed Spool::FileAll(LineDb& db, size_t* filed, std::string* why) {
   std::vector<FiledBoard> boards;
   std::vector<std::string> unreadable;
   if (!Pending(&boards, &unreadable, why)) return LineDb::Filed::kRefused;
+  // A record the database refuses stays, and holds up none after it.
+  std::optional<std::string> refused;
   for (const FiledBoard& board : boards) {
     const LineDb::Filed filed_now = db.File(board, why);
-    if (filed_now != LineDb::Filed::kOk) {
+    if (filed_now == LineDb::Filed::kAway) {
       *why = "spooled board " + board.id + ": " + *why;
       return filed_now;
+    }
+    if (filed_now != LineDb::Filed::kOk) {
+      if (!refused) refused = "spooled board " + board.id + ": " + *why;
+      continue;
     }
     // Filed: the file goes. Should the removal be lost in a crash, the
     // next filing of the same id changes nothing.
@@ -146,9 +160,14 @@ LineDb::Filed Spool::FileAll(LineDb& db, size_t* filed, std::string* why) {
     }
     ++*filed;
   }
+  if (refused) {
+    *why = *refused;
+    return LineDb::Filed::kRefused;
+  }
   if (!unreadable.empty()) {
     *why = "the spool holds " + std::to_string(unreadable.size()) +
-           " file(s) that are not spooled records, left alone: '" + unreadable.front() + "'";
+           " file(s) that are not spooled records, left alone: '" + unreadable.front() +
+           "': look at them and move them out of the spool to go on";
     return LineDb::Filed::kRefused;
   }
   return LineDb::Filed::kOk;

@@ -23,6 +23,10 @@ using SteadyClock = std::chrono::steady_clock;
 using Json = nlohmann::json;
 
 constexpr char kControlPrefix[] = "quelmar_control_";
+// The rows' and the page's statements end on the server after 10 s; a
+// server that stopped answering is given up a little later, so that the
+// page shows it away and a station's row waits for it afresh.
+constexpr std::chrono::seconds kPageAnswerLimit{15};
 
 Json JsonOf(const std::vector<ImageReport>& images) {
   Json j = Json::array();
@@ -363,7 +367,7 @@ bool StationReporter::Shared::LookForControls(Session& session, int64_t* handled
 }
 
 void StationReporter::Shared::Run() {
-  Session session;
+  Session session(kPageAnswerLimit);
   std::optional<StationReport> written;  // what the row holds
   SteadyClock::time_point last_write{};
   SteadyClock::time_point next_connect = SteadyClock::now();
@@ -679,7 +683,7 @@ void LineWatcher::Shared::Send(Session& session, const Request& request) {
 }
 
 void LineWatcher::Shared::Run() {
-  Session session;
+  Session session(kPageAnswerLimit);
   const std::string server = ServerText(conninfo);
   SteadyClock::time_point last_read{};
   SteadyClock::time_point next_read = SteadyClock::now();

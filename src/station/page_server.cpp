@@ -525,7 +525,8 @@ bool PageServer::Start(std::string* error) {
   } else {
     s.urls.push_back(Url(address, s.bound_port));
   }
-  s.guard.emplace(s.options.address, s.bound_port, machine, s.options.hostnames, s.options.token);
+  s.guard.emplace(s.options.address, s.bound_port, machine, s.options.hostnames, s.options.token,
+                  s.options.hostnames_from);
 
   s.ticker.emplace(*s.ioc);
   s.Accept();

@@ -26,6 +26,9 @@ struct ServerOptions {
   // Further names and addresses the line reaches the server by (the
   // profile's hostnames); see RequestGuard.
   std::vector<std::string> hostnames;
+  // Where a name is added to them, for the line that refuses an unknown
+  // Host.
+  std::string hostnames_from = "the profile's hostnames";
   size_t max_connections = 100;
   size_t max_connections_per_client = 40;
   // Event streams are held for as long as a page is open, so they are

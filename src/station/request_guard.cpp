@@ -50,8 +50,13 @@ bool SameSecret(std::string_view a, std::string_view b) {
 
 RequestGuard::RequestGuard(const std::string& listen_address, uint16_t port,
                            const std::vector<std::string>& machine,
-                           const std::vector<std::string>& hostnames, std::string token)
-    : port_(port), names_{"localhost"}, addresses_{"127.0.0.1", "::1"}, token_(std::move(token)) {
+                           const std::vector<std::string>& hostnames, std::string token,
+                           std::string hostnames_from)
+    : port_(port),
+      names_{"localhost"},
+      addresses_{"127.0.0.1", "::1"},
+      token_(std::move(token)),
+      hostnames_from_(std::move(hostnames_from)) {
   std::vector<std::string> known = hostnames;
   const std::string listening = AddressText(listen_address, false);
   if (listening == "0.0.0.0" || listening == "::") {
@@ -108,7 +113,7 @@ std::optional<Refusal> RequestGuard::Check(const RequestHeaders& request,
   if (request.host.size() != 1) return Refusal{400, "one Host header is needed"};
   const std::string_view host = request.host.front();
   if (!HostAllowed(host, local))
-    return Refusal{421, "unknown host: add the name to the profile's hostnames"};
+    return Refusal{421, "unknown host: add the name to " + hostnames_from_};
   // The page's own requests carry its origin, "http://" and the Host.
   for (const std::string_view origin : request.origin) {
     if (request.origin.size() != 1 || Lower(origin) != "http://" + Lower(host))

@@ -43,7 +43,7 @@ class RequestGuard {
   // the line reaches the station by).
   RequestGuard(const std::string& listen_address, uint16_t port,
                const std::vector<std::string>& machine, const std::vector<std::string>& hostnames,
-               std::string token);
+               std::string token, std::string hostnames_from = "the profile's hostnames");
 
   // Null when the request may be served. `local` is the address the
   // connection came in on, which the client reached, so its own Host
@@ -59,6 +59,7 @@ class RequestGuard {
   std::vector<std::string> names_;      // lower case
   std::vector<std::string> addresses_;  // as the address parser writes them
   std::string token_;
+  std::string hostnames_from_;  // named in the line refusing an unknown Host
 };
 
 }  // namespace quelmar::station

@@ -2,6 +2,7 @@
 // it, stations as separate processes (line_worker) racing for one pool,
 // and what an operator or an attacker does to a connection string.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -11,10 +12,13 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "line/line_db.h"
 #include "line/spool.h"
@@ -132,6 +136,15 @@ TEST_F(Line, PoolAddRefusals) {
       {{"neither", "--format", "u32le"}, "", 2, "give either --start"},
       {{"a b", "--format", "u32le", "--start", "1"}, "", 1, "'a b' is no pool name"},
       {{"serial", "--format", "u32le", "--start", "1"}, "", 1, "pool 'serial' exists already"},
+      // A profile's pool = "Serial" would take another pool than the line's.
+      {{"Serial", "--format", "u32le", "--start", "100000"},
+       "",
+       1,
+       "pool 'Serial' differs from pool 'serial' only in case: use 'serial' or another name"},
+      {{"MACS", "--format", "mac", "--list"},
+       "02:51:4D:00:00:2B\n",
+       1,
+       "pool 'MACS' differs from pool 'macs' only in case: use 'macs' or another name"},
       {{"dup", "--format", "mac", "--list"},
        "02:51:4d:00:00:01\n02-51-4D-00-00-01\n",
        1,
@@ -364,6 +377,50 @@ TEST_F(Line, ServerAwayOneLine) {
     EXPECT_EQ(r.err.rfind("quelmar-cli: " + c.says, 0), 0u) << r.err;
     EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
   }
+}
+
+// A station stopped in the middle of its reservation (a debugger, a laptop
+// put to sleep, a paused VM) keeps its connection, and with it the
+// counter's row lock: the server ends its transaction after a few seconds,
+// and the other stations go on.
+TEST_F(Line, AStationStoppedInItsReservationHoldsNoPool) {
+  Ok({"init"});
+  Ok({"pool", "add", "serial", "--format", "u32le", "--start", "1"});
+  BackgroundProgram stopped;
+  ASSERT_TRUE(
+      stopped.Start(QUELMAR_LINE_WORKER, {"--db", conn_, "--station", "st-stopped", "--boards",
+                                          "1000000", "--pool", "serial:u32le", "--no-file"}));
+  const std::string backend =
+      "SELECT coalesce(string_agg(state, ','), '') FROM pg_stat_activity "
+      "WHERE datname = current_database() AND application_name = 'quelmar'";
+  bool caught = false;
+  for (int i = 0; i < 2000 && !caught; ++i) {
+    stopped.Signal(SIGSTOP);
+    caught = Sql(backend) == "idle in transaction";
+    if (!caught) {
+      stopped.Signal(SIGCONT);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1 + i % 7));
+    }
+  }
+  ASSERT_TRUE(caught) << "never stopped inside a transaction";
+  bool ended = false;
+  for (int i = 0; i < 300 && !ended; ++i) {
+    std::this_thread::sleep_for(100ms);
+    ended = Sql(backend).empty();
+  }
+  EXPECT_TRUE(ended) << "the stopped station's transaction held on: " << Sql(backend);
+  line::LineDb db;
+  std::string why;
+  ASSERT_TRUE(db.Connect(conn_, &why)) << why;
+  line::PoolField f;
+  f.pool = f.def.name = "serial";
+  f.def.size = 4;
+  std::vector<production::FieldValue> values;
+  EXPECT_EQ(db.Reserve({f}, {production::NewBoardId(), "st", "COM1"}, &values, &why),
+            line::LineDb::Reserved::kOk)
+      << why;
+  stopped.Signal(SIGKILL);
+  stopped.Wait(10s);
 }
 
 // Four stations at once on a counter and a list: every value once, the
@@ -664,8 +721,90 @@ TEST_F(Line, SpoolFiledOnce) {
   // Something that is no spooled record is named and left alone.
   WriteWholeFile(dir_.File("line3.spool/notes.json"), "[]");
   EXPECT_EQ(spool.FileAll(db, &filed, &why), line::LineDb::Filed::kRefused);
-  EXPECT_NE(why.find("notes.json"), std::string::npos) << why;
+  EXPECT_NE(why.find("notes.json': look at them and move them out of the spool to go on"),
+            std::string::npos)
+      << why;
   EXPECT_EQ(ReadWholeFile(dir_.File("line3.spool/notes.json")), "[]");
+}
+
+// What else an operator or an attacker puts into the spool under a
+// record's name is named and left alone, and nothing is waited for: a pipe
+// nobody writes to, a link (even to a record), a folder.
+TEST_F(Line, SpoolStrayFilesAreNamed) {
+  const std::string id = production::NewBoardId();
+  const line::FiledBoard board{
+      id, "st", "COM3", 1, "ok", "2026-12-08T07:59:51.282Z", "2026-12-08T08:00:52.690Z", "{}"};
+  const std::string other = "0b6f1d0e-1111-4111-8111-111111111111.json";
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& path)> make;
+  };
+  const Case cases[] = {
+      {"a pipe", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
+      {"a link to a record",
+       [&](const std::string& path) {
+         ASSERT_EQ(symlink((dir_.File("kept.spool/") + id + ".json").c_str(), path.c_str()), 0);
+       }},
+      {"a folder", [](const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); }},
+  };
+  std::string why;
+  line::Spool kept;
+  ASSERT_TRUE(kept.Open(dir_.File("kept.spool"), &why)) << why;
+  ASSERT_TRUE(kept.Put(board, &why)) << why;
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string folder = dir_.File("case" + std::to_string(++n) + ".spool");
+    line::Spool spool;
+    ASSERT_TRUE(spool.Open(folder, &why)) << why;
+    ASSERT_TRUE(spool.Put(board, &why)) << why;
+    const std::string stray = folder + "/" + other;
+    c.make(stray);
+    auto pending = std::async(std::launch::async, [&] {
+      std::vector<line::FiledBoard> boards;
+      std::vector<std::string> unreadable;
+      std::string pending_why;
+      EXPECT_TRUE(spool.Pending(&boards, &unreadable, &pending_why)) << pending_why;
+      return std::make_pair(boards.size(), unreadable);
+    });
+    const bool done = pending.wait_for(10s) == std::future_status::ready;
+    if (!done) close(open(stray.c_str(), O_WRONLY | O_NONBLOCK));  // lets a reader of the pipe go
+    ASSERT_TRUE(done) << "the spool waited on " << c.what;
+    const auto [boards, unreadable] = pending.get();
+    EXPECT_EQ(boards, 1u);
+    EXPECT_EQ(unreadable, std::vector<std::string>{stray});
+  }
+}
+
+// A spooled record the database refuses (here a board number its column
+// cannot hold, as an edited spool file may give) stays in the spool, named,
+// and holds up none of the records after it.
+TEST_F(Line, ARefusedSpooledRecordHoldsUpNoOther) {
+  Ok({"init"});
+  line::LineDb db;
+  std::string why;
+  ASSERT_TRUE(db.Connect(conn_, &why)) << why;
+  line::Spool spool;
+  ASSERT_TRUE(spool.Open(dir_.File("line3.spool"), &why)) << why;
+  const std::string refused = production::NewBoardId(), later = production::NewBoardId();
+  ASSERT_TRUE(spool.Put({refused, "st", "COM1", 3000000000u, "ok", "2026-12-08T07:59:51.282Z",
+                         "2026-12-08T07:59:52.282Z", "{}"},
+                        &why))
+      << why;
+  ASSERT_TRUE(spool.Put(
+      {later, "st", "COM1", 2, "ok", "2026-12-08T08:00:51.282Z", "2026-12-08T08:00:52.282Z", "{}"},
+      &why))
+      << why;
+  size_t filed = 0;
+  EXPECT_EQ(spool.FileAll(db, &filed, &why), line::LineDb::Filed::kRefused);
+  EXPECT_EQ(why.rfind("spooled board " + refused + ": ", 0), 0u) << why;
+  EXPECT_EQ(filed, 1u);
+  EXPECT_EQ(Sql("SELECT id FROM boards"), later);
+  std::vector<line::FiledBoard> pending;
+  std::vector<std::string> unreadable;
+  ASSERT_TRUE(spool.Pending(&pending, &unreadable, &why));
+  ASSERT_EQ(pending.size(), 1u);
+  EXPECT_EQ(pending[0].id, refused);
 }
 
 // A failed or stopped board's values are void: burned, never reused.
@@ -690,6 +829,60 @@ TEST_F(Line, FilingMarksValues) {
   }
   EXPECT_EQ(Sql("SELECT string_agg(value || '=' || state, ' ' ORDER BY value) FROM pool_values"),
             "1=written 2=void 3=void");
+}
+
+// A server that stops in the middle (a paused VM, a disk that hangs) still
+// acknowledges on TCP: a board's reservation and its filing give up on
+// that connection within their limit and go through a new one, once.
+TEST_F(Line, AStoppedServerHoldsNoBoard) {
+  Ok({"init"});
+  Ok({"pool", "add", "serial", "--format", "u32le", "--start", "7"});
+  line::PoolField f;
+  f.pool = f.def.name = "serial";
+  f.def.size = 4;
+  const std::string id = production::NewBoardId();
+  const line::FiledBoard board{
+      id, "st", "COM1", 1, "ok", "2026-12-08T07:59:51.282Z", "2026-12-08T07:59:52.282Z", "{}"};
+  struct Case {
+    const char* what;
+    std::function<bool(line::LineDb&, std::string*)> step;
+    const char* values;  // the pool's values afterwards
+  };
+  const Case cases[] = {
+      {"reserve",
+       [&](line::LineDb& db, std::string* why) {
+         std::vector<production::FieldValue> values;
+         return db.Reserve({f}, {id, "st", "COM1"}, &values, why) == line::LineDb::Reserved::kOk;
+       },
+       "7=reserved"},
+      {"file",
+       [&](line::LineDb& db, std::string* why) {
+         return db.File(board, why) == line::LineDb::Filed::kOk;
+       },
+       "7=written"},
+  };
+  line::LineDb db(2s);
+  std::string why;
+  ASSERT_TRUE(db.Connect(conn_, &why)) << why;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string pid =
+        Sql("SELECT pid FROM pg_stat_activity WHERE datname = current_database() "
+            "AND application_name = 'quelmar'");
+    ASSERT_EQ(Lines(pid).size(), 1u) << pid;
+    ASSERT_EQ(kill(std::stoi(pid), SIGSTOP), 0);
+    auto step = std::async(std::launch::async, [&] {
+      std::string step_why;
+      const bool ok = c.step(db, &step_why);
+      return ok ? std::string() : step_why;
+    });
+    const bool done = step.wait_for(30s) == std::future_status::ready;
+    kill(std::stoi(pid), SIGCONT);
+    ASSERT_TRUE(done) << "held by a server that stopped answering";
+    EXPECT_EQ(step.get(), "");
+    EXPECT_EQ(Sql("SELECT string_agg(value || '=' || state, ' ') FROM pool_values"), c.values);
+  }
+  EXPECT_EQ(Sql("SELECT count(*) FROM boards"), "1");
 }
 
 // The roles of docs/line.md, run as the docs give them: a station does

@@ -847,6 +847,32 @@ TEST_F(LinePage, TheDatabaseAwayIsSaidAndTheLineComesBack) {
   server.Stop();
 }
 
+// A server that stops answering while its connections stay up (a paused
+// VM): the page says so within its limit, and comes back with the server.
+TEST_F(LinePage, AStoppedDatabaseIsSaidToo) {
+  StartWatcher({.retry = 300ms});
+  FakeStation a(conn_, "st-a", {.retry = 300ms});
+  a.Start();
+  WaitView([](const LineView& w) { return Find(w, "st-a") != nullptr; });
+  std::istringstream listed(
+      Sql("SELECT pid FROM pg_stat_activity WHERE datname = current_database() "
+          "AND application_name = 'quelmar'"));
+  std::vector<pid_t> pids;
+  for (int pid = 0; listed >> pid;) pids.push_back(pid);
+  ASSERT_FALSE(pids.empty());
+  for (const pid_t pid : pids) kill(pid, SIGSTOP);
+  const LineView v = WaitView([](const LineView& w) { return !w.connected; }, 40s);
+  for (const pid_t pid : pids) kill(pid, SIGCONT);
+  EXPECT_FALSE(v.connected) << "the page went on showing a server that stopped answering";
+  EXPECT_NE(v.problem.find("the line's database quelmar@"), std::string::npos) << v.problem;
+  a.report().ok = 3;
+  a.Report();
+  EXPECT_TRUE(WaitView([](const LineView& w) {
+                const auto* t = Find(w, "st-a");
+                return w.connected && t && t->run_ok == 3;
+              }).connected);
+}
+
 // A database of the first schema is brought up to date by line init, its
 // boards kept; until then a station says what to do.
 TEST_F(LinePage, InitBringsTheFirstSchemaUp) {
@@ -1012,6 +1038,12 @@ TEST_F(LinePage, DashboardCommand) {
   EXPECT_EQ(paused.status, 202) << paused.body;
   EXPECT_TRUE(
       WaitUntil([&] { return a.Controls() == std::vector<LineControl>{LineControl::kPause}; }));
+  // A name the line reaches it by is given with --hostname: no profile here.
+  const Answer foreign =
+      Http(port, "GET / HTTP/1.1\r\nHost: line3.example:" + std::to_string(port) +
+                     "\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(foreign.status, 421);
+  EXPECT_EQ(foreign.body, "unknown host: add the name to the dashboard's --hostname\n");
   dashboard.Signal(SIGTERM);
   dashboard.Wait(10s);
 }

@@ -90,6 +90,7 @@ int CmdLineDashboard(int argc, char** argv) {
   if (token && token->empty()) return UsageError(kCommand, "--token is empty");
   options.token = token ? *token : station::MakeToken();
   options.hostnames = hostnames;
+  options.hostnames_from = "the dashboard's --hostname";
 
   line::LineWatcher watcher(*db, {}, [](const std::string& line) {
     std::fprintf(stderr, "quelmar-cli: %s\n", line.c_str());
