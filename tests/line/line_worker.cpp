@@ -53,13 +53,13 @@ int main(int argc, char** argv) {
     } else if (arg == "--no-file") {
       file = false;
     } else if (arg == "--pool") {
-      std::string spec = value;
+      std::string pool_arg = value;
       ++i;
       line::PoolField f;
-      const size_t colon = spec.find(':');
-      f.pool = spec.substr(0, colon);
+      const size_t colon = pool_arg.find(':');
+      f.pool = pool_arg.substr(0, colon);
       f.def.name = f.pool;
-      std::string rest = spec.substr(colon + 1);
+      std::string rest = pool_arg.substr(colon + 1);
       size_t size = 0;
       const size_t last = rest.rfind(':');
       if (last != std::string::npos &&
