@@ -66,10 +66,12 @@ std::vector<line::PoolField> Fields(const std::string& suffix) {
 }
 
 // A record of a real board's size: a log of about 1 KiB, hashes, fields.
-std::string Record(const std::string& id, unsigned board,
+std::string Record(const std::string& id, const std::string& station, unsigned board,
                    const std::vector<line::PoolField>& fields,
                    const std::vector<production::FieldValue>& values) {
   production::BoardRecord r;
+  r.id = id;
+  r.station = station;
   r.time_start = r.time_end = std::chrono::system_clock::now();
   r.port = "/dev/ttyUSB0";
   r.device = r.port;
@@ -103,14 +105,17 @@ bool RunBoards(const std::string& conninfo, const std::string& suffix, const std
     const auto start = Clock::now();
     const std::string id = production::NewBoardId();
     std::vector<production::FieldValue> values;
-    if (db.Reserve(fields, {id, station, "/dev/ttyUSB0"}, &values, &why) !=
+    std::string key;
+    if (db.Reserve(fields, {id, station, "/dev/ttyUSB0"}, &values, &key, &why) !=
         line::LineDb::Reserved::kOk) {
       std::fprintf(stderr, "line_bench: %s\n", why.c_str());
       return false;
     }
-    const std::string record = Record(id, n, fields, values);
+    const std::string record = line::WithoutNul(Record(id, station, n, fields, values));
     const std::string now = production::IsoUtc(std::chrono::system_clock::now());
-    if (db.File({id, station, "/dev/ttyUSB0", n, "ok", now, now, record}, &why) !=
+    if (db.File({id, station, "/dev/ttyUSB0", n, "ok", now, now, record,
+                 line::SealRecord(key, record), "", ""},
+                &why) !=
         line::LineDb::Filed::kOk) {
       std::fprintf(stderr, "line_bench: %s\n", why.c_str());
       return false;
@@ -223,9 +228,15 @@ int main(int argc, char** argv) {
   line::LineDb db;
   std::string why;
   int from = 0;
-  if (!db.Connect(conninfo, &why) || !db.Init(&from, &why) ||
-      !db.AddCounterPool({"serial" + suffix, "u32le", 100000, 1, std::nullopt}, &why) ||
-      !db.AddCounterPool({"mac" + suffix, "mac", 0x02514D000000, 1, std::nullopt}, &why)) {
+  std::string advice;
+  // Pools never overlap: each run's counters have ranges of their own.
+  const uint64_t slot = static_cast<uint64_t>(getpid()) % 4000;
+  if (!db.Connect(conninfo, &why) || !db.Init(&from, &advice, &why) ||
+      !db.AddCounterPool({"serial" + suffix, "u32le", 100000 + slot * 1000000, 1,
+                          100000 + slot * 1000000 + 999999},
+                         &why) ||
+      !db.AddCounterPool({"mac" + suffix, "mac", 0x020000000000 | (slot << 24), 1, std::nullopt},
+                         &why)) {
     std::fprintf(stderr, "line_bench: %s\n", why.c_str());
     return 1;
   }

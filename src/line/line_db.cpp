@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <numeric>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <set>
@@ -13,6 +14,7 @@
 #include "line/conninfo.h"
 #include "line/schema.h"
 #include "line/session.h"
+#include "production/sha256.h"
 
 namespace quelmar::line {
 
@@ -26,6 +28,9 @@ constexpr uint64_t kMulticastBit = uint64_t{1} << 40;  // the first byte's lowes
 // pg_advisory_xact_lock's key while the schema is made or upgraded: two
 // inits at once take turns.
 constexpr char kSchemaLockKey[] = "7310850262131";
+// ... and while a pool is added: two adds at once cannot both pass the
+// check that pools never overlap.
+constexpr char kPoolAddLockKey[] = "7310850262132";
 
 // The largest value a format can hold.
 uint64_t Limit(Format format) {
@@ -85,25 +90,6 @@ bool ParseUnsigned(const std::string& text, uint64_t* value) {
   return production::ParseNumber(text, value);
 }
 
-// JSONB cannot hold U+0000: a NUL in a board's log becomes U+FFFD.
-std::string WithoutNul(const std::string& record) {
-  if (record.find("\\u0000") == std::string::npos) return record;
-  nlohmann::ordered_json j = nlohmann::ordered_json::parse(record, nullptr, false);
-  if (j.is_discarded()) return record;
-  std::function<void(nlohmann::ordered_json&)> walk = [&](nlohmann::ordered_json& node) {
-    if (node.is_string()) {
-      std::string s = node.get<std::string>();
-      for (size_t at = s.find('\0'); at != std::string::npos; at = s.find('\0', at + 3))
-        s.replace(at, 1, "\xEF\xBF\xBD");
-      node = s;
-    } else if (node.is_structured()) {
-      for (auto& child : node) walk(child);
-    }
-  };
-  walk(j);
-  return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-}
-
 // The number a pattern's text was made from: some run of its digits that,
 // put through the pattern, gives the text back.
 bool PatternNumber(const std::string& pattern, const std::string& text, uint64_t* n) {
@@ -126,7 +112,106 @@ bool Retryable(const std::string& sqlstate) {
   return sqlstate == "40001" || sqlstate == "40P01";
 }
 
+// The family a format's values live in: a value of one format may be the
+// same as a value of another of its family ("100003" of u32le and of
+// u64le, a text list's "QM-00100003" and a counter's text:QM-%08u).
+std::string Family(const std::string& format) {
+  if (format == "mac") return "mac";
+  if (format == "text" || format.rfind("text:", 0) == 0) return "text";
+  return "number";
+}
+
+std::vector<uint8_t> HexBytes(const std::string& hex) {
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  return bytes;
+}
+
+bool IsHex(const std::string& text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+}
+
+// A range of a counter on its step: first and last inclusive.
+struct Range {
+  uint64_t first = 0, last = 0;
+};
+
+// The smallest value >= from of the counter start + k*step, or none past
+// `last`.
+std::optional<uint64_t> FirstOnStep(uint64_t start, uint64_t step, uint64_t from, uint64_t last) {
+  if (start > last) return std::nullopt;
+  if (from <= start) return start;
+  const uint64_t k = (from - start) / step + ((from - start) % step != 0 ? 1 : 0);
+  if (k > (last - start) / step) return std::nullopt;
+  return start + k * step;
+}
+
+// The first value two counters share (start + a*step of each, within both
+// ranges). Walking the counter of the larger step, whether a value is the
+// other's repeats after (smaller step / gcd) values, so that many tries
+// settle it. *unsure: the steps are too large to tell quickly.
+std::optional<uint64_t> FirstCommon(Range a, uint64_t ka, Range b, uint64_t kb, bool* unsure) {
+  *unsure = false;
+  if (ka < kb) {
+    std::swap(a, b);
+    std::swap(ka, kb);
+  }
+  const uint64_t high = std::min(a.last, b.last);
+  std::optional<uint64_t> x = FirstOnStep(a.first, ka, std::max(a.first, b.first), high);
+  const uint64_t period = kb / std::gcd(ka, kb);
+  if (period > 10'000'000) {
+    *unsure = x.has_value();
+    return x;
+  }
+  for (uint64_t tries = 0; x && tries < period; ++tries) {
+    if (*x >= b.first && (*x - b.first) % kb == 0) return x;
+    if (high - *x < ka) return std::nullopt;
+    *x += ka;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+std::string WithoutNul(const std::string& record) {
+  if (record.find("\\u0000") == std::string::npos) return record;
+  nlohmann::ordered_json j = nlohmann::ordered_json::parse(record, nullptr, false);
+  if (j.is_discarded()) return record;
+  std::function<void(nlohmann::ordered_json&)> walk = [&](nlohmann::ordered_json& node) {
+    if (node.is_string()) {
+      std::string s = node.get<std::string>();
+      for (size_t at = s.find('\0'); at != std::string::npos; at = s.find('\0', at + 3))
+        s.replace(at, 1, "\xEF\xBF\xBD");
+      node = s;
+    } else if (node.is_structured()) {
+      for (auto& child : node) walk(child);
+    }
+  };
+  walk(j);
+  return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+
+std::string SealRecord(const std::string& key_hex, const std::string& record) {
+  std::vector<uint8_t> key = HexBytes(key_hex);
+  if (key.size() > 64) {
+    key = HexBytes(production::Sha256Hex(key.data(), key.size()));
+  }
+  key.resize(64, 0);
+  std::vector<uint8_t> pad(64);
+  production::Sha256 inner;
+  for (size_t i = 0; i < 64; ++i) pad[i] = static_cast<uint8_t>(key[i] ^ 0x36);
+  inner.Update(pad.data(), pad.size());
+  inner.Update(record.data(), record.size());
+  const std::vector<uint8_t> inner_digest = HexBytes(inner.FinishHex());
+  production::Sha256 outer;
+  for (size_t i = 0; i < 64; ++i) pad[i] = static_cast<uint8_t>(key[i] ^ 0x5C);
+  outer.Update(pad.data(), pad.size());
+  outer.Update(inner_digest.data(), inner_digest.size());
+  return outer.FinishHex();
+}
 
 std::string FormatText(const production::FieldDef& def) {
   switch (def.format) {
@@ -328,11 +413,11 @@ struct LineDb::Impl {
   // done twice only if it is idempotent: a connection found broken is made
   // again and the statement sent once more.
   template <class Body>
-  Step Statement(Body body, std::string* why) {
+  Step Statement(Body body, std::string* why, bool check_schema = true) {
     for (int lost = 0;; ++lost) {
       if (!Ensure(why)) return Step::kAway;
       std::string reason;
-      Step step = CheckSchemaLocked(&reason);
+      Step step = check_schema ? CheckSchemaLocked(&reason) : Step::kDone;
       if (step == Step::kDone) step = body(&reason);
       if (step == Step::kDone) return step;
       if (session.Lost()) {
@@ -359,6 +444,124 @@ struct LineDb::Impl {
     if (rows.At(0, 1)) {
       *why = "pool '" + name + "' differs from pool '" + rows.Text(0, 1) + "' only in case: use '" +
              rows.Text(0, 1) + "' or another name";
+      return Step::kRefused;
+    }
+    return Step::kDone;
+  }
+
+  // Two pools of one family that could hand out one value give two boards
+  // one serial or MAC: a new pool (a counter's range, or a list's values)
+  // is refused when it meets another's, naming the other and the first
+  // common value. Pool adds take turns on the lock, so two at once cannot
+  // both pass.
+  Step CheckOverlap(const std::string& name, const std::string& format,
+                    const std::optional<std::pair<Range, uint64_t>>& counter,
+                    const std::vector<ListEntry>* list, const std::string& list_name,
+                    std::string* why) {
+    Rows rows;
+    Step s = Run(std::string("SELECT pg_advisory_xact_lock(") + kPoolAddLockKey +
+                     "), name, kind, format, start_value::text, end_value::text, step::text "
+                     "FROM pools WHERE name <> $1 ORDER BY name",
+                 {name}, &rows, why);
+    if (s != Step::kDone) return s;
+    const std::string family = Family(format);
+    Format f = Format::kU32Le;
+    std::string pattern, ignored;
+    production::ParseFormat(format, &f, &pattern, &ignored);
+    // A value's number as a counter of `other_format` would count it.
+    auto number_of = [&](const std::string& other_format, const std::string& value,
+                         uint64_t* n) {
+      Format of = Format::kU32Le;
+      std::string op, no;
+      if (!production::ParseFormat(other_format, &of, &op, &no)) return false;
+      if (of == Format::kMac) return production::ParseMac(value, n);
+      if (of == Format::kTextPattern) return PatternNumber(op, value, n);
+      return ParseUnsigned(value, n);
+    };
+    auto shown = [&](const std::string& fmt, uint64_t n) {
+      Format of = Format::kU32Le;
+      std::string op, no;
+      production::ParseFormat(fmt, &of, &op, &no);
+      return ShownNumber(of, op, n);
+    };
+    std::vector<std::string> lists;
+    for (size_t r = 0; r < rows.size(); ++r) {
+      const std::string other = rows.Text(r, 1), other_format = rows.Text(r, 3);
+      if (Family(other_format) != family) continue;
+      if (rows.Text(r, 2) == "list") {
+        lists.push_back(other);
+        continue;
+      }
+      Range theirs;
+      uint64_t their_step = 1;
+      ParseUnsigned(rows.Text(r, 4), &theirs.first);
+      ParseUnsigned(rows.Text(r, 5), &theirs.last);
+      ParseUnsigned(rows.Text(r, 6), &their_step);
+      if (counter) {
+        // Counters of one pattern (or of numbers, or MACs) count alike.
+        if (family == "text" && other_format != format) continue;
+        bool unsure = false;
+        const auto common =
+            FirstCommon(counter->first, counter->second, theirs, their_step, &unsure);
+        if (common) {
+          *why = "pool '" + name + "' would meet pool '" + other + "' (" + other_format + ", " +
+                 shown(other_format, theirs.first) + " to " + shown(other_format, theirs.last) +
+                 "): both " + (unsure ? "may hold values from " : "hold ") +
+                 shown(format, *common) +
+                 ". Each pool needs values of its own (and each line's database ranges of its "
+                 "own)";
+          return Step::kRefused;
+        }
+        continue;
+      }
+      for (const ListEntry& e : *list) {
+        uint64_t n = 0;
+        if (number_of(other_format, e.value, &n) && n >= theirs.first && n <= theirs.last &&
+            (n - theirs.first) % their_step == 0 && shown(other_format, n) == e.value) {
+          *why = "'" + list_name + "' line " + std::to_string(e.line) + ": \"" + e.value +
+                 "\" is a value of pool '" + other + "' (" + other_format + ", " +
+                 shown(other_format, theirs.first) + " to " + shown(other_format, theirs.last) +
+                 "): each pool needs values of its own";
+          return Step::kRefused;
+        }
+      }
+    }
+    if (lists.empty()) return Step::kDone;
+    if (counter) {
+      // The other lists' values this counter would hand out, first by number.
+      s = Run("SELECT v.pool, v.value FROM pool_values v WHERE v.pool = ANY($1::text[])", {
+              ArrayLiteral(lists)}, &rows, why);
+      if (s != Step::kDone) return s;
+      std::optional<std::pair<uint64_t, size_t>> first;
+      for (size_t r = 0; r < rows.size(); ++r) {
+        uint64_t n = 0;
+        if (!number_of(format, rows.Text(r, 1), &n) || shown(format, n) != rows.Text(r, 1)) continue;
+        const Range& mine = counter->first;
+        if (n < mine.first || n > mine.last || (n - mine.first) % counter->second != 0) continue;
+        if (!first || n < first->first) first = std::make_pair(n, r);
+      }
+      if (first) {
+        *why = "pool '" + name + "' would meet the list pool '" + rows.Text(first->second, 0) +
+               "', which holds " + rows.Text(first->second, 1) +
+               ": each pool needs values of its own";
+        return Step::kRefused;
+      }
+      return Step::kDone;
+    }
+    std::vector<std::string> texts;
+    for (const ListEntry& e : *list) texts.push_back(e.value);
+    s = Run("SELECT pool, value FROM pool_values WHERE pool = ANY($1::text[]) "
+            "AND value = ANY($2::text[])",
+            {ArrayLiteral(lists), ArrayLiteral(texts)}, &rows, why);
+    if (s != Step::kDone) return s;
+    if (rows.empty()) return Step::kDone;
+    std::map<std::string, std::string> there;
+    for (size_t r = 0; r < rows.size(); ++r) there.emplace(rows.Text(r, 1), rows.Text(r, 0));
+    for (const ListEntry& e : *list) {
+      const auto at = there.find(e.value);
+      if (at == there.end()) continue;
+      *why = "'" + list_name + "' line " + std::to_string(e.line) + ": \"" + e.value +
+             "\" is in pool '" + at->second + "' already: each pool needs values of its own";
       return Step::kRefused;
     }
     return Step::kDone;
@@ -394,18 +597,73 @@ bool LineDb::Connect(const std::string& conninfo, std::string* why) {
   return impl_->Ensure(why);
 }
 
-bool LineDb::Init(int* from, std::string* why) {
+namespace {
+
+constexpr const char* kGroups[] = {kStationGroup, kSupervisorGroup, kEngineerGroup};
+
+// The line's own tables, for the grants an older line gave by hand.
+constexpr char kTables[] =
+    "{quelmar_schema,pools,pool_values,pool_queue,boards,stations,station_roles,reservations,"
+    "pool_skips,refused_filings}";
+
+}  // namespace
+
+std::string LineDb::RolesSql() {
+  std::string sql;
+  for (const char* group : kGroups) sql += std::string("CREATE ROLE ") + group + " NOLOGIN;\n";
+  return sql;
+}
+
+bool LineDb::Init(int* from, std::string* advice, std::string* why) {
   std::lock_guard lock(impl_->mutex);
   Impl& d = *impl_;
+  advice->clear();
+  // The group roles are the cluster's, not the database's: made first, each
+  // on its own, so that two lines made at once on one server both succeed.
+  {
+    Rows rows;
+    Step s = d.Statement(
+        [&](std::string* reason) {
+          return d.Run(
+              "SELECT (SELECT count(*) FROM pg_roles WHERE rolname = ANY($1::text[])), "
+              "  (SELECT rolsuper OR rolcreaterole FROM pg_roles WHERE rolname = current_user), "
+              "  current_user",
+              {ArrayLiteral({kStationGroup, kSupervisorGroup, kEngineerGroup})}, &rows, reason);
+        },
+        why, false);
+    if (s != Step::kDone) return false;
+    if (rows.Text(0, 0) != "3") {
+      if (rows.Text(0, 1) != "t") {
+        *why = "the line needs three group roles, and " + rows.Text(0, 2) + " on " + d.server +
+               " may not make roles: as PostgreSQL's superuser, run\n" + RolesSql() +
+               "GRANT quelmar_engineer TO " + rows.Text(0, 2) +
+               ";\nthen 'quelmar-cli line init' again (docs/line.md, \"Roles\")";
+        return false;
+      }
+      for (const char* group : kGroups) {
+        s = d.Statement(
+            [&](std::string* reason) {
+              return d.Run(std::string("DO $$BEGIN CREATE ROLE ") + group +
+                               " NOLOGIN; EXCEPTION WHEN duplicate_object OR unique_violation "
+                               "THEN NULL; END$$",
+                           {}, nullptr, reason);
+            },
+            why, false);
+        if (s != Step::kDone) return false;
+      }
+    }
+  }
   const Step step = d.Transaction(
       false,
       [&](std::string* reason) {
         *from = 0;
         Rows rows;
         Step s = d.Run(std::string("SELECT pg_advisory_xact_lock(") + kSchemaLockKey +
-                           "), to_regclass('quelmar_schema') IS NOT NULL",
+                           "), to_regclass('quelmar_schema') IS NOT NULL, "
+                           "quote_ident(current_schema())",
                        {}, &rows, reason);
         if (s != Step::kDone) return s;
+        const std::string schema = rows.Text(0, 2);
         if (rows.Text(0, 1) == "t") {
           s = d.Run("SELECT version FROM quelmar_schema FOR UPDATE", {}, &rows, reason);
           if (s != Step::kDone) return s;
@@ -425,18 +683,160 @@ bool LineDb::Init(int* from, std::string* why) {
         if (*from == kSchemaVersion) return Step::kDone;
         const auto& steps = SchemaSteps();
         for (int v = *from; v < kSchemaVersion; ++v) {
-          s = d.Run(steps[static_cast<size_t>(v)], {}, nullptr, reason);
+          std::string sql = steps[static_cast<size_t>(v)];
+          for (size_t at = sql.find("@SCHEMA@"); at != std::string::npos;
+               at = sql.find("@SCHEMA@", at + schema.size()))
+            sql.replace(at, 8, schema);
+          s = d.Run(sql, {}, nullptr, reason);
           if (s != Step::kDone) {
             if (s == Step::kRefused)
               *reason = "cannot make schema version " + std::to_string(v + 1) + ": " + *reason;
             return s;
           }
         }
-        return d.Run("UPDATE quelmar_schema SET version = $1", {std::to_string(kSchemaVersion)},
-                     nullptr, reason);
+        s = d.Run("UPDATE quelmar_schema SET version = $1", {std::to_string(kSchemaVersion)},
+                  nullptr, reason);
+        if (s != Step::kDone) return s;
+        // What an older line granted by hand: needless now, and each one a
+        // way around the functions.
+        s = d.Run(
+            "SELECT DISTINCT format('REVOKE %s ON %I FROM %I;', a.privilege_type, c.relname, "
+            "  r.rolname) "
+            "FROM pg_class c "
+            "CROSS JOIN LATERAL (SELECT (aclexplode(c.relacl)).* UNION ALL "
+            "  SELECT (aclexplode(t.attacl)).* FROM pg_attribute t "
+            "  WHERE t.attrelid = c.oid AND t.attacl IS NOT NULL) a "
+            "JOIN pg_roles r ON r.oid = a.grantee "
+            "WHERE c.relnamespace = current_schema()::regnamespace "
+            "  AND c.relname = ANY($1::text[]) AND a.grantee <> c.relowner "
+            "  AND a.privilege_type IN ('INSERT', 'UPDATE', 'DELETE', 'TRUNCATE') "
+            "  AND r.rolname <> 'quelmar_engineer' "
+            "ORDER BY 1",
+            {std::string(kTables)}, &rows, reason);
+        if (s != Step::kDone) return s;
+        for (size_t r = 0; r < rows.size(); ++r) *advice += rows.Text(r, 0) + "\n";
+        return Step::kDone;
       },
       why);
   if (step == Step::kDone) d.schema_ok = true;
+  return step == Step::kDone;
+}
+
+bool LineDb::StartStation(const std::string& station, std::string* identity, std::string* why) {
+  std::lock_guard lock(impl_->mutex);
+  Impl& d = *impl_;
+  Rows rows;
+  const Step step = d.Statement(
+      [&](std::string* reason) {
+        return d.Run("SELECT quelmar_station_start($1, NULL)", {station}, &rows, reason);
+      },
+      why);
+  if (step != Step::kDone) return false;
+  *identity = rows.Text(0, 0);
+  return true;
+}
+
+bool LineDb::Identity(std::string* identity, std::string* why) {
+  std::lock_guard lock(impl_->mutex);
+  Impl& d = *impl_;
+  Rows rows;
+  const Step step = d.Statement(
+      [&](std::string* reason) {
+        return d.Run(
+            "SELECT (SELECT system_identifier::text FROM pg_control_system()) || '/' || "
+            "current_database()",
+            {}, &rows, reason);
+      },
+      why);
+  if (step != Step::kDone) return false;
+  *identity = rows.Text(0, 0);
+  return true;
+}
+
+bool LineDb::AddStation(const std::string& name, const std::string& role, std::string* why) {
+  if (name.empty() || name.size() > 200) {
+    *why = "a station's name has 1 to 200 bytes";
+    return false;
+  }
+  std::lock_guard lock(impl_->mutex);
+  Impl& d = *impl_;
+  const Step step = d.Transaction(
+      true,
+      [&](std::string* reason) {
+        Rows rows;
+        Step s = d.Run(
+            "SELECT r.rolcanlogin, pg_has_role(r.oid, 'quelmar_station', 'MEMBER'), "
+            "  (SELECT role FROM station_roles WHERE name = $1) "
+            "FROM pg_roles r WHERE r.rolname = $2",
+            {name, role}, &rows, reason);
+        if (s != Step::kDone) return s;
+        if (rows.empty()) {
+          *reason = "there is no role '" + role + "' on " + d.server +
+                    ": make it first (CREATE ROLE ... LOGIN IN ROLE quelmar_station)";
+          return Step::kRefused;
+        }
+        if (rows.Text(0, 1) != "t") {
+          *reason = "role '" + role + "' is no member of quelmar_station: GRANT quelmar_station TO " +
+                    role + " first";
+          return Step::kRefused;
+        }
+        if (rows.At(0, 2)) {
+          *reason = "station '" + name + "' is registered already, for the role " +
+                    rows.Text(0, 2) +
+                    (rows.Text(0, 2) == role ? "" : ": remove it first (line station remove)");
+          return Step::kRefused;
+        }
+        return d.Run(
+            "INSERT INTO station_roles (name, role, added_by) VALUES ($1, $2, session_user)",
+            {name, role}, nullptr, reason);
+      },
+      why);
+  return step == Step::kDone;
+}
+
+bool LineDb::RemoveStation(const std::string& name, std::string* why) {
+  std::lock_guard lock(impl_->mutex);
+  Impl& d = *impl_;
+  const Step step = d.Transaction(
+      true,
+      [&](std::string* reason) {
+        Rows rows;
+        Step s = d.Run("DELETE FROM station_roles WHERE name = $1", {name}, &rows, reason);
+        if (s != Step::kDone) return s;
+        if (rows.changed == 0) {
+          *reason = "no station '" + name + "' is registered on " + d.server;
+          return Step::kRefused;
+        }
+        s = d.Run("DELETE FROM stations WHERE name = $1", {name}, nullptr, reason);
+        if (s != Step::kDone) return s;
+        return d.Run("SELECT pg_notify('quelmar_stations', $1)", {name}, nullptr, reason);
+      },
+      why);
+  return step == Step::kDone;
+}
+
+bool LineDb::Stations(std::vector<RegisteredStation>* stations, std::string* why) {
+  std::lock_guard lock(impl_->mutex);
+  Impl& d = *impl_;
+  const Step step = d.Transaction(
+      true,
+      [&](std::string* reason) {
+        stations->clear();
+        Rows rows;
+        const Step s = d.Run(
+            "SELECT r.name, r.role, r.added_by, "
+            "  to_char(r.added_at AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS') || ' UTC', "
+            "  coalesce(s.run, ''), coalesce(to_char(s.last_seen AT TIME ZONE 'UTC', "
+            "  'YYYY-MM-DD HH24:MI:SS') || ' UTC', '') "
+            "FROM station_roles r LEFT JOIN stations s ON s.name = r.name ORDER BY r.name",
+            {}, &rows, reason);
+        if (s != Step::kDone) return s;
+        for (size_t r = 0; r < rows.size(); ++r)
+          stations->push_back({rows.Text(r, 0), rows.Text(r, 1), rows.Text(r, 2), rows.Text(r, 3),
+                               rows.Text(r, 4), rows.Text(r, 5)});
+        return Step::kDone;
+      },
+      why);
   return step == Step::kDone;
 }
 
@@ -489,6 +889,10 @@ bool LineDb::AddCounterPool(const CounterPool& pool, std::string* why) {
   }
   uint64_t last = pool.end.value_or(limit);
   if (format == Format::kMac) {
+    if (pool.start == 0) {
+      *why = "--start " + shown(pool.start) + " is the all-zero address";
+      return false;
+    }
     if ((pool.start & kMulticastBit) != 0) {
       *why = "--start " + shown(pool.start) +
              " is a multicast address (the lowest bit of its first byte is set)";
@@ -511,6 +915,10 @@ bool LineDb::AddCounterPool(const CounterPool& pool, std::string* why) {
       [&](std::string* reason) {
         Rows rows;
         Step s = d.OnlyCaseDiffers(pool.name, reason);
+        if (s != Step::kDone) return s;
+        s = d.CheckOverlap(pool.name, pool.format,
+                           std::make_pair(Range{pool.start, last}, pool.step), nullptr, "",
+                           reason);
         if (s != Step::kDone) return s;
         s = d.Run(
             "INSERT INTO pools (name, kind, format, start_value, end_value, step, next_value) "
@@ -550,6 +958,22 @@ bool LineDb::AddListValues(const std::string& name, const std::string& format_te
     *why = "'" + list_name + "' holds no values";
     return false;
   }
+  if (format == Format::kMac) {
+    // What no board may carry: a list refuses it as a counter does.
+    for (const ListEntry& e : values) {
+      uint64_t n = 0;
+      const char* what = !production::ParseMac(e.value, &n) ? "no MAC address"
+                         : n == kMacMax                    ? "the broadcast address"
+                         : (n & kMulticastBit) != 0 ? "a multicast address (the lowest bit of its first byte is set)"
+                         : n == 0                   ? "the all-zero address"
+                                                    : nullptr;
+      if (what != nullptr) {
+        *why = "'" + list_name + "' line " + std::to_string(e.line) + ": \"" + e.value +
+               "\" is " + what;
+        return false;
+      }
+    }
+  }
   std::vector<std::string> texts;
   texts.reserve(values.size());
   for (const ListEntry& e : values) texts.push_back(e.value);
@@ -569,6 +993,8 @@ bool LineDb::AddListValues(const std::string& name, const std::string& format_te
             {name, format_text}, &rows, reason);
         if (s != Step::kDone) return s;
         *created = rows.changed == 1;
+        s = d.CheckOverlap(name, format_text, std::nullopt, &values, list_name, reason);
+        if (s != Step::kDone) return s;
         // Locked so that two imports into one pool take turns.
         s = d.Run("SELECT kind, format FROM pools WHERE name = $1 FOR UPDATE", {name}, &rows,
                   reason);
@@ -621,12 +1047,19 @@ bool LineDb::Pools(std::vector<PoolSummary>* pools, std::string* why) {
             "SELECT p.name, p.kind, p.format, p.next_value::text, p.end_value::text, "
             "  (count(v.value) FILTER (WHERE v.state = 'free') + "
             "   CASE WHEN p.kind = 'counter' AND p.next_value <= p.end_value "
-            "     THEN floor((p.end_value - p.next_value) / p.step) + 1 ELSE 0 END)::text, "
+            "     THEN floor((p.end_value - p.next_value) / p.step) + 1 ELSE 0 END "
+            "   - coalesce(k.ahead, 0))::text, "
             "  count(v.value) FILTER (WHERE v.state = 'reserved'), "
             "  count(v.value) FILTER (WHERE v.state = 'written'), "
-            "  count(v.value) FILTER (WHERE v.state = 'void') "
+            "  (count(v.value) FILTER (WHERE v.state = 'void') + coalesce(k.skipped, 0))::text "
             "FROM pools p LEFT JOIN pool_values v ON v.pool = p.name "
-            "GROUP BY p.name ORDER BY p.name",
+            "LEFT JOIN (SELECT k.pool, "
+            "    sum(floor((k.last_value - k.first_value) / q.step) + 1) AS skipped, "
+            "    sum(floor((k.last_value - k.first_value) / q.step) + 1) "
+            "      FILTER (WHERE k.first_value >= q.next_value) AS ahead "
+            "  FROM pool_skips k JOIN pools q ON q.name = k.pool GROUP BY k.pool) k "
+            "  ON k.pool = p.name "
+            "GROUP BY p.name, k.skipped, k.ahead ORDER BY p.name",
             {}, &rows, reason);
         if (s != Step::kDone) return s;
         for (size_t r = 0; r < rows.size(); ++r) {
@@ -748,17 +1181,40 @@ bool LineDb::Void(const std::string& pool, const std::vector<std::string>& value
             return Step::kRefused;
           }
         }
-        // A counter's value not reached yet is entered as void: the
-        // counter steps over it.
-        std::vector<std::string> ahead;
+        // A counter's values not reached yet go into its skips, as ranges:
+        // a reservation steps over a whole range at once, however many
+        // values it holds.
+        std::vector<Range> skips;
+        if (counter) {
+          s = d.Run(
+              "SELECT first_value::text, last_value::text FROM pool_skips WHERE pool = $1 "
+              "ORDER BY first_value",
+              {pool}, &rows, reason);
+          if (s != Step::kDone) return s;
+          for (size_t r = 0; r < rows.size(); ++r) {
+            Range range;
+            ParseUnsigned(rows.Text(r, 0), &range.first);
+            ParseUnsigned(rows.Text(r, 1), &range.last);
+            skips.push_back(range);
+          }
+        }
+        auto skipped = [&](uint64_t n) {
+          auto at = std::upper_bound(skips.begin(), skips.end(), n,
+                                     [](uint64_t v, const Range& r) { return v < r.first; });
+          return at != skips.begin() && std::prev(at)->last >= n;
+        };
+        std::vector<uint64_t> ahead;
         for (const std::string& value : canonical) {
           if (present.count(value) != 0) continue;
           const auto& n = numbers[value];
-          if (!counter || !n || *n < next || *n > last || (*n - start) % step_size != 0) {
+          const bool on_counter = counter && n && *n >= start && *n <= last &&
+                                  (*n - start) % step_size == 0;
+          if (on_counter && skipped(*n)) continue;  // void already
+          if (!on_counter || *n < next) {
             *reason = "\"" + value + "\" is not a value of pool '" + pool + "'";
             return Step::kRefused;
           }
-          ahead.push_back(value);
+          ahead.push_back(*n);
         }
         s = d.Run(
             "UPDATE pool_values SET state = 'void', done_at = now() "
@@ -770,12 +1226,31 @@ bool LineDb::Void(const std::string& pool, const std::vector<std::string>& value
                   {pool, array}, nullptr, reason);
         if (s != Step::kDone) return s;
         if (!ahead.empty()) {
-          s = d.Run(
-              "INSERT INTO pool_values (pool, value, state, done_at) "
-              "SELECT $1, v, 'void', now() FROM unnest($2::text[]) AS v",
-              {pool, ArrayLiteral(ahead)}, &rows, reason);
+          *changed += ahead.size();
+          for (uint64_t n : ahead) skips.push_back({n, n});
+          std::sort(skips.begin(), skips.end(),
+                    [](const Range& a, const Range& b) { return a.first < b.first; });
+          // Ranges that touch (the next value on the step) become one.
+          std::vector<Range> merged;
+          for (const Range& r : skips) {
+            if (!merged.empty() && r.first <= merged.back().last + step_size) {
+              merged.back().last = std::max(merged.back().last, r.last);
+            } else {
+              merged.push_back(r);
+            }
+          }
+          std::vector<std::string> firsts, lasts;
+          for (const Range& r : merged) {
+            firsts.push_back(std::to_string(r.first));
+            lasts.push_back(std::to_string(r.last));
+          }
+          s = d.Run("DELETE FROM pool_skips WHERE pool = $1", {pool}, nullptr, reason);
           if (s != Step::kDone) return s;
-          *changed += rows.changed;
+          s = d.Run(
+              "INSERT INTO pool_skips (pool, first_value, last_value) "
+              "SELECT $1, f, l FROM unnest($2::numeric[], $3::numeric[]) AS t(f, l)",
+              {pool, ArrayLiteral(firsts), ArrayLiteral(lasts)}, nullptr, reason);
+          if (s != Step::kDone) return s;
         }
         return Step::kDone;
       },
@@ -845,113 +1320,78 @@ bool LineDb::CheckFields(const std::vector<PoolField>& fields, std::string* why)
 }
 
 LineDb::Reserved LineDb::Reserve(const std::vector<PoolField>& fields, const BoardTag& board,
-                                 std::vector<production::FieldValue>* values, std::string* why) {
+                                 std::vector<production::FieldValue>* values, std::string* key,
+                                 std::string* why) {
   values->clear();
-  if (fields.empty()) return Reserved::kOk;
-  // Pools are taken in the order of their names, so that two stations
-  // whose profiles list them differently never wait on each other.
-  std::vector<size_t> order(fields.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(),
-            [&](size_t a, size_t b) { return fields[a].pool < fields[b].pool; });
+  key->clear();
+  std::vector<std::string> names, pools;
+  for (const PoolField& f : fields) {
+    names.push_back(f.def.name);
+    pools.push_back(f.pool);
+  }
   std::lock_guard lock(impl_->mutex);
   Impl& d = *impl_;
   std::vector<production::FieldValue> taken;
+  std::string taken_key;
+  bool used_up = false;
+  // The database picks the values; what it hands out is checked against
+  // each field here, and a value the field cannot hold undoes the whole
+  // reservation.
   const Step step = d.Transaction(
       true,
       [&](std::string* reason) {
+        used_up = false;
         taken.assign(fields.size(), production::FieldValue{});
-        for (size_t i : order) {
+        Rows rows;
+        Step s = d.Run("SELECT quelmar_reserve($1, $2, $3::uuid, $4::text[], $5::text[])",
+                       {board.station, board.port, board.id, ArrayLiteral(names),
+                        ArrayLiteral(pools)},
+                       &rows, reason);
+        if (s != Step::kDone) {
+          used_up = d.session.Sqlstate() == "QM001";
+          return s;
+        }
+        const nlohmann::json j = nlohmann::json::parse(rows.Text(0, 0), nullptr, false);
+        if (!j.is_object() || !j.contains("values") || !j["values"].is_array() ||
+            j["values"].size() != fields.size() || !j.contains("kinds") ||
+            !j["kinds"].is_array() || j["kinds"].size() != fields.size() || !j.contains("key") ||
+            !j["key"].is_string()) {
+          *reason = "the line's database answered the reservation with no values";
+          return Step::kRefused;
+        }
+        for (size_t i = 0; i < fields.size(); ++i) {
           const PoolField& f = fields[i];
           const std::string who = "pool '" + f.pool + "'";
-          Rows rows;
-          Step s = Step::kDone;
-          auto kind = d.kinds.find(f.pool);
-          if (kind == d.kinds.end()) {
-            s = d.Run("SELECT kind FROM pools WHERE name = $1", {f.pool}, &rows, reason);
-            if (s != Step::kDone) return s;
-            if (rows.empty()) {
-              *reason = "no " + who + " in the line's database " + d.server;
-              return Step::kRefused;
-            }
-            kind = d.kinds.emplace(f.pool, rows.Text(0, 0)).first;
+          if (!j["values"][i].is_string()) {
+            *reason = who + " gave no value";
+            return Step::kRefused;
           }
-          if (kind->second == "counter") {
-            // The counter steps over values already in the pool (made void
-            // ahead of it): the primary key makes a second hand-out
-            // impossible, and the loop ends with the range.
-            for (;;) {
-              s = d.Run(
-                  "UPDATE pools SET next_value = next_value + step "
-                  "WHERE name = $1 AND kind = 'counter' AND next_value <= end_value "
-                  "RETURNING (next_value - step)::text, end_value::text",
-                  {f.pool}, &rows, reason);
-              if (s != Step::kDone) return s;
-              if (rows.empty()) {
-                *reason = who + " is used up";
-                return Step::kUsedUp;
-              }
-              uint64_t n = 0;
-              if (!ParseUnsigned(rows.Text(0, 0), &n)) {
-                *reason = who + ": its next value " + rows.Text(0, 0) + " is no number";
-                return Step::kRefused;
-              }
-              production::FieldValue value{n, "", false};
-              std::vector<uint8_t> bytes;
-              std::string not_fit;
-              if (!production::EncodeValue(f.def, value, &bytes, &not_fit)) {
-                *reason =
-                    who + " is used up for field '" + f.def.name + "': its next value " + not_fit;
-                return Step::kUsedUp;
-              }
-              const production::ShownValue shown = production::ShowValue(f.def, value);
-              const std::string text = shown.is_number ? std::to_string(shown.number) : shown.text;
-              s = d.Run(
-                  "INSERT INTO pool_values "
-                  "  (pool, value, state, station, port, board_id, reserved_at) "
-                  "VALUES ($1, $2, 'reserved', $3, $4, $5, now()) ON CONFLICT DO NOTHING",
-                  {f.pool, text, board.station, board.port, board.id}, &rows, reason);
-              if (s != Step::kDone) return s;
-              if (rows.changed == 1) {
-                taken[i] = value;
-                break;
-              }
-            }
-          } else {
-            s = d.Run(
-                "SELECT v.value FROM pool_queue q "
-                "JOIN pool_values v ON v.pool = q.pool AND v.value = q.value "
-                "WHERE q.pool = $1 AND v.state = 'free' "
-                "ORDER BY q.position LIMIT 1 FOR UPDATE SKIP LOCKED",
-                {f.pool}, &rows, reason);
-            if (s != Step::kDone) return s;
-            if (rows.empty()) {
-              *reason = who + " is used up";
-              return Step::kUsedUp;
-            }
-            const std::string value = rows.Text(0, 0);
-            s = d.Run("DELETE FROM pool_queue WHERE pool = $1 AND value = $2", {f.pool, value},
-                      nullptr, reason);
-            if (s != Step::kDone) return s;
-            s = d.Run(
-                "UPDATE pool_values SET state = 'reserved', station = $3, port = $4, "
-                "  board_id = $5, reserved_at = now() "
-                "WHERE pool = $1 AND value = $2 AND state = 'free'",
-                {f.pool, value, board.station, board.port, board.id}, &rows, reason);
-            if (s != Step::kDone) return s;
-            if (rows.changed != 1) {
-              *reason = who + ": \"" + value + "\" changed while it was being taken";
+          const std::string text = j["values"][i].get<std::string>();
+          production::FieldValue value{0, text, true};
+          if (j["kinds"][i] == "counter") {
+            uint64_t n = 0;
+            const bool number = f.def.format == Format::kMac           ? production::ParseMac(text, &n)
+                                : f.def.format == Format::kTextPattern ? PatternNumber(f.def.pattern, text, &n)
+                                                                       : ParseUnsigned(text, &n);
+            if (!number || ShownNumber(f.def.format, f.def.pattern, n) != text) {
+              *reason = who + " gave \"" + text + "\", which is not a value of " + FormatText(f.def);
               return Step::kRefused;
             }
-            production::FieldValue taken_value{0, value, true};
-            std::vector<uint8_t> bytes;
-            std::string not_fit;
-            if (!production::EncodeValue(f.def, taken_value, &bytes, &not_fit)) {
-              *reason = who + ": field '" + f.def.name + "': " + not_fit;
-              return Step::kRefused;
-            }
-            taken[i] = taken_value;
+            value = production::FieldValue{n, "", false};
           }
+          std::vector<uint8_t> bytes;
+          std::string not_fit;
+          if (!production::EncodeValue(f.def, value, &bytes, &not_fit)) {
+            *reason = who + " is used up for field '" + f.def.name + "': its next value " + not_fit;
+            used_up = true;
+            return Step::kRefused;
+          }
+          taken[i] = value;
+        }
+        taken_key = j["key"].get<std::string>();
+        if (taken_key.size() != 64 || !IsHex(taken_key)) {
+          *reason = "the line's database gave no key for the board";
+          return Step::kRefused;
         }
         return Step::kDone;
       },
@@ -959,43 +1399,38 @@ LineDb::Reserved LineDb::Reserve(const std::vector<PoolField>& fields, const Boa
   switch (step) {
     case Step::kDone:
       *values = std::move(taken);
+      *key = std::move(taken_key);
       return Reserved::kOk;
-    case Step::kUsedUp:
-      return Reserved::kUsedUp;
     case Step::kAway:
       return Reserved::kAway;
+    case Step::kUsedUp:
     case Step::kRefused:
       break;
   }
-  return Reserved::kFailed;
+  return used_up ? Reserved::kUsedUp : Reserved::kFailed;
 }
 
 LineDb::Filed LineDb::File(const FiledBoard& board, std::string* why) {
-  const std::string record = WithoutNul(board.record);
   std::lock_guard lock(impl_->mutex);
   Impl& d = *impl_;
-  // One statement, so one round trip and its own transaction. A board
-  // filed before (its answer was lost) inserts nothing, and so changes no
-  // value. A value made void by hand while its board was still running
-  // becomes written all the same when the board ends well: the pool tells
-  // what is in the boards.
+  Rows rows;
+  // One statement, its own transaction. A board filed before (its answer
+  // was lost) with the same record is a no-op.
   const Step step = d.Statement(
       [&](std::string* reason) {
-        return d.Run(
-            "WITH filed AS ("
-            "  INSERT INTO boards (id, station, port, board, result, time_start, time_end, record) "
-            "  VALUES ($1, $2, $3, $4, $5, $6, $7, $8::jsonb) ON CONFLICT (id) DO NOTHING "
-            "  RETURNING id) "
-            "UPDATE pool_values SET state = $9, done_at = now() "
-            "WHERE board_id IN (SELECT id FROM filed) "
-            "  AND (state = 'reserved' OR (state = 'void' AND $9 = 'written'))",
-            {board.id, board.station, board.port, std::to_string(board.board), board.result,
-             board.time_start, board.time_end, record, board.result == "ok" ? "written" : "void"},
-            nullptr, reason);
+        return d.Run("SELECT quelmar_file($1, $2::uuid, $3, $4, $5)",
+                     {board.station, board.id, board.result, board.record, board.seal}, &rows,
+                     reason);
       },
       why);
-  if (step == Step::kDone) return Filed::kOk;
-  return step == Step::kAway ? Filed::kAway : Filed::kRefused;
+  if (step == Step::kAway) return Filed::kAway;
+  if (step != Step::kDone) return Filed::kRefused;
+  const std::string answer = rows.Text(0, 0);
+  if (answer == "filed" || answer == "already") return Filed::kOk;
+  *why = answer.rfind(kRefusedPrefix, 0) == 0
+             ? answer
+             : std::string(kRefusedPrefix) + "the line's database answered '" + answer + "'";
+  return Filed::kRefused;
 }
 
 bool LineDb::Records(const RecordsQuery& query, std::vector<std::string>* records,

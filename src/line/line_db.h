@@ -16,9 +16,15 @@
 namespace quelmar::line {
 
 // The schema this program writes and reads. Version 1: pools, pool_values,
-// pool_queue, boards. Version 2: stations. An upgrade adds a step in
-// schema.cpp and raises it.
-inline constexpr int kSchemaVersion = 2;
+// pool_queue, boards. Version 2: stations. Version 3: the group roles'
+// functions, station_roles, reservations, pool_skips, refused_filings,
+// boards.filed_at. An upgrade adds a step in schema.cpp and raises it.
+inline constexpr int kSchemaVersion = 3;
+
+// The group roles a line's login roles are members of.
+inline constexpr char kStationGroup[] = "quelmar_station";
+inline constexpr char kSupervisorGroup[] = "quelmar_supervisor";
+inline constexpr char kEngineerGroup[] = "quelmar_engineer";
 
 struct CounterPool {
   std::string name;
@@ -70,7 +76,17 @@ struct FiledBoard {
   unsigned board = 0;
   std::string result;                // "ok", "failed", "stopped"
   std::string time_start, time_end;  // ISO 8601 UTC
-  std::string record;                // the record's JSON, one line
+  std::string record;                // the record's JSON, one line, as sealed
+  std::string seal;                  // HMAC-SHA256 of record under the board's key, hex
+  std::string line;                  // the database it was reserved in (LineDb::Identity)
+  std::string server;                // that database as shown: "station@db-host:5432/line3"
+};
+
+// A station registered on the line.
+struct RegisteredStation {
+  std::string name, role, added_by, added_at;
+  std::string run;        // as it last reported, "" when it never did
+  std::string last_seen;  // "2026-12-08 07:59:51 UTC", or ""
 };
 
 struct RecordsQuery {
@@ -82,6 +98,9 @@ class LineDb {
  public:
   enum class Reserved { kOk, kUsedUp, kFailed, kAway };
   enum class Filed { kOk, kRefused, kAway };
+  // A refusal the database logged (an unsealed or changed record, values
+  // not the board's): the record is kept, never sent again as it is.
+  static constexpr char kRefusedPrefix[] = "refused: ";
 
   LineDb();
   // A statement's answer waited for at most answer_limit (a test's short
@@ -101,8 +120,13 @@ class LineDb {
 
   // Creates the schema or brings an older one up to date, in one
   // transaction; an up-to-date one is left untouched; a newer one is
-  // refused. *from: the version found (0: none).
-  bool Init(int* from, std::string* why);
+  // refused. *from: the version found (0: none). The group roles are made
+  // first when missing; a connecting role that may not make roles gets
+  // the SQL that does in *why. *advice: grants of an older line that the
+  // group roles make needless, as REVOKE statements (one a line).
+  bool Init(int* from, std::string* advice, std::string* why);
+  // The SQL that makes the group roles, for a superuser to run.
+  static std::string RolesSql();
   // Whether the schema is the one this program knows; checked once per
   // connection before any other operation.
   bool CheckSchema(std::string* why);
@@ -130,16 +154,32 @@ class LineDb {
   bool Void(const std::string& pool, const std::vector<std::string>& values, size_t* changed,
             std::string* why);
 
+  // A station starts: the caller may act as `station`, and no other
+  // station of that name was seen in the last 10 s. *identity: the line's
+  // database as the spool keeps it ("<system identifier>/<database>").
+  bool StartStation(const std::string& station, std::string* identity, std::string* why);
+  // The database's identity without a station's checks.
+  bool Identity(std::string* identity, std::string* why);
+  // Engineers: a station's name for a login role (a member of
+  // quelmar_station); retiring one removes its tile.
+  bool AddStation(const std::string& name, const std::string& role, std::string* why);
+  bool RemoveStation(const std::string& name, std::string* why);
+  bool Stations(std::vector<RegisteredStation>* stations, std::string* why);
+
   // Before any board: each pool exists, has the field's format, and its
   // next value fits the field. Two fields on one pool are refused.
   bool CheckFields(const std::vector<PoolField>& fields, std::string* why);
   // One value of each field's pool for the board, in one transaction.
   // kUsedUp: a pool has no value left (nothing is reserved then); kAway:
-  // the database does not answer.
+  // the database does not answer. *key: the board's one-time key that
+  // seals its record (kept in memory only).
   Reserved Reserve(const std::vector<PoolField>& fields, const BoardTag& board,
-                   std::vector<production::FieldValue>* values, std::string* why);
-  // Files a board's record and marks its values written (ok) or void, in
-  // one transaction. A board already filed (by its id) is left as it is.
+                   std::vector<production::FieldValue>* values, std::string* key,
+                   std::string* why);
+  // Files a board's sealed record; its values become written (ok) or void,
+  // in one transaction. A board filed before with the same record is left
+  // as it is; kRefused with a reason starting kRefusedPrefix when the
+  // database logged the record as not the board's.
   Filed File(const FiledBoard& board, std::string* why);
   // Records of every station, oldest first, as JSON text.
   bool Records(const RecordsQuery& query, std::vector<std::string>* records, std::string* why);
@@ -148,6 +188,12 @@ class LineDb {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// HMAC-SHA256 of `record` under the hex key a reservation gave, as hex.
+std::string SealRecord(const std::string& key_hex, const std::string& record);
+// A record as the database stores it: JSONB cannot hold U+0000, so a NUL
+// in a board's log becomes U+FFFD. Sealed and spooled in this form.
+std::string WithoutNul(const std::string& record);
 
 // The format as a profile writes it: "u32le", "mac", "text:QM-%08u", "text".
 std::string FormatText(const production::FieldDef& def);

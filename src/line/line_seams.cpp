@@ -1,5 +1,7 @@
 #include "line/line_seams.h"
 
+#include <utility>
+
 namespace quelmar::line {
 
 bool Line::Open(const production::LineSettings& settings, const std::string& spool_folder,
@@ -14,20 +16,37 @@ bool Line::Open(const production::LineSettings& settings, const std::string& spo
     }
     fields_.push_back({f, f.pool});
   }
-  if (!spool_.Open(spool_folder, why)) return false;
+  if (!spool_.Open(settings.spool.empty() ? spool_folder : settings.spool, why)) return false;
   if (!db_.Connect(settings.database, why) || !db_.CheckSchema(why) ||
-      !db_.CheckFields(fields_, why))
+      !db_.StartStation(station_, &identity_, why) || !db_.CheckFields(fields_, why))
     return false;
   // Records an earlier run could not file go in before any new board.
   size_t filed = 0;
-  if (spool_.FileAll(db_, &filed, why) != LineDb::Filed::kOk) return false;
-  return true;
+  std::vector<std::string> notes;
+  const LineDb::Filed result = spool_.FileAll(db_, identity_, &filed, &notes, why);
+  {
+    std::lock_guard lock(notes_mutex_);
+    notes_.insert(notes_.end(), notes.begin(), notes.end());
+  }
+  return result == LineDb::Filed::kOk;
+}
+
+std::vector<std::string> Line::Notes() {
+  std::lock_guard lock(notes_mutex_);
+  return std::exchange(notes_, {});
 }
 
 production::ValueSource::Reserved Line::Reserve(const production::BoardTag& board,
                                                 std::vector<production::FieldValue>* values,
                                                 std::string* why) {
-  switch (db_.Reserve(fields_, {board.id, station_, board.port}, values, why)) {
+  std::string key;
+  const LineDb::Reserved reserved =
+      db_.Reserve(fields_, {board.id, station_, board.port}, values, &key, why);
+  if (reserved == LineDb::Reserved::kOk) {
+    std::lock_guard lock(keys_mutex_);
+    keys_[board.id] = std::move(key);
+  }
+  switch (reserved) {
     case LineDb::Reserved::kOk:
       return production::ValueSource::Reserved::kOk;
     case LineDb::Reserved::kUsedUp:
@@ -48,33 +67,63 @@ std::string Line::Held() {
 }
 
 bool Line::Keep(const production::BoardRecord& record, std::string* why) {
-  const FiledBoard board{record.id,
-                         station_,
-                         record.port,
-                         record.board,
-                         record.result,
-                         production::IsoUtc(record.time_start),
-                         production::IsoUtc(record.time_end),
-                         production::RecordJson(record)};
+  std::string key;
+  {
+    std::lock_guard lock(keys_mutex_);
+    const auto at = keys_.find(record.id);
+    if (at != keys_.end()) {
+      key = std::move(at->second);
+      keys_.erase(at);
+    }
+  }
+  FiledBoard board{record.id,
+                   station_,
+                   record.port,
+                   record.board,
+                   record.result,
+                   production::IsoUtc(record.time_start),
+                   production::IsoUtc(record.time_end),
+                   WithoutNul(production::RecordJson(record)),
+                   "",
+                   identity_,
+                   db_.Server()};
+  if (key.empty()) {
+    // A board that ended before its values (it did not answer, or was
+    // stopped) takes a reservation of no values now, for the key that
+    // seals its record. With the database away its record is spooled
+    // unsealed: the database will not take it, and sets it aside.
+    std::vector<production::FieldValue> none;
+    std::string ignored;
+    db_.Reserve({}, {board.id, station_, board.port}, &none, &key, &ignored);
+  }
+  if (!key.empty()) board.seal = SealRecord(key, board.record);
+  // In the spool before the filing starts: a station killed before the
+  // database's answer loses nothing, and the next filing of the same
+  // record is a no-op.
+  std::string spool_why;
+  const bool spooled = spool_.Put(board, &spool_why);
   std::string reason;
   const LineDb::Filed filed = db_.File(board, &reason);
   if (filed == LineDb::Filed::kOk) {
+    std::string ignored;
+    if (spooled && !spool_.Remove(board.id, &ignored)) spooled_ = true;
     FileSpool();
     return true;
   }
-  // Not in the database: kept in the spool until it is.
-  std::string spool_why;
-  if (!spool_.Put(board, &spool_why)) {
+  if (!spooled) {
     *why = reason + "; " + spool_why;
     return false;
   }
-  spooled_ = true;
-  if (filed == LineDb::Filed::kAway) {
-    *why = reason + "; the record waits in '" + spool_.folder() + "' until it answers";
+  if (filed == LineDb::Filed::kRefused && reason.rfind(LineDb::kRefusedPrefix, 0) == 0) {
+    std::string ignored;
+    spool_.SetAside(board.id, reason, &ignored);
+    *why = "the line's database " + db_.Server() + " " + reason + "; the record is kept in '" +
+           spool_.folder() + "' (" + board.id + ".refused)";
     return true;
   }
-  *why = reason + " (the record waits in '" + spool_.folder() + "')";
-  return false;
+  spooled_ = true;
+  *why = reason + "; the record waits in '" + spool_.folder() + "' until it answers";
+  return true;
 }
 
 void Line::FileSpool() {
@@ -82,7 +131,13 @@ void Line::FileSpool() {
   std::lock_guard lock(spool_mutex_);
   size_t filed = 0;
   std::string why;
-  if (spool_.FileAll(db_, &filed, &why) == LineDb::Filed::kOk) spooled_ = false;
+  std::vector<std::string> notes;
+  const LineDb::Filed result = spool_.FileAll(db_, identity_, &filed, &notes, &why);
+  bool waiting = false;
+  for (const std::string& note : notes) waiting = waiting || note.find(" waits: ") != std::string::npos;
+  if (result == LineDb::Filed::kOk && !waiting) spooled_ = false;
+  std::lock_guard notes_lock(notes_mutex_);
+  notes_.insert(notes_.end(), notes.begin(), notes.end());
 }
 
 }  // namespace quelmar::line

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,12 +21,18 @@ namespace quelmar::line {
 
 class Line final : public production::BoardValues, public production::RecordSink {
  public:
-  // Before any board: connects, checks the schema and each field against
-  // its pool, opens the spool (spool_folder, made when missing) and files
-  // what it holds from an earlier run. False with one line in *why, which
-  // names the server and never a password.
+  // Before any board: connects, checks the schema, that this station may
+  // run under its name (registered for the role it logs in with, no
+  // other station of the name seen) and each field against its pool,
+  // opens the spool (settings.spool, else spool_folder; made when
+  // missing, tried for writing) and files what it holds from an earlier
+  // run. False with one line in *why, which names the server and never a
+  // password. Notes() then holds what a person should look at.
   bool Open(const production::LineSettings& settings, const std::string& spool_folder,
             const std::vector<production::FieldDef>& fields, std::string* why);
+  // Lines about the spool (records of another line, records set aside)
+  // since the last call.
+  std::vector<std::string> Notes();
 
   production::ValueSource::Reserved Reserve(const production::BoardTag& board,
                                             std::vector<production::FieldValue>* values,
@@ -33,9 +40,11 @@ class Line final : public production::BoardValues, public production::RecordSink
   // The database asked afresh: "" when it answers (and the spool is filed
   // then), else the line why no new board may start.
   std::string Held() override;
-  // Files the record; while the database does not answer, the record goes
-  // to the spool (durably) and counts as kept. A record the database
-  // refuses is spooled too, and fails its board.
+  // Seals the record with its board's key, puts it in the spool (durably)
+  // and then files it, removing it from the spool once the database has
+  // it. A filing the database refuses or delays leaves the record in the
+  // spool, kept (*why then says so): only a record that can be kept
+  // nowhere fails its board.
   bool Keep(const production::BoardRecord& record, std::string* why) override;
 
   const std::string& Server() const { return db_.Server(); }
@@ -49,9 +58,14 @@ class Line final : public production::BoardValues, public production::RecordSink
   LineDb db_;
   Spool spool_;
   std::string station_;
+  std::string identity_;  // the database's, as the spool keeps it
   std::vector<PoolField> fields_;
   std::mutex spool_mutex_;            // one filing of the spool at a time
   std::atomic<bool> spooled_{false};  // the spool may hold records
+  std::mutex keys_mutex_;
+  std::map<std::string, std::string> keys_;  // board id -> its seal key, in memory only
+  std::mutex notes_mutex_;
+  std::vector<std::string> notes_;
 };
 
 }  // namespace quelmar::line

@@ -98,9 +98,12 @@ CREATE INDEX boards_failed ON boards (time_end) WHERE result <> 'ok';
 
 }  // namespace
 
+// Version 3 onwards: src/line/sql/vN.sql, compiled in.
+const char* SchemaV3Sql();
+
 const std::vector<std::string>& SchemaSteps() {
-  static const std::vector<std::string> steps = {kVersion1, kVersion2};
-  static_assert(kSchemaVersion == 2, "a new schema version needs its step here");
+  static const std::vector<std::string> steps = {kVersion1, kVersion2, SchemaV3Sql()};
+  static_assert(kSchemaVersion == 3, "a new schema version needs its step here");
   return steps;
 }
 

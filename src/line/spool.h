@@ -13,7 +13,9 @@ namespace quelmar::line {
 
 class Spool {
  public:
-  // Creates the folder when missing. False with *why.
+  // Creates the folder when missing and tries writing in it (a file made,
+  // flushed and removed): a spool that cannot take a record is found
+  // before the first board. False with *why.
   bool Open(const std::string& folder, std::string* why);
   const std::string& folder() const { return folder_; }
 
@@ -24,10 +26,20 @@ class Spool {
   // read as a spooled board are named in *unreadable and left alone.
   bool Pending(std::vector<FiledBoard>* boards, std::vector<std::string>* unreadable,
                std::string* why) const;
-  // Files every waiting board and removes its file once the database has
-  // it. Stops at the first board the database does not take (kAway: it is
-  // away again); *filed counts the boards filed.
-  LineDb::Filed FileAll(LineDb& db, size_t* filed, std::string* why);
+  // Files every waiting board of the line `identity` and removes its file
+  // once the database has it. kAway: the database went away (the rest
+  // wait). A record the database refuses as not its board's is set aside
+  // as <id>.refused with <id>.reason beside it, never sent again; records
+  // of another line are left alone. *filed counts the boards filed;
+  // *notes gets one line for each thing a person should look at.
+  LineDb::Filed FileAll(LineDb& db, const std::string& identity, size_t* filed,
+                        std::vector<std::string>* notes, std::string* why);
+  // Sets a spooled record aside with its reason.
+  bool SetAside(const std::string& id, const std::string& reason, std::string* why);
+  // Removes a filed board's file.
+  bool Remove(const std::string& id, std::string* why);
+  // The records set aside.
+  size_t SetAsideCount() const;
 
  private:
   std::string folder_;

@@ -28,20 +28,41 @@ constexpr char kControlPrefix[] = "quelmar_control_";
 // page shows it away and a station's row waits for it afresh.
 constexpr std::chrono::seconds kPageAnswerLimit{15};
 
+// Text cut to at most `bytes` bytes of valid UTF-8: what the database's
+// functions take of a station's state.
+std::string Bounded(std::string_view text, size_t bytes) {
+  std::string valid = ValidText(text);
+  if (valid.size() <= bytes) return valid;
+  size_t end = bytes;
+  while (end > 0 && (static_cast<unsigned char>(valid[end]) & 0xC0) == 0x80) --end;
+  valid.resize(end);
+  return valid;
+}
+
+// What a station's row holds at most; the database refuses more.
+constexpr size_t kMaxSlots = 64, kMaxImages = 16;
+
 Json JsonOf(const std::vector<ImageReport>& images) {
   Json j = Json::array();
-  for (const ImageReport& i : images)
-    j.push_back({{"file", ValidText(i.file)}, {"sha256", ValidText(i.sha256)}});
+  for (size_t n = 0; n < images.size() && n < kMaxImages; ++n) {
+    const ImageReport& i = images[n];
+    const bool hex = i.sha256.size() <= 64 &&
+                     std::all_of(i.sha256.begin(), i.sha256.end(), [](char c) {
+                       return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+                     });
+    j.push_back({{"file", Bounded(i.file, 1000)}, {"sha256", hex ? i.sha256 : std::string()}});
+  }
   return j;
 }
 
 Json JsonOf(const std::vector<SlotReport>& slots) {
   Json j = Json::array();
-  for (const SlotReport& s : slots) {
-    j.push_back({{"port", ValidText(s.port)},
+  for (size_t n = 0; n < slots.size() && n < kMaxSlots; ++n) {
+    const SlotReport& s = slots[n];
+    j.push_back({{"port", Bounded(s.port, 200)},
                  {"state", ValidText(s.state)},
                  {"percent", std::clamp(s.percent, 0, 100)},
-                 {"failure", ValidText(s.failure)}});
+                 {"failure", Bounded(s.failure, 500)}});
   }
   return j;
 }
@@ -123,7 +144,8 @@ bool ConnectAndListen(Session& session, const std::string& conninfo, const std::
     return false;
   }
   Rows rows;
-  if (!session.Run("SET statement_timeout = '10s'; SET lock_timeout = '10s'", &reason) ||
+  if (!session.Run("SET statement_timeout = '10s'; SET lock_timeout = '10s'; "
+                   "SET idle_in_transaction_session_timeout = '5s'", &reason) ||
       !session.Run("SELECT version FROM quelmar_schema", {}, &rows, &reason)) {
     if (session.Sqlstate() == "42P01") {
       *why = "the line's database " + server +
@@ -244,7 +266,7 @@ std::string ControlChannel(const std::string& name) {
 bool LineView::SameAs(const LineView& o) const {
   return server == o.server && connected == o.connected && problem == o.problem &&
          stations == o.stations && ok == o.ok && failed == o.failed && last_hour == o.last_hour &&
-         failures == o.failures && notice == o.notice;
+         refused == o.refused && failures == o.failures && notice == o.notice;
 }
 
 // ---------------------------------------------------------------------------
@@ -308,30 +330,23 @@ bool StationReporter::Shared::Write(Session& session, const StationReport& r, in
                                     std::string* why) {
   const double uptime = std::chrono::duration<double>(SteadyClock::now() - born).count();
   Rows rows;
-  // One statement: the row and its NOTIFY go in together. started_at is
-  // the database's time less the station's uptime, so that it is on the
-  // clock every other time on the page is on.
-  const bool ok = session.Run(
-      "WITH s AS ("
-      "  INSERT INTO stations AS s (name, host, version, profile_sha256, images, dashboard, "
-      "    run_id, started_at, last_seen, run, slots, ok, failed) "
-      "  VALUES ($1, $2, $3, $4, $5::jsonb, $6, $7::uuid, "
-      "    now() - make_interval(secs => $8::float8), now(), $9, $10::jsonb, $11, $12) "
-      "  ON CONFLICT (name) DO UPDATE SET host = excluded.host, version = excluded.version, "
-      "    profile_sha256 = excluded.profile_sha256, images = excluded.images, "
-      "    dashboard = excluded.dashboard, "
-      "    started_at = CASE WHEN s.run_id = excluded.run_id THEN s.started_at "
-      "                      ELSE excluded.started_at END, "
-      "    control = CASE WHEN s.run_id = excluded.run_id THEN s.control END, "
-      "    run_id = excluded.run_id, last_seen = now(), run = excluded.run, "
-      "    slots = excluded.slots, ok = excluded.ok, failed = excluded.failed "
-      "  RETURNING s.control, s.control_id) "
-      "SELECT control, control_id, pg_notify($13, $1) FROM s",
-      {name, ValidText(r.host), ValidText(r.version), ValidText(r.profile_sha256),
-       JsonOf(r.images).dump(), r.dashboard.empty() ? Param() : Param(ValidText(r.dashboard)),
-       run_id, std::to_string(uptime), r.run, JsonOf(r.slots).dump(), std::to_string(r.ok),
-       std::to_string(r.failed), std::string(kStationsChannel)},
-      &rows, why);
+  // The row, its times on the database's clock, and its NOTIFY: one call
+  // of the function that checks and bounds what a station says.
+  const bool hex = r.profile_sha256.size() <= 64 &&
+                   std::all_of(r.profile_sha256.begin(), r.profile_sha256.end(), [](char c) {
+                     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+                   });
+  const Json state = {{"host", Bounded(r.host, 255)},
+                      {"version", Bounded(r.version, 100)},
+                      {"profile_sha256", hex ? r.profile_sha256 : std::string()},
+                      {"images", JsonOf(r.images)},
+                      {"dashboard", Bounded(r.dashboard, 500)},
+                      {"run", r.run},
+                      {"slots", JsonOf(r.slots)},
+                      {"ok", std::min<uint64_t>(r.ok, 999'999'999'999'999'999ULL)},
+                      {"failed", std::min<uint64_t>(r.failed, 999'999'999'999'999'999ULL)}};
+  const bool ok = session.Run("SELECT control, control_id FROM quelmar_report($1, $2::uuid, $3, $4::jsonb)",
+                              {name, run_id, std::to_string(uptime), state.dump()}, &rows, why);
   if (ok) Take(rows, handled);
   return ok;
 }
@@ -341,8 +356,7 @@ bool StationReporter::Shared::Write(Session& session, const StationReport& r, in
 bool StationReporter::Shared::Heartbeat(Session& session, int64_t* handled, bool* taken,
                                         std::string* why) {
   Rows rows;
-  if (!session.Run("UPDATE stations SET last_seen = now() WHERE name = $1 AND run_id = $2::uuid "
-                   "RETURNING control, control_id",
+  if (!session.Run("SELECT control, control_id FROM quelmar_heartbeat($1, $2::uuid)",
                    {name, run_id}, &rows, why))
     return false;
   *taken = rows.empty();
@@ -359,7 +373,7 @@ bool StationReporter::Shared::LookForControls(Session& session, int64_t* handled
   }
   if (notes.empty() || *handled < 0) return true;
   Rows rows;
-  if (!session.Run("SELECT control, control_id FROM stations WHERE name = $1 AND run_id = $2::uuid",
+  if (!session.Run("SELECT control, control_id FROM quelmar_take_control($1, $2::uuid)",
                    {name, run_id}, &rows, why))
     return false;
   Take(rows, handled);
@@ -553,33 +567,51 @@ bool LineWatcher::Shared::Read(Session& session, std::optional<double>* next_off
   // failures agree with each other.
   const bool ok = session.Run(
       "WITH b AS ("
-      "  SELECT station, result, time_end >= $1::timestamptz AS today, "
-      "    time_end >= now() - interval '1 hour' AS last_hour "
-      "  FROM boards WHERE time_end >= least($1::timestamptz, now() - interval '1 hour')), "
+      "  SELECT station, result, filed_at >= $1::timestamptz AS today, "
+      "    filed_at >= now() - interval '1 hour' AS last_hour "
+      "  FROM boards WHERE filed_at >= least($1::timestamptz, now() - interval '1 hour')), "
       "per AS ("
       "  SELECT station, count(*) FILTER (WHERE today AND result = 'ok') AS ok, "
       "    count(*) FILTER (WHERE today AND result <> 'ok') AS failed, "
       "    count(*) FILTER (WHERE last_hour) AS last_hour "
-      "  FROM b GROUP BY station) "
+      "  FROM b GROUP BY station), "
+      // Whatever a row holds, the page gets bounded texts and arrays.
+      "st AS (SELECT * FROM stations ORDER BY name LIMIT 500) "
       "SELECT json_build_object("
       " 'stations', coalesce((SELECT json_agg(json_build_object("
-      "   'name', s.name, 'host', s.host, 'version', s.version, "
-      "   'profile_sha256', s.profile_sha256, 'images', s.images, 'dashboard', s.dashboard, "
-      "   'run', s.run, 'slots', s.slots, 'run_ok', s.ok, 'run_failed', s.failed, "
+      "   'name', left(s.name, 200), 'host', left(s.host, 255), 'version', left(s.version, 100), "
+      "   'profile_sha256', left(s.profile_sha256, 64), "
+      "   'images', (SELECT coalesce(json_agg(json_build_object('file', left(e ->> 'file', 1000), "
+      "       'sha256', left(e ->> 'sha256', 64))), '[]') FROM (SELECT e FROM "
+      "       jsonb_array_elements(CASE WHEN jsonb_typeof(s.images) = 'array' THEN s.images "
+      "       ELSE '[]' END) e LIMIT 16) i), "
+      "   'dashboard', left(s.dashboard, 500), "
+      "   'run', left(s.run, 16), "
+      "   'slots', (SELECT coalesce(json_agg(json_build_object('port', left(e ->> 'port', 200), "
+      "       'state', left(e ->> 'state', 16), 'percent', CASE WHEN jsonb_typeof(e -> 'percent') "
+      "       = 'number' THEN e -> 'percent' ELSE '0' END, "
+      "       'failure', left(e ->> 'failure', 500))), '[]') FROM (SELECT e FROM "
+      "       jsonb_array_elements(CASE WHEN jsonb_typeof(s.slots) = 'array' THEN s.slots "
+      "       ELSE '[]' END) e LIMIT 64) x), "
+      "   'run_ok', s.ok, 'run_failed', s.failed, "
       "   'started', to_char(s.started_at AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'), "
       "   'offline', s.run <> 'stopped' AND now() - s.last_seen > make_interval(secs => $2), "
-      "   'seen_s', floor(extract(epoch FROM now() - s.last_seen))::bigint, "
+      "   'seen_s', floor(extract(epoch FROM least(now() - s.last_seen, interval '100 years')))::bigint, "
       "   'ok', coalesce(per.ok, 0), 'failed', coalesce(per.failed, 0), "
       "   'last_hour', coalesce(per.last_hour, 0)) ORDER BY s.name) "
-      "   FROM stations s LEFT JOIN per ON per.station = s.name), '[]'::json), "
+      "   FROM st s LEFT JOIN per ON per.station = s.name), '[]'::json), "
       " 'ok', (SELECT count(*) FROM b WHERE today AND result = 'ok'), "
       " 'failed', (SELECT count(*) FROM b WHERE today AND result <> 'ok'), "
       " 'last_hour', (SELECT count(*) FROM b WHERE last_hour), "
+      " 'refused', (SELECT count(*) FROM refused_filings WHERE at >= $1::timestamptz), "
       " 'failures', coalesce((SELECT json_agg(f) FROM ("
-      "   SELECT station, port, board, "
+      "   SELECT left(station, 200) AS station, left(port, 200) AS port, board, "
       "     to_char(time_end AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"') AS time, "
-      "     record -> 'fields' AS fields, record ->> 'failure' AS failure "
-      "   FROM boards WHERE result <> 'ok' ORDER BY time_end DESC LIMIT $3) f), '[]'::json), "
+      "     (SELECT coalesce(json_object_agg(left(key, 100), left(value, 200)), '{}') FROM "
+      "       (SELECT * FROM jsonb_each_text(CASE WHEN jsonb_typeof(record -> 'fields') = "
+      "       'object' THEN record -> 'fields' ELSE '{}' END) LIMIT 64) e) AS fields, "
+      "     left(record ->> 'failure', 500) AS failure "
+      "   FROM boards WHERE result <> 'ok' ORDER BY filed_at DESC LIMIT $3) f), '[]'::json), "
       " 'next_offline', (SELECT extract(epoch FROM min(last_seen) + make_interval(secs => $2) "
       "     - now())::float8 FROM stations "
       "   WHERE run <> 'stopped' AND now() - last_seen <= make_interval(secs => $2)))::text",
@@ -618,6 +650,7 @@ bool LineWatcher::Shared::Read(Session& session, std::optional<double>* next_off
   read.ok = Count(j, "ok");
   read.failed = Count(j, "failed");
   read.last_hour = Count(j, "last_hour");
+  read.refused = Count(j, "refused");
   const auto failures = j.find("failures");
   for (const Json& f : failures != j.end() && failures->is_array() ? *failures : none) {
     if (!f.is_object()) continue;
@@ -643,6 +676,7 @@ bool LineWatcher::Shared::Read(Session& session, std::optional<double>* next_off
     v.ok = read.ok;
     v.failed = read.failed;
     v.last_hour = read.last_hour;
+    v.refused = read.refused;
     v.failures = std::move(read.failures);
   });
   return true;
@@ -656,16 +690,10 @@ void LineWatcher::Shared::Send(Session& session, const Request& request) {
   // own channel tells it at once. The row holds the newest request only: a
   // station that reads two at once does the later, and a Stop stays (the
   // station's own Resume does not undo a Stop either).
-  const bool ok = session.Run(
-      "WITH c AS ("
-      "  UPDATE stations SET control = CASE WHEN control = 'stop' THEN 'stop' ELSE $2 END, "
-      "    control_id = control_id + 1, control_at = now() "
-      "  WHERE ($1::text IS NULL OR name = $1) AND run <> 'stopped' RETURNING name) "
-      "SELECT name, pg_notify($3 || left(encode(sha256(convert_to(name, 'UTF8')), 'hex'), 32), "
-      "  $2) FROM c",
-      {request.station ? Param(*request.station) : Param(), ControlWord(request.control),
-       std::string(kControlPrefix)},
-      &rows, &why);
+  const bool ok = session.Run("SELECT quelmar_send_control($1, $2)",
+                              {request.station ? Param(*request.station) : Param(),
+                               ControlWord(request.control)},
+                              &rows, &why);
   const std::string whom = request.station ? "'" + *request.station + "'" : "the line";
   if (!ok) {
     Change([&](LineView& v) {

@@ -143,6 +143,9 @@ struct LineView {
   // The boards table's boards of today (since local midnight) and of the
   // last hour, every station's.
   uint64_t ok = 0, failed = 0, last_hour = 0;
+  // Records the database refused today (changed after their board, not
+  // the board's values): a problem for a person to look at.
+  uint64_t refused = 0;
   std::vector<LineFailure> failures;  // the latest first
   std::string notice;                 // the last control that could not be carried, one line
   bool SameAs(const LineView& other) const;

@@ -238,7 +238,7 @@ class Reader {
       if (table == nullptr) return Fail(line->source(), "line", "should be a [line] table");
       for (auto&& [key, node] : *table) {
         const std::string k(key.str());
-        if (k != "database" && k != "station")
+        if (k != "database" && k != "station" && k != "spool")
           return Fail(key.source(), "line." + k, "unknown key");
       }
       LineSettings settings;
@@ -256,6 +256,11 @@ class Reader {
       }
       if (settings.station.empty())
         return Fail(table->source(), "line.station", "missing, and the host has no name");
+      if (const toml::node* spool = table->get("spool")) {
+        std::optional<std::string> folder;
+        if (!Path(*spool, "line.spool", &folder)) return false;
+        settings.spool = *folder;
+      }
       p->line = std::move(settings);
     }
     if (const toml::node* fields = top.get("field")) {

@@ -14,6 +14,7 @@ namespace quelmar::production {
 struct LineSettings {
   std::string database;  // a libpq connection string or URI, without a password
   std::string station;   // this station's name in the line; default: the host name
+  std::string spool;     // the spool folder; default: the profile's name with .spool
 };
 
 struct Profile {

@@ -66,7 +66,9 @@ void ProductionRun::EmitSummary() {
 }
 
 std::string ProductionRun::Held() {
-  return HasFields() ? source_->Held() : std::string();
+  // A line is asked even for boards without fields: their records are
+  // filed there.
+  return HasFields() || settings_.line_values ? source_->Held() : std::string();
 }
 
 void ProductionRun::EmitHeld(const std::string& port, const std::string& why) {

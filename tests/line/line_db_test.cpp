@@ -31,6 +31,23 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// A finished board as a station files it: its record names the board, its
+// station and port, holds the values reserved for it (`fields`, a JSON
+// object's text) and is sealed with the board's key.
+line::FiledBoard Sealed(const std::string& id, const std::string& station, const std::string& port,
+                        unsigned board, const std::string& result, const std::string& key,
+                        const std::string& fields = "{}", const std::string& more = "") {
+  const std::string start = "2026-12-08T07:59:51.282Z", end = "2026-12-08T07:59:52.282Z";
+  line::FiledBoard b{id, station, port, board, result, start, end, "", "", "", ""};
+  b.record = "{\"id\":\"" + id + "\",\"station\":\"" + station + "\",\"time_start\":\"" + start +
+             "\",\"time_end\":\"" + end + "\",\"port\":\"" + port +
+             "\",\"board\":" + std::to_string(board) + ",\"result\":\"" + result +
+             "\",\"fields\":" + fields + more + "}";
+  b.record = line::WithoutNul(b.record);
+  b.seal = line::SealRecord(key, b.record);
+  return b;
+}
+
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -416,7 +433,8 @@ TEST_F(Line, AStationStoppedInItsReservationHoldsNoPool) {
   f.pool = f.def.name = "serial";
   f.def.size = 4;
   std::vector<production::FieldValue> values;
-  EXPECT_EQ(db.Reserve({f}, {production::NewBoardId(), "st", "COM1"}, &values, &why),
+  std::string key;
+  EXPECT_EQ(db.Reserve({f}, {production::NewBoardId(), "st", "COM1"}, &values, &key, &why),
             line::LineDb::Reserved::kOk)
       << why;
   stopped.Signal(SIGKILL);
@@ -673,16 +691,14 @@ TEST_F(Line, SpoolFiledOnce) {
   f.def.size = 4;
   const std::string id = production::NewBoardId();
   std::vector<production::FieldValue> values;
-  ASSERT_EQ(db.Reserve({f}, {id, "st", "COM3"}, &values, &why), line::LineDb::Reserved::kOk) << why;
-  const line::FiledBoard board{
-      id,
-      "st",
-      "COM3",
-      1,
-      "ok",
-      "2026-12-08T07:59:51.282Z",
-      "2026-12-08T08:00:52.690Z",
-      "{\"id\":\"" + id + "\",\"fields\":{\"serial\":42},\"log\":\"a\\u0000b\"}"};
+  std::string key, identity;
+  ASSERT_EQ(db.Reserve({f}, {id, "st", "COM3"}, &values, &key, &why), line::LineDb::Reserved::kOk)
+      << why;
+  ASSERT_TRUE(db.Identity(&identity, &why)) << why;
+  line::FiledBoard board =
+      Sealed(id, "st", "COM3", 1, "ok", key, "{\"serial\":42}", ",\"log\":\"a\\u0000b\"");
+  board.line = identity;
+  std::vector<std::string> notes;
   line::Spool spool;
   ASSERT_TRUE(spool.Open(dir_.File("line3.spool"), &why)) << why;
   ASSERT_TRUE(spool.Put(board, &why)) << why;
@@ -693,7 +709,7 @@ TEST_F(Line, SpoolFiledOnce) {
   Psql("postgres",
        "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" + db_ + "'");
   size_t filed = 0;
-  EXPECT_EQ(spool.FileAll(db, &filed, &why), line::LineDb::Filed::kAway);
+  EXPECT_EQ(spool.FileAll(db, identity, &filed, &notes, &why), line::LineDb::Filed::kAway);
   EXPECT_NE(why.find("cannot connect to the line's database quelmar@"), std::string::npos) << why;
   EXPECT_EQ(filed, 0u);
   std::vector<line::FiledBoard> pending;
@@ -702,13 +718,13 @@ TEST_F(Line, SpoolFiledOnce) {
   ASSERT_EQ(pending.size(), 1u);
   Psql("postgres", "ALTER DATABASE " + db_ + " ALLOW_CONNECTIONS true");
 
-  EXPECT_EQ(spool.FileAll(db, &filed, &why), line::LineDb::Filed::kOk) << why;
+  EXPECT_EQ(spool.FileAll(db, identity, &filed, &notes, &why), line::LineDb::Filed::kOk) << why;
   EXPECT_EQ(filed, 1u);
   EXPECT_EQ(Sql("SELECT state FROM pool_values WHERE value = '42'"), "written");
   const std::string written = Sql("SELECT xmin || ' ' || record::text FROM boards");
   // Filed again, as after a crash between the filing and the removal.
   ASSERT_TRUE(spool.Put(board, &why)) << why;
-  EXPECT_EQ(spool.FileAll(db, &filed, &why), line::LineDb::Filed::kOk) << why;
+  EXPECT_EQ(spool.FileAll(db, identity, &filed, &notes, &why), line::LineDb::Filed::kOk) << why;
   EXPECT_EQ(Sql("SELECT xmin || ' ' || record::text FROM boards"), written);
   EXPECT_EQ(Sql("SELECT count(*) FROM boards"), "1");
   EXPECT_NE(written.find("\"log\": \"a\xEF\xBF\xBD"
@@ -720,7 +736,7 @@ TEST_F(Line, SpoolFiledOnce) {
 
   // Something that is no spooled record is named and left alone.
   WriteWholeFile(dir_.File("line3.spool/notes.json"), "[]");
-  EXPECT_EQ(spool.FileAll(db, &filed, &why), line::LineDb::Filed::kRefused);
+  EXPECT_EQ(spool.FileAll(db, identity, &filed, &notes, &why), line::LineDb::Filed::kRefused);
   EXPECT_NE(why.find("notes.json': look at them and move them out of the spool to go on"),
             std::string::npos)
       << why;
@@ -732,8 +748,7 @@ TEST_F(Line, SpoolFiledOnce) {
 // nobody writes to, a link (even to a record), a folder.
 TEST_F(Line, SpoolStrayFilesAreNamed) {
   const std::string id = production::NewBoardId();
-  const line::FiledBoard board{
-      id, "st", "COM3", 1, "ok", "2026-12-08T07:59:51.282Z", "2026-12-08T08:00:52.690Z", "{}"};
+  const line::FiledBoard board = Sealed(id, "st", "COM3", 1, "ok", std::string(64, '0'));
   const std::string other = "0b6f1d0e-1111-4111-8111-111111111111.json";
   struct Case {
     const char* what;
@@ -776,35 +791,57 @@ TEST_F(Line, SpoolStrayFilesAreNamed) {
   }
 }
 
-// A spooled record the database refuses (here a board number its column
-// cannot hold, as an edited spool file may give) stays in the spool, named,
-// and holds up none of the records after it.
-TEST_F(Line, ARefusedSpooledRecordHoldsUpNoOther) {
+// An edited spool file (a failed board made OK) fails its seal: the
+// database refuses and logs it, the station sets it aside with the reason,
+// and it holds up none of the records after it.
+TEST_F(Line, AnEditedSpooledRecordIsSetAside) {
   Ok({"init"});
+  Ok({"pool", "add", "serial", "--format", "u32le", "--start", "500"});
   line::LineDb db;
-  std::string why;
+  std::string why, identity;
   ASSERT_TRUE(db.Connect(conn_, &why)) << why;
+  ASSERT_TRUE(db.Identity(&identity, &why)) << why;
+  line::PoolField f;
+  f.pool = f.def.name = "serial";
+  f.def.size = 4;
   line::Spool spool;
   ASSERT_TRUE(spool.Open(dir_.File("line3.spool"), &why)) << why;
-  const std::string refused = production::NewBoardId(), later = production::NewBoardId();
-  ASSERT_TRUE(spool.Put({refused, "st", "COM1", 3000000000u, "ok", "2026-12-08T07:59:51.282Z",
-                         "2026-12-08T07:59:52.282Z", "{}"},
-                        &why))
-      << why;
-  ASSERT_TRUE(spool.Put(
-      {later, "st", "COM1", 2, "ok", "2026-12-08T08:00:51.282Z", "2026-12-08T08:00:52.282Z", "{}"},
-      &why))
-      << why;
+  std::vector<std::string> ids;
+  for (unsigned n = 0; n < 2; ++n) {
+    const std::string id = production::NewBoardId();
+    std::vector<production::FieldValue> values;
+    std::string key;
+    ASSERT_EQ(db.Reserve({f}, {id, "st", "COM1"}, &values, &key, &why),
+              line::LineDb::Reserved::kOk);
+    line::FiledBoard board = Sealed(id, "st", "COM1", n + 1, "failed", key,
+                                    "{\"serial\":" + std::to_string(500 + n) + "}");
+    board.line = identity;
+    if (n == 0) {
+      // What an operator's editor makes of it.
+      const size_t at = board.record.find("\"result\":\"failed\"");
+      board.record.replace(at, 17, "\"result\":\"ok\"");
+      board.result = "ok";
+    }
+    ASSERT_TRUE(spool.Put(board, &why)) << why;
+    ids.push_back(id);
+  }
   size_t filed = 0;
-  EXPECT_EQ(spool.FileAll(db, &filed, &why), line::LineDb::Filed::kRefused);
-  EXPECT_EQ(why.rfind("spooled board " + refused + ": ", 0), 0u) << why;
+  std::vector<std::string> notes;
+  EXPECT_EQ(spool.FileAll(db, identity, &filed, &notes, &why), line::LineDb::Filed::kOk) << why;
   EXPECT_EQ(filed, 1u);
-  EXPECT_EQ(Sql("SELECT id FROM boards"), later);
+  EXPECT_EQ(Sql("SELECT id FROM boards"), ids[1]);
+  EXPECT_EQ(Sql("SELECT string_agg(value || '=' || state, ' ' ORDER BY value) FROM pool_values"),
+            "500=reserved 501=void");
+  EXPECT_EQ(Sql("SELECT board_id FROM refused_filings"), ids[0]);
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_NE(notes[0].find("its seal does not match its record"), std::string::npos) << notes[0];
+  EXPECT_NE(ReadWholeFile(dir_.File("line3.spool/" + ids[0] + ".reason")).find("seal"),
+            std::string::npos);
   std::vector<line::FiledBoard> pending;
   std::vector<std::string> unreadable;
   ASSERT_TRUE(spool.Pending(&pending, &unreadable, &why));
-  ASSERT_EQ(pending.size(), 1u);
-  EXPECT_EQ(pending[0].id, refused);
+  EXPECT_TRUE(pending.empty());
+  EXPECT_EQ(spool.SetAsideCount(), 1u);
 }
 
 // A failed or stopped board's values are void: burned, never reused.
@@ -820,9 +857,11 @@ TEST_F(Line, FilingMarksValues) {
   for (const char* result : {"ok", "failed", "stopped"}) {
     const std::string id = production::NewBoardId();
     std::vector<production::FieldValue> values;
-    ASSERT_EQ(db.Reserve({f}, {id, "st", "COM1"}, &values, &why), line::LineDb::Reserved::kOk);
-    ASSERT_EQ(db.File({id, "st", "COM1", 1, result, "2026-12-08T07:59:51.282Z",
-                       "2026-12-08T07:59:52.282Z", "{}"},
+    std::string key;
+    ASSERT_EQ(db.Reserve({f}, {id, "st", "COM1"}, &values, &key, &why),
+              line::LineDb::Reserved::kOk);
+    ASSERT_EQ(db.File(Sealed(id, "st", "COM1", 1, result, key,
+                             "{\"serial\":" + std::to_string(values[0].number) + "}"),
                       &why),
               line::LineDb::Filed::kOk)
         << why;
@@ -841,8 +880,7 @@ TEST_F(Line, AStoppedServerHoldsNoBoard) {
   f.pool = f.def.name = "serial";
   f.def.size = 4;
   const std::string id = production::NewBoardId();
-  const line::FiledBoard board{
-      id, "st", "COM1", 1, "ok", "2026-12-08T07:59:51.282Z", "2026-12-08T07:59:52.282Z", "{}"};
+  std::string key;
   struct Case {
     const char* what;
     std::function<bool(line::LineDb&, std::string*)> step;
@@ -852,12 +890,14 @@ TEST_F(Line, AStoppedServerHoldsNoBoard) {
       {"reserve",
        [&](line::LineDb& db, std::string* why) {
          std::vector<production::FieldValue> values;
-         return db.Reserve({f}, {id, "st", "COM1"}, &values, why) == line::LineDb::Reserved::kOk;
+         return db.Reserve({f}, {id, "st", "COM1"}, &values, &key, why) ==
+                line::LineDb::Reserved::kOk;
        },
        "7=reserved"},
       {"file",
        [&](line::LineDb& db, std::string* why) {
-         return db.File(board, why) == line::LineDb::Filed::kOk;
+         return db.File(Sealed(id, "st", "COM1", 1, "ok", key, "{\"serial\":7}"), why) ==
+                line::LineDb::Filed::kOk;
        },
        "7=written"},
   };

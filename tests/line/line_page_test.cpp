@@ -378,11 +378,11 @@ TEST_F(LinePage, TotalsAndFailuresAreTheBoardsTable) {
         {"result", b.result},
         {"fields", {{"serial", b.serial}, {"mac", "02:51:4D:00:00:2A"}}},
         {"failure", b.failure.empty() ? nlohmann::json(nullptr) : nlohmann::json(b.failure)}};
-    ASSERT_EQ(db.File({production::NewBoardId(), b.station, b.port, b.serial - 99, b.result,
-                       IsoUtc(end - 30), IsoUtc(end), record.dump()},
-                      &why),
-              line::LineDb::Filed::kOk)
-        << why;
+    // As the database took them then: the page counts by its filing time.
+    Sql("INSERT INTO boards (id, station, port, board, result, time_start, time_end, record, "
+        "filed_at) VALUES ('" + production::NewBoardId() + "', '" + b.station + "', '" + b.port +
+        "', " + std::to_string(b.serial - 99) + ", '" + b.result + "', '" + IsoUtc(end - 30) +
+        "', '" + IsoUtc(end) + "', '" + record.dump() + "', '" + IsoUtc(end) + "')");
     const bool today = end >= midnight, hour = b.ago_s < 3600;
     ok += today && b.result == "ok";
     failed += today && b.result != "ok";
@@ -403,7 +403,7 @@ TEST_F(LinePage, TotalsAndFailuresAreTheBoardsTable) {
   EXPECT_EQ(v.last_hour, last_hour);
   // And the same counted by SQL from the table, as an MES would.
   EXPECT_EQ(Sql("SELECT count(*) FILTER (WHERE result = 'ok') || ' ' || "
-                "count(*) FILTER (WHERE result <> 'ok') FROM boards WHERE time_end >= '" +
+                "count(*) FILTER (WHERE result <> 'ok') FROM boards WHERE filed_at >= '" +
                 IsoUtc(midnight) + "'"),
             std::to_string(v.ok) + " " + std::to_string(v.failed));
   for (const auto& s : v.stations) {
@@ -422,10 +422,20 @@ TEST_F(LinePage, TotalsAndFailuresAreTheBoardsTable) {
 
   // A board filed now shows without anything else changing: its
   // station's row changes with it, as a station's does.
-  ASSERT_EQ(db.File({production::NewBoardId(), "st-b", "COM1", 50, "ok", IsoUtc(now), IsoUtc(now),
-                     "{\"fields\":{\"serial\":200}}"},
-                    &why),
-            line::LineDb::Filed::kOk);
+  // Its station's clock is a day behind: the page counts it today all
+  // the same, by when the database took it.
+  const std::string id = production::NewBoardId();
+  std::vector<production::FieldValue> none;
+  std::string key;
+  ASSERT_EQ(db.Reserve({}, {id, "st-b", "COM1"}, &none, &key, &why), line::LineDb::Reserved::kOk)
+      << why;
+  line::FiledBoard late{id,   "st-b", "COM1", 50, "ok", IsoUtc(now - 86400), IsoUtc(now - 86400),
+                        "",   "",     "",     ""};
+  late.record = "{\"id\":\"" + id + "\",\"station\":\"st-b\",\"port\":\"COM1\",\"board\":50," +
+                "\"result\":\"ok\",\"time_start\":\"" + late.time_start + "\",\"time_end\":\"" +
+                late.time_end + "\",\"fields\":{}}";
+  late.seal = line::SealRecord(key, late.record);
+  ASSERT_EQ(db.File(late, &why), line::LineDb::Filed::kOk) << why;
   b.report().ok = 1;
   b.Report();
   EXPECT_EQ(WaitView([&](const LineView& w) { return w.ok == ok + 1; }).ok, ok + 1);

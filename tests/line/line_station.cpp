@@ -169,10 +169,24 @@ int main(int argc, char** argv) {
         record["result"] = ok ? "ok" : "failed";
         record["failure"] =
             ok ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(slot.failure);
-        record["fields"] = {{"serial", value}};
+        // Its serial is this program's own count, not a pool's: the
+        // database takes a record only with the values it reserved.
+        record["fields"] = nlohmann::ordered_json::object();
         record["host"] = report.host;
-        const line::FiledBoard board{id,         name, slot.port,    number, ok ? "ok" : "failed",
-                                     started[s], end,  record.dump()};
+        std::vector<quelmar::production::FieldValue> none;
+        std::string key;
+        if (db.Reserve({}, {id, name, slot.port}, &none, &key, &why) !=
+            line::LineDb::Reserved::kOk) {
+          std::fprintf(stderr, "line_station: %s\n", why.c_str());
+          return 1;
+        }
+        line::FiledBoard board{id,         name, slot.port,    number, ok ? "ok" : "failed",
+                               started[s], end,  "",           "",     "",
+                               ""};
+        nlohmann::ordered_json full = {{"id", id}, {"station", name}};
+        full.update(record);
+        board.record = full.dump();
+        board.seal = line::SealRecord(key, board.record);
         if (db.File(board, &why) != line::LineDb::Filed::kOk) {
           std::fprintf(stderr, "line_station: %s\n", why.c_str());
           return 1;

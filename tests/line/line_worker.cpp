@@ -88,7 +88,10 @@ int main(int argc, char** argv) {
     record.board = n;
     const std::string id = production::NewBoardId();
     std::vector<production::FieldValue> values;
-    switch (db.Reserve(fields, {id, station, record.port}, &values, &why)) {
+    std::string key;
+    record.id = id;
+    record.station = station;
+    switch (db.Reserve(fields, {id, station, record.port}, &values, &key, &why)) {
       case line::LineDb::Reserved::kOk:
         break;
       case line::LineDb::Reserved::kUsedUp:
@@ -109,14 +112,18 @@ int main(int argc, char** argv) {
     if (!file) continue;
     record.result = fail_every != 0 && n % fail_every == 0 ? "failed" : "ok";
     record.time_end = std::chrono::system_clock::now();
-    const line::FiledBoard filed{id,
+    line::FiledBoard filed{id,
                                  station,
                                  record.port,
                                  n,
                                  record.result,
                                  production::IsoUtc(record.time_start),
                                  production::IsoUtc(record.time_end),
-                                 production::RecordJson(record)};
+                                 line::WithoutNul(production::RecordJson(record)),
+                                 "",
+                                 "",
+                                 ""};
+    filed.seal = line::SealRecord(key, filed.record);
     if (db.File(filed, &why) != line::LineDb::Filed::kOk) return Fail(why);
   }
   return 0;

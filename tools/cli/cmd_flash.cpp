@@ -248,6 +248,8 @@ int CmdFlash(int argc, char** argv) {
         std::fprintf(stderr, "quelmar-cli: %s\n", why.c_str());
         return kExitFailure;
       }
+      for (const std::string& note : line.Notes())
+        std::fprintf(stderr, "quelmar-cli: %s\n", note.c_str());
       settings.line_values = &line;
       settings.line_records = &line;
       settings.station = args.line->station;

@@ -25,6 +25,9 @@ constexpr char kHelp[] =
     "       quelmar-cli line pools --db CONNINFO\n"
     "       quelmar-cli line orphans [--older MINUTES] --db CONNINFO\n"
     "       quelmar-cli line void --pool NAME VALUE... --db CONNINFO\n"
+    "       quelmar-cli line station add NAME --role ROLE --db CONNINFO\n"
+    "       quelmar-cli line station remove NAME --db CONNINFO\n"
+    "       quelmar-cli line stations --db CONNINFO\n"
     "       quelmar-cli line dashboard --db CONNINFO [--listen ADDR:PORT] [--token TOKEN]\n"
     "\n"
     "The line's database (PostgreSQL): one pool of serial numbers, MAC\n"
@@ -36,6 +39,8 @@ constexpr char kHelp[] =
     "  pools    each pool with its free, reserved, written and void values\n"
     "  orphans  values reserved for boards whose record never came\n"
     "  void     values never to be handed out\n"
+    "  station  register a station's name for its login role, or retire it\n"
+    "  stations the registered stations, with what each last reported\n"
     "  dashboard  the line's page: every station live, from the database\n"
     "\n"
     "CONNINFO is a libpq connection string or URI, as psql takes it:\n"
@@ -54,7 +59,26 @@ constexpr char kInitHelp[] =
     "Makes the line's tables (pools, pool_values, boards) in the database,\n"
     "or brings tables of an older quelmar-cli up to date, in one\n"
     "transaction. Tables already up to date are left as they are. Tables of\n"
-    "a newer quelmar-cli are refused: update this one.\n";
+    "a newer quelmar-cli are refused: update this one.\n"
+    "\n"
+    "First it makes the group roles quelmar_station, quelmar_supervisor and\n"
+    "quelmar_engineer (NOLOGIN) when they are missing; a role that may not\n"
+    "make roles is shown the SQL for PostgreSQL's superuser instead. After\n"
+    "an upgrade it lists the grants an older line gave by hand that are\n"
+    "needless now, as REVOKE statements to run.\n";
+constexpr char kStationHelp[] =
+    "Usage: quelmar-cli line station add NAME --role ROLE --db CONNINFO\n"
+    "       quelmar-cli line station remove NAME --db CONNINFO\n"
+    "\n"
+    "add: the station NAME (its profile's [line] station) logs in as ROLE, a\n"
+    "login role that is a member of quelmar_station. A station whose name is\n"
+    "not registered for the role it logs in with is refused at start.\n"
+    "remove: retires the name; its tile leaves the line's page.\n";
+constexpr char kStationsHelp[] =
+    "Usage: quelmar-cli line stations --db CONNINFO\n"
+    "\n"
+    "Lists the registered stations: name, role, who registered it and when,\n"
+    "and what it last reported (its run and when it was last seen).\n";
 
 constexpr char kPoolHelp[] =
     "Usage: quelmar-cli line pool add NAME --format FORMAT --db CONNINFO\n"
@@ -168,9 +192,9 @@ int Init(int argc, char** argv) {
   if (!options.words.empty())
     return UsageError("line init", "unexpected argument '" + options.words[0] + "'");
   line::LineDb db;
-  std::string why;
+  std::string why, advice;
   int from = 0;
-  if (!Connect(&db, options, &why) || !db.Init(&from, &why)) return Fail(why);
+  if (!Connect(&db, options, &why) || !db.Init(&from, &advice, &why)) return Fail(why);
   const std::string to = std::to_string(line::kSchemaVersion);
   if (from == line::kSchemaVersion) {
     std::printf("The line's tables in %s are up to date (schema version %s).\n",
@@ -181,6 +205,13 @@ int Init(int argc, char** argv) {
   } else {
     std::printf("Brought the line's tables in %s from schema version %d to %s.\n",
                 db.Server().c_str(), from, to.c_str());
+  }
+  if (!advice.empty()) {
+    std::printf(
+        "Stations and dashboards now change the line only through its functions: these\n"
+        "grants of an older line are needless, and each is a way around them. Drop them\n"
+        "(as the tables' owner):\n%s",
+        advice.c_str());
   }
   return kExitOk;
 }
@@ -385,12 +416,76 @@ int Void(int argc, char** argv) {
   return kExitOk;
 }
 
+int Station(int argc, char** argv) {
+  const char* command = "line station";
+  if (argc < 3 || (std::strcmp(argv[2], "add") != 0 && std::strcmp(argv[2], "remove") != 0)) {
+    for (int i = 2; i < argc; ++i) {
+      if (IsHelp(argv[i])) {
+        std::fputs(kStationHelp, stdout);
+        return kExitOk;
+      }
+    }
+    return UsageError(command, argc < 3 ? "missing 'add' or 'remove'"
+                                        : "unknown word '" + std::string(argv[2]) +
+                                              "' (line station add|remove NAME ...)");
+  }
+  const bool add = std::strcmp(argv[2], "add") == 0;
+  Options options;
+  if (auto done = ReadOptions(argc, argv, 3, command, kStationHelp,
+                              add ? std::set<std::string>{"--db", "--role"}
+                                  : std::set<std::string>{"--db"},
+                              &options))
+    return *done;
+  if (options.words.empty()) return UsageError(command, "missing NAME");
+  if (options.words.size() > 1)
+    return UsageError(command, "unexpected argument '" + options.words[1] + "'");
+  if (add && options.values.count("--role") == 0) return UsageError(command, "missing --role ROLE");
+  const std::string name = options.words[0];
+  line::LineDb db;
+  std::string why;
+  if (!Connect(&db, options, &why) || !db.CheckSchema(&why)) return Fail(why);
+  if (add) {
+    const std::string role = options.values.at("--role");
+    if (!db.AddStation(name, role, &why)) return Fail(why);
+    std::printf("Station '%s' logs in as %s.\n", name.c_str(), role.c_str());
+  } else {
+    if (!db.RemoveStation(name, &why)) return Fail(why);
+    std::printf("Station '%s' is retired.\n", name.c_str());
+  }
+  return kExitOk;
+}
+
+int Stations(int argc, char** argv) {
+  Options options;
+  if (auto done = ReadOptions(argc, argv, 2, "line stations", kStationsHelp, {"--db"}, &options))
+    return *done;
+  if (!options.words.empty())
+    return UsageError("line stations", "unexpected argument '" + options.words[0] + "'");
+  line::LineDb db;
+  std::string why;
+  std::vector<line::RegisteredStation> stations;
+  if (!Connect(&db, options, &why) || !db.CheckSchema(&why) || !db.Stations(&stations, &why))
+    return Fail(why);
+  if (stations.empty()) {
+    std::printf("No stations yet: register one with 'quelmar-cli line station add'.\n");
+    return kExitOk;
+  }
+  std::vector<std::vector<std::string>> rows = {
+      {"STATION", "ROLE", "ADDED BY", "ADDED", "RUN", "LAST SEEN"}};
+  for (const auto& s : stations)
+    rows.push_back({s.name, s.role, s.added_by, s.added_at, s.run.empty() ? "-" : s.run,
+                    s.last_seen.empty() ? "-" : s.last_seen});
+  PrintTable(rows);
+  return kExitOk;
+}
+
 }  // namespace
 
 int CmdLine(int argc, char** argv) {
   if (argc < 2)
     return UsageError("line",
-                      "missing a line command (init, pool, pools, orphans, void, dashboard)");
+                      "missing a line command (init, pool, pools, orphans, void, station, stations, "
+                      "dashboard)");
   const std::string command = argv[1];
   if (IsHelp(command)) {
     std::fputs(kHelp, stdout);
@@ -401,6 +496,8 @@ int CmdLine(int argc, char** argv) {
   if (command == "pools") return Pools(argc, argv);
   if (command == "orphans") return Orphans(argc, argv);
   if (command == "void") return Void(argc, argv);
+  if (command == "station") return Station(argc, argv);
+  if (command == "stations") return Stations(argc, argv);
   if (command == "dashboard") return CmdLineDashboard(argc, argv);
   return UsageError("line", "unknown line command '" + command + "'");
 }

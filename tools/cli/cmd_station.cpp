@@ -194,6 +194,10 @@ int CmdStation(int argc, char** argv) {
     if (!error.empty()) std::fprintf(stderr, "quelmar-cli: %s\n", error.c_str());
     return kExitFailure;
   }
+  if (setup.line) {
+    for (const std::string& note : setup.line->Notes())
+      std::fprintf(stderr, "quelmar-cli: %s\n", note.c_str());
+  }
   if (profile.log_dir) setup.job.text_record = TextRecordsIn(*profile.log_dir);
 
   station::StationState state;
