@@ -926,57 +926,55 @@ TEST_F(Line, AStoppedServerHoldsNoBoard) {
 }
 
 // The roles of docs/line.md, run as the docs give them: a station does
-// its boards' work and nothing more.
+// its boards' work through the line's functions, and nothing more.
 TEST_F(Line, StationRoleFromTheDocs) {
-  std::string grants = ReadWholeFile(QUELMAR_DOCS_DIR "/line.md");
-  const size_t marker = grants.find("<!-- station-grants -->\n```sql\n");
-  ASSERT_NE(marker, std::string::npos);
-  grants = grants.substr(marker + 30);
-  grants.resize(grants.find("```"));
-  const std::string tag = db_;  // roles are the cluster's: one pair per case
-  const std::string engineer = "engineer_" + tag, station = "station_" + tag;
-  for (size_t at = grants.find("station"); at != std::string::npos;
-       at = grants.find("station", at + 1)) {
-    // The role's name, not the words station_reads, station_files, ...
-    const char next = at + 7 < grants.size() ? grants[at + 7] : ' ';
-    if (next == ';' || next == ' ' || next == '\n') grants.replace(at, 7, station);
-  }
-  Psql("postgres", "CREATE ROLE " + engineer + " LOGIN PASSWORD 'Eng-7'");
-  Psql("postgres", "CREATE ROLE " + station + " LOGIN PASSWORD 'Sta-8'");
-  Psql("postgres", "ALTER DATABASE " + db_ + " OWNER TO " + engineer);
-  const std::string as_engineer = TcpConn(db_, engineer);
-  const std::string as_station = TcpConn(db_, station);
-  auto line_as = [&](const std::string& conn, const std::string& password,
-                     std::vector<std::string> args) {
-    return Cli(std::move(args), conn, {"PGPASSWORD=" + password});
+  const DocsLine docs = LineFromTheDocs("Role-7");
+  const std::string as_engineer = TcpConn(docs.db, docs.engineer);
+  const std::string as_station = TcpConn(docs.db, docs.station);
+  auto line_as = [&](const std::string& conn, std::vector<std::string> args) {
+    return Cli(std::move(args), conn, {"PGPASSWORD=Role-7"});
   };
-  auto psql_as = [&](const std::string& user, const std::string& password, const std::string& sql) {
+  auto psql_as = [&](const std::string& user, const std::string& sql) {
     return RunProgram(Pg().bin + "/psql",
                       {"-X", "-q", "-At", "-v", "ON_ERROR_STOP=1", "-h", "127.0.0.1", "-p",
-                       Pg().port, "-U", user, "-d", db_, "-c", sql},
-                      {"PGPASSWORD=" + password}, 60s);
+                       Pg().port, "-U", user, "-d", docs.db, "-c", sql},
+                      {"PGPASSWORD=Role-7"}, 60s);
   };
-  ASSERT_EQ(line_as(as_engineer, "Eng-7", {"init"}).exit_code, 0);
-  ASSERT_EQ(line_as(as_engineer, "Eng-7",
-                    {"pool", "add", "serial", "--format", "u32le", "--start", "1000"})
+  auto worker = [&](const std::string& station) {
+    return RunProgram(QUELMAR_LINE_WORKER,
+                      {"--db", as_station, "--station", station, "--boards", "3", "--pool",
+                       "serial:u32le", "--pool", "labels:text:4", "--fail-every", "3"},
+                      {"PGPASSWORD=Role-7"}, 60s);
+  };
+  RunResult r = line_as(as_engineer, {"init"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  ASSERT_EQ(line_as(as_engineer, {"pool", "add", "serial", "--format", "u32le", "--start", "1000"})
                 .exit_code,
             0);
-  ASSERT_EQ(line_as(as_engineer, "Eng-7",
-                    {"pool", "add", "labels", "--format", "text", "--list",
-                     List("l.txt", "a\nb\nc\nd\n")})
+  ASSERT_EQ(line_as(as_engineer, {"pool", "add", "labels", "--format", "text", "--list",
+                                  List("l.txt", "a\nb\nc\nd\n")})
                 .exit_code,
             0);
-  RunResult r = psql_as(engineer, "Eng-7", grants);
-  ASSERT_EQ(r.exit_code, 0) << grants << r.err;
-
-  r = RunProgram(QUELMAR_LINE_WORKER,
-                 {"--db", as_station, "--station", "st", "--boards", "3", "--pool", "serial:u32le",
-                  "--pool", "labels:text:4", "--fail-every", "3"},
-                 {"PGPASSWORD=Sta-8"}, 60s);
+  // Not registered yet: refused, nothing taken.
+  r = worker("st");
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_NE(r.err.find("station 'st' is not registered on this line: an engineer registers it "
+                       "with 'quelmar-cli line station add st --role " +
+                       docs.station + "'"),
+            std::string::npos)
+      << r.err;
+  r = line_as(as_engineer, {"station", "add", "st", "--role", docs.station});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "Station 'st' logs in as " + docs.station + ".\n");
+  r = line_as(as_engineer, {"station", "add", "st-b", "--role", docs.engineer});
+  EXPECT_NE(r.err.find("is no member of quelmar_station"), std::string::npos) << r.err;
+  r = worker("st");
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(ParseWorker(r.out).values["labels"], (std::vector<std::string>{"a", "b", "c"}));
-  EXPECT_EQ(line_as(as_station, "Sta-8", {"pools"}).exit_code, 0);
-  EXPECT_EQ(line_as(as_station, "Sta-8", {"orphans"}).exit_code, 0);
+  EXPECT_EQ(line_as(as_station, {"pools"}).exit_code, 0);
+  EXPECT_EQ(line_as(as_station, {"orphans"}).exit_code, 0);
+  r = line_as(as_station, {"stations"});
+  EXPECT_NE(r.out.find("st       " + docs.station), std::string::npos) << r.out;
 
   struct Case {
     std::vector<std::string> line;  // a quelmar-cli line command, or
@@ -984,36 +982,43 @@ TEST_F(Line, StationRoleFromTheDocs) {
     std::string says;
   };
   const Case cases[] = {
-      {{"pool", "add", "mine", "--format", "u32le", "--start", "1"},
+      {{"pool", "add", "mine", "--format", "u32le", "--start", "1", "--end", "10"},
        "",
        "permission denied for table pools"},
       {{"pool", "add", "labels", "--format", "text", "--list", List("m.txt", "e\n")},
        "",
        "permission denied for table pools"},
+      {{"void", "--pool", "serial", "1005"}, "", "permission denied for table pools"},
+      {{"station", "add", "st-c", "--role", docs.station},
+       "",
+       "permission denied for table station_roles"},
       {{},
        "UPDATE pools SET end_value = 1001 WHERE name = 'serial'",
        "permission denied for table pools"},
       {{},
        "UPDATE pool_values SET state = 'free' WHERE value = '1002'",
-       "new row violates row-level security policy"},
+       "permission denied for table pool_values"},
       {{},
        "INSERT INTO pool_values (pool, value, state) VALUES ('labels', 'z', 'free')",
-       "new row violates row-level security policy"},
-      {{}, "DELETE FROM pool_values", "permission denied for table pool_values"},
+       "permission denied for table pool_values"},
+      {{}, "DELETE FROM pool_queue", "permission denied for table pool_queue"},
       {{}, "UPDATE boards SET result = 'ok'", "permission denied for table boards"},
-      {{}, "DELETE FROM boards", "permission denied for table boards"},
+      {{}, "SELECT seal_key FROM reservations", "permission denied for table reservations"},
+      {{},
+       "SELECT quelmar_send_control(NULL, 'stop')",
+       "permission denied for function quelmar_send_control"},
+      {{},
+       "SELECT quelmar_reserve('st2', 'COM1', gen_random_uuid(), '{serial}', '{serial}')",
+       "station 'st2' is not registered on this line"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.says);
-    r = c.line.empty() ? psql_as(station, "Sta-8", c.sql) : line_as(as_station, "Sta-8", c.line);
+    r = c.line.empty() ? psql_as(docs.station, c.sql) : line_as(as_station, c.line);
     EXPECT_NE(r.exit_code, 0);
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
   }
-  // A written value is out of a station's reach: no row to change.
-  r = psql_as(station, "Sta-8", "UPDATE pool_values SET state = 'void' WHERE state = 'written'");
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(Sql("SELECT string_agg(pool || value || '=' || state, ' ' ORDER BY pool, value) "
-                "FROM pool_values"),
+  EXPECT_EQ(Psql(docs.db, "SELECT string_agg(pool || value || '=' || state, ' ' "
+                          "ORDER BY pool, value) FROM pool_values"),
             "labelsa=written labelsb=written labelsc=void labelsd=free serial1000=written "
             "serial1001=written serial1002=void");
 }

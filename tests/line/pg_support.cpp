@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -91,6 +92,76 @@ std::string SocketConn(const std::string& db) {
 
 std::string TcpConn(const std::string& db, const std::string& user) {
   return "host=127.0.0.1 port=" + Pg().port + " user=" + user + " dbname=" + db;
+}
+
+namespace {
+
+// The statements of docs/line.md's SQL block after `marker`, comments
+// dropped, with each whole word of `names` replaced.
+std::vector<std::string> DocsStatements(const std::string& marker,
+                                        const std::vector<std::pair<std::string, std::string>>& names) {
+  std::ifstream in(QUELMAR_DOCS_DIR "/line.md");
+  std::stringstream all;
+  all << in.rdbuf();
+  std::string text = all.str();
+  const size_t at = text.find("<!-- " + marker + " -->\n```sql\n");
+  EXPECT_NE(at, std::string::npos) << marker;
+  if (at == std::string::npos) return {};
+  text = text.substr(text.find("```sql\n", at) + 7);
+  text.resize(text.find("```"));
+  std::string sql;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t comment = line.find("--");
+    sql += line.substr(0, comment) + "\n";
+  }
+  auto word = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+  for (const auto& [from, to] : names) {
+    std::string out;
+    for (size_t i = 0; i < sql.size();) {
+      const bool whole = sql.compare(i, from.size(), from) == 0 && (i == 0 || !word(sql[i - 1])) &&
+                         (i + from.size() >= sql.size() || !word(sql[i + from.size()]));
+      if (whole) {
+        out += to;
+        i += from.size();
+      } else {
+        out += sql[i++];
+      }
+    }
+    sql = out;
+  }
+  std::vector<std::string> statements;
+  for (size_t from = 0, end; (end = sql.find(';', from)) != std::string::npos; from = end + 1) {
+    std::string statement = sql.substr(from, end - from);
+    if (statement.find_first_not_of(" \n") != std::string::npos) statements.push_back(statement);
+  }
+  return statements;
+}
+
+}  // namespace
+
+DocsLine LineFromTheDocs(const std::string& password) {
+  static std::atomic<int> counter{0};
+  const std::string tag = std::to_string(getpid()) + "_" + std::to_string(++counter);
+  const DocsLine line{"line_" + tag, "engineer_" + tag, "station_" + tag, "supervisor_" + tag};
+  // The group roles are the server's: made by the first case, there for the rest.
+  for (const std::string& statement : DocsStatements("group-roles", {})) {
+    const PgServer& pg = Pg();
+    RunProgram(pg.bin + "/psql",
+               {"-X", "-q", "-At", "-h", pg.socket, "-p", pg.port, "-U", "quelmar", "-d",
+                "postgres", "-c", statement},
+               {}, std::chrono::seconds(60));
+  }
+  const auto statements = DocsStatements(
+      "line-roles", {{"engineer", line.engineer},
+                     {"station_a", line.station},
+                     {"supervisor", line.supervisor},
+                     {"line3", line.db}});
+  EXPECT_GE(statements.size(), 5u);
+  for (const std::string& statement : statements) Psql("postgres", statement);
+  for (const std::string& role : {line.engineer, line.station, line.supervisor})
+    Psql("postgres", "ALTER ROLE " + role + " PASSWORD '" + password + "'");
+  return line;
 }
 
 void StopServer() {

@@ -37,6 +37,14 @@ std::string FreshDatabase();
 std::string SocketConn(const std::string& db);
 std::string TcpConn(const std::string& db, const std::string& user);
 
+// A line set up as docs/line.md's "Roles" says, run as the superuser: the
+// group roles, then its line-roles block with the roles and the database
+// named for this case. Each login role's password is `password`.
+struct DocsLine {
+  std::string db, engineer, station, supervisor;
+};
+DocsLine LineFromTheDocs(const std::string& password);
+
 // Stops the server (fast) and starts it again on the same port; for tests
 // whose program has a server of its own, run one at a time.
 void StopServer();

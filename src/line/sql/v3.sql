@@ -546,9 +546,9 @@ REVOKE ALL ON FUNCTION quelmar_is_engineer(), quelmar_caller_is(text),
   quelmar_heartbeat(text, uuid), quelmar_take_control(text, uuid),
   quelmar_send_control(text, text) FROM PUBLIC;
 GRANT USAGE ON SCHEMA @SCHEMA@ TO quelmar_station, quelmar_supervisor, quelmar_engineer;
-GRANT SELECT ON quelmar_schema, pools, pool_values, boards, stations, station_roles
+GRANT SELECT ON quelmar_schema, pools, pool_values, pool_skips, boards, stations, station_roles
   TO quelmar_station;
-GRANT SELECT ON quelmar_schema, pools, pool_values, boards, stations, station_roles,
+GRANT SELECT ON quelmar_schema, pools, pool_values, pool_skips, boards, stations, station_roles,
   refused_filings TO quelmar_supervisor;
 GRANT SELECT, INSERT, UPDATE, DELETE ON quelmar_schema, pools, pool_values, pool_queue, boards,
   stations, station_roles, reservations, pool_skips, refused_filings TO quelmar_engineer;
