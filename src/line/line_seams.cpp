@@ -28,7 +28,25 @@ bool Line::Open(const production::LineSettings& settings, const std::string& spo
     std::lock_guard lock(notes_mutex_);
     notes_.insert(notes_.end(), notes.begin(), notes.end());
   }
-  return result == LineDb::Filed::kOk;
+  if (result != LineDb::Filed::kOk) return false;
+  retry_ = std::thread([this] {
+    std::unique_lock lock(retry_mutex_);
+    while (!retry_wake_.wait_for(lock, std::chrono::seconds(3), [this] { return retry_stop_; })) {
+      lock.unlock();
+      FileSpool();
+      lock.lock();
+    }
+  });
+  return true;
+}
+
+Line::~Line() {
+  {
+    std::lock_guard lock(retry_mutex_);
+    retry_stop_ = true;
+  }
+  retry_wake_.notify_all();
+  if (retry_.joinable()) retry_.join();
 }
 
 std::vector<std::string> Line::Notes() {

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <thread>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,6 +23,12 @@ namespace quelmar::line {
 
 class Line final : public production::BoardValues, public production::RecordSink {
  public:
+  Line() = default;
+  // Ends the thread that files the spool.
+  ~Line() override;
+  Line(const Line&) = delete;
+  Line& operator=(const Line&) = delete;
+
   // Before any board: connects, checks the schema, that this station may
   // run under its name (registered for the role it logs in with, no
   // other station of the name seen) and each field against its pool,
@@ -66,6 +74,13 @@ class Line final : public production::BoardValues, public production::RecordSink
   std::map<std::string, std::string> keys_;  // board id -> its seal key, in memory only
   std::mutex notes_mutex_;
   std::vector<std::string> notes_;
+  // While the spool holds records, a thread of its own tries to file them
+  // every few seconds: a record spooled mid-run goes in as soon as the
+  // database takes it, whether or not another board comes.
+  std::mutex retry_mutex_;
+  std::condition_variable retry_wake_;
+  bool retry_stop_ = false;
+  std::thread retry_;
 };
 
 }  // namespace quelmar::line

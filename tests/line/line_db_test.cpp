@@ -21,6 +21,8 @@
 #include <thread>
 
 #include "line/line_db.h"
+#include "line/line_seams.h"
+#include "line/stations.h"
 #include "line/spool.h"
 #include "pg_support.h"
 #include "process.h"
@@ -30,6 +32,26 @@ namespace quelmar::testing {
 namespace {
 
 using namespace std::chrono_literals;
+
+// Whether `done` came true within `limit`, looked at every 50 ms.
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 15s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
+// The spooled records waiting in `folder`.
+size_t SpoolFiles(const std::string& folder) {
+  line::Spool spool;
+  std::string why;
+  std::vector<line::FiledBoard> boards;
+  std::vector<std::string> unreadable;
+  if (!spool.Open(folder, &why) || !spool.Pending(&boards, &unreadable, &why)) return 99;
+  return boards.size();
+}
 
 // A finished board as a station files it: its record names the board, its
 // station and port, holds the values reserved for it (`fields`, a JSON
@@ -1021,6 +1043,71 @@ TEST_F(Line, StationRoleFromTheDocs) {
                           "ORDER BY pool, value) FROM pool_values"),
             "labelsa=written labelsb=written labelsc=void labelsd=free serial1000=written "
             "serial1001=written serial1002=void");
+}
+
+// A station's line at start and at a board's end: a spool that cannot be
+// written and a second station under a running one's name are refused
+// before any board; a good board whose filing is held up (a lock on the
+// server for 15 s) stays OK, waits in the spool and goes in by itself.
+TEST_F(Line, AGoodBoardOutlivesItsFiling) {
+  Ok({"init"});
+  Ok({"pool", "add", "serial", "--format", "u32le", "--start", "9000"});
+  production::FieldDef serial;
+  serial.name = serial.pool = "serial";
+  serial.size = 4;
+  const production::LineSettings settings{conn_, "st-1", dir_.File("st-1.spool")};
+  std::string why;
+  {
+    // Where a record cannot be put: its test file's name is a folder.
+    ASSERT_EQ(mkdir(dir_.File("ro.spool").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(dir_.File("ro.spool/.write-test").c_str(), 0700), 0);
+    line::Line line;
+    EXPECT_FALSE(line.Open({conn_, "st-1", dir_.File("ro.spool")}, "", {serial}, &why));
+    EXPECT_EQ(why.rfind("the spool folder '" + dir_.File("ro.spool") + "' cannot be written", 0),
+              0u)
+        << why;
+  }
+  {
+    line::StationReporter running(conn_, "st-1", [](line::LineControl) {});
+    ASSERT_TRUE(running.Start(&why)) << why;
+    running.Report({});
+    ASSERT_TRUE(WaitFor([&] { return Sql("SELECT run FROM stations") == "running"; }));
+    line::Line second;
+    EXPECT_FALSE(second.Open(settings, "", {serial}, &why));
+    EXPECT_NE(why.find("station 'st-1' runs already on"), std::string::npos) << why;
+    line::StationReport last;
+    last.run = "stopped";
+    running.Report(last);
+    EXPECT_TRUE(running.Stop());
+  }
+  line::Line line;
+  ASSERT_TRUE(line.Open(settings, "", {serial}, &why)) << why;
+  production::BoardRecord record;
+  record.id = production::NewBoardId();
+  record.station = "st-1";
+  record.port = "COM4";
+  record.result = "ok";
+  std::vector<production::FieldValue> values;
+  ASSERT_EQ(line.Reserve({record.id, record.port}, &values, &why),
+            production::ValueSource::Reserved::kOk)
+      << why;
+  record.fields.emplace_back("serial", production::ShowValue(serial, values[0]));
+  record.time_start = record.time_end = std::chrono::system_clock::now();
+  auto lock = std::async(std::launch::async, [&] {
+    return Psql(db_, "BEGIN; LOCK TABLE boards; SELECT pg_sleep(15); COMMIT;");
+  });
+  ASSERT_TRUE(WaitFor([&] {
+    return Sql("SELECT count(*) FROM pg_locks WHERE relation = 'boards'::regclass AND granted") !=
+           "0";
+  }));
+  EXPECT_TRUE(line.Keep(record, &why));
+  EXPECT_NE(why.find("the record waits in '" + dir_.File("st-1.spool") + "' until it answers"),
+            std::string::npos)
+      << why;
+  lock.get();
+  EXPECT_TRUE(WaitFor([&] { return Sql("SELECT count(*) FROM boards") == "1"; }, 30s));
+  EXPECT_EQ(Sql("SELECT value || '=' || state FROM pool_values"), "9000=written");
+  EXPECT_TRUE(WaitFor([&] { return SpoolFiles(dir_.File("st-1.spool")) == 0; }));
 }
 
 }  // namespace

@@ -50,7 +50,10 @@ psql_admin() {
   "$QUELMAR_PG_BIN/psql" -X -q -At -v ON_ERROR_STOP=1 -h "$QUELMAR_PG_SOCKET" \
     -p "$QUELMAR_PG_PORT" -U quelmar -d postgres -c "$1"
 }
-psql_admin "CREATE ROLE engineer LOGIN PASSWORD '$secret'"
+psql_admin "CREATE ROLE quelmar_station NOLOGIN"
+psql_admin "CREATE ROLE quelmar_supervisor NOLOGIN"
+psql_admin "CREATE ROLE quelmar_engineer NOLOGIN"
+psql_admin "CREATE ROLE engineer LOGIN IN ROLE quelmar_engineer PASSWORD '$secret'"
 psql_admin "CREATE DATABASE line3 OWNER engineer"
 conn="host=127.0.0.1 port=$QUELMAR_PG_PORT user=engineer dbname=line3"
 server="engineer@127.0.0.1:$QUELMAR_PG_PORT/line3"
@@ -67,7 +70,7 @@ run() {
 
 PGPASSWORD="$secret" run "$work/out" "$work/err" line init --db "$conn" ||
   fail "line init: $(cat "$work/err")"
-grep -qx "Made the line's tables in $server (schema version 2)." "$work/out" ||
+grep -qx "Made the line's tables in $server (schema version 3)." "$work/out" ||
   fail "line init said: $(cat "$work/out")"
 PGPASSWORD="$secret" run "$work/out" "$work/err" line pool add serial --format u32le \
   --start 100000 --db "$conn" || fail "pool add serial: $(cat "$work/err")"
