@@ -177,8 +177,12 @@ std::string ServerText(const std::string& conninfo) {
     const std::string v = value(given, key);
     return v.empty() ? value(defaults, key) : v;
   };
-  std::string host = either("host");
-  if (host.empty()) host = either("hostaddr");
+  // An address given in the text is where libpq connects, whatever PGHOST
+  // says.
+  std::string host = value(given, "host");
+  if (host.empty()) host = value(given, "hostaddr");
+  if (host.empty()) host = value(defaults, "host");
+  if (host.empty()) host = value(defaults, "hostaddr");
   if (host.empty()) host = "(local)";
   if (host.find(':') != std::string::npos && host.find(',') == std::string::npos &&
       host.front() != '/')

@@ -127,6 +127,8 @@ TEST_F(ConnInfo, PasswordsAndNestedStringsAreRefusedAndNoPasswordIsShown) {
        "station@db-host:6543/line3"},
       {"quoted values", R"(host='db-host' port='5433' user='sta tion' dbname='line \'3\'')", "",
        "sta tion@db-host:5433/line '3'"},
+      {"hostaddr over PGHOST", "hostaddr=10.0.0.5 user=station dbname=line3", "",
+       "station@10.0.0.5:6543/line3"},
       {"host beside hostaddr", "host=db-host hostaddr=10.0.0.5 user=station dbname=line3", "",
        "station@db-host:6543/line3"},
       {"several hosts and ports", "host=db1,db2 port=5432,5433 user=station dbname=line3", "",
