@@ -1,5 +1,6 @@
 #include "line/conninfo.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -62,8 +63,12 @@ void ReplaceAll(std::string* text, const std::string& what, const std::string& w
     text->replace(at, what.size(), with);
 }
 
-std::map<std::string, std::string> Options(const PqApi* pq, PQconninfoOption* options) {
-  std::map<std::string, std::string> values;
+// The values libpq reads in a connection string; an empty one is as good as
+// none.
+using Values = std::map<std::string, std::string>;
+
+Values Take(const PqApi* pq, PQconninfoOption* options) {
+  Values values;
   for (PQconninfoOption* o = options; o != nullptr && o->keyword != nullptr; ++o) {
     if (o->val != nullptr && *o->val != '\0') values[o->keyword] = o->val;
   }
@@ -71,25 +76,88 @@ std::map<std::string, std::string> Options(const PqApi* pq, PQconninfoOption* op
   return values;
 }
 
+// False with libpq's message in *error when libpq cannot read the text.
+bool Parse(const PqApi* pq, const std::string& text, Values* values, std::string* error) {
+  char* message = nullptr;
+  PQconninfoOption* options = pq->PQconninfoParse(text.c_str(), &message);
+  if (options == nullptr) {
+    if (error != nullptr) *error = message != nullptr ? message : "out of memory";
+    if (message != nullptr) pq->PQfreemem(message);
+    return false;
+  }
+  *values = Take(pq, options);
+  return true;
+}
+
+// libpq's test for a dbname that is a connection string of its own.
+bool IsConnectionString(const std::string& text) {
+  return text.rfind("postgresql://", 0) == 0 || text.rfind("postgres://", 0) == 0 ||
+         text.find('=') != std::string::npos;
+}
+
+// Deeper than anyone nests by mistake: a hostile text could nest as deep as
+// it is long, each level a parse.
+constexpr int kNestingLimit = 4;
+
+// A connection string read with those nested in its dbname, one inside the
+// other. libpq expands only the dbname it is handed (here the whole text),
+// so a nested one would reach the server as a database's name, and the
+// server's messages and logs with it.
+struct Reading {
+  bool readable = false;
+  std::string error;  // libpq's, when the outer text is not readable
+  bool password = false;
+  bool nested = false;               // dbname holds a connection string
+  std::vector<std::string> secrets;  // every password found, as libpq reads it
+};
+
+Reading Read(const PqApi* pq, const std::string& conninfo) {
+  Reading r;
+  Values level;
+  r.readable = Parse(pq, conninfo, &level, &r.error);
+  if (!r.readable) {
+    r.secrets = PasswordLike(conninfo);
+    r.password = !r.secrets.empty();
+    return r;
+  }
+  for (int depth = 0;; ++depth) {
+    if (auto at = level.find("password"); at != level.end()) {
+      r.password = true;
+      r.secrets.push_back(at->second);
+    }
+    const auto dbname = level.find("dbname");
+    if (dbname == level.end() || !IsConnectionString(dbname->second)) break;
+    r.nested = true;
+    if (depth == kNestingLimit) break;
+    const std::string text = dbname->second;
+    if (!Parse(pq, text, &level, nullptr)) {
+      // A name to libpq, but one that may still hold a password.
+      for (std::string& s : PasswordLike(text)) r.secrets.push_back(std::move(s));
+      r.password = r.password || !r.secrets.empty();
+      break;
+    }
+  }
+  return r;
+}
+
 }  // namespace
 
 bool CheckConnInfo(const std::string& conninfo, std::string* why) {
   const PqApi* pq = Pq(why);
   if (pq == nullptr) return false;
-  char* error = nullptr;
-  PQconninfoOption* options = pq->PQconninfoParse(conninfo.c_str(), &error);
-  if (options == nullptr) {
-    if (!PasswordLike(conninfo).empty()) {
-      *why = PasswordRefusal();
-    } else {
-      *why = "libpq cannot read the connection string: " +
-             OneLine(error != nullptr ? error : "out of memory", conninfo);
-    }
-    if (error != nullptr) pq->PQfreemem(error);
+  const Reading r = Read(pq, conninfo);
+  if (r.password) {
+    *why = PasswordRefusal();
     return false;
   }
-  if (Options(pq, options).count("password") != 0) {
-    *why = PasswordRefusal();
+  if (!r.readable) {
+    *why = "libpq cannot read the connection string: " + OneLine(r.error, conninfo);
+    return false;
+  }
+  if (r.nested) {
+    *why =
+        "the connection string's dbname holds another connection string, which libpq would send "
+        "to the server as the database's name: write its keywords in the connection string itself";
     return false;
   }
   return true;
@@ -98,29 +166,34 @@ bool CheckConnInfo(const std::string& conninfo, std::string* why) {
 std::string ServerText(const std::string& conninfo) {
   const PqApi* pq = Pq(nullptr);
   if (pq == nullptr) return "(libpq is missing)";
-  char* error = nullptr;
-  PQconninfoOption* parsed = pq->PQconninfoParse(conninfo.c_str(), &error);
-  if (parsed == nullptr) {
-    if (error != nullptr) pq->PQfreemem(error);
-    return "(a connection string libpq cannot read)";
-  }
-  const std::map<std::string, std::string> given = Options(pq, parsed);
-  const std::map<std::string, std::string> defaults = Options(pq, pq->PQconndefaults());
-  auto value = [&](const char* key) {
-    if (auto at = given.find(key); at != given.end()) return at->second;
-    if (auto at = defaults.find(key); at != defaults.end()) return at->second;
-    return std::string();
+  Values given;
+  if (!Parse(pq, conninfo, &given, nullptr)) return "(a connection string libpq cannot read)";
+  const Values defaults = Take(pq, pq->PQconndefaults());
+  auto value = [](const Values& values, const char* key) {
+    const auto at = values.find(key);
+    return at != values.end() ? at->second : std::string();
   };
-  std::string host = value("host");
-  if (host.empty()) host = value("hostaddr");
+  auto either = [&](const char* key) {
+    const std::string v = value(given, key);
+    return v.empty() ? value(defaults, key) : v;
+  };
+  // An address given in the text is where libpq connects, whatever PGHOST
+  // says.
+  std::string host = value(given, "host");
+  if (host.empty()) host = value(given, "hostaddr");
+  if (host.empty()) host = value(defaults, "host");
+  if (host.empty()) host = value(defaults, "hostaddr");
   if (host.empty()) host = "(local)";
   if (host.find(':') != std::string::npos && host.find(',') == std::string::npos &&
       host.front() != '/')
     host = "[" + host + "]";
-  const std::string user = value("user");
-  std::string dbname = value("dbname");
+  const std::string user = either("user");
+  std::string dbname = either("dbname");
   if (dbname.empty()) dbname = user;
-  const std::string port = value("port");
+  // Never shown: it may hold anything, a password too (CheckConnInfo
+  // refuses it; PGDATABASE may hold one all the same).
+  if (IsConnectionString(dbname)) dbname = "(a connection string)";
+  const std::string port = either("port");
   return (user.empty() ? "" : user + "@") + host + (port.empty() ? "" : ":" + port) + "/" + dbname;
 }
 
@@ -153,7 +226,14 @@ std::string OneLine(const std::string& message, const std::string& conninfo) {
   }
   if (chosen.empty()) chosen = "no answer";
   if (!conninfo.empty()) ReplaceAll(&chosen, conninfo, "the connection string");
-  for (const std::string& secret : PasswordLike(conninfo)) ReplaceAll(&chosen, secret, "***");
+  std::vector<std::string> secrets = PasswordLike(conninfo);
+  if (const PqApi* pq = Pq(nullptr)) {
+    for (std::string& s : Read(pq, conninfo).secrets) secrets.push_back(std::move(s));
+  }
+  // The longest first, so that no part of one is left beside "***".
+  std::sort(secrets.begin(), secrets.end(),
+            [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  for (const std::string& secret : secrets) ReplaceAll(&chosen, secret, "***");
   return chosen;
 }
 

@@ -7,8 +7,9 @@
 
 namespace quelmar::line {
 
-// Whether libpq can read the text and it holds no password. False with one
-// line in *why (never repeating the text itself).
+// Whether libpq can read the text, it holds no password (nor does a
+// connection string nested in its dbname) and its dbname is a database's
+// name. False with one line in *why (never repeating the text itself).
 bool CheckConnInfo(const std::string& conninfo, std::string* why);
 
 // "station@db-host:5432/line3": who, where and which database, with what

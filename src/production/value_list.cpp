@@ -13,30 +13,48 @@ bool IsNumberFormat(Format format) {
   return format != Format::kText;
 }
 
-// The UTF-8 character at text[at] and its length; a byte that starts no
-// whole character is itself (text in another encoding goes through).
-char32_t CharAt(std::string_view text, size_t at, size_t* length) {
+// The UTF-8 character at text[at] and its length; false for a byte that
+// starts none: a stray continuation byte, a sequence cut short, an
+// overlong form, a surrogate, beyond U+10FFFF.
+bool Decode(std::string_view text, size_t at, char32_t* c, size_t* length) {
   const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[at + i]); };
   const unsigned char lead = byte(0);
-  const size_t n = lead >= 0xF0 && lead < 0xF5 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 1;
-  if (n > 1 && lead < 0xF5 && at + n <= text.size()) {
-    char32_t c = lead & (0x7F >> n);
-    for (size_t i = 1; i < n; ++i) {
-      if ((byte(i) & 0xC0) != 0x80) {
-        *length = 1;
-        return lead;
-      }
-      c = (c << 6) | (byte(i) & 0x3F);
-    }
-    // Overlong forms and surrogates are no characters.
-    if ((n == 3 && c >= 0x800 && (c < 0xD800 || c > 0xDFFF)) || (n == 4 && c >= 0x10000) ||
-        n == 2) {
-      *length = n;
-      return c;
+  // 0x80-0xBF continue a character, 0xC0 and 0xC1 could only start an
+  // overlong one, 0xF5 up only one beyond U+10FFFF.
+  const size_t n = lead < 0x80   ? 1
+                   : lead < 0xC2 ? 0
+                   : lead < 0xE0 ? 2
+                   : lead < 0xF0 ? 3
+                   : lead < 0xF5 ? 4
+                                 : 0;
+  if (n == 0 || at + n > text.size()) return false;
+  *c = n == 1 ? lead : lead & (0x7F >> n);
+  for (size_t i = 1; i < n; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return false;
+    *c = (*c << 6) | (byte(i) & 0x3F);
+  }
+  static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (*c < kLeast[n] || (*c >= 0xD800 && *c <= 0xDFFF) || *c > 0x10FFFF) return false;
+  *length = n;
+  return true;
+}
+
+// Why a line is not UTF-8, or "": a list saved in another encoding (a
+// spreadsheet's "ANSI") would put other bytes on the board than the ones the
+// record and the line's database keep.
+std::string Utf8Fault(std::string_view line) {
+  size_t characters = 0;
+  for (size_t at = 0, length = 0; at < line.size(); at += length, ++characters) {
+    char32_t c = 0;
+    if (!Decode(line, at, &c, &length)) {
+      char byte[8];
+      std::snprintf(byte, sizeof byte, "0x%02X",
+                    static_cast<unsigned>(static_cast<unsigned char>(line[at])));
+      return std::string("not UTF-8 (byte ") + byte + " at character " +
+             std::to_string(characters + 1) + "); save the list as UTF-8";
     }
   }
-  *length = 1;
-  return lead;
+  return "";
 }
 
 // Unicode's blanks beyond the ASCII space (a no-break space pasted from a
@@ -53,29 +71,19 @@ bool IsInvisible(char32_t c) {
          (c >= 0x2060 && c <= 0x2064) || (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
 }
 
-// Why a text value cannot be written as it stands, or "".
+// Why a text value (UTF-8) cannot be written as it stands, or "".
 std::string TextFault(std::string_view text) {
   char32_t first = 0, last = 0;
   for (size_t at = 0, length = 0; at < text.size(); at += length) {
-    const char32_t c = CharAt(text, at, &length);
-    // A single byte that starts no character is taken as it is, not as
-    // Latin-1: text in another encoding is written byte for byte.
-    const bool decoded = length > 1;
+    char32_t c = 0;
+    if (!Decode(text, at, &c, &length)) return Utf8Fault(text);
     char code[16];
-    if (c < 0x20 || c == 0x7F) {
-      std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned>(c));
+    std::snprintf(code, sizeof code, c < 0x80 ? "0x%02X" : "U+%04X", static_cast<unsigned>(c));
+    if (c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F))
       return std::string("the value holds a control character (") + code + ")";
-    }
-    if (decoded && (c >= 0x80 && c <= 0x9F)) {
-      std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
-      return std::string("the value holds a control character (") + code + ")";
-    }
-    if (decoded && IsInvisible(c)) {
-      std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
-      return std::string("the value holds an invisible character (") + code + ")";
-    }
-    if (at == 0) first = decoded || c < 0x80 ? c : 0;
-    last = decoded || c < 0x80 ? c : 0;
+    if (IsInvisible(c)) return std::string("the value holds an invisible character (") + code + ")";
+    if (at == 0) first = c;
+    last = c;
   }
   if (IsBlank(first)) return "the value begins with a blank";
   if (IsBlank(last)) return "the value ends with a blank";
@@ -115,6 +123,7 @@ bool ReadValueList(const FieldDef& def, std::string_view bytes, const std::strin
       values->clear();
       return false;
     };
+    if (const std::string fault = Utf8Fault(line); !fault.empty()) return refuse(fault);
     if (!IsNumberFormat(def.format)) {
       const std::string fault = TextFault(line);
       if (!fault.empty()) return refuse(fault);

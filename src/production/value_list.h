@@ -28,10 +28,10 @@ struct ListValue {
 std::string CanonicalText(const FieldDef& def, const FieldValue& value);
 
 // Reads the list's bytes for the field. Refused, with one line in *why
-// naming file_name and the line: a value that is not of the format or does
-// not fit the field, a value that is there twice (naming both lines), and
-// for text a value that begins or ends with a blank or holds a control
-// character.
+// naming file_name and the line: a line that is not UTF-8, a value that is
+// not of the format or does not fit the field, a value that is there twice
+// (naming both lines), and for text a value that begins or ends with a
+// blank or holds a control character.
 bool ReadValueList(const FieldDef& def, std::string_view bytes, const std::string& file_name,
                    std::vector<ListValue>* values, std::string* why);
 

@@ -111,11 +111,6 @@ TEST(ValueList, OneValueInTwoSpellingsIsRefusedNamingBothLines) {
        "A-1\nA-2\n\xEF\xBB\xBF"
        "A-3\n",
        "'l.txt' line 3: the value holds an invisible character (U+FEFF)"},
-      {"text in another encoding goes through as its bytes", "text",
-       "Pr\xFC"
-       "f-1\n",
-       "Pr\xFC"
-       "f-1|"},
       {"blanks around a number", "u32le", " 16\n", "'l.txt' line 1: ' 16' is no number"},
       {"numbers canonical", "u64le", "0x10\n017\n18", "16|17|18|"},
   };
@@ -129,6 +124,82 @@ TEST(ValueList, OneValueInTwoSpellingsIsRefusedNamingBothLines) {
       for (const auto& v : values) result += v.canonical + "|";
     } else {
       result = why;
+    }
+    EXPECT_EQ(result, c.result);
+  }
+}
+
+// A list saved by a spreadsheet as "ANSI", or cut in the middle of a
+// character: the board would get bytes the records and the line's database
+// cannot hold as they are. Refused whatever the format, naming the line;
+// the characters at UTF-8's limits go through.
+TEST(ValueList, ALineThatIsNotUtf8IsRefusedNamingTheFileAndTheLine) {
+  struct Case {
+    const char* name;
+    const char* format;
+    std::string bytes;
+    std::string result;  // the values, or the refusal
+  };
+  const Case cases[] = {
+      {"Latin-1 on line 7 of a CRLF list", "text",
+       "A-1\r\nA-2\r\n\r\nA-4\r\nA-5\r\nA-6\r\nPr\xFC"
+       "f-7\r\n",
+       "'macs.txt' line 7: not UTF-8 (byte 0xFC at character 3); save the list as UTF-8"},
+      {"Windows-1252's euro sign, a lone continuation byte", "text", "\x80-1\n",
+       "'macs.txt' line 1: not UTF-8 (byte 0x80 at character 1); save the list as UTF-8"},
+      {"counted in characters, not bytes", "text",
+       "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"
+       "\xE9\n",
+       "'macs.txt' line 1: not UTF-8 (byte 0xE9 at character 4); save the list as UTF-8"},
+      {"a character cut short at the line's end", "text", "A-1\nA-\xE2\x82\nA-3\n",
+       "'macs.txt' line 2: not UTF-8 (byte 0xE2 at character 3); save the list as UTF-8"},
+      {"a character cut short by the end of the file", "text", "A-1\nA-\xF0\x9F\x98",
+       "'macs.txt' line 2: not UTF-8 (byte 0xF0 at character 3); save the list as UTF-8"},
+      {"a character cut short by the next one", "text",
+       "\xE2\x82"
+       "A\n",
+       "'macs.txt' line 1: not UTF-8 (byte 0xE2 at character 1); save the list as UTF-8"},
+      {"an overlong slash", "text",
+       "A\xC0\xAF"
+       "1\n",
+       "'macs.txt' line 1: not UTF-8 (byte 0xC0 at character 2); save the list as UTF-8"},
+      {"an overlong three-byte form", "text", "\xE0\x80\xAF\n",
+       "'macs.txt' line 1: not UTF-8 (byte 0xE0 at character 1); save the list as UTF-8"},
+      {"an overlong four-byte form", "text", "\xF0\x8F\xBF\xBF\n",
+       "'macs.txt' line 1: not UTF-8 (byte 0xF0 at character 1); save the list as UTF-8"},
+      {"a surrogate", "text", "A\xED\xA0\x80\n",
+       "'macs.txt' line 1: not UTF-8 (byte 0xED at character 2); save the list as UTF-8"},
+      {"beyond U+10FFFF", "text", "\xF4\x90\x80\x80\n",
+       "'macs.txt' line 1: not UTF-8 (byte 0xF4 at character 1); save the list as UTF-8"},
+      {"a lead byte no character has", "text", "\xF8\x88\x80\x80\x80\n",
+       "'macs.txt' line 1: not UTF-8 (byte 0xF8 at character 1); save the list as UTF-8"},
+      {"after a byte order mark", "text",
+       "\xEF\xBB\xBF"
+       "\xFC\n",
+       "'macs.txt' line 1: not UTF-8 (byte 0xFC at character 1); save the list as UTF-8"},
+      {"in a MAC list", "mac", "02:51:4D:00:00:2A\n02:51:4D:00:00:2\xFC\n",
+       "'macs.txt' line 2: not UTF-8 (byte 0xFC at character 17); save the list as UTF-8"},
+      {"in a number list", "u32le", "1\n2\xA0\n",
+       "'macs.txt' line 2: not UTF-8 (byte 0xA0 at character 2); save the list as UTF-8"},
+      {"in a pattern's list", "text:QM-%04u", "9\n\xB9\n",
+       "'macs.txt' line 2: not UTF-8 (byte 0xB9 at character 1); save the list as UTF-8"},
+      {"the characters at UTF-8's limits go through", "text",
+       "\xC2\xA1\n\xDF\xBF\n\xE0\xA0\x80\n\xED\x9F\xBF\n\xEE\x80\x80\n\xEF\xBF\xBD\n"
+       "\xF0\x90\x80\x80\n\xF4\x8F\xBF\xBF\n",
+       "\xC2\xA1|\xDF\xBF|\xE0\xA0\x80|\xED\x9F\xBF|\xEE\x80\x80|\xEF\xBF\xBD|"
+       "\xF0\x90\x80\x80|\xF4\x8F\xBF\xBF|"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<ListValue> values;
+    std::string why;
+    std::string result;
+    if (ReadValueList(ListField(c.format, std::string(c.format) == "text" ? 12 : 0), c.bytes,
+                      "macs.txt", &values, &why)) {
+      for (const auto& v : values) result += v.canonical + "|";
+    } else {
+      result = why;
+      EXPECT_TRUE(values.empty());
     }
     EXPECT_EQ(result, c.result);
   }

@@ -1,14 +1,11 @@
+// Windows: a UTF-8 name becomes the UTF-16 the system's wide calls take.
 #include "common/utf8_path.h"
 
-#ifdef _WIN32
 #include <windows.h>
 // After <windows.h>, which it needs.
 #include <shellapi.h>
-#endif
 
 namespace quelmar {
-
-#ifdef _WIN32
 
 std::wstring WideFromUtf8(std::string_view utf8) {
   if (utf8.empty()) return {};
@@ -51,21 +48,5 @@ std::string Utf8FromPath(const std::filesystem::path& path) {
 std::FILE* OpenFile(const std::string& utf8, const char* mode) {
   return _wfopen(WideFromUtf8(utf8).c_str(), WideFromUtf8(mode).c_str());
 }
-
-#else
-
-std::filesystem::path PathFromUtf8(std::string_view utf8) {
-  return std::filesystem::path(std::string(utf8));
-}
-
-std::string Utf8FromPath(const std::filesystem::path& path) {
-  return path.native();
-}
-
-std::FILE* OpenFile(const std::string& utf8, const char* mode) {
-  return std::fopen(utf8.c_str(), mode);
-}
-
-#endif
 
 }  // namespace quelmar
