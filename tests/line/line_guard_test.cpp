@@ -444,11 +444,12 @@ TEST_F(Guard, FilingsRefusedUnlessTheBoardsOwnRecord) {
     EXPECT_EQ(Tables(false), before);
     EXPECT_EQ(Psql(db_, "SELECT count(*) FROM refused_filings"),
               std::to_string(std::stoi(logged) + (c.logged ? 1 : 0)));
-    if (c.logged)
+    if (c.logged) {
       EXPECT_EQ("refused: " + Psql(db_,
                                    "SELECT reason || ' ' || role || ' ' || board_id "
                                    "FROM refused_filings ORDER BY id DESC LIMIT 1"),
                 why + " " + st_a_ + " " + c.board.id);
+    }
   }
 
   // Their own stations file them as they are.
