@@ -1110,5 +1110,116 @@ TEST_F(Line, AGoodBoardOutlivesItsFiling) {
   EXPECT_TRUE(WaitFor([&] { return SpoolFiles(dir_.File("st-1.spool")) == 0; }));
 }
 
+// Behaviours a one-line slip in the line's SQL would break without any
+// other test noticing: each case sets its pools up, acts as a station or
+// an engineer does, and reads the pool back from outside.
+TEST_F(Line, WhatTheFunctionsMustKeep) {
+  Ok({"init"});
+  line::LineDb db;
+  std::string why;
+  ASSERT_TRUE(db.Connect(conn_, &why)) << why;
+  auto field = [](const std::string& pool, production::Format format, uint32_t size) {
+    line::PoolField f;
+    f.pool = f.def.name = pool;
+    f.def.format = format;
+    f.def.size = size;
+    return f;
+  };
+  struct Reserved {
+    std::string id, key;
+    std::vector<production::FieldValue> values;
+    line::LineDb::Reserved result;
+  };
+  auto reserve = [&](const std::vector<line::PoolField>& fields) {
+    Reserved r{production::NewBoardId(), "", {}, line::LineDb::Reserved::kFailed};
+    r.result = db.Reserve(fields, {r.id, "st", "COM1"}, &r.values, &r.key, &why);
+    return r;
+  };
+  auto state = [&](const std::string& pool) {
+    return Sql("SELECT string_agg(value || '=' || state, ' ' ORDER BY value) FROM pool_values "
+               "WHERE pool = '" + pool + "'");
+  };
+  const auto u32 = production::Format::kU32Le;
+  struct Case {
+    const char* what;
+    std::function<void()> run;
+  };
+  const Case cases[] = {
+      {"a value made void while its board ran is written when the board ends well",
+       [&] {
+         Ok({"pool", "add", "a", "--format", "u32le", "--start", "100", "--end", "199"});
+         const Reserved r = reserve({field("a", u32, 4)});
+         ASSERT_EQ(r.result, line::LineDb::Reserved::kOk) << why;
+         Ok({"void", "--pool", "a", "100"});
+         EXPECT_EQ(state("a"), "100=void");
+         EXPECT_EQ(db.File(Sealed(r.id, "st", "COM1", 1, "ok", r.key, "{\"a\":100}"), &why),
+                   line::LineDb::Filed::kOk)
+             << why;
+         EXPECT_EQ(state("a"), "100=written");
+       }},
+      {"orphans --older counts minutes",
+       [&] {
+         Ok({"pool", "add", "b", "--format", "u32le", "--start", "200", "--end", "299"});
+         ASSERT_EQ(reserve({field("b", u32, 4)}).result, line::LineDb::Reserved::kOk);
+         Sql("UPDATE pool_values SET reserved_at = now() - interval '30 minutes' WHERE pool = 'b'");
+         EXPECT_NE(Cli({"orphans", "--older", "20"}).out.find("b     200"), std::string::npos);
+         EXPECT_EQ(Cli({"orphans", "--older", "40"}).out, "No orphans.\n");
+       }},
+      {"the counter's next value itself can be made void, and so can many ahead",
+       [&] {
+         Ok({"pool", "add", "c", "--format", "u32le", "--start", "300", "--end", "399"});
+         Ok({"void", "--pool", "c", "300", "302", "303", "304"});
+         std::vector<uint64_t> got;
+         for (int n = 0; n < 3; ++n) {
+           const Reserved r = reserve({field("c", u32, 4)});
+           ASSERT_EQ(r.result, line::LineDb::Reserved::kOk) << why;
+           got.push_back(r.values[0].number);
+         }
+         EXPECT_EQ(got, (std::vector<uint64_t>{301, 305, 306}));
+         std::vector<line::PoolSummary> pools;
+         ASSERT_TRUE(db.Pools(&pools, &why)) << why;
+         const auto c = std::find_if(pools.begin(), pools.end(),
+                                     [](const line::PoolSummary& p) { return p.name == "c"; });
+         ASSERT_NE(c, pools.end());
+         EXPECT_EQ(c->voided, "4");
+         EXPECT_EQ(c->free, "93");
+       }},
+      {"a reservation that stops at a used-up pool leaves nothing reserved",
+       [&] {
+         Ok({"pool", "add", "d1", "--format", "u32le", "--start", "400", "--end", "499"});
+         Ok({"pool", "add", "d2", "--format", "u32le", "--start", "500", "--end", "500"});
+         ASSERT_EQ(reserve({field("d1", u32, 4), field("d2", u32, 4)}).result,
+                   line::LineDb::Reserved::kOk);
+         const Reserved r = reserve({field("d1", u32, 4), field("d2", u32, 4)});
+         EXPECT_EQ(r.result, line::LineDb::Reserved::kUsedUp);
+         EXPECT_EQ(Sql("SELECT count(*) FROM pool_values WHERE board_id = '" + r.id + "'"), "0");
+         EXPECT_EQ(Sql("SELECT next_value FROM pools WHERE name = 'd1'"), "401");
+       }},
+      {"a list whose longest value fills its text field exactly is taken",
+       [&] {
+         Ok({"pool", "add", "e", "--format", "text", "--list", List("e.txt", "abcd\nxy\n")});
+         const line::PoolField f = field("e", production::Format::kText, 4);
+         ASSERT_TRUE(db.CheckFields({f}, &why)) << why;
+         const Reserved r = reserve({f});
+         ASSERT_EQ(r.result, line::LineDb::Reserved::kOk) << why;
+         EXPECT_EQ(r.values[0].text, "abcd");
+       }},
+      {"a connection the server closes with an error is made again, the board not refused",
+       [&] {
+         Ok({"pool", "add", "f", "--format", "u32le", "--start", "600", "--end", "699"});
+         ASSERT_EQ(reserve({field("f", u32, 4)}).result, line::LineDb::Reserved::kOk);
+         Sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+             "WHERE datname = current_database() AND application_name = 'quelmar'");
+         const Reserved r = reserve({field("f", u32, 4)});
+         EXPECT_EQ(r.result, line::LineDb::Reserved::kOk) << why;
+         EXPECT_EQ(state("f"), "600=reserved 601=reserved");
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.run();
+  }
+}
+
 }  // namespace
 }  // namespace quelmar::testing

@@ -454,7 +454,8 @@ TEST_F(Guard, FilingsRefusedUnlessTheBoardsOwnRecord) {
 
   // Their own stations file them as they are.
   std::string why;
-  EXPECT_EQ(a->File(Sealed(a1, "ok"), &why), LineDb::Filed::kOk) << why;
+  const line::FiledBoard a1_ok = Sealed(a1, "ok");
+  EXPECT_EQ(a->File(a1_ok, &why), LineDb::Filed::kOk) << why;
   EXPECT_EQ(a->File(Sealed(a2, "failed"), &why), LineDb::Filed::kOk) << why;
   EXPECT_EQ(b->File(Sealed(b1, "ok"), &why), LineDb::Filed::kOk) << why;
   EXPECT_EQ(Psql(db_,
@@ -467,7 +468,7 @@ TEST_F(Guard, FilingsRefusedUnlessTheBoardsOwnRecord) {
 
   // Filed again: the same record changes nothing; another one is refused
   // and logged, the filed record kept.
-  const line::FiledBoard again = Sealed(a1, "ok");
+  const line::FiledBoard& again = a1_ok;
   std::string before = Tables();
   EXPECT_EQ(a->File(again, &why), LineDb::Filed::kOk) << why;
   const RunResult already = PsqlAs(st_a_, "SELECT quelmar_file('St A', '" + a1.id + "', 'ok', '" +
