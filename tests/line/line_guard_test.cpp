@@ -487,6 +487,41 @@ TEST_F(Guard, FilingsRefusedUnlessTheBoardsOwnRecord) {
             "1");
 }
 
+// One record sent twice at once (a station filing again while its first
+// try still waits on the server) is filed once and refused never.
+TEST_F(Guard, OneRecordFiledTwiceAtOnceIsFiledOnce) {
+  std::unique_ptr<LineDb> a = Open(st_a_), again = Open(st_a_);
+  const Held a1 = Reserve(*a, "St A", "COM1");
+  const line::FiledBoard record = Sealed(a1, "ok");
+  // The board's reservation held until both filings wait on it.
+  BackgroundProgram holder;
+  ASSERT_TRUE(holder.Start(
+      Pg().bin + "/psql",
+      {"-X", "-q", "-At", "-v", "ON_ERROR_STOP=1", "-h", Pg().socket, "-p", Pg().port, "-U",
+       "quelmar", "-d", db_, "-c",
+       "BEGIN; SELECT 1 FROM reservations FOR UPDATE; "
+       "DO $$BEGIN FOR i IN 1..3000 LOOP EXIT WHEN (SELECT count(*) FROM pg_stat_activity "
+       "  WHERE wait_event_type = 'Lock' AND query LIKE 'SELECT quelmar_file%') >= 2; "
+       "  PERFORM pg_sleep(0.01); END LOOP; END$$; "
+       "COMMIT; SELECT 'released'"}));
+  ASSERT_TRUE(WaitUntil([&] {
+    return Psql(db_,
+                "SELECT count(*) FROM pg_locks l JOIN pg_class c ON c.oid = l.relation "
+                "WHERE c.relname = 'reservations' AND l.mode = 'RowShareLock'") == "1";
+  }));
+  std::string why_first, why_second;
+  LineDb::Filed first = LineDb::Filed::kAway, second = LineDb::Filed::kAway;
+  std::thread one([&] { first = a->File(record, &why_first); });
+  std::thread two([&] { second = again->File(record, &why_second); });
+  one.join();
+  two.join();
+  EXPECT_TRUE(holder.WaitForOutput("released\n", 1, 30s)) << holder.Err();
+  EXPECT_EQ(first, LineDb::Filed::kOk) << why_first;
+  EXPECT_EQ(second, LineDb::Filed::kOk) << why_second;
+  EXPECT_EQ(Psql(db_, "SELECT count(*) FROM boards"), "1");
+  EXPECT_EQ(Psql(db_, "SELECT coalesce(string_agg(reason, ','), '') FROM refused_filings"), "");
+}
+
 // Controls are the supervisor's and numbered by the database: a station
 // cannot send one, nor pass one off as the supervisor's with a NOTIFY.
 TEST_F(Guard, ControlsNumberedByTheDatabase) {

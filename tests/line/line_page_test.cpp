@@ -649,6 +649,33 @@ TEST_F(LinePage, ARequestInTheRowIsTakenByItsRunOnly) {
   // connection had been down the moment it was sent.
   Sql("UPDATE stations SET control = 'pause', control_id = control_id + 1");
   EXPECT_TRUE(WaitUntil([&] { return !a.Controls().empty(); }));
+  // Taken once: the heartbeats after it find the same number in the row.
+  for (int beat = 0; beat < 2; ++beat) {
+    const std::string before = Sql("SELECT last_seen FROM stations");
+    ASSERT_TRUE(WaitUntil([&] { return Sql("SELECT last_seen FROM stations") != before; }));
+  }
+  EXPECT_EQ(a.Controls(), std::vector<LineControl>{LineControl::kPause});
+}
+
+// With the page's own reads and the station's heartbeats a minute apart,
+// only the notifications can bring a station's change to the page and a
+// control to its station within seconds.
+TEST_F(LinePage, NotificationsCarryChangesAtOnce) {
+  StartWatcher({.refresh = 60s});
+  FakeStation a(conn_, "st-a", {.min_period = 100ms, .heartbeat = 60s});
+  a.Start();
+  ASSERT_NE(Find(WaitView([](const LineView& w) { return Find(w, "st-a") != nullptr; }), "st-a"),
+            nullptr);
+  a.report().ok = 41;
+  a.Report();
+  LineView v = WaitView(
+      [](const LineView& w) { return Find(w, "st-a") && Find(w, "st-a")->run_ok == 41; }, 5s);
+  ASSERT_NE(Find(v, "st-a"), nullptr);
+  EXPECT_EQ(Find(v, "st-a")->run_ok, 41u);
+  std::vector<std::string> names;
+  ASSERT_EQ(watcher_->Control("st-a", LineControl::kPause, &names),
+            line::LineWatcher::Sent::kQueued);
+  EXPECT_TRUE(WaitUntil([&] { return !a.Controls().empty(); }, 5s));
   EXPECT_EQ(a.Controls(), std::vector<LineControl>{LineControl::kPause});
 }
 
