@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -33,6 +34,7 @@
 #include <vector>
 
 #include "line/line_db.h"
+#include "line/spool.h"
 #include "production/record.h"
 
 extern char** environ;
@@ -171,7 +173,11 @@ struct PrivateServer {
     // A station's own role over TCP on loopback, its password from the
     // environment, as on a line.
     const std::string psql = values["QUELMAR_PG_BIN"] + "/psql";
-    for (const char* sql : {"CREATE ROLE bench LOGIN PASSWORD 'bench-password'",
+    for (const char* sql : {"CREATE ROLE quelmar_station NOLOGIN",
+                            "CREATE ROLE quelmar_supervisor NOLOGIN",
+                            "CREATE ROLE quelmar_engineer NOLOGIN",
+                            "CREATE ROLE bench LOGIN IN ROLE quelmar_engineer "
+                            "PASSWORD 'bench-password'",
                             "CREATE DATABASE bench OWNER bench"}) {
       if (Run(psql, {"-X", "-q", "-h", values["QUELMAR_PG_SOCKET"], "-p", values["QUELMAR_PG_PORT"],
                      "-U", "quelmar", "-d", "postgres", "-c", sql}) != 0)
@@ -300,5 +306,38 @@ int main(int argc, char** argv) {
   std::printf("   %.0f boards a second (%zu boards in %.2f s); %s\n",
               static_cast<double>(lines) / elapsed, lines, elapsed,
               distinct ? "every value once" : "VALUES MISSING OR GIVEN TWICE");
+
+  // A board's record goes to the spool (written, flushed, renamed) before
+  // its filing starts, and leaves it once filed: what that adds to a board.
+  std::printf("3. The record into the spool and out again (%u boards):\n", boards);
+  const std::string folder = "/tmp/line-bench-" + std::to_string(getpid()) + ".spool";
+  line::Spool spool;
+  if (!spool.Open(folder, &why)) {
+    std::fprintf(stderr, "line_bench: %s\n", why.c_str());
+    return 1;
+  }
+  std::vector<double> spooled;
+  const auto fields = Fields(suffix);
+  for (unsigned n = 1; n <= boards; ++n) {
+    const std::string id = production::NewBoardId();
+    const std::vector<production::FieldValue> values = {{100000ULL + n, "", false},
+                                                        {0x02514D000000ULL + n, "", false}};
+    const std::string record = Record(id, "bench", n, fields, values);
+    const std::string now = production::IsoUtc(std::chrono::system_clock::now());
+    const line::FiledBoard board{id, "bench", "/dev/ttyUSB0", n, "ok", now, now, record,
+                                 line::SealRecord(std::string(64, '7'), record), "", ""};
+    const auto put = Clock::now();
+    if (!spool.Put(board, &why) || !spool.Remove(id, &why)) {
+      std::fprintf(stderr, "line_bench: %s\n", why.c_str());
+      return 1;
+    }
+    spooled.push_back(std::chrono::duration<double>(Clock::now() - put).count());
+  }
+  std::filesystem::remove_all(folder);
+  std::printf("   median %.2f ms, 95%% %.2f ms, slowest %.2f ms (%zu bytes a record)\n",
+              At(spooled, 0.5) * 1000, At(spooled, 0.95) * 1000, At(spooled, 1.0) * 1000,
+              Record(production::NewBoardId(), "bench", 1, fields,
+                     {{100001, "", false}, {0x02514D000001, "", false}})
+                  .size());
   return ok && distinct ? 0 : 1;
 }

@@ -502,7 +502,7 @@ TEST_F(Guard, OneRecordFiledTwiceAtOnceIsFiledOnce) {
        "BEGIN; SELECT 1 FROM reservations FOR UPDATE; "
        "DO $$BEGIN FOR i IN 1..3000 LOOP EXIT WHEN (SELECT count(*) FROM pg_stat_activity "
        "  WHERE wait_event_type = 'Lock' AND query LIKE 'SELECT quelmar_file%') >= 2; "
-       "  PERFORM pg_sleep(0.01); END LOOP; END$$; "
+       "  PERFORM pg_sleep(0.01); PERFORM pg_stat_clear_snapshot(); END LOOP; END$$; "
        "COMMIT; SELECT 'released'"}));
   ASSERT_TRUE(WaitUntil([&] {
     return Psql(db_,
