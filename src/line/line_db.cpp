@@ -14,6 +14,7 @@
 #include "line/conninfo.h"
 #include "line/schema.h"
 #include "line/session.h"
+#include "line/stations.h"
 #include "production/sha256.h"
 
 namespace quelmar::line {
@@ -171,6 +172,62 @@ std::optional<uint64_t> FirstCommon(Range a, uint64_t ka, Range b, uint64_t kb, 
     *x += ka;
   }
   return std::nullopt;
+}
+
+// A pattern's fixed text before and after its number, "%%" as '%'.
+std::pair<std::string, std::string> FixedParts(const std::string& pattern) {
+  std::string before, after;
+  bool number_seen = false;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    std::string& out = number_seen ? after : before;
+    if (pattern[i] != '%') {
+      out += pattern[i];
+    } else if (i + 1 < pattern.size() && pattern[i + 1] == '%') {
+      out += '%';
+      ++i;
+    } else {
+      while (i < pattern.size() && pattern[i] != 'u') ++i;
+      number_seen = true;
+    }
+  }
+  return {before, after};
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// Whether two text counters of different patterns can make one text. Fixed
+// texts that differ at their start or their end never meet; otherwise the
+// smaller counter's texts are tried one by one against the other, and a
+// pair too large to try counts as meeting. *example: a text both make.
+bool TextCountersMeet(const std::string& format_a, Range a, uint64_t step_a,
+                      const std::string& format_b, Range b, uint64_t step_b,
+                      std::string* example) {
+  example->clear();
+  const std::string pa = format_a.substr(5), pb = format_b.substr(5);
+  const auto [before_a, after_a] = FixedParts(pa);
+  const auto [before_b, after_b] = FixedParts(pb);
+  if (before_a.rfind(before_b, 0) != 0 && before_b.rfind(before_a, 0) != 0) return false;
+  if (!EndsWith(after_a, after_b) && !EndsWith(after_b, after_a)) return false;
+  std::string small = pa, large = pb;
+  if ((b.last - b.first) / step_b < (a.last - a.first) / step_a) {
+    std::swap(a, b);
+    std::swap(step_a, step_b);
+    std::swap(small, large);
+  }
+  if ((a.last - a.first) / step_a > 1'000'000) return true;
+  for (uint64_t n = a.first;; n += step_a) {
+    const std::string text = production::PatternText(small, n);
+    uint64_t m = 0;
+    if (PatternNumber(large, text, &m) && m >= b.first && m <= b.last &&
+        (m - b.first) % step_b == 0) {
+      *example = text;
+      return true;
+    }
+    if (a.last - n < step_a) break;
+  }
+  return false;
 }
 
 }  // namespace
@@ -459,10 +516,14 @@ struct LineDb::Impl {
                     const std::vector<ListEntry>* list, const std::string& list_name,
                     std::string* why) {
     Rows rows;
-    Step s = Run(std::string("SELECT pg_advisory_xact_lock(") + kPoolAddLockKey +
-                     "), name, kind, format, start_value::text, end_value::text, step::text "
-                     "FROM pools WHERE name <> $1 ORDER BY name",
-                 {name}, &rows, why);
+    // The lock first, the pools then: a statement sees what was committed
+    // when it began, so the look must begin after the lock is held.
+    Step s = Run(std::string("SELECT pg_advisory_xact_lock(") + kPoolAddLockKey + ")", {},
+                 nullptr, why);
+    if (s != Step::kDone) return s;
+    s = Run("SELECT name, kind, format, start_value::text, end_value::text, step::text "
+            "FROM pools WHERE name <> $1 ORDER BY name",
+            {name}, &rows, why);
     if (s != Step::kDone) return s;
     const std::string family = Family(format);
     Format f = Format::kU32Le;
@@ -486,20 +547,35 @@ struct LineDb::Impl {
     };
     std::vector<std::string> lists;
     for (size_t r = 0; r < rows.size(); ++r) {
-      const std::string other = rows.Text(r, 1), other_format = rows.Text(r, 3);
+      const std::string other = rows.Text(r, 0), other_format = rows.Text(r, 2);
       if (Family(other_format) != family) continue;
-      if (rows.Text(r, 2) == "list") {
+      if (rows.Text(r, 1) == "list") {
         lists.push_back(other);
         continue;
       }
       Range theirs;
       uint64_t their_step = 1;
-      ParseUnsigned(rows.Text(r, 4), &theirs.first);
-      ParseUnsigned(rows.Text(r, 5), &theirs.last);
-      ParseUnsigned(rows.Text(r, 6), &their_step);
+      ParseUnsigned(rows.Text(r, 3), &theirs.first);
+      ParseUnsigned(rows.Text(r, 4), &theirs.last);
+      ParseUnsigned(rows.Text(r, 5), &their_step);
       if (counter) {
-        // Counters of one pattern (or of numbers, or MACs) count alike.
-        if (family == "text" && other_format != format) continue;
+        if (family == "text" && other_format != format) {
+          // Two patterns: their texts may still meet ("A%u" makes A10 as
+          // "A1%u" does).
+          std::string example;
+          if (TextCountersMeet(format, counter->first, counter->second, other_format, theirs,
+                               their_step, &example)) {
+            *why = "pool '" + name + "' (" + format + ") would meet pool '" + other + "' (" +
+                   other_format + ", " + shown(other_format, theirs.first) + " to " +
+                   shown(other_format, theirs.last) + "): " +
+                   (example.empty() ? std::string("their texts may be the same")
+                                    : "both make " + example) +
+                   ". Each pool needs values of its own: give text counters fixed texts that "
+                   "differ";
+            return Step::kRefused;
+          }
+          continue;
+        }
         bool unsure = false;
         const auto common =
             FirstCommon(counter->first, counter->second, theirs, their_step, &unsure);
@@ -754,10 +830,7 @@ bool LineDb::Identity(std::string* identity, std::string* why) {
 }
 
 bool LineDb::AddStation(const std::string& name, const std::string& role, std::string* why) {
-  if (name.empty() || name.size() > 200) {
-    *why = "a station's name has 1 to 200 bytes";
-    return false;
-  }
+  if (!CheckStationName(name, why)) return false;
   std::lock_guard lock(impl_->mutex);
   Impl& d = *impl_;
   const Step step = d.Transaction(
@@ -766,13 +839,24 @@ bool LineDb::AddStation(const std::string& name, const std::string& role, std::s
         Rows rows;
         Step s = d.Run(
             "SELECT r.rolcanlogin, pg_has_role(r.oid, 'quelmar_station', 'MEMBER'), "
-            "  (SELECT role FROM station_roles WHERE name = $1) "
+            "  (SELECT role FROM station_roles WHERE name = $1), r.rolsuper "
             "FROM pg_roles r WHERE r.rolname = $2",
             {name, role}, &rows, reason);
         if (s != Step::kDone) return s;
         if (rows.empty()) {
           *reason = "there is no role '" + role + "' on " + d.server +
                     ": make it first (CREATE ROLE ... LOGIN IN ROLE quelmar_station)";
+          return Step::kRefused;
+        }
+        // A station logs in with a role of its own: not a group, and not
+        // a superuser, who could do anything anyway.
+        if (rows.Text(0, 3) == "t") {
+          *reason = "role '" + role + "' is a superuser: give each station a login role of its own";
+          return Step::kRefused;
+        }
+        if (rows.Text(0, 0) != "t") {
+          *reason = "role '" + role +
+                    "' cannot log in (a group role?): give each station a login role of its own";
           return Step::kRefused;
         }
         if (rows.Text(0, 1) != "t") {

@@ -1221,5 +1221,47 @@ TEST_F(Line, WhatTheFunctionsMustKeep) {
   }
 }
 
+// Two engineers adding pools at the same moment, and text counters whose
+// patterns differ: no two pools that could hand out one value both get in.
+TEST_F(Line, PoolsThatMeetNeverBothGetIn) {
+  Ok({"init"});
+  std::vector<std::unique_ptr<BackgroundProgram>> adds;
+  for (int i = 1; i <= 6; ++i) {
+    const std::string start = std::to_string(i * 10000);
+    for (const char* format : {"u32le", "u64le"}) {
+      adds.push_back(std::make_unique<BackgroundProgram>());
+      ASSERT_TRUE(adds.back()->Start(
+          QUELMAR_CLI_PATH, {"line", "pool", "add", std::string(format) + "_" + std::to_string(i),
+                             "--format", format, "--start", start, "--end",
+                             std::to_string(i * 10000 + 500), "--db", conn_}));
+    }
+  }
+  for (auto& add : adds) add->Wait(60s);
+  EXPECT_EQ(Sql("SELECT count(*) FROM pools"), "6");
+  struct Case {
+    std::string first, second;  // formats of two counters 0 to 99
+    bool meet;
+  };
+  const Case cases[] = {
+      {"text:A%u", "text:A1%u", true},           // A10 both
+      {"text:QM-%u", "text:QM-%08u", false},     // QM-5 and QM-00000005 over 0..99
+      {"text:QM-%u", "text:QX-%u", false},       // fixed texts differ
+      {"text:%u-A", "text:%u-B", false},         // at their ends
+      {"text:SN%03u", "text:SN%03u%%", false},   // a percent sign after one
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.first + " / " + c.second);
+    const std::string a = "ta" + std::to_string(++n), b = "tb" + std::to_string(n);
+    Sql("DELETE FROM pools WHERE name LIKE 't%'");
+    Ok({"pool", "add", a, "--format", c.first, "--start", "0", "--end", "99"});
+    const RunResult r = Cli({"pool", "add", b, "--format", c.second, "--start", "0", "--end", "99"});
+    EXPECT_EQ(r.exit_code, c.meet ? 1 : 0) << r.err;
+    if (c.meet) {
+      EXPECT_NE(r.err.find("would meet pool '" + a + "'"), std::string::npos) << r.err;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quelmar::testing

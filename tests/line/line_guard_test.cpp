@@ -263,6 +263,26 @@ TEST_F(Guard, NoTableIsWrittenButThroughTheFunctions) {
   EXPECT_EQ(Tables(), before);
 }
 
+// A schema any role may create in (a cluster upgraded from PostgreSQL 14
+// keeps it so, or an engineer grants it): a function a station plants
+// there beside the server's own is never run by the line's functions,
+// which run as the tables' owner.
+TEST_F(Guard, FunctionsNeverRunWhatAStationPlanted) {
+  RunResult r = PsqlAs(eng_, "GRANT CREATE ON SCHEMA public TO PUBLIC");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string planted =
+      "RETURNS bytea LANGUAGE plpgsql AS $$BEGIN INSERT INTO pools (name, kind, format) "
+      "VALUES ('planted', 'list', 'text'); RETURN pg_catalog.convert_to(t, e::name); END$$";
+  r = PsqlAs(st_a_, "CREATE FUNCTION public.convert_to(t text, e text) " + planted);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::unique_ptr<LineDb> a = Open(st_a_);
+  const Held a1 = Reserve(*a, "St A", "COM1");
+  std::string why;
+  EXPECT_EQ(a->File(Sealed(a1, "ok"), &why), LineDb::Filed::kOk) << why;
+  EXPECT_EQ(Psql(db_, "SELECT string_agg(name, ',' ORDER BY name) FROM pools"),
+            "labels,mac,serial");
+}
+
 // Each function called as an attacker at a station calls it: another
 // station's name, a name nobody registered, a state out of bounds, a
 // function of another role. Refused, and nothing changed.
@@ -501,13 +521,16 @@ TEST_F(Guard, OneRecordFiledTwiceAtOnceIsFiledOnce) {
        "quelmar", "-d", db_, "-c",
        "BEGIN; SELECT 1 FROM reservations FOR UPDATE; "
        "DO $$BEGIN FOR i IN 1..3000 LOOP EXIT WHEN (SELECT count(*) FROM pg_stat_activity "
-       "  WHERE wait_event_type = 'Lock' AND query LIKE 'SELECT quelmar_file%') >= 2; "
+       "  WHERE datname = current_database() AND wait_event_type = 'Lock' "
+       "    AND query LIKE 'SELECT quelmar_file%') >= 2; "
        "  PERFORM pg_sleep(0.01); PERFORM pg_stat_clear_snapshot(); END LOOP; END$$; "
        "COMMIT; SELECT 'released'"}));
   ASSERT_TRUE(WaitUntil([&] {
     return Psql(db_,
                 "SELECT count(*) FROM pg_locks l JOIN pg_class c ON c.oid = l.relation "
-                "WHERE c.relname = 'reservations' AND l.mode = 'RowShareLock'") == "1";
+                "WHERE l.database = (SELECT oid FROM pg_database WHERE datname = "
+                "current_database()) "
+                "  AND c.relname = 'reservations' AND l.mode = 'RowShareLock'") == "1";
   }));
   std::string why_first, why_second;
   LineDb::Filed first = LineDb::Filed::kAway, second = LineDb::Filed::kAway;
