@@ -29,8 +29,16 @@ struct ServerOptions {
   // Where a name is added to them, for the line that refuses an unknown
   // Host.
   std::string hostnames_from = "the profile's hostnames";
+  // A new connection from a client address at its cap is closed at once.
+  // One beyond the cap of all takes the place of the connection idle
+  // longest (waiting for a request, sent or not, or lingering after its
+  // last answer) or, with none idle, of the one whose request has been
+  // arriving longest, once that is over slow_request (a browser's arrives
+  // at once): so no set of clients holding connections keeps a page load
+  // out. With neither, the new one is closed.
   size_t max_connections = 100;
   size_t max_connections_per_client = 40;
+  std::chrono::milliseconds slow_request{1000};
   // Event streams are held for as long as a page is open, so they are
   // capped below the connections, in all and per client address: a new
   // stream beyond either cap closes the oldest one (of that address, or of
