@@ -9,6 +9,8 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <list>
 #include <optional>
@@ -17,6 +19,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "common/error_text.h"
+#include "common/utf8_path.h"
 #include "link/socket.h"
 #include "station/request_guard.h"
 
@@ -30,6 +34,8 @@ using tcp = asio::ip::tcp;
 namespace {
 
 constexpr std::string_view kEventsPath = "/events";
+constexpr size_t kMinTokenLength = 16;
+constexpr size_t kMaxTokenLength = 256;
 constexpr char kTokenHeader[] = "X-Quelmar-Token";
 
 // On every answer, the event stream's included. Only the server's own files
@@ -533,8 +539,8 @@ PageServer::~PageServer() {
 bool PageServer::Start(std::string* error) {
   Impl& s = *impl_;
   if (s.thread.joinable()) return true;
-  if (s.options.token.empty()) {
-    if (error) *error = "no token for the control actions";
+  if (const auto fault = TokenFault(s.options.token)) {
+    if (error) *error = "the token for the control actions " + *fault;
     return false;
   }
   beast::error_code ec;
@@ -671,6 +677,77 @@ std::string MakeToken() {
     token += hex;
   }
   return token;
+}
+
+std::optional<std::string> TokenFault(std::string_view token) {
+  if (token.empty()) return "is empty";
+  if (token.size() < kMinTokenLength)
+    return "is shorter than " + std::to_string(kMinTokenLength) + " characters";
+  if (token.size() > kMaxTokenLength)
+    return "is longer than " + std::to_string(kMaxTokenLength) + " characters";
+  for (const char c : token) {
+    if (c <= ' ' || c > '~') return "holds a space, or a character other than printable ASCII";
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// The file's first line without the blanks and line end after it. A
+// longer line than any token is cut, and refused for its length.
+bool ReadTokenFile(const std::string& path, std::string* line, std::string* why) {
+  std::FILE* file = OpenFile(path, "rb");
+  if (file == nullptr) {
+    *why = "cannot read the token file '" + path + "': " + ErrorText(errno);
+    return false;
+  }
+  char buffer[kMaxTokenLength + 64];
+  const size_t n = std::fread(buffer, 1, sizeof buffer, file);
+  const int error = std::ferror(file) ? errno : 0;
+  std::fclose(file);
+  if (error != 0) {
+    *why = "cannot read the token file '" + path + "': " + ErrorText(error);
+    return false;
+  }
+  std::string_view text(buffer, n);
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);  // an editor's byte order mark
+  text = text.substr(0, text.find('\n'));
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+    text.remove_suffix(1);
+  *line = std::string(text);
+  return true;
+}
+
+}  // namespace
+
+TokenChoice ChooseToken(const TokenSources& sources, std::string* token, std::string* why) {
+  if (sources.option && sources.file) {
+    *why = "give --token or --token-file, not both";
+    return TokenChoice::kRefused;
+  }
+  std::string where;
+  if (sources.option) {
+    *token = *sources.option;
+    where = "--token";
+  } else if (sources.file) {
+    if (!ReadTokenFile(*sources.file, token, why)) return TokenChoice::kUnreadable;
+    where = "the token in '" + *sources.file + "'";
+    if (token->empty()) {
+      *why = "the token file '" + *sources.file + "' is empty: the token goes on its first line";
+      return TokenChoice::kRefused;
+    }
+  } else if (sources.environment) {
+    *token = *sources.environment;
+    where = "QUELMAR_TOKEN";
+  } else {
+    return TokenChoice::kNone;
+  }
+  if (const auto fault = TokenFault(*token)) {
+    *why = where + " " + *fault;
+    token->clear();
+    return TokenChoice::kRefused;
+  }
+  return TokenChoice::kChosen;
 }
 
 }  // namespace quelmar::station

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,7 +23,7 @@ namespace quelmar::station {
 struct ServerOptions {
   std::string address = "127.0.0.1";
   uint16_t port = 8080;  // 0 picks a free port (tests)
-  std::string token;     // needed by the control actions; never empty
+  std::string token;     // needed by the control actions; see TokenFault
   // Further names and addresses the line reaches the server by (the
   // profile's hostnames); see RequestGuard.
   std::vector<std::string> hostnames;
@@ -120,5 +121,30 @@ bool ParseListen(const std::string& text, std::string* address, uint16_t* port);
 
 // A random token for the control actions (32 hex digits).
 std::string MakeToken();
+
+// What is wrong with `token` as the control token ("is shorter than 16
+// characters"), or null. A token is 16 to 256 characters of printable
+// ASCII without spaces: guessable no sooner than a made one, and sent by
+// a page in a header as it is.
+std::optional<std::string> TokenFault(std::string_view token);
+
+// Where a control token may be given, kept out of the process list by all
+// but the first.
+struct TokenSources {
+  std::optional<std::string> option;       // --token
+  std::optional<std::string> file;         // --token-file: the token is its first line
+  std::optional<std::string> environment;  // QUELMAR_TOKEN, set and not empty
+};
+
+enum class TokenChoice {
+  kChosen,      // *token is the first one given, and keeps the rules
+  kNone,        // none was given
+  kRefused,     // both --token and --token-file, or the one given breaks the rules
+  kUnreadable,  // the file cannot be read
+};
+
+// Takes --token, else the file's, else the environment's. For kRefused and
+// kUnreadable *why is one line naming the place the token came from.
+TokenChoice ChooseToken(const TokenSources& sources, std::string* token, std::string* why);
 
 }  // namespace quelmar::station

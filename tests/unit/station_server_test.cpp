@@ -1052,13 +1052,28 @@ TEST(ListenTest, APortInUseIsSaid) {
   }
 }
 
-TEST(ListenTest, NoStartWithoutAToken) {
+// Whatever front end starts it, the server takes no token a made one
+// would beat.
+TEST(ListenTest, NoStartWithoutAGoodToken) {
+  const struct {
+    const char* token;
+    const char* says;
+  } cases[] = {
+      {"", "is empty"},
+      {"0123456789abcde", "is shorter than 16 characters"},
+      {"0123456789 abcdef", "holds a space"},
+  };
   StationState state;
-  ServerOptions options;
-  std::string error;
-  options.port = 0;
-  DashboardServer tokenless(state, options, {});
-  EXPECT_FALSE(tokenless.Start(&error));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.token);
+    ServerOptions options;
+    options.port = 0;
+    options.token = c.token;
+    DashboardServer server(state, options, {});
+    std::string error;
+    EXPECT_FALSE(server.Start(&error));
+    EXPECT_NE(error.find(c.says), std::string::npos) << error;
+  }
 }
 
 }  // namespace
