@@ -190,7 +190,7 @@ def main():
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         port = free_port()
         dashboard = subprocess.Popen([args.cli, "line", "dashboard", "--db", conn, "--listen",
-                                      "127.0.0.1:%d" % port, "--token", "bench"],
+                                      "127.0.0.1:%d" % port, "--token", "bench-token-0123456789"],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         procs.append(dashboard)
         end = time.monotonic() + 30

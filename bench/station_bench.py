@@ -85,7 +85,7 @@ def write_profile(work, port, image):
     code = image.endswith(".fcode")
     with open(profile, "w") as f:
         f.write('ports = [%s]\n%s = "%s"\nreboot = true\nlog_dir = "logs"\n'
-                'records = "records.jsonl"\nlisten = "127.0.0.1:%d"\ntoken = "bench"\n'
+                'records = "records.jsonl"\nlisten = "127.0.0.1:%d"\ntoken = "bench-token-0123456789"\n'
                 % (", ".join('"COM%d"' % n for n in COMS), "code" if code else "data", image,
                    port))
         if code:
@@ -140,7 +140,7 @@ def timed_run(work, env, clients):
                 break
     elapsed = time.monotonic() - start
     events = sum(r.events for r in readers)
-    stop(base, "bench")
+    stop(base, "bench-token-0123456789")
     station.wait(30)
     for r in readers:
         r.running = False
@@ -190,7 +190,7 @@ def soak(work, env, boards):
                                 else None)(state(base)), limit=boards * 2.0, period=0.1)
         marks[mark] = figures(station.pid) + (s["ok"], s["failed"], time.monotonic() - start)
     running[0] = False
-    stop(base, "bench")
+    stop(base, "bench-token-0123456789")
     station.wait(60)
     page.running = False
     for f in feeders:

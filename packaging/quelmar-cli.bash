@@ -86,9 +86,10 @@ _quelmar_cli() {
     station)
       case $prev in
         --listen|--token) ;;
+        --token-file) _quelmar_cli_files "" ;;
         *)
           if [[ $cur == -* ]]; then
-            COMPREPLY=($(compgen -W "--listen --token --help" -- "$cur"))
+            COMPREPLY=($(compgen -W "--listen --token --token-file --help" -- "$cur"))
           else
             _quelmar_cli_files "toml|TOML"
           fi
@@ -116,14 +117,14 @@ _quelmar_cli() {
         case $prev in
           --db|--start|--end|--step|--older|--pool|--listen|--token|--hostname) ;;
           --format) COMPREPLY=($(compgen -W "u32le u32be u64le mac text text:" -- "$cur")) ;;
-          --list) _quelmar_cli_files "" ;;
+          --list|--token-file) _quelmar_cli_files "" ;;
           *)
             local options="--db --help"
             case ${COMP_WORDS[2]} in
               pool) options+=" --format --start --end --step --list" ;;
               orphans) options+=" --older" ;;
               void) options+=" --pool" ;;
-              dashboard) options+=" --listen --token --hostname" ;;
+              dashboard) options+=" --listen --token --token-file --hostname" ;;
             esac
             [[ $cur == -* ]] && COMPREPLY=($(compgen -W "$options" -- "$cur"))
             ;;

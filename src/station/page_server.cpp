@@ -9,13 +9,18 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <list>
 #include <optional>
 #include <random>
 #include <thread>
 #include <unordered_map>
 #include <utility>
 
+#include "common/error_text.h"
+#include "common/utf8_path.h"
 #include "link/socket.h"
 #include "station/request_guard.h"
 
@@ -29,6 +34,8 @@ using tcp = asio::ip::tcp;
 namespace {
 
 constexpr std::string_view kEventsPath = "/events";
+constexpr size_t kMinTokenLength = 16;
+constexpr size_t kMaxTokenLength = 256;
 constexpr char kTokenHeader[] = "X-Quelmar-Token";
 
 // On every answer, the event stream's included. Only the server's own files
@@ -101,6 +108,12 @@ struct PageServer::Impl {
   std::atomic<size_t> streams{0};
   // Open connections per client address; touched on the server's thread only.
   std::unordered_map<std::string, size_t> per_client;
+  // The connections a new one may take the place of, each oldest first:
+  // those with no request in progress, and those whose request is still
+  // arriving. Server's thread only; a session leaves its list as it
+  // closes.
+  std::list<Session*> idle;
+  std::list<Session*> arriving;
   // Event streams, oldest first; touched on the server's thread only.
   std::vector<std::weak_ptr<Session>> listeners;
   uint64_t sent_version = 0;
@@ -110,6 +123,7 @@ struct PageServer::Impl {
   void Tick();
   void Publish();
   void MakeRoomForStream(const std::string& client);
+  void MakeRoomForConnection();
   std::shared_ptr<const std::string> CurrentEvent();
 };
 
@@ -125,13 +139,7 @@ class PageServer::Impl::Session : public std::enable_shared_from_this<Session> {
     if (!ec) client_ = AddressText(remote.address());
     ++server_.per_client[client_];
   }
-  ~Session() {
-    const auto counted = server_.per_client.find(client_);
-    if (counted != server_.per_client.end() && --counted->second == 0)
-      server_.per_client.erase(counted);
-    server_.connections.fetch_sub(1);
-    if (streaming_) server_.streams.fetch_sub(1);
-  }
+  ~Session() { Release(); }
 
   void Start() { ReadRequest(); }
 
@@ -145,14 +153,16 @@ class PageServer::Impl::Session : public std::enable_shared_from_this<Session> {
   }
   bool Streaming() const { return streaming_; }
   const std::string& Client() const { return client_; }
+  // Since when the session has been in its list (idle, or its request
+  // arriving).
+  std::chrono::steady_clock::time_point Since() const { return since_; }
 
   void Close() {
     if (closed_) return;
     closed_ = true;
-    if (streaming_) {
-      streaming_ = false;
-      server_.streams.fetch_sub(1);
-    }
+    // Counted out at once, not when the last handler lets go: the socket
+    // is closed below, and a newcomer may take its place now.
+    Release();
     deadline_.cancel();
     // Cancelled first: on some Windows socket layers a close alone leaves
     // a send that the peer never takes pending, and the connection open.
@@ -173,17 +183,33 @@ class PageServer::Impl::Session : public std::enable_shared_from_this<Session> {
     });
   }
 
+  // Waits for the first bytes of a request (idle until they come), then
+  // reads the rest; one limit for both.
   void ReadRequest() {
+    Arm(server_.options.read_timeout);
+    if (buffer_.size() > 0) return ReadRest();  // the next request came with the last one
+    Enter(server_.idle);
+    stream_.async_read_some(buffer_.prepare(kFirstRead),
+                            [self = shared_from_this()](beast::error_code ec, size_t n) {
+                              self->buffer_.commit(n);
+                              if (ec) return self->Close();
+                              self->ReadRest();
+                            });
+  }
+  static constexpr size_t kFirstRead = 4096;
+
+  void ReadRest() {
+    Enter(server_.arriving);
     parser_.emplace();
     parser_->header_limit(static_cast<uint32_t>(server_.options.header_limit));
     parser_->body_limit(server_.options.body_limit);
-    Arm(server_.options.read_timeout);
     http::async_read(
         stream_, buffer_, *parser_,
         [self = shared_from_this()](beast::error_code ec, size_t) { self->OnRequest(ec); });
   }
 
   void OnRequest(beast::error_code ec) {
+    Leave();
     if (ec == http::error::end_of_stream || ec == beast::error::timeout ||
         ec == asio::error::operation_aborted || ec == asio::error::eof ||
         ec == asio::error::connection_reset) {
@@ -290,6 +316,7 @@ class PageServer::Impl::Session : public std::enable_shared_from_this<Session> {
     beast::error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
     Arm(server_.options.read_timeout);
+    Enter(server_.idle);  // the client has its answer: nothing is lost closing it
     DrainSome();
   }
   void DrainSome() {
@@ -348,6 +375,35 @@ class PageServer::Impl::Session : public std::enable_shared_from_this<Session> {
                       });
   }
 
+  // Puts the session at the end of `list` (the newest there), out of any
+  // other.
+  void Enter(std::list<Session*>& list) {
+    Leave();
+    list.push_back(this);
+    list_ = &list;
+    place_ = std::prev(list.end());
+    since_ = std::chrono::steady_clock::now();
+  }
+  void Leave() {
+    if (list_ == nullptr) return;
+    list_->erase(place_);
+    list_ = nullptr;
+  }
+  // Counts the connection out of the server, once.
+  void Release() {
+    Leave();
+    if (released_) return;
+    released_ = true;
+    const auto counted = server_.per_client.find(client_);
+    if (counted != server_.per_client.end() && --counted->second == 0)
+      server_.per_client.erase(counted);
+    server_.connections.fetch_sub(1);
+    if (streaming_) {
+      streaming_ = false;
+      server_.streams.fetch_sub(1);
+    }
+  }
+
   Impl& server_;
   beast::tcp_stream stream_;
   asio::steady_timer deadline_;
@@ -361,9 +417,13 @@ class PageServer::Impl::Session : public std::enable_shared_from_this<Session> {
   std::array<char, 4096> discard_{};
   size_t drained_ = 0;
   std::chrono::steady_clock::time_point last_write_ = std::chrono::steady_clock::now();
+  std::list<Session*>* list_ = nullptr;  // idle or arriving, or none
+  std::list<Session*>::iterator place_;
+  std::chrono::steady_clock::time_point since_;
   bool streaming_ = false;
   bool writing_ = false;
   bool closed_ = false;
+  bool released_ = false;
 };
 
 std::shared_ptr<const std::string> PageServer::Impl::CurrentEvent() {
@@ -401,6 +461,19 @@ void PageServer::Impl::MakeRoomForStream(const std::string& client) {
   }
 }
 
+// Closes the connection a newcomer may take the place of (see
+// ServerOptions), if there is one.
+void PageServer::Impl::MakeRoomForConnection() {
+  Session* chosen = nullptr;
+  if (!idle.empty()) {
+    chosen = idle.front();
+  } else if (!arriving.empty() &&
+             std::chrono::steady_clock::now() - arriving.front()->Since() >= options.slow_request) {
+    chosen = arriving.front();
+  }
+  if (chosen != nullptr) chosen->Close();
+}
+
 void PageServer::Impl::Accept() {
   acceptor->async_accept([this](beast::error_code ec, tcp::socket socket) {
     if (ec == asio::error::operation_aborted) return;
@@ -408,11 +481,13 @@ void PageServer::Impl::Accept() {
       beast::error_code failed;
       const tcp::endpoint remote = socket.remote_endpoint(failed);
       const auto counted = per_client.find(failed ? std::string() : AddressText(remote.address()));
-      // Over a cap, in all or of one client address (so that one host
-      // holding idle connections never keeps the others out): dropped at
-      // once, costing nothing more.
-      if (connections.load() >= options.max_connections ||
-          (counted != per_client.end() && counted->second >= options.max_connections_per_client)) {
+      // One address at its cap is refused (one host never holds them
+      // all); the cap of all makes room if it can. Refused means dropped
+      // at once, costing nothing more.
+      const bool client_full =
+          counted != per_client.end() && counted->second >= options.max_connections_per_client;
+      if (!client_full && connections.load() >= options.max_connections) MakeRoomForConnection();
+      if (client_full || connections.load() >= options.max_connections) {
         beast::error_code ignored;
         socket.close(ignored);
       } else {
@@ -464,8 +539,8 @@ PageServer::~PageServer() {
 bool PageServer::Start(std::string* error) {
   Impl& s = *impl_;
   if (s.thread.joinable()) return true;
-  if (s.options.token.empty()) {
-    if (error) *error = "no token for the control actions";
+  if (const auto fault = TokenFault(s.options.token)) {
+    if (error) *error = "the token for the control actions " + *fault;
     return false;
   }
   beast::error_code ec;
@@ -602,6 +677,77 @@ std::string MakeToken() {
     token += hex;
   }
   return token;
+}
+
+std::optional<std::string> TokenFault(std::string_view token) {
+  if (token.empty()) return "is empty";
+  if (token.size() < kMinTokenLength)
+    return "is shorter than " + std::to_string(kMinTokenLength) + " characters";
+  if (token.size() > kMaxTokenLength)
+    return "is longer than " + std::to_string(kMaxTokenLength) + " characters";
+  for (const char c : token) {
+    if (c <= ' ' || c > '~') return "holds a space, or a character other than printable ASCII";
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// The file's first line without the blanks and line end after it. A
+// longer line than any token is cut, and refused for its length.
+bool ReadTokenFile(const std::string& path, std::string* line, std::string* why) {
+  std::FILE* file = OpenFile(path, "rb");
+  if (file == nullptr) {
+    *why = "cannot read the token file '" + path + "': " + ErrorText(errno);
+    return false;
+  }
+  char buffer[kMaxTokenLength + 64];
+  const size_t n = std::fread(buffer, 1, sizeof buffer, file);
+  const int error = std::ferror(file) ? errno : 0;
+  std::fclose(file);
+  if (error != 0) {
+    *why = "cannot read the token file '" + path + "': " + ErrorText(error);
+    return false;
+  }
+  std::string_view text(buffer, n);
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);  // an editor's byte order mark
+  text = text.substr(0, text.find('\n'));
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+    text.remove_suffix(1);
+  *line = std::string(text);
+  return true;
+}
+
+}  // namespace
+
+TokenChoice ChooseToken(const TokenSources& sources, std::string* token, std::string* why) {
+  if (sources.option && sources.file) {
+    *why = "give --token or --token-file, not both";
+    return TokenChoice::kRefused;
+  }
+  std::string where;
+  if (sources.option) {
+    *token = *sources.option;
+    where = "--token";
+  } else if (sources.file) {
+    if (!ReadTokenFile(*sources.file, token, why)) return TokenChoice::kUnreadable;
+    where = "the token in '" + *sources.file + "'";
+    if (token->empty()) {
+      *why = "the token file '" + *sources.file + "' is empty: the token goes on its first line";
+      return TokenChoice::kRefused;
+    }
+  } else if (sources.environment) {
+    *token = *sources.environment;
+    where = "QUELMAR_TOKEN";
+  } else {
+    return TokenChoice::kNone;
+  }
+  if (const auto fault = TokenFault(*token)) {
+    *why = where + " " + *fault;
+    token->clear();
+    return TokenChoice::kRefused;
+  }
+  return TokenChoice::kChosen;
 }
 
 }  // namespace quelmar::station

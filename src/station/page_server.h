@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,15 +23,23 @@ namespace quelmar::station {
 struct ServerOptions {
   std::string address = "127.0.0.1";
   uint16_t port = 8080;  // 0 picks a free port (tests)
-  std::string token;     // needed by the control actions; never empty
+  std::string token;     // needed by the control actions; see TokenFault
   // Further names and addresses the line reaches the server by (the
   // profile's hostnames); see RequestGuard.
   std::vector<std::string> hostnames;
   // Where a name is added to them, for the line that refuses an unknown
   // Host.
   std::string hostnames_from = "the profile's hostnames";
+  // A new connection from a client address at its cap is closed at once.
+  // One beyond the cap of all takes the place of the connection idle
+  // longest (waiting for a request, sent or not, or lingering after its
+  // last answer) or, with none idle, of the one whose request has been
+  // arriving longest, once that is over slow_request (a browser's arrives
+  // at once): so no set of clients holding connections keeps a page load
+  // out. With neither, the new one is closed.
   size_t max_connections = 100;
   size_t max_connections_per_client = 40;
+  std::chrono::milliseconds slow_request{1000};
   // Event streams are held for as long as a page is open, so they are
   // capped below the connections, in all and per client address: a new
   // stream beyond either cap closes the oldest one (of that address, or of
@@ -112,5 +121,30 @@ bool ParseListen(const std::string& text, std::string* address, uint16_t* port);
 
 // A random token for the control actions (32 hex digits).
 std::string MakeToken();
+
+// What is wrong with `token` as the control token ("is shorter than 16
+// characters"), or null. A token is 16 to 256 characters of printable
+// ASCII without spaces: guessable no sooner than a made one, and sent by
+// a page in a header as it is.
+std::optional<std::string> TokenFault(std::string_view token);
+
+// Where a control token may be given, kept out of the process list by all
+// but the first.
+struct TokenSources {
+  std::optional<std::string> option;       // --token
+  std::optional<std::string> file;         // --token-file: the token is its first line
+  std::optional<std::string> environment;  // QUELMAR_TOKEN, set and not empty
+};
+
+enum class TokenChoice {
+  kChosen,      // *token is the first one given, and keeps the rules
+  kNone,        // none was given
+  kRefused,     // both --token and --token-file, or the one given breaks the rules
+  kUnreadable,  // the file cannot be read
+};
+
+// Takes --token, else the file's, else the environment's. For kRefused and
+// kUnreadable *why is one line naming the place the token came from.
+TokenChoice ChooseToken(const TokenSources& sources, std::string* token, std::string* why);
 
 }  // namespace quelmar::station

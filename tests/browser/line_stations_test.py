@@ -161,7 +161,7 @@ def main():
         profile = os.path.join(work, "st%d.toml" % i)
         with open(profile, "w") as f:
             f.write("name = %s\nports = %s\ncode = \"app.elf\"\nreboot = true\n"
-                    "listen = \"127.0.0.1:%d\"\ntoken = \"station-token-%d\"\n"
+                    "listen = \"127.0.0.1:%d\"\ntoken = \"station-token-0123-%d\"\n"
                     "[[field]]\nname = \"serial\"\nat = 0x1A07FF00\npool = \"serial\"\n"
                     "[line]\ndatabase = %s\nstation = %s\n"
                     % (json.dumps(name), json.dumps(ports), free_port(), i, json.dumps(conn),

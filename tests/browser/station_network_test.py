@@ -21,7 +21,7 @@ import tempfile
 import time
 
 CLI = os.path.abspath(sys.argv[1])
-TOKEN = "net-token-7"
+TOKEN = "net-token-0123456789"
 LINE_NAME = "line3.test"   # in the profile's hostnames
 EVIL_NAME = "evil.example"  # a site that rebinds its name to the station
 

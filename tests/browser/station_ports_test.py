@@ -48,7 +48,7 @@ def main():
     base = "http://127.0.0.1:%d" % port
     with open(os.path.join(work, "p.toml"), "w") as f:
         f.write('name = "ports"\nports = ["COM7?"]\ncode = "%s"\nreboot = true\n'
-                'records = "r.jsonl"\nlisten = "127.0.0.1:%d"\ntoken = "t"\n'
+                'records = "r.jsonl"\nlisten = "127.0.0.1:%d"\ntoken = "station-ports-token"\n'
                 '[[field]]\nname = "serial"\nat = 0x1A07FF00\nstart = 500\n'
                 'state = "serial.state"\n' % (APP_ELF, port))
     out = open(os.path.join(work, "station.out"), "w+b")
@@ -78,7 +78,7 @@ def main():
         assert slot()[0]["state"] == "ok" and slot()[0]["fields"] == [["serial", "501"]], slot()
 
         req = urllib.request.Request(base + "/api/stop", method="POST", data=b"",
-                                     headers={"X-Quelmar-Token": "t"})
+                                     headers={"X-Quelmar-Token": "station-ports-token"})
         urllib.request.urlopen(req, timeout=5).read()
         status = station.wait(30)
         assert status == 0, status

@@ -1,9 +1,15 @@
 // quelmar-cli station against simulated boards with COM numbers in a port
 // folder of the test's own: one port named twice is refused before any
 // board is touched; a glob that finds a named port again under its link
-// makes no second slot.
+// makes no second slot; the control token is the first one given, and a
+// weak one is refused.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -90,6 +96,126 @@ TEST_F(StationPorts, AGlobThatFindsANamedPortUnderALinkMakesNoSecondSlot) {
   EXPECT_EQ(last["slots"][0]["boards"], 1) << "the board was written once";
   EXPECT_EQ(station.Stop(), 0) << station.program().Out() << station.program().Err();
   EXPECT_EQ(Occurrences(station.program().Err(), note), 1) << station.program().Err();
+}
+
+// A loopback port nothing listens on now (a race with another program
+// only fails the test).
+uint16_t FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof a;
+  uint16_t port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) == 0)
+    port = ntohs(a.sin_port);
+  ::close(fd);
+  return port;
+}
+
+// The control token as an operator gives it: the first of --token-file,
+// QUELMAR_TOKEN and the profile's is the one taken; a weak one, two at
+// once or a file that cannot be read stop the station before it starts.
+TEST_F(StationPorts, TheFirstTokenGivenIsTakenAndAWeakOneRefused) {
+  const std::string profile = dir_.File("station.toml");
+  const std::string listen = "127.0.0.1:" + std::to_string(FreePort());
+  const auto write_profile = [&](const std::string& token) {
+    WriteWholeFile(profile, "ports = [\"COM9?\"]\ncode = \"app.fcode\"\nlisten = \"" + listen +
+                                "\"\ntoken = \"" + token + "\"\n");
+  };
+  const std::string file = dir_.File("token.txt");
+  WriteWholeFile(file, "file-token-0123456789 \r\n");
+  const std::string absent = dir_.File("absent.txt");
+  const std::string good = "cli-token-0123456789";
+  const std::string no_env = "QUELMAR_TOKEN=";  // as if unset
+  const std::string env = "QUELMAR_TOKEN=env-token-0123456789";
+
+  const struct {
+    const char* what;
+    std::vector<std::string> options;
+    std::string environment;
+    std::string profile_token;
+    int exit;
+    std::string says;  // the first line on stderr
+  } refused[] = {
+      {"a short --token",
+       {"--token", "0123456789abcde"},
+       no_env,
+       "profile-token-0123456789",
+       2,
+       "quelmar-cli: --token is shorter than 16 characters"},
+      {"--token twice",
+       {"--token", good, "--token", good},
+       no_env,
+       "profile-token-0123456789",
+       2,
+       "quelmar-cli: --token may be given once"},
+      {"--token and --token-file",
+       {"--token", good, "--token-file", file},
+       no_env,
+       "profile-token-0123456789",
+       2,
+       "quelmar-cli: give --token or --token-file, not both"},
+      {"no token file",
+       {"--token-file", absent},
+       env,
+       "profile-token-0123456789",
+       1,
+       "quelmar-cli: cannot read the token file '" + absent + "': No such file or directory"},
+      {"a short QUELMAR_TOKEN",
+       {},
+       "QUELMAR_TOKEN=short",
+       "profile-token-0123456789",
+       2,
+       "quelmar-cli: QUELMAR_TOKEN is shorter than 16 characters"},
+      {"a short token in the profile",
+       {},
+       no_env,
+       "short",
+       1,
+       "quelmar-cli: " + profile + ": 'token' is shorter than 16 characters"},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.what);
+    write_profile(c.profile_token);
+    std::vector<std::string> args = {"station", profile};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    std::vector<std::string> environment = Env();
+    environment.push_back(c.environment);
+    const RunResult r = RunProgram(QUELMAR_CLI_PATH, args, environment, 20s);
+    EXPECT_EQ(r.exit_code, c.exit) << r.out << r.err;
+    EXPECT_EQ(r.out, "") << "the station started";
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')), c.says) << r.err;
+  }
+
+  const struct {
+    const char* what;
+    std::vector<std::string> options;
+    std::string environment;
+    std::string token;
+  } taken[] = {
+      {"the file before the environment and the profile",
+       {"--token-file", file},
+       env,
+       "file-token-0123456789"},
+      {"the environment before the profile", {}, env, "env-token-0123456789"},
+      {"the profile's", {}, no_env, "profile-token-0123456789"},
+  };
+  write_profile("profile-token-0123456789");
+  for (const auto& c : taken) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> args = {"station", profile};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    std::vector<std::string> environment = Env();
+    environment.push_back(c.environment);
+    BackgroundProgram station;
+    ASSERT_TRUE(station.Start(QUELMAR_CLI_PATH, args, environment));
+    EXPECT_TRUE(station.WaitForOutput("\nToken: ", 1, 20s)) << station.Out() << station.Err();
+    EXPECT_NE(station.Out().find("\nToken: " + c.token + "\n"), std::string::npos) << station.Out();
+    station.Signal(SIGINT);
+    station.Wait(20s);
+  }
 }
 
 }  // namespace

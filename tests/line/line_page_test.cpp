@@ -1072,5 +1072,120 @@ TEST_F(LinePage, DashboardCommand) {
   dashboard.Wait(10s);
 }
 
+// quelmar-cli line dashboard's address, names and token: without --listen
+// only loopback reaches it, --hostname adds a name the page answers to,
+// the token comes from --token-file before QUELMAR_TOKEN, and a weak one,
+// two at once or a file that is not there stop it before it serves.
+TEST_F(LinePage, DashboardListenHostnameAndTokenOptions) {
+  TempDir dir;
+  const std::string file = dir.File("token.txt");
+  const std::string file_token = "dashboard-file-token-0123";
+  WriteWholeFile(file, file_token + "\n");
+  const std::string env_token = "dashboard-env-token-0123";
+  const struct {
+    std::vector<std::string> args;
+    std::string env;
+    int exit;
+    std::string says;  // the first line on stderr
+  } refused[] = {
+      {{"--token", "0123456789abcde"},
+       "QUELMAR_TOKEN=",
+       2,
+       "quelmar-cli: --token is shorter than 16 characters"},
+      {{"--token", kToken, "--token-file", file},
+       "QUELMAR_TOKEN=",
+       2,
+       "quelmar-cli: give --token or --token-file, not both"},
+      {{"--token-file=" + file, "--token-file", file},
+       "QUELMAR_TOKEN=",
+       2,
+       "quelmar-cli: --token-file may be given once"},
+      {{"--token-file", dir.File("absent")},
+       "QUELMAR_TOKEN=",
+       1,
+       "quelmar-cli: cannot read the token file '" + dir.File("absent") +
+           "': No such file or directory"},
+      {{}, "QUELMAR_TOKEN=short", 2, "quelmar-cli: QUELMAR_TOKEN is shorter than 16 characters"},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.says);
+    std::vector<std::string> args = {"line", "dashboard", "--db", conn_};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const RunResult r = RunProgram(QUELMAR_CLI_PATH, args, {c.env}, 20s);
+    EXPECT_EQ(r.exit_code, c.exit) << r.out << r.err;
+    EXPECT_EQ(r.out, "") << "the page was served";
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')), c.says) << r.err;
+  }
+
+  {
+    // The default port may be another program's on this machine: the
+    // refusal then names the address tried.
+    BackgroundProgram dashboard;
+    ASSERT_TRUE(dashboard.Start(QUELMAR_CLI_PATH, {"line", "dashboard", "--db", conn_},
+                                {"QUELMAR_TOKEN="}));
+    if (dashboard.WaitForOutput("Token: ", 1, 20s)) {
+      const std::string out = dashboard.Out();
+      EXPECT_EQ(out.substr(0, out.find("Token: ")), "Line dashboard: http://127.0.0.1:8090/\n");
+      EXPECT_EQ(Http(8090,
+                     "GET /api/state HTTP/1.1\r\nHost: 127.0.0.1:8090\r\nConnection: "
+                     "close\r\n\r\n")
+                    .status,
+                200);
+      const link::ConnectResult other = link::ConnectTcp("127.0.0.2", 8090, 5000);
+      EXPECT_EQ(other.stream, nullptr) << "the page is served beyond loopback";
+      EXPECT_EQ(other.error, link::ConnectError::kRefused) << other.detail;
+    } else {
+      EXPECT_EQ(dashboard.Err().rfind(
+                    "quelmar-cli: line dashboard: cannot listen on 127.0.0.1:8090: ", 0),
+                0u)
+          << dashboard.Out() << dashboard.Err();
+    }
+    dashboard.Signal(SIGTERM);
+    dashboard.Wait(10s);
+  }
+
+  BackgroundProgram dashboard;
+  const uint16_t port = FreePort();
+  const std::string p = std::to_string(port);
+  ASSERT_TRUE(
+      dashboard.Start(QUELMAR_CLI_PATH,
+                      {"line", "dashboard", "--db", conn_, "--listen", "127.0.0.1:" + p,
+                       "--hostname", "line3.example", "--hostname=10.9.8.7", "--token-file", file},
+                      {"QUELMAR_TOKEN=" + env_token}));
+  ASSERT_TRUE(dashboard.WaitForOutput("Token: " + file_token + "\n", 1, 20s))
+      << dashboard.Out() << dashboard.Err();
+  const struct {
+    const char* host;
+    int status;
+  } hosts[] = {
+      {"line3.example", 200},
+      {"LINE3.example", 200},
+      {"10.9.8.7", 200},
+      {"line4.example", 421},
+      {"line3.example.evil.example", 421},
+  };
+  for (const auto& h : hosts) {
+    SCOPED_TRACE(h.host);
+    const Answer a = Http(port, "GET /api/state HTTP/1.1\r\nHost: " + std::string(h.host) + ":" +
+                                    p + "\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(a.status, h.status) << a.body;
+  }
+  const auto pause = [&](const std::string& token) {
+    return Http(port, "POST /api/line/pause HTTP/1.1\r\nHost: line3.example:" + p +
+                          "\r\nX-Quelmar-Token: " + token +
+                          "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+  };
+  const Answer with_env = pause(env_token);
+  EXPECT_EQ(with_env.status, 403) << "the environment's token was taken";
+  EXPECT_EQ(with_env.body, "wrong token\n");
+  // Past the token the answer is the line's (no station runs, or the
+  // database not yet reached).
+  const Answer with_file = pause(file_token);
+  EXPECT_NE(with_file.status, 0);
+  EXPECT_NE(with_file.status, 403) << with_file.body;
+  dashboard.Signal(SIGTERM);
+  dashboard.Wait(10s);
+}
+
 }  // namespace
 }  // namespace quelmar::testing

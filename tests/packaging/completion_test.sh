@@ -44,8 +44,9 @@ quelmar-cli line pool add serial --format m|mac
 quelmar-cli line void --|--db --help --pool
 quelmar-cli line orphans --|--db --help --older
 quelmar-cli line orphans --db |
-quelmar-cli line dashboard --|--db --help --hostname --listen --token
+quelmar-cli line dashboard --|--db --help --hostname --listen --token --token-file
 quelmar-cli line dashboard --listen |
+quelmar-cli line dashboard --token-file n|notes.txt
 quelmar-cli fl|flash
 quelmar-cli pack|pack-code pack-data
 quelmar-cli flash --|--auto --code --count --data --help --json --log-dir --profile --reboot --records --serial-at --serial-format --serial-start --serial-state
@@ -62,8 +63,9 @@ quelmar-cli flash COM1 --serial-format u|u32be u32le u64le
 quelmar-cli flash COM1 --serial-at |
 quelmar-cli records |r.jsonl sub
 quelmar-cli station |line.toml sub
-quelmar-cli station line.toml -|--help --listen --token
+quelmar-cli station line.toml -|--help --listen --token --token-file
 quelmar-cli station line.toml --listen |
+quelmar-cli station line.toml --token-file n|notes.txt
 quelmar-cli records r.jsonl -|--csv --db --failed --help --serial
 quelmar-cli records --db |
 quelmar-cli identify |COM1 COM17

@@ -647,24 +647,44 @@ TEST_F(ServerTest, StalledEventClientIsDroppedAndWritersNeverWait) {
   EXPECT_EQ(server_->EventStreams(), 1u);
 }
 
-// Connections beyond a cap, in all or of one client address (one host
-// holding idle connections), are dropped at once; the server serves again
-// when they go.
-TEST_F(ServerTest, ConnectionsBeyondTheCapAreDroppedAndTheServerRecovers) {
+// Reads one whole answer (its head and its Content-Length body) off c;
+// false on giving up.
+bool ReadOneAnswer(Client& c) {
+  const auto end = std::chrono::steady_clock::now() + 20s;
+  while (std::chrono::steady_clock::now() < end) {
+    const std::string& got = c.got();
+    const size_t head = got.find("\r\n\r\n");
+    const size_t length = got.find("\r\nContent-Length: ");
+    if (head != std::string::npos && length != std::string::npos && length < head &&
+        got.size() >= head + 4 + std::stoul(got.substr(length + 18)))
+      return true;
+    if (c.closed()) return false;
+    c.Read(20ms);
+  }
+  return false;
+}
+
+// Connections beyond a cap with none to spare, in all (every one of them
+// has a request still arriving) or of one client address (one host holding
+// idle connections), are dropped at once; the server serves again when
+// they go.
+TEST_F(ServerTest, ConnectionsBeyondACapWithNoneToSpareAreDroppedAndTheServerRecovers) {
   struct Case {
     const char* name;
     size_t max_connections;
     size_t per_client;
+    const char* held_send;  // what each held connection sends
   };
   const Case cases[] = {
-      {"in all", 100, 1000},
-      {"of one client address", 100, 12},
+      {"in all, every request still arriving", 12, 1000, "GET / HTTP/1.1\r\nX-Slow: "},
+      {"of one client address, all idle", 100, 12, ""},
   };
   const size_t slot = state_.AddSlot("x");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ServerOptions options;
     options.read_timeout = 30s;  // the held connections must not time out during the test
+    options.slow_request = 30s;  // nor their requests count as slow
     options.max_connections = c.max_connections;
     options.max_connections_per_client = c.per_client;
     StartServer(options);
@@ -673,6 +693,7 @@ TEST_F(ServerTest, ConnectionsBeyondTheCapAreDroppedAndTheServerRecovers) {
     for (size_t i = 0; i < cap; ++i) {
       held.push_back(std::make_unique<Client>(port_));
       ASSERT_TRUE(held.back()->Connected()) << i;
+      held.back()->Send(c.held_send);
     }
     WaitForConnections(cap, "the connections to be held");
     // The state still changes at once with the server full.
@@ -683,6 +704,7 @@ TEST_F(ServerTest, ConnectionsBeyondTheCapAreDroppedAndTheServerRecovers) {
     const std::string answer = extra.Read(20s);
     EXPECT_TRUE(extra.closed()) << "the connection over the cap was not dropped";
     EXPECT_EQ(StatusOf(answer), 0);
+    EXPECT_EQ(server_->Connections(), cap) << "a held connection was closed for it";
 
     held.clear();
     WaitForConnections(0, "the held connections to close");
@@ -690,6 +712,73 @@ TEST_F(ServerTest, ConnectionsBeyondTheCapAreDroppedAndTheServerRecovers) {
         Exchange("GET /api/state HTTP/1.1\r\nHost: " + host_ + "\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(StatusOf(again), 200);
     EXPECT_NE(again.find("\"percent\":10"), std::string::npos);
+  }
+}
+
+// With every connection taken, a new one takes the place of the one idle
+// longest, however it came to be idle, or of a request arriving too
+// slowly: the page load is answered, the oldest held connection is the
+// one closed and the newest stays.
+TEST_F(ServerTest, AFullServerClosesTheConnectionIdleLongestForANewOne) {
+  enum class Hold { kNothingSent, kKeptAlive, kLingering, kSlowRequest };
+  struct Case {
+    const char* name;
+    Hold hold;
+  };
+  const Case cases[] = {
+      {"connected, nothing sent", Hold::kNothingSent},
+      {"answered and kept alive", Hold::kKeptAlive},
+      {"answered with Connection: close, the client not closing", Hold::kLingering},
+      {"half a request, arriving too slowly", Hold::kSlowRequest},
+  };
+  constexpr size_t kMax = 10;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServerOptions options;
+    options.read_timeout = 30s;  // only making room may close a held connection
+    options.max_connections = kMax;
+    options.slow_request = c.hold == Hold::kSlowRequest ? 100ms : 30s;
+    StartServer(options);
+    std::vector<std::unique_ptr<Client>> held;
+    for (size_t i = 0; i < kMax; ++i) {
+      held.push_back(std::make_unique<Client>(port_));
+      Client& h = *held.back();
+      ASSERT_TRUE(h.Connected()) << i;
+      const std::string get = "GET /api/state HTTP/1.1\r\nHost: " + host_ + "\r\n";
+      switch (c.hold) {
+        case Hold::kNothingSent:
+          break;
+        case Hold::kKeptAlive:
+          h.Send(get + "\r\n");
+          ASSERT_TRUE(ReadOneAnswer(h)) << i << ": " << h.got();
+          break;
+        case Hold::kLingering:
+          h.Send(get + "Connection: close\r\n\r\n");
+          ASSERT_TRUE(ReadOneAnswer(h)) << i << ": " << h.got();
+          break;
+        case Hold::kSlowRequest:
+          h.Send(get + "X-Slow: ");
+          break;
+      }
+    }
+    WaitForConnections(kMax, "the connections to be held");
+    // Past the slow requests' limit (a wait, not a time measured).
+    if (c.hold == Hold::kSlowRequest) std::this_thread::sleep_for(300ms);
+
+    Client page(port_);
+    page.Send("GET / HTTP/1.1\r\nHost: " + host_ + "\r\n\r\n");
+    ASSERT_TRUE(ReadOneAnswer(page)) << "the page load was kept out: " << page.got();
+    EXPECT_EQ(StatusOf(page.got()), 200);
+    EXPECT_NE(page.got().find("<main id=\"slots\">"), std::string::npos);
+    EXPECT_FALSE(page.closed());
+    // Lingering ones were closed from the client's side already: which one
+    // made room cannot be told.
+    if (c.hold != Hold::kLingering) {
+      held.front()->Read(20s);
+      EXPECT_TRUE(held.front()->closed()) << "the oldest held connection was kept";
+      held.back()->Read(200ms);
+      EXPECT_FALSE(held.back()->closed()) << "the newest held connection was closed";
+    }
   }
 }
 
@@ -963,13 +1052,28 @@ TEST(ListenTest, APortInUseIsSaid) {
   }
 }
 
-TEST(ListenTest, NoStartWithoutAToken) {
+// Whatever front end starts it, the server takes no token a made one
+// would beat.
+TEST(ListenTest, NoStartWithoutAGoodToken) {
+  const struct {
+    const char* token;
+    const char* says;
+  } cases[] = {
+      {"", "is empty"},
+      {"0123456789abcde", "is shorter than 16 characters"},
+      {"0123456789 abcdef", "holds a space"},
+  };
   StationState state;
-  ServerOptions options;
-  std::string error;
-  options.port = 0;
-  DashboardServer tokenless(state, options, {});
-  EXPECT_FALSE(tokenless.Start(&error));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.token);
+    ServerOptions options;
+    options.port = 0;
+    options.token = c.token;
+    DashboardServer server(state, options, {});
+    std::string error;
+    EXPECT_FALSE(server.Start(&error));
+    EXPECT_NE(error.find(c.says), std::string::npos) << error;
+  }
 }
 
 }  // namespace

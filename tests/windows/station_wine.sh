@@ -33,7 +33,7 @@ fail() {
 }
 
 port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-token="wine-token-42"
+token="wine-token-0123456789"
 cat >"$work/line.toml" <<TOML
 name = "Wine line"
 ports = ["COM9"]

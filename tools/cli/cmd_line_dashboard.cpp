@@ -3,6 +3,7 @@
 // page uses (its rules and limits).
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <thread>
@@ -17,7 +18,8 @@ namespace quelmar::cli {
 namespace {
 
 constexpr char kHelp[] =
-    "Usage: quelmar-cli line dashboard --db CONNINFO [--listen ADDR:PORT] [--token TOKEN]\n"
+    "Usage: quelmar-cli line dashboard --db CONNINFO [--listen ADDR:PORT]\n"
+    "                                  [--token TOKEN | --token-file FILE]\n"
     "                                  [--hostname NAME]...\n"
     "\n"
     "Serves the line's page: a tile per station of the line (its state, its\n"
@@ -28,7 +30,11 @@ constexpr char kHelp[] =
     "\n"
     "  --listen ADDR:PORT  the page's address (default 127.0.0.1:8090;\n"
     "                      0.0.0.0:8090 for every address of this machine)\n"
-    "  --token TOKEN       the control token (default: a new one per start)\n"
+    "  --token TOKEN       the control token: 16 to 256 printable characters\n"
+    "                      without spaces (default: the environment's\n"
+    "                      QUELMAR_TOKEN, else a new one per start)\n"
+    "  --token-file FILE   the control token on the file's first line; it and\n"
+    "                      QUELMAR_TOKEN keep the token out of the process list\n"
     "  --hostname NAME     a name the line's browsers reach the page by besides\n"
     "                      its address (a DNS alias); may be given again\n"
     "\n"
@@ -41,15 +47,15 @@ constexpr char kHelp[] =
     "(docs/line.md). While the database is away the page says so, and the\n"
     "dashboard connects again by itself.\n"
     "\n"
-    "Runs until Ctrl-C. Exit status: 1 the page could not be served, 2 usage\n"
-    "error.\n";
+    "Runs until Ctrl-C. Exit status: 1 the page could not be served or the\n"
+    "token file read, 2 usage error (a token that breaks the rules too).\n";
 
 constexpr char kCommand[] = "line dashboard";
 
 }  // namespace
 
 int CmdLineDashboard(int argc, char** argv) {
-  std::optional<std::string> db, listen, token;
+  std::optional<std::string> db, listen, token, token_file;
   std::vector<std::string> hostnames;
   for (int i = 2; i < argc; ++i) {
     if (IsHelp(argv[i])) {
@@ -66,7 +72,8 @@ int CmdLineDashboard(int argc, char** argv) {
       value = arg.substr(equals + 1);
       arg.resize(equals);
     }
-    if (arg != "--db" && arg != "--listen" && arg != "--token" && arg != "--hostname") {
+    if (arg != "--db" && arg != "--listen" && arg != "--token" && arg != "--token-file" &&
+        arg != "--hostname") {
       return UsageError(kCommand, arg.rfind("-", 0) == 0 ? "unknown option '" + arg + "'"
                                                          : "unexpected argument '" + arg + "'");
     }
@@ -78,7 +85,10 @@ int CmdLineDashboard(int argc, char** argv) {
       hostnames.push_back(value);
       continue;
     }
-    std::optional<std::string>& slot = arg == "--db" ? db : arg == "--listen" ? listen : token;
+    std::optional<std::string>& slot = arg == "--db"       ? db
+                                       : arg == "--listen" ? listen
+                                       : arg == "--token"  ? token
+                                                           : token_file;
     if (slot) return UsageError(kCommand, arg + " may be given once");
     slot = value;
   }
@@ -87,8 +97,22 @@ int CmdLineDashboard(int argc, char** argv) {
   options.port = 8090;
   if (listen && !station::ParseListen(*listen, &options.address, &options.port))
     return UsageError(kCommand, "'" + *listen + "' is not ADDR:PORT");
-  if (token && token->empty()) return UsageError(kCommand, "--token is empty");
-  options.token = token ? *token : station::MakeToken();
+  station::TokenSources sources{token, token_file, {}};
+  if (const char* env = std::getenv("QUELMAR_TOKEN"); env != nullptr && *env != '\0')
+    sources.environment = env;
+  std::string why;
+  switch (station::ChooseToken(sources, &options.token, &why)) {
+    case station::TokenChoice::kChosen:
+      break;
+    case station::TokenChoice::kNone:
+      options.token = station::MakeToken();
+      break;
+    case station::TokenChoice::kRefused:
+      return UsageError(kCommand, why);
+    case station::TokenChoice::kUnreadable:
+      std::fprintf(stderr, "quelmar-cli: %s\n", why.c_str());
+      return kExitFailure;
+  }
   options.hostnames = hostnames;
   options.hostnames_from = "the dashboard's --hostname";
 

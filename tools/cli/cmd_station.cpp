@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -28,7 +29,8 @@ using station::RunState;
 using station::SlotPhase;
 
 constexpr char kHelp[] =
-    "Usage: quelmar-cli station PROFILE.toml [--listen ADDR:PORT] [--token TOKEN]\n"
+    "Usage: quelmar-cli station PROFILE.toml [--listen ADDR:PORT]\n"
+    "                           [--token TOKEN | --token-file FILE]\n"
     "\n"
     "Runs a production station: on every port of the profile at once, waits\n"
     "for a board, writes it, waits until it is gone and starts again, as\n"
@@ -47,7 +49,8 @@ constexpr char kHelp[] =
     "  [[field]] ...                  serial numbers, MAC addresses, labels per board\n"
     "                                 (see docs/production-line.md)\n"
     "  listen = \"127.0.0.1:8080\"    the dashboard's address\n"
-    "  token = \"...\"                the control token (default: a new one per start)\n"
+    "  token = \"...\"                the control token, 16 to 256 printable characters\n"
+    "                                 without spaces (default: a new one per start)\n"
     "  hostnames = [\"line3.lan\"]    names the dashboard is reached by, besides\n"
     "                                 its address (on 0.0.0.0: the machine's own)\n"
     "  [line]                         the line's database (see docs/line.md)\n"
@@ -56,7 +59,10 @@ constexpr char kHelp[] =
     "\n"
     "The dashboard (http://127.0.0.1:8080/ unless --listen or listen say\n"
     "otherwise) shows a tile per port and the totals, live. Its Pause, Resume\n"
-    "and Stop buttons need the token the station prints when it starts.\n"
+    "and Stop buttons need the token the station prints when it starts: the\n"
+    "first of --token, the first line of --token-file's FILE, the environment's\n"
+    "QUELMAR_TOKEN and the profile's token (the last three keep it out of the\n"
+    "process list).\n"
     "Pause: the boards being written finish, no new one starts. Stop: the\n"
     "same, then the station ends. With [line], the station keeps its tile on\n"
     "the line's page (quelmar-cli line dashboard) and takes that page's Pause,\n"
@@ -69,7 +75,8 @@ constexpr char kHelp[] =
     "code write runs to its end), no new one starts. Ctrl-C twice: quit at once.\n"
     "\n"
     "Exit status: 0 when no board failed, 1 when one did or the station could\n"
-    "not start, 2 usage error, 130 quit at once.\n";
+    "not start, 2 usage error (a --token or QUELMAR_TOKEN that breaks the rules\n"
+    "too), 130 quit at once.\n";
 
 // The compact view: on a terminal one line per slot redrawn in place,
 // otherwise one line per finished board.
@@ -150,15 +157,21 @@ class TerminalView final : public station::StationView {
 }  // namespace
 
 int CmdStation(int argc, char** argv) {
-  std::optional<std::string> profile_path, listen, token;
+  std::optional<std::string> profile_path, listen;
+  station::TokenSources tokens;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (IsHelp(arg)) {
       std::fputs(kHelp, stdout);
       return kExitOk;
     }
-    if ((arg == "--listen" || arg == "--token") && i + 1 < argc) {
-      (arg == "--listen" ? listen : token) = argv[++i];
+    if (arg == "--listen" || arg == "--token" || arg == "--token-file") {
+      std::optional<std::string>& slot = arg == "--listen"  ? listen
+                                         : arg == "--token" ? tokens.option
+                                                            : tokens.file;
+      if (i + 1 >= argc) return UsageError(argv[0], arg + " needs a value");
+      if (slot) return UsageError(argv[0], arg + " may be given once");
+      slot = argv[++i];
     } else if (arg.rfind("--", 0) == 0 || profile_path) {
       return UsageError(argv[0], "unexpected '" + arg + "'");
     } else {
@@ -166,9 +179,22 @@ int CmdStation(int argc, char** argv) {
     }
   }
   if (!profile_path) return UsageError(argv[0], "a profile is needed");
+  if (const char* env = std::getenv("QUELMAR_TOKEN"); env != nullptr && *env != '\0')
+    tokens.environment = env;
+  station::ServerOptions options;
+  std::string error;
+  switch (station::ChooseToken(tokens, &options.token, &error)) {
+    case station::TokenChoice::kChosen:
+    case station::TokenChoice::kNone:
+      break;
+    case station::TokenChoice::kRefused:
+      return UsageError(argv[0], error);
+    case station::TokenChoice::kUnreadable:
+      std::fprintf(stderr, "quelmar-cli: %s\n", error.c_str());
+      return kExitFailure;
+  }
 
   production::Profile profile;
-  std::string error;
   if (!production::LoadProfile(*profile_path, &profile, &error)) {
     std::fprintf(stderr, "quelmar-cli: %s\n", error.c_str());
     return kExitFailure;
@@ -178,11 +204,17 @@ int CmdStation(int argc, char** argv) {
     return kExitFailure;
   }
   if (!listen) listen = profile.listen;
-  if (!token) token = profile.token;
-  station::ServerOptions options;
   if (listen && !station::ParseListen(*listen, &options.address, &options.port))
     return UsageError(argv[0], "'" + *listen + "' is not ADDR:PORT");
-  options.token = token ? *token : station::MakeToken();
+  if (options.token.empty() && profile.token) {
+    // A profile's fault, refused as its others are.
+    if (const auto fault = station::TokenFault(*profile.token)) {
+      std::fprintf(stderr, "quelmar-cli: %s: 'token' %s\n", profile.path.c_str(), fault->c_str());
+      return kExitFailure;
+    }
+    options.token = *profile.token;
+  }
+  if (options.token.empty()) options.token = station::MakeToken();
   options.hostnames = profile.hostnames;
 
   // Every file, field, state file and the records file is checked before
