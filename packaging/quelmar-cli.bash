@@ -110,9 +110,11 @@ _quelmar_cli() {
       ;;
     line)
       if [[ $COMP_CWORD -eq 2 ]]; then
-        COMPREPLY=($(compgen -W "init pool pools orphans void dashboard --help" -- "$cur"))
+        COMPREPLY=($(compgen -W "init pool pools orphans void station stations dashboard --help" -- "$cur"))
       elif [[ ${COMP_WORDS[2]} == pool && $COMP_CWORD -eq 3 ]]; then
         COMPREPLY=($(compgen -W "add" -- "$cur"))
+      elif [[ ${COMP_WORDS[2]} == station && $COMP_CWORD -eq 3 ]]; then
+        COMPREPLY=($(compgen -W "add remove" -- "$cur"))
       else
         case $prev in
           --db|--start|--end|--step|--older|--pool|--listen|--token|--hostname) ;;

@@ -131,6 +131,7 @@ std::string LineViewJson(const line::LineView& v) {
   j["failed"] = v.failed;
   j["yield"] = YieldOf(v.ok, v.failed);
   j["last_hour"] = v.last_hour;
+  j["refused"] = v.refused;
   unsigned up = 0;
   j["stations"] = Json::array();
   for (const line::LineStation& s : v.stations) {

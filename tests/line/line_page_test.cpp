@@ -319,7 +319,7 @@ TEST_F(LinePage, TilesFollowTheStationsRows) {
 TEST_F(LinePage, ManyChangesMakeFewWrites) {
   Sql("CREATE TABLE writes (n integer); "
       "CREATE FUNCTION count_write() RETURNS trigger LANGUAGE plpgsql AS "
-      "$$BEGIN INSERT INTO writes VALUES (1); RETURN NULL; END$$; "
+      "$$BEGIN INSERT INTO public.writes VALUES (1); RETURN NULL; END$$; "
       "CREATE TRIGGER counted AFTER INSERT OR UPDATE ON stations "
       "FOR EACH ROW EXECUTE FUNCTION count_write()");
   FakeStation a(conn_, "busy");

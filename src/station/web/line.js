@@ -175,6 +175,10 @@ function render(state) {
   document.getElementById('total-failed').className = state.failed > 0 ? 'some' : '';
   setText('yield', yieldText(state.yield));
   setText('per-hour', String(state.last_hour));
+  // Records the database would not take as their boards' (an edited
+  // spool file): a problem for a person to look at.
+  setText('refused', String(state.refused || 0));
+  document.getElementById('refused-box').hidden = !(state.refused > 0);
   setText('up', state.up + ' / ' + state.stations.length);
   document.getElementById('up').className = state.up < state.stations.length ? 'some-down' : '';
 
