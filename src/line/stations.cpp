@@ -90,10 +90,10 @@ std::vector<SlotReport> SlotsOf(const Json& j) {
   for (const Json& s : j) {
     if (!s.is_object()) continue;
     SlotReport r;
-    r.port = Text(s, "port");
-    r.state = Text(s, "state");
+    r.port = Bounded(Text(s, "port"), 200);
+    r.state = Bounded(Text(s, "state"), 16);
     r.percent = static_cast<int>(std::min<uint64_t>(Count(s, "percent"), 100));
-    r.failure = Text(s, "failure");
+    r.failure = Bounded(Text(s, "failure"), 500);
     slots.push_back(std::move(r));
   }
   return slots;
@@ -629,12 +629,13 @@ bool LineWatcher::Shared::Read(Session& session, std::optional<double>* next_off
   for (const Json& s : stations != j.end() && stations->is_array() ? *stations : none) {
     if (!s.is_object()) continue;
     LineStation t;
-    t.name = Text(s, "name");
-    t.host = Text(s, "host");
-    t.version = Text(s, "version");
+    // The database cut by characters; the page gets bytes.
+    t.name = Bounded(Text(s, "name"), 200);
+    t.host = Bounded(Text(s, "host"), 255);
+    t.version = Bounded(Text(s, "version"), 100);
     t.profile_sha256 = Text(s, "profile_sha256");
     t.images = ImagesOf(s.contains("images") ? s["images"] : Json());
-    t.dashboard = Text(s, "dashboard");
+    t.dashboard = Bounded(Text(s, "dashboard"), 500);
     t.run = Text(s, "run");
     t.offline = Flag(s, "offline");
     t.seen_s = t.offline ? static_cast<int64_t>(Count(s, "seen_s")) : 0;
@@ -655,16 +656,17 @@ bool LineWatcher::Shared::Read(Session& session, std::optional<double>* next_off
   for (const Json& f : failures != j.end() && failures->is_array() ? *failures : none) {
     if (!f.is_object()) continue;
     LineFailure failure;
-    failure.station = Text(f, "station");
-    failure.port = Text(f, "port");
+    failure.station = Bounded(Text(f, "station"), 200);
+    failure.port = Bounded(Text(f, "port"), 200);
     failure.board = Count(f, "board");
     failure.time = Text(f, "time");
-    failure.failure = Text(f, "failure");
+    failure.failure = Bounded(Text(f, "failure"), 500);
     const Json fields = f.contains("fields") ? f["fields"] : Json();
     if (fields.is_object()) {
       for (const auto& [key, value] : fields.items())
-        failure.fields.emplace_back(key,
-                                    value.is_string() ? value.get<std::string>() : value.dump());
+        failure.fields.emplace_back(
+            Bounded(key, 100),
+            Bounded(value.is_string() ? value.get<std::string>() : value.dump(), 200));
     }
     read.failures.push_back(std::move(failure));
   }
