@@ -117,7 +117,7 @@ _quelmar_cli() {
         COMPREPLY=($(compgen -W "add remove" -- "$cur"))
       else
         case $prev in
-          --db|--start|--end|--step|--older|--pool|--listen|--token|--hostname) ;;
+          --db|--start|--end|--step|--older|--pool|--listen|--token|--hostname|--role) ;;
           --format) COMPREPLY=($(compgen -W "u32le u32be u64le mac text text:" -- "$cur")) ;;
           --list|--token-file) _quelmar_cli_files "" ;;
           *)
@@ -126,6 +126,7 @@ _quelmar_cli() {
               pool) options+=" --format --start --end --step --list" ;;
               orphans) options+=" --older" ;;
               void) options+=" --pool" ;;
+              station) options+=" --role" ;;
               dashboard) options+=" --listen --token --token-file --hostname" ;;
             esac
             [[ $cur == -* ]] && COMPREPLY=($(compgen -W "$options" -- "$cur"))

@@ -135,9 +135,15 @@ def main():
         conn = pg.conn("line3")
         r = subprocess.run([CLI, "line", "init", "--db", conn], capture_output=True, text=True)
         check("line init", r.returncode == 0, r.stderr)
+        for i in range(len(STATIONS)):
+            start = 100000 + 1000 * i
+            r = subprocess.run([CLI, "line", "pool", "add", "serial%d" % i, "--format", "u32le",
+                                "--start", str(start), "--end", str(start + 999), "--db", conn],
+                               capture_output=True, text=True)
+            check("pool add", r.returncode == 0, r.stderr)
         for i, (name, slots, boards, failing) in enumerate(STATIONS):
             args = [STATION, "--db", conn, "--name", name, "--slots", str(slots), "--boards",
-                    str(boards), "--step-ms", "150", "--serial", str(100000 + 1000 * i)]
+                    str(boards), "--step-ms", "150", "--pool", "serial%d" % i]
             if failing:
                 args += ["--fail-port", failing]
             procs[name] = subprocess.Popen(args, stdout=open(os.path.join(work, "st%d.out" % i), "w"),

@@ -56,7 +56,7 @@ std::string IsoNow() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string db_text, name, fail_port, dashboard;
+  std::string db_text, name, fail_port, dashboard, pool;
   unsigned slots = 2, boards = 1, steps = 5, step_ms = 100, serial = 100000;
   bool file = true;
   for (int i = 1; i < argc; ++i) {
@@ -84,6 +84,8 @@ int main(int argc, char** argv) {
       steps = std::max(1u, number());
     } else if (arg == "--serial") {
       serial = number();
+    } else if (arg == "--pool") {
+      pool = value;
     } else if (arg == "--dashboard") {
       dashboard = value;
     } else {
@@ -153,7 +155,7 @@ int main(int argc, char** argv) {
       // The board ends.
       const bool ok = slot.port != fail_port;
       const unsigned number = ++done[s];
-      const unsigned value = serial++;
+      unsigned shown = serial++;
       slot.state = ok ? "ok" : "failed";
       slot.failure = ok ? "" : "Write to FLASH... FAILED (error 05 at block A:3)";
       (ok ? report.ok : report.failed) += 1;
@@ -169,16 +171,28 @@ int main(int argc, char** argv) {
         record["result"] = ok ? "ok" : "failed";
         record["failure"] =
             ok ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(slot.failure);
-        // Its serial is this program's own count, not a pool's: the
-        // database takes a record only with the values it reserved.
+        // The serial from --pool, as a station's: the database takes a
+        // record only with the values it reserved. Without it, none.
         record["fields"] = nlohmann::ordered_json::object();
         record["host"] = report.host;
-        std::vector<quelmar::production::FieldValue> none;
+        std::vector<line::PoolField> fields;
+        if (!pool.empty()) {
+          line::PoolField f;
+          f.pool = pool;
+          f.def.name = "serial";
+          f.def.size = 4;
+          fields.push_back(f);
+        }
+        std::vector<quelmar::production::FieldValue> values;
         std::string key;
-        if (db.Reserve({}, {id, name, slot.port}, &none, &key, &why) !=
+        if (db.Reserve(fields, {id, name, slot.port}, &values, &key, &why) !=
             line::LineDb::Reserved::kOk) {
           std::fprintf(stderr, "line_station: %s\n", why.c_str());
           return 1;
+        }
+        if (!values.empty()) {
+          shown = static_cast<unsigned>(values[0].number);
+          record["fields"] = {{"serial", values[0].number}};
         }
         line::FiledBoard board{id,         name, slot.port,    number, ok ? "ok" : "failed",
                                started[s], end,  "",           "",     "",
@@ -193,7 +207,7 @@ int main(int argc, char** argv) {
         }
       }
       Say("board " + slot.port + " " + std::to_string(number) + " " + (ok ? "ok" : "failed") +
-          " serial=" + std::to_string(value));
+          " serial=" + std::to_string(shown));
     }
     publish();
     if (stop && !busy) break;

@@ -37,7 +37,9 @@ while IFS='|' read -r line expected; do
   fi
 done <<'CASES'
 quelmar-cli |--help --version flash identify info line pack-code pack-data ports reboot records station
-quelmar-cli line |--help dashboard init orphans pool pools void
+quelmar-cli line |--help dashboard init orphans pool pools station stations void
+quelmar-cli line station |add remove
+quelmar-cli line station add st --|--db --help --role
 quelmar-cli line pool |add
 quelmar-cli line pool add serial --|--db --end --format --help --list --start --step
 quelmar-cli line pool add serial --format m|mac
