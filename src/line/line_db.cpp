@@ -1417,7 +1417,7 @@ LineDb::Reserved LineDb::Reserve(const std::vector<PoolField>& fields, const Boa
   Impl& d = *impl_;
   std::vector<production::FieldValue> taken;
   std::string taken_key;
-  bool used_up = false;
+  bool used_up = false, held = false;
   // The database picks the values; what it hands out is checked against
   // each field here, and a value the field cannot hold undoes the whole
   // reservation.
@@ -1433,6 +1433,10 @@ LineDb::Reserved LineDb::Reserve(const std::vector<PoolField>& fields, const Boa
                        &rows, reason);
         if (s != Step::kDone) {
           used_up = d.session.Sqlstate() == "QM001";
+          // Rows held by another connection past lock_timeout, or the
+          // server's statement_timeout: the database is slow, not the
+          // board wrong.
+          held = d.session.Sqlstate() == "55P03" || d.session.Sqlstate() == "57014";
           return s;
         }
         const nlohmann::json j = nlohmann::json::parse(rows.Text(0, 0), nullptr, false);
@@ -1491,7 +1495,7 @@ LineDb::Reserved LineDb::Reserve(const std::vector<PoolField>& fields, const Boa
     case Step::kRefused:
       break;
   }
-  return used_up ? Reserved::kUsedUp : Reserved::kFailed;
+  return used_up ? Reserved::kUsedUp : held ? Reserved::kAway : Reserved::kFailed;
 }
 
 LineDb::Filed LineDb::File(const FiledBoard& board, std::string* why) {

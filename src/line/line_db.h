@@ -171,7 +171,8 @@ class LineDb {
   bool CheckFields(const std::vector<PoolField>& fields, std::string* why);
   // One value of each field's pool for the board, in one transaction.
   // kUsedUp: a pool has no value left (nothing is reserved then); kAway:
-  // the database does not answer. *key: the board's one-time key that
+  // the database does not answer, or not in time (rows locked by another
+  // connection past lock_timeout, a statement time-out). *key: the board's one-time key that
   // seals its record (kept in memory only).
   Reserved Reserve(const std::vector<PoolField>& fields, const BoardTag& board,
                    std::vector<production::FieldValue>* values, std::string* key,

@@ -297,7 +297,20 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
     session->Step("identify", ok ? "ok" : "failed");
     // The board's values are on disk before its first erase.
     std::string why;
-    const auto reserved = ok ? session->Reserve(&why) : production::ValueSource::Reserved::kOk;
+    auto reserved = ok ? session->Reserve(&why) : production::ValueSource::Reserved::kOk;
+    // The line's database away or slow before the first erase: an --auto
+    // board waits untouched and takes its values once it answers, rather
+    // than fail for what is not its fault.
+    bool said = false;
+    while (reserved == production::ValueSource::Reserved::kAway && identified_open &&
+           !interrupted() && !tally_.Stopped()) {
+      if (!said) NoteFor(i)(why + "; the board waits, untouched, until it answers");
+      said = true;
+      SleepUntil(w, w.clock.Now() + kPollPeriod, tally_);
+      reserved = session->Reserve(&why);
+    }
+    if (said && reserved == production::ValueSource::Reserved::kOk)
+      NoteFor(i)("the line's database answers again");
     if (ok && seams_.observer) seams_.observer->Fields(i, session->FieldTexts());
     if (reserved != production::ValueSource::Reserved::kOk) {
       // A used-up source ends the run: no new board starts.

@@ -1087,12 +1087,8 @@ TEST_F(Line, AGoodBoardOutlivesItsFiling) {
   record.station = "st-1";
   record.port = "COM4";
   record.result = "ok";
-  std::vector<production::FieldValue> values;
-  ASSERT_EQ(line.Reserve({record.id, record.port}, &values, &why),
-            production::ValueSource::Reserved::kOk)
-      << why;
-  record.fields.emplace_back("serial", production::ShowValue(serial, values[0]));
-  record.time_start = record.time_end = std::chrono::system_clock::now();
+  // The records locked (a long report, a dump): the board's values come
+  // all the same, and only its filing waits.
   auto lock = std::async(std::launch::async, [&] {
     return Psql(db_, "BEGIN; LOCK TABLE boards; SELECT pg_sleep(15); COMMIT;");
   });
@@ -1100,6 +1096,15 @@ TEST_F(Line, AGoodBoardOutlivesItsFiling) {
     return Sql("SELECT count(*) FROM pg_locks WHERE relation = 'boards'::regclass AND granted") !=
            "0";
   }));
+  std::vector<production::FieldValue> values;
+  ASSERT_EQ(line.Reserve({record.id, record.port}, &values, &why),
+            production::ValueSource::Reserved::kOk)
+      << why;
+  EXPECT_NE(Sql("SELECT count(*) FROM pg_locks WHERE relation = 'boards'::regclass AND granted"),
+            "0")
+      << "the reservation waited for the lock";
+  record.fields.emplace_back("serial", production::ShowValue(serial, values[0]));
+  record.time_start = record.time_end = std::chrono::system_clock::now();
   EXPECT_TRUE(line.Keep(record, &why));
   EXPECT_NE(why.find("the record waits in '" + dir_.File("st-1.spool") + "' until it answers"),
             std::string::npos)
@@ -1213,6 +1218,22 @@ TEST_F(Line, WhatTheFunctionsMustKeep) {
          const Reserved r = reserve({field("f", u32, 4)});
          EXPECT_EQ(r.result, line::LineDb::Reserved::kOk) << why;
          EXPECT_EQ(state("f"), "600=reserved 601=reserved");
+       }},
+      {"a pool held past lock_timeout is the database slow, not the board failed",
+       [&] {
+         Ok({"pool", "add", "g", "--format", "u32le", "--start", "700", "--end", "799"});
+         auto hold = std::async(std::launch::async, [&] {
+           return Sql("BEGIN; SELECT 1 FROM pools WHERE name = 'g' FOR UPDATE; "
+                      "SELECT pg_sleep(12); COMMIT;");
+         });
+         ASSERT_TRUE(WaitFor([&] {
+           return Sql("SELECT count(*) FROM pg_stat_activity WHERE query LIKE '%pg_sleep(12)%' "
+                      "AND pid <> pg_backend_pid()") == "1";
+         }));
+         const Reserved r = reserve({field("g", u32, 4)});
+         EXPECT_EQ(r.result, line::LineDb::Reserved::kAway) << why;
+         hold.get();
+         EXPECT_EQ(reserve({field("g", u32, 4)}).result, line::LineDb::Reserved::kOk) << why;
        }},
   };
   for (const Case& c : cases) {

@@ -625,6 +625,56 @@ TEST_F(ProductionBench, AUsedUpSourceEndsAnAutoRun) {
   EXPECT_EQ(r.status, kExitFailure);
 }
 
+// The line's database slow or away when an --auto board asks for its
+// values: the board waits untouched and is written once they come.
+TEST_F(ProductionBench, AnAutoBoardWaitsForItsValuesUntouched) {
+  class SlowLine final : public production::BoardValues {
+   public:
+    explicit SlowLine(Bench& bench) : bench_(bench) {}
+    production::ValueSource::Reserved Reserve(const production::BoardTag&,
+                                              std::vector<production::FieldValue>* values,
+                                              std::string* why) override {
+      if (++asked <= 3) {
+        erased_while_away = erased_while_away || bench_.slots[1].erases != 0;
+        *why = "the line's database db:5432/line3 does not answer: timeout";
+        return production::ValueSource::Reserved::kAway;
+      }
+      *values = {{100, "", false}};
+      return production::ValueSource::Reserved::kOk;
+    }
+    Bench& bench_;
+    int asked = 0;
+    bool erased_while_away = false;
+  } slow(bench_);
+  Slot& slot = bench_.slots[1];
+  slot.boards = 1;
+  slot.present = true;
+  production::FieldDef serial;
+  serial.name = "serial";
+  serial.pool = "serial";
+  std::string why;
+  ASSERT_TRUE(production::WhereFromAddress(0x1A07FF00, &serial.where, &why)) << why;
+  serial.size = production::NaturalSize(serial.format);
+  production::RunSettings settings;
+  settings.fields = {serial};
+  settings.version = "test";
+  settings.line_values = &slow;
+  run_.emplace();
+  ASSERT_TRUE(run_->Prepare(settings, images_, &why)) << why;
+  BoardJob job;
+  job.code = job.reboot = job.auto_mode = true;
+  job.count = 1;
+  job.production = &*run_;
+  const Outcome r = Run(job, {1}, nullptr, &images_);
+  EXPECT_EQ(slow.asked, 4);
+  EXPECT_FALSE(slow.erased_while_away);
+  // Erased once its value came (this bench's boards then refuse the erase).
+  EXPECT_EQ(slot.erases, 1) << r.out;
+  EXPECT_EQ(CountOf(r.out, "COM1: board "), 1) << r.out;
+  EXPECT_EQ(CountOf(r.err, "the board waits, untouched, until it answers"), 1) << r.err;
+  EXPECT_EQ(CountOf(r.err, "the line's database answers again"), 1) << r.err;
+}
+
 TEST_F(BoardRunnerTest, AComLinkPointedAtAnotherDeviceWhileWaitingIsFollowed) {
   // COM5 leads to an adapter with no board, open and silent; then the
   // link is pointed at the adapter that has one.

@@ -241,8 +241,10 @@ BEGIN
     RAISE EXCEPTION USING ERRCODE = 'QM010',
       MESSAGE = 'a board takes at most 64 fields (names of 1 to 200 bytes), each of a pool of its own';
   END IF;
-  IF EXISTS (SELECT 1 FROM @SCHEMA@.reservations WHERE board_id = p_board)
-     OR EXISTS (SELECT 1 FROM @SCHEMA@.boards WHERE id = p_board) THEN
+  -- Not a look at boards: a lock on the records (a long report, a dump)
+  -- must hold up no board's values. A board filed before has no
+  -- reservation left, and its filing again is refused for its record.
+  IF EXISTS (SELECT 1 FROM @SCHEMA@.reservations WHERE board_id = p_board) THEN
     RAISE EXCEPTION USING ERRCODE = 'QM010',
       MESSAGE = format('board %s has its values already', p_board);
   END IF;
