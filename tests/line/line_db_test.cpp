@@ -864,6 +864,11 @@ TEST_F(Line, AnEditedSpooledRecordIsSetAside) {
   ASSERT_TRUE(spool.Pending(&pending, &unreadable, &why));
   EXPECT_TRUE(pending.empty());
   EXPECT_EQ(spool.SetAsideCount(), 1u);
+  // The line's page counts it as a problem to look at.
+  line::LineWatcher page(conn_);
+  ASSERT_TRUE(page.Start(&why)) << why;
+  EXPECT_TRUE(WaitFor([&] { return page.View().refused == 1; }));
+  page.Stop();
 }
 
 // A failed or stopped board's values are void: burned, never reused.
