@@ -117,8 +117,7 @@ bool RunBoards(const std::string& conninfo, const std::string& suffix, const std
     const std::string now = production::IsoUtc(std::chrono::system_clock::now());
     if (db.File({id, station, "/dev/ttyUSB0", n, "ok", now, now, record,
                  line::SealRecord(key, record), "", ""},
-                &why) !=
-        line::LineDb::Filed::kOk) {
+                &why) != line::LineDb::Filed::kOk) {
       std::fprintf(stderr, "line_bench: %s\n", why.c_str());
       return false;
     }
@@ -173,12 +172,12 @@ struct PrivateServer {
     // A station's own role over TCP on loopback, its password from the
     // environment, as on a line.
     const std::string psql = values["QUELMAR_PG_BIN"] + "/psql";
-    for (const char* sql : {"CREATE ROLE quelmar_station NOLOGIN",
-                            "CREATE ROLE quelmar_supervisor NOLOGIN",
-                            "CREATE ROLE quelmar_engineer NOLOGIN",
-                            "CREATE ROLE bench LOGIN IN ROLE quelmar_engineer "
-                            "PASSWORD 'bench-password'",
-                            "CREATE DATABASE bench OWNER bench"}) {
+    for (const char* sql :
+         {"CREATE ROLE quelmar_station NOLOGIN", "CREATE ROLE quelmar_supervisor NOLOGIN",
+          "CREATE ROLE quelmar_engineer NOLOGIN",
+          "CREATE ROLE bench LOGIN IN ROLE quelmar_engineer "
+          "PASSWORD 'bench-password'",
+          "CREATE DATABASE bench OWNER bench"}) {
       if (Run(psql, {"-X", "-q", "-h", values["QUELMAR_PG_SOCKET"], "-p", values["QUELMAR_PG_PORT"],
                      "-U", "quelmar", "-d", "postgres", "-c", sql}) != 0)
         return false;
@@ -324,8 +323,10 @@ int main(int argc, char** argv) {
                                                         {0x02514D000000ULL + n, "", false}};
     const std::string record = Record(id, "bench", n, fields, values);
     const std::string now = production::IsoUtc(std::chrono::system_clock::now());
-    const line::FiledBoard board{id, "bench", "/dev/ttyUSB0", n, "ok", now, now, record,
-                                 line::SealRecord(std::string(64, '7'), record), "", ""};
+    const line::FiledBoard board{id,  "bench", "/dev/ttyUSB0",
+                                 n,   "ok",    now,
+                                 now, record,  line::SealRecord(std::string(64, '7'), record),
+                                 "",  ""};
     const auto put = Clock::now();
     if (!spool.Put(board, &why) || !spool.Remove(id, &why)) {
       std::fprintf(stderr, "line_bench: %s\n", why.c_str());

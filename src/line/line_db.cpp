@@ -6,8 +6,8 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <numeric>
 #include <nlohmann/json.hpp>
+#include <numeric>
 #include <random>
 #include <set>
 
@@ -202,8 +202,7 @@ bool EndsWith(const std::string& text, const std::string& end) {
 // smaller counter's texts are tried one by one against the other, and a
 // pair too large to try counts as meeting. *example: a text both make.
 bool TextCountersMeet(const std::string& format_a, Range a, uint64_t step_a,
-                      const std::string& format_b, Range b, uint64_t step_b,
-                      std::string* example) {
+                      const std::string& format_b, Range b, uint64_t step_b, std::string* example) {
   example->clear();
   const std::string pa = format_a.substr(5), pb = format_b.substr(5);
   const auto [before_a, after_a] = FixedParts(pa);
@@ -249,7 +248,6 @@ std::string WithoutNul(const std::string& record) {
   walk(j);
   return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
-
 
 std::string SealRecord(const std::string& key_hex, const std::string& record) {
   std::vector<uint8_t> key = HexBytes(key_hex);
@@ -518,10 +516,11 @@ struct LineDb::Impl {
     Rows rows;
     // The lock first, the pools then: a statement sees what was committed
     // when it began, so the look must begin after the lock is held.
-    Step s = Run(std::string("SELECT pg_advisory_xact_lock(") + kPoolAddLockKey + ")", {},
-                 nullptr, why);
+    Step s =
+        Run(std::string("SELECT pg_advisory_xact_lock(") + kPoolAddLockKey + ")", {}, nullptr, why);
     if (s != Step::kDone) return s;
-    s = Run("SELECT name, kind, format, start_value::text, end_value::text, step::text "
+    s =
+        Run("SELECT name, kind, format, start_value::text, end_value::text, step::text "
             "FROM pools WHERE name <> $1 ORDER BY name",
             {name}, &rows, why);
     if (s != Step::kDone) return s;
@@ -530,8 +529,7 @@ struct LineDb::Impl {
     std::string pattern, ignored;
     production::ParseFormat(format, &f, &pattern, &ignored);
     // A value's number as a counter of `other_format` would count it.
-    auto number_of = [&](const std::string& other_format, const std::string& value,
-                         uint64_t* n) {
+    auto number_of = [&](const std::string& other_format, const std::string& value, uint64_t* n) {
       Format of = Format::kU32Le;
       std::string op, no;
       if (!production::ParseFormat(other_format, &of, &op, &no)) return false;
@@ -605,13 +603,14 @@ struct LineDb::Impl {
     if (lists.empty()) return Step::kDone;
     if (counter) {
       // The other lists' values this counter would hand out, first by number.
-      s = Run("SELECT v.pool, v.value FROM pool_values v WHERE v.pool = ANY($1::text[])", {
-              ArrayLiteral(lists)}, &rows, why);
+      s = Run("SELECT v.pool, v.value FROM pool_values v WHERE v.pool = ANY($1::text[])",
+              {ArrayLiteral(lists)}, &rows, why);
       if (s != Step::kDone) return s;
       std::optional<std::pair<uint64_t, size_t>> first;
       for (size_t r = 0; r < rows.size(); ++r) {
         uint64_t n = 0;
-        if (!number_of(format, rows.Text(r, 1), &n) || shown(format, n) != rows.Text(r, 1)) continue;
+        if (!number_of(format, rows.Text(r, 1), &n) || shown(format, n) != rows.Text(r, 1))
+          continue;
         const Range& mine = counter->first;
         if (n < mine.first || n > mine.last || (n - mine.first) % counter->second != 0) continue;
         if (!first || n < first->first) first = std::make_pair(n, r);
@@ -626,7 +625,8 @@ struct LineDb::Impl {
     }
     std::vector<std::string> texts;
     for (const ListEntry& e : *list) texts.push_back(e.value);
-    s = Run("SELECT pool, value FROM pool_values WHERE pool = ANY($1::text[]) "
+    s =
+        Run("SELECT pool, value FROM pool_values WHERE pool = ANY($1::text[]) "
             "AND value = ANY($2::text[])",
             {ArrayLiteral(lists), ArrayLiteral(texts)}, &rows, why);
     if (s != Step::kDone) return s;
@@ -860,8 +860,9 @@ bool LineDb::AddStation(const std::string& name, const std::string& role, std::s
           return Step::kRefused;
         }
         if (rows.Text(0, 1) != "t") {
-          *reason = "role '" + role + "' is no member of quelmar_station: GRANT quelmar_station TO " +
-                    role + " first";
+          *reason = "role '" + role +
+                    "' is no member of quelmar_station: GRANT quelmar_station TO " + role +
+                    " first";
           return Step::kRefused;
         }
         if (rows.At(0, 2)) {
@@ -1001,8 +1002,7 @@ bool LineDb::AddCounterPool(const CounterPool& pool, std::string* why) {
         Step s = d.OnlyCaseDiffers(pool.name, reason);
         if (s != Step::kDone) return s;
         s = d.CheckOverlap(pool.name, pool.format,
-                           std::make_pair(Range{pool.start, last}, pool.step), nullptr, "",
-                           reason);
+                           std::make_pair(Range{pool.start, last}, pool.step), nullptr, "", reason);
         if (s != Step::kDone) return s;
         s = d.Run(
             "INSERT INTO pools (name, kind, format, start_value, end_value, step, next_value) "
@@ -1047,13 +1047,14 @@ bool LineDb::AddListValues(const std::string& name, const std::string& format_te
     for (const ListEntry& e : values) {
       uint64_t n = 0;
       const char* what = !production::ParseMac(e.value, &n) ? "no MAC address"
-                         : n == kMacMax                    ? "the broadcast address"
-                         : (n & kMulticastBit) != 0 ? "a multicast address (the lowest bit of its first byte is set)"
-                         : n == 0                   ? "the all-zero address"
-                                                    : nullptr;
+                         : n == kMacMax                     ? "the broadcast address"
+                         : (n & kMulticastBit) != 0
+                             ? "a multicast address (the lowest bit of its first byte is set)"
+                         : n == 0 ? "the all-zero address"
+                                  : nullptr;
       if (what != nullptr) {
-        *why = "'" + list_name + "' line " + std::to_string(e.line) + ": \"" + e.value +
-               "\" is " + what;
+        *why = "'" + list_name + "' line " + std::to_string(e.line) + ": \"" + e.value + "\" is " +
+               what;
         return false;
       }
     }
@@ -1291,8 +1292,8 @@ bool LineDb::Void(const std::string& pool, const std::vector<std::string>& value
         for (const std::string& value : canonical) {
           if (present.count(value) != 0) continue;
           const auto& n = numbers[value];
-          const bool on_counter = counter && n && *n >= start && *n <= last &&
-                                  (*n - start) % step_size == 0;
+          const bool on_counter =
+              counter && n && *n >= start && *n <= last && (*n - start) % step_size == 0;
           if (on_counter && skipped(*n)) continue;  // void already
           if (!on_counter || *n < next) {
             *reason = "\"" + value + "\" is not a value of pool '" + pool + "'";
@@ -1427,10 +1428,10 @@ LineDb::Reserved LineDb::Reserve(const std::vector<PoolField>& fields, const Boa
         used_up = false;
         taken.assign(fields.size(), production::FieldValue{});
         Rows rows;
-        Step s = d.Run("SELECT quelmar_reserve($1, $2, $3::uuid, $4::text[], $5::text[])",
-                       {board.station, board.port, board.id, ArrayLiteral(names),
-                        ArrayLiteral(pools)},
-                       &rows, reason);
+        Step s =
+            d.Run("SELECT quelmar_reserve($1, $2, $3::uuid, $4::text[], $5::text[])",
+                  {board.station, board.port, board.id, ArrayLiteral(names), ArrayLiteral(pools)},
+                  &rows, reason);
         if (s != Step::kDone) {
           used_up = d.session.Sqlstate() == "QM001";
           // Rows held by another connection past lock_timeout, or the
@@ -1441,9 +1442,8 @@ LineDb::Reserved LineDb::Reserve(const std::vector<PoolField>& fields, const Boa
         }
         const nlohmann::json j = nlohmann::json::parse(rows.Text(0, 0), nullptr, false);
         if (!j.is_object() || !j.contains("values") || !j["values"].is_array() ||
-            j["values"].size() != fields.size() || !j.contains("kinds") ||
-            !j["kinds"].is_array() || j["kinds"].size() != fields.size() || !j.contains("key") ||
-            !j["key"].is_string()) {
+            j["values"].size() != fields.size() || !j.contains("kinds") || !j["kinds"].is_array() ||
+            j["kinds"].size() != fields.size() || !j.contains("key") || !j["key"].is_string()) {
           *reason = "the line's database answered the reservation with no values";
           return Step::kRefused;
         }
@@ -1458,11 +1458,13 @@ LineDb::Reserved LineDb::Reserve(const std::vector<PoolField>& fields, const Boa
           production::FieldValue value{0, text, true};
           if (j["kinds"][i] == "counter") {
             uint64_t n = 0;
-            const bool number = f.def.format == Format::kMac           ? production::ParseMac(text, &n)
-                                : f.def.format == Format::kTextPattern ? PatternNumber(f.def.pattern, text, &n)
-                                                                       : ParseUnsigned(text, &n);
+            const bool number = f.def.format == Format::kMac ? production::ParseMac(text, &n)
+                                : f.def.format == Format::kTextPattern
+                                    ? PatternNumber(f.def.pattern, text, &n)
+                                    : ParseUnsigned(text, &n);
             if (!number || ShownNumber(f.def.format, f.def.pattern, n) != text) {
-              *reason = who + " gave \"" + text + "\", which is not a value of " + FormatText(f.def);
+              *reason =
+                  who + " gave \"" + text + "\", which is not a value of " + FormatText(f.def);
               return Step::kRefused;
             }
             value = production::FieldValue{n, "", false};

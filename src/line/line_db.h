@@ -175,8 +175,7 @@ class LineDb {
   // connection past lock_timeout, a statement time-out). *key: the board's one-time key that
   // seals its record (kept in memory only).
   Reserved Reserve(const std::vector<PoolField>& fields, const BoardTag& board,
-                   std::vector<production::FieldValue>* values, std::string* key,
-                   std::string* why);
+                   std::vector<production::FieldValue>* values, std::string* key, std::string* why);
   // Files a board's sealed record; its values become written (ok) or void,
   // in one transaction. A board filed before with the same record is left
   // as it is; kRefused with a reason starting kRefusedPrefix when the

@@ -152,7 +152,8 @@ void Line::FileSpool() {
   std::vector<std::string> notes;
   const LineDb::Filed result = spool_.FileAll(db_, identity_, &filed, &notes, &why);
   bool waiting = false;
-  for (const std::string& note : notes) waiting = waiting || note.find(" waits: ") != std::string::npos;
+  for (const std::string& note : notes)
+    waiting = waiting || note.find(" waits: ") != std::string::npos;
   if (result == LineDb::Filed::kOk && !waiting) spooled_ = false;
   std::lock_guard notes_lock(notes_mutex_);
   notes_.insert(notes_.end(), notes.begin(), notes.end());

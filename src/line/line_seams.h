@@ -6,11 +6,11 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <thread>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "line/line_db.h"

@@ -1,10 +1,10 @@
 #include "line/spool.h"
 
 #include <algorithm>
-#include <map>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
@@ -170,9 +170,9 @@ bool Spool::Pending(std::vector<FiledBoard>* boards, std::vector<std::string>* u
         b.result = j.at("result").get<std::string>();
         b.time_start = j.at("time_start").get<std::string>();
         b.time_end = j.at("time_end").get<std::string>();
-        b.record = j.contains("sealed") ? j.at("sealed").get<std::string>()
-                                         : j.at("record").dump(-1, ' ', false,
-                                                               Json::error_handler_t::replace);
+        b.record = j.contains("sealed")
+                       ? j.at("sealed").get<std::string>()
+                       : j.at("record").dump(-1, ' ', false, Json::error_handler_t::replace);
         b.seal = j.value("seal", "");
         b.line = j.value("line", "");
         b.server = j.value("server", "");

@@ -46,10 +46,10 @@ Json JsonOf(const std::vector<ImageReport>& images) {
   Json j = Json::array();
   for (size_t n = 0; n < images.size() && n < kMaxImages; ++n) {
     const ImageReport& i = images[n];
-    const bool hex = i.sha256.size() <= 64 &&
-                     std::all_of(i.sha256.begin(), i.sha256.end(), [](char c) {
-                       return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-                     });
+    const bool hex =
+        i.sha256.size() <= 64 && std::all_of(i.sha256.begin(), i.sha256.end(), [](char c) {
+          return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+        });
     j.push_back({{"file", Bounded(i.file, 1000)}, {"sha256", hex ? i.sha256 : std::string()}});
   }
   return j;
@@ -145,7 +145,8 @@ bool ConnectAndListen(Session& session, const std::string& conninfo, const std::
   }
   Rows rows;
   if (!session.Run("SET statement_timeout = '10s'; SET lock_timeout = '10s'; "
-                   "SET idle_in_transaction_session_timeout = '5s'", &reason) ||
+                   "SET idle_in_transaction_session_timeout = '5s'",
+                   &reason) ||
       !session.Run("SELECT version FROM quelmar_schema", {}, &rows, &reason)) {
     if (session.Sqlstate() == "42P01") {
       *why = "the line's database " + server +
@@ -345,8 +346,9 @@ bool StationReporter::Shared::Write(Session& session, const StationReport& r, in
                       {"slots", JsonOf(r.slots)},
                       {"ok", std::min<uint64_t>(r.ok, 999'999'999'999'999'999ULL)},
                       {"failed", std::min<uint64_t>(r.failed, 999'999'999'999'999'999ULL)}};
-  const bool ok = session.Run("SELECT control, control_id FROM quelmar_report($1, $2::uuid, $3, $4::jsonb)",
-                              {name, run_id, std::to_string(uptime), state.dump()}, &rows, why);
+  const bool ok =
+      session.Run("SELECT control, control_id FROM quelmar_report($1, $2::uuid, $3, $4::jsonb)",
+                  {name, run_id, std::to_string(uptime), state.dump()}, &rows, why);
   if (ok) Take(rows, handled);
   return ok;
 }
@@ -596,7 +598,8 @@ bool LineWatcher::Shared::Read(Session& session, std::optional<double>* next_off
       "   'run_ok', s.ok, 'run_failed', s.failed, "
       "   'started', to_char(s.started_at AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'), "
       "   'offline', s.run <> 'stopped' AND now() - s.last_seen > make_interval(secs => $2), "
-      "   'seen_s', floor(extract(epoch FROM least(now() - s.last_seen, interval '100 years')))::bigint, "
+      "   'seen_s', floor(extract(epoch FROM least(now() - s.last_seen, interval '100 "
+      "years')))::bigint, "
       "   'ok', coalesce(per.ok, 0), 'failed', coalesce(per.failed, 0), "
       "   'last_hour', coalesce(per.last_hour, 0)) ORDER BY s.name) "
       "   FROM st s LEFT JOIN per ON per.station = s.name), '[]'::json), "
@@ -692,10 +695,10 @@ void LineWatcher::Shared::Send(Session& session, const Request& request) {
   // own channel tells it at once. The row holds the newest request only: a
   // station that reads two at once does the later, and a Stop stays (the
   // station's own Resume does not undo a Stop either).
-  const bool ok = session.Run("SELECT quelmar_send_control($1, $2)",
-                              {request.station ? Param(*request.station) : Param(),
-                               ControlWord(request.control)},
-                              &rows, &why);
+  const bool ok = session.Run(
+      "SELECT quelmar_send_control($1, $2)",
+      {request.station ? Param(*request.station) : Param(), ControlWord(request.control)}, &rows,
+      &why);
   const std::string whom = request.station ? "'" + *request.station + "'" : "the line";
   if (!ok) {
     Change([&](LineView& v) {

@@ -22,8 +22,8 @@
 
 #include "line/line_db.h"
 #include "line/line_seams.h"
-#include "line/stations.h"
 #include "line/spool.h"
+#include "line/stations.h"
 #include "pg_support.h"
 #include "process.h"
 #include "production/record.h"
@@ -1044,8 +1044,9 @@ TEST_F(Line, StationRoleFromTheDocs) {
     EXPECT_NE(r.exit_code, 0);
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
   }
-  EXPECT_EQ(Psql(docs.db, "SELECT string_agg(pool || value || '=' || state, ' ' "
-                          "ORDER BY pool, value) FROM pool_values"),
+  EXPECT_EQ(Psql(docs.db,
+                 "SELECT string_agg(pool || value || '=' || state, ' ' "
+                 "ORDER BY pool, value) FROM pool_values"),
             "labelsa=written labelsb=written labelsc=void labelsd=free serial1000=written "
             "serial1001=written serial1002=void");
 }
@@ -1146,8 +1147,10 @@ TEST_F(Line, WhatTheFunctionsMustKeep) {
     return r;
   };
   auto state = [&](const std::string& pool) {
-    return Sql("SELECT string_agg(value || '=' || state, ' ' ORDER BY value) FROM pool_values "
-               "WHERE pool = '" + pool + "'");
+    return Sql(
+        "SELECT string_agg(value || '=' || state, ' ' ORDER BY value) FROM pool_values "
+        "WHERE pool = '" +
+        pool + "'");
   };
   const auto u32 = production::Format::kU32Le;
   struct Case {
@@ -1228,8 +1231,9 @@ TEST_F(Line, WhatTheFunctionsMustKeep) {
        [&] {
          Ok({"pool", "add", "g", "--format", "u32le", "--start", "700", "--end", "799"});
          auto hold = std::async(std::launch::async, [&] {
-           return Sql("BEGIN; SELECT 1 FROM pools WHERE name = 'g' FOR UPDATE; "
-                      "SELECT pg_sleep(12); COMMIT;");
+           return Sql(
+               "BEGIN; SELECT 1 FROM pools WHERE name = 'g' FOR UPDATE; "
+               "SELECT pg_sleep(12); COMMIT;");
          });
          ASSERT_TRUE(WaitFor([&] {
            return Sql("SELECT count(*) FROM pg_stat_activity WHERE query LIKE '%pg_sleep(12)%' "
@@ -1257,9 +1261,9 @@ TEST_F(Line, PoolsThatMeetNeverBothGetIn) {
     for (const char* format : {"u32le", "u64le"}) {
       adds.push_back(std::make_unique<BackgroundProgram>());
       ASSERT_TRUE(adds.back()->Start(
-          QUELMAR_CLI_PATH, {"line", "pool", "add", std::string(format) + "_" + std::to_string(i),
-                             "--format", format, "--start", start, "--end",
-                             std::to_string(i * 10000 + 500), "--db", conn_}));
+          QUELMAR_CLI_PATH,
+          {"line", "pool", "add", std::string(format) + "_" + std::to_string(i), "--format", format,
+           "--start", start, "--end", std::to_string(i * 10000 + 500), "--db", conn_}));
     }
   }
   for (auto& add : adds) add->Wait(60s);
@@ -1269,11 +1273,11 @@ TEST_F(Line, PoolsThatMeetNeverBothGetIn) {
     bool meet;
   };
   const Case cases[] = {
-      {"text:A%u", "text:A1%u", true},           // A10 both
-      {"text:QM-%u", "text:QM-%08u", false},     // QM-5 and QM-00000005 over 0..99
-      {"text:QM-%u", "text:QX-%u", false},       // fixed texts differ
-      {"text:%u-A", "text:%u-B", false},         // at their ends
-      {"text:SN%03u", "text:SN%03u%%", false},   // a percent sign after one
+      {"text:A%u", "text:A1%u", true},          // A10 both
+      {"text:QM-%u", "text:QM-%08u", false},    // QM-5 and QM-00000005 over 0..99
+      {"text:QM-%u", "text:QX-%u", false},      // fixed texts differ
+      {"text:%u-A", "text:%u-B", false},        // at their ends
+      {"text:SN%03u", "text:SN%03u%%", false},  // a percent sign after one
   };
   int n = 0;
   for (const Case& c : cases) {
@@ -1281,7 +1285,8 @@ TEST_F(Line, PoolsThatMeetNeverBothGetIn) {
     const std::string a = "ta" + std::to_string(++n), b = "tb" + std::to_string(n);
     Sql("DELETE FROM pools WHERE name LIKE 't%'");
     Ok({"pool", "add", a, "--format", c.first, "--start", "0", "--end", "99"});
-    const RunResult r = Cli({"pool", "add", b, "--format", c.second, "--start", "0", "--end", "99"});
+    const RunResult r =
+        Cli({"pool", "add", b, "--format", c.second, "--start", "0", "--end", "99"});
     EXPECT_EQ(r.exit_code, c.meet ? 1 : 0) << r.err;
     if (c.meet) {
       EXPECT_NE(r.err.find("would meet pool '" + a + "'"), std::string::npos) << r.err;

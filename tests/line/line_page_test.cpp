@@ -380,9 +380,10 @@ TEST_F(LinePage, TotalsAndFailuresAreTheBoardsTable) {
         {"failure", b.failure.empty() ? nlohmann::json(nullptr) : nlohmann::json(b.failure)}};
     // As the database took them then: the page counts by its filing time.
     Sql("INSERT INTO boards (id, station, port, board, result, time_start, time_end, record, "
-        "filed_at) VALUES ('" + production::NewBoardId() + "', '" + b.station + "', '" + b.port +
-        "', " + std::to_string(b.serial - 99) + ", '" + b.result + "', '" + IsoUtc(end - 30) +
-        "', '" + IsoUtc(end) + "', $r$" + record.dump() + "$r$, '" + IsoUtc(end) + "')");
+        "filed_at) VALUES ('" +
+        production::NewBoardId() + "', '" + b.station + "', '" + b.port + "', " +
+        std::to_string(b.serial - 99) + ", '" + b.result + "', '" + IsoUtc(end - 30) + "', '" +
+        IsoUtc(end) + "', $r$" + record.dump() + "$r$, '" + IsoUtc(end) + "')");
     const bool today = end >= midnight, hour = b.ago_s < 3600;
     ok += today && b.result == "ok";
     failed += today && b.result != "ok";
@@ -429,8 +430,8 @@ TEST_F(LinePage, TotalsAndFailuresAreTheBoardsTable) {
   std::string key;
   ASSERT_EQ(db.Reserve({}, {id, "st-b", "COM1"}, &none, &key, &why), line::LineDb::Reserved::kOk)
       << why;
-  line::FiledBoard late{id,   "st-b", "COM1", 50, "ok", IsoUtc(now - 86400), IsoUtc(now - 86400),
-                        "",   "",     "",     ""};
+  line::FiledBoard late{id, "st-b", "COM1", 50, "ok", IsoUtc(now - 86400), IsoUtc(now - 86400),
+                        "", "",     "",     ""};
   late.record = "{\"id\":\"" + id + "\",\"station\":\"st-b\",\"port\":\"COM1\",\"board\":50," +
                 "\"result\":\"ok\",\"time_start\":\"" + late.time_start + "\",\"time_end\":\"" +
                 late.time_end + "\",\"fields\":{}}";
@@ -939,8 +940,7 @@ TEST_F(LinePage, InitBringsTheFirstSchemaUp) {
 TEST_F(LinePage, RolesFromTheDocs) {
   const DocsLine docs = LineFromTheDocs("Role-7");
   db_ = docs.db;
-  const std::string engineer = docs.engineer, station = docs.station,
-                    supervisor = docs.supervisor;
+  const std::string engineer = docs.engineer, station = docs.station, supervisor = docs.supervisor;
   auto cli_as = [&](const std::string& user, std::vector<std::string> args) {
     args.insert(args.begin(), "line");
     args.push_back("--db");
@@ -986,12 +986,12 @@ TEST_F(LinePage, RolesFromTheDocs) {
        "INSERT INTO boards VALUES (gen_random_uuid(), 's', 'p', 1, 'ok', now(), now(), '{}')",
        "permission denied for table boards"},
       {supervisor, "DELETE FROM refused_filings", "permission denied for table refused_filings"},
-      {supervisor,
-       "SELECT * FROM quelmar_report('st-a', gen_random_uuid(), 1, '{}')",
+      {supervisor, "SELECT * FROM quelmar_report('st-a', gen_random_uuid(), 1, '{}')",
        "permission denied for function quelmar_report"},
       {station, "UPDATE stations SET control_id = control_id + 1",
        "permission denied for table stations"},
-      {station, "UPDATE stations SET last_seen = 'infinity'", "permission denied for table stations"},
+      {station, "UPDATE stations SET last_seen = 'infinity'",
+       "permission denied for table stations"},
       {station, "SELECT quelmar_send_control('st-a', 'stop')",
        "permission denied for function quelmar_send_control"},
       {station, "SELECT * FROM quelmar_report('st-b', gen_random_uuid(), 1, '{}')",

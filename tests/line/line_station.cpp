@@ -194,9 +194,8 @@ int main(int argc, char** argv) {
           shown = static_cast<unsigned>(values[0].number);
           record["fields"] = {{"serial", values[0].number}};
         }
-        line::FiledBoard board{id,         name, slot.port,    number, ok ? "ok" : "failed",
-                               started[s], end,  "",           "",     "",
-                               ""};
+        line::FiledBoard board{id, name, slot.port, number, ok ? "ok" : "failed", started[s], end,
+                               "", "",   "",        ""};
         nlohmann::ordered_json full = {{"id", id}, {"station", name}};
         full.update(record);
         board.record = full.dump();

@@ -113,16 +113,16 @@ int main(int argc, char** argv) {
     record.result = fail_every != 0 && n % fail_every == 0 ? "failed" : "ok";
     record.time_end = std::chrono::system_clock::now();
     line::FiledBoard filed{id,
-                                 station,
-                                 record.port,
-                                 n,
-                                 record.result,
-                                 production::IsoUtc(record.time_start),
-                                 production::IsoUtc(record.time_end),
-                                 line::WithoutNul(production::RecordJson(record)),
-                                 "",
-                                 "",
-                                 ""};
+                           station,
+                           record.port,
+                           n,
+                           record.result,
+                           production::IsoUtc(record.time_start),
+                           production::IsoUtc(record.time_end),
+                           line::WithoutNul(production::RecordJson(record)),
+                           "",
+                           "",
+                           ""};
     filed.seal = line::SealRecord(key, filed.record);
     if (db.File(filed, &why) != line::LineDb::Filed::kOk) return Fail(why);
   }

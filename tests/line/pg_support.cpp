@@ -98,8 +98,8 @@ namespace {
 
 // The statements of docs/line.md's SQL block after `marker`, comments
 // dropped, with each whole word of `names` replaced.
-std::vector<std::string> DocsStatements(const std::string& marker,
-                                        const std::vector<std::pair<std::string, std::string>>& names) {
+std::vector<std::string> DocsStatements(
+    const std::string& marker, const std::vector<std::pair<std::string, std::string>>& names) {
   std::ifstream in(QUELMAR_DOCS_DIR "/line.md");
   std::stringstream all;
   all << in.rdbuf();
@@ -152,11 +152,10 @@ DocsLine LineFromTheDocs(const std::string& password) {
                 "postgres", "-c", statement},
                {}, std::chrono::seconds(60));
   }
-  const auto statements = DocsStatements(
-      "line-roles", {{"engineer", line.engineer},
-                     {"station_a", line.station},
-                     {"supervisor", line.supervisor},
-                     {"line3", line.db}});
+  const auto statements = DocsStatements("line-roles", {{"engineer", line.engineer},
+                                                        {"station_a", line.station},
+                                                        {"supervisor", line.supervisor},
+                                                        {"line3", line.db}});
   EXPECT_GE(statements.size(), 5u);
   for (const std::string& statement : statements) Psql("postgres", statement);
   for (const std::string& role : {line.engineer, line.station, line.supervisor})

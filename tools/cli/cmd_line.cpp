@@ -432,10 +432,9 @@ int Station(int argc, char** argv) {
   }
   const bool add = std::strcmp(argv[2], "add") == 0;
   Options options;
-  if (auto done = ReadOptions(argc, argv, 3, command, kStationHelp,
-                              add ? std::set<std::string>{"--db", "--role"}
-                                  : std::set<std::string>{"--db"},
-                              &options))
+  if (auto done = ReadOptions(
+          argc, argv, 3, command, kStationHelp,
+          add ? std::set<std::string>{"--db", "--role"} : std::set<std::string>{"--db"}, &options))
     return *done;
   if (options.words.empty()) return UsageError(command, "missing NAME");
   if (options.words.size() > 1)
@@ -484,9 +483,10 @@ int Stations(int argc, char** argv) {
 
 int CmdLine(int argc, char** argv) {
   if (argc < 2)
-    return UsageError("line",
-                      "missing a line command (init, pool, pools, orphans, void, station, stations, "
-                      "dashboard)");
+    return UsageError(
+        "line",
+        "missing a line command (init, pool, pools, orphans, void, station, stations, "
+        "dashboard)");
   const std::string command = argv[1];
   if (IsHelp(command)) {
     std::fputs(kHelp, stdout);
