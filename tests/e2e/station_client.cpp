@@ -15,8 +15,8 @@ namespace {
 
 constexpr char kToken[] = "station-test-token";
 
-// A loopback port nothing listens on now (the station takes it a moment
-// later; a race with another program only fails the test).
+}  // namespace
+
 uint16_t FreePort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
@@ -30,8 +30,6 @@ uint16_t FreePort() {
   ::close(fd);
   return port;
 }
-
-}  // namespace
 
 bool StationRun::Start(const TempDir& dir, const std::string& profile_lines,
                        const std::vector<std::string>& env) {

@@ -3,6 +3,8 @@
 // it (GET /api/state) and its Stop button pressed (POST /api/stop).
 #pragma once
 
+#include <cstdint>
+
 #include <chrono>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -12,6 +14,10 @@
 #include "process.h"
 
 namespace quelmar::testing {
+
+// A loopback port nothing listens on now (a race with another program
+// only fails the test).
+uint16_t FreePort();
 
 class StationRun {
  public:

@@ -98,22 +98,6 @@ TEST_F(StationPorts, AGlobThatFindsANamedPortUnderALinkMakesNoSecondSlot) {
   EXPECT_EQ(Occurrences(station.program().Err(), note), 1) << station.program().Err();
 }
 
-// A loopback port nothing listens on now (a race with another program
-// only fails the test).
-uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof a;
-  uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) == 0)
-    port = ntohs(a.sin_port);
-  ::close(fd);
-  return port;
-}
-
 // The control token as an operator gives it: the first of --token-file,
 // QUELMAR_TOKEN and the profile's is the one taken; a weak one, two at
 // once or a file that cannot be read stop the station before it starts.

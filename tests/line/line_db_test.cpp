@@ -33,16 +33,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Whether `done` came true within `limit`, looked at every 50 ms.
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 15s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
-
 // The spooled records waiting in `folder`.
 size_t SpoolFiles(const std::string& folder) {
   line::Spool spool;
@@ -867,7 +857,7 @@ TEST_F(Line, AnEditedSpooledRecordIsSetAside) {
   // The line's page counts it as a problem to look at.
   line::LineWatcher page(conn_);
   ASSERT_TRUE(page.Start(&why)) << why;
-  EXPECT_TRUE(WaitFor([&] { return page.View().refused == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return page.View().refused == 1; }));
   page.Stop();
 }
 
@@ -1019,18 +1009,8 @@ TEST_F(Line, StationRoleFromTheDocs) {
       {{"station", "add", "st-c", "--role", docs.station},
        "",
        "permission denied for table station_roles"},
-      {{},
-       "UPDATE pools SET end_value = 1001 WHERE name = 'serial'",
-       "permission denied for table pools"},
-      {{},
-       "UPDATE pool_values SET state = 'free' WHERE value = '1002'",
-       "permission denied for table pool_values"},
-      {{},
-       "INSERT INTO pool_values (pool, value, state) VALUES ('labels', 'z', 'free')",
-       "permission denied for table pool_values"},
-      {{}, "DELETE FROM pool_queue", "permission denied for table pool_queue"},
-      {{}, "UPDATE boards SET result = 'ok'", "permission denied for table boards"},
-      {{}, "SELECT seal_key FROM reservations", "permission denied for table reservations"},
+      // Every table and function as a station: Guard.* (line_guard_test.cpp).
+      {{}, "UPDATE pool_values SET state = 'free'", "permission denied for table pool_values"},
       {{},
        "SELECT quelmar_send_control(NULL, 'stop')",
        "permission denied for function quelmar_send_control"},
@@ -1077,7 +1057,7 @@ TEST_F(Line, AGoodBoardOutlivesItsFiling) {
     line::StationReporter running(conn_, "st-1", [](line::LineControl) {});
     ASSERT_TRUE(running.Start(&why)) << why;
     running.Report({});
-    ASSERT_TRUE(WaitFor([&] { return Sql("SELECT run FROM stations") == "running"; }));
+    ASSERT_TRUE(WaitUntil([&] { return Sql("SELECT run FROM stations") == "running"; }));
     line::Line second;
     EXPECT_FALSE(second.Open(settings, "", {serial}, &why));
     EXPECT_NE(why.find("station 'st-1' runs already on"), std::string::npos) << why;
@@ -1098,7 +1078,7 @@ TEST_F(Line, AGoodBoardOutlivesItsFiling) {
   auto lock = std::async(std::launch::async, [&] {
     return Psql(db_, "BEGIN; LOCK TABLE boards; SELECT pg_sleep(15); COMMIT;");
   });
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(WaitUntil([&] {
     return Sql("SELECT count(*) FROM pg_locks WHERE relation = 'boards'::regclass AND granted") !=
            "0";
   }));
@@ -1116,9 +1096,9 @@ TEST_F(Line, AGoodBoardOutlivesItsFiling) {
             std::string::npos)
       << why;
   lock.get();
-  EXPECT_TRUE(WaitFor([&] { return Sql("SELECT count(*) FROM boards") == "1"; }, 30s));
+  EXPECT_TRUE(WaitUntil([&] { return Sql("SELECT count(*) FROM boards") == "1"; }, 30s));
   EXPECT_EQ(Sql("SELECT value || '=' || state FROM pool_values"), "9000=written");
-  EXPECT_TRUE(WaitFor([&] { return SpoolFiles(dir_.File("st-1.spool")) == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return SpoolFiles(dir_.File("st-1.spool")) == 0; }));
 }
 
 // Behaviours a one-line slip in the line's SQL would break without any
@@ -1235,7 +1215,7 @@ TEST_F(Line, WhatTheFunctionsMustKeep) {
                "BEGIN; SELECT 1 FROM pools WHERE name = 'g' FOR UPDATE; "
                "SELECT pg_sleep(12); COMMIT;");
          });
-         ASSERT_TRUE(WaitFor([&] {
+         ASSERT_TRUE(WaitUntil([&] {
            return Sql("SELECT count(*) FROM pg_stat_activity WHERE query LIKE '%pg_sleep(12)%' "
                       "AND pid <> pg_backend_pid()") == "1";
          }));

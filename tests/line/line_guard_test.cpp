@@ -43,16 +43,6 @@ const char* const kTables[] = {"quelmar_schema", "pools",          "pool_values"
                                "boards",         "stations",       "station_roles", "reservations",
                                "pool_skips",     "refused_filings"};
 
-template <class F>
-bool WaitUntil(F done, std::chrono::milliseconds limit = 20s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
-
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
   const size_t at = text.find(from);
   EXPECT_NE(at, std::string::npos) << from << " in " << text;

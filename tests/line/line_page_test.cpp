@@ -42,16 +42,6 @@ using line::LineView;
 constexpr char kHostile[] = "<img src=x onerror=alert(1)>";
 constexpr char kToken[] = "line-token-0123456789abcdef";
 
-template <class F>
-bool WaitUntil(F done, std::chrono::milliseconds limit = 20s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
-
 const line::LineStation* Find(const LineView& v, const std::string& name) {
   for (const auto& s : v.stations)
     if (s.name == name) return &s;

@@ -5,9 +5,22 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 namespace quelmar::testing {
+
+// Whether `done` came true within `limit`, looked at every 20 ms.
+template <class F>
+bool WaitUntil(F done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
 
 struct PgServer {
   std::string dir;     // the server's folder (data, sock)
