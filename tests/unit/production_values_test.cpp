@@ -54,6 +54,20 @@ FieldDef ListField(const std::string& format, uint32_t size = 0) {
   return f;
 }
 
+// The list's canonical values, each followed by '|', or the refusal (which
+// keeps no value).
+std::string ReadAs(const std::string& format, const std::string& bytes, const std::string& file) {
+  std::vector<ListValue> values;
+  std::string why;
+  if (!ReadValueList(ListField(format, format == "text" ? 12 : 0), bytes, file, &values, &why)) {
+    EXPECT_TRUE(values.empty()) << why;
+    return why;
+  }
+  std::string result;
+  for (const auto& v : values) result += v.canonical + "|";
+  return result;
+}
+
 TEST(ValueList, OneValueInTwoSpellingsIsRefusedNamingBothLines) {
   struct Case {
     const char* name;
@@ -116,16 +130,7 @@ TEST(ValueList, OneValueInTwoSpellingsIsRefusedNamingBothLines) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<ListValue> values;
-    std::string why;
-    std::string result;
-    if (ReadValueList(ListField(c.format, std::string(c.format) == "text" ? 12 : 0), c.bytes,
-                      "l.txt", &values, &why)) {
-      for (const auto& v : values) result += v.canonical + "|";
-    } else {
-      result = why;
-    }
-    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(ReadAs(c.format, c.bytes, "l.txt"), c.result);
   }
 }
 
@@ -191,17 +196,7 @@ TEST(ValueList, ALineThatIsNotUtf8IsRefusedNamingTheFileAndTheLine) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<ListValue> values;
-    std::string why;
-    std::string result;
-    if (ReadValueList(ListField(c.format, std::string(c.format) == "text" ? 12 : 0), c.bytes,
-                      "macs.txt", &values, &why)) {
-      for (const auto& v : values) result += v.canonical + "|";
-    } else {
-      result = why;
-      EXPECT_TRUE(values.empty());
-    }
-    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(ReadAs(c.format, c.bytes, "macs.txt"), c.result);
   }
 }
 
