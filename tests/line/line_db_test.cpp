@@ -1213,14 +1213,16 @@ TEST_F(Line, WhatTheFunctionsMustKeep) {
          auto hold = std::async(std::launch::async, [&] {
            return Sql(
                "BEGIN; SELECT 1 FROM pools WHERE name = 'g' FOR UPDATE; "
-               "SELECT pg_sleep(12); COMMIT;");
+               "SELECT pg_sleep(120); COMMIT;");
          });
-         ASSERT_TRUE(WaitUntil([&] {
-           return Sql("SELECT count(*) FROM pg_stat_activity WHERE query LIKE '%pg_sleep(12)%' "
-                      "AND pid <> pg_backend_pid()") == "1";
-         }));
+         const std::string holder =
+             "FROM pg_stat_activity WHERE query LIKE '%pg_sleep(120)%' AND pid <> pg_backend_pid()";
+         ASSERT_TRUE(WaitUntil([&] { return Sql("SELECT count(*) " + holder) == "1"; }));
+         // The hold lasts until it is cancelled, so however slow the machine
+         // the reservation meets it for its whole lock_timeout.
          const Reserved r = reserve({field("g", u32, 4)});
          EXPECT_EQ(r.result, line::LineDb::Reserved::kAway) << why;
+         Sql("SELECT pg_cancel_backend(pid) " + holder);
          hold.get();
          EXPECT_EQ(reserve({field("g", u32, 4)}).result, line::LineDb::Reserved::kOk) << why;
        }},
