@@ -1418,7 +1418,7 @@ LineDb::Reserved LineDb::Reserve(const std::vector<PoolField>& fields, const Boa
   Impl& d = *impl_;
   std::vector<production::FieldValue> taken;
   std::string taken_key;
-  bool used_up = false, held = false;
+  bool used_up = false, held = false, made = false, retired = false;
   // The database picks the values; what it hands out is checked against
   // each field here, and a value the field cannot hold undoes the whole
   // reservation.
@@ -1429,11 +1429,17 @@ LineDb::Reserved LineDb::Reserve(const std::vector<PoolField>& fields, const Boa
         taken.assign(fields.size(), production::FieldValue{});
         Rows rows;
         Step s =
-            d.Run("SELECT quelmar_reserve($1, $2, $3::uuid, $4::text[], $5::text[])",
-                  {board.station, board.port, board.id, ArrayLiteral(names), ArrayLiteral(pools)},
+            d.Run("SELECT quelmar_reserve($1, $2, $3::uuid, $4::text[], $5::text[], $6, "
+                  "$7::integer, $8::boolean)",
+                  {board.station, board.port, board.id, ArrayLiteral(names), ArrayLiteral(pools),
+                   board.job.empty() ? Param() : Param(board.job),
+                   board.job.empty() ? Param() : Param(std::to_string(board.job_version)),
+                   board.count ? "true" : "false"},
                   &rows, reason);
         if (s != Step::kDone) {
           used_up = d.session.Sqlstate() == "QM001";
+          made = d.session.Sqlstate() == "QM008";
+          retired = d.session.Sqlstate() == "QM007";
           // Rows held by another connection past lock_timeout, or the
           // server's statement_timeout: the database is slow, not the
           // board wrong.
@@ -1497,7 +1503,11 @@ LineDb::Reserved LineDb::Reserve(const std::vector<PoolField>& fields, const Boa
     case Step::kRefused:
       break;
   }
-  return used_up ? Reserved::kUsedUp : held ? Reserved::kAway : Reserved::kFailed;
+  return used_up   ? Reserved::kUsedUp
+         : made    ? Reserved::kMade
+         : retired ? Reserved::kRetired
+         : held    ? Reserved::kAway
+                   : Reserved::kFailed;
 }
 
 LineDb::Filed LineDb::File(const FiledBoard& board, std::string* why) {
@@ -1548,14 +1558,231 @@ bool LineDb::Records(const RecordsQuery& query, std::vector<std::string>* record
             "       OR b.id IN (SELECT board_id FROM pool_values WHERE value = ANY($2::text[])) "
             "       OR EXISTS (SELECT 1 FROM jsonb_each_text(b.record -> 'fields') f "
             "                  WHERE f.value = ANY($2::text[]))) "
+            "  AND ($3::text IS NULL OR b.job = $3) "
+            "  AND ($4::integer IS NULL OR b.job_version = $4) "
             "ORDER BY b.time_start, b.id",
-            {query.failed ? "true" : "false", candidates}, &rows, reason);
+            {query.failed ? "true" : "false", candidates, query.job,
+             query.job_version ? Param(std::to_string(*query.job_version)) : Param()},
+            &rows, reason);
         if (s != Step::kDone) return s;
         for (size_t r = 0; r < rows.size(); ++r) records->push_back(rows.Text(r, 0));
         return Step::kDone;
       },
       why);
   return step == Step::kDone;
+}
+
+}  // namespace quelmar::line
+
+// --- released jobs ---
+
+namespace quelmar::line {
+
+namespace {
+
+std::string ByteaLiteral(const std::string& bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out = "\\x";
+  out.reserve(2 + bytes.size() * 2);
+  for (unsigned char c : bytes) {
+    out += kHex[c >> 4];
+    out += kHex[c & 15];
+  }
+  return out;
+}
+
+// bytea as the server writes it in text ("\x" and hex digits).
+bool FromBytea(const std::string& text, std::string* bytes) {
+  if (text.rfind("\\x", 0) != 0 || text.size() % 2 != 0) return false;
+  bytes->clear();
+  bytes->reserve(text.size() / 2 - 1);
+  auto nibble = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+  };
+  for (size_t i = 2; i < text.size(); i += 2) {
+    const int hi = nibble(text[i]), lo = nibble(text[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    bytes->push_back(static_cast<char>(hi << 4 | lo));
+  }
+  return true;
+}
+
+std::string JobText(const std::string& name, int version) {
+  return name + "@" + std::to_string(version);
+}
+
+bool NumberCell(const Rows& rows, size_t r, size_t c, uint64_t* n) {
+  return ParseUnsigned(rows.Text(r, c), n);
+}
+
+}  // namespace
+
+std::string JobManifest(const std::string& profile, const std::vector<JobImage>& images) {
+  std::vector<const JobImage*> sorted;
+  for (const JobImage& i : images) sorted.push_back(&i);
+  std::sort(sorted.begin(), sorted.end(),
+            [](const JobImage* a, const JobImage* b) { return a->kind < b->kind; });
+  std::string text =
+      "quelmar job 1\nprofile " + production::Sha256Hex(profile.data(), profile.size()) + "\n";
+  for (const JobImage* i : sorted) {
+    text += i->kind + " " + production::Sha256Hex(i->bytes.data(), i->bytes.size()) + " " +
+            std::to_string(i->bytes.size()) + " " + i->format + " " + i->file + "\n";
+  }
+  return text;
+}
+
+bool CheckJob(const Job& job, std::string* why) {
+  const std::string what = "job " + JobText(job.summary.name, job.summary.version);
+  for (const JobImage& i : job.images) {
+    const std::string got = production::Sha256Hex(i.bytes.data(), i.bytes.size());
+    if (got != i.sha256) {
+      *why = what + ": its " + i.kind + " image '" + i.file + "' has SHA-256 " + got +
+             " in the line's database, but was released with " + i.sha256 +
+             ": no board is written";
+      return false;
+    }
+  }
+  const std::string manifest = JobManifest(job.profile, job.images);
+  const std::string got = production::Sha256Hex(manifest.data(), manifest.size());
+  if (got != job.summary.sha256 || manifest != job.manifest) {
+    *why = what + ": its bundle hash is " + got + " of what the line's database holds, but " +
+           job.summary.sha256 + " was released: no board is written";
+    return false;
+  }
+  return true;
+}
+
+bool LineDb::ReleaseJob(const JobRelease& release, int* version, std::string* sha256,
+                        std::string* why) {
+  std::vector<std::string> kinds, files, formats, bytes;
+  for (const JobImage& i : release.images) {
+    kinds.push_back(i.kind);
+    files.push_back(i.file);
+    formats.push_back(i.format);
+    bytes.push_back(ByteaLiteral(i.bytes));
+  }
+  const std::string manifest = JobManifest(release.profile, release.images);
+  const std::string hash = production::Sha256Hex(manifest.data(), manifest.size());
+  std::lock_guard lock(impl_->mutex);
+  Impl& d = *impl_;
+  Rows rows;
+  const Step step = d.Transaction(
+      true,
+      [&](std::string* reason) {
+        return d.Run(
+            "SELECT quelmar_job_release($1, $2::bigint, $3, $4, $5::text[], $6::text[], "
+            "$7::text[], $8::bytea[], $9)",
+            {release.name,
+             release.quantity ? Param(std::to_string(*release.quantity)) : Param(), release.note,
+             release.profile, ArrayLiteral(kinds), ArrayLiteral(files), ArrayLiteral(formats),
+             ArrayLiteral(bytes), hash},
+            &rows, reason);
+      },
+      why);
+  if (step != Step::kDone) return false;
+  *version = std::atoi(rows.Text(0, 0).c_str());
+  *sha256 = hash;
+  return true;
+}
+
+bool LineDb::RetireJob(const std::string& name, int version, bool* already, std::string* why) {
+  std::lock_guard lock(impl_->mutex);
+  Impl& d = *impl_;
+  Rows rows;
+  const Step step = d.Statement(
+      [&](std::string* reason) {
+        return d.Run("SELECT quelmar_job_retire($1, $2::integer)", {name, std::to_string(version)},
+                     &rows, reason);
+      },
+      why);
+  if (step != Step::kDone) return false;
+  *already = rows.Text(0, 0) == "already";
+  return true;
+}
+
+namespace {
+
+// The summary columns of quelmar_jobs() and quelmar_job_fetch(), from
+// column `at` on: name, version, state, quantity, made, in_progress, sha256.
+void ReadSummary(const Rows& rows, size_t r, JobSummary* s) {
+  s->state = rows.Text(r, 2);
+  uint64_t n = 0;
+  if (rows.At(r, 3) && NumberCell(rows, r, 3, &n)) s->quantity = n;
+  NumberCell(rows, r, 4, &s->made);
+  NumberCell(rows, r, 5, &s->in_progress);
+  s->sha256 = rows.Text(r, 6);
+}
+
+}  // namespace
+
+bool LineDb::Jobs(std::vector<JobSummary>* jobs, std::string* why) {
+  std::lock_guard lock(impl_->mutex);
+  Impl& d = *impl_;
+  Rows rows;
+  const Step step = d.Statement(
+      [&](std::string* reason) {
+        return d.Run(
+            "SELECT name, version, state, quantity, made, in_progress, sha256, released_by, "
+            "to_char(released_at AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS \"UTC\"'), note, "
+            "retired_by, to_char(retired_at AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS \"UTC\"') "
+            "FROM quelmar_jobs()",
+            {}, &rows, reason);
+      },
+      why);
+  if (step != Step::kDone) return false;
+  jobs->clear();
+  for (size_t r = 0; r < rows.size(); ++r) {
+    JobSummary s;
+    s.name = rows.Text(r, 0);
+    s.version = std::atoi(rows.Text(r, 1).c_str());
+    ReadSummary(rows, r, &s);
+    s.released_by = rows.Text(r, 7);
+    s.released_at = rows.Text(r, 8);
+    s.note = rows.Text(r, 9);
+    s.retired_by = rows.Text(r, 10);
+    s.retired_at = rows.Text(r, 11);
+    jobs->push_back(std::move(s));
+  }
+  return true;
+}
+
+LineDb::Got LineDb::FetchJob(const std::string& name, std::optional<int> version, Job* job,
+                             std::string* why) {
+  std::lock_guard lock(impl_->mutex);
+  Impl& d = *impl_;
+  Rows rows;
+  const Step step = d.Statement(
+      [&](std::string* reason) {
+        return d.Run(
+            "SELECT $1::text, version, state, quantity, made, in_progress, sha256, profile, "
+            "manifest, kind, file, format, bytes, image_sha256 "
+            "FROM quelmar_job_fetch($1, $2::integer)",
+            {name, version ? Param(std::to_string(*version)) : Param()}, &rows, reason);
+      },
+      why);
+  if (step == Step::kAway) return Got::kAway;
+  if (step != Step::kDone) return Got::kRefused;
+  if (rows.empty()) {
+    *why = "no job " + name + " in the line's database";
+    return Got::kRefused;
+  }
+  *job = Job{};
+  job->summary.name = name;
+  job->summary.version = std::atoi(rows.Text(0, 1).c_str());
+  ReadSummary(rows, 0, &job->summary);
+  job->profile = rows.Text(0, 7);
+  job->manifest = rows.Text(0, 8);
+  for (size_t r = 0; r < rows.size(); ++r) {
+    if (!rows.At(r, 9)) continue;
+    JobImage image{rows.Text(r, 9), rows.Text(r, 10), rows.Text(r, 11), "", rows.Text(r, 13)};
+    if (!FromBytea(rows.Text(r, 12), &image.bytes)) {
+      *why = "the line's database sent job " + JobText(name, job->summary.version) + "'s " +
+             image.kind + " image in a form this quelmar-cli cannot read";
+      return Got::kRefused;
+    }
+    job->images.push_back(std::move(image));
+  }
+  return Got::kOk;
 }
 
 }  // namespace quelmar::line

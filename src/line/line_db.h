@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "production/fields.h"
@@ -18,8 +19,10 @@ namespace quelmar::line {
 // The schema this program writes and reads. Version 1: pools, pool_values,
 // pool_queue, boards. Version 2: stations. Version 3: the group roles'
 // functions, station_roles, reservations, pool_skips, refused_filings,
-// boards.filed_at. An upgrade adds a step in schema.cpp and raises it.
-inline constexpr int kSchemaVersion = 3;
+// boards.filed_at. Version 4: released jobs (jobs, job_images, the
+// boards' and reservations' job columns, stations.job). An upgrade adds a
+// step in schema.cpp and raises it.
+inline constexpr int kSchemaVersion = 4;
 
 // The group roles a line's login roles are members of.
 inline constexpr char kStationGroup[] = "quelmar_station";
@@ -63,10 +66,68 @@ struct PoolField {
 
 // Who a reservation is for.
 struct BoardTag {
+  BoardTag() = default;
+  BoardTag(std::string board_id, std::string station_name, std::string port_name)
+      : id(std::move(board_id)), station(std::move(station_name)), port(std::move(port_name)) {}
   std::string id;  // the board's UUID
   std::string station;
   std::string port;
+  // The released job the board is made of ("" for none) and whether the
+  // board takes a count of its quantity: every board does before its first
+  // erase; only one that ended before its values (it did not answer)
+  // takes none, and cannot be filed OK.
+  std::string job;
+  int job_version = 0;
+  bool count = true;
 };
+
+// A released job's image: the bytes of the file as it was released.
+struct JobImage {
+  std::string kind;    // "code" or "data"
+  std::string file;    // the file's name, without its folders
+  std::string format;  // "fcode", "fdata", "elf", "hex", "srec"
+  std::string bytes;
+  std::string sha256;  // of bytes, 64 lowercase hex digits
+};
+
+// What an engineer releases as the next version of a job.
+struct JobRelease {
+  std::string name;
+  std::optional<uint64_t> quantity;  // none: no limit
+  std::string note;
+  std::string profile;  // the profile's text, as released
+  std::vector<JobImage> images;
+};
+
+// A version of a job as the line keeps it.
+struct JobSummary {
+  std::string name;
+  int version = 0;
+  std::string state;  // "released" or "retired"
+  std::optional<uint64_t> quantity;
+  uint64_t made = 0;         // OK boards
+  uint64_t in_progress = 0;  // boards counted and not filed yet
+  std::string sha256;        // the bundle hash
+  std::string released_by, released_at, note;
+  std::string retired_by, retired_at;  // "" while released
+};
+
+// A version of a job with everything a station needs to run it.
+struct Job {
+  JobSummary summary;
+  std::string profile;
+  std::string manifest;  // as the database computes it
+  std::vector<JobImage> images;
+};
+
+// The text a job's bundle hash is the SHA-256 of: the profile's SHA-256,
+// then one line per image in kind order ("code <sha256> <size> <format>
+// <file>"). `job export` writes it as the file `manifest`.
+std::string JobManifest(const std::string& profile, const std::vector<JobImage>& images);
+// Whether the job fetched is what was released: each image's bytes have
+// the SHA-256 stored with them, and the manifest made of them here has the
+// job's bundle hash. False with one line naming both hashes.
+bool CheckJob(const Job& job, std::string* why);
 
 // A finished board as filed.
 struct FiledBoard {
@@ -92,11 +153,16 @@ struct RegisteredStation {
 struct RecordsQuery {
   std::optional<std::string> value;  // --serial V: any field holding V
   bool failed = false;               // only boards whose result is not ok
+  std::optional<std::string> job;    // --job NAME[@V]: boards of the job
+  std::optional<int> job_version;    //   (of that version)
 };
 
 class LineDb {
  public:
-  enum class Reserved { kOk, kUsedUp, kFailed, kAway };
+  // kMade: the board's job has made its quantity (OK boards and boards in
+  // progress); kRetired: its version is retired. No new board starts.
+  enum class Reserved { kOk, kUsedUp, kFailed, kAway, kMade, kRetired };
+  enum class Got { kOk, kRefused, kAway };
   enum class Filed { kOk, kRefused, kAway };
   // A refusal the database logged (an unsealed or changed record, values
   // not the board's): the record is kept, never sent again as it is.
@@ -181,6 +247,18 @@ class LineDb {
   // as it is; kRefused with a reason starting kRefusedPrefix when the
   // database logged the record as not the board's.
   Filed File(const FiledBoard& board, std::string* why);
+  // Engineers: stores the next version of release.name with its images'
+  // bytes and their SHA-256s, and the bundle hash, which the database
+  // computes too and must agree with. *version, *sha256: what was stored.
+  bool ReleaseJob(const JobRelease& release, int* version, std::string* sha256, std::string* why);
+  // Engineers: no new board of the version starts. *already: it was retired.
+  bool RetireJob(const std::string& name, int version, bool* already, std::string* why);
+  // Every version of every job, by name then version.
+  bool Jobs(std::vector<JobSummary>* jobs, std::string* why);
+  // A version of a job (none: the newest released one) with its images.
+  // kRefused with one line when there is no such job.
+  Got FetchJob(const std::string& name, std::optional<int> version, Job* job, std::string* why);
+
   // Records of every station, oldest first, as JSON text.
   bool Records(const RecordsQuery& query, std::vector<std::string>* records, std::string* why);
 

@@ -2,12 +2,22 @@
 
 #include <utility>
 
+#include "line/job_run.h"
+
 namespace quelmar::line {
 
 bool Line::Open(const production::LineSettings& settings, const std::string& spool_folder,
                 const std::vector<production::FieldDef>& fields, std::string* why) {
   station_ = settings.station;
   fields_.clear();
+  std::optional<int> version;
+  if (!settings.job.empty()) {
+    production::JobName name;
+    if (!production::ParseJobName(settings.job, &name, why)) return false;
+    job_name_ = name.name;
+    pinned_ = name.version.has_value();
+    version = name.version;
+  }
   for (const production::FieldDef& f : fields) {
     if (f.pool.empty()) {
       *why = "field '" + f.name +
@@ -18,8 +28,14 @@ bool Line::Open(const production::LineSettings& settings, const std::string& spo
   }
   if (!spool_.Open(settings.spool.empty() ? spool_folder : settings.spool, why)) return false;
   if (!db_.Connect(settings.database, why) || !db_.CheckSchema(why) ||
-      !db_.StartStation(station_, &identity_, why) || !db_.CheckFields(fields_, why))
+      !db_.StartStation(station_, &identity_, why))
     return false;
+  if (!job_name_.empty()) {
+    std::shared_ptr<const production::Release> release;
+    if (!FetchRelease(version, &release, &fields_, why)) return false;
+    release_ = std::move(release);
+  }
+  if (!db_.CheckFields(fields_, why)) return false;
   // Records an earlier run could not file go in before any new board.
   size_t filed = 0;
   std::vector<std::string> notes;
@@ -54,20 +70,110 @@ std::vector<std::string> Line::Notes() {
   return std::exchange(notes_, {});
 }
 
+bool Line::FetchRelease(std::optional<int> version,
+                        std::shared_ptr<const production::Release>* out,
+                        std::vector<PoolField>* fields, std::string* why) {
+  Job job;
+  if (db_.FetchJob(job_name_, version, &job, why) != LineDb::Got::kOk) return false;
+  if (job.summary.state != "released") {
+    *why = "job " + JobLabel(job_name_, job.summary.version) +
+           " is retired: no new board of it starts";
+    return false;
+  }
+  if (!CheckJob(job, why)) return false;
+  std::shared_ptr<production::Release> release;
+  if (!MakeRelease(job, &release, fields, why)) return false;
+  *out = std::move(release);
+  return true;
+}
+
+bool Line::ChangeOver(const std::shared_ptr<const production::Release>& from, std::string* why) {
+  std::shared_ptr<const production::Release> release;
+  std::vector<PoolField> fields;
+  std::string reason;
+  if (!FetchRelease(std::nullopt, &release, &fields, &reason)) {
+    // No released version at all is the retirement's line; a newer one
+    // that does not check is said.
+    if (reason.find("no released version") == std::string::npos) *why += "; " + reason;
+    return false;
+  }
+  if (release->job.version <= from->job.version) return false;
+  if (!db_.CheckFields(fields, &reason)) {
+    *why += "; " + reason;
+    return false;
+  }
+  const std::string note = "changed over to job " +
+                           JobLabel(release->job.name, release->job.version) + " (sha256 " +
+                           release->job.sha256 + "): job " +
+                           JobLabel(from->job.name, from->job.version) + " is retired";
+  {
+    std::lock_guard lock(release_mutex_);
+    // Another board's thread may have changed over first.
+    if (release_ != from) return true;
+    release_ = release;
+    fields_ = std::move(fields);
+  }
+  {
+    std::lock_guard lock(notes_mutex_);
+    notes_.push_back(note);
+  }
+  if (on_change_over_) on_change_over_(*release, note);
+  return true;
+}
+
+std::shared_ptr<const production::Release> Line::ReleaseFor(const std::string& id) {
+  std::lock_guard lock(release_mutex_);
+  if (!id.empty()) {
+    const auto at = board_releases_.find(id);
+    if (at != board_releases_.end()) {
+      auto release = std::move(at->second);
+      board_releases_.erase(at);
+      return release;
+    }
+  }
+  return release_;
+}
+
 production::ValueSource::Reserved Line::Reserve(const production::BoardTag& board,
                                                 std::vector<production::FieldValue>* values,
                                                 std::string* why) {
   std::string key;
-  const LineDb::Reserved reserved =
-      db_.Reserve(fields_, {board.id, station_, board.port}, values, &key, why);
+  LineDb::Reserved reserved = LineDb::Reserved::kFailed;
+  std::shared_ptr<const production::Release> release;
+  // A retired version changes over once to the newest released one.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    std::vector<PoolField> fields;
+    {
+      std::lock_guard lock(release_mutex_);
+      release = release_;
+      fields = fields_;
+    }
+    BoardTag tag{board.id, station_, board.port};
+    if (release) {
+      tag.job = release->job.name;
+      tag.job_version = release->job.version;
+    }
+    reserved = db_.Reserve(fields, tag, values, &key, why);
+    if (reserved != LineDb::Reserved::kRetired || !release || pinned_ ||
+        !ChangeOver(release, why))
+      break;
+  }
   if (reserved == LineDb::Reserved::kOk) {
-    std::lock_guard lock(keys_mutex_);
-    keys_[board.id] = std::move(key);
+    {
+      std::lock_guard lock(keys_mutex_);
+      keys_[board.id] = std::move(key);
+    }
+    if (release) {
+      std::lock_guard lock(release_mutex_);
+      board_releases_[board.id] = release;
+    }
   }
   switch (reserved) {
     case LineDb::Reserved::kOk:
       return production::ValueSource::Reserved::kOk;
     case LineDb::Reserved::kUsedUp:
+    case LineDb::Reserved::kMade:
+    case LineDb::Reserved::kRetired:
       return production::ValueSource::Reserved::kUsedUp;
     case LineDb::Reserved::kAway:
       return production::ValueSource::Reserved::kAway;
@@ -112,7 +218,19 @@ bool Line::Keep(const production::BoardRecord& record, std::string* why) {
     // unsealed: the database will not take it, and sets it aside.
     std::vector<production::FieldValue> none;
     std::string ignored;
-    db_.Reserve({}, {board.id, station_, board.port}, &none, &key, &ignored);
+    BoardTag late{board.id, station_, board.port};
+    std::shared_ptr<const production::Release> release;
+    {
+      std::lock_guard lock(release_mutex_);
+      const auto at = board_releases_.find(record.id);
+      release = at != board_releases_.end() ? at->second : release_;
+    }
+    if (release && record.job) {
+      late.job = record.job->name;
+      late.job_version = record.job->version;
+      late.count = false;
+    }
+    db_.Reserve({}, late, &none, &key, &ignored);
   }
   if (!key.empty()) board.seal = SealRecord(key, board.record);
   // In the spool before the filing starts: a station killed before the

@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
+#include <optional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -55,6 +57,15 @@ class Line final : public production::BoardValues, public production::RecordSink
   // nowhere fails its board.
   bool Keep(const production::BoardRecord& record, std::string* why) override;
 
+  // A run of a released job ([line] job): what a new board gets now, or
+  // what the board `id` was reserved under (taken: asked once per board).
+  std::shared_ptr<const production::Release> ReleaseFor(const std::string& id) override;
+  // Called (on a board's thread) when the run changed over to a newer
+  // release of its job, after the line's terminal note.
+  void OnChangeOver(std::function<void(const production::Release&, const std::string& note)> f) {
+    on_change_over_ = std::move(f);
+  }
+
   const std::string& Server() const { return db_.Server(); }
   LineDb& db() { return db_; }
 
@@ -63,11 +74,25 @@ class Line final : public production::BoardValues, public production::RecordSink
   // cannot file stays for the next time.
   void FileSpool();
 
+  // Fetches, checks and makes the release of the job's name (version:
+  // none for the newest released one). False with one line.
+  bool FetchRelease(std::optional<int> version, std::shared_ptr<const production::Release>* out,
+                    std::vector<PoolField>* fields, std::string* why);
+  // The current release is retired: takes the newest released version
+  // when it is newer. False with *why when there is none to change to.
+  bool ChangeOver(const std::shared_ptr<const production::Release>& from, std::string* why);
+
   LineDb db_;
   Spool spool_;
   std::string station_;
   std::string identity_;  // the database's, as the spool keeps it
-  std::vector<PoolField> fields_;
+  std::string job_name_;  // [line] job, without its version
+  bool pinned_ = false;   // [line] job names a version
+  std::mutex release_mutex_;
+  std::shared_ptr<const production::Release> release_;  // new boards get it
+  std::vector<PoolField> fields_;                       // its fields, with their pools
+  std::map<std::string, std::shared_ptr<const production::Release>> board_releases_;
+  std::function<void(const production::Release&, const std::string&)> on_change_over_;
   std::mutex spool_mutex_;            // one filing of the spool at a time
   std::atomic<bool> spooled_{false};  // the spool may hold records
   std::mutex keys_mutex_;

@@ -101,6 +101,10 @@ std::string RecordJson(const BoardRecord& r) {
   j["code"] = file_hash(r.code);
   j["data"] = file_hash(r.data);
   j["profile"] = file_hash(r.profile);
+  // Only a board of a released job names one: records without stay as
+  // they were.
+  if (r.job)
+    j["job"] = Json{{"name", r.job->name}, {"version", r.job->version}, {"sha256", r.job->sha256}};
   j["sent"] = Json{{"bank_a_sha256", optional_text(r.sent.bank_a)},
                    {"bank_b_sha256", optional_text(r.sent.bank_b)},
                    {"data_sha256", optional_text(r.sent.data)}};

@@ -41,6 +41,13 @@ struct FileHash {
   std::string sha256;
 };
 
+// A released job of the line's database: its name, version and bundle hash.
+struct JobRef {
+  std::string name;
+  int version = 0;
+  std::string sha256;
+};
+
 struct BoardRecord {
   std::string id;       // the board's UUID: its key in the line's database
   std::string station;  // the line's station (a profile with [line]), else ""
@@ -57,6 +64,7 @@ struct BoardRecord {
   // name -> value, in the fields' order.
   std::vector<std::pair<std::string, ShownValue>> fields;
   std::optional<FileHash> code, data, profile;
+  std::optional<JobRef> job;
   SentHashes::Digests sent;
   std::string host;
   std::string version;

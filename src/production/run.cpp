@@ -82,8 +82,15 @@ BoardSession::BoardSession(ProductionRun& run, std::string port, std::string dev
   record_.port = std::move(port);
   record_.device = std::move(device);
   record_.board = run_.next_board_.fetch_add(1);
-  record_.code = run_.code_hash_;
-  record_.data = run_.data_hash_;
+  release_ = run_.CurrentRelease();
+  if (release_) {
+    record_.code = release_->code_hash;
+    record_.data = release_->data_hash;
+    record_.job = release_->job;
+  } else {
+    record_.code = run_.code_hash_;
+    record_.data = run_.data_hash_;
+  }
   record_.profile = run_.settings_.profile;
   record_.host = run_.host_;
   record_.version = run_.settings_.version;
@@ -103,14 +110,26 @@ void BoardSession::Identified(const link::Link& link) {
 }
 
 ValueSource::Reserved BoardSession::Reserve(std::string* why) {
-  if (run_.plan_.empty()) return ValueSource::Reserved::kOk;
+  // A board of a released job takes its count even without fields.
+  if (run_.plan_.empty() && !release_) return ValueSource::Reserved::kOk;
   const auto reserved = run_.source_->Reserve({record_.id, record_.port}, &values_, why);
+  if (release_) {
+    // The release may have changed over meanwhile: the board is written
+    // with the one its values came from.
+    if (auto of = run_.source_->ReleaseFor(record_.id)) release_ = std::move(of);
+    record_.code = release_->code_hash;
+    record_.data = release_->data_hash;
+    record_.job = release_->job;
+  }
+  const FieldPlan& plan = release_ ? release_->plan : run_.plan_;
   // Whatever was reserved is this board's, even when a later field failed.
-  for (size_t i = 0; i < values_.size(); ++i)
-    record_.fields.emplace_back(run_.plan_.def(i).name, ShowValue(run_.plan_.def(i), values_[i]));
+  record_.fields.clear();
+  for (size_t i = 0; i < values_.size() && i < plan.size(); ++i)
+    record_.fields.emplace_back(plan.def(i).name, ShowValue(plan.def(i), values_[i]));
   if (reserved != ValueSource::Reserved::kOk) return reserved;
+  if (plan.empty()) return ValueSource::Reserved::kOk;
   images_ = std::make_unique<BoardImages>();
-  if (!run_.plan_.Patch(*run_.images_, values_, images_.get(), why)) {
+  if (!plan.Patch(release_ ? release_->images : *run_.images_, values_, images_.get(), why)) {
     images_.reset();
     return ValueSource::Reserved::kFailed;
   }
@@ -125,7 +144,11 @@ std::vector<std::pair<std::string, std::string>> BoardSession::FieldTexts() cons
 }
 
 const image::ImageStore& BoardSession::Images() const {
-  return images_ ? images_->images : *run_.images_;
+  return images_ ? images_->images : release_ ? release_->images : *run_.images_;
+}
+
+std::shared_ptr<const Release> ProductionRun::CurrentRelease() const {
+  return settings_.line_values ? settings_.line_values->ReleaseFor("") : nullptr;
 }
 
 void BoardSession::Step(const std::string& step, const char* result) {

@@ -18,6 +18,7 @@
 #include "production/events.h"
 #include "production/plan.h"
 #include "production/record.h"
+#include "production/release.h"
 
 namespace quelmar::production {
 
@@ -59,6 +60,9 @@ class ProductionRun {
   bool Prepare(RunSettings settings, const image::ImageStore& images, std::string* why);
 
   bool HasFields() const { return !plan_.empty(); }
+  // A run of a released job (a [line] job = "..." profile): its release
+  // as new boards get it now; null otherwise.
+  std::shared_ptr<const Release> CurrentRelease() const;
   // Why no new board may start now, in one line naming what is missing
   // ("" when one may): the line's database does not answer. Asks afresh.
   std::string Held();
@@ -107,6 +111,9 @@ class BoardSession {
   ValueSource::Reserved Reserve(std::string* why);
   // The images this board is to receive: its own when it has fields.
   const image::ImageStore& Images() const;
+  // A run of a released job: what this board is written with (its steps
+  // too); null otherwise.
+  const std::shared_ptr<const Release>& ReleaseOf() const { return release_; }
   update::SentBlocks* Sent() { return &sent_; }
 
   // A step ("identify", "code", "data", "reboot") starts (result null) or
@@ -129,6 +136,7 @@ class BoardSession {
   ProductionRun& run_;
   BoardRecord record_;
   std::vector<FieldValue> values_;
+  std::shared_ptr<const Release> release_;
   std::unique_ptr<BoardImages> images_;
   SentHashes sent_;
   std::string notice_;

@@ -5,6 +5,7 @@
 // record never lost by either.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 namespace quelmar::production {
 
 struct BoardRecord;
+struct Release;
 
 // Whom values are reserved for.
 struct BoardTag {
@@ -34,6 +36,13 @@ class BoardValues {
   // could not be had (the line's database does not answer). Asks afresh
   // each time.
   virtual std::string Held() { return ""; }
+  // A run of a released job: what the board `id` is written with, as its
+  // values were reserved (after Reserve), or what a new board gets now
+  // (an empty id). Null: the run's own images and fields.
+  virtual std::shared_ptr<const Release> ReleaseFor(const std::string& id) {
+    (void)id;
+    return nullptr;
+  }
 };
 
 // Where a run's records go.
