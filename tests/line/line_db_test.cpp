@@ -1015,7 +1015,8 @@ TEST_F(Line, StationRoleFromTheDocs) {
        "SELECT quelmar_send_control(NULL, 'stop')",
        "permission denied for function quelmar_send_control"},
       {{},
-       "SELECT quelmar_reserve('st2', 'COM1', gen_random_uuid(), '{serial}', '{serial}')",
+       "SELECT quelmar_reserve('st2', 'COM1', gen_random_uuid(), '{serial}', '{serial}', NULL, "
+       "NULL, true)",
        "station 'st2' is not registered on this line"},
   };
   for (const Case& c : cases) {
