@@ -113,10 +113,6 @@ bool Line::ChangeOver(const std::shared_ptr<const production::Release>& from, st
     release_ = release;
     fields_ = std::move(fields);
   }
-  {
-    std::lock_guard lock(notes_mutex_);
-    notes_.push_back(note);
-  }
   if (on_change_over_) on_change_over_(*release, note);
   return true;
 }

@@ -234,11 +234,20 @@ int CmdStation(int argc, char** argv) {
   if (setup.line) {
     for (const std::string& note : setup.line->Notes())
       std::fprintf(stderr, "quelmar-cli: %s\n", note.c_str());
+    if (const auto release = setup.line->ReleaseFor(""))
+      std::printf("%s\n", station::ReleaseLine(*release).c_str());
   }
   if (profile.log_dir) setup.job.text_record = TextRecordsIn(*profile.log_dir);
 
   station::StationState state;
   state.SetHeader(setup.name, VersionString(), setup.infos);
+  if (setup.line) {
+    // Between boards, on a board's thread: the terminal and the page say so.
+    setup.line->OnChangeOver([&](const production::Release& release, const std::string& note) {
+      std::fprintf(stderr, "quelmar-cli: %s\n", note.c_str());
+      state.SetHeader(setup.name, VersionString(), station::ReleaseImages(release));
+    });
+  }
   station::Station station(state, setup.job, setup.images, profile.ports);
   // The station's own page and the line's page control it alike.
   const auto control = [&](station::Control c) {
