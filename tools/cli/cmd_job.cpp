@@ -334,7 +334,7 @@ int Release(int argc, char** argv) {
   for (const line::JobImage& i : release.images)
     holds += i.kind + " " + i.file + " (" + std::to_string(i.bytes.size()) + " bytes, sha256 " +
              i.sha256 + "), ";
-  holds += fields.empty() ? std::string("no fields") : Count(fields.size(), "field");
+  holds += Count(fields.size(), "field");
   if (reboot) holds += ", reboot";
   holds += release.quantity ? ", quantity " + std::to_string(*release.quantity)
                             : std::string(", no limit");
@@ -402,8 +402,8 @@ int Show(int argc, char** argv) {
   if (!Open(&db, options, &why) || !FetchChecked(db, name, &job, &why)) return DbFailure(why);
   const line::JobSummary& s = job.summary;
   std::printf("Job %s: %s\n", line::JobLabel(s.name, s.version).c_str(), s.state.c_str());
-  std::printf("Made:        %s OK of %s, %s in progress\n", std::to_string(s.made).c_str(),
-              s.quantity ? std::to_string(*s.quantity).c_str() : "no limit",
+  const std::string of = s.quantity ? "of " + std::to_string(*s.quantity) : "(no limit)";
+  std::printf("Made:        %s OK %s, %s in progress\n", std::to_string(s.made).c_str(), of.c_str(),
               std::to_string(s.in_progress).c_str());
   std::printf("Released by: %s at %s\n", s.released_by.c_str(), s.released_at.c_str());
   std::printf("Note:        %s\n", s.note.empty() ? "-" : s.note.c_str());
