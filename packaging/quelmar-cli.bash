@@ -5,7 +5,7 @@
 # extension: .fcode and build output (.elf .axf .hex .srec .s19 .mot) after
 # --code and for info (with .fdata), .fdata after --data, .bin and build
 # output as pack-code input (pack-data takes any file), .toml profiles and
-# .jsonl records files.
+# .jsonl records files, and the line's job commands.
 
 _quelmar_cli_ports() {
   # The port list never opens a device, so asking it is harmless.
@@ -36,7 +36,7 @@ _quelmar_cli() {
   cur=${COMP_WORDS[COMP_CWORD]}
   prev=${COMP_WORDS[COMP_CWORD - 1]}
   local program=${COMP_WORDS[0]}
-  local commands="ports identify reboot flash info pack-code pack-data records station line"
+  local commands="ports identify reboot flash info pack-code pack-data records station line job"
   local build="elf|axf|hex|srec|s19|mot|ELF|AXF|HEX|SREC|S19|MOT"
 
   if [[ $COMP_CWORD -eq 1 ]]; then
@@ -98,10 +98,10 @@ _quelmar_cli() {
       ;;
     records)
       case $prev in
-        --serial | --db) ;;
+        --serial | --db | --job) ;;
         *)
           if [[ $cur == -* ]]; then
-            COMPREPLY=($(compgen -W "--serial --failed --csv --db --help" -- "$cur"))
+            COMPREPLY=($(compgen -W "--serial --failed --csv --db --job --help" -- "$cur"))
           else
             _quelmar_cli_files "jsonl|JSONL"
           fi
@@ -130,6 +130,28 @@ _quelmar_cli() {
               dashboard) options+=" --listen --token --token-file --hostname" ;;
             esac
             [[ $cur == -* ]] && COMPREPLY=($(compgen -W "$options" -- "$cur"))
+            ;;
+        esac
+      fi
+      ;;
+    job)
+      if [[ $COMP_CWORD -eq 2 ]]; then
+        COMPREPLY=($(compgen -W "release list show retire export --help" -- "$cur"))
+      else
+        case $prev in
+          --db|--name|--quantity|--note) ;;
+          -o|--output) compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -d -- "$cur")) ;;
+          *)
+            local options="--db --help"
+            case ${COMP_WORDS[2]} in
+              release) options+=" --name --quantity --note" ;;
+              export) options+=" -o --output" ;;
+            esac
+            if [[ $cur == -* ]]; then
+              COMPREPLY=($(compgen -W "$options" -- "$cur"))
+            elif [[ ${COMP_WORDS[2]} == release ]]; then
+              _quelmar_cli_files "toml|TOML"
+            fi
             ;;
         esac
       fi

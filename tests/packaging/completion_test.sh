@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Drives quelmar-cli's bash completion as bash would (COMP_WORDS, COMP_CWORD)
 # and compares what it offers with what each case expects: commands,
-# options, port names from `quelmar-cli ports`, image files by extension.
+# options, port names from `quelmar-cli ports`, image files by extension,
+# the job commands.
 # Usage: tests/packaging/completion_test.sh COMPLETION_SCRIPT
 set -uo pipefail
 script=$(realpath "$1")
@@ -36,7 +37,15 @@ while IFS='|' read -r line expected; do
     fail=1
   fi
 done <<'CASES'
-quelmar-cli |--help --version flash identify info line pack-code pack-data ports reboot records station
+quelmar-cli |--help --version flash identify info job line pack-code pack-data ports reboot records station
+quelmar-cli job |--help export list release retire show
+quelmar-cli job release |line.toml sub
+quelmar-cli job release line.toml --|--db --help --name --note --quantity
+quelmar-cli job release line.toml --name |
+quelmar-cli job export widget -|--db --help --output -o
+quelmar-cli job export widget -o |sub
+quelmar-cli job retire widget@1 --|--db --help
+quelmar-cli job show |
 quelmar-cli line |--help dashboard init orphans pool pools station stations void
 quelmar-cli line station |add remove
 quelmar-cli line station add st --|--db --help --role
@@ -68,8 +77,9 @@ quelmar-cli station |line.toml sub
 quelmar-cli station line.toml -|--help --listen --token --token-file
 quelmar-cli station line.toml --listen |
 quelmar-cli station line.toml --token-file n|notes.txt
-quelmar-cli records r.jsonl -|--csv --db --failed --help --serial
+quelmar-cli records r.jsonl -|--csv --db --failed --help --job --serial
 quelmar-cli records --db |
+quelmar-cli records --db x --job |
 quelmar-cli identify |COM1 COM17
 quelmar-cli identify COM1 |
 quelmar-cli reboot COM|COM1 COM17

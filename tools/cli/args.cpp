@@ -219,8 +219,9 @@ std::optional<int> ParseRecords(int argc, char** argv, const char* help, Records
   app.add_option("--serial", value)->type_name("V");
   app.add_flag("--failed", args->failed);
   app.add_flag("--csv", args->csv);
-  std::string db;
+  std::string db, job;
   app.add_option("--db", db)->type_name("CONNINFO");
+  app.add_option("--job", job)->type_name("NAME[@V]");
   app.add_option("FILE", args->file);
   if (auto done = Run(app, argc, argv, help, "FILE")) return done;
   if (app.count("--db") != 0) args->db = db;
@@ -228,6 +229,13 @@ std::optional<int> ParseRecords(int argc, char** argv, const char* help, Records
   if (!args->file.empty() && args->db)
     return UsageError(argv[0], "give FILE or --db CONNINFO, not both");
   if (app.count("--serial") != 0) args->value = value;
+  if (app.count("--job") != 0) {
+    if (!args->db) return UsageError(argv[0], "--job goes with --db CONNINFO");
+    production::JobName name;
+    std::string why;
+    if (!production::ParseJobName(job, &name, &why)) return UsageError(argv[0], "--job: " + why);
+    args->job = name;
+  }
   return std::nullopt;
 }
 

@@ -65,7 +65,8 @@ namespace quelmar::cli {
 // records FILE.jsonl [--serial V] [--failed] [--csv]
 struct RecordsArgs {
   std::string file;
-  std::optional<std::string> db;  // --db CONNINFO: the line's database instead
+  std::optional<std::string> db;           // --db CONNINFO: the line's database instead
+  std::optional<production::JobName> job;  // --job NAME[@V], with --db
   std::optional<std::string> value;
   bool failed = false;
   bool csv = false;

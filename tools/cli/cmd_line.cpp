@@ -4,13 +4,14 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli.h"
+#include "db_options.h"
 #include "line/line_db.h"
 #include "production/fields.h"
 #include "production/value_list.h"
@@ -129,73 +130,20 @@ constexpr char kVoidHelp[] =
     "steps over it). A value written to a board cannot be made void. All\n"
     "values or none: one that cannot be made void refuses them all.\n";
 
-// The command line of a line sub-command: options with a value, and words.
-struct Options {
-  std::map<std::string, std::string> values;
-  std::vector<std::string> words;
-};
-
-// Reads argv[first..] into *out; `known` names the options (each takes a
-// value, as "--name VALUE" or "--name=VALUE"). A usage error ends the
-// command with its exit status.
-std::optional<int> ReadOptions(int argc, char** argv, int first, const char* command,
-                               const char* help, const std::set<std::string>& known, Options* out) {
-  for (int i = first; i < argc; ++i) {
-    if (IsHelp(argv[i])) {
-      std::fputs(help, stdout);
-      return kExitOk;
-    }
-  }
-  bool words_only = false;
-  for (int i = first; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (words_only || arg.size() < 2 || arg[0] != '-') {
-      out->words.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      words_only = true;
-      continue;
-    }
-    std::string value;
-    bool has_value = false;
-    const size_t equals = arg.find('=');
-    if (equals != std::string::npos) {
-      value = arg.substr(equals + 1);
-      arg.resize(equals);
-      has_value = true;
-    }
-    if (known.count(arg) == 0) return UsageError(command, "unknown option '" + arg + "'");
-    if (!has_value) {
-      if (i + 1 >= argc) return UsageError(command, arg + " needs a value");
-      value = argv[++i];
-    }
-    if (!out->values.emplace(arg, value).second)
-      return UsageError(command, arg + " may be given once");
-  }
-  if (out->values.count("--db") == 0) return UsageError(command, "missing --db CONNINFO");
-  return std::nullopt;
-}
-
-int Fail(const std::string& why) {
-  std::fprintf(stderr, "quelmar-cli: %s\n", why.c_str());
-  return kExitFailure;
-}
-
-bool Connect(line::LineDb* db, const Options& options, std::string* why) {
+bool Connect(line::LineDb* db, const DbOptions& options, std::string* why) {
   return db->Connect(options.values.at("--db"), why);
 }
 
 int Init(int argc, char** argv) {
-  Options options;
-  if (auto done = ReadOptions(argc, argv, 2, "line init", kInitHelp, {"--db"}, &options))
+  DbOptions options;
+  if (auto done = ReadDbOptions(argc, argv, 2, "line init", kInitHelp, {"--db"}, &options))
     return *done;
   if (!options.words.empty())
     return UsageError("line init", "unexpected argument '" + options.words[0] + "'");
   line::LineDb db;
   std::string why, advice;
   int from = 0;
-  if (!Connect(&db, options, &why) || !db.Init(&from, &advice, &why)) return Fail(why);
+  if (!Connect(&db, options, &why) || !db.Init(&from, &advice, &why)) return DbFailure(why);
   const std::string to = std::to_string(line::kSchemaVersion);
   if (from == line::kSchemaVersion) {
     std::printf("The line's tables in %s are up to date (schema version %s).\n",
@@ -260,10 +208,10 @@ int PoolAdd(int argc, char** argv) {
                                                 : "unknown word '" + std::string(argv[2]) +
                                                       "' (line pool add NAME ...)");
   }
-  Options options;
+  DbOptions options;
   if (auto done =
-          ReadOptions(argc, argv, 3, command, kPoolHelp,
-                      {"--db", "--format", "--start", "--end", "--step", "--list"}, &options))
+          ReadDbOptions(argc, argv, 3, command, kPoolHelp,
+                        {"--db", "--format", "--start", "--end", "--step", "--list"}, &options))
     return *done;
   if (options.words.empty()) return UsageError(command, "missing NAME");
   if (options.words.size() > 1)
@@ -285,11 +233,11 @@ int PoolAdd(int argc, char** argv) {
   line::LineDb db;
   if (list) {
     std::vector<line::ListEntry> entries;
-    if (!ReadList(v.at("--list"), format, &entries, &why)) return Fail(why);
+    if (!ReadList(v.at("--list"), format, &entries, &why)) return DbFailure(why);
     bool created = false;
     if (!Connect(&db, options, &why) ||
         !db.AddListValues(name, format, v.at("--list"), entries, &created, &why))
-      return Fail(why);
+      return DbFailure(why);
     std::printf("Pool '%s' (list, %s): %zu values %s from '%s'.\n", name.c_str(), format.c_str(),
                 entries.size(), created ? "added" : "added after the others",
                 v.at("--list").c_str());
@@ -308,7 +256,7 @@ int PoolAdd(int argc, char** argv) {
   }
   if (v.count("--step") != 0 && !production::ParseNumber(v.at("--step"), &pool.step))
     return UsageError(command, "--step '" + v.at("--step") + "' is no number");
-  if (!Connect(&db, options, &why) || !db.AddCounterPool(pool, &why)) return Fail(why);
+  if (!Connect(&db, options, &why) || !db.AddCounterPool(pool, &why)) return DbFailure(why);
   std::vector<line::PoolSummary> pools;
   std::string last = "?";
   if (db.Pools(&pools, &why)) {
@@ -327,26 +275,9 @@ int PoolAdd(int argc, char** argv) {
   return kExitOk;
 }
 
-// Columns padded to their widest cell.
-void PrintTable(const std::vector<std::vector<std::string>>& rows) {
-  std::vector<size_t> widths;
-  for (const auto& row : rows) {
-    widths.resize(std::max(widths.size(), row.size()));
-    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
-  }
-  for (const auto& row : rows) {
-    std::string line;
-    for (size_t i = 0; i < row.size(); ++i) {
-      line += row[i];
-      if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
-    }
-    std::printf("%s\n", line.c_str());
-  }
-}
-
 int Pools(int argc, char** argv) {
-  Options options;
-  if (auto done = ReadOptions(argc, argv, 2, "line pools", kPoolsHelp, {"--db"}, &options))
+  DbOptions options;
+  if (auto done = ReadDbOptions(argc, argv, 2, "line pools", kPoolsHelp, {"--db"}, &options))
     return *done;
   if (!options.words.empty())
     return UsageError("line pools", "unexpected argument '" + options.words[0] + "'");
@@ -354,7 +285,7 @@ int Pools(int argc, char** argv) {
   std::string why;
   std::vector<line::PoolSummary> pools;
   if (!Connect(&db, options, &why) || !db.CheckSchema(&why) || !db.Pools(&pools, &why))
-    return Fail(why);
+    return DbFailure(why);
   if (pools.empty()) {
     std::printf("No pools yet: add one with 'quelmar-cli line pool add'.\n");
     return kExitOk;
@@ -369,9 +300,9 @@ int Pools(int argc, char** argv) {
 }
 
 int Orphans(int argc, char** argv) {
-  Options options;
+  DbOptions options;
   if (auto done =
-          ReadOptions(argc, argv, 2, "line orphans", kOrphansHelp, {"--db", "--older"}, &options))
+          ReadDbOptions(argc, argv, 2, "line orphans", kOrphansHelp, {"--db", "--older"}, &options))
     return *done;
   if (!options.words.empty())
     return UsageError("line orphans", "unexpected argument '" + options.words[0] + "'");
@@ -385,7 +316,7 @@ int Orphans(int argc, char** argv) {
   std::vector<line::Orphan> orphans;
   if (!Connect(&db, options, &why) || !db.CheckSchema(&why) ||
       !db.Orphans(static_cast<unsigned>(older), &orphans, &why))
-    return Fail(why);
+    return DbFailure(why);
   if (orphans.empty()) {
     std::printf("No orphans.\n");
     return kExitOk;
@@ -400,8 +331,9 @@ int Orphans(int argc, char** argv) {
 }
 
 int Void(int argc, char** argv) {
-  Options options;
-  if (auto done = ReadOptions(argc, argv, 2, "line void", kVoidHelp, {"--db", "--pool"}, &options))
+  DbOptions options;
+  if (auto done =
+          ReadDbOptions(argc, argv, 2, "line void", kVoidHelp, {"--db", "--pool"}, &options))
     return *done;
   if (options.values.count("--pool") == 0) return UsageError("line void", "missing --pool NAME");
   if (options.words.empty()) return UsageError("line void", "missing VALUE");
@@ -411,7 +343,7 @@ int Void(int argc, char** argv) {
   const std::string pool = options.values.at("--pool");
   if (!Connect(&db, options, &why) || !db.CheckSchema(&why) ||
       !db.Void(pool, options.words, &changed, &why))
-    return Fail(why);
+    return DbFailure(why);
   std::printf("Pool '%s': %zu value%s made void.\n", pool.c_str(), changed,
               changed == 1 ? "" : "s");
   return kExitOk;
@@ -431,8 +363,8 @@ int Station(int argc, char** argv) {
                                               "' (line station add|remove NAME ...)");
   }
   const bool add = std::strcmp(argv[2], "add") == 0;
-  Options options;
-  if (auto done = ReadOptions(
+  DbOptions options;
+  if (auto done = ReadDbOptions(
           argc, argv, 3, command, kStationHelp,
           add ? std::set<std::string>{"--db", "--role"} : std::set<std::string>{"--db"}, &options))
     return *done;
@@ -443,21 +375,21 @@ int Station(int argc, char** argv) {
   const std::string name = options.words[0];
   line::LineDb db;
   std::string why;
-  if (!Connect(&db, options, &why) || !db.CheckSchema(&why)) return Fail(why);
+  if (!Connect(&db, options, &why) || !db.CheckSchema(&why)) return DbFailure(why);
   if (add) {
     const std::string role = options.values.at("--role");
-    if (!db.AddStation(name, role, &why)) return Fail(why);
+    if (!db.AddStation(name, role, &why)) return DbFailure(why);
     std::printf("Station '%s' logs in as %s.\n", name.c_str(), role.c_str());
   } else {
-    if (!db.RemoveStation(name, &why)) return Fail(why);
+    if (!db.RemoveStation(name, &why)) return DbFailure(why);
     std::printf("Station '%s' is retired.\n", name.c_str());
   }
   return kExitOk;
 }
 
 int Stations(int argc, char** argv) {
-  Options options;
-  if (auto done = ReadOptions(argc, argv, 2, "line stations", kStationsHelp, {"--db"}, &options))
+  DbOptions options;
+  if (auto done = ReadDbOptions(argc, argv, 2, "line stations", kStationsHelp, {"--db"}, &options))
     return *done;
   if (!options.words.empty())
     return UsageError("line stations", "unexpected argument '" + options.words[0] + "'");
@@ -465,7 +397,7 @@ int Stations(int argc, char** argv) {
   std::string why;
   std::vector<line::RegisteredStation> stations;
   if (!Connect(&db, options, &why) || !db.CheckSchema(&why) || !db.Stations(&stations, &why))
-    return Fail(why);
+    return DbFailure(why);
   if (stations.empty()) {
     std::printf("No stations yet: register one with 'quelmar-cli line station add'.\n");
     return kExitOk;

@@ -13,7 +13,8 @@ namespace {
 
 constexpr char kHelp[] =
     "Usage: quelmar-cli records FILE.jsonl [--serial V] [--failed] [--csv]\n"
-    "       quelmar-cli records --db CONNINFO [--serial V] [--failed] [--csv]\n"
+    "       quelmar-cli records --db CONNINFO [--job NAME[@V]] [--serial V] [--failed]\n"
+    "                           [--csv]\n"
     "\n"
     "Reads the records that flash --records appended, one JSON object per\n"
     "board, and prints one line per board: start time, port, board number,\n"
@@ -22,6 +23,8 @@ constexpr char kHelp[] =
     "--db CONNINFO: the records of every station of a line, from the line's\n"
     "  database (a libpq connection string or URI, see 'quelmar-cli line\n"
     "  --help'), oldest first, each with its station.\n"
+    "--job NAME[@V]: with --db, only the boards of the released job (of\n"
+    "  version V); see 'quelmar-cli job --help'.\n"
     "\n"
     "--serial V: only the boards that got the value V in any field (a serial\n"
     "  number, a MAC address in either case with ':' or '-', a label).\n"
@@ -50,8 +53,14 @@ int CmdRecords(int argc, char** argv) {
     // decide what is shown.
     line::LineDb db;
     std::vector<std::string> found;
-    if (!db.Connect(*args.db, &why) || !db.CheckSchema(&why) ||
-        !db.Records({args.value, args.failed}, &found, &why)) {
+    line::RecordsQuery query;
+    query.value = args.value;
+    query.failed = args.failed;
+    if (args.job) {
+      query.job = args.job->name;
+      query.job_version = args.job->version;
+    }
+    if (!db.Connect(*args.db, &why) || !db.CheckSchema(&why) || !db.Records(query, &found, &why)) {
       std::fprintf(stderr, "quelmar-cli: %s\n", why.c_str());
       return kExitFailure;
     }
@@ -77,7 +86,7 @@ int CmdRecords(int argc, char** argv) {
     for (const auto& record : chosen)
       std::printf("%s\n", production::RecordSummaryLine(record).c_str());
   }
-  if (chosen.empty() && (args.value || args.failed)) {
+  if (chosen.empty() && (args.value || args.failed || args.job)) {
     std::fprintf(stderr, "quelmar-cli: no board matches.\n");
     return kExitFailure;
   }

@@ -38,6 +38,7 @@ constexpr Command kCommands[] = {
     {"pack-data", quelmar::cli::CmdPackData, "write an .fdata file from a binary"},
     {"records", quelmar::cli::CmdRecords, "list, search or export a production records file"},
     {"line", quelmar::cli::CmdLine, "the line's database: its tables, pools, orphans"},
+    {"job", quelmar::cli::CmdJob, "release, list, retire or export the line's released jobs"},
 };
 
 void PrintUsage(std::FILE* out) {
