@@ -54,8 +54,9 @@ class JobRun : public ::testing::Test {
     EXPECT_TRUE(image::WriteFileAtomically(dir_.File("app.fcode"),
                                            image::BuildCodeFile(&bank, nullptr, 'E'), &error));
     WriteWholeFile(dir_.File("widget.toml"),
-                   "code = \"app.fcode\"\n\n[[field]]\nname = \"serial\"\nat = \"0x1A000100\"\n"
-                   "overwrite = true\npool = \"serial\"\n");
+                   "code = \"app.fcode\"\n\n[line]\ndatabase = \"" + conn_ +
+                       "\"\n\n[[field]]\nname = \"serial\"\nat = \"0x1A000100\"\n"
+                       "overwrite = true\npool = \"serial\"\n");
     std::vector<std::string> args = {"job", "release", dir_.File("widget.toml"), "--name",
                                      "widget"};
     args.insert(args.end(), extra.begin(), extra.end());
