@@ -154,6 +154,9 @@ production::ValueSource::Reserved Line::Reserve(const production::BoardTag& boar
         !ChangeOver(release, why))
       break;
   }
+  if (release && on_job_stops_ &&
+      (reserved == LineDb::Reserved::kMade || reserved == LineDb::Reserved::kRetired))
+    on_job_stops_(*release, reserved == LineDb::Reserved::kMade ? "made" : "retired");
   if (reserved == LineDb::Reserved::kOk) {
     {
       std::lock_guard lock(keys_mutex_);
