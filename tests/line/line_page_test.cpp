@@ -573,6 +573,14 @@ TEST_F(LinePage, AStationsStateIsItsRow) {
     steps[i].act();
     EXPECT_TRUE(WaitUntil([&] { return Sql(row) == steps[i].row; })) << Sql(row);
   }
+  // The job it runs, and none after a change-over to a profile.
+  const std::string job =
+      "SELECT coalesce((job ->> 'name') || '@' || (job ->> 'version') || ' ' || (job ->> "
+      "'state') || ' ' || (job ->> 'sha256'), 'none') FROM stations";
+  state.SetJob(station::JobShown{"widget", 3, std::string(64, 'a'), "made"});
+  EXPECT_TRUE(WaitUntil([&] { return Sql(job) == "widget@3 made " + std::string(64, 'a'); }));
+  state.SetJob(std::nullopt);
+  EXPECT_TRUE(WaitUntil([&] { return Sql(job) == "none"; })) << Sql(job);
   EXPECT_EQ(Sql("SELECT host || ' ' || version || ' ' || profile_sha256 || ' ' || dashboard || ' ' "
                 "|| (images -> 0 ->> 'file') || ' ' || (images -> 0 ->> 'sha256') FROM stations"),
             "pc-7 1.2.3 " + std::string(64, 'f') + " http://10.0.0.7:8080/ app.elf " +
