@@ -173,13 +173,53 @@ class Reader {
   }
 
   bool Top(const toml::table& top, Profile* p) {
-    static const char* const kKeys[] = {"ports",  "code",    "data",      "reboot", "auto",
-                                        "count",  "records", "log_dir",   "field",  "name",
-                                        "listen", "token",   "hostnames", "line"};
+    static const char* const kKeys[] = {
+        "ports",   "code",    "data",  "code_sha256", "data_sha256", "reboot", "auto",      "count",
+        "records", "log_dir", "field", "name",        "listen",      "token",  "hostnames", "line"};
     for (auto&& [key, node] : top) {
       const std::string k(key.str());
       if (std::find(std::begin(kKeys), std::end(kKeys), k) == std::end(kKeys))
         return Fail(key.source(), k, "unknown key");
+    }
+    // The line first: a job takes the images, fields and reboot.
+    if (const toml::node* line = top.get("line")) {
+      const toml::table* table = line->as_table();
+      if (table == nullptr) return Fail(line->source(), "line", "should be a [line] table");
+      for (auto&& [key, node] : *table) {
+        const std::string k(key.str());
+        if (k != "database" && k != "station" && k != "spool" && k != "job")
+          return Fail(key.source(), "line." + k, "unknown key");
+      }
+      LineSettings settings;
+      const toml::node* database = table->get("database");
+      if (database == nullptr) return Fail(table->source(), "line.database", "missing");
+      if (!Text(*database, "line.database", &settings.database)) return false;
+      if (settings.database.empty()) return Fail(database->source(), "line.database", "is empty");
+      settings.station = production::HostName();
+      if (const toml::node* station = table->get("station")) {
+        settings.station_given = true;
+        if (!Text(*station, "line.station", &settings.station)) return false;
+        if (settings.station.empty() ||
+            std::any_of(settings.station.begin(), settings.station.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
+          return Fail(station->source(), "line.station", "should be a name");
+      }
+      if (settings.station.empty())
+        return Fail(table->source(), "line.station", "missing, and the host has no name");
+      if (const toml::node* spool = table->get("spool")) {
+        std::optional<std::string> folder;
+        if (!Path(*spool, "line.spool", &folder)) return false;
+        settings.spool = *folder;
+      }
+      if (const toml::node* job = table->get("job")) {
+        if (!Text(*job, "line.job", &settings.job)) return false;
+        JobName parsed;
+        std::string reason;
+        if (!ParseJobName(settings.job, &parsed, &reason))
+          return Fail(job->source(), "line.job", reason);
+        if (!OnlyTheJobs(top, settings.job)) return false;
+      }
+      p->line = std::move(settings);
     }
     if (const toml::node* ports = top.get("ports")) {
       const toml::array* list = ports->as_array();
@@ -215,6 +255,8 @@ class Reader {
     }
     if (const toml::node* n = top.get("code"); n && !Path(*n, "code", &p->code)) return false;
     if (const toml::node* n = top.get("data"); n && !Path(*n, "data", &p->data)) return false;
+    if (!Pin(top, "code_sha256", "code", &p->code_sha256)) return false;
+    if (!Pin(top, "data_sha256", "data", &p->data_sha256)) return false;
     if (const toml::node* n = top.get("records"); n && !Path(*n, "records", &p->records))
       return false;
     if (const toml::node* n = top.get("log_dir"); n && !Path(*n, "log_dir", &p->log_dir))
@@ -232,36 +274,6 @@ class Reader {
       if (count == 0 || count > UINT32_MAX)
         return Fail(n->source(), "count", "should be 1 or more");
       p->count = static_cast<unsigned>(count);
-    }
-    if (const toml::node* line = top.get("line")) {
-      const toml::table* table = line->as_table();
-      if (table == nullptr) return Fail(line->source(), "line", "should be a [line] table");
-      for (auto&& [key, node] : *table) {
-        const std::string k(key.str());
-        if (k != "database" && k != "station" && k != "spool")
-          return Fail(key.source(), "line." + k, "unknown key");
-      }
-      LineSettings settings;
-      const toml::node* database = table->get("database");
-      if (database == nullptr) return Fail(table->source(), "line.database", "missing");
-      if (!Text(*database, "line.database", &settings.database)) return false;
-      if (settings.database.empty()) return Fail(database->source(), "line.database", "is empty");
-      settings.station = production::HostName();
-      if (const toml::node* station = table->get("station")) {
-        if (!Text(*station, "line.station", &settings.station)) return false;
-        if (settings.station.empty() ||
-            std::any_of(settings.station.begin(), settings.station.end(),
-                        [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
-          return Fail(station->source(), "line.station", "should be a name");
-      }
-      if (settings.station.empty())
-        return Fail(table->source(), "line.station", "missing, and the host has no name");
-      if (const toml::node* spool = table->get("spool")) {
-        std::optional<std::string> folder;
-        if (!Path(*spool, "line.spool", &folder)) return false;
-        settings.spool = *folder;
-      }
-      p->line = std::move(settings);
     }
     if (const toml::node* fields = top.get("field")) {
       const toml::array* list = fields->as_array();
@@ -285,17 +297,107 @@ class Reader {
     return true;
   }
 
+  // A pin: 64 hex digits, kept in lower case, beside the file it pins.
+  bool Pin(const toml::table& top, const char* key, const char* file_key,
+           std::optional<std::string>* out) {
+    const toml::node* n = top.get(key);
+    if (n == nullptr) return true;
+    std::string text;
+    if (!Text(*n, key, &text)) return false;
+    if (text.size() != 64 || !std::all_of(text.begin(), text.end(), [](char c) {
+          return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+        }))
+      return Fail(n->source(), key, "should be a SHA-256: 64 hexadecimal digits");
+    if (top.get(file_key) == nullptr)
+      return Fail(n->source(), key,
+                  std::string("pins the ") + file_key + " file, but the profile gives no '" +
+                      file_key + "'");
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    *out = std::move(text);
+    return true;
+  }
+
+  // A profile that runs a job holds none of what the job gives: the key
+  // that comes first in the file is refused.
+  bool OnlyTheJobs(const toml::table& top, const std::string& job) {
+    const toml::node* first = nullptr;
+    std::string first_key;
+    for (const char* key : {"code", "data", "code_sha256", "data_sha256", "reboot", "field"}) {
+      const toml::node* n = top.get(key);
+      if (n != nullptr && (first == nullptr || n->source().begin < first->source().begin)) {
+        first = n;
+        first_key = key;
+      }
+    }
+    if (first == nullptr) return true;
+    return Fail(
+        first->source(), first_key,
+        "a profile with [line] job = \"" + job +
+            "\" takes its images, fields and reboot from the job; remove " +
+            (first_key == "field" ? std::string("the [[field]] tables") : "'" + first_key + "'"));
+  }
+
  private:
   std::string name_;
   std::filesystem::path folder_;
   std::string* why_;
 };
 
+// The text of a profile named name, its relative paths taken in folder.
+bool Load(const std::string& text, const std::string& name, const std::filesystem::path& folder,
+          Profile* profile, std::string* why) {
+  *profile = Profile{};
+  profile->path = name;
+  profile->sha256 = Sha256Hex(text.data(), text.size());
+  toml::parse_result parsed = toml::parse(text, name);
+  if (!parsed) {
+    const toml::parse_error& failure = parsed.error();
+    *why = name + " line " + std::to_string(failure.source().begin.line) + ": " +
+           std::string(failure.description());
+    return false;
+  }
+  Reader reader(name, folder, why);
+  return reader.Top(parsed.table(), profile);
+}
+
+bool IsAsciiLetterOrDigit(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
 }  // namespace
+
+bool ParseJobName(const std::string& text, JobName* out, std::string* why) {
+  const size_t at = text.find('@');
+  const std::string name = text.substr(0, at);
+  const auto refuse = [&](const std::string& reason) {
+    *why = "\"" + text + "\" is no job name: " + reason;
+    return false;
+  };
+  if (name.empty()) return refuse("its name is empty");
+  if (name.size() > 64) return refuse("its name is longer than 64 characters");
+  if (!std::all_of(name.begin(), name.end(), [](char c) {
+        return IsAsciiLetterOrDigit(c) || c == '_' || c == '-' || c == '.';
+      }))
+    return refuse("its name holds a character other than a letter, a digit, '_', '-' and '.'");
+  std::optional<int> version;
+  if (at != std::string::npos) {
+    const std::string digits = text.substr(at + 1);
+    const bool number =
+        !digits.empty() && digits.size() <= 10 && digits[0] != '0' &&
+        std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!number || std::stoll(digits) > INT32_MAX)
+      return refuse(
+          "its version should be a number from 1 to 2147483647, without a sign or "
+          "leading zeros");
+    version = static_cast<int>(std::stoll(digits));
+  }
+  out->name = name;
+  out->version = version;
+  return true;
+}
 
 bool LoadProfile(const std::string& path, Profile* profile, std::string* why) {
   *profile = Profile{};
-  profile->path = path;
   // Read once: the hash is of exactly the bytes parsed.
   std::string bytes;
   std::FILE* file = OpenFile(path, "rb");
@@ -308,21 +410,54 @@ bool LoadProfile(const std::string& path, Profile* profile, std::string* why) {
     std::fclose(file);
   }
   if (!read) {
+    profile->path = path;
     *why = "cannot read '" + path + "'";
-    return false;
-  }
-  profile->sha256 = Sha256Hex(bytes.data(), bytes.size());
-  toml::parse_result parsed = toml::parse(bytes, path);
-  if (!parsed) {
-    const toml::parse_error& failure = parsed.error();
-    *why = path + " line " + std::to_string(failure.source().begin.line) + ": " +
-           std::string(failure.description());
     return false;
   }
   std::filesystem::path folder = PathFromUtf8(path).parent_path();
   if (folder.empty()) folder = ".";
-  Reader reader(path, folder, why);
-  return reader.Top(parsed.table(), profile);
+  return Load(bytes, path, folder, profile, why);
+}
+
+bool LoadProfileText(const std::string& text, const std::string& name, Profile* profile,
+                     std::string* why) {
+  return Load(text, name, std::filesystem::path(), profile, why);
+}
+
+std::vector<std::string> StationKeys(const Profile& p) {
+  std::vector<std::string> keys;
+  const auto add = [&](bool given, const char* key) {
+    if (given) keys.push_back(key);
+  };
+  add(!p.ports.empty(), "ports");
+  add(p.listen.has_value(), "listen");
+  add(p.token.has_value(), "token");
+  add(!p.hostnames.empty(), "hostnames");
+  add(p.records.has_value(), "records");
+  add(p.log_dir.has_value(), "log_dir");
+  add(p.name.has_value(), "name");
+  add(p.auto_mode.has_value(), "auto");
+  add(p.count.has_value(), "count");
+  if (p.line) {
+    add(p.line->station_given, "line.station");
+    add(!p.line->spool.empty(), "line.spool");
+    add(!p.line->job.empty(), "line.job");
+  }
+  return keys;
+}
+
+bool CheckImagePin(const std::optional<image::ImageStore::LoadedFile>& file, const std::string& key,
+                   const std::optional<std::string>& pin, std::string* why) {
+  if (!pin) return true;
+  if (!file || file->digest.empty()) {
+    *why = "the profile pins " + key + " = " + *pin +
+           ", but no file was loaded with its hash: no board is written";
+    return false;
+  }
+  if (file->digest == *pin) return true;
+  *why = "'" + file->path + "' has SHA-256 " + file->digest + ", but the profile pins " + key +
+         " = " + *pin + ": no board is written";
+  return false;
 }
 
 }  // namespace quelmar::production

@@ -133,6 +133,10 @@ bool StationSetup::Prepare(const production::Profile& profile, const std::string
     return false;
   }
   if (profile.data && !images.LoadDataImageFromPath(*profile.data)) return false;
+  // A pinned file is the one the profile was made for, or no board is written.
+  if (!production::CheckImagePin(images.CodeFile(), "code_sha256", profile.code_sha256, why) ||
+      !production::CheckImagePin(images.DataFile(), "data_sha256", profile.data_sha256, why))
+    return false;
   for (const auto* file : {&images.CodeFile(), &images.DataFile()}) {
     if (*file)
       infos.push_back({Utf8FromPath(PathFromUtf8((*file)->path).filename()), (*file)->digest});

@@ -286,6 +286,37 @@ TEST_F(ProductionLine, RefusalsComeBeforeAnyBoardIsTouched) {
   EXPECT_NE(sim.Stderr().find(" 0 requests"), std::string::npos) << sim.Stderr();
 }
 
+// A pinned file whose bytes differ is refused with both hashes before any
+// board, by flash and station alike; the right pin runs.
+TEST_F(ProductionLine, APinnedFileWhoseBytesDifferIsRefusedBeforeAnyBoard) {
+  const std::string actual = Sha(FileBytes(Code())), other(64, 'a');
+  const std::string profile = dir_.File("pinned.toml");
+  const auto pin = [&](const std::string& port, const std::string& sha) {
+    WriteWholeFile(profile, "ports = [\"" + port + "\"]\ncode = \"app.fcode\"\ncode_sha256 = \"" +
+                                sha + "\"\n");
+  };
+  SimProcess sim;  // not quiet: its summary counts the requests it saw
+  ASSERT_TRUE(sim.Start({}));
+  pin(sim.device(), other);
+  for (const std::string command : {"flash", "station"}) {
+    const RunResult r = RunProgram(QUELMAR_CLI_PATH,
+                                   command == "flash" ? Flash({}, {"--profile", profile})
+                                                      : std::vector<std::string>{command, profile},
+                                   {}, 60s);
+    EXPECT_EQ(r.exit_code, 1) << command << r.out;
+    EXPECT_EQ(r.err, "quelmar-cli: '" + Code() + "' has SHA-256 " + actual +
+                         ", but the profile pins code_sha256 = " + other +
+                         ": no board is written\n");
+  }
+  sim.Stop();
+  EXPECT_NE(sim.Stderr().find(" 0 requests"), std::string::npos) << sim.Stderr();
+  SimProcess good;
+  ASSERT_TRUE(good.Start({"--erase-ms", "10", "--quiet"}));
+  pin(good.device(), actual);
+  const RunResult r = RunProgram(QUELMAR_CLI_PATH, Flash({}, {"--profile", profile}), {}, 120s);
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+}
+
 TEST_F(ProductionLine, AStateFileLockedByAHungProcessIsNamedAfterAFewSeconds) {
   production::FileLock hung;
   std::string why;

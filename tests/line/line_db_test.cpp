@@ -1015,7 +1015,8 @@ TEST_F(Line, StationRoleFromTheDocs) {
        "SELECT quelmar_send_control(NULL, 'stop')",
        "permission denied for function quelmar_send_control"},
       {{},
-       "SELECT quelmar_reserve('st2', 'COM1', gen_random_uuid(), '{serial}', '{serial}')",
+       "SELECT quelmar_reserve('st2', 'COM1', gen_random_uuid(), '{serial}', '{serial}', NULL, "
+       "NULL, true)",
        "station 'st2' is not registered on this line"},
   };
   for (const Case& c : cases) {
@@ -1213,7 +1214,8 @@ TEST_F(Line, WhatTheFunctionsMustKeep) {
          auto hold = std::async(std::launch::async, [&] {
            return Sql(
                "BEGIN; SELECT 1 FROM pools WHERE name = 'g' FOR UPDATE; "
-               "SELECT pg_sleep(120); COMMIT;");
+               "DO $$BEGIN PERFORM pg_sleep(120); EXCEPTION WHEN query_canceled THEN NULL; END$$; "
+               "COMMIT;");
          });
          const std::string holder =
              "FROM pg_stat_activity WHERE query LIKE '%pg_sleep(120)%' AND pid <> pg_backend_pid()";

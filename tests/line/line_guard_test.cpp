@@ -41,7 +41,7 @@ constexpr char kState[] =
 
 const char* const kTables[] = {"quelmar_schema", "pools",          "pool_values",   "pool_queue",
                                "boards",         "stations",       "station_roles", "reservations",
-                               "pool_skips",     "refused_filings"};
+                               "pool_skips",     "refused_filings", "jobs",         "job_images"};
 
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
   const size_t at = text.find(from);
@@ -221,7 +221,7 @@ TEST_F(Guard, NoTableIsWrittenButThroughTheFunctions) {
       {"quelmar_schema", "version"}, {"pools", "next_value"},      {"pool_values", "state"},
       {"pool_queue", "position"},    {"boards", "result"},         {"stations", "control_id"},
       {"station_roles", "role"},     {"reservations", "seal_key"}, {"pool_skips", "last_value"},
-      {"refused_filings", "reason"}};
+      {"refused_filings", "reason"}, {"jobs", "made"},             {"job_images", "bytes"}};
   struct Case {
     std::string sql, says;
   };
@@ -289,7 +289,8 @@ TEST_F(Guard, FunctionsRefuseWhatIsNotTheCallersOwn) {
   auto spoilt = [](const std::string& path, const std::string& value) {
     return "jsonb_set(" + std::string(kState) + ", '" + path + "', " + value + ")";
   };
-  const std::string reserve = "SELECT quelmar_reserve('%s', 'COM1', %b, '{serial}', '{serial}')";
+  const std::string reserve =
+      "SELECT quelmar_reserve('%s', 'COM1', %b, '{serial}', '{serial}', NULL, NULL, true)";
   auto reserve_as = [&](const std::string& station, const std::string& board) {
     return Replaced(Replaced(reserve, "%s", station), "%b", board);
   };
@@ -361,6 +362,19 @@ TEST_F(Guard, FunctionsRefuseWhatIsNotTheCallersOwn) {
       {sup_, "SELECT quelmar_file('St B', '" + b1.id + "', 'ok', '{}', '')",
        "permission denied for function quelmar_file"},
       {sup_, "SELECT quelmar_send_control('St A', 'reboot')", "a control is pause, resume or stop"},
+      // Jobs: released and retired by engineers only, their bytes read
+      // by stations only through quelmar_job_fetch.
+      {st_a_,
+       "SELECT quelmar_job_release('w', NULL, '', 'reboot = true', '{}', '{}', '{}', '{}', "
+       "repeat('0', 64))",
+       "permission denied for function quelmar_job_release"},
+      {sup_,
+       "SELECT quelmar_job_release('w', NULL, '', 'reboot = true', '{}', '{}', '{}', '{}', "
+       "repeat('0', 64))",
+       "permission denied for function quelmar_job_release"},
+      {st_a_, "SELECT quelmar_job_retire('w', 1)", "permission denied for function quelmar_job_retire"},
+      {st_a_, "SELECT bytes FROM job_images", "permission denied for table job_images"},
+      {st_a_, "SELECT profile FROM jobs", "permission denied for table jobs"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.role + ": " + c.sql.substr(0, 300));

@@ -33,6 +33,8 @@ class FlashArgsTest : public ::testing::Test {
     dir_ = testing::MakeTempDir("quelmar_args_");
     profile_ = (dir_ / "line.toml").string();
     std::ofstream(profile_) << "ports = [\"COM3\", \"COM4\"]\ncode = \"app.elf\"\n"
+                               "code_sha256 = \"0123456789ABCDEF0123456789ABCDEF"
+                               "0123456789ABCDEF0123456789ABCDEF\"\n"
                                "records = \"r/line.jsonl\"\nauto = true\ncount = 5\n"
                                "[[field]]\nname = \"serial\"\nat = 0x1A07FF00\nstart = 7\n"
                                "state = \"serial.state\"\n"
@@ -53,6 +55,7 @@ TEST_F(FlashArgsTest, TheProfileFillsInWhatTheCommandLineLeavesOut) {
   ASSERT_FALSE(p.done.has_value());
   EXPECT_EQ(p.args.ports, (std::vector<std::string>{"COM3", "COM4"}));
   EXPECT_EQ(p.args.code, In("app.elf"));
+  EXPECT_EQ(p.args.code_sha256, "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef");
   EXPECT_EQ(p.args.records, (dir_ / "r" / "line.jsonl").lexically_normal().string());
   EXPECT_TRUE(p.args.auto_mode);
   EXPECT_EQ(p.args.count, 5u);
@@ -71,6 +74,7 @@ TEST_F(FlashArgsTest, TheCommandLineWins) {
   ASSERT_FALSE(p.done.has_value());
   EXPECT_EQ(p.args.ports, std::vector<std::string>{"COM9"});
   EXPECT_EQ(p.args.code, "other.fcode");
+  EXPECT_FALSE(p.args.code_sha256.has_value()) << "the profile's pin goes with its file";
   EXPECT_EQ(p.args.records, "mine.jsonl");
   EXPECT_EQ(p.args.count, 2u);
   // --serial-* replaces the profile's field of that name, the other stays.

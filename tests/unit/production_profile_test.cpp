@@ -93,9 +93,11 @@ TEST_F(ProfileTest, TheDocumentedFormReadsBack) {
   EXPECT_EQ(label.list_path, (dir_ / "labels.txt").string());
 }
 
+const std::string kHex64(64, 'a');
+
 TEST_F(ProfileTest, MistakesNameTheLineAndTheKey) {
   const struct {
-    const char* text;
+    std::string text;
     const char* why;  // after "<path> "
   } cases[] = {
       {"code = \"a.elf\"\nport = [\"COM3\"]\n", "line 2: 'port': unknown key"},
@@ -134,6 +136,10 @@ TEST_F(ProfileTest, MistakesNameTheLineAndTheKey) {
       {"hostnames = [\"line 3\"]\n", "line 1: 'hostnames': \"line 3\" is no"},
       {"hostnames = [\"\"]\n", "line 1: 'hostnames': \"\" is no"},
       {"hostnames = [3]\n", "line 1: 'hostnames': should be text in quotes"},
+      {"code = \"a.elf\"\ncode_sha256 = \"" + kHex64.substr(1) + "g\"\n",
+       "line 2: 'code_sha256': should be a SHA-256: 64 hexadecimal digits"},
+      {"code = \"a.elf\"\ndata_sha256 = \"" + kHex64 + "\"\n",
+       "line 2: 'data_sha256': pins the data file, but the profile gives no 'data'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -164,6 +170,8 @@ TEST_F(ProfileTest, TheStationsKeysReadBack) {
   EXPECT_EQ(p.hostnames, (std::vector<std::string>{"line3.factory.example", "Line3-PC", "10.0.3.7",
                                                    "[fd00::7]", "fd00::8"}));
   EXPECT_EQ(p.ports, std::vector<std::string>{"COM*"});
+  EXPECT_EQ(StationKeys(p),
+            (std::vector<std::string>{"ports", "listen", "token", "hostnames", "name"}));
 }
 
 // A profile of a line's station: its [line] table and fields that take
@@ -185,15 +193,51 @@ TEST_F(ProfileTest, TheLinesTableReadsBack) {
   EXPECT_EQ(p.fields[0].state_path, "");
   EXPECT_EQ(p.fields[1].pool, "labels");
   EXPECT_EQ(p.fields[1].size, 16u);
-  Write("[line]\ndatabase = \"host=db\"\nstation = \"Line 3 / st1\"\n");
+  EXPECT_EQ(StationKeys(p), std::vector<std::string>{}) << "the station's name is the host's";
+  Write("[line]\ndatabase = \"host=db\"\nstation = \"Line 3 / st1\"\njob = \"widget@3\"\n");
   ASSERT_TRUE(LoadProfile(path, &p, &why)) << why;
   EXPECT_EQ(p.line->station, "Line 3 / st1");
+  EXPECT_EQ(p.line->job, "widget@3");
+  EXPECT_EQ(StationKeys(p), (std::vector<std::string>{"line.station", "line.job"}));
+}
+
+// A profile's text in memory: its paths as they stand, its pins in lower
+// case, its hash the text's.
+TEST_F(ProfileTest, AProfilesTextReadsBackWithItsPins) {
+  const std::string text =
+      "data = \"../cal.fdata\"\ndata_sha256 = \"" + std::string(64, 'A') + "\"\n";
+  Profile p;
+  std::string why;
+  ASSERT_TRUE(LoadProfileText(text, "widget@2", &p, &why)) << why;
+  EXPECT_EQ(p.path, "widget@2");
+  EXPECT_EQ(p.data, "../cal.fdata");
+  EXPECT_EQ(p.data_sha256, kHex64);
+  EXPECT_EQ(p.sha256, Sha256Hex(text.data(), text.size()));
+}
+
+TEST(JobNameTest, NameAndVersion) {
+  JobName job;
+  std::string why;
+  ASSERT_TRUE(ParseJobName("Wid_get-2.0@2147483647", &job, &why)) << why;
+  EXPECT_EQ(job.name, "Wid_get-2.0");
+  EXPECT_EQ(job.version, 2147483647);
+  for (const std::string bad : {"", "@3", "wid get", "w\xC3\xA4rme", "w@", "w@0", "w@01", "w@-1",
+                                "w@2147483648", "w@99999999999999999999", "w@1@2"}) {
+    EXPECT_FALSE(ParseJobName(bad, &job, &why)) << bad;
+    EXPECT_EQ(why.rfind("\"" + bad + "\" is no job name: its ", 0), 0u) << why;
+  }
+  EXPECT_TRUE(ParseJobName(std::string(64, 'w'), &job, &why)) << why;
+  EXPECT_FALSE(ParseJobName(std::string(65, 'w'), &job, &why));
 }
 
 TEST_F(ProfileTest, LineMistakesNameTheLineAndTheKey) {
+  const std::string job = "[line]\ndatabase = \"host=db\"\njob = \"widget\"\n";
+  const std::string takes =
+      "a profile with [line] job = \"widget\" takes its images, fields and "
+      "reboot from the job; remove ";
   const struct {
-    const char* text;
-    const char* why;  // after "<path> "
+    std::string text;
+    std::string why;  // after "<path> "
   } cases[] = {
       {"[line]\nstation = \"st1\"\n", "line 1: 'line.database': missing"},
       {"[line]\ndatabase = \"host=db\"\nuser = \"x\"\n", "line 3: 'line.user': unknown key"},
@@ -223,6 +267,13 @@ TEST_F(ProfileTest, LineMistakesNameTheLineAndTheKey) {
        "line 4: 'sn.pool': no [line] table names the database the pool is in"},
       {"[line]\ndatabase = \"host=db\"\n[[field]]\nname = \"sn\"\nat = 0x1A07FF00\npool = \"\"\n",
        "line 6: 'sn.pool': is empty"},
+      {"[line]\ndatabase = \"host=db\"\njob = \"w@0\"\n",
+       "line 3: 'line.job': \"w@0\" is no job name: its version should be"},
+      {"data = \"d.fdata\"\ncode = \"a.elf\"\n" + job, "line 1: 'data': " + takes + "'data'"},
+      {"reboot = false\n" + job, "line 1: 'reboot': " + takes + "'reboot'"},
+      {"code_sha256 = \"" + kHex64 + "\"\n" + job, "line 1: 'code_sha256': " + takes},
+      {job + "[[field]]\nname = \"sn\"\nat = 0x1A07FF00\npool = \"serial\"\n",
+       "line 4: 'field': " + takes + "the [[field]] tables"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -230,7 +281,7 @@ TEST_F(ProfileTest, LineMistakesNameTheLineAndTheKey) {
     Profile p;
     std::string why;
     EXPECT_FALSE(LoadProfile(path, &p, &why));
-    EXPECT_EQ(why.substr(0, path.size() + 1 + std::strlen(c.why)), path + " " + c.why) << why;
+    EXPECT_EQ(why.substr(0, path.size() + 1 + c.why.size()), path + " " + c.why) << why;
   }
 }
 

@@ -156,8 +156,15 @@ std::optional<int> ParseFlash(int argc, char** argv, const char* help, FlashArgs
     // The command line wins: its ports replace the profile's, its options
     // theirs, its --serial-* a profile field of that name.
     if (args->ports.empty()) args->ports = p.ports;
-    if (app.count("--code") == 0 && p.code) code = *p.code;
-    if (app.count("--data") == 0 && p.data) data = *p.data;
+    // A pin goes with the profile's file: --code or --data replace both.
+    if (app.count("--code") == 0 && p.code) {
+      code = *p.code;
+      args->code_sha256 = p.code_sha256;
+    }
+    if (app.count("--data") == 0 && p.data) {
+      data = *p.data;
+      args->data_sha256 = p.data_sha256;
+    }
     if (!args->records) args->records = p.records;
     if (app.count("--log-dir") == 0 && p.log_dir) log_dir = *p.log_dir;
     if (!args->reboot) args->reboot = p.reboot.value_or(false);

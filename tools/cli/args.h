@@ -46,6 +46,10 @@ struct FlashArgs {
   bool json = false;
   std::vector<production::FieldDef> fields;
   std::optional<production::FileHash> profile;
+  // The profile's pins of its own code and data files (none for a file
+  // given on the command line).
+  std::optional<std::string> code_sha256;
+  std::optional<std::string> data_sha256;
   // The profile's [line]: its fields' values and the records go through
   // the line's database, its spool beside the profile.
   std::optional<production::LineSettings> line;

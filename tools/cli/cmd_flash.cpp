@@ -30,6 +30,7 @@
 #include "interrupt.h"
 #include "line/line_seams.h"
 #include "link/link.h"
+#include "production/profile.h"
 #include "production/sha256.h"
 #include "records.h"
 #include "station/board_runner.h"
@@ -88,7 +89,9 @@ constexpr char kHelp[] =
     "--profile FILE.toml: ports, images, reboot, auto, count, records and\n"
     "  [[field]]s; options given on the command line win. With a [line] table\n"
     "  the fields' values come from the line's database, and every record is\n"
-    "  filed there (docs/line.md).\n"
+    "  filed there (docs/line.md). Its code_sha256 and data_sha256 pin its\n"
+    "  files: one whose SHA-256 differs is refused before any board; a --code\n"
+    "  or --data given replaces the profile's file and its pin.\n"
     "--serial-at WHERE [--serial-format FMT] --serial-state FILE\n"
     "  [--serial-start N]: give each board its own serial number at WHERE\n"
     "  (0x1A07FF00, or data:OFFSET), u32le unless FMT says otherwise.\n"
@@ -229,6 +232,14 @@ int CmdFlash(int argc, char** argv) {
     }
   }
   if (args.data && !images.LoadDataImageFromPath(*args.data)) return kExitFailure;
+  {
+    std::string why;
+    if (!production::CheckImagePin(images.CodeFile(), "code_sha256", args.code_sha256, &why) ||
+        !production::CheckImagePin(images.DataFile(), "data_sha256", args.data_sha256, &why)) {
+      std::fprintf(stderr, "quelmar-cli: %s\n", why.c_str());
+      return kExitFailure;
+    }
+  }
 
   station::BoardJob job;
   job.code = args.code.has_value();
