@@ -242,10 +242,19 @@ int CmdStation(int argc, char** argv) {
   station::StationState state;
   state.SetHeader(setup.name, VersionString(), setup.infos);
   if (setup.line) {
+    const auto shown = [](const production::Release& release, const char* job_state) {
+      return station::JobShown{release.job.name, release.job.version, release.job.sha256,
+                               job_state};
+    };
+    if (const auto release = setup.line->ReleaseFor("")) state.SetJob(shown(*release, "running"));
     // Between boards, on a board's thread: the terminal and the page say so.
     setup.line->OnChangeOver([&](const production::Release& release, const std::string& note) {
       std::fprintf(stderr, "quelmar-cli: %s\n", note.c_str());
       state.SetHeader(setup.name, VersionString(), station::ReleaseImages(release));
+      state.SetJob(shown(release, "running"));
+    });
+    setup.line->OnJobStops([&](const production::Release& release, const char* job_state) {
+      state.SetJob(shown(release, job_state));
     });
   }
   station::Station station(state, setup.job, setup.images, profile.ports);
