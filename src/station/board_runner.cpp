@@ -316,6 +316,7 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
       // A used-up source ends the run: no new board starts.
       if (reserved == production::ValueSource::Reserved::kUsedUp) tally_.Stop();
       NoteFor(i)(why);
+      if (seams_.observer) seams_.observer->Refused(i, why);
       failure = why;
       ok = false;
     }

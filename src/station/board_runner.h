@@ -158,6 +158,9 @@ class BoardObserver {
   // No new board starts on the port, for the reason given in one line (the
   // line's database does not answer); "" once boards may start again.
   virtual void Held(size_t /*port*/, const std::string& /*why*/) {}
+  // The board fails before its first erase for this reason (its values or
+  // its job's count could not be had): its failure line.
+  virtual void Refused(size_t /*port*/, const std::string& /*why*/) {}
 };
 
 // One board's sink: its log, error boxes and progress go to the console,

@@ -69,13 +69,18 @@ class SlotObserver final : public BoardObserver {
     state_.SetProgress(slot_, static_cast<int>(uint64_t{s.position} * 100 / maximum));
   }
   void Held(size_t, const std::string& why) override { state_.SetNote(slot_, why); }
+  void Refused(size_t, const std::string& why) override {
+    std::lock_guard lock(mutex_);
+    refused_ = why;
+  }
   void Finished(size_t, unsigned, bool ok) override {
     std::string log, failure;
     {
       std::lock_guard lock(mutex_);
       recording_ = false;
       log.swap(log_);
-      failure = LastLine(errors_.empty() ? log : errors_);
+      failure = !refused_.empty() ? std::exchange(refused_, {})
+                                  : LastLine(errors_.empty() ? log : errors_);
     }
     state_.FinishBoard(slot_, ok, ok ? std::string() : failure, std::move(log));
   }
@@ -97,6 +102,7 @@ class SlotObserver final : public BoardObserver {
   bool recording_ = false;
   std::string log_;
   std::string errors_;
+  std::string refused_;  // why the board was refused before its first erase
 };
 
 }  // namespace

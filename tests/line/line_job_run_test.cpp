@@ -13,6 +13,7 @@
 #include "image/image_writer.h"
 #include "pg_support.h"
 #include "process.h"
+#include "station_client.h"
 
 namespace quelmar::testing {
 namespace {
@@ -33,9 +34,9 @@ class JobRun : public ::testing::Test {
     db_ = FreshDatabase();
     conn_ = TcpConn(db_, "quelmar");
     ASSERT_EQ(Cli({"line", "init"}).exit_code, 0);
-    ASSERT_EQ(Cli({"line", "pool", "add", "serial", "--format", "u32le", "--start", "7000"})
-                  .exit_code,
-              0);
+    ASSERT_EQ(
+        Cli({"line", "pool", "add", "serial", "--format", "u32le", "--start", "7000"}).exit_code,
+        0);
   }
 
   std::vector<std::string> Env() const {
@@ -111,8 +112,8 @@ TEST_F(JobRun, TheBoardGetsTheReleasedBytes) {
   WriteWholeFile(dir_.File("app.fcode"), "changed on the station's disk after the release");
   auto board = Board("b1");
   const RunResult r =
-      RunProgram(QUELMAR_CLI_PATH, {"flash", board->device(), "--profile", Station("st1", "widget")},
-                 Env(), 120s);
+      RunProgram(QUELMAR_CLI_PATH,
+                 {"flash", board->device(), "--profile", Station("st1", "widget")}, Env(), 120s);
   board->Stop();
   ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
   ExpectBank(dir_.File("b1.a"), released, 7000);
@@ -161,9 +162,9 @@ TEST_F(JobRun, TheQuantityHoldsAcrossStations) {
   int written = 0;
   for (const char* name : {"s1b1", "s1b2", "s2b1", "s2b2"}) {
     const Bytes flash = FileBytes(dir_.File(std::string(name) + ".a"));
-    written += flash.size() >= released.size() &&
-               std::equal(released.begin() + kSerialAt + 4, released.end(),
-                          flash.begin() + kSerialAt + 4);
+    written +=
+        flash.size() >= released.size() &&
+        std::equal(released.begin() + kSerialAt + 4, released.end(), flash.begin() + kSerialAt + 4);
   }
   EXPECT_EQ(written, 3);
 }
@@ -175,10 +176,9 @@ TEST_F(JobRun, ARetiredVersionChangesOverOrStops) {
   const Bytes v1 = RandomBytes(8 * 1024, 33), v2 = RandomBytes(8 * 1024, 34);
   Release(v1);
   BackgroundProgram run;
-  ASSERT_TRUE(run.Start(QUELMAR_CLI_PATH,
-                        {"flash", "COM44", "--auto", "--count", "2", "--profile",
-                         Station("st1", "widget")},
-                        Env()));
+  ASSERT_TRUE(run.Start(
+      QUELMAR_CLI_PATH,
+      {"flash", "COM44", "--auto", "--count", "2", "--profile", Station("st1", "widget")}, Env()));
   {
     auto first = Board("first", {"--com", "44"});
     ASSERT_TRUE(run.WaitForOutput("COM44: board 1: OK", 1, 120s)) << run.Out() << run.Err();
@@ -194,8 +194,9 @@ TEST_F(JobRun, ARetiredVersionChangesOverOrStops) {
       << run.Err();
   ExpectBank(dir_.File("first.a"), v1, 7000);
   ExpectBank(dir_.File("second.a"), v2, 7001);
-  EXPECT_EQ(Sql("SELECT string_agg(job || '@' || job_version, ' ' ORDER BY time_start) FROM boards"),
-            "widget@1 widget@2");
+  EXPECT_EQ(
+      Sql("SELECT string_agg(job || '@' || job_version, ' ' ORDER BY time_start) FROM boards"),
+      "widget@1 widget@2");
 
   SimProcess untouched;  // not quiet: it counts the requests it saw
   ASSERT_TRUE(untouched.Start({"--erase-ms", "10"}, Env()));
@@ -221,8 +222,9 @@ TEST_F(JobRun, AJobThatDoesNotCheckTouchesNoBoard) {
       {"no such job", "", "gadget",
        "quelmar-cli: no released version of job gadget in the line's database"},
       {"no such version", "", "widget@9", "quelmar-cli: no job widget@9 in the line's database"},
-      {"bytes changed", "UPDATE job_images SET bytes = set_byte(bytes, 40, get_byte(bytes, 40) # 1)",
-       "widget", "quelmar-cli: job widget@1: its code image 'app.fcode' has SHA-256 "},
+      {"bytes changed",
+       "UPDATE job_images SET bytes = set_byte(bytes, 40, get_byte(bytes, 40) # 1)", "widget",
+       "quelmar-cli: job widget@1: its code image 'app.fcode' has SHA-256 "},
       {"bytes and their hash changed",
        "UPDATE job_images SET bytes = set_byte(bytes, 41, get_byte(bytes, 41) # 1), "
        "sha256 = encode(sha256(set_byte(bytes, 41, get_byte(bytes, 41) # 1)), 'hex')",
@@ -243,6 +245,38 @@ TEST_F(JobRun, AJobThatDoesNotCheckTouchesNoBoard) {
   }
   EXPECT_EQ(Sql("SELECT count(*) FROM boards"), "0");
   EXPECT_EQ(Sql("SELECT sha256 FROM jobs"), hash);
+}
+
+// A station's page and its row on the line show the job it runs, and in
+// words when the job has made its quantity: its next board waits untouched.
+TEST_F(JobRun, AStationShowsItsJobAndWhenItIsMade) {
+  const std::string hash = Release(RandomBytes(8 * 1024, 36), {"--quantity", "1"});
+  StationRun station;
+  ASSERT_TRUE(station.Start(dir_, "ports = [\"COM45\"]\n" + ReadWholeFile(Station("st3", "widget")),
+                            Env()));
+  json last;
+  const auto job_is = [&](const char* state) {
+    return [&hash, state](const json& s) {
+      return s["job"] ==
+             json{{"name", "widget"}, {"version", 1}, {"sha256", hash}, {"state", state}};
+    };
+  };
+  ASSERT_TRUE(station.WaitFor(job_is("running"), 20s, &last)) << last.dump();
+  {
+    auto first = Board("first", {"--com", "45"});
+    ASSERT_TRUE(station.WaitFor([](const json& s) { return s["ok"] == 1; }, 60s, &last))
+        << last.dump() << station.program().Err();
+  }
+  auto second = Board("second", {"--com", "45"});
+  EXPECT_TRUE(station.WaitFor(job_is("made"), 60s, &last)) << last.dump();
+  EXPECT_TRUE(WaitUntil([&] { return Sql("SELECT job ->> 'state' FROM stations") == "made"; }));
+  EXPECT_EQ(station.Stop(), 1) << station.program().Err();
+  second->Stop();
+  EXPECT_NE(station.program().Out().find(
+                "COM45: board 2: FAILED (job widget@1 has made its 1 boards: 1 OK, 0 in progress"),
+            std::string::npos)
+      << station.program().Out() << "\n---\n" << station.program().Err();
+  EXPECT_EQ(Sql("SELECT count(*) || ' ' || min(result) FROM boards"), "2 failed");
 }
 
 }  // namespace
