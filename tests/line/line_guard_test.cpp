@@ -289,7 +289,8 @@ TEST_F(Guard, FunctionsRefuseWhatIsNotTheCallersOwn) {
   auto spoilt = [](const std::string& path, const std::string& value) {
     return "jsonb_set(" + std::string(kState) + ", '" + path + "', " + value + ")";
   };
-  const std::string reserve = "SELECT quelmar_reserve('%s', 'COM1', %b, '{serial}', '{serial}')";
+  const std::string reserve =
+      "SELECT quelmar_reserve('%s', 'COM1', %b, '{serial}', '{serial}', NULL, NULL, true)";
   auto reserve_as = [&](const std::string& station, const std::string& board) {
     return Replaced(Replaced(reserve, "%s", station), "%b", board);
   };
