@@ -153,8 +153,8 @@ struct RegisteredStation {
 struct RecordsQuery {
   std::optional<std::string> value;  // --serial V: any field holding V
   bool failed = false;               // only boards whose result is not ok
-  std::optional<std::string> job;    // --job NAME[@V]: boards of the job
-  std::optional<int> job_version;    //   (of that version)
+  std::optional<std::string> job = {};  // --job NAME[@V]: boards of the job
+  std::optional<int> job_version = {};  //   (of that version)
 };
 
 class LineDb {

@@ -113,10 +113,6 @@ bool Line::ChangeOver(const std::shared_ptr<const production::Release>& from, st
     release_ = release;
     fields_ = std::move(fields);
   }
-  {
-    std::lock_guard lock(notes_mutex_);
-    notes_.push_back(note);
-  }
   if (on_change_over_) on_change_over_(*release, note);
   return true;
 }
@@ -158,6 +154,9 @@ production::ValueSource::Reserved Line::Reserve(const production::BoardTag& boar
         !ChangeOver(release, why))
       break;
   }
+  if (release && on_job_stops_ &&
+      (reserved == LineDb::Reserved::kMade || reserved == LineDb::Reserved::kRetired))
+    on_job_stops_(*release, reserved == LineDb::Reserved::kMade ? "made" : "retired");
   if (reserved == LineDb::Reserved::kOk) {
     {
       std::lock_guard lock(keys_mutex_);

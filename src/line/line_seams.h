@@ -66,6 +66,13 @@ class Line final : public production::BoardValues, public production::RecordSink
     on_change_over_ = std::move(f);
   }
 
+  // Called (on a board's thread) when a board of the job is refused
+  // because the job has made its quantity ("made") or its version is
+  // retired with no newer one to change to ("retired").
+  void OnJobStops(std::function<void(const production::Release&, const char* state)> f) {
+    on_job_stops_ = std::move(f);
+  }
+
   const std::string& Server() const { return db_.Server(); }
   LineDb& db() { return db_; }
 
@@ -93,6 +100,7 @@ class Line final : public production::BoardValues, public production::RecordSink
   std::vector<PoolField> fields_;                       // its fields, with their pools
   std::map<std::string, std::shared_ptr<const production::Release>> board_releases_;
   std::function<void(const production::Release&, const std::string&)> on_change_over_;
+  std::function<void(const production::Release&, const char*)> on_job_stops_;
   std::mutex spool_mutex_;            // one filing of the spool at a time
   std::atomic<bool> spooled_{false};  // the spool may hold records
   std::mutex keys_mutex_;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -41,15 +42,31 @@ std::string Bounded(std::string_view text, size_t bytes) {
 
 // What a station's row holds at most; the database refuses more.
 constexpr size_t kMaxSlots = 64, kMaxImages = 16;
+constexpr size_t kMaxJobName = 64;
+
+bool IsLowerHex(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+bool IsJobState(std::string_view state) {
+  return state == "running" || state == "made" || state == "retired";
+}
+
+// A job's name as the jobs table takes it.
+bool IsJobName(std::string_view name) {
+  return !name.empty() && name.size() <= kMaxJobName &&
+         std::all_of(name.begin(), name.end(), [](char c) {
+           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '_' || c == '-' || c == '.';
+         });
+}
 
 Json JsonOf(const std::vector<ImageReport>& images) {
   Json j = Json::array();
   for (size_t n = 0; n < images.size() && n < kMaxImages; ++n) {
     const ImageReport& i = images[n];
-    const bool hex =
-        i.sha256.size() <= 64 && std::all_of(i.sha256.begin(), i.sha256.end(), [](char c) {
-          return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-        });
+    const bool hex = i.sha256.size() <= 64 && IsLowerHex(i.sha256);
     j.push_back({{"file", Bounded(i.file, 1000)}, {"sha256", hex ? i.sha256 : std::string()}});
   }
   return j;
@@ -65,6 +82,18 @@ Json JsonOf(const std::vector<SlotReport>& slots) {
                  {"failure", Bounded(s.failure, 500)}});
   }
   return j;
+}
+
+// The job as quelmar_report takes it, or null for one it would refuse
+// (and with it the whole row).
+Json JsonOf(const std::optional<JobReport>& job) {
+  if (!job || !IsJobName(job->name) || job->version < 1 || job->sha256.size() != 64 ||
+      !IsLowerHex(job->sha256) || !IsJobState(job->state))
+    return nullptr;
+  return {{"name", job->name},
+          {"version", job->version},
+          {"sha256", job->sha256},
+          {"state", job->state}};
 }
 
 bool Flag(const Json& j, const char* key) {
@@ -97,6 +126,23 @@ std::vector<SlotReport> SlotsOf(const Json& j) {
     slots.push_back(std::move(r));
   }
   return slots;
+}
+
+// The job a row holds, or none: one of another state, without a name or a
+// version is no job the page can say anything of.
+std::optional<JobReport> JobOf(const Json& j) {
+  if (!j.is_object()) return std::nullopt;
+  JobReport job;
+  job.name = Bounded(Text(j, "name"), kMaxJobName);
+  job.state = Text(j, "state");
+  const auto at = j.find("version");
+  const int64_t version = at != j.end() && at->is_number_integer() ? at->get<int64_t>() : 0;
+  if (job.name.empty() || !IsJobState(job.state) || version < 1 ||
+      version > std::numeric_limits<int>::max())
+    return std::nullopt;
+  job.version = static_cast<int>(version);
+  job.sha256 = Bounded(Text(j, "sha256"), 64);
+  return job;
 }
 
 std::vector<ImageReport> ImagesOf(const Json& j) {
@@ -333,19 +379,17 @@ bool StationReporter::Shared::Write(Session& session, const StationReport& r, in
   Rows rows;
   // The row, its times on the database's clock, and its NOTIFY: one call
   // of the function that checks and bounds what a station says.
-  const bool hex = r.profile_sha256.size() <= 64 &&
-                   std::all_of(r.profile_sha256.begin(), r.profile_sha256.end(), [](char c) {
-                     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-                   });
-  const Json state = {{"host", Bounded(r.host, 255)},
-                      {"version", Bounded(r.version, 100)},
-                      {"profile_sha256", hex ? r.profile_sha256 : std::string()},
-                      {"images", JsonOf(r.images)},
-                      {"dashboard", Bounded(r.dashboard, 500)},
-                      {"run", r.run},
-                      {"slots", JsonOf(r.slots)},
-                      {"ok", std::min<uint64_t>(r.ok, 999'999'999'999'999'999ULL)},
-                      {"failed", std::min<uint64_t>(r.failed, 999'999'999'999'999'999ULL)}};
+  const bool hex = r.profile_sha256.size() <= 64 && IsLowerHex(r.profile_sha256);
+  Json state = {{"host", Bounded(r.host, 255)},
+                {"version", Bounded(r.version, 100)},
+                {"profile_sha256", hex ? r.profile_sha256 : std::string()},
+                {"images", JsonOf(r.images)},
+                {"dashboard", Bounded(r.dashboard, 500)},
+                {"run", r.run},
+                {"slots", JsonOf(r.slots)},
+                {"ok", std::min<uint64_t>(r.ok, 999'999'999'999'999'999ULL)},
+                {"failed", std::min<uint64_t>(r.failed, 999'999'999'999'999'999ULL)}};
+  if (Json job = JsonOf(r.job); !job.is_null()) state["job"] = std::move(job);
   const bool ok =
       session.Run("SELECT control, control_id FROM quelmar_report($1, $2::uuid, $3, $4::jsonb)",
                   {name, run_id, std::to_string(uptime), state.dump()}, &rows, why);
@@ -596,6 +640,11 @@ bool LineWatcher::Shared::Read(Session& session, std::optional<double>* next_off
       "       jsonb_array_elements(CASE WHEN jsonb_typeof(s.slots) = 'array' THEN s.slots "
       "       ELSE '[]' END) e LIMIT 64) x), "
       "   'run_ok', s.ok, 'run_failed', s.failed, "
+      "   'job', CASE WHEN jsonb_typeof(s.job) = 'object' THEN json_build_object("
+      "       'name', left(s.job ->> 'name', 64), 'version', CASE WHEN jsonb_typeof(s.job -> "
+      "       'version') = 'number' AND s.job ->> 'version' ~ '^[0-9]{1,10}$' THEN s.job -> "
+      "       'version' END, "
+      "       'sha256', left(s.job ->> 'sha256', 64), 'state', left(s.job ->> 'state', 16)) END, "
       "   'started', to_char(s.started_at AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'), "
       "   'offline', s.run <> 'stopped' AND now() - s.last_seen > make_interval(secs => $2), "
       "   'seen_s', floor(extract(epoch FROM least(now() - s.last_seen, interval '100 "
@@ -649,6 +698,7 @@ bool LineWatcher::Shared::Read(Session& session, std::optional<double>* next_off
     t.ok = Count(s, "ok");
     t.failed = Count(s, "failed");
     t.last_hour = Count(s, "last_hour");
+    t.job = JobOf(s.contains("job") ? s["job"] : Json());
     read.stations.push_back(std::move(t));
   }
   read.ok = Count(j, "ok");

@@ -31,6 +31,17 @@ struct ImageReport {
   bool operator==(const ImageReport&) const = default;
 };
 
+// The released job a station runs (`job run NAME`), as the line shows it.
+struct JobReport {
+  std::string name;    // 1 to 64 letters, digits, '_', '-' and '.'
+  int version = 0;     // 1 or more
+  std::string sha256;  // the bundle's, 64 lowercase hex digits
+  // "running"; "made": its quantity is made, no new board starts;
+  // "retired": its version is retired, no new board of it starts.
+  std::string state;
+  bool operator==(const JobReport&) const = default;
+};
+
 // A station's state as it reports it to the line.
 struct StationReport {
   std::string host;
@@ -42,6 +53,9 @@ struct StationReport {
   uint64_t ok = 0;              // boards of this run
   uint64_t failed = 0;
   std::vector<SlotReport> slots;
+  // The job it runs; none for a station of a profile. A job the database
+  // would refuse is left out of the row rather than the row refused.
+  std::optional<JobReport> job;
   bool operator==(const StationReport&) const = default;
 };
 
@@ -121,6 +135,9 @@ struct LineStation {
   std::vector<SlotReport> slots;
   uint64_t run_ok = 0, run_failed = 0;         // its run's, as it reported them
   uint64_t ok = 0, failed = 0, last_hour = 0;  // its boards of today and the last hour
+  // The job it runs: a name of at most 64 bytes and one of the three
+  // states; a row holding any other is read as none.
+  std::optional<JobReport> job;
   bool operator==(const LineStation&) const = default;
 };
 

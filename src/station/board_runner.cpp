@@ -338,7 +338,17 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
         session->Step(step, result);
       };
     }
-    ok = RunSteps(job_, session ? session->Images() : images_, context, interrupted);
+    // A board of a released job takes the steps of the release its values
+    // came from: the run may have changed over since the last board.
+    const std::shared_ptr<const production::Release> release =
+        session ? session->ReleaseOf() : nullptr;
+    BoardJob steps = job_;
+    if (release) {
+      steps.code = release->code;
+      steps.data = release->data;
+      steps.reboot = release->reboot;
+    }
+    ok = RunSteps(steps, session ? session->Images() : images_, context, interrupted);
   }
   w.sink.Flush();
   console_.EndProgress(i);

@@ -18,6 +18,7 @@ line::StationReport ReportOf(const StationSnapshot& s, const StationIdentity& id
   r.profile_sha256 = identity.profile_sha256;
   r.dashboard = identity.dashboard;
   for (const ImageInfo& image : s.images) r.images.push_back({image.file, image.sha256});
+  if (s.job) r.job = line::JobReport{s.job->name, s.job->version, s.job->sha256, s.job->state};
   r.run = RunStateWord(s.run);
   r.ok = s.ok;
   r.failed = s.failed;

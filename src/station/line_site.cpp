@@ -147,6 +147,13 @@ std::string LineViewJson(const line::LineView& v) {
                        {"percent", slot.percent},
                        {"failure", slot.failure}});
     }
+    Json job = nullptr;
+    if (s.job) {
+      job = {{"name", s.job->name},
+             {"version", s.job->version},
+             {"sha256", s.job->sha256},
+             {"state", s.job->state}};
+    }
     j["stations"].push_back({{"name", s.name},
                              {"host", s.host},
                              {"version", s.version},
@@ -163,7 +170,8 @@ std::string LineViewJson(const line::LineView& v) {
                              {"ok", s.ok},
                              {"failed", s.failed},
                              {"yield", YieldOf(s.ok, s.failed)},
-                             {"last_hour", s.last_hour}});
+                             {"last_hour", s.last_hour},
+                             {"job", job}});
   }
   j["up"] = up;
   j["failures"] = Json::array();

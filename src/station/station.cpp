@@ -101,9 +101,41 @@ class SlotObserver final : public BoardObserver {
 
 }  // namespace
 
+void UseRelease(const production::Release& release, BoardJob* job) {
+  job->code = release.code;
+  job->data = release.data;
+  job->reboot = release.reboot;
+}
+
+std::vector<ImageInfo> ReleaseImages(const production::Release& release) {
+  std::vector<ImageInfo> infos;
+  for (const auto* hash : {&release.code_hash, &release.data_hash}) {
+    if (!*hash) continue;
+    const std::string& file = (*hash)->file;
+    infos.push_back({file.substr(file.find('/') + 1), (*hash)->sha256});
+  }
+  return infos;
+}
+
+std::string ReleaseLine(const production::Release& release) {
+  std::string line = "Job " + release.job.name + "@" + std::to_string(release.job.version) +
+                     " (sha256 " + release.job.sha256 + ") from the line's database:";
+  const std::vector<ImageInfo> infos = ReleaseImages(release);
+  for (size_t i = 0; i < infos.size(); ++i) {
+    const bool code = i == 0 && release.code;
+    line += std::string(i > 0 ? "," : "") + (code ? " code '" : " data '") + infos[i].file +
+            "' (sha256 " + infos[i].sha256 + ")";
+  }
+  if (release.plan.size() > 0) line += ", " + std::to_string(release.plan.size()) + " field(s)";
+  if (release.reboot) line += ", reboot";
+  return line;
+}
+
 bool StationSetup::Check(const production::Profile& profile, std::string* why) {
+  const bool released = profile.line && !profile.line->job.empty();
   const char* missing = profile.ports.empty() ? "no 'ports'"
-                        : !profile.code && !profile.data && !profile.reboot.value_or(false)
+                        : !released && !profile.code && !profile.data &&
+                                !profile.reboot.value_or(false)
                             ? "nothing to do: give 'code', 'data' or 'reboot'"
                             : nullptr;
   if (missing) {
@@ -125,6 +157,7 @@ bool StationSetup::Prepare(const production::Profile& profile, const std::string
                            std::string* why) {
   name = profile.name ? *profile.name : Utf8FromPath(PathFromUtf8(profile.path).stem());
   why->clear();
+  if (profile.line && !profile.line->job.empty()) return PrepareJob(profile, version, why);
   // The hashes shown and recorded are of the bytes loaded, taken as they are read.
   images.SetFileDigest(&digest);
   if (profile.code && !images.LoadCodeImageFromPath(*profile.code)) return false;
@@ -161,6 +194,27 @@ bool StationSetup::Prepare(const production::Profile& profile, const std::string
   job.code = profile.code.has_value();
   job.data = profile.data.has_value();
   job.reboot = profile.reboot.value_or(false);
+  job.auto_mode = true;
+  job.production = &production;
+  return true;
+}
+
+bool StationSetup::PrepareJob(const production::Profile& profile, const std::string& version,
+                              std::string* why) {
+  line = std::make_unique<line::Line>();
+  if (!line->Open(*profile.line, line::SpoolFolderFor(profile.path), {}, why)) return false;
+  const std::shared_ptr<const production::Release> release = line->ReleaseFor("");
+  infos = ReleaseImages(*release);
+  production::RunSettings settings;
+  settings.fields = release->plan.defs();
+  settings.records_path = profile.records;
+  settings.profile = production::FileHash{profile.path, profile.sha256};
+  settings.version = version;
+  settings.line_values = line.get();
+  settings.line_records = line.get();
+  settings.station = profile.line->station;
+  if (!production.Prepare(settings, release->images, why)) return false;
+  UseRelease(*release, &job);
   job.auto_mode = true;
   job.production = &production;
   return true;

@@ -45,6 +45,10 @@ class StationSetup {
   // into the records.
   bool Prepare(const production::Profile& profile, const std::string& version, std::string* why);
 
+  // A profile with [line] job: the job's release from the line.
+  bool PrepareJob(const production::Profile& profile, const std::string& version,
+                  std::string* why);
+
   std::string name;                     // the profile's name, else its file's
   production::Sha256FileDigest digest;  // set before `images` so it outlives their loads
   image::ImageStore images;
@@ -53,6 +57,14 @@ class StationSetup {
   production::ProductionRun production;
   BoardJob job;  // every board's steps, a session of `production` each
 };
+
+// A released job's steps in the boards' job.
+void UseRelease(const production::Release& release, BoardJob* job);
+// "Job widget@2 (sha256 ...) from the line's database: code 'app.elf'
+// (sha256 ...), data 'cal.fdata' (sha256 ...)": what a station runs.
+std::string ReleaseLine(const production::Release& release);
+// The images of a release as the station's header shows them.
+std::vector<ImageInfo> ReleaseImages(const production::Release& release);
 
 // What a front end shows of a station besides its page.
 class StationView {

@@ -54,6 +54,13 @@ void StationState::SetHeader(std::string profile, std::string station_version,
   BumpLocked();
 }
 
+void StationState::SetJob(std::optional<JobShown> job) {
+  std::lock_guard lock(mutex_);
+  if (job_ == job) return;
+  job_ = std::move(job);
+  BumpLocked();
+}
+
 size_t StationState::AddSlot(std::string port) {
   std::lock_guard lock(mutex_);
   slots_.emplace_back();
@@ -171,6 +178,7 @@ StationSnapshot StationState::Snapshot() const {
   s.profile = profile_;
   s.station_version = station_version_;
   s.images = images_;
+  s.job = job_;
   s.run = run_;
   s.ok = ok_;
   s.failed = failed_;
@@ -217,6 +225,13 @@ std::string SnapshotJson(const StationSnapshot& s) {
   j["images"] = nlohmann::json::array();
   for (const ImageInfo& image : s.images)
     j["images"].push_back({{"file", image.file}, {"sha256", image.sha256}});
+  j["job"] = nullptr;
+  if (s.job) {
+    j["job"] = {{"name", s.job->name},
+                {"version", s.job->version},
+                {"sha256", s.job->sha256},
+                {"state", s.job->state}};
+  }
   j["run"] = RunStateWord(s.run);
   j["ok"] = s.ok;
   j["failed"] = s.failed;

@@ -52,11 +52,23 @@ struct ImageInfo {
   std::string sha256;  // lowercase hex, whole
 };
 
+// The released job the station runs, as its page and the line's show it.
+struct JobShown {
+  std::string name;
+  int version = 0;
+  std::string sha256;  // the bundle's, lowercase hex
+  // "running"; "made" (its quantity made: no new board starts) or
+  // "retired" (no new board of this version starts).
+  std::string state = "running";
+  bool operator==(const JobShown&) const = default;
+};
+
 struct StationSnapshot {
   uint64_t version = 0;
   std::string profile;
   std::string station_version;
   std::vector<ImageInfo> images;
+  std::optional<JobShown> job;  // none: the station runs a profile of its own
   RunState run = RunState::kRunning;
   unsigned ok = 0;
   unsigned failed = 0;
@@ -78,6 +90,9 @@ class StationState {
   explicit StationState(Clock& clock = SystemClock());
 
   void SetHeader(std::string profile, std::string station_version, std::vector<ImageInfo> images);
+  // The job the station runs now, or none; set at the start and at each
+  // change-over, and as the job turns made or retired.
+  void SetJob(std::optional<JobShown> job);
   // A new slot at the end; returns its index.
   size_t AddSlot(std::string port);
   // The slot of a port, or nullopt.
@@ -125,6 +140,7 @@ class StationState {
   std::string profile_;
   std::string station_version_;
   std::vector<ImageInfo> images_;
+  std::optional<JobShown> job_;
   RunState run_ = RunState::kRunning;
   unsigned ok_ = 0;
   unsigned failed_ = 0;

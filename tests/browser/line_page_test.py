@@ -38,6 +38,8 @@ TOKEN = "line-token-0123456789"
 HOSTILE = "<img src=x onerror=alert(1)>"
 # name, slots, boards per slot, the failing port
 STATIONS = [("Line 3 / St 1", 4, 2, ""), (HOSTILE, 2, 2, ""), ("St 3 faulty", 3, 2, "COM2")]
+# The jobs two of them run (line_station --job); the hostile one runs none.
+JOBS = {"Line 3 / St 1": "widget@3:retired", "St 3 faulty": "widget@2:made"}
 CHECKS = [0]
 
 
@@ -118,7 +120,11 @@ return Array.from(document.querySelectorAll('#stations .station')).map(t => ({
   slots: Array.from(t.querySelectorAll('.slot')).map(s => s.dataset.state),
   ok: t.querySelector('.count-ok').textContent,
   failed: t.querySelector('.count-failed').textContent,
-  band: getComputedStyle(t.querySelector('.band')).backgroundColor}));
+  band: getComputedStyle(t.querySelector('.band')).backgroundColor,
+  job: t.querySelector('.job').checkVisibility() ? t.querySelector('.job-name').textContent : null,
+  job_words: t.querySelector('.job-state').checkVisibility()
+      ? t.querySelector('.job-state').textContent : '',
+  job_colour: getComputedStyle(t.querySelector('.job-state')).backgroundColor}));
 """
 
 
@@ -146,6 +152,8 @@ def main():
                     str(boards), "--step-ms", "150", "--pool", "serial%d" % i]
             if failing:
                 args += ["--fail-port", failing]
+            if name in JOBS:
+                args += ["--job", JOBS[name]]
             procs[name] = subprocess.Popen(args, stdout=open(os.path.join(work, "st%d.out" % i), "w"),
                                            stderr=subprocess.STDOUT)
         port = free_port()
@@ -180,6 +188,12 @@ def main():
         check("no element came from the name",
               driver.execute_script("return document.querySelectorAll('img').length") == 0)
         check("no script ran", not alert_open(driver))
+        jobs = {t["name"]: (t["job"], t["job_words"]) for t in tiles()}
+        check("each tile's job", jobs == {
+            "Line 3 / St 1": ("widget@3", "job retired"), HOSTILE: (None, ""),
+            "St 3 faulty": ("widget@2", "job made its quantity")}, jobs)
+        check("made and retired in amber", all(
+            t["job_colour"] == "rgb(178, 106, 0)" for t in tiles() if t["job"]), tiles())
 
         # Every board done: the faulty station's failures listed with
         # station, port, serial and line; totals are the boards table's.

@@ -1211,14 +1211,11 @@ TEST_F(Line, WhatTheFunctionsMustKeep) {
       {"a pool held past lock_timeout is the database slow, not the board failed",
        [&] {
          Ok({"pool", "add", "g", "--format", "u32le", "--start", "700", "--end", "799"});
-         // psql as Sql() runs it, but ended by the cancel below.
          auto hold = std::async(std::launch::async, [&] {
-           return RunProgram(Pg().bin + "/psql",
-                             {"-X", "-q", "-At", "-v", "ON_ERROR_STOP=1", "-h", Pg().socket, "-p",
-                              Pg().port, "-U", "quelmar", "-d", db_, "-c",
-                              "BEGIN; SELECT 1 FROM pools WHERE name = 'g' FOR UPDATE; "
-                              "SELECT pg_sleep(120); COMMIT;"},
-                             {}, 60s);
+           return Sql(
+               "BEGIN; SELECT 1 FROM pools WHERE name = 'g' FOR UPDATE; "
+               "DO $$BEGIN PERFORM pg_sleep(120); EXCEPTION WHEN query_canceled THEN NULL; END$$; "
+               "COMMIT;");
          });
          const std::string holder =
              "FROM pg_stat_activity WHERE query LIKE '%pg_sleep(120)%' AND pid <> pg_backend_pid()";
@@ -1228,8 +1225,7 @@ TEST_F(Line, WhatTheFunctionsMustKeep) {
          const Reserved r = reserve({field("g", u32, 4)});
          EXPECT_EQ(r.result, line::LineDb::Reserved::kAway) << why;
          Sql("SELECT pg_cancel_backend(pid) " + holder);
-         EXPECT_NE(hold.get().err.find("canceling statement due to user request"),
-                   std::string::npos);
+         hold.get();
          EXPECT_EQ(reserve({field("g", u32, 4)}).result, line::LineDb::Reserved::kOk) << why;
        }},
   };

@@ -41,7 +41,7 @@ constexpr char kState[] =
 
 const char* const kTables[] = {"quelmar_schema", "pools",          "pool_values",   "pool_queue",
                                "boards",         "stations",       "station_roles", "reservations",
-                               "pool_skips",     "refused_filings"};
+                               "pool_skips",     "refused_filings", "jobs",         "job_images"};
 
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
   const size_t at = text.find(from);
@@ -221,7 +221,7 @@ TEST_F(Guard, NoTableIsWrittenButThroughTheFunctions) {
       {"quelmar_schema", "version"}, {"pools", "next_value"},      {"pool_values", "state"},
       {"pool_queue", "position"},    {"boards", "result"},         {"stations", "control_id"},
       {"station_roles", "role"},     {"reservations", "seal_key"}, {"pool_skips", "last_value"},
-      {"refused_filings", "reason"}};
+      {"refused_filings", "reason"}, {"jobs", "made"},             {"job_images", "bytes"}};
   struct Case {
     std::string sql, says;
   };
@@ -297,6 +297,11 @@ TEST_F(Guard, FunctionsRefuseWhatIsNotTheCallersOwn) {
   const std::string others =
       "station 'St B' is registered for the role " + st_b_ + ", not " + st_a_;
   const std::string slot_rule = "a slot has a port of at most 200 bytes";
+  const std::string job_rule = "a job is a name, a version, its SHA-256 and a state";
+  auto job = [&](const std::string& name, const std::string& version, const std::string& state) {
+    return spoilt("{job}", "jsonb_build_object('name', " + name + ", 'version', " + version +
+                               ", 'sha256', repeat('a', 64), 'state', " + state + ")");
+  };
   struct Case {
     std::string role, sql, says;
   };
@@ -341,6 +346,10 @@ TEST_F(Guard, FunctionsRefuseWhatIsNotTheCallersOwn) {
       {st_a_, report("St A", "5", spoilt("{host}", "to_jsonb(repeat('h', 256))")),
        "host (255 bytes)"},
       {st_a_, report("St A", "5", spoilt("{ok}", "'-1'")), "host (255 bytes)"},
+      {st_a_, report("St A", "5", job("repeat('w', 65)", "2", "'made'")), job_rule},
+      {st_a_, report("St A", "5", job("'<img src=x>'", "2", "'made'")), job_rule},
+      {st_a_, report("St A", "5", job("'widget'", "2", "'paused'")), job_rule},
+      {st_a_, report("St A", "5", job("'widget'", "0", "'made'")), job_rule},
       {st_a_, "SELECT quelmar_send_control('St B', 'stop')",
        "permission denied for function quelmar_send_control"},
       {st_a_, "SELECT quelmar_caller_is('St B')",
@@ -353,6 +362,19 @@ TEST_F(Guard, FunctionsRefuseWhatIsNotTheCallersOwn) {
       {sup_, "SELECT quelmar_file('St B', '" + b1.id + "', 'ok', '{}', '')",
        "permission denied for function quelmar_file"},
       {sup_, "SELECT quelmar_send_control('St A', 'reboot')", "a control is pause, resume or stop"},
+      // Jobs: released and retired by engineers only, their bytes read
+      // by stations only through quelmar_job_fetch.
+      {st_a_,
+       "SELECT quelmar_job_release('w', NULL, '', 'reboot = true', '{}', '{}', '{}', '{}', "
+       "repeat('0', 64))",
+       "permission denied for function quelmar_job_release"},
+      {sup_,
+       "SELECT quelmar_job_release('w', NULL, '', 'reboot = true', '{}', '{}', '{}', '{}', "
+       "repeat('0', 64))",
+       "permission denied for function quelmar_job_release"},
+      {st_a_, "SELECT quelmar_job_retire('w', 1)", "permission denied for function quelmar_job_retire"},
+      {st_a_, "SELECT bytes FROM job_images", "permission denied for table job_images"},
+      {st_a_, "SELECT profile FROM jobs", "permission denied for table jobs"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.role + ": " + c.sql.substr(0, 300));
@@ -781,16 +803,18 @@ TEST_F(Guard, OverlappingPoolsRefused) {
 }
 
 // What the line's page reads is bounded, whatever a row holds: an
-// engineer's row of 400,000 slots and a 1 MB host, a board of a thousand
-// fields and a 1 MB failure line.
+// engineer's row of 400,000 slots, a 1 MB host and a 2 MB job's name, a
+// board of a thousand fields and a 1 MB failure line.
 TEST_F(Guard, PageReadsBoundedRows) {
   const RunResult r = PsqlAs(
       eng_,
       "INSERT INTO stations (name, host, version, profile_sha256, images, run_id, started_at, "
-      "  last_seen, run, slots, ok, failed) "
+      "  last_seen, run, slots, ok, failed, job) "
       "SELECT 'Big', repeat('h', 1000000), 'v', '', '[]', gen_random_uuid(), now(), now(), "
       "  'running', (SELECT jsonb_agg(jsonb_build_object('port', 'COM' || i, 'state', "
-      "  'writing', 'percent', 50, 'failure', '')) FROM generate_series(1, 400000) i), 0, 0;"
+      "  'writing', 'percent', 50, 'failure', '')) FROM generate_series(1, 400000) i), 0, 0, "
+      "  jsonb_build_object('name', repeat('\u00e9', 1000000), 'version', 7, 'sha256', "
+      "  repeat('s', 1000000), 'state', 'made');"
       "INSERT INTO boards (id, station, port, board, result, time_start, time_end, record) "
       "SELECT gen_random_uuid(), 'Big', repeat('p', 10000), 1, 'failed', now(), now(), "
       "  jsonb_build_object('failure', repeat('f', 1000000), 'fields', "
@@ -814,6 +838,9 @@ TEST_F(Guard, PageReadsBoundedRows) {
   EXPECT_LE(s.slots.size(), 64u);
   EXPECT_FALSE(s.slots.empty());
   EXPECT_LE(s.host.size(), 255u);
+  ASSERT_TRUE(s.job);
+  EXPECT_LE(s.job->name.size(), 64u);
+  EXPECT_LE(s.job->sha256.size(), 64u);
   ASSERT_EQ(v.failures.size(), 1u);
   const line::LineFailure& f = v.failures[0];
   EXPECT_LE(f.failure.size(), 500u);

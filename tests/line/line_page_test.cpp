@@ -256,10 +256,14 @@ TEST(StationNames, NamesAndText) {
 }
 
 // Each station's row as it reported it, in the table and on the page;
-// a stopped station writes its last state.
+// a job the database would refuse is left out of the row, not the row
+// refused; a stopped station writes its last state.
 TEST_F(LinePage, TilesFollowTheStationsRows) {
   StartWatcher();
-  FakeStation a(conn_, "st-a"), hostile(conn_, kHostile);
+  line::ReporterTimes fast;
+  fast.min_period = 50ms;
+  FakeStation a(conn_, "st-a"), hostile(conn_, kHostile, fast);
+  a.report().job = line::JobReport{"widget", 2, std::string(64, 'b'), "made"};
   hostile.report().slots = {{"COM9", "failed", 30, "Write to FLASH... FAILED\xFF"}};
   hostile.report().dashboard = "http://10.0.0.9:8080/";
   a.Start();
@@ -278,6 +282,8 @@ TEST_F(LinePage, TilesFollowTheStationsRows) {
   EXPECT_EQ(s.slots, a.report().slots);
   EXPECT_EQ(v.stations[0].slots[0].failure, "Write to FLASH... FAILED\xEF\xBF\xBD");
   EXPECT_EQ(v.stations[0].dashboard, "http://10.0.0.9:8080/");
+  EXPECT_EQ(s.job, a.report().job);
+  EXPECT_FALSE(v.stations[0].job);
   EXPECT_TRUE(v.connected);
   EXPECT_EQ(Sql("SELECT name || '|' || host || '|' || run || '|' || (slots -> 1 ->> 'percent') || "
                 "'|' || profile_sha256 || '|' || (images -> 0 ->> 'file') || '|' || "
@@ -286,8 +292,23 @@ TEST_F(LinePage, TilesFollowTheStationsRows) {
 
   // The page's JSON holds the hostile name as text, whatever the page
   // does with it.
-  const std::string json = station::LineViewJson(v);
-  EXPECT_EQ(nlohmann::json::parse(json)["stations"][0]["name"], kHostile);
+  const nlohmann::json json = nlohmann::json::parse(station::LineViewJson(v));
+  EXPECT_EQ(json["stations"][0]["name"], kHostile);
+  EXPECT_TRUE(json["stations"][0]["job"].is_null());
+  EXPECT_EQ(json["stations"][1]["job"]["state"], "made");
+
+  // Jobs quelmar_report would refuse: the rest of each row is written.
+  for (const line::JobReport& job :
+       {line::JobReport{std::string(65, 'w'), 2, s.job->sha256, "made"},
+        line::JobReport{"widget", 0, s.job->sha256, "made"},
+        line::JobReport{"widget", 2, s.job->sha256, "paused"}}) {
+    hostile.report().job = job;
+    const uint64_t n = ++hostile.report().ok;
+    hostile.Report();
+    v = WaitView([&](const LineView& w) { return Find(w, kHostile)->run_ok == n; });
+    EXPECT_EQ(Find(v, kHostile)->run_ok, n) << job.name << "@" << job.version << " " << job.state;
+    EXPECT_FALSE(Find(v, kHostile)->job);
+  }
 
   a.report().run = "stopped";
   a.report().slots[1] = {"COM2", "ok", 100, ""};
@@ -552,6 +573,14 @@ TEST_F(LinePage, AStationsStateIsItsRow) {
     steps[i].act();
     EXPECT_TRUE(WaitUntil([&] { return Sql(row) == steps[i].row; })) << Sql(row);
   }
+  // The job it runs, and none after a change-over to a profile.
+  const std::string job =
+      "SELECT coalesce((job ->> 'name') || '@' || (job ->> 'version') || ' ' || (job ->> "
+      "'state') || ' ' || (job ->> 'sha256'), 'none') FROM stations";
+  state.SetJob(station::JobShown{"widget", 3, std::string(64, 'a'), "made"});
+  EXPECT_TRUE(WaitUntil([&] { return Sql(job) == "widget@3 made " + std::string(64, 'a'); }));
+  state.SetJob(std::nullopt);
+  EXPECT_TRUE(WaitUntil([&] { return Sql(job) == "none"; })) << Sql(job);
   EXPECT_EQ(Sql("SELECT host || ' ' || version || ' ' || profile_sha256 || ' ' || dashboard || ' ' "
                 "|| (images -> 0 ->> 'file') || ' ' || (images -> 0 ->> 'sha256') FROM stations"),
             "pc-7 1.2.3 " + std::string(64, 'f') + " http://10.0.0.7:8080/ app.elf " +
@@ -912,13 +941,13 @@ TEST_F(LinePage, InitBringsTheFirstSchemaUp) {
   FakeStation early(old_conn, "st", {.retry = 200ms});
   early.Start();
   ASSERT_TRUE(WaitUntil([&] { return !early.Notes().empty(); }));
-  EXPECT_NE(early.Notes()[0].find("has schema version 1; this quelmar-cli needs 3: bring it up to "
+  EXPECT_NE(early.Notes()[0].find("has schema version 1; this quelmar-cli needs 4: bring it up to "
                                   "date with 'quelmar-cli line init --db ...'"),
             std::string::npos)
       << early.Notes()[0];
   const RunResult r = RunProgram(QUELMAR_CLI_PATH, {"line", "init", "--db", old_conn}, {}, 60s);
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_NE(r.out.find("from schema version 1 to 3."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("from schema version 1 to 4."), std::string::npos) << r.out;
   EXPECT_EQ(Psql(old_db, "SELECT count(*) FROM boards"), "1");
   // The station's row comes by itself once the tables are there.
   EXPECT_TRUE(WaitUntil([&] { return Psql(old_db, "SELECT count(*) FROM stations") == "1"; }));

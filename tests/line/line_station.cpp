@@ -6,13 +6,15 @@
 //
 //   line_station --db CONNINFO --name NAME [--slots N] [--boards N]
 //                [--fail-port PORT] [--step-ms M] [--steps K] [--serial S]
-//                [--dashboard URL] [--no-file]
+//                [--dashboard URL] [--job NAME@VERSION:STATE] [--no-file]
 //
 // Each slot (COM1 ... COMn) writes --boards boards (0: until stopped; the
 // default 1), each in K steps of M ms; a board on --fail-port fails with
 // "Write to FLASH... FAILED (error 05 at block A:3)". Prints "control WORD"
 // as a control arrives, "board PORT N ok|failed serial=S" as a board is
 // filed, "stopped" at the end. Exit status 0 after Stop, 1 on a failure.
+// --job puts a job of that name, version and state ("running", "made",
+// "retired") into the station's row.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -56,7 +58,7 @@ std::string IsoNow() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string db_text, name, fail_port, dashboard, pool;
+  std::string db_text, name, fail_port, dashboard, pool, job;
   unsigned slots = 2, boards = 1, steps = 5, step_ms = 100, serial = 100000;
   bool file = true;
   for (int i = 1; i < argc; ++i) {
@@ -88,6 +90,8 @@ int main(int argc, char** argv) {
       pool = value;
     } else if (arg == "--dashboard") {
       dashboard = value;
+    } else if (arg == "--job") {
+      job = value;
     } else {
       std::fprintf(stderr, "line_station: unknown argument '%s'\n", arg.c_str());
       return 1;
@@ -121,6 +125,10 @@ int main(int argc, char** argv) {
   report.profile_sha256 = std::string(64, 'a');
   report.images = {{"app.elf", std::string(64, 'b')}};
   report.dashboard = dashboard;
+  if (const size_t at = job.find('@'), colon = job.find(':'); colon != std::string::npos) {
+    report.job = line::JobReport{job.substr(0, at), std::atoi(job.c_str() + at + 1),
+                                 std::string(64, 'c'), job.substr(colon + 1)};
+  }
   for (unsigned s = 0; s < slots; ++s)
     report.slots.push_back({"COM" + std::to_string(s + 1), "waiting", 0, ""});
   std::vector<unsigned> done(slots, 0);

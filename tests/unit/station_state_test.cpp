@@ -99,9 +99,14 @@ TEST(StationStateTest, UnchangedValuesDoNotWakeReaders) {
   state.SetRunState(RunState::kRunning);
   state.SetPhase(7, SlotPhase::kOk);  // no such slot
   state.FinishBoard(7, true, "", "");
+  state.SetJob(std::nullopt);
   EXPECT_EQ(state.Version(), v);
   state.SetProgress(slot, 6);
   EXPECT_EQ(state.Version(), v + 1);
+  const JobShown job{"widget", 2, std::string(64, 'a'), "made"};
+  state.SetJob(job);
+  state.SetJob(job);
+  EXPECT_EQ(state.Version(), v + 2);
 }
 
 TEST(StationStateTest, KeptLogsAreBounded) {
@@ -167,6 +172,13 @@ TEST(StationStateTest, JsonCarriesTextAsTextWhateverItHolds) {
   EXPECT_EQ(j["failed"], 1);
   EXPECT_DOUBLE_EQ(j["yield"].get<double>(), 50.0);
   EXPECT_EQ(j["run"], "running");
+  EXPECT_TRUE(j["job"].is_null());
+  state.SetJob(JobShown{"widget", 12, std::string(64, 'f'), "retired"});
+  EXPECT_EQ(nlohmann::json::parse(SnapshotJson(state.Snapshot()))["job"],
+            nlohmann::json({{"name", "widget"},
+                            {"version", 12},
+                            {"sha256", std::string(64, 'f')},
+                            {"state", "retired"}}));
   const auto logs = nlohmann::json::parse(SlotLogsJson("COM1", state.SlotLogs(slot)));
   EXPECT_EQ(logs["boards"][0]["log"], "log \x01");
   EXPECT_EQ(logs["boards"][0]["ok"], false);

@@ -198,6 +198,15 @@ std::optional<int> ParseFlash(int argc, char** argv, const char* help, FlashArgs
   }
   if (args->ports.empty()) return UsageError(argv[0], "missing PORT");
   if (has_count && !args->auto_mode) return UsageError(argv[0], "--count goes with --auto");
+  // A released job brings its images, fields and steps from the line.
+  if (args->line && !args->line->job.empty()) {
+    for (const char* option : {"--code", "--data", "--reboot", "--serial-at"}) {
+      if (app.count(option) != 0)
+        return UsageError(argv[0], std::string(option) + " goes without a profile's [line] job: "
+                                                         "the job brings its images and fields");
+    }
+    return std::nullopt;
+  }
   if (!args->code && !args->data && !args->reboot)
     return UsageError(argv[0], "nothing to do: give --code, --data or --reboot");
   return std::nullopt;

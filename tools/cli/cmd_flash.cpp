@@ -35,6 +35,7 @@
 #include "records.h"
 #include "station/board_runner.h"
 #include "station/ports.h"
+#include "station/station.h"
 #include "version/version.h"
 
 #ifdef _WIN32
@@ -245,17 +246,36 @@ int CmdFlash(int argc, char** argv) {
   job.code = args.code.has_value();
   job.data = args.data.has_value();
   job.reboot = args.reboot;
+  // A released job: fetched and checked before any board, its release
+  // then stands in for the files.
+  const bool released = args.line && !args.line->job.empty();
+  line::Line line;
+  std::shared_ptr<const production::Release> release;
+  if (released) {
+    std::string why;
+    if (!line.Open(*args.line, line::SpoolFolderFor(args.profile->file), {}, &why)) {
+      std::fprintf(stderr, "quelmar-cli: %s\n", why.c_str());
+      return kExitFailure;
+    }
+    release = line.ReleaseFor("");
+    std::fprintf(args.json ? stderr : stdout, "%s\n", station::ReleaseLine(*release).c_str());
+    line.OnChangeOver([](const production::Release&, const std::string& note) {
+      std::fprintf(stderr, "quelmar-cli: %s\n", note.c_str());
+    });
+    station::UseRelease(*release, &job);
+  }
   job.auto_mode = args.auto_mode;
   job.count = args.count;
   if (args.log_dir) job.text_record = TextRecordsIn(*args.log_dir);
   // The production line's checks come before any board is touched too.
   production::ProductionRun production;
-  line::Line line;
   if (args.records || args.json || !args.fields.empty() || args.line) {
     std::string why;
     production::RunSettings settings = ProductionSettings(args);
+    if (released) settings.fields = release->plan.defs();
     if (args.line) {
-      if (!line.Open(*args.line, line::SpoolFolderFor(args.profile->file), args.fields, &why)) {
+      if (!released &&
+          !line.Open(*args.line, line::SpoolFolderFor(args.profile->file), args.fields, &why)) {
         std::fprintf(stderr, "quelmar-cli: %s\n", why.c_str());
         return kExitFailure;
       }
@@ -265,7 +285,7 @@ int CmdFlash(int argc, char** argv) {
       settings.line_records = &line;
       settings.station = args.line->station;
     }
-    if (!production.Prepare(std::move(settings), images, &why)) {
+    if (!production.Prepare(std::move(settings), released ? release->images : images, &why)) {
       std::fprintf(stderr, "quelmar-cli: %s\n", why.c_str());
       return kExitFailure;
     }

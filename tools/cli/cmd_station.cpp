@@ -234,11 +234,29 @@ int CmdStation(int argc, char** argv) {
   if (setup.line) {
     for (const std::string& note : setup.line->Notes())
       std::fprintf(stderr, "quelmar-cli: %s\n", note.c_str());
+    if (const auto release = setup.line->ReleaseFor(""))
+      std::printf("%s\n", station::ReleaseLine(*release).c_str());
   }
   if (profile.log_dir) setup.job.text_record = TextRecordsIn(*profile.log_dir);
 
   station::StationState state;
   state.SetHeader(setup.name, VersionString(), setup.infos);
+  if (setup.line) {
+    const auto shown = [](const production::Release& release, const char* job_state) {
+      return station::JobShown{release.job.name, release.job.version, release.job.sha256,
+                               job_state};
+    };
+    if (const auto release = setup.line->ReleaseFor("")) state.SetJob(shown(*release, "running"));
+    // Between boards, on a board's thread: the terminal and the page say so.
+    setup.line->OnChangeOver([&](const production::Release& release, const std::string& note) {
+      std::fprintf(stderr, "quelmar-cli: %s\n", note.c_str());
+      state.SetHeader(setup.name, VersionString(), station::ReleaseImages(release));
+      state.SetJob(shown(release, "running"));
+    });
+    setup.line->OnJobStops([&](const production::Release& release, const char* job_state) {
+      state.SetJob(shown(release, job_state));
+    });
+  }
   station::Station station(state, setup.job, setup.images, profile.ports);
   // The station's own page and the line's page control it alike.
   const auto control = [&](station::Control c) {

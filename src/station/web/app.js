@@ -79,6 +79,12 @@ function render(state) {
     li.append(name, sha);
     images.appendChild(li);
   }
+  const job = state.job;
+  document.getElementById('job').hidden = !job;
+  setText('job-name', job ? 'Job ' + jobName(job) : '');
+  setText('job-sha', job ? 'SHA-256 ' + job.sha256.slice(0, 12) : '');
+  setText('job-state', job ? jobStateWords(job) : '');
+  document.getElementById('job-state').hidden = !(job && jobStateWords(job));
   setText('total-ok', String(state.ok));
   setText('total-failed', String(state.failed));
   setText('yield', state.yield === null ? '\u2013' : state.yield.toFixed(1) + '%');

@@ -73,6 +73,11 @@ function makeTile(name) {
   band.append(tile.state, tile.seen);
   tile.nameLine = el('div', 'name');
   tile.nameLine.textContent = name;
+  // The job it runs, under its name; hidden for a station without one.
+  tile.job = el('div', 'job');
+  tile.jobName = el('span', 'job-name');
+  tile.jobState = el('span', 'job-state');
+  tile.job.append(tile.jobName, tile.jobState);
   tile.host = el('div', 'host');
   const counts = el('dl', 'counts');
   tile.counts = {};
@@ -101,7 +106,7 @@ function makeTile(name) {
   tile.link.textContent = 'Station page';
   tile.link.rel = 'noreferrer';
   actions.appendChild(tile.link);
-  tile.append(band, tile.nameLine, tile.host, counts, tile.slots, actions);
+  tile.append(band, tile.nameLine, tile.job, tile.host, counts, tile.slots, actions);
   return tile;
 }
 
@@ -128,6 +133,10 @@ function renderStation(tile, s) {
   tile.state.textContent = STATE_WORDS[s.state] || s.state.toUpperCase();
   tile.seen.textContent = s.state === 'offline' ? 'not seen for ' + ago(s.seen_s) : '';
   tile.host.textContent = s.host + ' \u00b7 ' + s.version;
+  tile.job.hidden = !s.job;
+  tile.jobName.textContent = s.job ? jobName(s.job) : '';
+  tile.jobState.textContent = s.job ? jobStateWords(s.job) : '';
+  tile.jobState.hidden = !tile.jobState.textContent;
   tile.counts.ok.textContent = String(s.ok);
   tile.counts.failed.textContent = String(s.failed);
   tile.counts.failed.parentNode.classList.toggle('some', s.failed > 0);

@@ -10,6 +10,16 @@ function el(tag, className) {
   return e;
 }
 
+// A job as both pages name it ("widget@2"), and what its state says when
+// no new board of it starts ("" while it runs).
+const JOB_STATE_WORDS = { made: 'job made its quantity', retired: 'job retired' };
+function jobName(job) {
+  return job.name + '@' + job.version;
+}
+function jobStateWords(job) {
+  return JOB_STATE_WORDS[job.state] || '';
+}
+
 function setText(id, text) {
   const e = document.getElementById(id);
   if (e.textContent !== text) e.textContent = text;

@@ -1,0 +1,249 @@
+// Released jobs run against simulated boards and a real PostgreSQL: what a
+// station writes is the job's bytes whatever its folder holds, a quantity
+// holds across stations, a retired version changes over or stops, and a
+// job that does not check touches no board.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "image/image_writer.h"
+#include "pg_support.h"
+#include "process.h"
+
+namespace quelmar::testing {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+constexpr char kPassword[] = "Job-Run-7Q";
+constexpr uint32_t kSerialAt = 0x100;
+
+class JobRun : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    Psql("postgres", std::string("ALTER ROLE quelmar PASSWORD '") + kPassword + "'");
+  }
+  void SetUp() override {
+    db_ = FreshDatabase();
+    conn_ = TcpConn(db_, "quelmar");
+    ASSERT_EQ(Cli({"line", "init"}).exit_code, 0);
+    ASSERT_EQ(Cli({"line", "pool", "add", "serial", "--format", "u32le", "--start", "7000"})
+                  .exit_code,
+              0);
+  }
+
+  std::vector<std::string> Env() const {
+    return {std::string("PGPASSWORD=") + kPassword, "QUELMAR_PORT_DIR=" + dir_.File("ports")};
+  }
+  RunResult Cli(std::vector<std::string> args) {
+    args.insert(args.end(), {"--db", conn_});
+    return RunProgram(QUELMAR_CLI_PATH, args, Env(), 120s);
+  }
+  std::string Sql(const std::string& sql) { return Psql(db_, sql); }
+
+  // Releases app.fcode holding bank as the next version of widget; the
+  // bundle hash it printed.
+  std::string Release(const Bytes& bank, const std::vector<std::string>& extra = {}) {
+    std::string error;
+    EXPECT_TRUE(image::WriteFileAtomically(dir_.File("app.fcode"),
+                                           image::BuildCodeFile(&bank, nullptr, 'E'), &error));
+    WriteWholeFile(dir_.File("widget.toml"),
+                   "code = \"app.fcode\"\n\n[line]\ndatabase = \"" + conn_ +
+                       "\"\n\n[[field]]\nname = \"serial\"\nat = \"0x1A000100\"\n"
+                       "overwrite = true\npool = \"serial\"\n");
+    std::vector<std::string> args = {"job", "release", dir_.File("widget.toml"), "--name",
+                                     "widget"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const RunResult r = Cli(args);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    std::smatch m;
+    EXPECT_TRUE(std::regex_search(r.out, m, std::regex("\\(sha256 ([0-9a-f]{64})\\)"))) << r.out;
+    return m.size() > 1 ? m[1].str() : "";
+  }
+  // A station's profile running `job`.
+  std::string Station(const std::string& name, const std::string& job) {
+    const std::string path = dir_.File(name + ".toml");
+    WriteWholeFile(path, "[line]\ndatabase = \"" + conn_ + "\"\nstation = \"" + name +
+                             "\"\njob = \"" + job + "\"\n");
+    return path;
+  }
+  // A board that leaves its bank A in NAME.a when it stops.
+  std::unique_ptr<SimProcess> Board(const std::string& name, std::vector<std::string> extra = {}) {
+    auto sim = std::make_unique<SimProcess>();
+    std::vector<std::string> args = {"--erase-ms", "10", "--dump-code-a", dir_.File(name + ".a")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    EXPECT_TRUE(sim->Start(args, Env()));
+    return sim;
+  }
+  // Bank A as a board received it: bank with the serial at its place.
+  static Bytes Written(Bytes bank, uint32_t serial) {
+    for (int k = 0; k < 4; ++k) bank[kSerialAt + k] = uint8_t(serial >> (8 * k));
+    return bank;
+  }
+  void ExpectBank(const std::string& dump, const Bytes& bank, uint32_t serial) {
+    const Bytes flash = FileBytes(dump);
+    ASSERT_GE(flash.size(), bank.size()) << dump;
+    EXPECT_EQ(Bytes(flash.begin(), flash.begin() + bank.size()), Written(bank, serial)) << dump;
+  }
+  std::vector<json> Records() {
+    std::vector<json> records;
+    std::istringstream in(Sql("SELECT record::text FROM boards ORDER BY time_start"));
+    for (std::string line; std::getline(in, line);) records.push_back(json::parse(line));
+    return records;
+  }
+
+  std::string db_, conn_;
+  TempDir dir_;
+};
+
+// The board gets the released bytes though the folder's file changed
+// after the release; the record, the boards table and `records --job`
+// name the job.
+TEST_F(JobRun, TheBoardGetsTheReleasedBytes) {
+  const Bytes released = RandomBytes(8 * 1024, 31);
+  const std::string hash = Release(released);
+  WriteWholeFile(dir_.File("app.fcode"), "changed on the station's disk after the release");
+  auto board = Board("b1");
+  const RunResult r =
+      RunProgram(QUELMAR_CLI_PATH, {"flash", board->device(), "--profile", Station("st1", "widget")},
+                 Env(), 120s);
+  board->Stop();
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  ExpectBank(dir_.File("b1.a"), released, 7000);
+  const std::vector<json> records = Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["job"], (json{{"name", "widget"}, {"version", 1}, {"sha256", hash}}));
+  EXPECT_EQ(records[0]["code"]["file"], "job widget@1/app.fcode");
+  EXPECT_EQ(Sql("SELECT job || '@' || job_version FROM boards"), "widget@1");
+  EXPECT_EQ(Sql("SELECT made FROM jobs"), "1");
+  const RunResult listed = Cli({"records", "--job", "widget@1"});
+  EXPECT_EQ(listed.exit_code, 0) << listed.err;
+  EXPECT_NE(listed.out.find("st1"), std::string::npos) << listed.out;
+  EXPECT_EQ(Cli({"records", "--job", "widget@2"}).exit_code, 1);
+}
+
+// Quantity 3, two stations of two boards each at once: three OK boards,
+// the fourth refused in one line before its first erase.
+TEST_F(JobRun, TheQuantityHoldsAcrossStations) {
+  const Bytes released = RandomBytes(8 * 1024, 32);
+  Release(released, {"--quantity", "3"});
+  std::vector<std::unique_ptr<SimProcess>> boards;
+  std::vector<std::unique_ptr<BackgroundProgram>> stations;
+  for (int s = 1; s <= 2; ++s) {
+    std::vector<std::string> args = {"flash"};
+    for (int b = 1; b <= 2; ++b) {
+      boards.push_back(Board("s" + std::to_string(s) + "b" + std::to_string(b)));
+      args.push_back(boards.back()->device());
+    }
+    args.insert(args.end(), {"--profile", Station("st" + std::to_string(s), "widget")});
+    stations.push_back(std::make_unique<BackgroundProgram>());
+    ASSERT_TRUE(stations.back()->Start(QUELMAR_CLI_PATH, args, Env()));
+  }
+  std::string err;
+  int failed_runs = 0;
+  for (auto& station : stations) {
+    failed_runs += station->Wait(180s) != 0;
+    err += station->Err();
+  }
+  for (auto& board : boards) board->Stop();
+  EXPECT_EQ(failed_runs, 1) << err;
+  EXPECT_EQ(Sql("SELECT count(*) FROM boards WHERE result = 'ok'"), "3");
+  EXPECT_EQ(Sql("SELECT made FROM jobs"), "3");
+  EXPECT_NE(err.find("job widget@1 has made its 3 boards: "), std::string::npos) << err;
+  // The refused board was identified and never erased: no bank A of it
+  // holds the image.
+  int written = 0;
+  for (const char* name : {"s1b1", "s1b2", "s2b1", "s2b2"}) {
+    const Bytes flash = FileBytes(dir_.File(std::string(name) + ".a"));
+    written += flash.size() >= released.size() &&
+               std::equal(released.begin() + kSerialAt + 4, released.end(),
+                          flash.begin() + kSerialAt + 4);
+  }
+  EXPECT_EQ(written, 3);
+}
+
+// Version 1 retired and version 2 released while an --auto run waits: its
+// next board gets version 2, and the terminal says so. A profile pinned to
+// the retired version then starts no board.
+TEST_F(JobRun, ARetiredVersionChangesOverOrStops) {
+  const Bytes v1 = RandomBytes(8 * 1024, 33), v2 = RandomBytes(8 * 1024, 34);
+  Release(v1);
+  BackgroundProgram run;
+  ASSERT_TRUE(run.Start(QUELMAR_CLI_PATH,
+                        {"flash", "COM44", "--auto", "--count", "2", "--profile",
+                         Station("st1", "widget")},
+                        Env()));
+  {
+    auto first = Board("first", {"--com", "44"});
+    ASSERT_TRUE(run.WaitForOutput("COM44: board 1: OK", 1, 120s)) << run.Out() << run.Err();
+  }  // unplugged
+  ASSERT_EQ(Cli({"job", "retire", "widget@1"}).exit_code, 0);
+  const std::string v2_hash = Release(v2);
+  auto second = Board("second", {"--com", "44"});
+  EXPECT_EQ(run.Wait(120s), 0) << run.Out() << run.Err();
+  second->Stop();
+  EXPECT_NE(run.Err().find("changed over to job widget@2 (sha256 " + v2_hash +
+                           "): job widget@1 is retired"),
+            std::string::npos)
+      << run.Err();
+  ExpectBank(dir_.File("first.a"), v1, 7000);
+  ExpectBank(dir_.File("second.a"), v2, 7001);
+  EXPECT_EQ(Sql("SELECT string_agg(job || '@' || job_version, ' ' ORDER BY time_start) FROM boards"),
+            "widget@1 widget@2");
+
+  SimProcess untouched;  // not quiet: it counts the requests it saw
+  ASSERT_TRUE(untouched.Start({"--erase-ms", "10"}, Env()));
+  const RunResult pinned = RunProgram(
+      QUELMAR_CLI_PATH, {"flash", untouched.device(), "--profile", Station("st2", "widget@1")},
+      Env(), 60s);
+  untouched.Stop();
+  EXPECT_EQ(pinned.exit_code, 1);
+  EXPECT_EQ(pinned.err, "quelmar-cli: job widget@1 is retired: no new board of it starts\n");
+  EXPECT_NE(untouched.Stderr().find(" 0 requests"), std::string::npos) << untouched.Stderr();
+}
+
+// Refused before any board, in one line: a job the line does not have,
+// and a job whose bytes were changed in the database behind the line's
+// back.
+TEST_F(JobRun, AJobThatDoesNotCheckTouchesNoBoard) {
+  const std::string hash = Release(RandomBytes(8 * 1024, 35));
+  struct Case {
+    const char* what;
+    std::string sql, job, says;
+  };
+  const Case cases[] = {
+      {"no such job", "", "gadget",
+       "quelmar-cli: no released version of job gadget in the line's database"},
+      {"no such version", "", "widget@9", "quelmar-cli: no job widget@9 in the line's database"},
+      {"bytes changed", "UPDATE job_images SET bytes = set_byte(bytes, 40, get_byte(bytes, 40) # 1)",
+       "widget", "quelmar-cli: job widget@1: its code image 'app.fcode' has SHA-256 "},
+      {"bytes and their hash changed",
+       "UPDATE job_images SET bytes = set_byte(bytes, 41, get_byte(bytes, 41) # 1), "
+       "sha256 = encode(sha256(set_byte(bytes, 41, get_byte(bytes, 41) # 1)), 'hex')",
+       "widget", "quelmar-cli: job widget@1: its bundle hash is "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!c.sql.empty()) Sql(c.sql);
+    SimProcess sim;
+    ASSERT_TRUE(sim.Start({"--erase-ms", "10"}, Env()));
+    const RunResult r = RunProgram(
+        QUELMAR_CLI_PATH, {"flash", sim.device(), "--profile", Station("st1", c.job)}, Env(), 60s);
+    sim.Stop();
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err.rfind(c.says, 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(sim.Stderr().find(" 0 requests"), std::string::npos) << sim.Stderr();
+  }
+  EXPECT_EQ(Sql("SELECT count(*) FROM boards"), "0");
+  EXPECT_EQ(Sql("SELECT sha256 FROM jobs"), hash);
+}
+
+}  // namespace
+}  // namespace quelmar::testing
