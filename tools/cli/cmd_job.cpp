@@ -63,10 +63,11 @@ constexpr char kReleaseHelp[] =
     "                              [--note TEXT] --db CONNINFO\n"
     "\n"
     "Loads and checks the profile as a run would: its code file (.fcode or\n"
-    "build output: ELF, Intel HEX, S-record), its data file (.fdata), its\n"
-    "fields placed in them, each field's pool in the line's database. Then\n"
-    "stores the files' bytes as read, the profile's text and the bundle hash\n"
-    "as the next version of NAME, and prints the version and its hash.\n"
+    "build output: ELF, Intel HEX, S-record), its data file (.fdata), their\n"
+    "pins (code_sha256, data_sha256), its fields placed in them, each\n"
+    "field's pool in the line's database. Then stores the files' bytes as\n"
+    "read, the profile's text and the bundle hash as the next version of\n"
+    "NAME, and prints the version and its hash.\n"
     "\n"
     "The profile describes the product only: a station's own keys (ports,\n"
     "listen, token, hostnames, records, log_dir, name, auto, count, and\n"
@@ -258,6 +259,12 @@ bool MakeJobRelease(const std::string& path, line::JobRelease* release,
     line::JobImage image;
     if (!LoadImage(path, kind, **file, &images, &errors, &image, why)) return false;
     release->images.push_back(std::move(image));
+  }
+  // A pinned file is released only with the SHA-256 the profile pins.
+  if (!production::CheckImagePin(images.CodeFile(), "code_sha256", profile.code_sha256, why) ||
+      !production::CheckImagePin(images.DataFile(), "data_sha256", profile.data_sha256, why)) {
+    *why = path + ": " + *why;
+    return false;
   }
   production::FieldPlan plan;
   if (!plan.Prepare(profile.fields, images, why)) {
