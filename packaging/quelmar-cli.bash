@@ -125,7 +125,7 @@ _quelmar_cli() {
             case ${COMP_WORDS[2]} in
               pool) options+=" --format --start --end --step --list" ;;
               orphans) options+=" --older" ;;
-              void) options+=" --pool" ;;
+              void) options+=" --pool --board" ;;
               station) options+=" --role" ;;
               dashboard) options+=" --listen --token --token-file --hostname" ;;
             esac

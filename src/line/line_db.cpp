@@ -1190,7 +1190,14 @@ bool LineDb::Orphans(unsigned older_minutes, std::vector<Orphan>* orphans, std::
             "  floor(extract(epoch FROM now() - reserved_at) / 60)::bigint "
             "FROM pool_values WHERE state = 'reserved' "
             "  AND reserved_at <= now() - make_interval(mins => $1::int) "
-            "ORDER BY reserved_at, pool, value",
+            // A board of a job without fields holds its count alone.
+            "UNION ALL SELECT '(job)', job || '@' || job_version, station, port, "
+            "  board_id::text, "
+            "  to_char(reserved_at AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS') || ' UTC', "
+            "  floor(extract(epoch FROM now() - reserved_at) / 60)::bigint "
+            "FROM reservations WHERE counted AND fields = '{}'::jsonb "
+            "  AND reserved_at <= now() - make_interval(mins => $1::int) "
+            "ORDER BY 6, 1, 2",
             {std::to_string(older_minutes)}, &rows, reason);
         if (s != Step::kDone) return s;
         for (size_t r = 0; r < rows.size(); ++r) {
@@ -1200,6 +1207,40 @@ bool LineDb::Orphans(unsigned older_minutes, std::vector<Orphan>* orphans, std::
                static_cast<unsigned>(std::max(0L, std::atol(rows.Text(r, 6).c_str())))});
         }
         return Step::kDone;
+      },
+      why);
+  return step == Step::kDone;
+}
+
+bool LineDb::VoidBoard(const std::string& board_id, size_t* values, std::string* job,
+                       std::string* why) {
+  *values = 0;
+  job->clear();
+  std::lock_guard lock(impl_->mutex);
+  Impl& d = *impl_;
+  const Step step = d.Transaction(
+      true,
+      [&](std::string* reason) {
+        Rows rows;
+        Step s = d.Run(
+            "SELECT coalesce(job || '@' || job_version, '') FROM reservations "
+            "WHERE board_id = $1::uuid FOR UPDATE",
+            {board_id}, &rows, reason);
+        if (s != Step::kDone) return s;
+        if (rows.empty()) {
+          *reason = "board " + board_id +
+                    " is no board in flight: it was filed, closed before, or never reserved";
+          return Step::kRefused;
+        }
+        *job = rows.Text(0, 0);
+        s = d.Run(
+            "UPDATE pool_values SET state = 'void', done_at = now() "
+            "WHERE board_id = $1::uuid AND state = 'reserved'",
+            {board_id}, &rows, reason);
+        if (s != Step::kDone) return s;
+        *values = rows.changed;
+        return d.Run("DELETE FROM reservations WHERE board_id = $1::uuid", {board_id}, nullptr,
+                     reason);
       },
       why);
   return step == Step::kDone;
@@ -1428,14 +1469,14 @@ LineDb::Reserved LineDb::Reserve(const std::vector<PoolField>& fields, const Boa
         used_up = false;
         taken.assign(fields.size(), production::FieldValue{});
         Rows rows;
-        Step s =
-            d.Run("SELECT quelmar_reserve($1, $2, $3::uuid, $4::text[], $5::text[], $6, "
-                  "$7::integer, $8::boolean)",
-                  {board.station, board.port, board.id, ArrayLiteral(names), ArrayLiteral(pools),
-                   board.job.empty() ? Param() : Param(board.job),
-                   board.job.empty() ? Param() : Param(std::to_string(board.job_version)),
-                   board.count ? "true" : "false"},
-                  &rows, reason);
+        Step s = d.Run(
+            "SELECT quelmar_reserve($1, $2, $3::uuid, $4::text[], $5::text[], $6, "
+            "$7::integer, $8::boolean)",
+            {board.station, board.port, board.id, ArrayLiteral(names), ArrayLiteral(pools),
+             board.job.empty() ? Param() : Param(board.job),
+             board.job.empty() ? Param() : Param(std::to_string(board.job_version)),
+             board.count ? "true" : "false"},
+            &rows, reason);
         if (s != Step::kDone) {
           used_up = d.session.Sqlstate() == "QM001";
           made = d.session.Sqlstate() == "QM008";
@@ -1637,8 +1678,7 @@ bool CheckJob(const Job& job, std::string* why) {
     const std::string got = production::Sha256Hex(i.bytes.data(), i.bytes.size());
     if (got != i.sha256) {
       *why = what + ": its " + i.kind + " image '" + i.file + "' has SHA-256 " + got +
-             " in the line's database, but was released with " + i.sha256 +
-             ": no board is written";
+             " in the line's database, but was released with " + i.sha256 + ": no board is written";
       return false;
     }
   }
@@ -1672,10 +1712,9 @@ bool LineDb::ReleaseJob(const JobRelease& release, int* version, std::string* sh
         return d.Run(
             "SELECT quelmar_job_release($1, $2::bigint, $3, $4, $5::text[], $6::text[], "
             "$7::text[], $8::bytea[], $9)",
-            {release.name,
-             release.quantity ? Param(std::to_string(*release.quantity)) : Param(), release.note,
-             release.profile, ArrayLiteral(kinds), ArrayLiteral(files), ArrayLiteral(formats),
-             ArrayLiteral(bytes), hash},
+            {release.name, release.quantity ? Param(std::to_string(*release.quantity)) : Param(),
+             release.note, release.profile, ArrayLiteral(kinds), ArrayLiteral(files),
+             ArrayLiteral(formats), ArrayLiteral(bytes), hash},
             &rows, reason);
       },
       why);

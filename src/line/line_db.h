@@ -220,6 +220,12 @@ class LineDb {
   bool Void(const std::string& pool, const std::vector<std::string>& values, size_t* changed,
             std::string* why);
 
+  // Engineers: closes a board whose station never filed it (killed
+  // mid-board): its values become void and its count of its job is given
+  // back. A record of it filed later is refused. *values: how many values
+  // became void; *job: its job ("widget@3"), "" for none.
+  bool VoidBoard(const std::string& board_id, size_t* values, std::string* job, std::string* why);
+
   // A station starts: the caller may act as `station`, and no other
   // station of that name was seen in the last 10 s. *identity: the line's
   // database as the spool keeps it ("<system identifier>/<database>").

@@ -3,6 +3,7 @@
 // holds across stations, a retired version changes over or stops, and a
 // job that does not check touches no board.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <nlohmann/json.hpp>
@@ -275,8 +276,45 @@ TEST_F(JobRun, AStationShowsItsJobAndWhenItIsMade) {
   EXPECT_NE(station.program().Out().find(
                 "COM45: board 2: FAILED (job widget@1 has made its 1 boards: 1 OK, 0 in progress"),
             std::string::npos)
-      << station.program().Out() << "\n---\n" << station.program().Err();
+      << station.program().Out() << "\n---\n"
+      << station.program().Err();
   EXPECT_EQ(Sql("SELECT count(*) || ' ' || min(result) FROM boards"), "2 failed");
+}
+
+// A station killed mid-board: its board holds its count (never one board
+// more than ordered) until an engineer closes it; then the count is back.
+TEST_F(JobRun, AKilledBoardHoldsItsCountUntilClosed) {
+  Release(RandomBytes(8 * 1024, 37), {"--quantity", "1"});
+  auto slow = Board("slow", {"--pace"});
+  BackgroundProgram run;
+  ASSERT_TRUE(run.Start(QUELMAR_CLI_PATH,
+                        {"flash", slow->device(), "--profile", Station("st4", "widget"), "--json"},
+                        Env()));
+  ASSERT_TRUE(run.WaitForOutput("\"type\":\"progress\"", 1, 60s)) << run.Out() << run.Err();
+  run.Signal(SIGKILL);
+  run.Wait(30s);
+  slow->Stop();
+  const auto flash = [&](const std::string& name) {
+    auto board = Board(name);
+    const RunResult r =
+        RunProgram(QUELMAR_CLI_PATH,
+                   {"flash", board->device(), "--profile", Station("st4", "widget")}, Env(), 120s);
+    board->Stop();
+    return r;
+  };
+  RunResult r = flash("refused");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("job widget@1 has made its 1 boards: 0 OK, 1 in progress"),
+            std::string::npos)
+      << r.err;
+  const std::string board = Sql("SELECT board_id FROM reservations WHERE counted");
+  EXPECT_NE(Cli({"line", "orphans"}).out.find(board), std::string::npos);
+  r = Cli({"line", "void", "--board", board});
+  EXPECT_EQ(r.out, "Board " + board +
+                       " closed: 1 value made void, its count of job widget@1 given back.\n")
+      << r.err;
+  EXPECT_EQ(flash("after").exit_code, 0);
+  EXPECT_EQ(Sql("SELECT made FROM jobs"), "1");
 }
 
 }  // namespace

@@ -124,11 +124,16 @@ constexpr char kOrphansHelp[] =
 
 constexpr char kVoidHelp[] =
     "Usage: quelmar-cli line void --pool NAME VALUE... --db CONNINFO\n"
+    "       quelmar-cli line void --board ID --db CONNINFO\n"
     "\n"
     "Makes the values void: they are never handed out. An orphan, a free\n"
     "value of a list, or a counter's value not reached yet (the counter then\n"
     "steps over it). A value written to a board cannot be made void. All\n"
-    "values or none: one that cannot be made void refuses them all.\n";
+    "values or none: one that cannot be made void refuses them all.\n"
+    "\n"
+    "--board ID closes a board whose station never filed it (the board id\n"
+    "'line orphans' shows): its values become void and its count of its job\n"
+    "is given back. A record of that board filed later is refused.\n";
 
 bool Connect(line::LineDb* db, const DbOptions& options, std::string* why) {
   return db->Connect(options.values.at("--db"), why);
@@ -332,9 +337,24 @@ int Orphans(int argc, char** argv) {
 
 int Void(int argc, char** argv) {
   DbOptions options;
-  if (auto done =
-          ReadDbOptions(argc, argv, 2, "line void", kVoidHelp, {"--db", "--pool"}, &options))
+  if (auto done = ReadDbOptions(argc, argv, 2, "line void", kVoidHelp,
+                                {"--db", "--pool", "--board"}, &options))
     return *done;
+  if (options.values.count("--board") != 0) {
+    if (options.values.count("--pool") != 0 || !options.words.empty())
+      return UsageError("line void", "--board ID goes alone, without --pool or values");
+    const std::string board = options.values.at("--board");
+    line::LineDb db;
+    std::string why, job;
+    size_t values = 0;
+    if (!Connect(&db, options, &why) || !db.CheckSchema(&why) ||
+        !db.VoidBoard(board, &values, &job, &why))
+      return DbFailure(why);
+    std::printf("Board %s closed: %zu value%s made void%s.\n", board.c_str(), values,
+                values == 1 ? "" : "s",
+                job.empty() ? "" : (", its count of job " + job + " given back").c_str());
+    return kExitOk;
+  }
   if (options.values.count("--pool") == 0) return UsageError("line void", "missing --pool NAME");
   if (options.words.empty()) return UsageError("line void", "missing VALUE");
   line::LineDb db;
