@@ -28,6 +28,10 @@
 #   bench/run.sh --line-stations [--rounds N] [--kib N]  four paced stations
 #                                 on the line's pools against state files
 #                                 (line_station_bench.py)
+#   bench/run.sh --jobs [OPTIONS]  a released job against local files: start
+#                                 to first board, 8 paced boards, and
+#                                 line_bench's spool cost (job_bench.py);
+#                                 --quick: 3 rounds, 1 paced round
 #   bench/run.sh --station [--soak N]  8 paced boards through quelmar-cli
 #                                 station with 20 dashboard clients against
 #                                 none; --soak N: N boards with a dashboard
@@ -62,6 +66,13 @@ if [ "${1:-}" = "--line-page" ]; then
   exec bench/line_page_bench.py build/default/tools/cli/quelmar-cli \
     build/default/tests/line/line_station tests/line/pg_server.sh \
     --sim build/default/tools/sim/quelmar-sim "$@"
+fi
+if [ "${1:-}" = "--jobs" ]; then
+  shift
+  cmake --build --preset default --target quelmar-cli quelmar-sim line_bench -j2
+  exec bench/job_bench.py build/default/tools/cli/quelmar-cli \
+    build/default/tools/sim/quelmar-sim tests/line/pg_server.sh \
+    build/default/bench/line_bench "$@"
 fi
 if [ "${1:-}" = "--line" ]; then
   shift
