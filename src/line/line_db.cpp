@@ -1183,21 +1183,27 @@ bool LineDb::Orphans(unsigned older_minutes, std::vector<Orphan>* orphans, std::
       [&](std::string* reason) {
         orphans->clear();
         Rows rows;
-        const Step s = d.Run(
+        // Boards of a job without fields hold their count alone; only
+        // those who may read the reservations (engineers) see them.
+        Step s = d.Run("SELECT has_table_privilege('reservations', 'SELECT')", {}, &rows, reason);
+        if (s != Step::kDone) return s;
+        const bool engineer = rows.Text(0, 0) == "t";
+        const std::string columns =
+            "to_char(reserved_at AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS') || ' UTC', "
+            "floor(extract(epoch FROM now() - reserved_at) / 60)::bigint ";
+        const std::string since = "reserved_at <= now() - make_interval(mins => $1::int) ";
+        s = d.Run(
             "SELECT pool, value, coalesce(station, ''), coalesce(port, ''), "
-            "  coalesce(board_id::text, ''), "
-            "  to_char(reserved_at AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS') || ' UTC', "
-            "  floor(extract(epoch FROM now() - reserved_at) / 60)::bigint "
-            "FROM pool_values WHERE state = 'reserved' "
-            "  AND reserved_at <= now() - make_interval(mins => $1::int) "
-            // A board of a job without fields holds its count alone.
-            "UNION ALL SELECT '(job)', job || '@' || job_version, station, port, "
-            "  board_id::text, "
-            "  to_char(reserved_at AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS') || ' UTC', "
-            "  floor(extract(epoch FROM now() - reserved_at) / 60)::bigint "
-            "FROM reservations WHERE counted AND fields = '{}'::jsonb "
-            "  AND reserved_at <= now() - make_interval(mins => $1::int) "
-            "ORDER BY 6, 1, 2",
+            "coalesce(board_id::text, ''), " +
+                columns + "FROM pool_values WHERE state = 'reserved' AND " + since +
+                (engineer ? "UNION ALL SELECT '(job)', job || '@' || job_version, station, "
+                            "port, board_id::text, " +
+                                columns +
+                                "FROM reservations WHERE counted AND fields = '{}'::jsonb "
+                                "AND " +
+                                since
+                          : std::string()) +
+                "ORDER BY 6, 1, 2",
             {std::to_string(older_minutes)}, &rows, reason);
         if (s != Step::kDone) return s;
         for (size_t r = 0; r < rows.size(); ++r) {

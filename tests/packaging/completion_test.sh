@@ -52,7 +52,7 @@ quelmar-cli line station add st --|--db --help --role
 quelmar-cli line pool |add
 quelmar-cli line pool add serial --|--db --end --format --help --list --start --step
 quelmar-cli line pool add serial --format m|mac
-quelmar-cli line void --|--db --help --pool
+quelmar-cli line void --|--board --db --help --pool
 quelmar-cli line orphans --|--db --help --older
 quelmar-cli line orphans --db |
 quelmar-cli line dashboard --|--db --help --hostname --listen --token --token-file
