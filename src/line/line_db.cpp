@@ -1229,13 +1229,23 @@ bool LineDb::VoidBoard(const std::string& board_id, size_t* values, std::string*
       [&](std::string* reason) {
         Rows rows;
         Step s = d.Run(
-            "SELECT coalesce(job || '@' || job_version, '') FROM reservations "
-            "WHERE board_id = $1::uuid FOR UPDATE",
+            "SELECT coalesce(job || '@' || job_version, ''), "
+            "  floor(extract(epoch FROM now() - reserved_at) / 60)::bigint "
+            "FROM reservations WHERE board_id = $1::uuid FOR UPDATE",
             {board_id}, &rows, reason);
         if (s != Step::kDone) return s;
         if (rows.empty()) {
           *reason = "board " + board_id +
                     " is no board in flight: it was filed, closed before, or never reserved";
+          return Step::kRefused;
+        }
+        // A board being written has a reservation of minutes: one its
+        // station still writes must not lose its count under it.
+        if (std::atol(rows.Text(0, 1).c_str()) < kCloseAfterMinutes) {
+          *reason = "board " + board_id + " was reserved " + rows.Text(0, 1) +
+                    " min ago: its station may still be writing it; close a board only once " +
+                    "its station is down, " + std::to_string(kCloseAfterMinutes) +
+                    " minutes or more after its reservation";
           return Step::kRefused;
         }
         *job = rows.Text(0, 0);

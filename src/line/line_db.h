@@ -224,6 +224,8 @@ class LineDb {
   // mid-board): its values become void and its count of its job is given
   // back. A record of it filed later is refused. *values: how many values
   // became void; *job: its job ("widget@3"), "" for none.
+  // Refused for a board reserved less than kCloseAfterMinutes ago.
+  static constexpr int kCloseAfterMinutes = 15;
   bool VoidBoard(const std::string& board_id, size_t* values, std::string* job, std::string* why);
 
   // A station starts: the caller may act as `station`, and no other

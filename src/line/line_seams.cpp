@@ -70,8 +70,7 @@ std::vector<std::string> Line::Notes() {
   return std::exchange(notes_, {});
 }
 
-bool Line::FetchRelease(std::optional<int> version,
-                        std::shared_ptr<const production::Release>* out,
+bool Line::FetchRelease(std::optional<int> version, std::shared_ptr<const production::Release>* out,
                         std::vector<PoolField>* fields, std::string* why) {
   Job job;
   if (db_.FetchJob(job_name_, version, &job, why) != LineDb::Got::kOk) return false;
@@ -102,10 +101,9 @@ bool Line::ChangeOver(const std::shared_ptr<const production::Release>& from, st
     *why += "; " + reason;
     return false;
   }
-  const std::string note = "changed over to job " +
-                           JobLabel(release->job.name, release->job.version) + " (sha256 " +
-                           release->job.sha256 + "): job " +
-                           JobLabel(from->job.name, from->job.version) + " is retired";
+  const std::string note =
+      "changed over to job " + JobLabel(release->job.name, release->job.version) + " (sha256 " +
+      release->job.sha256 + "): job " + JobLabel(from->job.name, from->job.version) + " is retired";
   {
     std::lock_guard lock(release_mutex_);
     // Another board's thread may have changed over first.
@@ -150,8 +148,7 @@ production::ValueSource::Reserved Line::Reserve(const production::BoardTag& boar
       tag.job_version = release->job.version;
     }
     reserved = db_.Reserve(fields, tag, values, &key, why);
-    if (reserved != LineDb::Reserved::kRetired || !release || pinned_ ||
-        !ChangeOver(release, why))
+    if (reserved != LineDb::Reserved::kRetired || !release || pinned_ || !ChangeOver(release, why))
       break;
   }
   if (release && on_job_stops_ &&
@@ -172,8 +169,13 @@ production::ValueSource::Reserved Line::Reserve(const production::BoardTag& boar
       return production::ValueSource::Reserved::kOk;
     case LineDb::Reserved::kUsedUp:
     case LineDb::Reserved::kMade:
-    case LineDb::Reserved::kRetired:
       return production::ValueSource::Reserved::kUsedUp;
+    case LineDb::Reserved::kRetired:
+      if (pinned_) return production::ValueSource::Reserved::kUsedUp;
+      // A station on the job's newest version waits, its board untouched,
+      // for a newer one to change over to.
+      *why += " and no newer version is released";
+      return production::ValueSource::Reserved::kAway;
     case LineDb::Reserved::kAway:
       return production::ValueSource::Reserved::kAway;
     case LineDb::Reserved::kFailed:

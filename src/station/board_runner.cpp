@@ -301,15 +301,19 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
     // The line's database away or slow before the first erase: an --auto
     // board waits untouched and takes its values once it answers, rather
     // than fail for what is not its fault.
-    bool said = false;
+    bool said = false, for_a_version = false;
     while (reserved == production::ValueSource::Reserved::kAway && identified_open &&
            !interrupted() && !tally_.Stopped()) {
-      if (!said) NoteFor(i)(why + "; the board waits, untouched, until it answers");
+      // Its job's version retired, no newer one yet: the board waits for one.
+      for_a_version = why.find("no newer version") != std::string::npos;
+      if (!said)
+        NoteFor(i)(why + (for_a_version ? "; the board waits, untouched, until one is"
+                                        : "; the board waits, untouched, until it answers"));
       said = true;
       SleepUntil(w, w.clock.Now() + kPollPeriod, tally_);
       reserved = session->Reserve(&why);
     }
-    if (said && reserved == production::ValueSource::Reserved::kOk)
+    if (said && reserved == production::ValueSource::Reserved::kOk && !for_a_version)
       NoteFor(i)("the line's database answers again");
     if (ok && seams_.observer) seams_.observer->Fields(i, session->FieldTexts());
     if (reserved != production::ValueSource::Reserved::kOk) {

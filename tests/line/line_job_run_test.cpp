@@ -128,6 +128,22 @@ TEST_F(JobRun, TheBoardGetsTheReleasedBytes) {
   EXPECT_EQ(listed.exit_code, 0) << listed.err;
   EXPECT_NE(listed.out.find("st1"), std::string::npos) << listed.out;
   EXPECT_EQ(Cli({"records", "--job", "widget@2"}).exit_code, 1);
+
+  // A sealed record of a board of the job that says another image was
+  // written is refused.
+  const std::string id = "7a0c1e52-9d3b-4f6e-8a41-0c5d2b7e9f13";
+  const json reserved = json::parse(Sql("SELECT quelmar_reserve('st1', 'COM9', '" + id +
+                                        "', '{serial}', '{serial}', 'widget', 1, true)"));
+  json forged = records[0];
+  forged["id"] = id;
+  forged["port"] = "COM9";
+  forged["fields"]["serial"] = std::stoull(reserved["values"][0].get<std::string>());
+  forged["code"]["sha256"] = std::string(64, 'e');
+  const std::string text = forged.dump();
+  EXPECT_EQ(Sql("SELECT quelmar_file('st1', '" + id + "', 'ok', $q$" + text +
+                "$q$, encode(quelmar_hmac(decode('" + reserved["key"].get<std::string>() +
+                "', 'hex'), convert_to($q$" + text + "$q$, 'UTF8')), 'hex'))"),
+            "refused: the record's images are not the ones of job widget@1");
 }
 
 // Quantity 3, two stations of two boards each at once: three OK boards,
@@ -170,8 +186,9 @@ TEST_F(JobRun, TheQuantityHoldsAcrossStations) {
   EXPECT_EQ(written, 3);
 }
 
-// Version 1 retired and version 2 released while an --auto run waits: its
-// next board gets version 2, and the terminal says so. A profile pinned to
+// Version 1 retired while an --auto run waits: its next board waits
+// untouched until version 2 is released, then gets version 2, and the
+// terminal says so. A profile pinned to
 // the retired version then starts no board.
 TEST_F(JobRun, ARetiredVersionChangesOverOrStops) {
   const Bytes v1 = RandomBytes(8 * 1024, 33), v2 = RandomBytes(8 * 1024, 34);
@@ -185,8 +202,15 @@ TEST_F(JobRun, ARetiredVersionChangesOverOrStops) {
     ASSERT_TRUE(run.WaitForOutput("COM44: board 1: OK", 1, 120s)) << run.Out() << run.Err();
   }  // unplugged
   ASSERT_EQ(Cli({"job", "retire", "widget@1"}).exit_code, 0);
-  const std::string v2_hash = Release(v2);
+  // Retired before a newer version is out: the next board waits, untouched.
   auto second = Board("second", {"--com", "44"});
+  ASSERT_TRUE(WaitUntil([&] {
+    return run.Err().find(
+               "COM44: job widget@1 is retired: no new board of it starts and no "
+               "newer version is released; the board waits, untouched, until one "
+               "is") != std::string::npos;
+  })) << run.Err();
+  const std::string v2_hash = Release(v2);
   EXPECT_EQ(run.Wait(120s), 0) << run.Out() << run.Err();
   second->Stop();
   EXPECT_NE(run.Err().find("changed over to job widget@2 (sha256 " + v2_hash +
@@ -309,6 +333,12 @@ TEST_F(JobRun, AKilledBoardHoldsItsCountUntilClosed) {
       << r.err;
   const std::string board = Sql("SELECT board_id FROM reservations WHERE counted");
   EXPECT_NE(Cli({"line", "orphans"}).out.find(board), std::string::npos);
+  // Not while its station might still be writing it.
+  EXPECT_NE(Cli({"line", "void", "--board", board})
+                .err.find(" min ago: its station may still be "
+                          "writing it"),
+            std::string::npos);
+  Sql("UPDATE reservations SET reserved_at = now() - interval '20 minutes'");
   r = Cli({"line", "void", "--board", board});
   EXPECT_EQ(r.out, "Board " + board +
                        " closed: 1 value made void, its count of job widget@1 given back.\n")

@@ -162,6 +162,7 @@ TEST_F(Job, Refusals) {
   WriteCode(dir_, 11);
   const std::vector<uint8_t> none = image::BuildCodeFile(nullptr, nullptr, 'E');
   WriteWholeFile(dir_.File("empty.fcode"), std::string(none.begin(), none.end()));
+  WriteWholeFile(dir_.File("manifest"), ReadWholeFile(dir_.File("app.fcode")));
   const std::string line = "[line]\ndatabase = \"postgresql://engineer@db-host/line3\"\n";
   struct Case {
     int exit;
@@ -191,6 +192,10 @@ TEST_F(Job, Refusals) {
        With("reboot", "code_sha256 = \"" + std::string(64, 'a') + "\"\nreboot"),
        {}},
       {1, "nothing to release", With("code = \"app.fcode\"\nreboot = true\n", ""), {}},
+      {1,
+       "the code file is named 'manifest', as another file of the job is",
+       With("app.fcode", "manifest"),
+       {}},
       {2, "--quantity takes a number of boards from 1 up, not '0'", kProduct, {"--quantity", "0"}},
       {2, "--name takes a job's name without a version", kProduct, {"--name", "widget@2"}},
       {2, "\"a b\" is no job name", kProduct, {"--name", "a b"}},

@@ -260,6 +260,17 @@ bool MakeJobRelease(const std::string& path, line::JobRelease* release,
     if (!LoadImage(path, kind, **file, &images, &errors, &image, why)) return false;
     release->images.push_back(std::move(image));
   }
+  // An export writes every file of a job into one folder beside these.
+  for (size_t n = 0; n < release->images.size(); ++n) {
+    const std::string& file = release->images[n].file;
+    const bool taken = file == "profile.toml" || file == "manifest" || file == "release.json" ||
+                       (n == 1 && file == release->images[0].file);
+    if (taken) {
+      *why = path + ": the " + release->images[n].kind + " file is named '" + file +
+             "', as another file of the job is: rename it";
+      return false;
+    }
+  }
   // A pinned file is released only with the SHA-256 the profile pins.
   if (!production::CheckImagePin(images.CodeFile(), "code_sha256", profile.code_sha256, why) ||
       !production::CheckImagePin(images.DataFile(), "data_sha256", profile.data_sha256, why)) {

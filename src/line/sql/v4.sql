@@ -398,6 +398,14 @@ BEGIN
              (SELECT sha256 FROM @SCHEMA@.jobs WHERE name = r.job AND version = r.job_version)) THEN
       why := format('the record does not name the job %s@%s its board was reserved for', r.job,
                     r.job_version);
+    ELSIF r.job IS NOT NULL AND (
+          rec -> 'code' ->> 'sha256' IS DISTINCT FROM
+            (SELECT i.sha256 FROM @SCHEMA@.job_images i
+             WHERE i.job = r.job AND i.version = r.job_version AND i.kind = 'code')
+          OR rec -> 'data' ->> 'sha256' IS DISTINCT FROM
+            (SELECT i.sha256 FROM @SCHEMA@.job_images i
+             WHERE i.job = r.job AND i.version = r.job_version AND i.kind = 'data')) THEN
+      why := format('the record''s images are not the ones of job %s@%s', r.job, r.job_version);
     ELSIF r.job IS NOT NULL AND p_result = 'ok' AND NOT r.counted THEN
       why := 'a board that took no count of its job cannot be OK';
     ELSIF coalesce(rec ->> 'board', '') !~ '^[0-9]{1,9}$' THEN
