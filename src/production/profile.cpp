@@ -39,6 +39,12 @@ class Reader {
     // The text is UTF-8, like a path given on the command line: both must
     // name one file on every system.
     const std::filesystem::path p = PathFromUtf8(text);
+    // A profile's text with no folder (a released job's) keeps its paths
+    // as written.
+    if (folder_.empty()) {
+      *out = text;
+      return true;
+    }
     *out = Utf8FromPath((p.is_absolute() ? p : folder_ / p).lexically_normal());
     return true;
   }
