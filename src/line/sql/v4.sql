@@ -145,6 +145,19 @@ BEGIN
 END
 $$;
 
+-- Jobs are read by every group role of the line, and nobody else.
+CREATE FUNCTION @SCHEMA@.quelmar_may_read_jobs() RETURNS void
+LANGUAGE plpgsql STABLE SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+BEGIN
+  IF NOT (pg_catalog.pg_has_role(session_user, 'quelmar_station', 'MEMBER')
+          OR pg_catalog.pg_has_role(session_user, 'quelmar_supervisor', 'MEMBER')
+          OR @SCHEMA@.quelmar_is_engineer()) THEN
+    RAISE EXCEPTION USING ERRCODE = '42501',
+      MESSAGE = format('%s may not read jobs: it is a member of no group of the line', session_user);
+  END IF;
+END
+$$;
+
 -- A job as a station runs it: the version asked for (NULL: the newest
 -- released), one row per image (one row with no image for a job without
 -- images), with its counts. Any role of the line may read it.
@@ -157,12 +170,7 @@ LANGUAGE plpgsql STABLE SECURITY DEFINER SET search_path = pg_catalog, pg_temp A
 DECLARE
   v integer := p_version;
 BEGIN
-  IF NOT (pg_catalog.pg_has_role(session_user, 'quelmar_station', 'MEMBER')
-          OR pg_catalog.pg_has_role(session_user, 'quelmar_supervisor', 'MEMBER')
-          OR @SCHEMA@.quelmar_is_engineer()) THEN
-    RAISE EXCEPTION USING ERRCODE = '42501',
-      MESSAGE = format('%s may not read jobs: it is a member of no group of the line', session_user);
-  END IF;
+  PERFORM @SCHEMA@.quelmar_may_read_jobs();
   IF v IS NULL THEN
     SELECT max(j.version) INTO v FROM @SCHEMA@.jobs j WHERE j.name = p_name AND j.state = 'released';
     IF v IS NULL THEN
@@ -196,12 +204,7 @@ RETURNS TABLE (name text, version integer, state text, quantity bigint, made big
 LANGUAGE plpgsql STABLE SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
 #variable_conflict use_column
 BEGIN
-  IF NOT (pg_catalog.pg_has_role(session_user, 'quelmar_station', 'MEMBER')
-          OR pg_catalog.pg_has_role(session_user, 'quelmar_supervisor', 'MEMBER')
-          OR @SCHEMA@.quelmar_is_engineer()) THEN
-    RAISE EXCEPTION USING ERRCODE = '42501',
-      MESSAGE = format('%s may not read jobs: it is a member of no group of the line', session_user);
-  END IF;
+  PERFORM @SCHEMA@.quelmar_may_read_jobs();
   RETURN QUERY
   SELECT j.name, j.version, j.state, j.quantity, j.made,
          (SELECT count(*) FROM @SCHEMA@.reservations r
@@ -561,7 +564,7 @@ REVOKE ALL ON @SCHEMA@.jobs, @SCHEMA@.job_images FROM PUBLIC;
 REVOKE ALL ON FUNCTION @SCHEMA@.quelmar_job_manifest(text, integer),
   @SCHEMA@.quelmar_job_release(text, bigint, text, text, text[], text[], text[], bytea[], text),
   @SCHEMA@.quelmar_job_retire(text, integer), @SCHEMA@.quelmar_job_fetch(text, integer),
-  @SCHEMA@.quelmar_jobs(),
+  @SCHEMA@.quelmar_jobs(), @SCHEMA@.quelmar_may_read_jobs(),
   @SCHEMA@.quelmar_reserve(text, text, uuid, text[], text[], text, integer, boolean) FROM PUBLIC;
 GRANT SELECT ON @SCHEMA@.jobs TO quelmar_supervisor, quelmar_engineer;
 GRANT SELECT ON @SCHEMA@.job_images TO quelmar_engineer;
