@@ -22,7 +22,7 @@ namespace quelmar::line {
 // boards.filed_at. Version 4: released jobs (jobs, job_images, the
 // boards' and reservations' job columns, stations.job). An upgrade adds a
 // step in schema.cpp and raises it.
-inline constexpr int kSchemaVersion = 4;
+inline constexpr int kSchemaVersion = 5;
 
 // The group roles a line's login roles are members of.
 inline constexpr char kStationGroup[] = "quelmar_station";

@@ -101,11 +101,12 @@ CREATE INDEX boards_failed ON boards (time_end) WHERE result <> 'ok';
 // Version 3 onwards: src/line/sql/vN.sql, compiled in.
 const char* SchemaV3Sql();
 const char* SchemaV4Sql();
+const char* SchemaV5Sql();
 
 const std::vector<std::string>& SchemaSteps() {
   static const std::vector<std::string> steps = {kVersion1, kVersion2, SchemaV3Sql(),
-                                                 SchemaV4Sql()};
-  static_assert(kSchemaVersion == 4, "a new schema version needs its step here");
+                                                 SchemaV4Sql(), SchemaV5Sql()};
+  static_assert(kSchemaVersion == 5, "a new schema version needs its step here");
   return steps;
 }
 

@@ -70,7 +70,7 @@ run() {
 
 PGPASSWORD="$secret" run "$work/out" "$work/err" line init --db "$conn" ||
   fail "line init: $(cat "$work/err")"
-grep -qx "Made the line's tables in $server (schema version 4)." "$work/out" ||
+grep -qx "Made the line's tables in $server (schema version 5)." "$work/out" ||
   fail "line init said: $(cat "$work/out")"
 PGPASSWORD="$secret" run "$work/out" "$work/err" line pool add serial --format u32le \
   --start 100000 --db "$conn" || fail "pool add serial: $(cat "$work/err")"
