@@ -1376,6 +1376,22 @@ TEST_F(Line, AUnitKeepsItsValuesAndNoOtherUnitGetsThem) {
                   id + "'"),
               std::string(s.unit) + " " + (rework_of.empty() ? "-" : rework_of));
   }
+  // records --db --unit lists the unit's boards, its first and its rework.
+  const RunResult listed =
+      RunProgram(QUELMAR_CLI_PATH, {"records", "--db", conn_, "--unit", "A"}, {}, 60s);
+  ASSERT_EQ(listed.exit_code, 0) << listed.err;
+  const auto lines = Lines(listed.out);
+  ASSERT_EQ(lines.size(), 2u) << listed.out;
+  // Both start at the same time in these records: in either order.
+  const std::string first = "ok  unit A  mac=02:51:4D:00:00:10  serial=1",
+                    rework = "ok  unit A  rework of " + first_id["A"] + "  mac=02:51:4D:00:00:10";
+  const bool in_order = lines[0].find(first) != std::string::npos;
+  EXPECT_NE(lines[in_order ? 0 : 1].find(first), std::string::npos) << listed.out;
+  EXPECT_NE(lines[in_order ? 1 : 0].find(rework), std::string::npos) << listed.out;
+  EXPECT_EQ(
+      RunProgram(QUELMAR_CLI_PATH, {"records", "--db", conn_, "--unit", "Z"}, {}, 60s).exit_code,
+      1);
+
   // B's serial handed to another unit's board behind the line's back: B
   // is not written with it again.
   Sql("UPDATE pool_values SET board_id = (SELECT id FROM boards WHERE unit = 'A' LIMIT 1) "
