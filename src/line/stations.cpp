@@ -662,7 +662,7 @@ bool LineWatcher::Shared::Read(Session& session, std::optional<double>* next_off
       "     (SELECT coalesce(json_object_agg(left(key, 100), left(value, 200)), '{}') FROM "
       "       (SELECT * FROM jsonb_each_text(CASE WHEN jsonb_typeof(record -> 'fields') = "
       "       'object' THEN record -> 'fields' ELSE '{}' END) LIMIT 64) e) AS fields, "
-      "     left(record ->> 'failure', 500) AS failure "
+      "     left(record ->> 'failure', 500) AS failure, left(unit, 200) AS unit "
       "   FROM boards WHERE result <> 'ok' ORDER BY filed_at DESC LIMIT $3) f), '[]'::json), "
       " 'next_offline', (SELECT extract(epoch FROM min(last_seen) + make_interval(secs => $2) "
       "     - now())::float8 FROM stations "
@@ -714,6 +714,7 @@ bool LineWatcher::Shared::Read(Session& session, std::optional<double>* next_off
     failure.board = Count(f, "board");
     failure.time = Text(f, "time");
     failure.failure = Bounded(Text(f, "failure"), 500);
+    failure.unit = Bounded(Text(f, "unit"), 200);
     const Json fields = f.contains("fields") ? f["fields"] : Json();
     if (fields.is_object()) {
       for (const auto& [key, value] : fields.items())

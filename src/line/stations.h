@@ -148,6 +148,7 @@ struct LineFailure {
   std::string time;                                         // its end, ISO 8601 UTC
   std::vector<std::pair<std::string, std::string>> fields;  // name, value as written
   std::string failure;
+  std::string unit;  // scanned from the board's label, or ""
   bool operator==(const LineFailure&) const = default;
 };
 

@@ -184,7 +184,7 @@ class Reader {
         "records", "log_dir", "field", "name",        "listen",      "token",  "hostnames", "line"};
     for (auto&& [key, node] : top) {
       const std::string k(key.str());
-      if (std::find(std::begin(kKeys), std::end(kKeys), k) == std::end(kKeys))
+      if (std::find(std::begin(kKeys), std::end(kKeys), k) == std::end(kKeys) && k != "rework")
         return Fail(key.source(), k, "unknown key");
     }
     // The line first: a job takes the images, fields and reboot.
@@ -273,6 +273,11 @@ class Reader {
         if (!Bool(*n, key, &value)) return false;
         (std::string(key) == "reboot" ? p->reboot : p->auto_mode) = value;
       }
+    }
+    if (const toml::node* n = top.get("rework")) {
+      bool value = false;
+      if (!Bool(*n, "rework", &value)) return false;
+      p->rework = value;
     }
     if (const toml::node* n = top.get("count")) {
       uint64_t count = 0;
@@ -444,6 +449,7 @@ std::vector<std::string> StationKeys(const Profile& p) {
   add(p.name.has_value(), "name");
   add(p.auto_mode.has_value(), "auto");
   add(p.count.has_value(), "count");
+  add(p.rework.has_value(), "rework");
   if (p.line) {
     add(p.line->station_given, "line.station");
     add(!p.line->spool.empty(), "line.spool");

@@ -55,6 +55,9 @@ struct Profile {
   std::optional<std::string> token;   // the dashboard's control token
   // Names and addresses the line reaches the dashboard by.
   std::vector<std::string> hostnames;
+  // A rework station's bench: a unit written OK before gets its newest
+  // record's values again (refused elsewhere).
+  std::optional<bool> rework;
   // The line's database: every field then takes its values from a pool.
   std::optional<LineSettings> line;
 };

@@ -83,6 +83,9 @@ std::string RecordJson(const BoardRecord& r) {
   j["port"] = r.port;
   j["device"] = r.device;
   j["board"] = r.board;
+  // Only a scanned board has them: records without stay as they were.
+  if (r.unit) j["unit"] = *r.unit;
+  if (r.rework_of) j["rework_of"] = *r.rework_of;
   j["result"] = r.result;
   j["failure"] = optional_text(r.failure);
   j["bootloader"] = optional_text(r.bootloader);

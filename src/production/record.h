@@ -56,6 +56,10 @@ struct BoardRecord {
   std::string port;
   std::string device;
   unsigned board = 0;
+  // The unit scanned from the board's own label, when it had one.
+  std::optional<std::string> unit;
+  // A board written again with an earlier record's values: that record's id.
+  std::optional<std::string> rework_of;
   std::string result = "failed";  // "ok", "failed", "stopped"
   std::optional<std::string> failure;
   std::optional<std::string> bootloader;  // "2.8"

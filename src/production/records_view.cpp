@@ -40,6 +40,8 @@ constexpr Key kKeys[] = {
     {"port", Kind::kText, true},
     {"device", Kind::kText, false},
     {"board", Kind::kCount, true},
+    {"unit", Kind::kText, false},
+    {"rework_of", Kind::kText, false},
     {"result", Kind::kText, true},
     {"failure", Kind::kTextOrNull, false},
     {"bootloader", Kind::kTextOrNull, false},
@@ -260,12 +262,19 @@ bool RecordHasValue(const json& record, const std::string& wanted) {
   return false;
 }
 
+bool RecordHasUnit(const json& record, const std::string& unit) {
+  const auto at = record.find("unit");
+  return at != record.end() && at->is_string() && at->get_ref<const std::string&>() == unit;
+}
+
 std::string RecordSummaryLine(const json& record) {
   auto get = [&](const char* key) { return Shown(Get(record, key), std::string::npos); };
   // A line's record says its station: ports repeat from station to station.
   const std::string station = get("station");
   std::string line = get("time_start") + "  " + (station.empty() ? "" : station + "  ") +
                      get("port") + "  board " + get("board") + "  " + get("result");
+  if (const std::string unit = get("unit"); !unit.empty()) line += "  unit " + unit;
+  if (const std::string of = get("rework_of"); !of.empty()) line += "  rework of " + of;
   const json& fields = Member(record, "fields");
   if (fields.is_object()) {
     for (const auto& [name, value] : fields.items())

@@ -37,6 +37,9 @@ bool RecordFailed(const nlohmann::ordered_json& record);
 // to ':' against '-').
 bool RecordHasValue(const nlohmann::ordered_json& record, const std::string& wanted);
 
+// Whether the record is of the board scanned as unit (compared as is).
+bool RecordHasUnit(const nlohmann::ordered_json& record, const std::string& unit);
+
 // One line for a listing: time, port, board, result, fields, failure. A
 // control character (an escape sequence in a board's log) is shown as
 // \xHH, never sent to the terminal.

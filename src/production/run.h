@@ -19,6 +19,7 @@
 #include "production/plan.h"
 #include "production/record.h"
 #include "production/release.h"
+#include "production/units.h"
 
 namespace quelmar::production {
 
@@ -49,6 +50,9 @@ struct RunSettings {
   BoardValues* line_values = nullptr;
   RecordSink* line_records = nullptr;
   std::string station;  // the line's name for this station, in each record
+  // A rework station: a unit written OK before is given its newest
+  // record's values again rather than refused.
+  bool rework = false;
 };
 
 class ProductionRun {
@@ -83,6 +87,8 @@ class ProductionRun {
   FieldPlan plan_;
   BoardValues* source_ = &plan_;
   std::optional<RecordsFile> records_;
+  // Without the line: the records file's boards by unit.
+  std::optional<UnitHistory> units_;
   std::vector<RecordSink*> sinks_;  // the records file, then the line's
   std::optional<JsonLines> json_;
   std::optional<FileHash> code_hash_, data_hash_;
@@ -98,6 +104,11 @@ class BoardSession {
   BoardSession(ProductionRun& run, std::string port, std::string device);
   BoardSession(const BoardSession&) = delete;
   BoardSession& operator=(const BoardSession&) = delete;
+  ~BoardSession();
+
+  // The unit scanned from the board's label, before Reserve: its earlier
+  // boards decide its values (see UnitHistory), and its record names it.
+  void SetUnit(std::string unit);
 
   unsigned Number() const { return record_.board; }
   // The values reserved for this board, as its record shows them (after
@@ -140,6 +151,7 @@ class BoardSession {
   std::unique_ptr<BoardImages> images_;
   SentHashes sent_;
   std::string notice_;
+  bool unit_begun_ = false;  // UnitHistory::Begin said yes, End not yet called
   std::string step_;
   ProgressThrottle throttle_;
   std::mutex progress_mutex_;

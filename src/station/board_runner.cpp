@@ -284,6 +284,9 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
   text.board = number;
   std::optional<production::BoardSession> session;
   if (job_.production) session.emplace(*job_.production, text.label, text.device);
+  if (session && seams_.observer)
+    if (std::string unit = seams_.observer->TakeUnit(i); !unit.empty())
+      session->SetUnit(std::move(unit));
   if (job_.text_record || session) w.sink.StartRecord();
   // A board found by --auto is on a port opened quietly while waiting:
   // its log and record still say so before the identification.

@@ -161,6 +161,15 @@ class BoardObserver {
   // The board fails before its first erase for this reason (its values or
   // its job's count could not be had): its failure line.
   virtual void Refused(size_t /*port*/, const std::string& /*why*/) {}
+  // The unit scanned for the board about to start on the port ("" when none): taken once, as the
+  // board starts.
+  virtual std::string TakeUnit(size_t /*port*/) { return ""; }
+  // The board's update failed because of the link and is tried again: attempt 2, 3, ... of 1 +
+  // retries.
+  virtual void Retrying(size_t /*port*/, unsigned /*attempt*/, unsigned /*attempts*/) {}
+  // The OK board's label was sent (printed) or not, with the reason in one line.
+  virtual void Label(size_t /*port*/, unsigned /*number*/, bool /*printed*/,
+                     const std::string& /*why*/) {}
 };
 
 // One board's sink: its log, error boxes and progress go to the console,

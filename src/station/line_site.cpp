@@ -183,7 +183,8 @@ std::string LineViewJson(const line::LineView& v) {
                              {"board", f.board},
                              {"time", f.time},
                              {"fields", fields},
-                             {"failure", f.failure}});
+                             {"failure", f.failure},
+                             {"unit", f.unit}});
   }
   // Text from stations and boards may be any bytes: invalid UTF-8 is
   // replaced, never thrown over.

@@ -188,6 +188,7 @@ bool StationSetup::Prepare(const production::Profile& profile, const std::string
   settings.data_path = profile.data;
   settings.profile = production::FileHash{profile.path, profile.sha256};
   settings.version = version;
+  settings.rework = profile.rework.value_or(false);
   if (profile.line) {
     line = std::make_unique<line::Line>();
     if (!line->Open(*profile.line, line::SpoolFolderFor(profile.path), profile.fields, why))
@@ -216,6 +217,7 @@ bool StationSetup::PrepareJob(const production::Profile& profile, const std::str
   settings.records_path = profile.records;
   settings.profile = production::FileHash{profile.path, profile.sha256};
   settings.version = version;
+  settings.rework = profile.rework.value_or(false);
   settings.line_values = line.get();
   settings.line_records = line.get();
   settings.station = profile.line->station;

@@ -202,8 +202,9 @@ std::optional<int> ParseFlash(int argc, char** argv, const char* help, FlashArgs
   if (args->line && !args->line->job.empty()) {
     for (const char* option : {"--code", "--data", "--reboot", "--serial-at"}) {
       if (app.count(option) != 0)
-        return UsageError(argv[0], std::string(option) + " goes without a profile's [line] job: "
-                                                         "the job brings its images and fields");
+        return UsageError(argv[0], std::string(option) +
+                                       " goes without a profile's [line] job: "
+                                       "the job brings its images and fields");
     }
     return std::nullopt;
   }
@@ -217,6 +218,8 @@ std::optional<int> ParseRecords(int argc, char** argv, const char* help, Records
   Configure(app);
   std::string value;
   app.add_option("--serial", value)->type_name("V");
+  std::string unit;
+  app.add_option("--unit", unit)->type_name("ID");
   app.add_flag("--failed", args->failed);
   app.add_flag("--csv", args->csv);
   std::string db, job;
@@ -229,6 +232,10 @@ std::optional<int> ParseRecords(int argc, char** argv, const char* help, Records
   if (!args->file.empty() && args->db)
     return UsageError(argv[0], "give FILE or --db CONNINFO, not both");
   if (app.count("--serial") != 0) args->value = value;
+  if (app.count("--unit") != 0) {
+    if (unit.empty()) return UsageError(argv[0], "--unit: the unit ID is empty");
+    args->unit = unit;
+  }
   if (app.count("--job") != 0) {
     if (!args->db) return UsageError(argv[0], "--job goes with --db CONNINFO");
     production::JobName name;

@@ -62,12 +62,13 @@ std::optional<int> ParseFlash(int argc, char** argv, const char* help, FlashArgs
 
 namespace quelmar::cli {
 
-// records FILE.jsonl [--serial V] [--failed] [--csv]
+// records FILE.jsonl [--serial V] [--unit ID] [--failed] [--csv]
 struct RecordsArgs {
   std::string file;
   std::optional<std::string> db;           // --db CONNINFO: the line's database instead
   std::optional<production::JobName> job;  // --job NAME[@V], with --db
   std::optional<std::string> value;
+  std::optional<std::string> unit;  // --unit ID: the boards scanned as that unit
   bool failed = false;
   bool csv = false;
 };

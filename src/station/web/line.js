@@ -161,7 +161,9 @@ function renderFailures(failures) {
       new Date(f.time).toLocaleTimeString(),
       f.station,
       f.port,
-      f.fields.map(([name, value]) => name + ' ' + value).join(', ') || 'board ' + f.board,
+      (f.unit ? ['unit ' + f.unit] : [])
+        .concat(f.fields.map(([name, value]) => name + ' ' + value))
+        .join(', ') || 'board ' + f.board,
       f.failure || 'FAILED',
     ];
     cells.forEach((text, i) => {
