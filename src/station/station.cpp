@@ -111,6 +111,7 @@ void UseRelease(const production::Release& release, BoardJob* job) {
   job->code = release.code;
   job->data = release.data;
   job->reboot = release.reboot;
+  job->retries = release.retries;
 }
 
 std::vector<ImageInfo> ReleaseImages(const production::Release& release) {
@@ -200,6 +201,7 @@ bool StationSetup::Prepare(const production::Profile& profile, const std::string
   job.code = profile.code.has_value();
   job.data = profile.data.has_value();
   job.reboot = profile.reboot.value_or(false);
+  job.retries = profile.retries.value_or(0);
   job.auto_mode = true;
   job.production = &production;
   return true;

@@ -43,10 +43,10 @@ TEST(RecordJson, KeysValuesAndNulls) {
   std::vector<std::string> keys;
   for (const auto& [key, value] : j.items()) keys.push_back(key);
   // nlohmann::json sorts keys: the set is what is compared here.
-  std::vector<std::string> want = {"time_start", "time_end", "duration_s", "port",       "device",
-                                   "board",      "result",   "failure",    "bootloader", "chip",
-                                   "chip_words", "fields",   "code",       "data",       "profile",
-                                   "sent",       "host",     "version",    "log"};
+  std::vector<std::string> want = {
+      "time_start", "time_end",   "duration_s", "port",       "device", "board",   "result",
+      "failure",    "bootloader", "chip",       "chip_words", "fields", "code",    "data",
+      "profile",    "sent",       "host",       "version",    "log",    "attempts"};
   std::sort(want.begin(), want.end());
   EXPECT_EQ(keys, want);
   EXPECT_EQ(j["time_start"], "2026-12-08T07:38:41.123Z");
@@ -54,6 +54,7 @@ TEST(RecordJson, KeysValuesAndNulls) {
   EXPECT_DOUBLE_EQ(j["duration_s"].get<double>(), 83.456);
   EXPECT_EQ(j["board"], 2);
   EXPECT_TRUE(j["failure"].is_null());
+  EXPECT_EQ(j["attempts"], json::array());  // a board written at its first attempt
   EXPECT_EQ(j["chip_words"], json({"0xA001C830", "0x0000FEED", "0x00000000", "0x00000001",
                                    "0x00000002", "0x00000003", "0x00000004", "0xFFFFFFFF"}));
   EXPECT_EQ(j["fields"], json({{"serial", 100042}, {"mac", "02:51:4D:00:00:2A"}}));

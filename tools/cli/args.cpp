@@ -170,6 +170,7 @@ std::optional<int> ParseFlash(int argc, char** argv, const char* help, FlashArgs
     if (!args->reboot) args->reboot = p.reboot.value_or(false);
     if (!args->auto_mode) args->auto_mode = p.auto_mode.value_or(false);
     if (app.count("--count") == 0 && p.count) count = std::to_string(*p.count);
+    args->retries = p.retries.value_or(0);
     for (auto& field : p.fields) {
       const bool replaced = std::any_of(args->fields.begin(), args->fields.end(),
                                         [&](const auto& f) { return f.name == field.name; });

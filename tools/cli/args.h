@@ -38,7 +38,8 @@ struct FlashArgs {
   std::optional<std::string> data;
   bool reboot = false;
   bool auto_mode = false;
-  unsigned count = 0;  // --count: 0 = no limit
+  unsigned count = 0;    // --count: 0 = no limit
+  unsigned retries = 0;  // the profile's: a board the link spoiled is written again
   std::optional<std::string> log_dir;
   // The production line: JSON Lines records, --json on stdout, the fields
   // (from --profile and the --serial-* shorthand) and the profile's hash.
