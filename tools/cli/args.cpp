@@ -220,6 +220,7 @@ std::optional<int> ParseRecords(int argc, char** argv, const char* help, Records
   app.add_option("--serial", value)->type_name("V");
   app.add_flag("--failed", args->failed);
   app.add_flag("--csv", args->csv);
+  app.add_flag("--summary", args->summary);
   std::string db, job;
   app.add_option("--db", db)->type_name("CONNINFO");
   app.add_option("--job", job)->type_name("NAME[@V]");

@@ -71,6 +71,7 @@ struct RecordsArgs {
   std::optional<std::string> value;
   bool failed = false;
   bool csv = false;
+  bool summary = false;  // --summary: a line of totals after the boards
 };
 std::optional<int> ParseRecords(int argc, char** argv, const char* help, RecordsArgs* args);
 
