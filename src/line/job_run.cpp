@@ -68,6 +68,7 @@ bool MakeRelease(const Job& job, std::shared_ptr<production::Release>* release,
     (code ? made->code : made->data) = true;
   }
   made->reboot = profile.reboot.value_or(false);
+  made->retries = profile.retries.value_or(0);
   if (!made->code && !made->data && !made->reboot) {
     *why = what + " has nothing to do: no image and no reboot";
     return false;

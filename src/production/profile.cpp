@@ -179,9 +179,10 @@ class Reader {
   }
 
   bool Top(const toml::table& top, Profile* p) {
-    static const char* const kKeys[] = {
-        "ports",   "code",    "data",  "code_sha256", "data_sha256", "reboot", "auto",      "count",
-        "records", "log_dir", "field", "name",        "listen",      "token",  "hostnames", "line"};
+    static const char* const kKeys[] = {"ports",  "code",   "data",   "code_sha256", "data_sha256",
+                                        "reboot", "auto",   "count",  "records",     "log_dir",
+                                        "field",  "name",   "listen", "token",       "hostnames",
+                                        "line",   "retries"};
     for (auto&& [key, node] : top) {
       const std::string k(key.str());
       if (std::find(std::begin(kKeys), std::end(kKeys), k) == std::end(kKeys) && k != "rework")
@@ -286,6 +287,13 @@ class Reader {
         return Fail(n->source(), "count", "should be 1 or more");
       p->count = static_cast<unsigned>(count);
     }
+    if (const toml::node* n = top.get("retries")) {
+      uint64_t retries = 0;
+      if (!Unsigned(*n, "retries", &retries)) return false;
+      if (retries > kMaxRetries)
+        return Fail(n->source(), "retries", "should be 0 to " + std::to_string(kMaxRetries));
+      p->retries = static_cast<unsigned>(retries);
+    }
     if (const toml::node* fields = top.get("field")) {
       const toml::array* list = fields->as_array();
       if (list == nullptr) return Fail(fields->source(), "field", "should be [[field]] tables");
@@ -333,7 +341,8 @@ class Reader {
   bool OnlyTheJobs(const toml::table& top, const std::string& job) {
     const toml::node* first = nullptr;
     std::string first_key;
-    for (const char* key : {"code", "data", "code_sha256", "data_sha256", "reboot", "field"}) {
+    for (const char* key :
+         {"code", "data", "code_sha256", "data_sha256", "reboot", "field", "retries"}) {
       const toml::node* n = top.get(key);
       if (n != nullptr && (first == nullptr || n->source().begin < first->source().begin)) {
         first = n;

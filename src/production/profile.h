@@ -48,6 +48,9 @@ struct Profile {
   std::optional<bool> reboot;
   std::optional<bool> auto_mode;  // "auto"
   std::optional<unsigned> count;
+  // A board whose update the link spoiled is identified and written again,
+  // with the same values, up to this many more times (0 to kMaxRetries).
+  std::optional<unsigned> retries;
   std::vector<FieldDef> fields;
   // The station's own keys.
   std::optional<std::string> name;    // shown on its dashboard
@@ -66,6 +69,7 @@ struct Profile {
 // key or a value of the wrong kind is refused with one line naming the file,
 // the line and the key, in *why.
 bool LoadProfile(const std::string& path, Profile* profile, std::string* why);
+inline constexpr unsigned kMaxRetries = 10;
 // The same for a profile's text in memory; name stands for the file in the
 // messages and in profile->path, and relative paths are kept as they stand.
 bool LoadProfileText(const std::string& text, const std::string& name, Profile* profile,

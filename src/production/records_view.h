@@ -45,6 +45,10 @@ bool RecordHasUnit(const nlohmann::ordered_json& record, const std::string& unit
 // \xHH, never sent to the terminal.
 std::string RecordSummaryLine(const nlohmann::ordered_json& record);
 
+// One line of totals: boards, ok, not ok, the yield and the first-pass
+// yield (boards ok at their first attempt, of all boards).
+std::string RecordsTotals(const std::vector<nlohmann::ordered_json>& records);
+
 // A spreadsheet's table: a header line, then one line per record; the
 // field names are the union over all records, in order of appearance. A
 // text cell a spreadsheet would take as a formula (starting with = + - @,

@@ -219,6 +219,13 @@ std::shared_ptr<const Release> ProductionRun::CurrentRelease() const {
   return settings_.line_values ? settings_.line_values->ReleaseFor("") : nullptr;
 }
 
+void BoardSession::Retry(std::string failure, std::chrono::system_clock::time_point ended) {
+  record_.attempts.push_back(Attempt{std::move(failure), ended});
+  // Finish starts the hashes afresh: the failed attempt's blocks are not
+  // what the board holds.
+  sent_.Finish();
+}
+
 void BoardSession::Step(const std::string& step, const char* result) {
   if (result == nullptr) {
     std::lock_guard lock(progress_mutex_);

@@ -127,6 +127,10 @@ class BoardSession {
   const std::shared_ptr<const Release>& ReleaseOf() const { return release_; }
   update::SentBlocks* Sent() { return &sent_; }
 
+  // The attempt that failed with this line when it ended is tried again:
+  // both are kept in the record, and what the next attempt sends is hashed
+  // afresh (the record's hashes are of what the last one sent).
+  void Retry(std::string failure, std::chrono::system_clock::time_point ended);
   // A step ("identify", "code", "data", "reboot") starts (result null) or
   // ends ("ok", "failed", "stopped"). --json says so.
   void Step(const std::string& step, const char* result);

@@ -56,6 +56,9 @@ struct BoardJob {
   bool reboot = false;  // reboot once written
   bool auto_mode = false;
   unsigned count = 0;  // --auto: boards in all before the run ends; 0 = no limit
+  // A board whose update the link spoiled is identified and written again
+  // up to this many more times (a released job's own count wins).
+  unsigned retries = 0;
   // Writes a board's text record; false (having said why through the
   // note) fails the board. None: no text records.
   std::function<bool(const BoardText&, const Note&)> text_record;
@@ -192,6 +195,9 @@ class BoardSink final : public UiSink {
   void StartRecord();
   // The text kept since StartRecord; recording stops.
   std::string TakeRecord();
+  // The last error line logged since StartRecord (else the last line kept)
+  // that holds more than blanks, or "": an attempt's failure.
+  std::string LastErrorLine();
   // Also hands each progress shown to listener (set before the board runs).
   void SetProgressListener(std::function<void(const ProgressState&)> listener) {
     progress_listener_ = std::move(listener);
@@ -208,6 +214,7 @@ class BoardSink final : public UiSink {
   bool muted_ = false;
   bool recording_ = false;
   std::string record_;
+  std::string errors_;  // the end of the error text since StartRecord
   std::function<void(const ProgressState&)> progress_listener_;
 };
 
@@ -247,6 +254,9 @@ class BoardRunner {
  private:
   bool FlashBoard(size_t i, unsigned number, bool identified_open,
                   const std::function<bool()>& interrupted);
+  // Whether the board on port i, its attempt failed, is worth another: the
+  // link spoiled it, and nobody stopped the run or unplugged the board.
+  bool MayRetry(size_t i, const std::function<bool()>& interrupted);
   // Whether no new board may start on port i now (the line's database does
   // not answer); says so once when that changes.
   bool Held(size_t i);

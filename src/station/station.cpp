@@ -69,6 +69,14 @@ class SlotObserver final : public BoardObserver {
     state_.SetProgress(slot_, static_cast<int>(uint64_t{s.position} * 100 / maximum));
   }
   void Held(size_t, const std::string& why) override { state_.SetNote(slot_, why); }
+  void Retrying(size_t, unsigned attempt, unsigned attempts) override {
+    {
+      // The new attempt's errors are the ones its failure line comes from.
+      std::lock_guard lock(mutex_);
+      errors_.clear();
+    }
+    state_.SetRetry(slot_, attempt - 1, attempts - 1);
+  }
   void Refused(size_t, const std::string& why) override {
     std::lock_guard lock(mutex_);
     refused_ = why;
@@ -111,6 +119,7 @@ void UseRelease(const production::Release& release, BoardJob* job) {
   job->code = release.code;
   job->data = release.data;
   job->reboot = release.reboot;
+  job->retries = release.retries;
 }
 
 std::vector<ImageInfo> ReleaseImages(const production::Release& release) {
@@ -201,6 +210,7 @@ bool StationSetup::Prepare(const production::Profile& profile, const std::string
   job.code = profile.code.has_value();
   job.data = profile.data.has_value();
   job.reboot = profile.reboot.value_or(false);
+  job.retries = profile.retries.value_or(0);
   job.auto_mode = true;
   job.production = &production;
   return true;

@@ -170,6 +170,7 @@ std::optional<int> ParseFlash(int argc, char** argv, const char* help, FlashArgs
     if (!args->reboot) args->reboot = p.reboot.value_or(false);
     if (!args->auto_mode) args->auto_mode = p.auto_mode.value_or(false);
     if (app.count("--count") == 0 && p.count) count = std::to_string(*p.count);
+    args->retries = p.retries.value_or(0);
     for (auto& field : p.fields) {
       const bool replaced = std::any_of(args->fields.begin(), args->fields.end(),
                                         [&](const auto& f) { return f.name == field.name; });
@@ -222,6 +223,7 @@ std::optional<int> ParseRecords(int argc, char** argv, const char* help, Records
   app.add_option("--unit", unit)->type_name("ID");
   app.add_flag("--failed", args->failed);
   app.add_flag("--csv", args->csv);
+  app.add_flag("--summary", args->summary);
   std::string db, job;
   app.add_option("--db", db)->type_name("CONNINFO");
   app.add_option("--job", job)->type_name("NAME[@V]");

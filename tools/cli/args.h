@@ -38,7 +38,8 @@ struct FlashArgs {
   std::optional<std::string> data;
   bool reboot = false;
   bool auto_mode = false;
-  unsigned count = 0;  // --count: 0 = no limit
+  unsigned count = 0;    // --count: 0 = no limit
+  unsigned retries = 0;  // the profile's: a board the link spoiled is written again
   std::optional<std::string> log_dir;
   // The production line: JSON Lines records, --json on stdout, the fields
   // (from --profile and the --serial-* shorthand) and the profile's hash.
@@ -71,6 +72,7 @@ struct RecordsArgs {
   std::optional<std::string> unit;  // --unit ID: the boards scanned as that unit
   bool failed = false;
   bool csv = false;
+  bool summary = false;  // --summary: a line of totals after the boards
 };
 std::optional<int> ParseRecords(int argc, char** argv, const char* help, RecordsArgs* args);
 

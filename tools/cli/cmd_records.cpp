@@ -13,8 +13,9 @@ namespace {
 
 constexpr char kHelp[] =
     "Usage: quelmar-cli records FILE.jsonl [--serial V] [--unit ID] [--failed] [--csv]\n"
+    "                           [--summary]\n"
     "       quelmar-cli records --db CONNINFO [--job NAME[@V]] [--serial V] [--unit ID]\n"
-    "                           [--failed] [--csv]\n"
+    "                           [--failed] [--csv] [--summary]\n"
     "\n"
     "Reads the records that flash --records appended, one JSON object per\n"
     "board, and prints one line per board: start time, port, board number,\n"
@@ -35,6 +36,9 @@ constexpr char kHelp[] =
     "  one column per field, and the SHA-256 of what each board was sent.\n"
     "  Text starting with = + - @, a tab or a carriage return, which a\n"
     "  spreadsheet would run as a formula, gets a leading apostrophe.\n"
+    "--summary: after the boards, one line of totals: boards, ok, not ok, the\n"
+    "  yield and the first-pass yield (boards ok at their first attempt, with\n"
+    "  no retry, of all boards listed).\n"
     "\n"
     "A line that is not a whole record (torn by a crash, or with a value of\n"
     "the wrong type) is skipped with a warning on stderr naming the line.\n"
@@ -89,6 +93,7 @@ int CmdRecords(int argc, char** argv) {
   } else {
     for (const auto& record : chosen)
       std::printf("%s\n", production::RecordSummaryLine(record).c_str());
+    if (args.summary) std::printf("%s\n", production::RecordsTotals(chosen).c_str());
   }
   if (chosen.empty() && (args.value || args.unit || args.failed || args.job)) {
     std::fprintf(stderr, "quelmar-cli: no board matches.\n");

@@ -134,6 +134,8 @@ class TerminalView final : public station::StationView {
       std::string state = station::PhaseWord(slot.phase);
       for (char& c : state) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
       if (slot.phase == SlotPhase::kWriting) state += " " + std::to_string(slot.percent) + "%";
+      if (slot.phase == SlotPhase::kRetrying)
+        state += " " + std::to_string(slot.retry) + "/" + std::to_string(slot.retries);
       char head[96];
       std::snprintf(head, sizeof head, "%-16s %-14s boards %-5u", slot.port.c_str(), state.c_str(),
                     slot.boards);

@@ -11,6 +11,7 @@ const WORDS = {
   ok: 'OK',
   failed: 'FAILED',
   gone: 'GONE',
+  retry: 'RETRY',
 };
 const TOKEN_KEY = 'quelmar-station-token';
 
@@ -51,6 +52,7 @@ function renderSlot(tile, slot) {
   tile.port.textContent = slot.port;
   let word = WORDS[slot.state] || slot.state.toUpperCase();
   if (slot.state === 'writing') word += ' ' + slot.percent + '%';
+  if (slot.state === 'retry') word += ' ' + slot.retry + '/' + slot.retries;
   tile.state.textContent = word;
   tile.fill.style.width = slot.percent + '%';
   tile.fields.replaceChildren();
@@ -88,6 +90,8 @@ function render(state) {
   setText('total-ok', String(state.ok));
   setText('total-failed', String(state.failed));
   setText('yield', state.yield === null ? '\u2013' : state.yield.toFixed(1) + '%');
+  setText('first-pass', state.first_pass_yield === null ? '\u2013'
+    : state.first_pass_yield.toFixed(1) + '%');
   setText('per-hour', String(state.last_hour));
   setText('uptime', duration(state.uptime_s));
   setText('version', state.station_version);
