@@ -161,6 +161,9 @@ class BoardObserver {
   // The board fails before its first erase for this reason (its values or
   // its job's count could not be had): its failure line.
   virtual void Refused(size_t /*port*/, const std::string& /*why*/) {}
+  // The unit scanned for the board about to start on the port ("" when none): taken once, as the
+  // board starts.
+  virtual std::string TakeUnit(size_t /*port*/) { return ""; }
 };
 
 // One board's sink: its log, error boxes and progress go to the console,

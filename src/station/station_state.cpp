@@ -158,6 +158,19 @@ void StationState::PruneLocked(Clock::TimePoint now) const {
     finished_.pop_front();
 }
 
+void StationState::SetScans(std::string mode, std::string next,
+                            const std::vector<SlotScan>& slots) {
+  std::lock_guard lock(mutex_);
+  bool changed = scan_ != mode || scan_next_ != next;
+  scan_ = std::move(mode);
+  scan_next_ = std::move(next);
+  for (size_t i = 0; i < slots.size() && i < slots_.size(); ++i) {
+    changed = changed || !(slots_[i].view.scan == slots[i]);
+    slots_[i].view.scan = slots[i];
+  }
+  if (changed) BumpLocked();
+}
+
 void StationState::SetRunState(RunState state) {
   std::lock_guard lock(mutex_);
   if (run_ == state) return;
@@ -180,6 +193,8 @@ StationSnapshot StationState::Snapshot() const {
   s.images = images_;
   s.job = job_;
   s.run = run_;
+  s.scan = scan_;
+  s.scan_next = scan_next_;
   s.ok = ok_;
   s.failed = failed_;
   PruneLocked(now);
@@ -249,8 +264,12 @@ std::string SnapshotJson(const StationSnapshot& s) {
                           {"fields", fields},
                           {"boards", slot.boards},
                           {"failure", slot.failure},
-                          {"note", slot.note}});
+                          {"note", slot.note},
+                          {"unit", slot.scan.unit},
+                          {"scan", slot.scan.needs}});
   }
+  j["scan"] = s.scan == "off" ? nlohmann::json(nullptr)
+                              : nlohmann::json{{"mode", s.scan}, {"next", s.scan_next}};
   return Dump(j);
 }
 
