@@ -5,6 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+#endif
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include <string>
 #include <vector>
 
@@ -114,6 +125,53 @@ TEST(ScanLinesTest, EndsAndLimits) {
     EXPECT_EQ(too_long, c.too_long);
   }
 }
+
+#ifndef _WIN32
+// A scanner on a pseudo-terminal, as the station opens a real one: its
+// lines arrive whole, split reads and all, and an overlong one is refused.
+TEST(ScannerReaderTest, LinesFromAPseudoTerminalArriveWhole) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const std::string device = ::ptsname(master);
+  std::mutex mutex;
+  std::condition_variable came;
+  std::vector<std::string> scans, notes;
+  ScannerReader reader(
+      link::MakePlatformPortSystem(), device, 9600, SystemClock(),
+      [&](const std::string& scan) {
+        std::lock_guard lock(mutex);
+        scans.push_back(scan);
+        came.notify_all();
+      },
+      [&](const std::string& note) {
+        std::lock_guard lock(mutex);
+        notes.push_back(note);
+        came.notify_all();
+      });
+  reader.Start();
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(came.wait_for(lock, std::chrono::seconds(20), [&] { return !notes.empty(); }));
+    EXPECT_EQ(notes[0], "scanner '" + device + "' reads scans");
+  }
+  const std::string sent =
+      "PCB-0001\r\nPCB-00" + std::string("02\tSLOT-1\r") + std::string(250, 'Z') + "\nPCB-0003\n";
+  for (size_t at = 0; at < sent.size(); at += 7) {
+    const std::string piece = sent.substr(at, 7);
+    ASSERT_EQ(::write(master, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
+  }
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(came.wait_for(lock, std::chrono::seconds(20), [&] { return scans.size() >= 4; }));
+    EXPECT_EQ(scans, (std::vector<std::string>{"PCB-0001", "PCB-0002", "SLOT-1", "PCB-0003"}));
+    EXPECT_EQ(notes.back(), "scan refused: longer than 200 bytes");
+  }
+  reader.Stop();
+  ::close(master);
+}
+#endif
 
 }  // namespace
 }  // namespace quelmar::station
