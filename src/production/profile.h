@@ -63,6 +63,14 @@ struct Profile {
   std::optional<bool> rework;
   // The line's database: every field then takes its values from a pool.
   std::optional<LineSettings> line;
+  // Scanning a unit's ID per board: "off", "optional" or "required"; the
+  // whole scan must match scan_pattern (ECMAScript).
+  std::optional<std::string> scan;
+  std::optional<std::string> scan_pattern;
+  // The station's scanner: where slot labels and units are scanned.
+  std::optional<std::string> slot_pattern;  // group 1: the slot's place in ports, from 1
+  std::optional<std::string> scanner;       // a port as in ports
+  std::optional<unsigned> scanner_baud;     // default 9600
 };
 
 // Reads and checks the profile. An unreadable or malformed file, an unknown

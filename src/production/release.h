@@ -26,6 +26,8 @@ struct Release {
   std::optional<FileHash> code_hash, data_hash;
   bool code = false, data = false, reboot = false;
   unsigned retries = 0;  // the job profile's 'retries'
+  // The job's scan and scan_pattern, as its profile gives them.
+  std::optional<std::string> scan, scan_pattern;
   JobRef job;
 };
 

@@ -177,6 +177,19 @@ void StationState::PruneLocked(Clock::TimePoint now) const {
     finished_.pop_front();
 }
 
+void StationState::SetScans(std::string mode, std::string next,
+                            const std::vector<SlotScan>& slots) {
+  std::lock_guard lock(mutex_);
+  bool changed = scan_ != mode || scan_next_ != next;
+  scan_ = std::move(mode);
+  scan_next_ = std::move(next);
+  for (size_t i = 0; i < slots.size() && i < slots_.size(); ++i) {
+    changed = changed || !(slots_[i].view.scan == slots[i]);
+    slots_[i].view.scan = slots[i];
+  }
+  if (changed) BumpLocked();
+}
+
 void StationState::SetRunState(RunState state) {
   std::lock_guard lock(mutex_);
   if (run_ == state) return;
@@ -199,6 +212,8 @@ StationSnapshot StationState::Snapshot() const {
   s.images = images_;
   s.job = job_;
   s.run = run_;
+  s.scan = scan_;
+  s.scan_next = scan_next_;
   s.ok = ok_;
   s.failed = failed_;
   s.first_pass = first_pass_;
@@ -274,8 +289,12 @@ std::string SnapshotJson(const StationSnapshot& s) {
                           {"failure", slot.failure},
                           {"note", slot.note},
                           {"retry", slot.retry},
-                          {"retries", slot.retries}});
+                          {"retries", slot.retries},
+                          {"unit", slot.scan.unit},
+                          {"scan", slot.scan.needs}});
   }
+  j["scan"] = s.scan == "off" ? nlohmann::json(nullptr)
+                              : nlohmann::json{{"mode", s.scan}, {"next", s.scan_next}};
   return Dump(j);
 }
 

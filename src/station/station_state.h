@@ -36,6 +36,14 @@ struct BoardLog {
   std::string log;
 };
 
+// A slot's scan: the unit bound for its next board, else its running
+// board's (as shown, "" for none), and whether it waits for its scan.
+struct SlotScan {
+  std::string unit;
+  bool needs = false;  // scan = "required" and none bound: the tile says SCAN
+  bool operator==(const SlotScan&) const = default;
+};
+
 struct SlotSnapshot {
   std::string port;
   SlotPhase phase = SlotPhase::kWaiting;
@@ -50,6 +58,7 @@ struct SlotSnapshot {
   // The board's retry under way (1, 2, ...) of the retries allowed; 0
   // while its first attempt runs.
   unsigned retry = 0, retries = 0;
+  SlotScan scan;
 };
 
 struct ImageInfo {
@@ -81,6 +90,10 @@ struct StationSnapshot {
   unsigned last_hour = 0;  // boards finished within the last hour
   double uptime_s = 0;
   std::vector<SlotSnapshot> slots;
+  // Scanning: "off", "optional" or "required", and the slot the next unit
+  // scan binds to ("COM3 (slot 2)", or "").
+  std::string scan = "off";
+  std::string scan_next;
 };
 
 class StationState {
@@ -120,6 +133,9 @@ class StationState {
   // A board ended: the slot turns OK or FAILED, the totals and its log
   // list move. The log is cut to kMaxLogBytes (its end kept).
   void FinishBoard(size_t slot, bool ok, std::string failure, std::string log);
+  // The scans as the desk holds them: its mode, the slot the next one
+  // binds, each slot's (in the slots' order; extra ones are ignored).
+  void SetScans(std::string mode, std::string next, const std::vector<SlotScan>& slots);
   void SetRunState(RunState state);
   RunState Run() const;
 
@@ -155,6 +171,8 @@ class StationState {
   unsigned failed_ = 0;
   unsigned first_pass_ = 0;
   mutable std::deque<Clock::TimePoint> finished_;  // within the last hour
+  std::string scan_ = "off";
+  std::string scan_next_;
   std::deque<Slot> slots_;  // a deque: slots added later never move the others
 };
 

@@ -289,5 +289,45 @@ TEST_F(ProfileTest, LineMistakesNameTheLineAndTheKey) {
   }
 }
 
+TEST_F(ProfileTest, ScanKeysReadBackAndMistakesAreNamed) {
+  Profile p;
+  std::string why;
+  ASSERT_TRUE(
+      LoadProfile(Write("ports = [\"COM3\"]\nreboot = true\nscan = \"required\"\n"
+                        "scan_pattern = \"PCB-\\\\d{4}\"\nslot_pattern = \"SLOT-(\\\\d+)\"\n"
+                        "scanner = \"COM5\"\nscanner_baud = 19200\n"),
+                  &p, &why))
+      << why;
+  EXPECT_EQ(p.scan, "required");
+  EXPECT_EQ(p.scan_pattern, "PCB-\\d{4}");
+  EXPECT_EQ(p.scanner_baud, 19200u);
+  const std::vector<std::string> keys = StationKeys(p);
+  for (const char* key : {"scanner", "scanner_baud", "slot_pattern"})
+    EXPECT_NE(std::find(keys.begin(), keys.end(), key), keys.end()) << key;
+  EXPECT_EQ(std::find(keys.begin(), keys.end(), "scan"), keys.end());
+
+  const struct {
+    std::string text;
+    const char* why;  // after "<path> "
+  } cases[] = {
+      {"scan = \"always\"\n", "line 1: 'scan': should be \"off\", \"optional\" or \"required\""},
+      {"scan = true\n", "line 1: 'scan': should be text in quotes"},
+      {"scan_pattern = \"PCB-(\\\\d\"\n", "line 1: 'scan_pattern': is no regular expression"},
+      {"slot_pattern = \"SLOT-\\\\d+\"\n", "line 1: 'slot_pattern': needs a group"},
+      {"scanner_baud = 12\n", "line 1: 'scanner_baud': should be a baud rate from 300"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::string path = Write(c.text);
+    EXPECT_FALSE(LoadProfile(path, &p, &why));
+    EXPECT_EQ(why.substr(0, path.size() + 1 + std::strlen(c.why)), path + " " + c.why) << why;
+  }
+  // A job's product keys are the job's: a station running one may not set them.
+  const std::string path =
+      Write("scan = \"optional\"\n[line]\ndatabase = \"host=db\"\njob = \"widget\"\n");
+  EXPECT_FALSE(LoadProfile(path, &p, &why));
+  EXPECT_NE(why.find("line 1: 'scan': a profile with [line] job"), std::string::npos) << why;
+}
+
 }  // namespace
 }  // namespace quelmar::production
