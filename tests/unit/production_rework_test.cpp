@@ -105,7 +105,7 @@ class ReworkTest : public ::testing::Test {
   }
 
   void AppendRecord(const json& record) const {
-    std::ofstream(File("records.jsonl"), std::ios::app) << record.dump() << "\n";
+    std::ofstream(File("records.jsonl"), std::ios::app | std::ios::binary) << record.dump() << "\n";
   }
 
   fs::path dir_;
@@ -281,8 +281,8 @@ TEST_F(ReworkTest, ARecordThatCannotBeWrittenAgainFailsTheBoard) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove(File("records.jsonl"));
-    std::ofstream(File("serial.state")) << "next 101\nstart 100\nstep 1\n";
-    std::ofstream(File("mac.state"))
+    std::ofstream(File("serial.state"), std::ios::binary) << "next 101\nstart 100\nstep 1\n";
+    std::ofstream(File("mac.state"), std::ios::binary)
         << "next " << kMacStart + 1 << "\nstart " << kMacStart << "\nstep 1\n";
     const std::string serial_state = Text("serial.state");
     AppendRecord({{"id", "r1"},
