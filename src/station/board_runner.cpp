@@ -467,9 +467,14 @@ void BoardRunner::RunAuto(size_t i, const std::function<bool()>& interrupted) {
     // A board that comes while the station is paused, or while the line's
     // database does not answer (no value is made up here), waits, and is
     // looked at again (it may have been taken away meanwhile).
+    // A board held back by its scan starts as soon as the scan comes, not
+    // at the next look at the board.
+    const auto may_start = [&] { return (!seams_.observer || seams_.observer->MayStart(i)) && !Held(i); };
     bool found = WaitForBoard(w, tally_);
-    while (found && ((seams_.observer && !seams_.observer->MayStart(i)) || Held(i))) {
-      SleepUntil(w, w.clock.Now() + kPollPeriod, tally_);
+    while (found && !may_start()) {
+      const auto until = w.clock.Now() + kPollPeriod;
+      while (!tally_.Stopped() && w.clock.Now() < until && !may_start()) w.clock.Sleep(kProbePeriod);
+      // Still there? (It may have been taken away meanwhile.)
       found = WaitForBoard(w, tally_);
     }
     if (!found || !tally_.Claim()) break;

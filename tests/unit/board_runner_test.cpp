@@ -471,14 +471,18 @@ class RecordingObserver final : public BoardObserver {
   explicit RecordingObserver(Bench& bench) : bench_(bench) {}
   bool MayStart(size_t port) override {
     std::lock_guard lock(mutex_);
-    ++asked_;
-    // Held for five looks; a board written meanwhile is a fault.
-    if (asked_ <= 5 && bench_.slots[1].reboots != 0) written_while_held_ = true;
+    // Held for 2.5 s from the first look (a scan coming); a board written
+    // meanwhile is a fault.
+    const auto now = bench_.clock.Now();
+    if (!release_at_) release_at_ = now + 2500ms;
+    const bool held = now < *release_at_;
+    if (held && bench_.slots[1].reboots != 0) written_while_held_ = true;
     events_.push_back("may-start " + std::to_string(port));
-    return asked_ > 5;
+    return !held;
   }
   void Started(size_t port, unsigned number) override {
     std::lock_guard lock(mutex_);
+    if (!started_at_) started_at_ = bench_.clock.Now();
     events_.push_back("started " + std::to_string(port) + " " + std::to_string(number));
   }
   void LogText(size_t, int, std::string_view text) override {
@@ -495,7 +499,8 @@ class RecordingObserver final : public BoardObserver {
 
   std::mutex mutex_;
   Bench& bench_;
-  int asked_ = 0;
+  std::optional<Clock::TimePoint> release_at_;
+  std::optional<Clock::TimePoint> started_at_;
   bool written_while_held_ = false;
   std::vector<std::string> events_;
   std::string log_;
@@ -511,6 +516,9 @@ TEST_F(BoardRunnerTest, AnObserverHoldsNewBoardsAndSeesEachOne) {
   const Outcome r = Run(job, {1}, &observer);
   EXPECT_FALSE(observer.written_while_held_) << "a board was written while held";
   EXPECT_EQ(bench_.slots[1].reboots, 2) << r.out;
+  // Let go, the waiting board starts at once, not at the next look at it.
+  ASSERT_TRUE(observer.release_at_ && observer.started_at_);
+  EXPECT_LE(*observer.started_at_ - *observer.release_at_, 100ms);
   // The looks while held, then each board's start and end.
   std::vector<std::string> starts_and_ends;
   for (const std::string& e : observer.events_)
