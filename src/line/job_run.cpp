@@ -82,7 +82,7 @@ bool MakeRelease(const Job& job, std::shared_ptr<production::Release>* release,
   }
   fields->clear();
   for (const production::FieldDef& f : profile.fields) {
-    if (f.pool.empty()) {
+    if (f.pool.empty() && !f.from_scan) {
       *why = what + ": field '" + f.name + "' takes no pool";
       return false;
     }

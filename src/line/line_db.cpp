@@ -8,6 +8,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <set>
 
@@ -73,18 +74,26 @@ std::string ShownNumber(Format format, const std::string& pattern, uint64_t n) {
 }
 
 // A PostgreSQL array literal of texts: {"a","b"}.
-std::string ArrayLiteral(const std::vector<std::string>& values) {
+std::string NullableArrayLiteral(const std::vector<std::optional<std::string>>& values) {
   std::string text = "{";
   for (size_t i = 0; i < values.size(); ++i) {
     if (i > 0) text += ',';
+    if (!values[i]) {
+      text += "NULL";
+      continue;
+    }
     text += '"';
-    for (char c : values[i]) {
+    for (char c : *values[i]) {
       if (c == '"' || c == '\\') text += '\\';
       text += c;
     }
     text += '"';
   }
   return text + "}";
+}
+
+std::string ArrayLiteral(const std::vector<std::string>& values) {
+  return NullableArrayLiteral(std::vector<std::optional<std::string>>(values.begin(), values.end()));
 }
 
 bool ParseUnsigned(const std::string& text, uint64_t* value) {
@@ -1408,6 +1417,8 @@ bool LineDb::CheckFields(const std::vector<PoolField>& fields, std::string* why)
       [&](std::string* reason) {
         std::map<std::string, std::string> taken;
         for (const PoolField& f : fields) {
+          // A scan field takes no pool.
+          if (f.def.from_scan) continue;
           const std::string field = "field '" + f.def.name + "': ";
           auto [at, fresh] = taken.emplace(f.pool, f.def.name);
           if (!fresh) {
@@ -1467,11 +1478,14 @@ LineDb::Reserved LineDb::Reserve(const std::vector<PoolField>& fields, const Boa
   values->clear();
   key->clear();
   if (rework_of) rework_of->clear();
-  std::vector<std::string> names, pools;
+  std::vector<std::string> names;
+  // A scan field's pool is NULL: the database gives it the board's unit.
+  std::vector<std::optional<std::string>> pool_names;
   for (const PoolField& f : fields) {
     names.push_back(f.def.name);
-    pools.push_back(f.pool);
+    pool_names.push_back(f.def.from_scan ? std::nullopt : std::optional(f.pool));
   }
+  const std::string pools = NullableArrayLiteral(pool_names);
   std::lock_guard lock(impl_->mutex);
   Impl& d = *impl_;
   std::vector<production::FieldValue> taken;
@@ -1491,7 +1505,7 @@ LineDb::Reserved LineDb::Reserve(const std::vector<PoolField>& fields, const Boa
             board.port,
             board.id,
             ArrayLiteral(names),
-            ArrayLiteral(pools),
+            pools,
             board.job.empty() ? Param() : Param(board.job),
             board.job.empty() ? Param() : Param(std::to_string(board.job_version)),
             board.count ? "true" : "false"};
@@ -1532,6 +1546,18 @@ LineDb::Reserved LineDb::Reserve(const std::vector<PoolField>& fields, const Boa
           }
           const std::string text = j["values"][i].get<std::string>();
           production::FieldValue value{0, text, true};
+          if (f.def.from_scan) {
+            // The unit itself, as the database took it for the field.
+            if (j["kinds"][i] != "scan" || text != board.unit ||
+                !production::ScanValue(f.def, text, &value, reason)) {
+              if (j["kinds"][i] != "scan" || text != board.unit)
+                *reason = "the line's database gave field '" + f.def.name +
+                          "' another value than the board's unit";
+              return Step::kRefused;
+            }
+            taken[i] = value;
+            continue;
+          }
           if (j["kinds"][i] == "counter") {
             uint64_t n = 0;
             const bool number = f.def.format == Format::kMac ? production::ParseMac(text, &n)

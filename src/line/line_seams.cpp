@@ -19,7 +19,7 @@ bool Line::Open(const production::LineSettings& settings, const std::string& spo
     version = name.version;
   }
   for (const production::FieldDef& f : fields) {
-    if (f.pool.empty()) {
+    if (f.pool.empty() && !f.from_scan) {
       *why = "field '" + f.name +
              "': a profile with [line] takes every value from the line's pools (pool = \"NAME\")";
       return false;

@@ -1,5 +1,6 @@
 #include "production/fields.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -346,6 +347,44 @@ ShownValue ShowValue(const FieldDef& def, const FieldValue& value) {
       break;
   }
   return shown;
+}
+
+bool ScanFormat(Format format) {
+  return format == Format::kText || format == Format::kU32Le || format == Format::kU32Be ||
+         format == Format::kU64Le;
+}
+
+bool ScanValue(const FieldDef& def, const std::string& unit, FieldValue* value, std::string* why) {
+  const std::string named = "unit \"" + unit + "\"";
+  const std::string field = "field '" + def.name + "'";
+  if (def.format == Format::kText) {
+    if (unit.size() > def.size) {
+      *why = named + " (" + std::to_string(unit.size()) + " bytes) is longer than " + field +
+             "'s size, " + std::to_string(def.size) + ": the board is not written";
+      return false;
+    }
+    *value = FieldValue{0, unit, true};
+    return true;
+  }
+  const char* format = def.format == Format::kU32Le   ? "u32le"
+                       : def.format == Format::kU32Be ? "u32be"
+                                                      : "u64le";
+  const bool digits = !unit.empty() && unit.size() <= 20 &&
+                      std::all_of(unit.begin(), unit.end(), [](char c) { return c >= '0' && c <= '9'; });
+  uint64_t number = 0;
+  if (!digits || (unit.size() > 1 && unit[0] == '0')) {
+    *why = named + " is no decimal number without leading zeros, as " + field + " (" + format +
+           ") takes: the board is not written";
+    return false;
+  }
+  const uint64_t max = def.format == Format::kU64Le ? UINT64_MAX : UINT32_MAX;
+  if (!ParseNumber(unit, &number) || number > max) {
+    *why = named + " does not fit " + field + " (" + format + ", 0 to " + std::to_string(max) +
+           "): the board is not written";
+    return false;
+  }
+  *value = FieldValue{number, "", false};
+  return true;
 }
 
 }  // namespace quelmar::production

@@ -43,6 +43,9 @@ struct FieldDef {
   // Or the line's pool the values come from (a profile with [line]): the
   // database keeps the counter or list, the profile only where and how.
   std::string pool;
+  // Or source = "scan": the board's scanned unit is its value, so the
+  // PCB's label and the firmware's serial are one.
+  bool from_scan = false;
 };
 
 // A value as a source hands it out: a counter's number, or a list's line.
@@ -97,6 +100,14 @@ struct ShownValue {
   std::string text;
 };
 ShownValue ShowValue(const FieldDef& def, const FieldValue& value);
+
+// The formats a scan field takes: text, u32le, u32be, u64le.
+bool ScanFormat(Format format);
+// A scan field's value for the board scanned as unit: its text (as long as
+// the field's size at most), or for a number format a decimal number
+// without leading zeros, so that two units never give one value. False
+// with one line in *why naming the unit, the field and what is wrong.
+bool ScanValue(const FieldDef& def, const std::string& unit, FieldValue* value, std::string* why);
 
 }  // namespace quelmar::production
 

@@ -100,8 +100,9 @@ bool FieldPlan::Prepare(const std::vector<FieldDef>& defs, const image::ImageSto
       if (!f.state_path.empty() && g.state_path == f.state_path)
         return refuse("it shares its state file with field '" + g.name + "'");
     }
-    // The line's pool is checked against the field by the database.
-    if (!f.pool.empty()) {
+    // The line's pool is checked against the field by the database; a
+    // scan field's value is the board's unit, checked as the board starts.
+    if (!f.pool.empty() || f.from_scan) {
       defs_.push_back(f);
       continue;
     }
@@ -140,11 +141,18 @@ bool FieldPlan::Prepare(const std::vector<FieldDef>& defs, const image::ImageSto
 
 ValueSource::Reserved FieldPlan::Reserve(std::vector<FieldValue>* values, std::string* why) {
   values->clear();
-  if (sources_.size() != defs_.size()) {
+  if (std::any_of(defs_.begin(), defs_.end(), [](const FieldDef& f) { return !f.pool.empty(); })) {
     *why = "the fields take their values from the line's pools, not from state files";
     return ValueSource::Reserved::kFailed;
   }
-  for (auto& source : sources_) {
+  size_t next = 0;
+  for (const FieldDef& def : defs_) {
+    // The board's session puts its unit in.
+    if (def.from_scan) {
+      values->push_back(FieldValue{});
+      continue;
+    }
+    auto& source = sources_[next++];
     FieldValue value;
     std::string reason;
     const auto reserved = source->Reserve(&value, &reason);

@@ -48,7 +48,8 @@ class FieldPlan final : public BoardValues {
   const FieldDef& def(size_t i) const { return defs_[i]; }
   const std::vector<FieldDef>& defs() const { return defs_; }
 
-  // One value of every field from its state file, each reserved durably.
+  // One value of every field from its state file, each reserved durably
+  // (a scan field's is left empty: the board's session puts its unit in).
   // Values reserved before a failure stay used: the caller records them
   // with the failed board.
   ValueSource::Reserved Reserve(std::vector<FieldValue>* values, std::string* why);

@@ -91,7 +91,7 @@ class Reader {
   bool Field(const toml::table& table, size_t index, FieldDef* f) {
     const std::string base = "field[" + std::to_string(index + 1) + "].";
     static const char* const kKeys[] = {"name", "at",  "format", "size",  "overwrite", "start",
-                                        "step", "end", "list",   "state", "pool"};
+                                        "step", "end", "list",   "state", "pool",      "source"};
     for (auto&& [key, node] : table) {
       const std::string k(key.str());
       if (std::find(std::begin(kKeys), std::end(kKeys), k) == std::end(kKeys))
@@ -123,6 +123,24 @@ class Reader {
     }
     if (const toml::node* overwrite = table.get("overwrite")) {
       if (!Bool(*overwrite, f->name + ".overwrite", &f->overwrite)) return false;
+    }
+    if (const toml::node* source = table.get("source")) {
+      std::string text;
+      if (!Text(*source, f->name + ".source", &text)) return false;
+      if (text != "scan")
+        return Fail(source->source(), f->name + ".source",
+                    "should be \"scan\" (the board's scanned unit); without it a field takes a "
+                    "counter, a list or a pool");
+      f->from_scan = true;
+      for (const char* source_key : {"start", "step", "end", "list", "state", "pool"}) {
+        if (const toml::node* n = table.get(source_key))
+          return Fail(n->source(), f->name + "." + source_key,
+                      "a field with source = \"scan\" takes the board's scanned unit");
+      }
+      if (!ScanFormat(f->format))
+        return Fail(table.get("format") ? table.get("format")->source() : table.source(),
+                    f->name + ".format",
+                    "a field with source = \"scan\" takes format text, u32le, u32be or u64le");
     }
     if (const toml::node* pool = table.get("pool")) {
       if (!Text(*pool, f->name + ".pool", &f->pool)) return false;
@@ -160,7 +178,7 @@ class Reader {
       if (!CounterValue(*n, f->name + ".end", f->format, &end)) return false;
       f->end = end;
     }
-    if (f->pool.empty()) {
+    if (f->pool.empty() && !f->from_scan) {
       const toml::node* state = table.get("state");
       if (state == nullptr) return Fail(table.source(), f->name + ".state", "missing");
       std::optional<std::string> state_path;
@@ -307,7 +325,12 @@ class Reader {
         FieldDef def;
         if (!Field(*table, i, &def)) return false;
         // One place gives every value: the line's pools, or state files.
-        if (p->line && def.pool.empty())
+        if (def.from_scan && p->scan.value_or("off") != "required")
+          return Fail(table->get("source")->source(), def.name + ".source",
+                      "a field with source = \"scan\" needs scan = \"required\" in the profile "
+                      "(with \"" +
+                          p->scan.value_or("off") + "\" a board could have no unit)");
+        if (p->line && def.pool.empty() && !def.from_scan)
           return Fail(table->source(), def.name + ".pool",
                       "missing: a profile with [line] takes every value from a pool");
         if (!p->line && !def.pool.empty())

@@ -23,7 +23,7 @@ bool ProductionRun::Prepare(RunSettings settings, const image::ImageStore& image
   if (!plan_.Prepare(settings_.fields, images, options, why)) return false;
   // A run takes every value from one place: the line's pools, or state files.
   for (const FieldDef& f : settings_.fields) {
-    if (settings_.line_values && f.pool.empty()) {
+    if (settings_.line_values && f.pool.empty() && !f.from_scan) {
       *why = "field '" + f.name +
              "': a profile with [line] takes every value from the line's pools (pool = \"NAME\")";
       return false;
@@ -135,8 +135,36 @@ void BoardSession::Identified(const link::Link& link) {
   record_.chip_words.assign(words.begin(), words.end());
 }
 
+namespace {
+
+// The scan fields' values, from the unit: before anything is drawn, and
+// again into what was drawn or given again.
+bool ScanValues(const FieldPlan& plan, const std::optional<std::string>& unit,
+                std::vector<FieldValue>* values, std::string* why) {
+  for (size_t i = 0; i < plan.size(); ++i) {
+    const FieldDef& def = plan.def(i);
+    if (!def.from_scan) continue;
+    if (!unit) {
+      *why = "field '" + def.name +
+             "' takes the board's scanned unit, and this board has none: the board is not "
+             "written";
+      return false;
+    }
+    FieldValue value;
+    if (!ScanValue(def, *unit, &value, why)) return false;
+    if (values != nullptr && i < values->size()) (*values)[i] = std::move(value);
+  }
+  return true;
+}
+
+}  // namespace
+
 ValueSource::Reserved BoardSession::Reserve(std::string* why) {
   std::optional<UnitRecord> again;
+  // A unit its scan fields cannot take fails the board before any value is
+  // drawn for it.
+  if (!ScanValues(release_ ? release_->plan : run_.plan_, record_.unit, nullptr, why))
+    return ValueSource::Reserved::kFailed;
   if (record_.unit && !run_.settings_.line_values && !unit_begun_) {
     if (!run_.units_) {
       *why = "unit \"" + *record_.unit +
@@ -190,11 +218,19 @@ ValueSource::Reserved BoardSession::Reserve(std::string* why) {
     record_.job = release_->job;
   }
   const FieldPlan& plan = release_ ? release_->plan : run_.plan_;
+  // A scan field holds the unit, whatever the source gave for it: on a
+  // rework its recorded value is that unit too.
+  std::string scan_why;
+  const bool scanned = ScanValues(plan, record_.unit, &values_, &scan_why);
   // Whatever was reserved is this board's, even when a later field failed.
   record_.fields.clear();
   for (size_t i = 0; i < values_.size() && i < plan.size(); ++i)
     record_.fields.emplace_back(plan.def(i).name, ShowValue(plan.def(i), values_[i]));
   if (reserved != ValueSource::Reserved::kOk) return reserved;
+  if (!scanned) {
+    *why = scan_why;
+    return ValueSource::Reserved::kFailed;
+  }
   if (plan.empty()) return ValueSource::Reserved::kOk;
   images_ = std::make_unique<BoardImages>();
   if (!plan.Patch(release_ ? release_->images : *run_.images_, values_, images_.get(), why)) {

@@ -36,6 +36,11 @@ bool RecordedValues(const std::vector<FieldDef>& defs, const Json& fields,
                     std::vector<FieldValue>* values, std::string* why) {
   values->clear();
   for (const FieldDef& def : defs) {
+    // A scan field's value is the unit itself: the board's session puts it in.
+    if (def.from_scan) {
+      values->push_back(FieldValue{});
+      continue;
+    }
     const auto at = fields.is_object() ? fields.find(def.name) : fields.end();
     if (!fields.is_object() || at == fields.end()) {
       *why = "it holds no value of field '" + def.name + "'";

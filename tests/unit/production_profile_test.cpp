@@ -329,5 +329,56 @@ TEST_F(ProfileTest, ScanKeysReadBackAndMistakesAreNamed) {
   EXPECT_NE(why.find("line 1: 'scan': a profile with [line] job"), std::string::npos) << why;
 }
 
+// source = "scan": the field takes the unit, so it takes no other source,
+// and only a profile that scans every board may have one.
+TEST_F(ProfileTest, AScanFieldTakesNoOtherSourceAndNeedsRequiredScans) {
+  const std::string scan = "scan = \"required\"\n";
+  const std::string field = "[[field]]\nname = \"sn\"\nat = 0x1A07FF00\nsource = \"scan\"\n";
+  const std::string text = field + "format = \"text\"\nsize = 12\n";
+  const std::string line = "[line]\ndatabase = \"host=db\"\n";
+  Profile p;
+  std::string why;
+  // Neither a state file nor, with [line], a pool.
+  for (const std::string& good : {scan + text, scan + field, scan + line + text}) {
+    SCOPED_TRACE(good);
+    ASSERT_TRUE(LoadProfile(Write(good), &p, &why)) << why;
+    ASSERT_EQ(p.fields.size(), 1u);
+    EXPECT_TRUE(p.fields[0].from_scan);
+    EXPECT_TRUE(p.fields[0].state_path.empty());
+    EXPECT_TRUE(p.fields[0].pool.empty());
+  }
+  EXPECT_EQ(p.fields[0].size, 12u);
+
+  const std::string takes = "a field with source = \"scan\" takes the board's scanned unit";
+  const std::string needs = "a field with source = \"scan\" needs scan = \"required\"";
+  const struct {
+    std::string text;
+    std::string why;  // after "<path> "
+  } cases[] = {
+      {scan + line + text + "pool = \"serial\"\n", "line 10: 'sn.pool': " + takes},
+      {scan + text + "start = 100\n", "line 8: 'sn.start': " + takes},
+      {scan + text + "step = 2\n", "line 8: 'sn.step': " + takes},
+      {scan + text + "end = 200\n", "line 8: 'sn.end': " + takes},
+      {scan + text + "list = \"l.txt\"\n", "line 8: 'sn.list': " + takes},
+      {scan + text + "state = \"sn.state\"\n", "line 8: 'sn.state': " + takes},
+      {scan + field + "format = \"mac\"\n",
+       "line 6: 'sn.format': a field with source = \"scan\" takes format text, u32le"},
+      {scan + field + "format = \"text:PCB-%04u\"\n", "line 6: 'sn.format': "},
+      {scan + field + "format = \"text\"\n", "line 2: 'sn.size': format \"text\" needs a size"},
+      {scan + "[[field]]\nname = \"sn\"\nat = 0x1A07FF00\nsource = \"unit\"\n",
+       "line 5: 'sn.source': should be \"scan\""},
+      {text, "line 4: 'sn.source': " + needs + " in the profile (with \"off\" a board"},
+      {"scan = \"optional\"\n" + text,
+       "line 5: 'sn.source': " + needs + " in the profile (with \"optional\" a board"},
+      {"scan = \"off\"\n" + line + text, "line 7: 'sn.source': " + needs},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::string path = Write(c.text);
+    EXPECT_FALSE(LoadProfile(path, &p, &why));
+    EXPECT_EQ(why.substr(0, path.size() + 1 + c.why.size()), path + " " + c.why) << why;
+  }
+}
+
 }  // namespace
 }  // namespace quelmar::production

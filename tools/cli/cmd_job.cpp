@@ -240,7 +240,7 @@ bool MakeJobRelease(const std::string& path, line::JobRelease* release,
     return false;
   }
   for (const production::FieldDef& f : profile.fields) {
-    if (f.pool.empty()) {
+    if (f.pool.empty() && !f.from_scan) {
       *why = path + ": field '" + f.name +
              "' takes no pool: a job's fields take their values from the line's pools";
       return false;

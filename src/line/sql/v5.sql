@@ -20,6 +20,9 @@ ALTER TABLE @SCHEMA@.boards ADD COLUMN rework_of uuid;
 -- A reservation for a board scanned as p_unit, on a rework station when
 -- p_rework. The rest as quelmar_reserve, whose answer it gives with
 -- "rework_of": the id of the board whose values it took again, or null.
+-- A field whose pool is NULL takes the unit itself (source = "scan"): its
+-- value is p_unit, of kind 'scan', drawn from no pool, and its filing must
+-- hold that value as any reserved one.
 CREATE FUNCTION @SCHEMA@.quelmar_reserve_unit(p_station text, p_port text, p_board uuid,
                                 p_fields text[], p_pools text[], p_job text,
                                 p_job_version integer, p_count boolean, p_unit text,
@@ -37,16 +40,30 @@ DECLARE
   taken jsonb := '{}';
   values_out text[];
   kinds_out text[];
+  pooled_fields text[] := ARRAY[]::text[];
+  pooled_pools text[] := ARRAY[]::text[];
+  scanned jsonb := '{}';
+  k int;
 BEGIN
   PERFORM @SCHEMA@.quelmar_caller_is(p_station);
   IF p_unit IS NULL OR octet_length(p_unit) NOT BETWEEN 1 AND 200 OR p_unit ~ '[[:cntrl:]]' THEN
     RAISE EXCEPTION USING ERRCODE = 'QM010',
       MESSAGE = 'a unit is 1 to 200 bytes without control characters';
   END IF;
-  IF n_fields <> coalesce(cardinality(p_pools), 0) OR n_fields > 64 THEN
+  IF n_fields <> coalesce(cardinality(p_pools), 0) OR n_fields > 64
+     OR EXISTS (SELECT 1 FROM unnest(p_fields) f WHERE f IS NULL OR octet_length(f) NOT BETWEEN 1 AND 200)
+     OR n_fields <> (SELECT count(DISTINCT f) FROM unnest(p_fields) f) THEN
     RAISE EXCEPTION USING ERRCODE = 'QM010',
       MESSAGE = 'a board takes at most 64 fields, each of a pool of its own';
   END IF;
+  FOR i IN 1 .. n_fields LOOP
+    IF p_pools[i] IS NULL THEN
+      scanned := scanned || jsonb_build_object(p_fields[i], p_unit);
+    ELSE
+      pooled_fields := pooled_fields || p_fields[i];
+      pooled_pools := pooled_pools || p_pools[i];
+    END IF;
+  END LOOP;
   -- Two stations scanning the same unit at once take turns here.
   PERFORM pg_advisory_xact_lock(hashtextextended('quelmar unit ' || p_unit, 0));
   SELECT * INTO busy FROM @SCHEMA@.reservations WHERE unit = p_unit;
@@ -67,15 +84,36 @@ BEGIN
   SELECT * INTO last_board FROM @SCHEMA@.boards
   WHERE unit = p_unit AND (result = 'ok' OR record -> 'fields' <> '{}'::jsonb)
   ORDER BY filed_at DESC, time_end DESC LIMIT 1;
-  IF NOT FOUND THEN
-    answer := @SCHEMA@.quelmar_reserve(p_station, p_port, p_board, p_fields, p_pools, p_job,
-                                       p_job_version, p_count)::jsonb;
-    UPDATE @SCHEMA@.reservations SET unit = p_unit WHERE board_id = p_board;
-    RETURN (answer || jsonb_build_object('rework_of', NULL))::text;
-  END IF;
   values_out := array_fill(NULL::text, ARRAY[n_fields]);
   kinds_out := values_out;
+  IF NOT FOUND THEN
+    answer := @SCHEMA@.quelmar_reserve(p_station, p_port, p_board, pooled_fields, pooled_pools,
+                                       p_job, p_job_version, p_count)::jsonb;
+    -- The pools' values and the unit's, in the fields' order.
+    k := 0;
+    FOR i IN 1 .. n_fields LOOP
+      IF p_pools[i] IS NULL THEN
+        values_out[i] := p_unit;
+        kinds_out[i] := 'scan';
+      ELSE
+        values_out[i] := answer -> 'values' ->> k;
+        kinds_out[i] := answer -> 'kinds' ->> k;
+        k := k + 1;
+      END IF;
+    END LOOP;
+    UPDATE @SCHEMA@.reservations SET unit = p_unit, fields = fields || scanned
+    WHERE board_id = p_board;
+    RETURN json_build_object('values', to_json(values_out), 'kinds', to_json(kinds_out),
+                             'key', answer ->> 'key', 'rework_of', NULL)::text;
+  END IF;
   FOR i IN 1 .. n_fields LOOP
+    -- A scan field's value is the unit, as it was on the unit's every board.
+    IF p_pools[i] IS NULL THEN
+      values_out[i] := p_unit;
+      kinds_out[i] := 'scan';
+      taken := taken || jsonb_build_object(p_fields[i], p_unit);
+      CONTINUE;
+    END IF;
     v := last_board.record -> 'fields' ->> p_fields[i];
     IF v IS NULL THEN
       RAISE EXCEPTION USING ERRCODE = 'QM011', MESSAGE = format(
