@@ -172,7 +172,8 @@ std::string SimProcess::Stderr() const {
 }
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                     const std::vector<std::string>& env, std::chrono::milliseconds limit) {
+                     const std::vector<std::string>& env, std::chrono::milliseconds limit,
+                     const std::string& stdin_path) {
   RunResult result;
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return result;
@@ -184,8 +185,8 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     TieToParent(parent);
     dup2(out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
-    const int null_in = open("/dev/null", O_RDONLY);
-    dup2(null_in, STDIN_FILENO);
+    const int in = open(stdin_path.empty() ? "/dev/null" : stdin_path.c_str(), O_RDONLY);
+    dup2(in, STDIN_FILENO);
     Exec(program, args, env);
   }
   close(out[1]);

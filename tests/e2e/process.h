@@ -44,9 +44,11 @@ struct RunResult {
 };
 
 // Runs a program to its end (killed after the limit) and collects its output.
+// Its stdin is the file stdin_path, or the null device.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::vector<std::string>& env = {},
-                     std::chrono::milliseconds limit = std::chrono::seconds(120));
+                     std::chrono::milliseconds limit = std::chrono::seconds(120),
+                     const std::string& stdin_path = "");
 
 // A program running in the background with stdout and stderr in files, so
 // a test can follow what it prints while it runs.

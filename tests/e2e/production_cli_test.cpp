@@ -220,6 +220,104 @@ state = "label.state"
   EXPECT_EQ(ReadWholeFile(dir_.File("label.state")), "used 2\nlast LINE3-B\nsha256 " + h2 + "\n");
 }
 
+// flash --auto with scans piped on stdin: each scan binds the next port
+// that waits for one, in port order; a port without a scan starts no
+// board; a unit its field cannot hold fails only its own board, before
+// any erase. The run ends once stdin has ended and no scanned board is
+// left.
+TEST_F(ProductionLine, AutoBindsScansFromStdinAndWritesEachUnitAsItsField) {
+  const std::string text = "format = \"text\"\nsize = 12\n";
+  const std::string u32 = "format = \"u32le\"\n";
+  struct Case {
+    const char* what;
+    std::string format;
+    std::string scans;  // stdin; "" the null device
+    int exit_code;
+    std::vector<std::string> units;  // per port, the unit its board was written with; "" none
+    std::string err;                 // on stderr
+  };
+  const Case cases[] = {
+      {"two text units", text, "PCB-0001\nPCB-0002\n", 0, {"PCB-0001", "PCB-0002"},
+       "quelmar-cli: scan \"PCB-0002\" bound to "},
+      {"one number for two ports", u32, "4000000000\n", 0, {"4000000000", ""},
+       "no more scans come"},
+      {"a unit longer than the field", text, "PCB-0001-LONG\nPCB-0002\n", 1, {"", "PCB-0002"},
+       "unit \"PCB-0001-LONG\" (13 bytes) is longer than field 'serial''s size, 12"},
+      {"a unit that is no number", u32, "PCB-7\n12\n", 1, {"", "12"},
+       "unit \"PCB-7\" is no decimal number without leading zeros"},
+      {"leading zeros", u32, "007\n", 1, {""}, "unit \"007\" is no decimal number"},
+      {"a unit too large", u32, "4294967296\n", 1, {""}, "unit \"4294967296\" does not fit"},
+      {"no scan can come", text, "", 1, {"", ""}, "but no scan can come: stdin is no terminal"},
+  };
+  int k = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string folder = "case" + std::to_string(++k);
+    std::filesystem::create_directories(dir_.File(folder));
+    WriteWholeFile(dir_.File(folder + "/line.toml"),
+                   "code = \"../app.fcode\"\nrecords = \"records.jsonl\"\nscan = \"required\"\n"
+                   "[[field]]\nname = \"serial\"\nat = 0x1A07FF00\nsource = \"scan\"\n" +
+                       c.format);
+    WriteWholeFile(dir_.File(folder + "/scans.txt"), c.scans);
+    Boards boards(dir_);
+    std::vector<int> ns;
+    for (size_t i = 0; i < c.units.size(); ++i) {
+      ns.push_back(k * 10 + static_cast<int>(i));
+      boards.Add(ns.back());
+    }
+    const RunResult r = RunProgram(
+        QUELMAR_CLI_PATH,
+        Flash(boards.Ports(ns), {"--auto", "--profile", dir_.File(folder + "/line.toml")}), {},
+        120s, c.scans.empty() ? "" : dir_.File(folder + "/scans.txt"));
+    boards.StopAll();
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    const auto records = c.scans.empty() ? std::vector<json>{}
+                                         : Records(dir_.File(folder + "/records.jsonl"));
+    size_t written = 0;
+    for (size_t i = 0; i < c.units.size(); ++i) {
+      SCOPED_TRACE(boards.Port(ns[i]));
+      const Bytes a = boards.BankA(ns[i]);
+      ASSERT_EQ(a.size(), 0x80000u);
+      const std::string& unit = c.units[i];
+      if (unit.empty()) {
+        EXPECT_EQ(a, Bytes(0x80000, 0x00)) << "a board without its unit was erased";
+        continue;
+      }
+      ++written;
+      Bytes want(12, 0);
+      json shown = unit;
+      if (c.format == u32) {
+        const uint64_t n = std::stoull(unit);
+        want.resize(4);
+        for (int b = 0; b < 4; ++b) want[b] = static_cast<uint8_t>(n >> (8 * b));
+        shown = n;
+      } else {
+        std::copy(unit.begin(), unit.end(), want.begin());
+      }
+      EXPECT_EQ(Bytes(a.begin() + 0x7FF00, a.begin() + 0x7FF00 + want.size()), want);
+      const auto rec = std::find_if(records.begin(), records.end(), [&](const json& j) {
+        return j["port"] == boards.Port(ns[i]) && j["result"] == "ok";
+      });
+      ASSERT_NE(rec, records.end()) << r.out;
+      EXPECT_EQ((*rec)["unit"], unit);
+      EXPECT_EQ((*rec)["fields"]["serial"], shown);
+    }
+    // A refused unit's board has its record, failed, without values.
+    for (const json& rec : records) {
+      if (rec["result"] == "ok") continue;
+      EXPECT_EQ(rec["fields"], json::object());
+      EXPECT_NE(rec["failure"].get<std::string>().find(c.err), std::string::npos) << rec.dump();
+    }
+    EXPECT_EQ(Occurrences(r.out, ": OK\n"), static_cast<int>(written)) << r.out;
+    if (std::string(c.what) == "one number for two ports") {
+      EXPECT_NE(r.out.find("Scan: the next scan binds " + boards.Port(ns[1]) + " (slot 2)\n"),
+                std::string::npos)
+          << r.out;
+    }
+  }
+}
+
 TEST_F(ProductionLine, RefusalsComeBeforeAnyBoardIsTouched) {
   WriteWholeFile(dir_.File("dup.txt"), "A\nB\nA\n");
   WriteWholeFile(dir_.File("bad.state"), "next ten\n");

@@ -178,6 +178,11 @@ std::optional<int> ParseFlash(int argc, char** argv, const char* help, FlashArgs
     }
     args->profile = production::FileHash{profile, p.sha256};
     args->line = p.line;
+    args->scan = p.scan;
+    args->scan_pattern = p.scan_pattern;
+    args->slot_pattern = p.slot_pattern;
+    args->scanner = p.scanner;
+    args->scanner_baud = p.scanner_baud;
     has_code = has_code || p.code.has_value();
     has_data = has_data || p.data.has_value();
     has_log_dir = has_log_dir || p.log_dir.has_value();

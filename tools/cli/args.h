@@ -54,6 +54,9 @@ struct FlashArgs {
   // The profile's [line]: its fields' values and the records go through
   // the line's database, its spool beside the profile.
   std::optional<production::LineSettings> line;
+  // The profile's scans (--auto binds them to the boards as a station does).
+  std::optional<std::string> scan, scan_pattern, slot_pattern, scanner;
+  std::optional<unsigned> scanner_baud;
 };
 // With --profile, the profile fills in what the command line leaves out;
 // a profile that cannot be read ends the command with status 1.

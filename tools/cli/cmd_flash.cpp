@@ -6,6 +6,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -33,7 +34,9 @@
 #include "production/profile.h"
 #include "production/sha256.h"
 #include "records.h"
+#include "scan_input.h"
 #include "station/board_runner.h"
+#include "station/scans.h"
 #include "station/ports.h"
 #include "station/station.h"
 #include "version/version.h"
@@ -93,6 +96,9 @@ constexpr char kHelp[] =
     "  filed there (docs/line.md). Its code_sha256 and data_sha256 pin its\n"
     "  files: one whose SHA-256 differs is refused before any board; a --code\n"
     "  or --data given replaces the profile's file and its pin.\n"
+    "  With --auto and its scan = \"optional\" or \"required\", units scanned on\n"
+    "  stdin (a line each) or the profile's scanner are bound to the ports as\n"
+    "  on a station (docs/station.md, \"Scanning boards\").\n"
     "--serial-at WHERE [--serial-format FMT] --serial-state FILE\n"
     "  [--serial-start N]: give each board its own serial number at WHERE\n"
     "  (0x1A07FF00, or data:OFFSET), u32le unless FMT says otherwise.\n"
@@ -169,14 +175,81 @@ int FlashOne(const station::BoardJob& job, const std::optional<std::string>& log
 
 // --- several ports, and --auto ---
 
+// --auto with a profile that scans units: where the scans come from.
+struct FlashScans {
+  station::ScanSettings settings;
+  std::optional<std::string> scanner;
+  unsigned baud = 9600;
+};
+
 int FlashMany(const station::BoardJob& job, const image::ImageStore& images,
-              const std::vector<link::PortId>& ids, bool json) {
+              const std::vector<link::PortId>& ids, bool json,
+              const std::optional<FlashScans>& scans) {
   std::vector<std::string> labels;
   for (const auto& id : ids) labels.push_back(id.Label());
   BoardConsole console(json ? nullptr : stdout, stderr, labels);
-  station::BoardRunner runner(job, images, ids, console);
+  // Port i is the desk's slot i, as on a station.
+  std::optional<station::ScanDesk> desk;
+  std::optional<station::ScanObserver> observer;
+  station::RunnerSeams seams;
+  if (scans) {
+    desk.emplace(scans->settings);
+    for (const std::string& label : labels) desk->AddSlot(label);
+    observer.emplace(*desk);
+    seams.observer = &*observer;
+  }
+  station::BoardRunner runner(job, images, ids, console, seams);
   InterruptGuard interrupts(runner.Flags(), [&] { runner.Stop(); });
+  std::atomic<bool> stdin_ended{false};
+  std::optional<ScanInput> input;
+  std::jthread watch;
+  if (desk) {
+    input.emplace([&](const std::string& scan) { return desk->Offer(scan); },
+                  [](const std::string& line) {
+                    std::fprintf(stderr, "quelmar-cli: %s\n", line.c_str());
+                  });
+    input->Start(scans->scanner, scans->baud, [&] { stdin_ended = true; });
+    // Says which port the next scan binds as that changes; and once stdin
+    // has ended with no scanner to scan instead, the run ends when no
+    // scanned board is left to write: no port could ever start again.
+    const bool ends_with_stdin =
+        !scans->scanner && scans->settings.mode == station::ScanMode::kRequired;
+    watch = std::jthread([&, ends_with_stdin](std::stop_token stop) {
+      uint64_t seen = 0;
+      std::optional<std::string> shown;
+      bool ended = false;
+      while (!stop.stop_requested()) {
+        if (const uint64_t version = desk->Version(); version != seen) {
+          seen = version;
+          const std::string next = desk->NextSlot();
+          if (!shown || next != *shown) {
+            shown = next;
+            std::fprintf(json ? stderr : stdout, "%s\n",
+                         next.empty() ? "Scan: no slot waits for a scan"
+                                      : ("Scan: the next scan binds " + next).c_str());
+            std::fflush(json ? stderr : stdout);
+          }
+        }
+        if (ends_with_stdin && !ended && stdin_ended.load()) {
+          const auto slots = desk->Slots();
+          if (std::all_of(slots.begin(), slots.end(),
+                          [](const station::SlotScan& slot) { return slot.unit.empty(); })) {
+            ended = true;
+            std::fprintf(stderr,
+                         "quelmar-cli: stdin ended and no scanner is named: no more scans come, "
+                         "so no new board starts\n");
+            runner.Stop();
+          }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    });
+  }
   const int status = runner.Run([&] { return interrupts.Interrupted(); }) ? kExitOk : kExitFailure;
+  if (watch.joinable()) {
+    watch.request_stop();
+    watch.join();
+  }
   if (job.production) job.production->EmitSummary();
   return status;
 }
@@ -267,6 +340,35 @@ int CmdFlash(int argc, char** argv) {
   }
   job.auto_mode = args.auto_mode;
   job.count = args.count;
+  // Scans: the product's keys (a released job's own), the station's scanner.
+  station::ScanSettings scan_settings;
+  scan_settings.mode =
+      station::ScanModeOf((released ? release->scan : args.scan).value_or("off"));
+  scan_settings.unit_pattern = (released ? release->scan_pattern : args.scan_pattern).value_or("");
+  scan_settings.slot_pattern = args.slot_pattern.value_or("");
+  const std::vector<production::FieldDef>& fields = released ? release->plan.defs() : args.fields;
+  for (const production::FieldDef& f : fields) {
+    if (f.from_scan && !args.auto_mode) {
+      std::fprintf(stderr,
+                   "quelmar-cli: field '%s' takes the board's scanned unit: flash takes scans "
+                   "only with --auto; no board is written\n",
+                   f.name.c_str());
+      return kExitFailure;
+    }
+  }
+  std::optional<FlashScans> scans;
+  if (args.auto_mode && scan_settings.mode != station::ScanMode::kOff) {
+    // Stdin piped or from a file is a script's scans; a null device (a
+    // service, a job runner) never gives one.
+    if (scan_settings.mode == station::ScanMode::kRequired && !args.scanner && !StdinCanScan()) {
+      std::fprintf(stderr,
+                   "quelmar-cli: scan = \"required\", but no scan can come: stdin is no "
+                   "terminal, pipe or file, and the profile names no scanner; no board is "
+                   "written\n");
+      return kExitFailure;
+    }
+    scans = FlashScans{scan_settings, args.scanner, args.scanner_baud.value_or(9600)};
+  }
   if (args.log_dir) job.text_record = TextRecordsIn(*args.log_dir);
   // The production line's checks come before any board is touched too.
   production::ProductionRun production;
@@ -295,7 +397,7 @@ int CmdFlash(int argc, char** argv) {
   // Retries are the runner's.
   if (ids.size() == 1 && !args.auto_mode && !job.production && job.retries == 0)
     return FlashOne(job, args.log_dir, images, sink, log, ids[0]);
-  return FlashMany(job, images, ids, args.json);
+  return FlashMany(job, images, ids, args.json, scans);
 }
 
 }  // namespace quelmar::cli

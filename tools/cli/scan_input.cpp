@@ -4,6 +4,13 @@
 #include <mutex>
 #include <thread>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace quelmar::cli {
 
 // What the stdin thread reaches: it may outlive the run, so it holds this
@@ -37,8 +44,9 @@ ScanInput::~ScanInput() {
   shared_->listening = false;
 }
 
-void ScanInput::Start(const std::optional<std::string>& scanner, unsigned baud) {
-  std::thread([shared = shared_] {
+void ScanInput::Start(const std::optional<std::string>& scanner, unsigned baud,
+                      std::function<void()> stdin_ended) {
+  std::thread([shared = shared_, stdin_ended = std::move(stdin_ended)] {
     station::ScanLines lines;
     char buffer[256];
     while (std::fgets(buffer, sizeof buffer, stdin) != nullptr) {
@@ -49,6 +57,9 @@ void ScanInput::Start(const std::optional<std::string>& scanner, unsigned baud) 
                         " bytes");
           });
     }
+    if (!stdin_ended) return;
+    std::lock_guard lock(shared->mutex);
+    if (shared->listening) stdin_ended();
   }).detach();
   if (!scanner) return;
   scanner_ = std::make_unique<station::ScannerReader>(
@@ -56,6 +67,23 @@ void ScanInput::Start(const std::optional<std::string>& scanner, unsigned baud) 
       [shared = shared_](const std::string& scan) { shared->Offer(scan); },
       [shared = shared_](const std::string& line) { shared->Say(line); });
   scanner_->Start();
+}
+
+bool StdinCanScan() {
+#ifdef _WIN32
+  const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  if (in == nullptr || in == INVALID_HANDLE_VALUE) return false;
+  const DWORD type = GetFileType(in);
+  DWORD mode = 0;
+  // NUL is a character device too; a console answers GetConsoleMode.
+  if (type == FILE_TYPE_CHAR) return GetConsoleMode(in, &mode) != 0;
+  return type == FILE_TYPE_PIPE || type == FILE_TYPE_DISK;
+#else
+  struct stat st {};
+  if (fstat(STDIN_FILENO, &st) != 0) return false;
+  if (S_ISCHR(st.st_mode)) return isatty(STDIN_FILENO) != 0;
+  return S_ISFIFO(st.st_mode) || S_ISREG(st.st_mode) || S_ISSOCK(st.st_mode);
+#endif
 }
 
 }  // namespace quelmar::cli

@@ -26,12 +26,19 @@ class ScanInput {
   ScanInput& operator=(const ScanInput&) = delete;
 
   // Starts reading stdin, and the profile's scanner when it names one.
-  void Start(const std::optional<std::string>& scanner, unsigned baud);
+  // stdin_ended, if given, is called once stdin has ended (on the reading
+  // thread, while the run listens).
+  void Start(const std::optional<std::string>& scanner, unsigned baud,
+             std::function<void()> stdin_ended = nullptr);
 
  private:
   struct Shared;
   std::shared_ptr<Shared> shared_;
   std::unique_ptr<station::ScannerReader> scanner_;
 };
+
+// Whether scans can come on stdin: a terminal, a pipe or a file (a
+// script's), not a null device or a closed stdin.
+bool StdinCanScan();
 
 }  // namespace quelmar::cli
