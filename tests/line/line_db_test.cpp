@@ -20,6 +20,8 @@
 #include <sstream>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "line/line_db.h"
 #include "line/line_seams.h"
 #include "line/spool.h"
@@ -1404,6 +1406,94 @@ TEST_F(Line, AUnitKeepsItsValuesAndNoOtherUnitGetsThem) {
   EXPECT_NE(why.find("unit \"B\": its value 2 of field 'serial' (record "), std::string::npos)
       << why;
   EXPECT_NE(why.find("is held by unit \"A\""), std::string::npos) << why;
+}
+
+// A field of source = "scan" takes the board's unit from no pool: the
+// database hands the unit back as its value, keeps it in the reservation,
+// gives it again on the rework bench, and files only a record that holds
+// that very value. Without a unit nothing stands in for the pool.
+TEST_F(Line, AScanFieldTakesTheUnitAndNoPool) {
+  Ok({"init"});
+  Ok({"pool", "add", "serial", "--format", "u32le", "--start", "1"});
+  line::LineDb db;
+  std::string why;
+  ASSERT_TRUE(db.Connect(conn_, &why)) << why;
+  line::PoolField tag, sn, serial;
+  tag.def.name = "tag";
+  tag.def.from_scan = true;
+  tag.def.format = production::Format::kText;
+  tag.def.size = 12;
+  sn.def.name = "sn";
+  sn.def.from_scan = true;
+  sn.def.size = 4;
+  serial.pool = serial.def.name = "serial";
+  serial.def.size = 4;
+  const auto drawn = [&] { return Sql("SELECT count(*) FROM pool_values"); };
+  struct Step {
+    const char* name;
+    std::vector<line::PoolField> fields;
+    const char* unit;
+    bool rework;
+    const char* reserved;  // the values as a record holds them; nullptr: refused
+    const char* filed;     // the fields the record holds ("" as reserved)
+    const char* said;      // in the refusal
+    const char* drawn;     // pool values after
+  };
+  const Step steps[] = {
+      {"a new unit", {tag, serial}, "PCB-0001", false, "{\"tag\":\"PCB-0001\",\"serial\":1}",
+       "", nullptr, "1"},
+      {"the unit on the rework bench", {tag, serial}, "PCB-0001", true,
+       "{\"tag\":\"PCB-0001\",\"serial\":1}", "", nullptr, "1"},
+      {"a number", {sn, serial}, "42", false, "{\"sn\":42,\"serial\":2}", "", nullptr, "2"},
+      {"a scan field alone", {tag}, "PCB-0003", false, "{\"tag\":\"PCB-0003\"}", "", nullptr, "2"},
+      {"a record with another value", {tag, serial}, "PCB-0004", false,
+       "{\"tag\":\"PCB-0004\",\"serial\":3}", "{\"tag\":\"PCB-9999\",\"serial\":3}",
+       "field 'tag' holds PCB-9999, not the value PCB-0004 reserved for it", "3"},
+      {"a record without it", {tag, serial}, "PCB-0005", false,
+       "{\"tag\":\"PCB-0005\",\"serial\":4}", "{\"serial\":4}",
+       "the record holds fields that were not reserved for it", "4"},
+      {"no unit", {tag, serial}, "", false, nullptr, "", "each of a pool of its own", "4"},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.name);
+    const std::string id = production::NewBoardId();
+    line::BoardTag board{id, "st", "COM1"};
+    board.unit = s.unit;
+    board.rework = s.rework;
+    std::vector<production::FieldValue> values;
+    std::string key, rework_of;
+    const auto reserved = db.Reserve(s.fields, board, &values, &key, &why, &rework_of);
+    if (s.reserved == nullptr) {
+      EXPECT_EQ(reserved, line::LineDb::Reserved::kFailed);
+      EXPECT_NE(why.find(s.said), std::string::npos) << why;
+      EXPECT_EQ(drawn(), s.drawn);
+      continue;
+    }
+    ASSERT_EQ(reserved, line::LineDb::Reserved::kOk) << why;
+    ASSERT_EQ(values.size(), s.fields.size());
+    nlohmann::ordered_json shown = nlohmann::ordered_json::object();
+    for (size_t i = 0; i < values.size(); ++i) {
+      const production::ShownValue v = production::ShowValue(s.fields[i].def, values[i]);
+      shown[s.fields[i].def.name] =
+          v.is_number ? nlohmann::ordered_json(v.number) : nlohmann::ordered_json(v.text);
+    }
+    EXPECT_EQ(shown.dump(), s.reserved);
+    EXPECT_EQ(drawn(), s.drawn);
+    EXPECT_EQ(rework_of.empty(), !s.rework);
+    std::string more = ",\"unit\":\"" + std::string(s.unit) + "\"";
+    if (!rework_of.empty()) more += ",\"rework_of\":\"" + rework_of + "\"";
+    const auto filed = db.File(
+        Sealed(id, "st", "COM1", 1, "ok", key, *s.filed ? s.filed : s.reserved, more), &why);
+    if (s.said) {
+      EXPECT_EQ(filed, line::LineDb::Filed::kRefused);
+      EXPECT_NE(why.find(s.said), std::string::npos) << why;
+      continue;
+    }
+    ASSERT_EQ(filed, line::LineDb::Filed::kOk) << why;
+    EXPECT_EQ(nlohmann::json::parse(Sql("SELECT record -> 'fields' FROM boards WHERE id = '" + id +
+                                        "'")),
+              nlohmann::json::parse(s.reserved));
+  }
 }
 
 }  // namespace
