@@ -146,6 +146,45 @@ TEST_F(JobRun, TheBoardGetsTheReleasedBytes) {
             "refused: the record's images are not the ones of job widget@1");
 }
 
+// A job whose field takes the scanned unit: released with the line's
+// pools for its other fields only, and a station running it with scans on
+// stdin writes each board's unit into its flash and files it.
+TEST_F(JobRun, AJobsScanFieldWritesTheScannedUnit) {
+  const Bytes bank = RandomBytes(8 * 1024, 33);
+  std::string error;
+  ASSERT_TRUE(image::WriteFileAtomically(dir_.File("app.fcode"),
+                                         image::BuildCodeFile(&bank, nullptr, 'E'), &error));
+  WriteWholeFile(dir_.File("widget.toml"),
+                 "code = \"app.fcode\"\nscan = \"required\"\n\n[line]\ndatabase = \"" + conn_ +
+                     "\"\n\n[[field]]\nname = \"serial\"\nat = \"0x1A000100\"\n"
+                     "overwrite = true\npool = \"serial\"\n\n[[field]]\nname = \"unit\"\n"
+                     "at = \"0x1A000200\"\noverwrite = true\nsource = \"scan\"\n"
+                     "format = \"text\"\nsize = 12\n");
+  const RunResult released =
+      Cli({"job", "release", dir_.File("widget.toml"), "--name", "widget"});
+  ASSERT_EQ(released.exit_code, 0) << released.err;
+  WriteWholeFile(dir_.File("scans.txt"), "PCB-0042\n");
+  auto board = Board("b1");
+  const RunResult r = RunProgram(
+      QUELMAR_CLI_PATH, {"flash", board->device(), "--auto", "--profile", Station("st1", "widget")},
+      Env(), 120s, dir_.File("scans.txt"));
+  board->Stop();
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  Bytes want = Written(bank, 7000);
+  const std::string unit = "PCB-0042";
+  std::fill(want.begin() + 0x200, want.begin() + 0x20C, 0);
+  std::copy(unit.begin(), unit.end(), want.begin() + 0x200);
+  const Bytes flash = FileBytes(dir_.File("b1.a"));
+  ASSERT_GE(flash.size(), want.size());
+  EXPECT_EQ(Bytes(flash.begin(), flash.begin() + want.size()), want);
+  const std::vector<json> records = Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["result"], "ok");
+  EXPECT_EQ(records[0]["unit"], unit);
+  EXPECT_EQ(records[0]["fields"], (json{{"serial", 7000}, {"unit", unit}}));
+  EXPECT_EQ(Sql("SELECT count(*) FROM pool_values"), "1");
+}
+
 // Quantity 3, two stations of two boards each at once: three OK boards,
 // the fourth refused in one line before its first erase.
 TEST_F(JobRun, TheQuantityHoldsAcrossStations) {
