@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -179,6 +180,89 @@ TEST_F(ReworkTest, AUnitComingBackGetsItsOwnValuesOrIsRefused) {
     EXPECT_EQ(last["fields"], earlier["fields"]);
     EXPECT_EQ(last["rework_of"], earlier["id"]);
     EXPECT_EQ(board.written, earlier["fields"]["serial"].get<uint32_t>());
+  }
+}
+
+// A scan field is the unit itself: a new unit's board and the unit back on
+// the rework bench both hold it, though the earlier record has none of it
+// (the field came later) or another value (the record was edited); a unit
+// the field cannot hold fails before anything is drawn or looked up.
+TEST_F(ReworkTest, AScanFieldHoldsTheUnitOnEveryBoardOfIt) {
+  RunSettings settings = Settings(true);
+  FieldDef tag;
+  tag.name = "tag";
+  tag.where = {Place::kBankA, 0x1020};
+  tag.format = Format::kText;
+  tag.size = 10;
+  tag.from_scan = true;
+  settings.fields.push_back(tag);
+  // A run started afresh reads the records again.
+  std::optional<ProductionRun> run;
+  std::string why;
+  run.emplace();
+  ASSERT_TRUE(run->Prepare(settings, images_, &why)) << why;
+  const auto tag_bytes = [&](const BoardSession& session) {
+    std::string text;
+    const image::ImageStore& images = session.Images();
+    for (uint32_t k = 0; k < 10; ++k)
+      text += static_cast<char>(images.DecodeCodeByte(images.CodeImage().data()[0x1020 + k]));
+    return text;
+  };
+  struct Case {
+    const char* name;
+    std::string unit;
+    std::function<void(json*)> edit;  // applied to the unit's newest record first, if any
+    bool ok;
+    std::string why;
+  };
+  const Case cases[] = {
+      {"a new unit", "PCB-0042", nullptr, true, ""},
+      {"back on the rework bench", "PCB-0042", nullptr, true, ""},
+      {"its record without the field", "PCB-0042", [](json* r) { (*r)["fields"].erase("tag"); },
+       true, ""},
+      {"its record with another value", "PCB-0042", [](json* r) { (*r)["fields"]["tag"] = "X"; },
+       true, ""},
+      {"too long for it", "PCB-0042-LONG", nullptr, false,
+       "unit \"PCB-0042-LONG\" (13 bytes) is longer than field 'tag''s size, 10: the board is "
+       "not written"},
+  };
+  std::optional<json> first;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.edit) {
+      json record = Records().back();
+      c.edit(&record);
+      record["id"] = NewBoardId();
+      AppendRecord(record);
+      run.emplace();
+      ASSERT_TRUE(run->Prepare(settings, images_, &why)) << why;
+    }
+    const std::string serial_state = Text("serial.state");
+    BoardSession session(*run, "COM3", "/dev/ttyUSB0");
+    session.SetUnit(c.unit);
+    const auto reserved = session.Reserve(&why);
+    if (!c.ok) {
+      EXPECT_EQ(reserved, ValueSource::Reserved::kFailed);
+      EXPECT_EQ(why, c.why);
+      EXPECT_EQ(Text("serial.state"), serial_state);
+      EXPECT_TRUE(session.FieldTexts().empty());
+      continue;
+    }
+    ASSERT_EQ(reserved, ValueSource::Reserved::kOk) << why;
+    EXPECT_EQ(tag_bytes(session), c.unit + std::string(10 - c.unit.size(), '\0'));
+    std::string ignored;
+    ASSERT_TRUE(session.Finish("ok", std::nullopt, "", &ignored)) << ignored;
+    const json last = Records().back();
+    EXPECT_EQ(last["fields"]["tag"], c.unit);
+    if (!first) {
+      first = last;
+      EXPECT_FALSE(last.contains("rework_of"));
+      continue;
+    }
+    // Given again: the serial too, and nothing drawn.
+    EXPECT_EQ(last["fields"]["serial"], (*first)["fields"]["serial"]);
+    EXPECT_TRUE(last.contains("rework_of"));
+    EXPECT_EQ(Text("serial.state"), serial_state);
   }
 }
 
