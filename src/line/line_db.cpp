@@ -93,7 +93,8 @@ std::string NullableArrayLiteral(const std::vector<std::optional<std::string>>& 
 }
 
 std::string ArrayLiteral(const std::vector<std::string>& values) {
-  return NullableArrayLiteral(std::vector<std::optional<std::string>>(values.begin(), values.end()));
+  return NullableArrayLiteral(
+      std::vector<std::optional<std::string>>(values.begin(), values.end()));
 }
 
 bool ParseUnsigned(const std::string& text, uint64_t* value) {

@@ -237,13 +237,29 @@ TEST_F(ProductionLine, AutoBindsScansFromStdinAndWritesEachUnitAsItsField) {
     std::string err;                 // on stderr
   };
   const Case cases[] = {
-      {"two text units", text, "PCB-0001\nPCB-0002\n", 0, {"PCB-0001", "PCB-0002"},
+      {"two text units",
+       text,
+       "PCB-0001\nPCB-0002\n",
+       0,
+       {"PCB-0001", "PCB-0002"},
        "quelmar-cli: scan \"PCB-0002\" bound to "},
-      {"one number for two ports", u32, "4000000000\n", 0, {"4000000000", ""},
+      {"one number for two ports",
+       u32,
+       "4000000000\n",
+       0,
+       {"4000000000", ""},
        "no more scans come"},
-      {"a unit longer than the field", text, "PCB-0001-LONG\nPCB-0002\n", 1, {"", "PCB-0002"},
+      {"a unit longer than the field",
+       text,
+       "PCB-0001-LONG\nPCB-0002\n",
+       1,
+       {"", "PCB-0002"},
        "unit \"PCB-0001-LONG\" (13 bytes) is longer than field 'serial''s size, 12"},
-      {"a unit that is no number", u32, "PCB-7\n12\n", 1, {"", "12"},
+      {"a unit that is no number",
+       u32,
+       "PCB-7\n12\n",
+       1,
+       {"", "12"},
        "unit \"PCB-7\" is no decimal number without leading zeros"},
       {"leading zeros", u32, "007\n", 1, {""}, "unit \"007\" is no decimal number"},
       {"a unit too large", u32, "4294967296\n", 1, {""}, "unit \"4294967296\" does not fit"},
@@ -272,8 +288,8 @@ TEST_F(ProductionLine, AutoBindsScansFromStdinAndWritesEachUnitAsItsField) {
     boards.StopAll();
     EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
     EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
-    const auto records = c.scans.empty() ? std::vector<json>{}
-                                         : Records(dir_.File(folder + "/records.jsonl"));
+    const auto records =
+        c.scans.empty() ? std::vector<json>{} : Records(dir_.File(folder + "/records.jsonl"));
     size_t written = 0;
     for (size_t i = 0; i < c.units.size(); ++i) {
       SCOPED_TRACE(boards.Port(ns[i]));

@@ -1440,18 +1440,40 @@ TEST_F(Line, AScanFieldTakesTheUnitAndNoPool) {
     const char* drawn;     // pool values after
   };
   const Step steps[] = {
-      {"a new unit", {tag, serial}, "PCB-0001", false, "{\"tag\":\"PCB-0001\",\"serial\":1}",
-       "", nullptr, "1"},
-      {"the unit on the rework bench", {tag, serial}, "PCB-0001", true,
-       "{\"tag\":\"PCB-0001\",\"serial\":1}", "", nullptr, "1"},
+      {"a new unit",
+       {tag, serial},
+       "PCB-0001",
+       false,
+       "{\"tag\":\"PCB-0001\",\"serial\":1}",
+       "",
+       nullptr,
+       "1"},
+      {"the unit on the rework bench",
+       {tag, serial},
+       "PCB-0001",
+       true,
+       "{\"tag\":\"PCB-0001\",\"serial\":1}",
+       "",
+       nullptr,
+       "1"},
       {"a number", {sn, serial}, "42", false, "{\"sn\":42,\"serial\":2}", "", nullptr, "2"},
       {"a scan field alone", {tag}, "PCB-0003", false, "{\"tag\":\"PCB-0003\"}", "", nullptr, "2"},
-      {"a record with another value", {tag, serial}, "PCB-0004", false,
-       "{\"tag\":\"PCB-0004\",\"serial\":3}", "{\"tag\":\"PCB-9999\",\"serial\":3}",
-       "field 'tag' holds PCB-9999, not the value PCB-0004 reserved for it", "3"},
-      {"a record without it", {tag, serial}, "PCB-0005", false,
-       "{\"tag\":\"PCB-0005\",\"serial\":4}", "{\"serial\":4}",
-       "the record holds fields that were not reserved for it", "4"},
+      {"a record with another value",
+       {tag, serial},
+       "PCB-0004",
+       false,
+       "{\"tag\":\"PCB-0004\",\"serial\":3}",
+       "{\"tag\":\"PCB-9999\",\"serial\":3}",
+       "field 'tag' holds PCB-9999, not the value PCB-0004 reserved for it",
+       "3"},
+      {"a record without it",
+       {tag, serial},
+       "PCB-0005",
+       false,
+       "{\"tag\":\"PCB-0005\",\"serial\":4}",
+       "{\"serial\":4}",
+       "the record holds fields that were not reserved for it",
+       "4"},
       {"no unit", {tag, serial}, "", false, nullptr, "", "each of a pool of its own", "4"},
   };
   for (const Step& s : steps) {
@@ -1490,9 +1512,9 @@ TEST_F(Line, AScanFieldTakesTheUnitAndNoPool) {
       continue;
     }
     ASSERT_EQ(filed, line::LineDb::Filed::kOk) << why;
-    EXPECT_EQ(nlohmann::json::parse(Sql("SELECT record -> 'fields' FROM boards WHERE id = '" + id +
-                                        "'")),
-              nlohmann::json::parse(s.reserved));
+    EXPECT_EQ(
+        nlohmann::json::parse(Sql("SELECT record -> 'fields' FROM boards WHERE id = '" + id + "'")),
+        nlohmann::json::parse(s.reserved));
   }
 }
 

@@ -160,8 +160,7 @@ TEST_F(JobRun, AJobsScanFieldWritesTheScannedUnit) {
                      "overwrite = true\npool = \"serial\"\n\n[[field]]\nname = \"unit\"\n"
                      "at = \"0x1A000200\"\noverwrite = true\nsource = \"scan\"\n"
                      "format = \"text\"\nsize = 12\n");
-  const RunResult released =
-      Cli({"job", "release", dir_.File("widget.toml"), "--name", "widget"});
+  const RunResult released = Cli({"job", "release", dir_.File("widget.toml"), "--name", "widget"});
   ASSERT_EQ(released.exit_code, 0) << released.err;
   WriteWholeFile(dir_.File("scans.txt"), "PCB-0042\n");
   auto board = Board("b1");

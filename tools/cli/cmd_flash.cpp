@@ -36,8 +36,8 @@
 #include "records.h"
 #include "scan_input.h"
 #include "station/board_runner.h"
-#include "station/scans.h"
 #include "station/ports.h"
+#include "station/scans.h"
 #include "station/station.h"
 #include "version/version.h"
 
@@ -204,10 +204,9 @@ int FlashMany(const station::BoardJob& job, const image::ImageStore& images,
   std::optional<ScanInput> input;
   std::jthread watch;
   if (desk) {
-    input.emplace([&](const std::string& scan) { return desk->Offer(scan); },
-                  [](const std::string& line) {
-                    std::fprintf(stderr, "quelmar-cli: %s\n", line.c_str());
-                  });
+    input.emplace(
+        [&](const std::string& scan) { return desk->Offer(scan); },
+        [](const std::string& line) { std::fprintf(stderr, "quelmar-cli: %s\n", line.c_str()); });
     input->Start(scans->scanner, scans->baud, [&] { stdin_ended = true; });
     // Says which port the next scan binds as that changes; and once stdin
     // has ended with no scanner to scan instead, the run ends when no
@@ -342,8 +341,7 @@ int CmdFlash(int argc, char** argv) {
   job.count = args.count;
   // Scans: the product's keys (a released job's own), the station's scanner.
   station::ScanSettings scan_settings;
-  scan_settings.mode =
-      station::ScanModeOf((released ? release->scan : args.scan).value_or("off"));
+  scan_settings.mode = station::ScanModeOf((released ? release->scan : args.scan).value_or("off"));
   scan_settings.unit_pattern = (released ? release->scan_pattern : args.scan_pattern).value_or("");
   scan_settings.slot_pattern = args.slot_pattern.value_or("");
   const std::vector<production::FieldDef>& fields = released ? release->plan.defs() : args.fields;
