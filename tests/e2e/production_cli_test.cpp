@@ -332,6 +332,19 @@ TEST_F(ProductionLine, AutoBindsScansFromStdinAndWritesEachUnitAsItsField) {
           << r.out;
     }
   }
+  // Without --auto no scan is read: the field is refused before any board.
+  Boards boards(dir_);
+  boards.Add(99);
+  const RunResult r = RunProgram(
+      QUELMAR_CLI_PATH, Flash(boards.Ports({99}), {"--profile", dir_.File("case1/line.toml")}), {},
+      120s, dir_.File("case1/scans.txt"));
+  boards.StopAll();
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("quelmar-cli: field 'serial' takes the board's scanned unit: flash takes "
+                       "scans only with --auto; no board is written\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(boards.BankA(99), Bytes(0x80000, 0x00));
 }
 
 TEST_F(ProductionLine, RefusalsComeBeforeAnyBoardIsTouched) {
