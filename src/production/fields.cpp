@@ -369,9 +369,8 @@ bool ScanValue(const FieldDef& def, const std::string& unit, FieldValue* value, 
   const char* format = def.format == Format::kU32Le   ? "u32le"
                        : def.format == Format::kU32Be ? "u32be"
                                                       : "u64le";
-  const bool digits =
-      !unit.empty() && unit.size() <= 20 &&
-      std::all_of(unit.begin(), unit.end(), [](char c) { return c >= '0' && c <= '9'; });
+  const bool digits = !unit.empty() && std::all_of(unit.begin(), unit.end(),
+                                                   [](char c) { return c >= '0' && c <= '9'; });
   uint64_t number = 0;
   if (!digits || (unit.size() > 1 && unit[0] == '0')) {
     *why = named + " is no decimal number without leading zeros, as " + field + " (" + format +

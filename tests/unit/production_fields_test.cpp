@@ -94,6 +94,48 @@ TEST(FieldEncode, ValuesThatDoNotFitAreRefusedWithTheReason) {
   }
 }
 
+// A scanned unit as a scan field takes it: at its formats' edges, and a
+// unit two labels could share as a number ("42", "042") is refused.
+TEST(FieldScan, AUnitIsTakenOnlyAsTheFieldCanHoldIt) {
+  const struct {
+    const char* format;
+    uint32_t size;
+    const char* unit;
+    Bytes bytes;      // written; empty: refused
+    const char* why;  // the refusal's start
+  } cases[] = {
+      {"text", 4, "AB", {'A', 'B', 0, 0}, ""},
+      {"text", 4, "ABCD", {'A', 'B', 'C', 'D'}, ""},
+      {"text", 4, "ABCDE", {}, "unit \"ABCDE\" (5 bytes) is longer than field 'f''s size, 4"},
+      {"u32le", 0, "0", {0, 0, 0, 0}, ""},
+      {"u32be", 0, "4294967295", {0xFF, 0xFF, 0xFF, 0xFF}, ""},
+      {"u32le", 0, "4294967296", {}, "unit \"4294967296\" does not fit field 'f' (u32le"},
+      {"u64le", 0, "18446744073709551615", Bytes(8, 0xFF), ""},
+      {"u64le", 0, "18446744073709551616", {}, "unit \"18446744073709551616\" does not fit"},
+      {"u64le", 0, "184467440737095516150", {}, "unit \"184467440737095516150\" does not fit"},
+      {"u32le", 0, "042", {}, "unit \"042\" is no decimal number without leading zeros"},
+      {"u32le", 0, "0x2A", {}, "unit \"0x2A\" is no decimal number"},
+      {"u32le", 0, "+42", {}, "unit \"+42\" is no decimal number"},
+      {"u32le", 0, "", {}, "unit \"\" is no decimal number"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.format) + " " + c.unit);
+    FieldDef def = SpecFor({"", c.format, c.size, {}, {}});
+    def.from_scan = true;
+    FieldValue value;
+    std::string why;
+    const bool taken = ScanValue(def, c.unit, &value, &why);
+    EXPECT_EQ(taken, !c.bytes.empty()) << why;
+    if (!taken) {
+      EXPECT_EQ(why.rfind(c.why, 0), 0u) << why;
+      continue;
+    }
+    Bytes bytes;
+    ASSERT_TRUE(EncodeValue(def, value, &bytes, &why)) << why;
+    EXPECT_EQ(bytes, c.bytes);
+  }
+}
+
 TEST(FieldWhere, AddressesAndDataOffsets) {
   const struct {
     const char* text;
