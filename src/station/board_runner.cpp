@@ -411,7 +411,12 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
     const auto ended = std::chrono::system_clock::now();
     // A moment for the bootloader to drop what it half took; Stop ends it.
     SleepUntil(w, w.clock.Now() + kPollPeriod, tally_);
-    if (tally_.Stopped() || interrupted()) break;
+    if (tally_.Stopped() || interrupted()) {
+      // The Stop came while the retry waited: the board ends as any the
+      // Stop cut during its retry, not as one the link failed for good.
+      cut = !interrupted();
+      break;
+    }
     if (session) session->Retry(line, ended);
     if (seams_.observer) seams_.observer->Retrying(i, retry + 1, retries + 1);
     w.log.AppendLog(kSeverityNormal, "The link failed: retry %u of %u.\n", retry, retries);
