@@ -36,6 +36,10 @@
 #                                 station with 20 dashboard clients against
 #                                 none; --soak N: N boards with a dashboard
 #                                 open, RSS and descriptors at 20 and N
+#   bench/run.sh --operator [--rounds N] [--label]  scan to the board's
+#                                 first byte, and 8 paced slots with scans
+#                                 (and labels to a loopback printer) against
+#                                 without (operator_bench.py)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
@@ -58,6 +62,12 @@ if [ "${1:-}" = "--station" ]; then
   shift
   cmake --build --preset default --target quelmar-cli quelmar-sim -j2
   exec bench/station_bench.py build/default/tools/cli/quelmar-cli \
+    build/default/tools/sim/quelmar-sim "$@"
+fi
+if [ "${1:-}" = "--operator" ]; then
+  shift
+  cmake --build --preset default --target quelmar-cli quelmar-sim -j2
+  exec bench/operator_bench.py build/default/tools/cli/quelmar-cli \
     build/default/tools/sim/quelmar-sim "$@"
 fi
 if [ "${1:-}" = "--line-page" ]; then

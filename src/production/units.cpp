@@ -89,16 +89,52 @@ bool RecordedValues(const std::vector<FieldDef>& defs, const Json& fields,
 }
 
 bool UnitHistory::Load(const std::string& records_path, std::string* why) {
-  RecordsRead read;
+  std::lock_guard lock(mutex_);
+  path_ = records_path;
+  read_to_ = 0;
   std::FILE* file = OpenFile(records_path, "rb");
   if (file == nullptr) return true;
   std::fclose(file);
-  if (!ReadRecords(records_path, &read, why)) return false;
-  for (const Json& record : read.records) Add(record);
+  if (!CatchUpLocked(true)) {
+    *why = "cannot read '" + records_path + "'";
+    return false;
+  }
+  return true;
+}
+
+bool UnitHistory::CatchUpLocked(bool start) {
+  if (path_.empty()) return true;
+  std::FILE* file = OpenFile(path_, "rb");
+  if (file == nullptr) return false;
+  bool read_all = std::fseek(file, 0, SEEK_END) == 0;
+  const long size = read_all ? std::ftell(file) : -1;
+  // A file shorter than what was read was replaced: it is read again whole.
+  if (size >= 0 && static_cast<uint64_t>(size) < read_to_) read_to_ = 0;
+  read_all = size >= 0 && std::fseek(file, static_cast<long>(read_to_), SEEK_SET) == 0;
+  std::string text;
+  char buffer[65536];
+  for (size_t got = 0; read_all && (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+    text.append(buffer, got);
+  read_all = read_all && std::ferror(file) == 0;
+  std::fclose(file);
+  if (!read_all) return false;
+  // A line still being appended is read again once it is whole; at the
+  // start, a last line without its end (a file edited by hand) counts too.
+  const size_t end = text.rfind('\n');
+  const size_t whole = end == std::string::npos ? 0 : end + 1;
+  RecordsRead read;
+  ReadRecordsText(std::string_view(text).substr(0, start ? text.size() : whole), &read);
+  for (const Json& record : read.records) AddRecordLocked(record);
+  read_to_ += whole;
   return true;
 }
 
 void UnitHistory::Add(const Json& record) {
+  std::lock_guard lock(mutex_);
+  AddRecordLocked(record);
+}
+
+void UnitHistory::AddRecordLocked(const Json& record) {
   auto text = [&](const char* key) {
     const auto at = record.find(key);
     return at != record.end() && at->is_string() ? at->get<std::string>() : std::string();
@@ -109,7 +145,8 @@ void UnitHistory::Add(const Json& record) {
               Seconds(text("time_end")),
               text("result") == "ok",
               record.contains("fields") ? record["fields"] : Json()};
-  std::lock_guard lock(mutex_);
+  // Known already: this run's own, or read before.
+  if (!entry.id.empty() && !ids_.insert(entry.id).second) return;
   AddLocked(text("unit"), std::move(entry));
 }
 
@@ -128,6 +165,9 @@ void UnitHistory::AddLocked(const std::string& unit, Entry entry) {
 UnitHistory::Found UnitHistory::Begin(const std::string& unit, bool rework, const std::string& port,
                                       UnitRecord* again, std::string* why) {
   std::lock_guard lock(mutex_);
+  // What another process sharing the file wrote since; a file that cannot
+  // be read now leaves what was read before.
+  CatchUpLocked(false);
   if (const auto busy = in_progress_.find(unit); busy != in_progress_.end()) {
     *why =
         Quoted(unit) + " is being written on " + busy->second + " now: not written twice at once";
@@ -168,6 +208,7 @@ void UnitHistory::End(const std::string& unit, const BoardRecord* record) {
   std::lock_guard lock(mutex_);
   in_progress_.erase(unit);
   if (record == nullptr) return;
+  if (!ids_.insert(record->id).second) return;
   AddLocked(unit,
             Entry{record->id, record->station, record->port, Seconds(IsoUtc(record->time_end)),
                   record->result == "ok", RecordFieldsJson(*record)});

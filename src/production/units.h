@@ -34,7 +34,9 @@ bool RecordedValues(const std::vector<FieldDef>& defs, const nlohmann::ordered_j
 class UnitHistory {
  public:
   // Reads the records file; a missing one is empty. False with *why when
-  // it cannot be read.
+  // it cannot be read. Each Begin reads what was appended to it since
+  // (another station's process may share the file), so a unit another
+  // process wrote OK meanwhile is known there too.
   bool Load(const std::string& records_path, std::string* why);
   // The same for records already read.
   void Add(const nlohmann::ordered_json& record);
@@ -61,6 +63,12 @@ class UnitHistory {
     std::string id;
   };
   void AddLocked(const std::string& unit, Entry entry);
+  void AddRecordLocked(const nlohmann::ordered_json& record);
+  // The records appended to the file since it was last read, whoever
+  // appended them; the ones this history has already are skipped. False
+  // when the file cannot be read. At the start, a last line without its
+  // end is taken as well.
+  bool CatchUpLocked(bool start);
 
   std::mutex mutex_;
   std::map<std::string, Entry> newest_;     // unit -> its newest record
@@ -68,6 +76,9 @@ class UnitHistory {
   // field name and value (as JSON) -> the newest record holding it
   std::map<std::pair<std::string, std::string>, Holder> holders_;
   std::map<std::string, std::string> in_progress_;  // unit -> port
+  std::string path_;                                // the records file, "" when none was loaded
+  uint64_t read_to_ = 0;                            // the bytes of its whole lines read so far
+  std::set<std::string> ids_;                       // the records already in the history
 };
 
 }  // namespace quelmar::production

@@ -411,7 +411,12 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
     const auto ended = std::chrono::system_clock::now();
     // A moment for the bootloader to drop what it half took; Stop ends it.
     SleepUntil(w, w.clock.Now() + kPollPeriod, tally_);
-    if (tally_.Stopped() || interrupted()) break;
+    if (tally_.Stopped() || interrupted()) {
+      // The Stop came while the retry waited: the board ends as any the
+      // Stop cut during its retry, not as one the link failed for good.
+      cut = !interrupted();
+      break;
+    }
     if (session) session->Retry(line, ended);
     if (seams_.observer) seams_.observer->Retrying(i, retry + 1, retries + 1);
     w.log.AppendLog(kSeverityNormal, "The link failed: retry %u of %u.\n", retry, retries);
@@ -446,8 +451,13 @@ bool BoardRunner::Held(size_t i) {
   BoardWorker& w = *workers_[i];
   const std::string why = job_.production->Held();
   if (why != w.held) {
-    console_.Note(i, why.empty() ? std::string("the line's database answers again")
-                                 : why + "; no new board starts until it answers");
+    // The terminal hears of the database going away and coming back once
+    // each; a new reason while it is away (refused, then starting up) only
+    // updates the slot.
+    if (why.empty() != w.held.empty()) {
+      console_.Note(i, why.empty() ? std::string("the line's database answers again")
+                                   : why + "; no new board starts until it answers");
+    }
     job_.production->EmitHeld(w.sink.Label(), why);
     if (seams_.observer) seams_.observer->Held(i, why);
     w.held = why;

@@ -15,6 +15,52 @@ bool ControlCharacter(char c) {
   return u < 0x20 || u == 0x7F;
 }
 
+// The length of the UTF-8 character at text[at], 0 for a byte that starts
+// none (a stray continuation byte, a sequence cut short, an overlong form,
+// a surrogate, beyond U+10FFFF); *c is the character.
+size_t Utf8At(std::string_view text, size_t at, char32_t* c) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[at + i]); };
+  const unsigned char lead = byte(0);
+  const size_t n = lead < 0x80   ? 1
+                   : lead < 0xC2 ? 0
+                   : lead < 0xE0 ? 2
+                   : lead < 0xF0 ? 3
+                   : lead < 0xF5 ? 4
+                                 : 0;
+  if (n == 0 || at + n > text.size()) return 0;
+  *c = n == 1 ? lead : lead & (0x7F >> n);
+  for (size_t i = 1; i < n; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+    *c = (*c << 6) | (byte(i) & 0x3F);
+  }
+  static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (*c < kLeast[n] || (*c >= 0xD800 && *c <= 0xDFFF) || *c > 0x10FFFF) return 0;
+  return n;
+}
+
+// The C1 controls (U+0080 to U+009F): a terminal may take U+009B as the
+// start of an escape sequence.
+bool C1Control(char32_t c) {
+  return c >= 0x80 && c <= 0x9F;
+}
+
+// Why a unit cannot be taken as it stands, or "". A scan that is not UTF-8
+// (a scanner set to another code page) would be kept in the records, the
+// page and the line's database as replacement characters: two units would
+// read alike there, and the unit's earlier boards would not be found.
+std::string ScanFault(std::string_view scan) {
+  for (size_t at = 0, n = 0; at < scan.size(); at += n) {
+    char32_t c = 0;
+    n = Utf8At(scan, at, &c);
+    if (n == 0) return "it is not UTF-8";
+    if ((n == 1 && c != static_cast<char32_t>(kGroupSeparator) &&
+         ControlCharacter(static_cast<char>(c))) ||
+        C1Control(c))
+      return "it holds a control character";
+  }
+  return "";
+}
+
 std::string Quoted(std::string_view scan) {
   return "\"" + ShownScan(scan) + "\"";
 }
@@ -51,15 +97,23 @@ const char* ScanModeWord(ScanMode mode) {
 
 std::string ShownScan(std::string_view scan) {
   std::string shown;
-  for (const char c : scan) {
+  for (size_t at = 0, n = 0; at < scan.size(); at += n) {
+    const char c = scan[at];
+    char32_t wide = 0;
+    n = Utf8At(scan, at, &wide);
+    char hex[12];
     if (c == kGroupSeparator) {
       shown += "<GS>";
-    } else if (ControlCharacter(c)) {
-      char hex[8];
+    } else if (n == 0 || ControlCharacter(c)) {
+      // A byte that is no character is shown as the byte it is.
       std::snprintf(hex, sizeof hex, "<0x%02X>", static_cast<unsigned char>(c));
       shown += hex;
+      n = 1;
+    } else if (C1Control(wide)) {
+      std::snprintf(hex, sizeof hex, "<U+%04X>", static_cast<unsigned>(wide));
+      shown += hex;
     } else {
-      shown += c;
+      shown.append(scan, at, n);
     }
   }
   return shown;
@@ -124,10 +178,8 @@ ScanAnswer ScanDesk::Offer(const std::string& scan) {
   if (scan.empty()) return {false, "an empty scan is ignored"};
   if (scan.size() > kMaxScanBytes)
     return {false, "scan refused: longer than " + std::to_string(kMaxScanBytes) + " bytes"};
-  for (const char c : scan) {
-    if (c != kGroupSeparator && ControlCharacter(c))
-      return {false, "scan " + shown + " refused: it holds a control character"};
-  }
+  if (const std::string fault = ScanFault(scan); !fault.empty())
+    return {false, "scan " + shown + " refused: " + fault};
   std::lock_guard lock(mutex_);
   std::smatch groups;
   if (slot_pattern_ && Matches(*slot_pattern_, scan, &groups)) {

@@ -32,7 +32,8 @@ const char* ScanModeWord(ScanMode mode);
 inline constexpr size_t kMaxScanBytes = 200;
 
 // A scan as the page and the terminal show it: the GS1 separator as <GS>,
-// any other control character as <0xNN>.
+// any other control character as <0xNN> (a C1 one as <U+NNNN>), a byte
+// that is not UTF-8 as <0xNN>.
 std::string ShownScan(std::string_view scan);
 
 // Splits what a scanner (or the terminal) sends into scans: CR, LF and Tab

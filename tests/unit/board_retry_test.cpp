@@ -120,6 +120,44 @@ class StopAtRetry final : public station::BoardObserver {
   std::vector<std::pair<unsigned, unsigned>> seen;
 };
 
+// The runner's clock, which stops the run in the first sleep after the
+// board's log said its first attempt failed: the wait before its retry.
+class StopInTheWait final : public Clock {
+ public:
+  StopInTheWait(testing::FakeClock& clock, const std::string& failure)
+      : clock_(clock), failure_(failure) {}
+  TimePoint Now() override { return clock_.Now(); }
+  void Sleep(std::chrono::milliseconds duration) override {
+    if (failed && runner && !stopped.exchange(true)) runner->Stop();
+    clock_.Sleep(duration);
+  }
+  testing::FakeClock& clock_;
+  const std::string failure_;
+  std::atomic<bool> failed{false}, stopped{false};
+  station::BoardRunner* runner = nullptr;
+};
+
+// Tells the clock above when the board's log has the failure line.
+class FailureWatch final : public station::BoardObserver {
+ public:
+  explicit FailureWatch(StopInTheWait& clock) : clock_(clock) {}
+  bool MayStart(size_t) override { return true; }
+  void Started(size_t, unsigned) override {}
+  void Fields(size_t, std::vector<std::pair<std::string, std::string>>) override {}
+  void LogText(size_t, int, std::string_view text) override {
+    if (text.find(clock_.failure_) != std::string_view::npos) clock_.failed = true;
+  }
+  void Progress(size_t, const ProgressState&) override {}
+  void Finished(size_t, unsigned, bool) override {}
+  void Retrying(size_t, unsigned attempt, unsigned attempts) override {
+    seen.emplace_back(attempt, attempts);
+  }
+  std::vector<std::pair<unsigned, unsigned>> seen;
+
+ private:
+  StopInTheWait& clock_;
+};
+
 class BoardRetry : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -140,6 +178,11 @@ class BoardRetry : public ::testing::Test {
   // One board through a run allowing `retries`; its record.
   nlohmann::ordered_json Flash(sim::BoardConfig config, unsigned retries,
                                StopAtRetry* observer = nullptr) {
+    return Flash(std::move(config), retries, observer, observer, nullptr);
+  }
+  nlohmann::ordered_json Flash(sim::BoardConfig config, unsigned retries,
+                               station::BoardObserver* observer, StopAtRetry* stopper,
+                               StopInTheWait* clock) {
     line_.board.emplace(std::move(config));
     line_.hung_up = false;
     std::filesystem::remove(File("serial.state"));
@@ -167,10 +210,11 @@ class BoardRetry : public ::testing::Test {
     std::FILE* err = std::tmpfile();
     {
       BoardConsole console(out, err, {"COM1"});
-      station::RunnerSeams seams{[this] { return std::make_unique<SimPorts>(line_); }, &line_.clock,
-                                 observer};
+      station::RunnerSeams seams{[this] { return std::make_unique<SimPorts>(line_); },
+                                 clock ? static_cast<Clock*>(clock) : &line_.clock, observer};
       station::BoardRunner runner(job, images_, {link::PortId{1, "/dev/sim1"}}, console, seams);
-      if (observer) observer->runner = &runner;
+      if (stopper) stopper->runner = &runner;
+      if (clock) clock->runner = &runner;
       auto done = std::async(std::launch::async, [&] { return runner.Run([] { return false; }); });
       if (done.wait_for(20s) != std::future_status::ready) {
         ADD_FAILURE() << "the run did not end; stopping it";
@@ -297,6 +341,18 @@ TEST_F(BoardRetry, StopDuringARetryEndsIt) {
   EXPECT_EQ(record["failure"], "stopped during its retry");
   EXPECT_EQ(record["attempts"].size(), 1u);
   // The four blocks of the first attempt, none of a second.
+  EXPECT_EQ(line_.board->stats().code_blocks[0], 4u);
+}
+
+TEST_F(BoardRetry, StopWhileTheRetryWaitsEndsItToo) {
+  const std::string lost = "Incorrect received data size. i = 3, lpSize = 0";
+  StopInTheWait clock(line_.clock, lost);
+  FailureWatch watch(clock);
+  const auto record = Flash(With("silent@block=A:3#1"), 2, &watch, nullptr, &clock);
+  EXPECT_TRUE(clock.stopped) << "the run was not stopped in the wait";
+  EXPECT_TRUE(watch.seen.empty()) << "a retry began after the Stop";
+  EXPECT_EQ(record["result"], "stopped");
+  EXPECT_EQ(record["failure"], "stopped during its retry");
   EXPECT_EQ(line_.board->stats().code_blocks[0], 4u);
 }
 

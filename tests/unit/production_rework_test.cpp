@@ -285,6 +285,84 @@ TEST_F(ReworkTest, ARunKnowsTheUnitsItWroteItself) {
   EXPECT_FALSE(records[4].contains("unit"));
 }
 
+// Two stations' processes append to one records file, each started before
+// the other's boards: the unit's boards of the other one count as its own.
+TEST_F(ReworkTest, AnotherStationsBoardsOnTheSharedRecordsFileCount) {
+  struct Step {
+    int station;
+    const char* unit;
+    const char* result;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> before;  // then station 1's board of PCB-0042
+    bool rework;
+    bool refused;
+    size_t again;  // the earlier board whose values it gets
+  };
+  const Case cases[] = {
+      {"written OK there, on a production station", {{0, "PCB-0042", "ok"}}, false, true, 0},
+      {"written OK there, on the rework bench", {{0, "PCB-0042", "ok"}}, true, false, 0},
+      {"failed there", {{0, "PCB-0042", "failed"}, {0, "PCB-0099", "ok"}}, false, false, 0},
+      // Its own failed board, then the other station's: the newest is that one.
+      {"failed here, then there",
+       {{1, "PCB-0042", "failed"}, {0, "PCB-0042", "failed"}},
+       false,
+       false,
+       1},
+      {"failed there, then written OK here",
+       {{0, "PCB-0042", "failed"}, {1, "PCB-0042", "ok"}},
+       false,
+       true,
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    SetUp();
+    std::string why;
+    ProductionRun stations[2];
+    ASSERT_TRUE(stations[0].Prepare(Settings(true), images_, &why)) << why;
+    ASSERT_TRUE(stations[1].Prepare(Settings(c.rework), images_, &why)) << why;
+    for (const Step& step : c.before) Run(stations[step.station], step.unit, step.result);
+    const auto before = Records();
+    const Board board = Run(stations[1], "PCB-0042", "ok");
+    const auto records = Records();
+    ASSERT_EQ(records.size(), before.size() + 1);
+    const json& earlier = before[c.again];
+    if (c.refused) {
+      EXPECT_EQ(board.reserved, ValueSource::Reserved::kFailed);
+      EXPECT_NE(board.why.find("(record " + earlier["id"].get<std::string>() +
+                               "): not written again on a production station"),
+                std::string::npos)
+          << board.why;
+      continue;
+    }
+    ASSERT_EQ(board.reserved, ValueSource::Reserved::kOk) << board.why;
+    EXPECT_EQ(records.back()["rework_of"], earlier["id"]);
+    EXPECT_EQ(records.back()["fields"], earlier["fields"]);
+    EXPECT_EQ(board.written, earlier["fields"]["serial"].get<uint32_t>());
+  }
+}
+
+// A records file edited by hand, its last record without its line end:
+// that record counts.
+TEST_F(ReworkTest, ALastRecordWithoutItsLineEndCounts) {
+  std::string why;
+  {
+    ProductionRun first;
+    ASSERT_TRUE(first.Prepare(Settings(true), images_, &why)) << why;
+    Run(first, "PCB-0001", "ok");
+  }
+  std::string text = Text("records.jsonl");
+  ASSERT_EQ(text.back(), '\n');
+  text.pop_back();
+  std::ofstream(File("records.jsonl"), std::ios::binary | std::ios::trunc) << text;
+  ProductionRun station;
+  ASSERT_TRUE(station.Prepare(Settings(false), images_, &why)) << why;
+  EXPECT_EQ(Run(station, "PCB-0001", "ok").reserved, ValueSource::Reserved::kFailed);
+}
+
 // Two ports with the same label scanned at once (a label printed twice):
 // the second waits for nothing and is refused while the first runs.
 TEST_F(ReworkTest, AUnitIsWrittenOnOnePortAtATime) {

@@ -80,6 +80,16 @@ TEST_F(Desk, RefusedScansBindNothing) {
       {"SLOT-0", "slot scan \"SLOT-0\" refused: the station has slots 1 to 3"},
       {"SLOT-4", "slot scan \"SLOT-4\" refused: the station has slots 1 to 3"},
       {std::string(201, 'A'), "scan refused: longer than 200 bytes"},
+      // Bytes that are no UTF-8 (a scanner on another code page), here
+      // after a separator the pattern lets anything follow.
+      {"PCB-0003\x1d\xff", "scan \"PCB-0003<GS><0xFF>\" refused: it is not UTF-8"},
+      {"PCB-0003\x1d\xc3", "scan \"PCB-0003<GS><0xC3>\" refused: it is not UTF-8"},
+      {"PCB-0003\x1d\xc0\xaf", "scan \"PCB-0003<GS><0xC0><0xAF>\" refused: it is not UTF-8"},
+      {"PCB-0003\x1d\xed\xa0\x80",
+       "scan \"PCB-0003<GS><0xED><0xA0><0x80>\" refused: it is not UTF-8"},
+      {"PCB-0003\x1d\xc2\x9b"
+       "2J",
+       "scan \"PCB-0003<GS><U+009B>2J\" refused: it holds a control character"},
   };
   for (const auto& c : kCases) {
     const ScanAnswer answer = desk_.Offer(c.scan);
@@ -96,6 +106,9 @@ TEST_F(Desk, TheGroupSeparatorIsKeptAndShown) {
       "10ABC");
   EXPECT_EQ(answer.line, "scan \"PCB-0007<GS>10ABC\" bound to COM3 (slot 1)");
   EXPECT_EQ(desk_.Slots()[0].unit, "PCB-0007<GS>10ABC");
+  // Characters beyond ASCII are kept and shown as they are.
+  EXPECT_TRUE(desk_.Offer("PCB-0008\x1d\xc3\xa9\xe2\x82\xac\xf0\x9f\x93\xa6").taken);
+  EXPECT_EQ(desk_.Slots()[1].unit, "PCB-0008<GS>\xc3\xa9\xe2\x82\xac\xf0\x9f\x93\xa6");
   desk_.Start(0);
   EXPECT_EQ(desk_.RunningUnit(0),
             "PCB-0007\x1d"

@@ -31,6 +31,23 @@ struct ScanInput::Shared {
   }
 };
 
+void ReadScans(std::FILE* in, const std::function<void(const std::string&)>& scan,
+               const std::function<void()>& too_long) {
+  // Byte by byte (stdio buffers them): a line's length is what was read,
+  // so a NUL byte reaches the desk, which refuses its scan, instead of
+  // cutting the line there and joining what follows it to the next scan.
+  station::ScanLines lines;
+  std::string chunk;
+  for (int c = std::getc(in); c != EOF; c = std::getc(in)) {
+    chunk += static_cast<char>(c);
+    if (c == '\n' || c == '\r' || c == '\t' || chunk.size() == 256) {
+      lines.Feed(chunk, scan, too_long);
+      chunk.clear();
+    }
+  }
+  lines.Feed(chunk, scan, too_long);
+}
+
 ScanInput::ScanInput(std::function<station::ScanAnswer(const std::string&)> offer,
                      std::function<void(const std::string&)> say)
     : shared_(std::make_shared<Shared>()) {
@@ -47,16 +64,12 @@ ScanInput::~ScanInput() {
 void ScanInput::Start(const std::optional<std::string>& scanner, unsigned baud,
                       std::function<void()> stdin_ended) {
   std::thread([shared = shared_, stdin_ended = std::move(stdin_ended)] {
-    station::ScanLines lines;
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, stdin) != nullptr) {
-      lines.Feed(
-          buffer, [&](const std::string& scan) { shared->Offer(scan); },
-          [&] {
-            shared->Say("scan refused: longer than " + std::to_string(station::kMaxScanBytes) +
-                        " bytes");
-          });
-    }
+    ReadScans(
+        stdin, [&](const std::string& scan) { shared->Offer(scan); },
+        [&] {
+          shared->Say("scan refused: longer than " + std::to_string(station::kMaxScanBytes) +
+                      " bytes");
+        });
     if (!stdin_ended) return;
     std::lock_guard lock(shared->mutex);
     if (shared->listening) stdin_ended();

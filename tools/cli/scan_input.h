@@ -4,6 +4,7 @@
 // never waits on it; EOF ends the reading quietly.
 #pragma once
 
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -12,6 +13,12 @@
 #include "station/scans.h"
 
 namespace quelmar::cli {
+
+// The scans in what `in` holds up to its end (a terminal's lines), each
+// handed to scan as read; a line beyond the longest scan is said through
+// too_long.
+void ReadScans(std::FILE* in, const std::function<void(const std::string&)>& scan,
+               const std::function<void()>& too_long);
 
 class ScanInput {
  public:
