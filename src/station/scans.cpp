@@ -216,11 +216,16 @@ ScanAnswer ScanDesk::Offer(const std::string& scan) {
   return {true, "scan " + shown + " bound to " + NameLocked(*target)};
 }
 
-void ScanDesk::SetPresent(size_t slot, bool present) {
+std::string ScanDesk::SetPresent(size_t slot, bool present) {
   std::lock_guard lock(mutex_);
-  if (slot >= slots_.size() || slots_[slot].present == present) return;
-  slots_[slot].present = present;
+  if (slot >= slots_.size() || slots_[slot].present == present) return "";
+  Slot& s = slots_[slot];
+  s.present = present;
   ++version_;
+  if (present) return "";
+  if (picked_ == slot) picked_.reset();
+  if (s.bound.empty()) return "";
+  return ShownScan(std::exchange(s.bound, {}));
 }
 
 bool ScanDesk::MayStart(size_t slot) const {
@@ -235,6 +240,7 @@ void ScanDesk::Start(size_t slot) {
   Slot& s = slots_[slot];
   s.running = true;
   s.current = std::exchange(s.bound, {});
+  s.last.clear();
   ++version_;
 }
 
@@ -247,7 +253,7 @@ void ScanDesk::Finish(size_t slot) {
   std::lock_guard lock(mutex_);
   if (slot >= slots_.size()) return;
   slots_[slot].running = false;
-  slots_[slot].current.clear();
+  slots_[slot].last = std::exchange(slots_[slot].current, {});
   ++version_;
 }
 
@@ -255,7 +261,9 @@ std::vector<SlotScan> ScanDesk::Slots() const {
   std::lock_guard lock(mutex_);
   std::vector<SlotScan> out;
   for (const Slot& s : slots_) {
-    const std::string& unit = !s.bound.empty() ? s.bound : s.current;
+    const std::string& unit = !s.bound.empty()     ? s.bound
+                              : !s.current.empty() ? s.current
+                                                   : s.last;
     out.push_back({ShownScan(unit), mode_ == ScanMode::kRequired && !s.running && s.bound.empty()});
   }
   return out;

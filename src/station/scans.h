@@ -77,7 +77,9 @@ class ScanDesk {
   // waits for a board and has none bound.
   ScanAnswer Offer(const std::string& scan);
   // A gone slot waits for no board.
-  void SetPresent(size_t slot, bool present);
+  // A slot whose port has gone drops the scan bound to it (the board in
+  // the operator's hand goes elsewhere): returns that scan, shown, or "".
+  std::string SetPresent(size_t slot, bool present);
   // With scan = "required", no board starts before its scan.
   bool MayStart(size_t slot) const;
   // The board starts: the unit bound to its slot goes with it.
@@ -99,6 +101,7 @@ class ScanDesk {
     bool running = false;
     std::string bound;    // for the next board
     std::string current;  // the running board's
+    std::string last;     // the finished board's, shown with its result
   };
   std::string NameLocked(size_t slot) const;
   std::optional<size_t> TargetLocked() const;

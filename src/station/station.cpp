@@ -350,7 +350,11 @@ void Station::Scan(StationView& view) {
   for (size_t i = 0; i < slots_.size(); ++i) {
     const bool present = SlotPresent(i);
     state_.MarkPresence(slots_[i]->index, present);
-    if (desk_) desk_->SetPresent(slots_[i]->index, present);
+    if (!desk_) continue;
+    const std::string dropped = desk_->SetPresent(slots_[i]->index, present);
+    if (!dropped.empty())
+      view.Note("scan \"" + dropped + "\" unbound: " + slots_[i]->label +
+                " has gone; scan the board again once it is plugged in");
   }
   if (desk_) ShowScans();
 }

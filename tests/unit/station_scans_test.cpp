@@ -58,8 +58,29 @@ TEST_F(Desk, ASlotLabelPicksTheSlotOfTheNextScan) {
 }
 
 TEST_F(Desk, GoneSlotsWaitForNoScan) {
-  desk_.SetPresent(0, false);
+  EXPECT_EQ(desk_.SetPresent(0, false), "");
   EXPECT_EQ(desk_.Offer("PCB-0001").line, "scan \"PCB-0001\" bound to COM4 (slot 2)");
+  // A slot whose port goes drops its scan and its pick: the board is
+  // plugged in elsewhere, and the next board there is another one.
+  ASSERT_TRUE(desk_.Offer("SLOT-3").taken);
+  EXPECT_EQ(desk_.SetPresent(1, false), "PCB-0001");
+  EXPECT_EQ(desk_.SetPresent(2, false), "");
+  EXPECT_EQ(desk_.NextSlot(), "");
+  EXPECT_EQ(desk_.Offer("PCB-0001").line, "scan \"PCB-0001\" refused: no slot waits for a scan");
+  EXPECT_EQ(desk_.SetPresent(1, true), "");
+  EXPECT_FALSE(desk_.MayStart(1));
+}
+
+TEST_F(Desk, AFinishedBoardsUnitStaysWithItsResult) {
+  ASSERT_TRUE(desk_.Offer("PCB-0001").taken);
+  desk_.Start(0);
+  desk_.Finish(0);
+  EXPECT_EQ(desk_.Slots()[0].unit, "PCB-0001");
+  EXPECT_TRUE(desk_.Slots()[0].needs);
+  ASSERT_TRUE(desk_.Offer("PCB-0002").taken);
+  EXPECT_EQ(desk_.Slots()[0].unit, "PCB-0002");
+  desk_.Start(0);
+  EXPECT_EQ(desk_.Slots()[0].unit, "PCB-0002");
 }
 
 TEST_F(Desk, RefusedScansBindNothing) {

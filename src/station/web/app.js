@@ -53,9 +53,12 @@ function renderSlot(tile, slot) {
   let word = WORDS[slot.state] || slot.state.toUpperCase();
   if (slot.state === 'writing') word += ' ' + slot.percent + '%';
   if (slot.state === 'retry') word += ' ' + slot.retry + '/' + slot.retries;
-  if (slot.scan && slot.state === 'waiting') word = 'SCAN';
+  const needsScan = slot.scan && slot.state === 'waiting';
+  if (needsScan) word = 'SCAN';
   tile.state.textContent = word;
-  tile.unit.textContent = slot.unit ? 'Unit: ' + slot.unit : '';
+  // A finished board's unit stays with its result; a slot waiting for its
+  // scan shows none (nothing is bound yet).
+  tile.unit.textContent = slot.unit && !needsScan ? 'Unit: ' + slot.unit : '';
   tile.fill.style.width = slot.percent + '%';
   tile.fields.replaceChildren();
   for (const [name, value] of slot.fields) {
