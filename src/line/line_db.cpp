@@ -1240,8 +1240,10 @@ bool LineDb::VoidBoard(const std::string& board_id, size_t* values, std::string*
         Rows rows;
         Step s = d.Run(
             "SELECT coalesce(job || '@' || job_version, ''), "
-            "  floor(extract(epoch FROM now() - reserved_at) / 60)::bigint "
-            "FROM reservations WHERE board_id = $1::uuid FOR UPDATE",
+            "  floor(extract(epoch FROM now() - reserved_at) / 60)::bigint, "
+            "  coalesce((SELECT st.started_at > r.reserved_at FROM stations st "
+            "            WHERE st.name = r.station), false) "
+            "FROM reservations r WHERE board_id = $1::uuid FOR UPDATE OF r",
             {board_id}, &rows, reason);
         if (s != Step::kDone) return s;
         if (rows.empty()) {
@@ -1251,7 +1253,9 @@ bool LineDb::VoidBoard(const std::string& board_id, size_t* values, std::string*
         }
         // A board being written has a reservation of minutes: one its
         // station still writes must not lose its count under it.
-        if (std::atol(rows.Text(0, 1).c_str()) < kCloseAfterMinutes) {
+        // A station started again since the board's reservation writes it
+        // no more: its board is closed at once.
+        if (rows.Text(0, 2) != "t" && std::atol(rows.Text(0, 1).c_str()) < kCloseAfterMinutes) {
           *reason = "board " + board_id + " was reserved " + rows.Text(0, 1) +
                     " min ago: its station may still be writing it; close a board only once " +
                     "its station is down, " + std::to_string(kCloseAfterMinutes) +

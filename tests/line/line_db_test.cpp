@@ -1408,6 +1408,61 @@ TEST_F(Line, AUnitKeepsItsValuesAndNoOtherUnitGetsThem) {
   EXPECT_NE(why.find("is held by unit \"A\""), std::string::npos) << why;
 }
 
+// A unit whose board was left mid-way by a station killed and started
+// again: while the station runs on, the unit is being written; once it has
+// started again, the refusal says how to close the board, and the board is
+// closed at once.
+TEST_F(Line, AUnitLeftByARestartedStationSaysHowToCloseItsBoard) {
+  Ok({"init"});
+  Ok({"pool", "add", "serial", "--format", "u32le", "--start", "1"});
+  line::LineDb db;
+  std::string why;
+  ASSERT_TRUE(db.Connect(conn_, &why)) << why;
+  line::PoolField serial;
+  serial.pool = serial.def.name = "serial";
+  serial.def.size = 4;
+  const auto reserve = [&](const std::string& id) {
+    line::BoardTag tag{id, "st", "COM1"};
+    tag.unit = "K-1";
+    std::vector<production::FieldValue> values;
+    std::string key;
+    return db.Reserve({serial}, tag, &values, &key, &why);
+  };
+  const auto restarted = [&] {
+    return Sql("SELECT started_at > (SELECT reserved_at FROM reservations) FROM stations");
+  };
+  const std::string left = production::NewBoardId();
+  size_t voided = 0;
+  std::string job;
+  {
+    line::StationReporter running(conn_, "st", [](line::LineControl) {});
+    ASSERT_TRUE(running.Start(&why)) << why;
+    running.Report({});
+    ASSERT_TRUE(WaitUntil([&] { return Sql("SELECT count(*) FROM stations") == "1"; }));
+    std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(reserve(left), line::LineDb::Reserved::kOk) << why;
+    EXPECT_EQ(reserve(production::NewBoardId()), line::LineDb::Reserved::kFailed);
+    EXPECT_NE(why.find("unit \"K-1\" is being written on st COM1 now"), std::string::npos) << why;
+    EXPECT_FALSE(db.VoidBoard(left, &voided, &job, &why));
+    EXPECT_NE(why.find("its station may still be writing it"), std::string::npos) << why;
+    EXPECT_EQ(restarted(), "f");
+  }
+  std::this_thread::sleep_for(50ms);
+  line::StationReporter again(conn_, "st", [](line::LineControl) {});
+  ASSERT_TRUE(again.Start(&why)) << why;
+  again.Report({});
+  ASSERT_TRUE(WaitUntil([&] { return restarted() == "t"; }));
+  EXPECT_EQ(reserve(production::NewBoardId()), line::LineDb::Reserved::kFailed);
+  EXPECT_NE(why.find("unit \"K-1\" was left mid-board on st COM1 at "), std::string::npos) << why;
+  EXPECT_NE(why.find("close that board with quelmar-cli line void --board " + left +
+                     ", then scan the unit again"),
+            std::string::npos)
+      << why;
+  ASSERT_TRUE(db.VoidBoard(left, &voided, &job, &why)) << why;
+  EXPECT_EQ(voided, 1u);
+  EXPECT_EQ(reserve(production::NewBoardId()), line::LineDb::Reserved::kOk) << why;
+}
+
 // A field of source = "scan" takes the board's unit from no pool: the
 // database hands the unit back as its value, keeps it in the reservation,
 // gives it again on the rework bench, and files only a record that holds

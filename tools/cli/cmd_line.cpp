@@ -134,8 +134,8 @@ constexpr char kVoidHelp[] =
     "--board ID closes a board whose station never filed it (the board id\n"
     "'line orphans' shows): its values become void and its count of its job\n"
     "is given back. A record of that board filed later is refused. A board\n"
-    "reserved less than 15 minutes ago is refused: its station may still be\n"
-    "writing it.\n";
+    "reserved less than 15 minutes ago is refused (its station may still be\n"
+    "writing it) unless its station has started again since.\n";
 
 bool Connect(line::LineDb* db, const DbOptions& options, std::string* why) {
   return db->Connect(options.values.at("--db"), why);

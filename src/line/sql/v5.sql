@@ -67,7 +67,15 @@ BEGIN
   -- Two stations scanning the same unit at once take turns here.
   PERFORM pg_advisory_xact_lock(hashtextextended('quelmar unit ' || p_unit, 0));
   SELECT * INTO busy FROM @SCHEMA@.reservations WHERE unit = p_unit;
-  IF FOUND THEN
+  IF FOUND AND EXISTS (SELECT 1 FROM @SCHEMA@.stations st
+                       WHERE st.name = busy.station AND st.started_at > busy.reserved_at) THEN
+    -- Its station has started again since: nobody writes that board now.
+    RAISE EXCEPTION USING ERRCODE = 'QM011', MESSAGE = format(
+      'unit "%s" was left mid-board on %s %s at %s (board %s), and its station has started again since: '
+      'close that board with quelmar-cli line void --board %s, then scan the unit again', p_unit,
+      busy.station, busy.port, to_char(busy.reserved_at AT TIME ZONE 'UTC', 'YYYY-MM-DD"T"HH24:MI:SS"Z"'),
+      busy.board_id, busy.board_id);
+  ELSIF FOUND THEN
     RAISE EXCEPTION USING ERRCODE = 'QM011', MESSAGE = format(
       'unit "%s" is being written on %s %s now (since %s): not written twice at once', p_unit,
       busy.station, busy.port, to_char(busy.reserved_at AT TIME ZONE 'UTC', 'YYYY-MM-DD"T"HH24:MI:SS"Z"'));
