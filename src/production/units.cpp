@@ -92,6 +92,8 @@ bool UnitHistory::Load(const std::string& records_path, std::string* why) {
   std::lock_guard lock(mutex_);
   path_ = records_path;
   read_to_ = 0;
+  locks_ = UnitLocks::Open(records_path + ".units.lock", why);
+  if (!locks_) return false;
   std::FILE* file = OpenFile(records_path, "rb");
   if (file == nullptr) return true;
   std::fclose(file);
@@ -165,20 +167,31 @@ void UnitHistory::AddLocked(const std::string& unit, Entry entry) {
 UnitHistory::Found UnitHistory::Begin(const std::string& unit, bool rework, const std::string& port,
                                       UnitRecord* again, std::string* why) {
   std::lock_guard lock(mutex_);
-  // What another process sharing the file wrote since; a file that cannot
-  // be read now leaves what was read before.
-  CatchUpLocked(false);
   if (const auto busy = in_progress_.find(unit); busy != in_progress_.end()) {
     *why =
         Quoted(unit) + " is being written on " + busy->second + " now: not written twice at once";
     return Found::kRefused;
   }
+  // Another process sharing the records file writes the unit now.
+  if (locks_ && !locks_->TryLock(unit)) {
+    *why = Quoted(unit) + " is being written by another process on the records file '" + path_ +
+           "' now: not written twice at once";
+    return Found::kRefused;
+  }
+  const auto refused = [&] {
+    if (locks_) locks_->Unlock(unit);
+    return Found::kRefused;
+  };
+  // What another process sharing the file wrote since (once the unit is
+  // held, a board of it that process ended is in the file); a file that
+  // cannot be read now leaves what was read before.
+  CatchUpLocked(false);
   if (const auto ok = newest_ok_.find(unit); ok != newest_ok_.end() && !rework) {
     const Entry& e = ok->second;
     *why = Quoted(unit) + " was written OK on " + (e.station.empty() ? "" : e.station + " ") +
            e.port + " at " + e.time + " (record " + e.id +
            "): not written again on a production station";
-    return Found::kRefused;
+    return refused();
   }
   const auto newest = newest_.find(unit);
   if (newest != newest_.end()) {
@@ -194,7 +207,7 @@ UnitHistory::Found UnitHistory::Begin(const std::string& unit, bool rework, cons
                (holder->second.unit.empty() ? std::string("a board without a unit")
                                             : Quoted(holder->second.unit)) +
                " now (record " + holder->second.id + "): not written with it again";
-        return Found::kRefused;
+        return refused();
       }
     }
     again->id = e.id;
@@ -206,7 +219,9 @@ UnitHistory::Found UnitHistory::Begin(const std::string& unit, bool rework, cons
 
 void UnitHistory::End(const std::string& unit, const BoardRecord* record) {
   std::lock_guard lock(mutex_);
-  in_progress_.erase(unit);
+  // Its record is in the file by now: another process that takes the unit
+  // next reads it there.
+  if (in_progress_.erase(unit) != 0 && locks_) locks_->Unlock(unit);
   if (record == nullptr) return;
   if (!ids_.insert(record->id).second) return;
   AddLocked(unit,

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "production/fields.h"
+#include "production/unit_lock.h"
 
 namespace quelmar::production {
 
@@ -76,7 +77,8 @@ class UnitHistory {
   // field name and value (as JSON) -> the newest record holding it
   std::map<std::pair<std::string, std::string>, Holder> holders_;
   std::map<std::string, std::string> in_progress_;  // unit -> port
-  std::string path_;                                // the records file, "" when none was loaded
+  std::unique_ptr<UnitLocks> locks_;  // the units in progress of every process on the file
+  std::string path_;                  // the records file, "" when none was loaded
   uint64_t read_to_ = 0;                            // the bytes of its whole lines read so far
   std::set<std::string> ids_;                       // the records already in the history
 };

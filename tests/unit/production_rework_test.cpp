@@ -345,6 +345,36 @@ TEST_F(ReworkTest, AnotherStationsBoardsOnTheSharedRecordsFileCount) {
   }
 }
 
+// Two processes on one records file given one unit at the same moment: the
+// second is refused while the first writes it, then sees its record; a
+// board that ends without a record lets the unit go.
+TEST_F(ReworkTest, AUnitInProgressOnTheSharedRecordsFileIsNotWrittenTwice) {
+  std::string why;
+  ProductionRun stations[2];
+  ASSERT_TRUE(stations[0].Prepare(Settings(false), images_, &why)) << why;
+  ASSERT_TRUE(stations[1].Prepare(Settings(false), images_, &why)) << why;
+  const std::string busy = "\"PCB-0007\" is being written by another process on the records file '" +
+                           File("records.jsonl") + "' now: not written twice at once";
+  {
+    BoardSession left(stations[0], "COM3", "/dev/ttyUSB0");
+    left.SetUnit("PCB-0007");
+    ASSERT_EQ(left.Reserve(&why), ValueSource::Reserved::kOk) << why;
+    const Board refused = Run(stations[1], "PCB-0007", "ok");
+    EXPECT_EQ(refused.reserved, ValueSource::Reserved::kFailed);
+    EXPECT_NE(refused.why.find(busy), std::string::npos) << refused.why;
+  }  // ended without a record
+  BoardSession first(stations[0], "COM3", "/dev/ttyUSB0");
+  first.SetUnit("PCB-0007");
+  ASSERT_EQ(first.Reserve(&why), ValueSource::Reserved::kOk) << why;
+  EXPECT_EQ(Run(stations[1], "PCB-0007", "ok").reserved, ValueSource::Reserved::kFailed);
+  ASSERT_TRUE(first.Finish("ok", std::nullopt, "", &why)) << why;
+  const Board again = Run(stations[1], "PCB-0007", "ok");
+  EXPECT_EQ(again.reserved, ValueSource::Reserved::kFailed);
+  EXPECT_NE(again.why.find("not written again on a production station"), std::string::npos)
+      << again.why;
+  EXPECT_EQ(Run(stations[1], "PCB-0008", "ok").reserved, ValueSource::Reserved::kOk);
+}
+
 // A records file edited by hand, its last record without its line end:
 // that record counts.
 TEST_F(ReworkTest, ALastRecordWithoutItsLineEndCounts) {
