@@ -7,6 +7,7 @@
 
 #include "common/utf8_path.h"
 #include "production/durable_file.h"
+#include "production/label.h"
 #include "production/sha256.h"
 
 // No exceptions out of the TOML reader: a failed parse is a result.
@@ -179,9 +180,10 @@ class Reader {
   }
 
   bool Top(const toml::table& top, Profile* p) {
-    static const char* const kKeys[] = {
-        "ports",   "code",    "data",  "code_sha256", "data_sha256", "reboot", "auto",      "count",
-        "records", "log_dir", "field", "name",        "listen",      "token",  "hostnames", "line"};
+    static const char* const kKeys[] = {"ports",  "code", "data",   "code_sha256", "data_sha256",
+                                        "reboot", "auto", "count",  "records",     "log_dir",
+                                        "field",  "name", "listen", "token",       "hostnames",
+                                        "line",   "label"};
     for (auto&& [key, node] : top) {
       const std::string k(key.str());
       if (std::find(std::begin(kKeys), std::end(kKeys), k) == std::end(kKeys))
@@ -281,6 +283,9 @@ class Reader {
         return Fail(n->source(), "count", "should be 1 or more");
       p->count = static_cast<unsigned>(count);
     }
+    if (const toml::node* label = top.get("label")) {
+      if (!Label(*label, p)) return false;
+    }
     if (const toml::node* fields = top.get("field")) {
       const toml::array* list = fields->as_array();
       if (list == nullptr) return Fail(fields->source(), "field", "should be [[field]] tables");
@@ -299,6 +304,33 @@ class Reader {
                       "no [line] table names the database the pool is in");
         p->fields.push_back(std::move(def));
       }
+    }
+    return true;
+  }
+
+  bool Label(const toml::node& node, Profile* p) {
+    const toml::table* table = node.as_table();
+    if (table == nullptr) return Fail(node.source(), "label", "should be a [label] table");
+    for (auto&& [key, value] : *table) {
+      const std::string k(key.str());
+      if (k != "template" && k != "printer") return Fail(key.source(), "label." + k, "unknown key");
+    }
+    const toml::node* file = table->get("template");
+    if (file != nullptr) {
+      // A released job carries its images, not yet a label's template.
+      if (p->line && !p->line->job.empty())
+        return Fail(file->source(), "label.template",
+                    "a profile with [line] job = \"" + p->line->job +
+                        "\" cannot print labels: a released job carries no label template");
+      if (!Path(*file, "label.template", &p->label_template)) return false;
+    }
+    if (const toml::node* printer = table->get("printer")) {
+      std::string text, reason;
+      if (!Text(*printer, "label.printer", &text)) return false;
+      PrinterTarget target;
+      if (!ParsePrinter(text, &target, &reason))
+        return Fail(printer->source(), "label.printer", reason);
+      p->label_printer = text;
     }
     return true;
   }
@@ -444,6 +476,7 @@ std::vector<std::string> StationKeys(const Profile& p) {
   add(p.name.has_value(), "name");
   add(p.auto_mode.has_value(), "auto");
   add(p.count.has_value(), "count");
+  add(p.label_printer.has_value(), "label.printer");
   if (p.line) {
     add(p.line->station_given, "line.station");
     add(!p.line->spool.empty(), "line.spool");

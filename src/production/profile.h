@@ -57,6 +57,10 @@ struct Profile {
   std::vector<std::string> hostnames;
   // The line's database: every field then takes its values from a pool.
   std::optional<LineSettings> line;
+  // [label]: the ZPL template printed for each OK board (the product's) and
+  // the printer it goes to (the station's).
+  std::optional<std::string> label_template;
+  std::optional<std::string> label_printer;
 };
 
 // Reads and checks the profile. An unreadable or malformed file, an unknown

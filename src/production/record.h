@@ -48,6 +48,15 @@ struct JobRef {
   std::string sha256;
 };
 
+// The label of an OK board: the bytes as sent and where they went.
+struct LabelRecord {
+  std::string printer;  // the target as the profile names it
+  std::string text;     // the ZPL sent, byte for byte
+  std::string sha256;   // of text
+  bool printed = false;
+  std::string why;  // why not printed, in one line
+};
+
 struct BoardRecord {
   std::string id;       // the board's UUID: its key in the line's database
   std::string station;  // the line's station (a profile with [line]), else ""
@@ -69,6 +78,8 @@ struct BoardRecord {
   std::string host;
   std::string version;
   std::string log;
+  std::optional<std::string> unit;
+  std::optional<LabelRecord> label;
 };
 
 // "2026-12-08T07:38:41.123Z"

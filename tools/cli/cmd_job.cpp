@@ -235,6 +235,10 @@ bool MakeJobRelease(const std::string& path, line::JobRelease* release,
     *why = lines;
     return false;
   }
+  if (profile.label_template) {
+    *why = path + ": 'label.template': a released job carries no label template: remove it";
+    return false;
+  }
   if (!profile.code && !profile.data && !profile.reboot.value_or(false)) {
     *why = path + ": nothing to release: give 'code', 'data' or 'reboot'";
     return false;
