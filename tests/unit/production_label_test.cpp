@@ -16,6 +16,8 @@
 
 #include "production/label.h"
 #include "production/profile.h"
+#include "production/record.h"
+#include "production/records_view.h"
 #include "support/temp_dir.h"
 
 namespace quelmar::production {
@@ -254,6 +256,23 @@ TEST(Label, TheLabelTableOfAProfile) {
   ASSERT_TRUE(LoadProfileText("[label]\nprinter = \"file:out\"\n", "p.toml", &p, &why)) << why;
   const auto keys = StationKeys(p);
   EXPECT_NE(std::find(keys.begin(), keys.end(), "label.printer"), keys.end());
+}
+
+TEST(Label, ARecordKeepsTheLabelBytesAndWhyOnlyWhenNotPrinted) {
+  for (const bool printed : {true, false}) {
+    BoardRecord r;
+    r.result = "ok";
+    r.label = LabelRecord{"tcp://zebra:9100", "^XA^FH\\^FDQM\\5E1^FS^XZ\n", "ab", printed,
+                          printed ? "" : "connection refused"};
+    RecordsRead read;
+    ReadRecordsText(RecordJson(r) + "\n", &read);
+    ASSERT_EQ(read.records.size(), 1u) << RecordJson(r);
+    const auto& label = read.records[0]["label"];
+    EXPECT_EQ(label["text"], r.label->text);
+    EXPECT_EQ(label["printer"], "tcp://zebra:9100");
+    EXPECT_EQ(label["printed"], printed);
+    EXPECT_EQ(label.contains("why"), !printed);
+  }
 }
 
 }  // namespace
