@@ -257,7 +257,34 @@ BoardRunner::BoardRunner(BoardJob job, const image::ImageStore& images,
   }
 }
 
-BoardRunner::~BoardRunner() = default;
+BoardRunner::~BoardRunner() {
+  WaitLabels();
+}
+
+void BoardRunner::StartLabel(size_t i, unsigned number,
+                             std::unique_ptr<production::BoardSession> session) {
+  std::lock_guard lock(labels_mutex_);
+  labels_.emplace_back([this, i, number, session = std::move(session)] {
+    // The send is bounded (the run's label_timeout), so a printer that
+    // never answers holds this record that long and no more.
+    std::string why;
+    const bool printed = session->PrintLabel(&why);
+    if (seams_.observer) seams_.observer->Label(i, number, printed, why);
+    if (!session->File(&why))
+      NoteFor(i)("cannot write the record: " + why);
+    else if (!session->Notice().empty())
+      NoteFor(i)(session->Notice());
+  });
+}
+
+void BoardRunner::WaitLabels() {
+  std::vector<std::thread> labels;
+  {
+    std::lock_guard lock(labels_mutex_);
+    labels.swap(labels_);
+  }
+  for (std::thread& t : labels) t.join();
+}
 
 std::vector<UpdateFlags*> BoardRunner::Flags() {
   std::vector<UpdateFlags*> flags;
@@ -282,8 +309,9 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
   text.label = w.sink.Label();
   text.device = w.opened_device.empty() ? w.id.device : w.opened_device;
   text.board = number;
-  std::optional<production::BoardSession> session;
-  if (job_.production) session.emplace(*job_.production, text.label, text.device);
+  std::unique_ptr<production::BoardSession> session;
+  if (job_.production)
+    session = std::make_unique<production::BoardSession>(*job_.production, text.label, text.device);
   if (job_.text_record || session) w.sink.StartRecord();
   // A board found by --auto is on a port opened quietly while waiting:
   // its log and record still say so before the identification.
@@ -368,7 +396,10 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
     const bool stopped = !ok && interrupted();
     if (stopped) failure = "stopped by the user";
     std::string why;
-    if (!session->Finish(ok ? "ok" : stopped ? "stopped" : "failed", failure, log, &why)) {
+    if (ok && job_.production->HasLabel()) {
+      session->Close("ok", failure, log);
+      StartLabel(i, number, std::move(session));
+    } else if (!session->Finish(ok ? "ok" : stopped ? "stopped" : "failed", failure, log, &why)) {
       NoteFor(i)("cannot write the record: " + why);
       ok = false;
     } else if (!session->Notice().empty()) {
@@ -435,6 +466,7 @@ bool BoardRunner::Run(const std::function<bool()>& interrupted) {
       });
     }
   }
+  WaitLabels();
 
   RunSummary summary;
   summary.stopped = interrupted();

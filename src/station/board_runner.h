@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -161,6 +162,9 @@ class BoardObserver {
   // The board fails before its first erase for this reason (its values or
   // its job's count could not be had): its failure line.
   virtual void Refused(size_t /*port*/, const std::string& /*why*/) {}
+  // The OK board's label was sent (printed) or not, with the reason in one line.
+  virtual void Label(size_t /*port*/, unsigned /*number*/, bool /*printed*/,
+                     const std::string& /*why*/) {}
 };
 
 // One board's sink: its log, error boxes and progress go to the console,
@@ -243,6 +247,10 @@ class BoardRunner {
   bool Held(size_t i);
   void RunAuto(size_t i, const std::function<bool()>& interrupted);
   Note NoteFor(size_t i);
+  // The closed OK board's label is printed and its record filed on a
+  // thread of its own; Run waits for them all before it ends.
+  void StartLabel(size_t i, unsigned number, std::unique_ptr<production::BoardSession> session);
+  void WaitLabels();
 
   const BoardJob job_;
   const image::ImageStore& images_;
@@ -251,6 +259,8 @@ class BoardRunner {
   RunnerSeams seams_;
   std::vector<std::unique_ptr<BoardWorker>> workers_;
   AutoTally tally_;
+  std::mutex labels_mutex_;
+  std::vector<std::thread> labels_;
 };
 
 }  // namespace quelmar::station

@@ -188,6 +188,8 @@ bool StationSetup::Prepare(const production::Profile& profile, const std::string
   settings.data_path = profile.data;
   settings.profile = production::FileHash{profile.path, profile.sha256};
   settings.version = version;
+  settings.label_template = profile.label_template;
+  settings.label_printer = profile.label_printer;
   if (profile.line) {
     line = std::make_unique<line::Line>();
     if (!line->Open(*profile.line, line::SpoolFolderFor(profile.path), profile.fields, why))
