@@ -101,7 +101,7 @@ _quelmar_cli() {
         --serial | --db | --job) ;;
         *)
           if [[ $cur == -* ]]; then
-            COMPREPLY=($(compgen -W "--serial --failed --csv --db --job --help" -- "$cur"))
+            COMPREPLY=($(compgen -W "--serial --unit --failed --csv --summary --db --job --help" -- "$cur"))
           else
             _quelmar_cli_files "jsonl|JSONL"
           fi

@@ -54,7 +54,8 @@ bool MakeRelease(const Job& job, std::shared_ptr<production::Release>* release,
     if (code && format == image::FileFormat::kCodeImage) {
       loaded = made->images.LoadCodeImageFromMemory(bytes, image.bytes.size());
     } else if (code && image::IsBuildOutput(format)) {
-      loaded = made->images.LoadBuildOutputFromMemory(bytes, image.bytes.size(), format, image.file);
+      loaded =
+          made->images.LoadBuildOutputFromMemory(bytes, image.bytes.size(), format, image.file);
     } else if (!code && format == image::FileFormat::kDataImage) {
       loaded = made->images.LoadDataImageFromMemory(bytes, image.bytes.size());
     }
@@ -68,6 +69,9 @@ bool MakeRelease(const Job& job, std::shared_ptr<production::Release>* release,
     (code ? made->code : made->data) = true;
   }
   made->reboot = profile.reboot.value_or(false);
+  made->retries = profile.retries.value_or(0);
+  made->scan = profile.scan;
+  made->scan_pattern = profile.scan_pattern;
   if (!made->code && !made->data && !made->reboot) {
     *why = what + " has nothing to do: no image and no reboot";
     return false;

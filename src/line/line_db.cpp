@@ -1463,9 +1463,10 @@ bool LineDb::CheckFields(const std::vector<PoolField>& fields, std::string* why)
 
 LineDb::Reserved LineDb::Reserve(const std::vector<PoolField>& fields, const BoardTag& board,
                                  std::vector<production::FieldValue>* values, std::string* key,
-                                 std::string* why) {
+                                 std::string* why, std::string* rework_of) {
   values->clear();
   key->clear();
+  if (rework_of) rework_of->clear();
   std::vector<std::string> names, pools;
   for (const PoolField& f : fields) {
     names.push_back(f.def.name);
@@ -1474,7 +1475,7 @@ LineDb::Reserved LineDb::Reserve(const std::vector<PoolField>& fields, const Boa
   std::lock_guard lock(impl_->mutex);
   Impl& d = *impl_;
   std::vector<production::FieldValue> taken;
-  std::string taken_key;
+  std::string taken_key, taken_rework_of;
   bool used_up = false, held = false, made = false, retired = false;
   // The database picks the values; what it hands out is checked against
   // each field here, and a value the field cannot hold undoes the whole
@@ -1485,14 +1486,26 @@ LineDb::Reserved LineDb::Reserve(const std::vector<PoolField>& fields, const Boa
         used_up = false;
         taken.assign(fields.size(), production::FieldValue{});
         Rows rows;
-        Step s = d.Run(
-            "SELECT quelmar_reserve($1, $2, $3::uuid, $4::text[], $5::text[], $6, "
-            "$7::integer, $8::boolean)",
-            {board.station, board.port, board.id, ArrayLiteral(names), ArrayLiteral(pools),
-             board.job.empty() ? Param() : Param(board.job),
-             board.job.empty() ? Param() : Param(std::to_string(board.job_version)),
-             board.count ? "true" : "false"},
-            &rows, reason);
+        std::vector<Param> params = {
+            board.station,
+            board.port,
+            board.id,
+            ArrayLiteral(names),
+            ArrayLiteral(pools),
+            board.job.empty() ? Param() : Param(board.job),
+            board.job.empty() ? Param() : Param(std::to_string(board.job_version)),
+            board.count ? "true" : "false"};
+        // A scanned board: the database looks its unit's earlier boards up.
+        if (!board.unit.empty()) {
+          params.push_back(board.unit);
+          params.push_back(board.rework ? "true" : "false");
+        }
+        Step s = d.Run(board.unit.empty()
+                           ? "SELECT quelmar_reserve($1, $2, $3::uuid, $4::text[], $5::text[], $6, "
+                             "$7::integer, $8::boolean)"
+                           : "SELECT quelmar_reserve_unit($1, $2, $3::uuid, $4::text[], "
+                             "$5::text[], $6, $7::integer, $8::boolean, $9, $10::boolean)",
+                       params, &rows, reason);
         if (s != Step::kDone) {
           used_up = d.session.Sqlstate() == "QM001";
           made = d.session.Sqlstate() == "QM008";
@@ -1542,6 +1555,9 @@ LineDb::Reserved LineDb::Reserve(const std::vector<PoolField>& fields, const Boa
           taken[i] = value;
         }
         taken_key = j["key"].get<std::string>();
+        taken_rework_of = j.contains("rework_of") && j["rework_of"].is_string()
+                              ? j["rework_of"].get<std::string>()
+                              : std::string();
         if (taken_key.size() != 64 || !IsHex(taken_key)) {
           *reason = "the line's database gave no key for the board";
           return Step::kRefused;
@@ -1553,6 +1569,7 @@ LineDb::Reserved LineDb::Reserve(const std::vector<PoolField>& fields, const Boa
     case Step::kDone:
       *values = std::move(taken);
       *key = std::move(taken_key);
+      if (rework_of) *rework_of = std::move(taken_rework_of);
       return Reserved::kOk;
     case Step::kAway:
       return Reserved::kAway;
@@ -1617,9 +1634,11 @@ bool LineDb::Records(const RecordsQuery& query, std::vector<std::string>* record
             "                  WHERE f.value = ANY($2::text[]))) "
             "  AND ($3::text IS NULL OR b.job = $3) "
             "  AND ($4::integer IS NULL OR b.job_version = $4) "
+            "  AND ($5::text IS NULL OR b.unit = $5) "
             "ORDER BY b.time_start, b.id",
             {query.failed ? "true" : "false", candidates, query.job,
-             query.job_version ? Param(std::to_string(*query.job_version)) : Param()},
+             query.job_version ? Param(std::to_string(*query.job_version)) : Param(),
+             query.unit ? Param(*query.unit) : Param()},
             &rows, reason);
         if (s != Step::kDone) return s;
         for (size_t r = 0; r < rows.size(); ++r) records->push_back(rows.Text(r, 0));

@@ -79,6 +79,10 @@ struct BoardTag {
   std::string job;
   int job_version = 0;
   bool count = true;
+  // The unit scanned from the board's label ("" for none) and whether the
+  // station reworks: the database checks the unit's earlier boards.
+  std::string unit = {};
+  bool rework = false;
 };
 
 // A released job's image: the bytes of the file as it was released.
@@ -151,10 +155,11 @@ struct RegisteredStation {
 };
 
 struct RecordsQuery {
-  std::optional<std::string> value;  // --serial V: any field holding V
-  bool failed = false;               // only boards whose result is not ok
-  std::optional<std::string> job = {};  // --job NAME[@V]: boards of the job
-  std::optional<int> job_version = {};  //   (of that version)
+  std::optional<std::string> value;      // --serial V: any field holding V
+  bool failed = false;                   // only boards whose result is not ok
+  std::optional<std::string> job = {};   // --job NAME[@V]: boards of the job
+  std::optional<int> job_version = {};   //   (of that version)
+  std::optional<std::string> unit = {};  // --unit ID: the boards scanned as that unit
 };
 
 class LineDb {
@@ -247,9 +252,11 @@ class LineDb {
   // kUsedUp: a pool has no value left (nothing is reserved then); kAway:
   // the database does not answer, or not in time (rows locked by another
   // connection past lock_timeout, a statement time-out). *key: the board's one-time key that
-  // seals its record (kept in memory only).
+  // seals its record (kept in memory only). A board with a unit: *rework_of
+  // the board whose values it was given again, or "".
   Reserved Reserve(const std::vector<PoolField>& fields, const BoardTag& board,
-                   std::vector<production::FieldValue>* values, std::string* key, std::string* why);
+                   std::vector<production::FieldValue>* values, std::string* key, std::string* why,
+                   std::string* rework_of = nullptr);
   // Files a board's sealed record; its values become written (ok) or void,
   // in one transaction. A board filed before with the same record is left
   // as it is; kRefused with a reason starting kRefusedPrefix when the

@@ -131,7 +131,7 @@ std::shared_ptr<const production::Release> Line::ReleaseFor(const std::string& i
 production::ValueSource::Reserved Line::Reserve(const production::BoardTag& board,
                                                 std::vector<production::FieldValue>* values,
                                                 std::string* why) {
-  std::string key;
+  std::string key, rework_of;
   LineDb::Reserved reserved = LineDb::Reserved::kFailed;
   std::shared_ptr<const production::Release> release;
   // A retired version changes over once to the newest released one.
@@ -147,7 +147,9 @@ production::ValueSource::Reserved Line::Reserve(const production::BoardTag& boar
       tag.job = release->job.name;
       tag.job_version = release->job.version;
     }
-    reserved = db_.Reserve(fields, tag, values, &key, why);
+    tag.unit = board.unit;
+    tag.rework = board.rework;
+    reserved = db_.Reserve(fields, tag, values, &key, why, &rework_of);
     if (reserved != LineDb::Reserved::kRetired || !release || pinned_ || !ChangeOver(release, why))
       break;
   }
@@ -162,6 +164,10 @@ production::ValueSource::Reserved Line::Reserve(const production::BoardTag& boar
     if (release) {
       std::lock_guard lock(release_mutex_);
       board_releases_[board.id] = release;
+    }
+    if (!rework_of.empty()) {
+      std::lock_guard lock(keys_mutex_);
+      rework_of_[board.id] = std::move(rework_of);
     }
   }
   switch (reserved) {
@@ -182,6 +188,15 @@ production::ValueSource::Reserved Line::Reserve(const production::BoardTag& boar
       break;
   }
   return production::ValueSource::Reserved::kFailed;
+}
+
+std::string Line::TakeReworkOf(const std::string& id) {
+  std::lock_guard lock(keys_mutex_);
+  const auto at = rework_of_.find(id);
+  if (at == rework_of_.end()) return "";
+  std::string of = std::move(at->second);
+  rework_of_.erase(at);
+  return of;
 }
 
 std::string Line::Held() {

@@ -7,10 +7,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
-#include <optional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,6 +50,7 @@ class Line final : public production::BoardValues, public production::RecordSink
   // The database asked afresh: "" when it answers (and the spool is filed
   // then), else the line why no new board may start.
   std::string Held() override;
+  std::string TakeReworkOf(const std::string& id) override;
   // Seals the record with its board's key, puts it in the spool (durably)
   // and then files it, removing it from the spool once the database has
   // it. A filing the database refuses or delays leaves the record in the
@@ -104,7 +105,8 @@ class Line final : public production::BoardValues, public production::RecordSink
   std::mutex spool_mutex_;            // one filing of the spool at a time
   std::atomic<bool> spooled_{false};  // the spool may hold records
   std::mutex keys_mutex_;
-  std::map<std::string, std::string> keys_;  // board id -> its seal key, in memory only
+  std::map<std::string, std::string> keys_;       // board id -> its seal key, in memory only
+  std::map<std::string, std::string> rework_of_;  // board id -> the board it reworks
   std::mutex notes_mutex_;
   std::vector<std::string> notes_;
   // While the spool holds records, a thread of its own tries to file them

@@ -313,7 +313,8 @@ std::string ControlChannel(const std::string& name) {
 bool LineView::SameAs(const LineView& o) const {
   return server == o.server && connected == o.connected && problem == o.problem &&
          stations == o.stations && ok == o.ok && failed == o.failed && last_hour == o.last_hour &&
-         refused == o.refused && failures == o.failures && notice == o.notice;
+         first_pass == o.first_pass && refused == o.refused && failures == o.failures &&
+         notice == o.notice;
 }
 
 // ---------------------------------------------------------------------------
@@ -614,12 +615,17 @@ bool LineWatcher::Shared::Read(Session& session, std::optional<double>* next_off
   const bool ok = session.Run(
       "WITH b AS ("
       "  SELECT station, result, filed_at >= $1::timestamptz AS today, "
-      "    filed_at >= now() - interval '1 hour' AS last_hour "
+      "    filed_at >= now() - interval '1 hour' AS last_hour, "
+      // Ok at its first attempt: no earlier one kept (records from before
+      // retries keep none).
+      "    result = 'ok' AND CASE WHEN jsonb_typeof(record -> 'attempts') = 'array' "
+      "      THEN jsonb_array_length(record -> 'attempts') = 0 ELSE true END AS first_try "
       "  FROM boards WHERE filed_at >= least($1::timestamptz, now() - interval '1 hour')), "
       "per AS ("
       "  SELECT station, count(*) FILTER (WHERE today AND result = 'ok') AS ok, "
       "    count(*) FILTER (WHERE today AND result <> 'ok') AS failed, "
-      "    count(*) FILTER (WHERE last_hour) AS last_hour "
+      "    count(*) FILTER (WHERE last_hour) AS last_hour, "
+      "    count(*) FILTER (WHERE today AND first_try) AS first_pass "
       "  FROM b GROUP BY station), "
       // Whatever a row holds, the page gets bounded texts and arrays.
       "st AS (SELECT * FROM stations ORDER BY name LIMIT 500) "
@@ -650,11 +656,13 @@ bool LineWatcher::Shared::Read(Session& session, std::optional<double>* next_off
       "   'seen_s', floor(extract(epoch FROM least(now() - s.last_seen, interval '100 "
       "years')))::bigint, "
       "   'ok', coalesce(per.ok, 0), 'failed', coalesce(per.failed, 0), "
-      "   'last_hour', coalesce(per.last_hour, 0)) ORDER BY s.name) "
+      "   'last_hour', coalesce(per.last_hour, 0), "
+      "   'first_pass', coalesce(per.first_pass, 0)) ORDER BY s.name) "
       "   FROM st s LEFT JOIN per ON per.station = s.name), '[]'::json), "
       " 'ok', (SELECT count(*) FROM b WHERE today AND result = 'ok'), "
       " 'failed', (SELECT count(*) FROM b WHERE today AND result <> 'ok'), "
       " 'last_hour', (SELECT count(*) FROM b WHERE last_hour), "
+      " 'first_pass', (SELECT count(*) FROM b WHERE today AND first_try), "
       " 'refused', (SELECT count(*) FROM refused_filings WHERE at >= $1::timestamptz), "
       " 'failures', coalesce((SELECT json_agg(f) FROM ("
       "   SELECT left(station, 200) AS station, left(port, 200) AS port, board, "
@@ -662,7 +670,7 @@ bool LineWatcher::Shared::Read(Session& session, std::optional<double>* next_off
       "     (SELECT coalesce(json_object_agg(left(key, 100), left(value, 200)), '{}') FROM "
       "       (SELECT * FROM jsonb_each_text(CASE WHEN jsonb_typeof(record -> 'fields') = "
       "       'object' THEN record -> 'fields' ELSE '{}' END) LIMIT 64) e) AS fields, "
-      "     left(record ->> 'failure', 500) AS failure "
+      "     left(record ->> 'failure', 500) AS failure, left(unit, 200) AS unit "
       "   FROM boards WHERE result <> 'ok' ORDER BY filed_at DESC LIMIT $3) f), '[]'::json), "
       " 'next_offline', (SELECT extract(epoch FROM min(last_seen) + make_interval(secs => $2) "
       "     - now())::float8 FROM stations "
@@ -698,12 +706,14 @@ bool LineWatcher::Shared::Read(Session& session, std::optional<double>* next_off
     t.ok = Count(s, "ok");
     t.failed = Count(s, "failed");
     t.last_hour = Count(s, "last_hour");
+    t.first_pass = Count(s, "first_pass");
     t.job = JobOf(s.contains("job") ? s["job"] : Json());
     read.stations.push_back(std::move(t));
   }
   read.ok = Count(j, "ok");
   read.failed = Count(j, "failed");
   read.last_hour = Count(j, "last_hour");
+  read.first_pass = Count(j, "first_pass");
   read.refused = Count(j, "refused");
   const auto failures = j.find("failures");
   for (const Json& f : failures != j.end() && failures->is_array() ? *failures : none) {
@@ -714,6 +724,7 @@ bool LineWatcher::Shared::Read(Session& session, std::optional<double>* next_off
     failure.board = Count(f, "board");
     failure.time = Text(f, "time");
     failure.failure = Bounded(Text(f, "failure"), 500);
+    failure.unit = Bounded(Text(f, "unit"), 200);
     const Json fields = f.contains("fields") ? f["fields"] : Json();
     if (fields.is_object()) {
       for (const auto& [key, value] : fields.items())
@@ -731,6 +742,7 @@ bool LineWatcher::Shared::Read(Session& session, std::optional<double>* next_off
     v.ok = read.ok;
     v.failed = read.failed;
     v.last_hour = read.last_hour;
+    v.first_pass = read.first_pass;
     v.refused = read.refused;
     v.failures = std::move(read.failures);
   });

@@ -135,6 +135,7 @@ struct LineStation {
   std::vector<SlotReport> slots;
   uint64_t run_ok = 0, run_failed = 0;         // its run's, as it reported them
   uint64_t ok = 0, failed = 0, last_hour = 0;  // its boards of today and the last hour
+  uint64_t first_pass = 0;  // of today's ok boards, those ok at their first attempt
   // The job it runs: a name of at most 64 bytes and one of the three
   // states; a row holding any other is read as none.
   std::optional<JobReport> job;
@@ -148,6 +149,7 @@ struct LineFailure {
   std::string time;                                         // its end, ISO 8601 UTC
   std::vector<std::pair<std::string, std::string>> fields;  // name, value as written
   std::string failure;
+  std::string unit;  // scanned from the board's label, or ""
   bool operator==(const LineFailure&) const = default;
 };
 
@@ -160,6 +162,7 @@ struct LineView {
   // The boards table's boards of today (since local midnight) and of the
   // last hour, every station's.
   uint64_t ok = 0, failed = 0, last_hour = 0;
+  uint64_t first_pass = 0;  // today's boards ok at their first attempt
   // Records the database refused today (changed after their board, not
   // the board's values): a problem for a person to look at.
   uint64_t refused = 0;

@@ -124,22 +124,26 @@ uint16_t Link::QueryBootloaderInfo() {
   uint32_t count = 0;
   if (!SendRequest(CMD_GET_BOOTLOADER_INFO, &count)) {
     log_.AppendLog(kSeverityError, "\nFailed send request.\n");
+    failure_ = FailureCause::kLine;
     return 0;
   }
   uint8_t reply[kBootloaderReplySize] = {};
   count = ReadReply(reply, kBootloaderReplySize);
   if (count == 0) {
     log_.AppendLog(kSeverityError, "FAIL.\nNot reply from device !\n");
+    failure_ = FailureCause::kLine;
     return 0;
   }
   if (count != kBootloaderReplySize || reply[0] != REPLY_START) {
     // A full-length reply with a wrong first byte is reported as a size error.
     log_.AppendLog(kSeverityError, "\nIncorrect received data size. lpSize = %i\n",
                    static_cast<int>(count));
+    failure_ = FailureCause::kLine;
     return 0;
   }
   if (reply[1] != 0x03 || reply[2] != CMD_GET_BOOTLOADER_INFO) {
     log_.AppendLog(kSeverityError, "\nInvalid response format.\n");
+    failure_ = FailureCause::kLine;
     return 0;
   }
   const uint8_t major = reply[3];
@@ -147,6 +151,7 @@ uint16_t Link::QueryBootloaderInfo() {
   log_.AppendLog(kSeverityNormal, "OK.\nFound bootloader v%d.%d.\n", major, minor);
   if (major < 2) {
     log_.AppendLog(kSeverityError, "Unsupported bootloader !\n");
+    failure_ = FailureCause::kBoard;
     return 0;
   }
   bootloader_version_code_ = static_cast<uint8_t>((major & 0x0F) * 10 + (minor & 0x0F));
@@ -160,6 +165,7 @@ bool Link::QueryChipInfo() {
   uint32_t count = 0;
   if (!SendRequest(CMD_GET_CHIP_INFO, &count)) {
     log_.AppendLog(kSeverityError, "\nFailed send request.\n");
+    failure_ = FailureCause::kLine;
     return false;
   }
   uint8_t reply[kChipReplySize] = {};
@@ -168,10 +174,12 @@ bool Link::QueryChipInfo() {
     if (reply[0] != REPLY_START) {
       log_.AppendLog(kSeverityError, "\nIncorrect received data size. lpSize = %i\n",
                      static_cast<int>(kChipReplySize));
+      failure_ = FailureCause::kLine;
       return false;
     }
     if (reply[2] != CMD_GET_CHIP_INFO) {
       log_.AppendLog(kSeverityError, "\nInvalid response format.\n");
+      failure_ = FailureCause::kLine;
       return false;
     }
     for (size_t w = 0; w < chip_info_.size(); ++w) chip_info_[w] = ReadLe32(&reply[3 + 4 * w]);
@@ -181,7 +189,9 @@ bool Link::QueryChipInfo() {
     return true;
   }
   if (count == kStatusReplySize) {
-    // The bootloader refused the request with a status reply.
+    // The bootloader refused the request with a status reply: it will
+    // again, unless the reply itself came garbled.
+    failure_ = reply[0] != REPLY_START ? FailureCause::kLine : FailureCause::kBoard;
     if (reply[0] != REPLY_START) {
       log_.AppendLog(kSeverityError, "\nInvalid response format.\n");
     } else if (reply[1] == 0x01 && reply[2] == 0x01 && reply[3] == 0xAA) {
@@ -193,10 +203,13 @@ bool Link::QueryChipInfo() {
   }
   log_.AppendLog(kSeverityError, "\nIncorrect received data size. lpSize = %i\n",
                  static_cast<int>(count));
+  failure_ = FailureCause::kLine;
   return false;
 }
 
 bool Link::RebootDevice() {
+  // A reboot's failure notes no cause: the board may run its firmware by
+  // now, and written again it would need its bootloader back first.
   if (port_ == nullptr) return false;
   bool confirmed = false;
   log_.AppendLog(kSeverityNormal, "Reboot... ");

@@ -18,6 +18,19 @@
 
 namespace quelmar::link {
 
+// Why the last failure on a link came about, for a front end that decides
+// whether a board is worth trying again.
+enum class FailureCause {
+  kNone,
+  // The line spoiled it: no answer, a time-out, a garbled reply, or a
+  // request or block the bootloader refused as it arrived (a bad header or
+  // check byte). The same board may well take it the next time.
+  kLine,
+  // The board itself: its bootloader is unsupported or refused what it was
+  // asked, its flash did not take a block. Trying again changes nothing.
+  kBoard,
+};
+
 class Link {
  public:
   Link(PortSystem& ports, Log& log, UiSink& ui);
@@ -85,6 +98,12 @@ class Link {
   UiSink& Ui() { return ui_; }
   Log& GetLog() { return log_; }
 
+  // Set where a failure is logged (here and by the update procedures);
+  // cleared by whoever starts afresh.
+  void NoteFailure(FailureCause cause) { failure_ = cause; }
+  FailureCause LastFailure() const { return failure_; }
+  void ClearFailure() { failure_ = FailureCause::kNone; }
+
  private:
   void DropPort();  // closes the handle without purge or log line
 
@@ -99,6 +118,7 @@ class Link {
   uint8_t bootloader_version_code_ = 0;
   uint16_t bootloader_version_ = 0;
   std::array<uint32_t, 8> chip_info_{};
+  FailureCause failure_ = FailureCause::kNone;
 };
 
 }  // namespace quelmar::link

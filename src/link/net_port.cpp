@@ -55,6 +55,9 @@ class NetSerialPort final : public SerialPort {
   bool GetCommState() override { return !HungUp(); }
   // The line was set up at open, where a refusal can be said in words.
   bool SetCommState() override { return !HungUp(); }
+  // An rfc2217 server sets its line anew; a raw port's server keeps the
+  // speed it was set up with.
+  bool SetBaudRate(uint32_t baud) override { return Telnet() ? Configure(baud) : !HungUp(); }
   bool SetCommTimeouts(const ReadTimeouts& timeouts) override {
     per_byte_ms_.store(timeouts.per_byte_ms, std::memory_order_relaxed);
     constant_ms_.store(timeouts.constant_ms, std::memory_order_relaxed);
@@ -98,7 +101,7 @@ class NetSerialPort final : public SerialPort {
   std::string NegotiateOptions();
   // Sends the line settings and checks the answers; false when the server
   // refused one or the connection ended.
-  bool Configure();
+  bool Configure(uint32_t baud = kBaud);
   // Whether the server said it turned us away before it took us on.
   bool TurnedAway();
 
@@ -422,7 +425,7 @@ bool NetSerialPort::TurnedAway() {
   return !taken_on_ && ContainsNoCase(server_text_, kInUse);
 }
 
-bool NetSerialPort::Configure() {
+bool NetSerialPort::Configure(uint32_t baud) {
   if (HungUp()) return false;
   uint32_t before[16];
   {
@@ -431,7 +434,7 @@ bool NetSerialPort::Configure() {
     flow_control_left_on_ = false;
   }
   std::vector<uint8_t> setup;
-  tn::AppendComPortCommand(tn::kSetBaudRate, kBaud, &setup);
+  tn::AppendComPortCommand(tn::kSetBaudRate, baud, &setup);
   tn::AppendComPortCommand(tn::kSetDataSize, kDataBits, &setup);
   tn::AppendComPortCommand(tn::kSetParity, tn::kParityNone, &setup);
   tn::AppendComPortCommand(tn::kSetStopSize, tn::kStopSizeOne, &setup);
@@ -464,7 +467,7 @@ bool NetSerialPort::Configure() {
   auto answer_is = [&](uint8_t c, uint32_t value) {
     return answer_count_[c] == before[c] || answer_value_[c] == value;
   };
-  if (!answer_is(tn::kSetBaudRate, kBaud) || !answer_is(tn::kSetDataSize, kDataBits) ||
+  if (!answer_is(tn::kSetBaudRate, baud) || !answer_is(tn::kSetDataSize, kDataBits) ||
       !answer_is(tn::kSetParity, tn::kParityNone) ||
       !answer_is(tn::kSetStopSize, tn::kStopSizeOne) || flow_control_left_on_) {
     return false;

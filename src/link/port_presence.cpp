@@ -65,6 +65,7 @@ class TrackedPort final : public SerialPort {
 
   bool GetCommState() override { return Checked(inner_->GetCommState()); }
   bool SetCommState() override { return Checked(inner_->SetCommState()); }
+  bool SetBaudRate(uint32_t baud) override { return Checked(inner_->SetBaudRate(baud)); }
   bool SetCommTimeouts(const ReadTimeouts& timeouts) override {
     return Checked(inner_->SetCommTimeouts(timeouts));
   }

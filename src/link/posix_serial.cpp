@@ -75,6 +75,7 @@ class PosixSerialPort final : public SerialPort {
     return true;
   }
   bool SetCommState() override;
+  bool SetBaudRate(uint32_t baud) override;
   bool SetCommTimeouts(const ReadTimeouts& timeouts) override {
     per_byte_ms_.store(timeouts.per_byte_ms, std::memory_order_relaxed);
     constant_ms_.store(timeouts.constant_ms, std::memory_order_relaxed);
@@ -137,6 +138,33 @@ bool PosixSerialPort::SetCommState() {
   // Leaving B0 makes some drivers raise DTR and RTS again.
   ClearModemLines(fd_);
   RequestLowLatency(fd_);
+  return true;
+}
+
+// The speeds termios names; another one cannot be set through it.
+std::optional<speed_t> SpeedOf(uint32_t baud) {
+  static const std::pair<uint32_t, speed_t> kSpeeds[] = {
+      {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},
+      {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+      {57600, B57600},   {115200, B115200}, {230400, B230400},
+#ifdef B460800
+      {460800, B460800}, {921600, B921600},
+#endif
+  };
+  for (const auto& [rate, speed] : kSpeeds)
+    if (rate == baud) return speed;
+  return std::nullopt;
+}
+
+bool PosixSerialPort::SetBaudRate(uint32_t baud) {
+  const std::optional<speed_t> speed = SpeedOf(baud);
+  if (!speed || (!have_state_ && !GetCommState())) return false;
+  termios t = state_;
+  if (::cfsetispeed(&t, *speed) != 0 || ::cfsetospeed(&t, *speed) != 0) return false;
+  if (::tcsetattr(fd_, TCSANOW, &t) != 0) return false;
+  termios check{};
+  if (::tcgetattr(fd_, &check) != 0 || ::cfgetospeed(&check) != *speed) return false;
+  state_ = check;
   return true;
 }
 

@@ -49,6 +49,9 @@ class SerialPort {
   virtual bool GetCommState() = 0;
   // 115200 baud, 8N1, raw 8-bit, no flow control, DTR and RTS inactive.
   virtual bool SetCommState() = 0;
+  // After SetCommState, another speed for the line (a scanner's 9600
+  // baud); the rest stays. False when the line cannot run at it.
+  virtual bool SetBaudRate(uint32_t baud) { return baud == 115200; }
   virtual bool SetCommTimeouts(const ReadTimeouts& timeouts) = 0;
   // Discards pending data (and aborts transfers) as the mask says. Fails
   // when the line is gone.

@@ -43,6 +43,7 @@ class Win32SerialPort final : public SerialPort {
     return true;
   }
   bool SetCommState() override;
+  bool SetBaudRate(uint32_t baud) override;
   bool SetCommTimeouts(const ReadTimeouts& timeouts) override;
   bool Purge(uint32_t mask) override;
   bool Write(const uint8_t* data, uint32_t n, uint32_t* written) override;
@@ -62,6 +63,15 @@ class Win32SerialPort final : public SerialPort {
   bool have_state_ = false;
   std::atomic<bool> hung_up_{false};
 };
+
+bool Win32SerialPort::SetBaudRate(uint32_t baud) {
+  if (!have_state_ && !GetCommState()) return false;
+  DCB dcb = state_;
+  dcb.BaudRate = baud;
+  if (!::SetCommState(handle_, &dcb)) return Failed();
+  state_ = dcb;
+  return true;
+}
 
 bool Win32SerialPort::SetCommState() {
   if (!have_state_ && !GetCommState()) return false;

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <regex>
 
 #include "common/utf8_path.h"
 #include "production/durable_file.h"
@@ -180,13 +181,14 @@ class Reader {
   }
 
   bool Top(const toml::table& top, Profile* p) {
-    static const char* const kKeys[] = {"ports",  "code", "data",   "code_sha256", "data_sha256",
-                                        "reboot", "auto", "count",  "records",     "log_dir",
-                                        "field",  "name", "listen", "token",       "hostnames",
-                                        "line",   "label"};
+    static const char* const kKeys[] = {
+        "ports",        "code",         "data",      "code_sha256",  "data_sha256", "reboot",
+        "auto",         "count",        "records",   "log_dir",      "field",       "name",
+        "listen",       "token",        "hostnames", "line",         "retries",     "scan",
+        "scan_pattern", "slot_pattern", "scanner",   "scanner_baud", "label"};
     for (auto&& [key, node] : top) {
       const std::string k(key.str());
-      if (std::find(std::begin(kKeys), std::end(kKeys), k) == std::end(kKeys))
+      if (std::find(std::begin(kKeys), std::end(kKeys), k) == std::end(kKeys) && k != "rework")
         return Fail(key.source(), k, "unknown key");
     }
     // The line first: a job takes the images, fields and reboot.
@@ -276,6 +278,11 @@ class Reader {
         (std::string(key) == "reboot" ? p->reboot : p->auto_mode) = value;
       }
     }
+    if (const toml::node* n = top.get("rework")) {
+      bool value = false;
+      if (!Bool(*n, "rework", &value)) return false;
+      p->rework = value;
+    }
     if (const toml::node* n = top.get("count")) {
       uint64_t count = 0;
       if (!Unsigned(*n, "count", &count)) return false;
@@ -283,6 +290,14 @@ class Reader {
         return Fail(n->source(), "count", "should be 1 or more");
       p->count = static_cast<unsigned>(count);
     }
+    if (const toml::node* n = top.get("retries")) {
+      uint64_t retries = 0;
+      if (!Unsigned(*n, "retries", &retries)) return false;
+      if (retries > kMaxRetries)
+        return Fail(n->source(), "retries", "should be 0 to " + std::to_string(kMaxRetries));
+      p->retries = static_cast<unsigned>(retries);
+    }
+    if (!Scans(top, p)) return false;
     if (const toml::node* label = top.get("label")) {
       if (!Label(*label, p)) return false;
     }
@@ -335,6 +350,52 @@ class Reader {
     return true;
   }
 
+  // A regular expression that compiles: a bad one is refused here, not at
+  // the first scan.
+  bool Pattern(const toml::table& top, const char* key, std::optional<std::string>* out) {
+    const toml::node* n = top.get(key);
+    if (n == nullptr) return true;
+    std::string text;
+    if (!Text(*n, key, &text)) return false;
+    if (text.empty()) return Fail(n->source(), key, "is empty");
+    try {
+      const std::regex compiled(text, std::regex::ECMAScript);
+      if (std::string(key) == "slot_pattern" && compiled.mark_count() < 1)
+        return Fail(n->source(), key, "needs a group, ( ), around the slot's number");
+    } catch (const std::regex_error& e) {
+      return Fail(n->source(), key, std::string("is no regular expression: ") + e.what());
+    }
+    *out = std::move(text);
+    return true;
+  }
+
+  bool Scans(const toml::table& top, Profile* p) {
+    if (const toml::node* n = top.get("scan")) {
+      std::string mode;
+      if (!Text(*n, "scan", &mode)) return false;
+      if (mode != "off" && mode != "optional" && mode != "required")
+        return Fail(n->source(), "scan", "should be \"off\", \"optional\" or \"required\"");
+      p->scan = mode;
+    }
+    if (!Pattern(top, "scan_pattern", &p->scan_pattern) ||
+        !Pattern(top, "slot_pattern", &p->slot_pattern))
+      return false;
+    if (const toml::node* n = top.get("scanner")) {
+      std::string port;
+      if (!Text(*n, "scanner", &port)) return false;
+      if (port.empty()) return Fail(n->source(), "scanner", "is empty");
+      p->scanner = port;
+    }
+    if (const toml::node* n = top.get("scanner_baud")) {
+      uint64_t baud = 0;
+      if (!Unsigned(*n, "scanner_baud", &baud)) return false;
+      if (baud < 300 || baud > 4000000)
+        return Fail(n->source(), "scanner_baud", "should be a baud rate from 300 to 4000000");
+      p->scanner_baud = static_cast<unsigned>(baud);
+    }
+    return true;
+  }
+
   // A pin: 64 hex digits, kept in lower case, beside the file it pins.
   bool Pin(const toml::table& top, const char* key, const char* file_key,
            std::optional<std::string>* out) {
@@ -360,7 +421,8 @@ class Reader {
   bool OnlyTheJobs(const toml::table& top, const std::string& job) {
     const toml::node* first = nullptr;
     std::string first_key;
-    for (const char* key : {"code", "data", "code_sha256", "data_sha256", "reboot", "field"}) {
+    for (const char* key : {"code", "data", "code_sha256", "data_sha256", "reboot", "field",
+                            "retries", "scan", "scan_pattern"}) {
       const toml::node* n = top.get(key);
       if (n != nullptr && (first == nullptr || n->source().begin < first->source().begin)) {
         first = n;
@@ -477,6 +539,10 @@ std::vector<std::string> StationKeys(const Profile& p) {
   add(p.auto_mode.has_value(), "auto");
   add(p.count.has_value(), "count");
   add(p.label_printer.has_value(), "label.printer");
+  add(p.rework.has_value(), "rework");
+  add(p.scanner.has_value(), "scanner");
+  add(p.scanner_baud.has_value(), "scanner_baud");
+  add(p.slot_pattern.has_value(), "slot_pattern");
   if (p.line) {
     add(p.line->station_given, "line.station");
     add(!p.line->spool.empty(), "line.spool");

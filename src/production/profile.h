@@ -48,6 +48,9 @@ struct Profile {
   std::optional<bool> reboot;
   std::optional<bool> auto_mode;  // "auto"
   std::optional<unsigned> count;
+  // A board whose update the link spoiled is identified and written again,
+  // with the same values, up to this many more times (0 to kMaxRetries).
+  std::optional<unsigned> retries;
   std::vector<FieldDef> fields;
   // The station's own keys.
   std::optional<std::string> name;    // shown on its dashboard
@@ -55,18 +58,30 @@ struct Profile {
   std::optional<std::string> token;   // the dashboard's control token
   // Names and addresses the line reaches the dashboard by.
   std::vector<std::string> hostnames;
+  // A rework station's bench: a unit written OK before gets its newest
+  // record's values again (refused elsewhere).
+  std::optional<bool> rework;
   // The line's database: every field then takes its values from a pool.
   std::optional<LineSettings> line;
   // [label]: the ZPL template printed for each OK board (the product's) and
   // the printer it goes to (the station's).
   std::optional<std::string> label_template;
   std::optional<std::string> label_printer;
+  // Scanning a unit's ID per board: "off", "optional" or "required"; the
+  // whole scan must match scan_pattern (ECMAScript).
+  std::optional<std::string> scan;
+  std::optional<std::string> scan_pattern;
+  // The station's scanner: where slot labels and units are scanned.
+  std::optional<std::string> slot_pattern;  // group 1: the slot's place in ports, from 1
+  std::optional<std::string> scanner;       // a port as in ports
+  std::optional<unsigned> scanner_baud;     // default 9600
 };
 
 // Reads and checks the profile. An unreadable or malformed file, an unknown
 // key or a value of the wrong kind is refused with one line naming the file,
 // the line and the key, in *why.
 bool LoadProfile(const std::string& path, Profile* profile, std::string* why);
+inline constexpr unsigned kMaxRetries = 10;
 // The same for a profile's text in memory; name stands for the file in the
 // messages and in profile->path, and relative paths are kept as they stand.
 bool LoadProfileText(const std::string& text, const std::string& name, Profile* profile,

@@ -83,8 +83,15 @@ std::string RecordJson(const BoardRecord& r) {
   j["port"] = r.port;
   j["device"] = r.device;
   j["board"] = r.board;
+  // Only a scanned board has them: records without stay as they were.
+  if (r.unit) j["unit"] = *r.unit;
+  if (r.rework_of) j["rework_of"] = *r.rework_of;
   j["result"] = r.result;
   j["failure"] = optional_text(r.failure);
+  Json attempts = Json::array();
+  for (const Attempt& a : r.attempts)
+    attempts.push_back(Json{{"failure", a.failure}, {"time", IsoUtc(a.time)}});
+  j["attempts"] = attempts;
   j["bootloader"] = optional_text(r.bootloader);
   j["chip"] = optional_text(r.chip);
   Json words = Json::array();

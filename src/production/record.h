@@ -57,6 +57,13 @@ struct LabelRecord {
   std::string why;  // why not printed, in one line
 };
 
+// An attempt at a board that failed for the link before it was tried
+// again: its failure line and when it ended.
+struct Attempt {
+  std::string failure;
+  std::chrono::system_clock::time_point time{};
+};
+
 struct BoardRecord {
   std::string id;       // the board's UUID: its key in the line's database
   std::string station;  // the line's station (a profile with [line]), else ""
@@ -65,8 +72,15 @@ struct BoardRecord {
   std::string port;
   std::string device;
   unsigned board = 0;
+  // The unit scanned from the board's own label, when it had one.
+  std::optional<std::string> unit;
+  // A board written again with an earlier record's values: that record's id.
+  std::optional<std::string> rework_of;
   std::string result = "failed";  // "ok", "failed", "stopped"
   std::optional<std::string> failure;
+  // The earlier attempts, each failed for the link; empty when the first
+  // was the last. The last attempt is the record's own result and failure.
+  std::vector<Attempt> attempts;
   std::optional<std::string> bootloader;  // "2.8"
   std::optional<std::string> chip;        // "LPC4357"
   std::vector<uint32_t> chip_words;       // empty when identification failed
@@ -78,7 +92,6 @@ struct BoardRecord {
   std::string host;
   std::string version;
   std::string log;
-  std::optional<std::string> unit;
   std::optional<LabelRecord> label;
 };
 

@@ -23,6 +23,7 @@ enum class Kind {
   kWordsOrNull,  // a list of text, or null
   kFileOrNull,   // {"file": text, "sha256": text}, or null
   kSent,         // {"bank_a_sha256": text or null, ...}
+  kAttempts,     // [{"failure": text, "time": text}, ...]
 };
 
 struct Key {
@@ -40,8 +41,11 @@ constexpr Key kKeys[] = {
     {"port", Kind::kText, true},
     {"device", Kind::kText, false},
     {"board", Kind::kCount, true},
+    {"unit", Kind::kText, false},
+    {"rework_of", Kind::kText, false},
     {"result", Kind::kText, true},
     {"failure", Kind::kTextOrNull, false},
+    {"attempts", Kind::kAttempts, false},  // records before retries have none
     {"bootloader", Kind::kTextOrNull, false},
     {"chip", Kind::kTextOrNull, false},
     {"chip_words", Kind::kWordsOrNull, false},
@@ -123,6 +127,17 @@ std::string Problem(const Key& key, const json& value) {
       for (const char* part : {"file", "sha256"}) {
         const auto it = value.find(part);
         if (it != value.end() && !it->is_string()) return Wrong(name + "." + part, "text", *it);
+      }
+      return "";
+    case Kind::kAttempts:
+      if (!value.is_array()) return Wrong(name, "a list", value);
+      for (const json& a : value) {
+        if (!a.is_object()) return Wrong(name + "[]", "an object", a);
+        for (const char* part : {"failure", "time"}) {
+          const auto it = a.find(part);
+          if (it == a.end() || !it->is_string())
+            return Wrong(name + "[]." + part, "text", it == a.end() ? json() : *it);
+        }
       }
       return "";
     case Kind::kSent:
@@ -260,12 +275,23 @@ bool RecordHasValue(const json& record, const std::string& wanted) {
   return false;
 }
 
+bool RecordHasUnit(const json& record, const std::string& unit) {
+  const auto at = record.find("unit");
+  return at != record.end() && at->is_string() && at->get_ref<const std::string&>() == unit;
+}
+
 std::string RecordSummaryLine(const json& record) {
   auto get = [&](const char* key) { return Shown(Get(record, key), std::string::npos); };
   // A line's record says its station: ports repeat from station to station.
   const std::string station = get("station");
   std::string line = get("time_start") + "  " + (station.empty() ? "" : station + "  ") +
                      get("port") + "  board " + get("board") + "  " + get("result");
+  if (const std::string unit = get("unit"); !unit.empty()) line += "  unit " + unit;
+  if (const std::string of = get("rework_of"); !of.empty()) line += "  rework of " + of;
+  // A board tried again says how many attempts it took.
+  const json& attempts = Member(record, "attempts");
+  if (attempts.is_array() && !attempts.empty())
+    line += "  " + std::to_string(attempts.size() + 1) + " attempts";
   const json& fields = Member(record, "fields");
   if (fields.is_object()) {
     for (const auto& [name, value] : fields.items())
@@ -274,6 +300,29 @@ std::string RecordSummaryLine(const json& record) {
   }
   const std::string failure = get("failure");
   if (!failure.empty()) line += "  (" + failure + ")";
+  return line;
+}
+
+std::string RecordsTotals(const std::vector<json>& records) {
+  size_t ok = 0, first_pass = 0;
+  for (const json& r : records) {
+    if (RecordFailed(r)) continue;
+    ++ok;
+    const json& attempts = Member(r, "attempts");
+    if (!attempts.is_array() || attempts.empty()) ++first_pass;
+  }
+  const size_t total = records.size();
+  auto percent = [&](size_t n) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%.1f%%",
+                  100.0 * static_cast<double>(n) / static_cast<double>(total));
+    return std::string(text);
+  };
+  std::string line = std::to_string(total) + " boards: " + std::to_string(ok) + " ok, " +
+                     std::to_string(total - ok) + " not ok";
+  if (total > 0)
+    line += "; yield " + percent(ok) + ", first pass " + percent(first_pass) + " (" +
+            std::to_string(first_pass) + " ok at their first attempt)";
   return line;
 }
 

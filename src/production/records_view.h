@@ -37,10 +37,17 @@ bool RecordFailed(const nlohmann::ordered_json& record);
 // to ':' against '-').
 bool RecordHasValue(const nlohmann::ordered_json& record, const std::string& wanted);
 
+// Whether the record is of the board scanned as unit (compared as is).
+bool RecordHasUnit(const nlohmann::ordered_json& record, const std::string& unit);
+
 // One line for a listing: time, port, board, result, fields, failure. A
 // control character (an escape sequence in a board's log) is shown as
 // \xHH, never sent to the terminal.
 std::string RecordSummaryLine(const nlohmann::ordered_json& record);
+
+// One line of totals: boards, ok, not ok, the yield and the first-pass
+// yield (boards ok at their first attempt, of all boards).
+std::string RecordsTotals(const std::vector<nlohmann::ordered_json>& records);
 
 // A spreadsheet's table: a header line, then one line per record; the
 // field names are the union over all records, in order of appearance. A

@@ -25,6 +25,9 @@ struct Release {
   FieldPlan plan;  // the fields, placed and checked against the images
   std::optional<FileHash> code_hash, data_hash;
   bool code = false, data = false, reboot = false;
+  unsigned retries = 0;  // the job profile's 'retries'
+  // The job's scan and scan_pattern, as its profile gives them.
+  std::optional<std::string> scan, scan_pattern;
   JobRef job;
 };
 

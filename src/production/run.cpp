@@ -92,6 +92,24 @@ bool ProductionRun::Prepare(RunSettings settings, const image::ImageStore& image
     }
     sinks_.push_back(&*records_);
   }
+  if (!settings_.line_values) {
+    // Without the line's database the records file is the only place a
+    // unit's earlier boards are found.
+    if (settings_.rework && !settings_.records_path) {
+      *why =
+          "rework = true needs records = \"FILE.jsonl\": a station without the line's "
+          "database finds a unit's earlier boards there";
+      return false;
+    }
+    if (settings_.records_path) {
+      units_.emplace();
+      std::string reason;
+      if (!units_->Load(*settings_.records_path, &reason)) {
+        *why = "records: " + reason;
+        return false;
+      }
+    }
+  }
   if (settings_.line_records) sinks_.push_back(settings_.line_records);
   if (settings_.json != nullptr) json_.emplace(settings_.json);
   return true;
@@ -134,6 +152,14 @@ BoardSession::BoardSession(ProductionRun& run, std::string port, std::string dev
     run_.json_->Emit(BoardStartEvent(record_.port, record_.board, record_.time_start));
 }
 
+BoardSession::~BoardSession() {
+  if (unit_begun_) run_.units_->End(*record_.unit, nullptr);
+}
+
+void BoardSession::SetUnit(std::string unit) {
+  record_.unit = std::move(unit);
+}
+
 void BoardSession::Identified(const link::Link& link) {
   const uint16_t version = link.BootloaderVersion();
   record_.bootloader = std::to_string(version >> 8) + "." + std::to_string(version & 0xFF);
@@ -146,9 +172,51 @@ void BoardSession::Identified(const link::Link& link) {
 }
 
 ValueSource::Reserved BoardSession::Reserve(std::string* why) {
-  // A board of a released job takes its count even without fields.
-  if (run_.plan_.empty() && !release_) return ValueSource::Reserved::kOk;
-  const auto reserved = run_.source_->Reserve({record_.id, record_.port}, &values_, why);
+  std::optional<UnitRecord> again;
+  if (record_.unit && !run_.settings_.line_values && !unit_begun_) {
+    if (!run_.units_) {
+      *why = "unit \"" + *record_.unit +
+             "\": no records file to find its earlier boards in (the profile needs records = "
+             "\"FILE.jsonl\")";
+      return ValueSource::Reserved::kFailed;
+    }
+    UnitRecord earlier;
+    switch (run_.units_->Begin(*record_.unit, run_.settings_.rework, record_.port, &earlier, why)) {
+      case UnitHistory::Found::kRefused:
+        return ValueSource::Reserved::kFailed;
+      case UnitHistory::Found::kAgain:
+        again = std::move(earlier);
+        break;
+      case UnitHistory::Found::kNew:
+        break;
+    }
+    unit_begun_ = true;
+  }
+  // A board of a released job takes its count even without fields, and
+  // the line checks a unit's earlier boards.
+  if (run_.plan_.empty() && !release_ && !(record_.unit && run_.settings_.line_values)) {
+    if (again) record_.rework_of = again->id;
+    return ValueSource::Reserved::kOk;
+  }
+  ValueSource::Reserved reserved = ValueSource::Reserved::kOk;
+  if (again) {
+    // The unit's own values again: none is drawn from the state files.
+    std::string reason;
+    if (!RecordedValues(run_.plan_.defs(), again->fields, &values_, &reason)) {
+      *why = "unit \"" + *record_.unit + "\": its record " + again->id +
+             " cannot be written again: " + reason;
+      return ValueSource::Reserved::kFailed;
+    }
+    record_.rework_of = again->id;
+  } else {
+    BoardTag tag{record_.id, record_.port};
+    tag.unit = record_.unit.value_or("");
+    tag.rework = run_.settings_.rework;
+    reserved = run_.source_->Reserve(tag, &values_, why);
+    if (record_.unit && run_.settings_.line_values)
+      if (std::string of = run_.source_->TakeReworkOf(record_.id); !of.empty())
+        record_.rework_of = std::move(of);
+  }
   if (release_) {
     // The release may have changed over meanwhile: the board is written
     // with the one its values came from.
@@ -185,6 +253,13 @@ const image::ImageStore& BoardSession::Images() const {
 
 std::shared_ptr<const Release> ProductionRun::CurrentRelease() const {
   return settings_.line_values ? settings_.line_values->ReleaseFor("") : nullptr;
+}
+
+void BoardSession::Retry(std::string failure, std::chrono::system_clock::time_point ended) {
+  record_.attempts.push_back(Attempt{std::move(failure), ended});
+  // Finish starts the hashes afresh: the failed attempt's blocks are not
+  // what the board holds.
+  sent_.Finish();
 }
 
 void BoardSession::Step(const std::string& step, const char* result) {
@@ -268,6 +343,10 @@ bool BoardSession::File(std::string* why) {
     if (written) *why = reason;
     written = false;
     record_.result = "failed";
+  }
+  if (unit_begun_) {
+    run_.units_->End(*record_.unit, &record_);
+    unit_begun_ = false;
   }
   (record_.result == "ok"        ? run_.ok_
    : record_.result == "stopped" ? run_.stopped_

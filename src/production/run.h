@@ -20,6 +20,7 @@
 #include "production/plan.h"
 #include "production/record.h"
 #include "production/release.h"
+#include "production/units.h"
 
 namespace quelmar::production {
 
@@ -54,6 +55,9 @@ struct RunSettings {
   std::optional<std::string> label_template;
   std::optional<std::string> label_printer;
   std::chrono::milliseconds label_timeout{10000};
+  // A rework station: a unit written OK before is given its newest
+  // record's values again rather than refused.
+  bool rework = false;
 };
 
 class ProductionRun {
@@ -90,6 +94,8 @@ class ProductionRun {
   FieldPlan plan_;
   BoardValues* source_ = &plan_;
   std::optional<RecordsFile> records_;
+  // Without the line: the records file's boards by unit.
+  std::optional<UnitHistory> units_;
   std::vector<RecordSink*> sinks_;  // the records file, then the line's
   std::optional<JsonLines> json_;
   std::optional<FileHash> code_hash_, data_hash_;
@@ -107,6 +113,11 @@ class BoardSession {
   BoardSession(ProductionRun& run, std::string port, std::string device);
   BoardSession(const BoardSession&) = delete;
   BoardSession& operator=(const BoardSession&) = delete;
+  ~BoardSession();
+
+  // The unit scanned from the board's label, before Reserve: its earlier
+  // boards decide its values (see UnitHistory), and its record names it.
+  void SetUnit(std::string unit);
 
   unsigned Number() const { return record_.board; }
   // The values reserved for this board, as its record shows them (after
@@ -125,6 +136,10 @@ class BoardSession {
   const std::shared_ptr<const Release>& ReleaseOf() const { return release_; }
   update::SentBlocks* Sent() { return &sent_; }
 
+  // The attempt that failed with this line when it ended is tried again:
+  // both are kept in the record, and what the next attempt sends is hashed
+  // afresh (the record's hashes are of what the last one sent).
+  void Retry(std::string failure, std::chrono::system_clock::time_point ended);
   // A step ("identify", "code", "data", "reboot") starts (result null) or
   // ends ("ok", "failed", "stopped"). --json says so.
   void Step(const std::string& step, const char* result);
@@ -157,6 +172,7 @@ class BoardSession {
   std::unique_ptr<BoardImages> images_;
   SentHashes sent_;
   std::string notice_;
+  bool unit_begun_ = false;  // UnitHistory::Begin said yes, End not yet called
   std::string step_;
   ProgressThrottle throttle_;
   std::mutex progress_mutex_;

@@ -21,6 +21,11 @@ struct Release;
 struct BoardTag {
   std::string id;  // the board's UUID, as its record carries it
   std::string port;
+  // The unit scanned from the board's label ("" for none), and whether the
+  // station reworks: a unit written OK before gets its values again there
+  // and is refused elsewhere.
+  std::string unit = {};
+  bool rework = false;
 };
 
 // Where a run's field values come from.
@@ -42,6 +47,13 @@ class BoardValues {
   virtual std::shared_ptr<const Release> ReleaseFor(const std::string& id) {
     (void)id;
     return nullptr;
+  }
+  // After Reserve of a board with a unit: the id of the earlier record
+  // whose values it was given again ("" when it got new ones). Taken:
+  // asked once per board.
+  virtual std::string TakeReworkOf(const std::string& id) {
+    (void)id;
+    return "";
   }
 };
 

@@ -84,6 +84,10 @@ void BoardSink::LogText(int severity, std::string_view text) {
     std::lock_guard lock(mutex_);
     if (muted_) return;
     if (recording_) record_.append(text);
+    if (recording_ && severity == kSeverityError) {
+      if (errors_.size() > 4096) errors_.erase(0, errors_.size() - 1024);
+      errors_.append(text);
+    }
     const size_t last = text.rfind('\n');
     unfinished_ =
         last == std::string_view::npos ? unfinished_ || !text.empty() : last + 1 < text.size();
@@ -132,6 +136,18 @@ void BoardSink::StartRecord() {
   std::lock_guard lock(mutex_);
   recording_ = true;
   record_.clear();
+  errors_.clear();
+}
+
+std::string BoardSink::LastErrorLine() {
+  std::lock_guard lock(mutex_);
+  // The port's closing after a failed identification is no failure.
+  const std::string& text = errors_.empty() ? record_ : errors_;
+  const size_t end = text.find_last_not_of("\r\n ");
+  if (end == std::string::npos) return "";
+  const size_t start = text.find_last_of('\n', end);
+  return text.substr(start == std::string::npos ? 0 : start + 1,
+                     end - (start == std::string::npos ? 0 : start + 1) + 1);
 }
 
 std::string BoardSink::TakeRecord() {
@@ -301,7 +317,17 @@ Note BoardRunner::NoteFor(size_t i) {
   return [&console = console_, i](const std::string& line) { console.Note(i, line); };
 }
 
-// One board from identification to its last step, with its records.
+bool BoardRunner::MayRetry(size_t i, const std::function<bool()>& interrupted) {
+  BoardWorker& w = *workers_[i];
+  if (interrupted() || tally_.Stopped()) return false;
+  if (w.link.LastFailure() != link::FailureCause::kLine) return false;
+  // An unplugged board answers nothing either: that is no failure of the line.
+  if (w.link.IsPortReady() && w.link.PortHandle()->HungUp()) return false;
+  return w.ports->PortPresent(w.id);
+}
+
+// One board from identification to its last step, with its records; an
+// attempt the link spoiled is made again, the board's values the same.
 bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
                              const std::function<bool()>& interrupted) {
   BoardWorker& w = *workers_[i];
@@ -312,49 +338,65 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
   std::unique_ptr<production::BoardSession> session;
   if (job_.production)
     session = std::make_unique<production::BoardSession>(*job_.production, text.label, text.device);
+  if (session && seams_.observer)
+    if (std::string unit = seams_.observer->TakeUnit(i); !unit.empty())
+      session->SetUnit(std::move(unit));
   if (job_.text_record || session) w.sink.StartRecord();
   // A board found by --auto is on a port opened quietly while waiting:
   // its log and record still say so before the identification.
   if (identified_open) w.log.AppendLog(kSeverityNormal, "Opened %s\n", text.label.c_str());
-  bool ok = identified_open ? w.link.QueryBootloaderInfo() != 0 && w.link.QueryChipInfo()
-                            : w.link.OpenPort();
-  if (ok) NoteIdentity(w.link, &text);
   std::optional<std::string> failure;
-  if (session) {
-    if (ok) session->Identified(w.link);
-    session->Step("identify", ok ? "ok" : "failed");
-    // The board's values are on disk before its first erase.
-    std::string why;
-    auto reserved = ok ? session->Reserve(&why) : production::ValueSource::Reserved::kOk;
-    // The line's database away or slow before the first erase: an --auto
-    // board waits untouched and takes its values once it answers, rather
-    // than fail for what is not its fault.
-    bool said = false, for_a_version = false;
-    while (reserved == production::ValueSource::Reserved::kAway && identified_open &&
-           !interrupted() && !tally_.Stopped()) {
-      // Its job's version retired, no newer one yet: the board waits for one.
-      for_a_version = why.find("no newer version") != std::string::npos;
-      if (!said)
-        NoteFor(i)(why + (for_a_version ? "; the board waits, untouched, until one is"
-                                        : "; the board waits, untouched, until it answers"));
-      said = true;
-      SleepUntil(w, w.clock.Now() + kPollPeriod, tally_);
-      reserved = session->Reserve(&why);
+  bool reserved_once = false, refused = false, cut = false;
+  // A retry ends at the next step once the run is stopped.
+  const std::function<bool()> retry_interrupted = [&] {
+    cut = cut || (!interrupted() && tally_.Stopped());
+    return interrupted() || tally_.Stopped();
+  };
+  auto attempt = [&](bool retry) {
+    w.link.ClearFailure();
+    bool ok = identified_open || w.link.IsPortReady()
+                  ? w.link.QueryBootloaderInfo() != 0 && w.link.QueryChipInfo()
+                  : w.link.OpenPort();
+    if (ok) NoteIdentity(w.link, &text);
+    if (session) {
+      if (ok) session->Identified(w.link);
+      session->Step("identify", ok ? "ok" : "failed");
     }
-    if (said && reserved == production::ValueSource::Reserved::kOk && !for_a_version)
-      NoteFor(i)("the line's database answers again");
-    if (ok && seams_.observer) seams_.observer->Fields(i, session->FieldTexts());
-    if (reserved != production::ValueSource::Reserved::kOk) {
-      // A used-up source ends the run: no new board starts.
-      if (reserved == production::ValueSource::Reserved::kUsedUp) tally_.Stop();
-      NoteFor(i)(why);
-      if (seams_.observer) seams_.observer->Refused(i, why);
-      failure = why;
-      ok = false;
+    if (session && ok && !reserved_once) {
+      reserved_once = true;
+      // The board's values are on disk before its first erase.
+      std::string why;
+      auto reserved = session->Reserve(&why);
+      // The line's database away or slow before the first erase: an --auto
+      // board waits untouched and takes its values once it answers, rather
+      // than fail for what is not its fault.
+      bool said = false, for_a_version = false;
+      while (reserved == production::ValueSource::Reserved::kAway && identified_open &&
+             !interrupted() && !tally_.Stopped()) {
+        // Its job's version retired, no newer one yet: the board waits for one.
+        for_a_version = why.find("no newer version") != std::string::npos;
+        if (!said)
+          NoteFor(i)(why + (for_a_version ? "; the board waits, untouched, until one is"
+                                          : "; the board waits, untouched, until it answers"));
+        said = true;
+        SleepUntil(w, w.clock.Now() + kPollPeriod, tally_);
+        reserved = session->Reserve(&why);
+      }
+      if (said && reserved == production::ValueSource::Reserved::kOk && !for_a_version)
+        NoteFor(i)("the line's database answers again");
+      if (seams_.observer) seams_.observer->Fields(i, session->FieldTexts());
+      if (reserved != production::ValueSource::Reserved::kOk) {
+        // A used-up source ends the run: no new board starts.
+        if (reserved == production::ValueSource::Reserved::kUsedUp) tally_.Stop();
+        NoteFor(i)(why);
+        if (seams_.observer) seams_.observer->Refused(i, why);
+        failure = why;
+        refused = true;
+        return false;
+      }
+      w.session.store(&*session);
     }
-    w.session.store(&*session);
-  }
-  if (ok) {
+    if (!ok) return false;
     StepContext context{w.link,
                         w.log,
                         w.progress,
@@ -381,8 +423,29 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
       steps.data = release->data;
       steps.reboot = release->reboot;
     }
-    ok = RunSteps(steps, session ? session->Images() : images_, context, interrupted);
+    return RunSteps(steps, session ? session->Images() : images_, context,
+                    retry ? retry_interrupted : interrupted);
+  };
+  bool ok = attempt(false);
+  // The values are the board's once reserved: every attempt writes the same.
+  const std::shared_ptr<const production::Release> release =
+      session ? session->ReleaseOf() : nullptr;
+  const unsigned retries = release ? release->retries : job_.retries;
+  for (unsigned retry = 1; !ok && !refused && retry <= retries && MayRetry(i, interrupted);
+       ++retry) {
+    w.sink.Flush();
+    console_.EndProgress(i);
+    const std::string line = w.sink.LastErrorLine();
+    const auto ended = std::chrono::system_clock::now();
+    // A moment for the bootloader to drop what it half took; Stop ends it.
+    SleepUntil(w, w.clock.Now() + kPollPeriod, tally_);
+    if (tally_.Stopped() || interrupted()) break;
+    if (session) session->Retry(line, ended);
+    if (seams_.observer) seams_.observer->Retrying(i, retry + 1, retries + 1);
+    w.log.AppendLog(kSeverityNormal, "The link failed: retry %u of %u.\n", retry, retries);
+    ok = attempt(true);
   }
+  if (cut && !ok) failure = "stopped during its retry";
   w.sink.Flush();
   console_.EndProgress(i);
   const std::string log = job_.text_record || session ? w.sink.TakeRecord() : std::string();
@@ -393,8 +456,8 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
   }
   if (session) {
     w.session.store(nullptr);
-    const bool stopped = !ok && interrupted();
-    if (stopped) failure = "stopped by the user";
+    const bool stopped = !ok && (interrupted() || cut);
+    if (stopped && !cut) failure = "stopped by the user";
     std::string why;
     if (ok && job_.production->HasLabel()) {
       session->Close("ok", failure, log);
@@ -435,9 +498,14 @@ void BoardRunner::RunAuto(size_t i, const std::function<bool()>& interrupted) {
     // A board that comes while the station is paused, or while the line's
     // database does not answer (no value is made up here), waits, and is
     // looked at again (it may have been taken away meanwhile).
+    // A board held back by its scan starts as soon as the scan comes, not
+    // at the next look at the board.
+    const auto may_start = [&] { return (!seams_.observer || seams_.observer->MayStart(i)) && !Held(i); };
     bool found = WaitForBoard(w, tally_);
-    while (found && ((seams_.observer && !seams_.observer->MayStart(i)) || Held(i))) {
-      SleepUntil(w, w.clock.Now() + kPollPeriod, tally_);
+    while (found && !may_start()) {
+      const auto until = w.clock.Now() + kPollPeriod;
+      while (!tally_.Stopped() && w.clock.Now() < until && !may_start()) w.clock.Sleep(kProbePeriod);
+      // Still there? (It may have been taken away meanwhile.)
       found = WaitForBoard(w, tally_);
     }
     if (!found || !tally_.Claim()) break;

@@ -57,6 +57,9 @@ struct BoardJob {
   bool reboot = false;  // reboot once written
   bool auto_mode = false;
   unsigned count = 0;  // --auto: boards in all before the run ends; 0 = no limit
+  // A board whose update the link spoiled is identified and written again
+  // up to this many more times (a released job's own count wins).
+  unsigned retries = 0;
   // Writes a board's text record; false (having said why through the
   // note) fails the board. None: no text records.
   std::function<bool(const BoardText&, const Note&)> text_record;
@@ -162,6 +165,12 @@ class BoardObserver {
   // The board fails before its first erase for this reason (its values or
   // its job's count could not be had): its failure line.
   virtual void Refused(size_t /*port*/, const std::string& /*why*/) {}
+  // The unit scanned for the board about to start on the port ("" when none): taken once, as the
+  // board starts.
+  virtual std::string TakeUnit(size_t /*port*/) { return ""; }
+  // The board's update failed because of the link and is tried again: attempt 2, 3, ... of 1 +
+  // retries.
+  virtual void Retrying(size_t /*port*/, unsigned /*attempt*/, unsigned /*attempts*/) {}
   // The OK board's label was sent (printed) or not, with the reason in one line.
   virtual void Label(size_t /*port*/, unsigned /*number*/, bool /*printed*/,
                      const std::string& /*why*/) {}
@@ -187,6 +196,9 @@ class BoardSink final : public UiSink {
   void StartRecord();
   // The text kept since StartRecord; recording stops.
   std::string TakeRecord();
+  // The last error line logged since StartRecord (else the last line kept)
+  // that holds more than blanks, or "": an attempt's failure.
+  std::string LastErrorLine();
   // Also hands each progress shown to listener (set before the board runs).
   void SetProgressListener(std::function<void(const ProgressState&)> listener) {
     progress_listener_ = std::move(listener);
@@ -203,6 +215,7 @@ class BoardSink final : public UiSink {
   bool muted_ = false;
   bool recording_ = false;
   std::string record_;
+  std::string errors_;  // the end of the error text since StartRecord
   std::function<void(const ProgressState&)> progress_listener_;
 };
 
@@ -242,6 +255,9 @@ class BoardRunner {
  private:
   bool FlashBoard(size_t i, unsigned number, bool identified_open,
                   const std::function<bool()>& interrupted);
+  // Whether the board on port i, its attempt failed, is worth another: the
+  // link spoiled it, and nobody stopped the run or unplugged the board.
+  bool MayRetry(size_t i, const std::function<bool()>& interrupted);
   // Whether no new board may start on port i now (the line's database does
   // not answer); says so once when that changes.
   bool Held(size_t i);

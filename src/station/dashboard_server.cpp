@@ -1,5 +1,6 @@
 #include "station/dashboard_server.h"
 
+#include <nlohmann/json.hpp>
 #include <optional>
 
 #include "station/web_assets.h"
@@ -9,11 +10,13 @@ namespace quelmar::station {
 // The station's paths over its state.
 class DashboardServer::StationSite : public Site {
  public:
+  static constexpr std::string_view kScanPath = "/api/scan";
+
   StationSite(StationState& state, std::function<void(Control)> on_control)
       : state_(state), on_control_(std::move(on_control)) {}
 
   Kind Find(std::string_view path) override {
-    if (ControlOf(path)) return Kind::kAction;
+    if (ControlOf(path) || (path == kScanPath && on_scan_)) return Kind::kAction;
     if (FindWebAsset(path) || path == "/api/state" || LogSlot(path)) return Kind::kPage;
     return Kind::kNone;
   }
@@ -33,6 +36,17 @@ class DashboardServer::StationSite : public Site {
     if (on_control_) on_control_(*ControlOf(path));
     return {"application/json", std::string("{\"run\":\"") + RunStateWord(state_.Run()) + "\"}"};
   }
+
+  Page ActWith(std::string_view path, std::string_view body) override {
+    if (path != kScanPath) return Act(path);
+    const ScanAnswer answer = on_scan_(std::string(body));
+    nlohmann::json j{{"taken", answer.taken}, {"line", answer.line}};
+    // Refused: the page says the line, and so does a script's status.
+    return {"application/json", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
+            answer.taken ? 200u : 409u};
+  }
+
+  std::function<ScanAnswer(const std::string&)> on_scan_;
 
   uint64_t Version() override { return state_.Version(); }
 
@@ -76,6 +90,10 @@ DashboardServer::DashboardServer(StationState& state, ServerOptions options,
 
 DashboardServer::~DashboardServer() {
   server_->Stop();
+}
+
+void DashboardServer::TakeScans(std::function<ScanAnswer(const std::string&)> on_scan) {
+  site_->on_scan_ = std::move(on_scan);
 }
 
 bool DashboardServer::Start(std::string* error) {

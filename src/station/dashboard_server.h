@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "station/page_server.h"
+#include "station/scans.h"
 #include "station/station_state.h"
 
 namespace quelmar::station {
@@ -26,6 +27,10 @@ class DashboardServer {
   ~DashboardServer();
   DashboardServer(const DashboardServer&) = delete;
   DashboardServer& operator=(const DashboardServer&) = delete;
+
+  // Takes the page's scans (POST /api/scan, the scan as the body), before
+  // Start; on_scan runs on the server's thread and must not block.
+  void TakeScans(std::function<ScanAnswer(const std::string&)> on_scan);
 
   // Binds and starts serving. False, with the reason in *error, when the
   // address cannot be used.

@@ -23,8 +23,10 @@ line::StationReport ReportOf(const StationSnapshot& s, const StationIdentity& id
   r.ok = s.ok;
   r.failed = s.failed;
   for (const SlotSnapshot& slot : s.slots) {
-    r.slots.push_back({slot.port, PhaseWord(slot.phase),
-                       slot.phase == SlotPhase::kWriting ? slot.percent : 0,
+    // The line's schema knows no retry: a board tried again is written.
+    const bool writing = slot.phase == SlotPhase::kWriting || slot.phase == SlotPhase::kRetrying;
+    r.slots.push_back({slot.port, writing ? "writing" : PhaseWord(slot.phase),
+                       writing ? slot.percent : 0,
                        slot.phase == SlotPhase::kFailed ? slot.failure : std::string()});
   }
   return r;

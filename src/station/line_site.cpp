@@ -130,6 +130,7 @@ std::string LineViewJson(const line::LineView& v) {
   j["ok"] = v.ok;
   j["failed"] = v.failed;
   j["yield"] = YieldOf(v.ok, v.failed);
+  j["first_pass_yield"] = YieldOf(v.first_pass, v.ok + v.failed - v.first_pass);
   j["last_hour"] = v.last_hour;
   j["refused"] = v.refused;
   unsigned up = 0;
@@ -170,6 +171,8 @@ std::string LineViewJson(const line::LineView& v) {
                              {"ok", s.ok},
                              {"failed", s.failed},
                              {"yield", YieldOf(s.ok, s.failed)},
+                             {"first_pass_yield",
+                              YieldOf(s.first_pass, s.ok + s.failed - s.first_pass)},
                              {"last_hour", s.last_hour},
                              {"job", job}});
   }
@@ -183,7 +186,8 @@ std::string LineViewJson(const line::LineView& v) {
                              {"board", f.board},
                              {"time", f.time},
                              {"fields", fields},
-                             {"failure", f.failure}});
+                             {"failure", f.failure},
+                             {"unit", f.unit}});
   }
   // Text from stations and boards may be any bytes: invalid UTF-8 is
   // replaced, never thrown over.

@@ -266,7 +266,7 @@ class PageServer::Impl::Session : public std::enable_shared_from_this<Session> {
       if (req.method() != http::verb::post) return NotAllowed("POST");
       if (const auto refusal = server_.guard->CheckToken(req[kTokenHeader]))
         return Refuse(*refusal);
-      Page page = server_.site.Act(target);
+      Page page = server_.site.ActWith(target, req.body());
       return Reply(req, MakeResponse(static_cast<http::status>(page.status), page.content_type,
                                      std::move(page.body)));
     }

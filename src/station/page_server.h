@@ -80,6 +80,9 @@ class Site {
   virtual Page Get(std::string_view path) = 0;
   // Carries out a kAction path (its token checked); the answer.
   virtual Page Act(std::string_view path) = 0;
+  // The same with the request's body (within body_limit), for an action
+  // that takes text; by default the body is not looked at.
+  virtual Page ActWith(std::string_view path, std::string_view /*body*/) { return Act(path); }
   // The state's version: it changes whenever the state does.
   virtual uint64_t Version() = 0;
   // The event for the state now ("event: state\ndata: {...}\n\n"), and in

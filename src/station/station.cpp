@@ -32,11 +32,23 @@ class QuietConsole final : public RunConsole {
 class SlotObserver final : public BoardObserver {
  public:
   SlotObserver(StationState& state, size_t slot, const std::atomic<bool>& paused,
-               const std::atomic<bool>& stop)
-      : state_(state), slot_(slot), paused_(paused), stop_(stop) {}
+               const std::atomic<bool>& stop, ScanDesk* desk, std::function<void()> scans_moved)
+      : state_(state),
+        slot_(slot),
+        paused_(paused),
+        stop_(stop),
+        desk_(desk),
+        scans_moved_(std::move(scans_moved)) {}
 
-  bool MayStart(size_t) override { return !paused_.load() && !stop_.load(); }
+  bool MayStart(size_t) override {
+    return !paused_.load() && !stop_.load() && (desk_ == nullptr || desk_->MayStart(slot_));
+  }
+  std::string TakeUnit(size_t) override { return desk_ ? desk_->RunningUnit(slot_) : ""; }
   void Started(size_t, unsigned) override {
+    if (desk_) {
+      desk_->Start(slot_);
+      scans_moved_();
+    }
     {
       std::lock_guard lock(mutex_);
       log_.clear();
@@ -69,6 +81,14 @@ class SlotObserver final : public BoardObserver {
     state_.SetProgress(slot_, static_cast<int>(uint64_t{s.position} * 100 / maximum));
   }
   void Held(size_t, const std::string& why) override { state_.SetNote(slot_, why); }
+  void Retrying(size_t, unsigned attempt, unsigned attempts) override {
+    {
+      // The new attempt's errors are the ones its failure line comes from.
+      std::lock_guard lock(mutex_);
+      errors_.clear();
+    }
+    state_.SetRetry(slot_, attempt - 1, attempts - 1);
+  }
   void Refused(size_t, const std::string& why) override {
     std::lock_guard lock(mutex_);
     refused_ = why;
@@ -83,6 +103,10 @@ class SlotObserver final : public BoardObserver {
                                   : LastLine(errors_.empty() ? log : errors_);
     }
     state_.FinishBoard(slot_, ok, ok ? std::string() : failure, std::move(log));
+    if (desk_) {
+      desk_->Finish(slot_);
+      scans_moved_();
+    }
   }
 
  private:
@@ -103,6 +127,8 @@ class SlotObserver final : public BoardObserver {
   std::string log_;
   std::string errors_;
   std::string refused_;  // why the board was refused before its first erase
+  ScanDesk* const desk_;
+  const std::function<void()> scans_moved_;
 };
 
 }  // namespace
@@ -111,6 +137,7 @@ void UseRelease(const production::Release& release, BoardJob* job) {
   job->code = release.code;
   job->data = release.data;
   job->reboot = release.reboot;
+  job->retries = release.retries;
 }
 
 std::vector<ImageInfo> ReleaseImages(const production::Release& release) {
@@ -137,13 +164,23 @@ std::string ReleaseLine(const production::Release& release) {
   return line;
 }
 
+ScanSettings ScanSettingsOf(const std::optional<std::string>& scan,
+                            const std::optional<std::string>& scan_pattern,
+                            const production::Profile& station) {
+  ScanSettings settings;
+  settings.mode = ScanModeOf(scan.value_or("off"));
+  settings.unit_pattern = scan_pattern.value_or("");
+  settings.slot_pattern = station.slot_pattern.value_or("");
+  return settings;
+}
+
 bool StationSetup::Check(const production::Profile& profile, std::string* why) {
   const bool released = profile.line && !profile.line->job.empty();
-  const char* missing = profile.ports.empty() ? "no 'ports'"
-                        : !released && !profile.code && !profile.data &&
-                                !profile.reboot.value_or(false)
-                            ? "nothing to do: give 'code', 'data' or 'reboot'"
-                            : nullptr;
+  const char* missing =
+      profile.ports.empty() ? "no 'ports'"
+      : !released && !profile.code && !profile.data && !profile.reboot.value_or(false)
+          ? "nothing to do: give 'code', 'data' or 'reboot'"
+          : nullptr;
   if (missing) {
     *why = profile.path + ": " + missing;
     return false;
@@ -190,6 +227,7 @@ bool StationSetup::Prepare(const production::Profile& profile, const std::string
   settings.version = version;
   settings.label_template = profile.label_template;
   settings.label_printer = profile.label_printer;
+  settings.rework = profile.rework.value_or(false);
   if (profile.line) {
     line = std::make_unique<line::Line>();
     if (!line->Open(*profile.line, line::SpoolFolderFor(profile.path), profile.fields, why))
@@ -199,9 +237,11 @@ bool StationSetup::Prepare(const production::Profile& profile, const std::string
     settings.station = profile.line->station;
   }
   if (!production.Prepare(settings, images, why)) return false;
+  scans = ScanSettingsOf(profile.scan, profile.scan_pattern, profile);
   job.code = profile.code.has_value();
   job.data = profile.data.has_value();
   job.reboot = profile.reboot.value_or(false);
+  job.retries = profile.retries.value_or(0);
   job.auto_mode = true;
   job.production = &production;
   return true;
@@ -218,11 +258,13 @@ bool StationSetup::PrepareJob(const production::Profile& profile, const std::str
   settings.records_path = profile.records;
   settings.profile = production::FileHash{profile.path, profile.sha256};
   settings.version = version;
+  settings.rework = profile.rework.value_or(false);
   settings.line_values = line.get();
   settings.line_records = line.get();
   settings.station = profile.line->station;
   if (!production.Prepare(settings, release->images, why)) return false;
   UseRelease(*release, &job);
+  scans = ScanSettingsOf(release->scan, release->scan_pattern, profile);
   job.auto_mode = true;
   job.production = &production;
   return true;
@@ -294,7 +336,9 @@ void Station::Scan(StationView& view) {
     slot->label = name;
     slot->id = id;
     slot->index = state_.AddSlot(name);
-    slot->observer = std::make_unique<SlotObserver>(state_, slot->index, paused_, stop_);
+    if (desk_) desk_->AddSlot(name);
+    slot->observer = std::make_unique<SlotObserver>(state_, slot->index, paused_, stop_,
+                                                    desk_.get(), [this] { ShowScans(); });
     RunnerSeams seams{seams_.make_ports, seams_.clock, slot->observer.get()};
     slot->runner =
         std::make_unique<BoardRunner>(job_, images_, std::vector{slot->id}, *quiet_, seams);
@@ -305,7 +349,31 @@ void Station::Scan(StationView& view) {
     s.thread = std::thread([&s, interrupted = hooks_.interrupted] { s.runner->Run(interrupted); });
     slots_.push_back(std::move(slot));
   }
-  for (size_t i = 0; i < slots_.size(); ++i) state_.MarkPresence(slots_[i]->index, SlotPresent(i));
+  for (size_t i = 0; i < slots_.size(); ++i) {
+    const bool present = SlotPresent(i);
+    state_.MarkPresence(slots_[i]->index, present);
+    if (desk_) desk_->SetPresent(slots_[i]->index, present);
+  }
+  if (desk_) ShowScans();
+}
+
+void Station::UseScans(const ScanSettings& settings) {
+  if (settings.mode == ScanMode::kOff || !slots_.empty()) return;
+  desk_ = std::make_unique<ScanDesk>(settings);
+  ShowScans();
+}
+
+ScanAnswer Station::OfferScan(const std::string& scan) {
+  if (!desk_) return {false, "scan refused: the profile scans no units"};
+  ScanAnswer answer = desk_->Offer(scan);
+  ShowScans();
+  return answer;
+}
+
+void Station::ShowScans() {
+  if (!desk_) return;
+  std::lock_guard lock(scans_shown_);
+  state_.SetScans(ScanModeWord(desk_->Mode()), desk_->NextSlot(), desk_->Slots());
 }
 
 void Station::StopSlots() {

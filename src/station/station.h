@@ -8,6 +8,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "production/run.h"
 #include "production/sha256.h"
 #include "station/board_runner.h"
+#include "station/scans.h"
 #include "station/station_state.h"
 
 namespace quelmar::station {
@@ -46,8 +48,7 @@ class StationSetup {
   bool Prepare(const production::Profile& profile, const std::string& version, std::string* why);
 
   // A profile with [line] job: the job's release from the line.
-  bool PrepareJob(const production::Profile& profile, const std::string& version,
-                  std::string* why);
+  bool PrepareJob(const production::Profile& profile, const std::string& version, std::string* why);
 
   std::string name;                     // the profile's name, else its file's
   production::Sha256FileDigest digest;  // set before `images` so it outlives their loads
@@ -56,7 +57,16 @@ class StationSetup {
   std::unique_ptr<line::Line> line;  // a profile with [line]
   production::ProductionRun production;
   BoardJob job;  // every board's steps, a session of `production` each
+  // The units scanned per board: the profile's, or its job's, with the
+  // station's slot_pattern.
+  ScanSettings scans;
 };
+
+// A profile's scan keys as a desk takes them (the job's scan and
+// scan_pattern when it runs one).
+ScanSettings ScanSettingsOf(const std::optional<std::string>& scan,
+                            const std::optional<std::string>& scan_pattern,
+                            const production::Profile& station);
 
 // A released job's steps in the boards' job.
 void UseRelease(const production::Release& release, BoardJob* job);
@@ -110,6 +120,13 @@ class Station {
   void Stop();
   bool Stopping() const { return stop_.load(); }
 
+  // Scans bind units to the slots (before the first Scan). Mode off: none.
+  void UseScans(const ScanSettings& settings);
+  // The station's scans, or null when its profile scans none.
+  ScanDesk* Scans() { return desk_.get(); }
+  // A scan from the page, the terminal or the scanner; any thread.
+  ScanAnswer OfferScan(const std::string& scan);
+
   // Looks at the ports once: a new port of a glob joins as a slot (one that
   // is a slot's port under another name is left out, said once), and each
   // slot shows whether its port is there, as the port backend tells it.
@@ -128,6 +145,8 @@ class Station {
  private:
   struct Slot;
   void StopSlots();
+  // The desk's scans into the state the page shows.
+  void ShowScans();
 
   StationState& state_;
   BoardJob job_;
@@ -141,6 +160,8 @@ class Station {
   std::set<std::string> left_out_;  // names said to be a slot's port already
   std::atomic<bool> paused_{false};
   std::atomic<bool> stop_{false};
+  std::unique_ptr<ScanDesk> desk_;
+  std::mutex scans_shown_;  // one writer of the scans' view at a time
 };
 
 }  // namespace quelmar::station

@@ -19,6 +19,8 @@ const char* PhaseWord(SlotPhase phase) {
       return "failed";
     case SlotPhase::kGone:
       return "gone";
+    case SlotPhase::kRetrying:
+      return "retry";
   }
   return "waiting";
 }
@@ -86,7 +88,10 @@ void StationState::SetPhase(size_t slot, SlotPhase phase) {
     v.percent = 0;
     v.failure.clear();
   }
-  if (phase == SlotPhase::kIdentifying) v.fields.clear();
+  if (phase == SlotPhase::kIdentifying) {
+    v.fields.clear();
+    v.retry = v.retries = 0;
+  }
   BumpLocked();
 }
 
@@ -113,8 +118,9 @@ void StationState::SetProgress(size_t slot, int percent) {
   std::lock_guard lock(mutex_);
   if (slot >= slots_.size()) return;
   SlotSnapshot& v = slots_[slot].view;
-  if (v.phase == SlotPhase::kWriting && v.percent == percent) return;
-  v.phase = SlotPhase::kWriting;
+  const bool retrying = v.phase == SlotPhase::kRetrying;
+  if ((v.phase == SlotPhase::kWriting || retrying) && v.percent == percent) return;
+  if (!retrying) v.phase = SlotPhase::kWriting;
   v.percent = percent;
   BumpLocked();
 }
@@ -133,6 +139,17 @@ void StationState::SetNote(size_t slot, std::string note) {
   BumpLocked();
 }
 
+void StationState::SetRetry(size_t slot, unsigned retry, unsigned retries) {
+  std::lock_guard lock(mutex_);
+  if (slot >= slots_.size()) return;
+  SlotSnapshot& v = slots_[slot].view;
+  v.phase = SlotPhase::kRetrying;
+  v.retry = retry;
+  v.retries = retries;
+  v.percent = 0;
+  BumpLocked();
+}
+
 void StationState::FinishBoard(size_t slot, bool ok, std::string failure, std::string log) {
   if (log.size() > kMaxLogBytes) log.erase(0, log.size() - kMaxLogBytes);
   const Clock::TimePoint now = clock_.Now();
@@ -147,6 +164,8 @@ void StationState::FinishBoard(size_t slot, bool ok, std::string failure, std::s
   s.logs.push_back(BoardLog{s.view.boards, ok, std::move(log)});
   while (s.logs.size() > kLogsPerSlot) s.logs.pop_front();
   ++(ok ? ok_ : failed_);
+  if (ok && s.view.retry == 0) ++first_pass_;
+  s.view.retry = s.view.retries = 0;
   finished_.push_back(now);
   PruneLocked(now);
   BumpLocked();
@@ -156,6 +175,19 @@ void StationState::PruneLocked(Clock::TimePoint now) const {
   while (!finished_.empty() &&
          (now - finished_.front() >= std::chrono::hours(1) || finished_.size() > kMaxFinishTimes))
     finished_.pop_front();
+}
+
+void StationState::SetScans(std::string mode, std::string next,
+                            const std::vector<SlotScan>& slots) {
+  std::lock_guard lock(mutex_);
+  bool changed = scan_ != mode || scan_next_ != next;
+  scan_ = std::move(mode);
+  scan_next_ = std::move(next);
+  for (size_t i = 0; i < slots.size() && i < slots_.size(); ++i) {
+    changed = changed || !(slots_[i].view.scan == slots[i]);
+    slots_[i].view.scan = slots[i];
+  }
+  if (changed) BumpLocked();
 }
 
 void StationState::SetRunState(RunState state) {
@@ -180,8 +212,11 @@ StationSnapshot StationState::Snapshot() const {
   s.images = images_;
   s.job = job_;
   s.run = run_;
+  s.scan = scan_;
+  s.scan_next = scan_next_;
   s.ok = ok_;
   s.failed = failed_;
+  s.first_pass = first_pass_;
   PruneLocked(now);
   s.last_hour = static_cast<unsigned>(finished_.size());
   s.uptime_s = std::chrono::duration<double>(now - start_).count();
@@ -237,6 +272,9 @@ std::string SnapshotJson(const StationSnapshot& s) {
   j["failed"] = s.failed;
   const unsigned total = s.ok + s.failed;
   j["yield"] = total == 0 ? nlohmann::json(nullptr) : nlohmann::json(100.0 * s.ok / total);
+  j["first_pass"] = s.first_pass;
+  j["first_pass_yield"] =
+      total == 0 ? nlohmann::json(nullptr) : nlohmann::json(100.0 * s.first_pass / total);
   j["last_hour"] = s.last_hour;
   j["uptime_s"] = static_cast<uint64_t>(s.uptime_s);
   j["slots"] = nlohmann::json::array();
@@ -249,8 +287,14 @@ std::string SnapshotJson(const StationSnapshot& s) {
                           {"fields", fields},
                           {"boards", slot.boards},
                           {"failure", slot.failure},
-                          {"note", slot.note}});
+                          {"note", slot.note},
+                          {"retry", slot.retry},
+                          {"retries", slot.retries},
+                          {"unit", slot.scan.unit},
+                          {"scan", slot.scan.needs}});
   }
+  j["scan"] = s.scan == "off" ? nlohmann::json(nullptr)
+                              : nlohmann::json{{"mode", s.scan}, {"next", s.scan_next}};
   return Dump(j);
 }
 

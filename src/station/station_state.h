@@ -20,7 +20,9 @@
 
 namespace quelmar::station {
 
-enum class SlotPhase { kWaiting, kIdentifying, kWriting, kOk, kFailed, kGone };
+// kRetrying: the board is identified and written again after the link
+// spoiled an attempt (its percent is the step's, as while writing).
+enum class SlotPhase { kWaiting, kIdentifying, kWriting, kOk, kFailed, kGone, kRetrying };
 // The word the page and the terminal show for a phase.
 const char* PhaseWord(SlotPhase phase);
 
@@ -34,6 +36,14 @@ struct BoardLog {
   std::string log;
 };
 
+// A slot's scan: the unit bound for its next board, else its running
+// board's (as shown, "" for none), and whether it waits for its scan.
+struct SlotScan {
+  std::string unit;
+  bool needs = false;  // scan = "required" and none bound: the tile says SCAN
+  bool operator==(const SlotScan&) const = default;
+};
+
 struct SlotSnapshot {
   std::string port;
   SlotPhase phase = SlotPhase::kWaiting;
@@ -45,6 +55,10 @@ struct SlotSnapshot {
   // Why no new board starts on the slot (the line's database does not
   // answer), or "".
   std::string note;
+  // The board's retry under way (1, 2, ...) of the retries allowed; 0
+  // while its first attempt runs.
+  unsigned retry = 0, retries = 0;
+  SlotScan scan;
 };
 
 struct ImageInfo {
@@ -72,9 +86,14 @@ struct StationSnapshot {
   RunState run = RunState::kRunning;
   unsigned ok = 0;
   unsigned failed = 0;
+  unsigned first_pass = 0;  // of the ok boards, those written at their first attempt
   unsigned last_hour = 0;  // boards finished within the last hour
   double uptime_s = 0;
   std::vector<SlotSnapshot> slots;
+  // Scanning: "off", "optional" or "required", and the slot the next unit
+  // scan binds to ("COM3 (slot 2)", or "").
+  std::string scan = "off";
+  std::string scan_next;
 };
 
 class StationState {
@@ -108,9 +127,15 @@ class StationState {
   void SetFields(size_t slot, std::vector<std::pair<std::string, std::string>> fields);
   // Why no new board starts on the slot, in one line; "" once one may.
   void SetNote(size_t slot, std::string note);
+  // The slot's board is tried again: retry `retry` of `retries`. Its slot
+  // shows RETRY until it ends, and an ok end no longer counts as first pass.
+  void SetRetry(size_t slot, unsigned retry, unsigned retries);
   // A board ended: the slot turns OK or FAILED, the totals and its log
   // list move. The log is cut to kMaxLogBytes (its end kept).
   void FinishBoard(size_t slot, bool ok, std::string failure, std::string log);
+  // The scans as the desk holds them: its mode, the slot the next one
+  // binds, each slot's (in the slots' order; extra ones are ignored).
+  void SetScans(std::string mode, std::string next, const std::vector<SlotScan>& slots);
   void SetRunState(RunState state);
   RunState Run() const;
 
@@ -144,7 +169,10 @@ class StationState {
   RunState run_ = RunState::kRunning;
   unsigned ok_ = 0;
   unsigned failed_ = 0;
+  unsigned first_pass_ = 0;
   mutable std::deque<Clock::TimePoint> finished_;  // within the last hour
+  std::string scan_ = "off";
+  std::string scan_next_;
   std::deque<Slot> slots_;  // a deque: slots added later never move the others
 };
 

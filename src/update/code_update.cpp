@@ -43,12 +43,14 @@ bool WriteBank(UpdateContext& context, const Bank& bank, const DecodeTable& deco
     uint32_t count = 0;
     if (!link.WriteFrame(frame.data(), link::kCodeFrameSize, &count)) {
       context.log.AppendLog(kSeverityError, "\nFailed send request. i = %i\n", static_cast<int>(i));
+      link.NoteFailure(link::FailureCause::kLine);
       return false;
     }
     if (context.sent != nullptr)
       context.sent->CodeBlockSent(address, payload.data(), link::kCodeBlockSize);
     count = link.ReadReply(reply, link::kStatusReplySize);
-    if (!detail::JudgeBlockReply(context.log, reply, count, i, "\nFailed write CODE. i = %i\n")) {
+    if (!detail::JudgeBlockReply(link, context.log, reply, count, i,
+                                 "\nFailed write CODE. i = %i\n")) {
       return false;
     }
     context.progress.StepProgress();

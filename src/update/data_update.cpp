@@ -119,12 +119,13 @@ bool WriteBlocks(UpdateContext& context) {
     uint32_t count = 0;
     if (!link.WriteFrame(frame.data(), link::kDataFrameSize, &count)) {
       context.log.AppendLog(kSeverityError, "\nFailed send request. i = %i\n", static_cast<int>(i));
+      link.NoteFailure(link::FailureCause::kLine);
       return false;
     }
     if (context.sent != nullptr)
       context.sent->DataBlockSent(offset, &frame[5], link::kDataBlockSize);
     count = link.ReadReply(reply, link::kStatusReplySize);
-    if (!detail::JudgeBlockReply(context.log, reply, count, i,
+    if (!detail::JudgeBlockReply(link, context.log, reply, count, i,
                                  "\nError write to FLASH. i = %i\n")) {
       return false;
     }

@@ -21,12 +21,14 @@ ExchangeResult ExchangeCommand(link::Link& link, Log& log, uint8_t command,
     } else {
       log.AppendLog(kSeverityError, messages.write_failure, static_cast<int>(count));
     }
+    link.NoteFailure(link::FailureCause::kLine);
     return ExchangeResult::kFailed;
   }
   uint8_t reply[link::kStatusReplySize] = {};
   count = link.ReadReply(reply, link::kStatusReplySize);
   if (count != link::kStatusReplySize || reply[0] != link::REPLY_START) {
     log.AppendLog(kSeverityError, messages.bad_reply, static_cast<int>(count));
+    link.NoteFailure(link::FailureCause::kLine);
     return ExchangeResult::kFailed;
   }
   return link::IsStatusDone(reply[1], reply[2]) ? ExchangeResult::kCompleted
@@ -39,6 +41,7 @@ bool RunCommand(link::Link& link, Log& log, uint8_t command, const ExchangeMessa
       return true;
     case ExchangeResult::kNotCompleted:
       log.AppendLog(kSeverityError, "\nCommand not completed !!!\n");
+      link.NoteFailure(link::FailureCause::kLine);
       return false;
     case ExchangeResult::kFailed:
       break;
@@ -46,39 +49,45 @@ bool RunCommand(link::Link& link, Log& log, uint8_t command, const ExchangeMessa
   return false;
 }
 
-bool JudgeBlockReply(Log& log, const uint8_t* reply, uint32_t count, uint32_t i,
+bool JudgeBlockReply(link::Link& link, Log& log, const uint8_t* reply, uint32_t count, uint32_t i,
                      const char* write_failed_format) {
   const int index = static_cast<int>(i);
+  // A block lost, garbled or refused for its header or check byte was
+  // spoiled on the way; one the flash did not take, or a refusal of a kind
+  // unknown, is the board's.
+  auto failed = [&](link::FailureCause cause) {
+    link.NoteFailure(cause);
+    return false;
+  };
   if (count != link::kStatusReplySize) {
     log.AppendLog(kSeverityError, "\nIncorrect received data size. i = %i, lpSize = %i\n", index,
                   static_cast<int>(count));
-    return false;
+    return failed(link::FailureCause::kLine);
   }
   if (reply[0] != link::REPLY_START) {
     log.AppendLog(kSeverityError, "%s", kInvalidFormat);
-    return false;
+    return failed(link::FailureCause::kLine);
   }
   if (link::IsStatusDone(reply[1], reply[2])) return true;
   if (!link::IsStatusError(reply[1], reply[2])) {
     log.AppendLog(kSeverityError, "%s", kInvalidFormat);
-    return false;
+    return failed(link::FailureCause::kLine);
   }
   switch (reply[3]) {
     case link::ERR_INCORRECT_HEADER:
       log.AppendLog(kSeverityError, "\nIncorrect header. i = %i\n", index);
-      break;
+      return failed(link::FailureCause::kLine);
     case link::ERR_INCORRECT_CRC:
       log.AppendLog(kSeverityError, "\nIncorrect CRC. i = %i\n", index);
-      break;
+      return failed(link::FailureCause::kLine);
     case link::ERR_WRITE_FAILED:
       log.AppendLog(kSeverityError, write_failed_format, index);
-      break;
+      return failed(link::FailureCause::kBoard);
     default:
       log.AppendLog(kSeverityError, "\nUnknown error. i = %i  Err: %02X\n", index,
                     static_cast<unsigned>(reply[3]));
-      break;
+      return failed(link::FailureCause::kBoard);
   }
-  return false;
 }
 
 DecodeTable MakeCodeDecodeTable(const image::ImageStore& images) {

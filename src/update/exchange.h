@@ -32,17 +32,20 @@ enum class ExchangeResult {
 };
 
 // Purge 15, the request, a 4-byte read, judged in that order. Logs only a
-// write failure or a bad reply.
+// write failure or a bad reply (a failure of the line, noted on the link).
 ExchangeResult ExchangeCommand(link::Link& link, Log& log, uint8_t command,
                                const ExchangeMessages& messages);
 
 // A command that must complete: logs "Command not completed !!!" when the
-// reply is well formed but not STATUS_DONE. True when it completed.
+// reply is well formed but not STATUS_DONE. True when it completed. A
+// command not completed is the line's failure too: a request garbled on
+// the way is refused so, and a busy bootloader answers so.
 bool RunCommand(link::Link& link, Log& log, uint8_t command, const ExchangeMessages& messages);
 
 // Judges the reply to block i. True when accepted; otherwise the one
 // failure message has been logged. write_failed_format carries one %i.
-bool JudgeBlockReply(Log& log, const uint8_t* reply, uint32_t count, uint32_t i,
+// Every failure notes its cause on the link.
+bool JudgeBlockReply(link::Link& link, Log& log, const uint8_t* reply, uint32_t count, uint32_t i,
                      const char* write_failed_format);
 
 // Stored byte -> board byte for all 256 values, built once per run so the

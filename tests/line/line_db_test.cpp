@@ -1280,3 +1280,131 @@ TEST_F(Line, PoolsThatMeetNeverBothGetIn) {
 
 }  // namespace
 }  // namespace quelmar::testing
+
+namespace quelmar::testing {
+namespace {
+
+// Boards scanned as units, through the database's own functions: a unit
+// written OK comes back to a production station and to the rework bench,
+// a failed one comes back anywhere, and a station files one unit's values
+// under another, or values that are another unit's now.
+TEST_F(Line, AUnitKeepsItsValuesAndNoOtherUnitGetsThem) {
+  Ok({"init"});
+  Ok({"pool", "add", "serial", "--format", "u32le", "--start", "1"});
+  Ok({"pool", "add", "mac", "--format", "mac", "--start", "02:51:4D:00:00:10"});
+  line::LineDb db;
+  std::string why;
+  ASSERT_TRUE(db.Connect(conn_, &why)) << why;
+  line::PoolField serial, mac;
+  serial.pool = serial.def.name = "serial";
+  serial.def.size = 4;
+  mac.pool = mac.def.name = "mac";
+  mac.def.format = production::Format::kMac;
+  mac.def.size = 6;
+  std::map<std::string, std::string> first_id;   // unit -> its first board
+  std::map<std::string, std::string> fields_of;  // unit -> its values as a record holds them
+  const auto pools = [&] {
+    return Sql("SELECT string_agg(name || ':' || next_value, ' ' ORDER BY name) FROM pools") +
+           " / " +
+           Sql("SELECT string_agg(value || '=' || state, ' ' ORDER BY value) FROM pool_values");
+  };
+  struct Step {
+    const char* name;
+    const char* unit;
+    bool rework;
+    const char* result;     // filed with; nullptr: the reservation is refused
+    const char* file_unit;  // the unit the record names ("" for the reserved one)
+    bool again;             // given the unit's first values again
+    const char* said;       // in the refusal (of the reservation, or of the filing)
+  };
+  const Step steps[] = {
+      {"a new unit", "A", false, "ok", "", false, nullptr},
+      {"written OK, on a production station", "A", false, nullptr, "", false,
+       "unit \"A\" was written OK on st COM1 at 2026-12-08T07:59:52Z (record "},
+      {"written OK, on the rework bench", "A", true, "ok", "", true, nullptr},
+      {"another new unit, failed", "B", false, "failed", "", false, nullptr},
+      {"failed, on a production station", "B", false, "failed", "", true, nullptr},
+      {"a record naming another unit", "C", false, "ok", "A", false,
+       "the record's unit is not \"C\", the one its board was reserved for"},
+      {"a record naming no unit", "D", false, "ok", nullptr, false,
+       "the record's unit is not \"D\""},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.name);
+    const std::string id = production::NewBoardId();
+    line::BoardTag tag{id, "st", "COM1"};
+    tag.unit = s.unit;
+    tag.rework = s.rework;
+    std::vector<production::FieldValue> values;
+    std::string key, rework_of;
+    const std::string before = pools();
+    const auto reserved = db.Reserve({serial, mac}, tag, &values, &key, &why, &rework_of);
+    if (s.result == nullptr) {
+      EXPECT_EQ(reserved, line::LineDb::Reserved::kFailed);
+      EXPECT_NE(why.find(std::string(s.said) + first_id[s.unit] + "): not written again"),
+                std::string::npos)
+          << why;
+      EXPECT_EQ(pools(), before);
+      continue;
+    }
+    ASSERT_EQ(reserved, line::LineDb::Reserved::kOk) << why;
+    const std::string fields = "{\"serial\":" + std::to_string(values[0].number) + ",\"mac\":\"" +
+                               production::MacText(values[1].number) + "\"}";
+    if (s.again) {
+      // Its very values, and nothing drawn from the pools.
+      EXPECT_EQ(fields, fields_of[s.unit]);
+      EXPECT_FALSE(rework_of.empty());
+      EXPECT_EQ(pools(), before);
+    } else {
+      EXPECT_TRUE(rework_of.empty());
+      EXPECT_EQ(fields_of.count(s.unit), 0u);
+      first_id[s.unit] = id;
+      fields_of[s.unit] = fields;
+    }
+    std::string more;
+    const char* named = s.file_unit == nullptr ? nullptr : *s.file_unit ? s.file_unit : s.unit;
+    if (named) more += ",\"unit\":\"" + std::string(named) + "\"";
+    if (!rework_of.empty()) more += ",\"rework_of\":\"" + rework_of + "\"";
+    const auto filed = db.File(Sealed(id, "st", "COM1", 1, s.result, key, fields, more), &why);
+    if (s.said) {
+      EXPECT_EQ(filed, line::LineDb::Filed::kRefused);
+      EXPECT_NE(why.find(s.said), std::string::npos) << why;
+      continue;
+    }
+    ASSERT_EQ(filed, line::LineDb::Filed::kOk) << why;
+    EXPECT_EQ(Sql("SELECT unit || ' ' || coalesce(rework_of::text, '-') FROM boards WHERE id = '" +
+                  id + "'"),
+              std::string(s.unit) + " " + (rework_of.empty() ? "-" : rework_of));
+  }
+  // records --db --unit lists the unit's boards, its first and its rework.
+  const RunResult listed =
+      RunProgram(QUELMAR_CLI_PATH, {"records", "--db", conn_, "--unit", "A"}, {}, 60s);
+  ASSERT_EQ(listed.exit_code, 0) << listed.err;
+  const auto lines = Lines(listed.out);
+  ASSERT_EQ(lines.size(), 2u) << listed.out;
+  // Both start at the same time in these records: in either order.
+  const std::string first = "ok  unit A  mac=02:51:4D:00:00:10  serial=1",
+                    rework = "ok  unit A  rework of " + first_id["A"] + "  mac=02:51:4D:00:00:10";
+  const bool in_order = lines[0].find(first) != std::string::npos;
+  EXPECT_NE(lines[in_order ? 0 : 1].find(first), std::string::npos) << listed.out;
+  EXPECT_NE(lines[in_order ? 1 : 0].find(rework), std::string::npos) << listed.out;
+  EXPECT_EQ(
+      RunProgram(QUELMAR_CLI_PATH, {"records", "--db", conn_, "--unit", "Z"}, {}, 60s).exit_code,
+      1);
+
+  // B's serial handed to another unit's board behind the line's back: B
+  // is not written with it again.
+  Sql("UPDATE pool_values SET board_id = (SELECT id FROM boards WHERE unit = 'A' LIMIT 1) "
+      "WHERE pool = 'serial' AND value = '2'");
+  line::BoardTag tag{production::NewBoardId(), "st", "COM1"};
+  tag.unit = "B";
+  std::vector<production::FieldValue> values;
+  std::string key;
+  EXPECT_EQ(db.Reserve({serial, mac}, tag, &values, &key, &why), line::LineDb::Reserved::kFailed);
+  EXPECT_NE(why.find("unit \"B\": its value 2 of field 'serial' (record "), std::string::npos)
+      << why;
+  EXPECT_NE(why.find("is held by unit \"A\""), std::string::npos) << why;
+}
+
+}  // namespace
+}  // namespace quelmar::testing

@@ -39,9 +39,9 @@ constexpr char kState[] =
     "\"dashboard\":\"\",\"run\":\"running\",\"slots\":[{\"port\":\"COM1\",\"state\":\"waiting\","
     "\"percent\":0,\"failure\":\"\"}],\"ok\":0,\"failed\":0}'::jsonb";
 
-const char* const kTables[] = {"quelmar_schema", "pools",          "pool_values",   "pool_queue",
-                               "boards",         "stations",       "station_roles", "reservations",
-                               "pool_skips",     "refused_filings", "jobs",         "job_images"};
+const char* const kTables[] = {"quelmar_schema", "pools",           "pool_values",   "pool_queue",
+                               "boards",         "stations",        "station_roles", "reservations",
+                               "pool_skips",     "refused_filings", "jobs",          "job_images"};
 
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
   const size_t at = text.find(from);
@@ -178,8 +178,9 @@ class Guard : public ::testing::Test {
   }
 
   // The record a station writes after the board, sealed with the board's key.
-  line::FiledBoard Sealed(const Held& b, const std::string& result) {
+  line::FiledBoard Sealed(const Held& b, const std::string& result, const std::string& unit = "") {
     production::BoardRecord r;
+    if (!unit.empty()) r.unit = unit;
     r.id = b.id;
     r.station = b.station;
     r.port = r.device = b.port;
@@ -217,11 +218,18 @@ TEST_F(Guard, NoTableIsWrittenButThroughTheFunctions) {
   const Held held = Reserve(*Open(st_a_), "St A", "COM1");
   ASSERT_FALSE(held.key.empty());
   const std::string before = Tables();
-  const std::pair<std::string, std::string> tables[] = {
-      {"quelmar_schema", "version"}, {"pools", "next_value"},      {"pool_values", "state"},
-      {"pool_queue", "position"},    {"boards", "result"},         {"stations", "control_id"},
-      {"station_roles", "role"},     {"reservations", "seal_key"}, {"pool_skips", "last_value"},
-      {"refused_filings", "reason"}, {"jobs", "made"},             {"job_images", "bytes"}};
+  const std::pair<std::string, std::string> tables[] = {{"quelmar_schema", "version"},
+                                                        {"pools", "next_value"},
+                                                        {"pool_values", "state"},
+                                                        {"pool_queue", "position"},
+                                                        {"boards", "result"},
+                                                        {"stations", "control_id"},
+                                                        {"station_roles", "role"},
+                                                        {"reservations", "seal_key"},
+                                                        {"pool_skips", "last_value"},
+                                                        {"refused_filings", "reason"},
+                                                        {"jobs", "made"},
+                                                        {"job_images", "bytes"}};
   struct Case {
     std::string sql, says;
   };
@@ -372,7 +380,8 @@ TEST_F(Guard, FunctionsRefuseWhatIsNotTheCallersOwn) {
        "SELECT quelmar_job_release('w', NULL, '', 'reboot = true', '{}', '{}', '{}', '{}', "
        "repeat('0', 64))",
        "permission denied for function quelmar_job_release"},
-      {st_a_, "SELECT quelmar_job_retire('w', 1)", "permission denied for function quelmar_job_retire"},
+      {st_a_, "SELECT quelmar_job_retire('w', 1)",
+       "permission denied for function quelmar_job_retire"},
       {st_a_, "SELECT bytes FROM job_images", "permission denied for table job_images"},
       {st_a_, "SELECT profile FROM jobs", "permission denied for table jobs"},
   };
@@ -913,6 +922,66 @@ TEST_F(Guard, SpoolSetsAsideWhatTheLineMayNotTake) {
   EXPECT_EQ(filed, 0u);
   EXPECT_EQ(Tables(), before);
   EXPECT_TRUE(fs::exists(folder + elsewhere.id + ".json"));
+}
+
+}  // namespace
+}  // namespace quelmar::testing
+
+namespace quelmar::testing {
+namespace {
+
+// A station that calls the functions itself to give a unit written OK
+// elsewhere new values, to pass as another station, or to file one unit's
+// values as another's: refused, and nothing changes.
+TEST_F(Guard, NoStationTakesAnotherUnitsValues) {
+  auto a = Open(st_a_);
+  auto b = Open(st_b_);
+  std::string why;
+  Held a1{production::NewBoardId(), "St A", "COM1", "", fields_, {}};
+  line::BoardTag tag{a1.id, "St A", "COM1"};
+  tag.unit = "U-1";
+  ASSERT_EQ(a->Reserve(fields_, tag, &a1.values, &a1.key, &why), LineDb::Reserved::kOk) << why;
+  ASSERT_EQ(a->File(Sealed(a1, "ok", "U-1"), &why), LineDb::Filed::kOk) << why;
+  const std::string before = Tables();
+  const auto reserve = [](const std::string& station, const std::string& unit, bool rework) {
+    return "SELECT quelmar_reserve_unit('" + station +
+           "', 'COM1', gen_random_uuid(), ARRAY['serial', 'mac'], ARRAY['serial', 'mac'], NULL, "
+           "NULL, true, " +
+           unit + ", " + (rework ? "true" : "false") + ")";
+  };
+  const struct {
+    const char* name;
+    std::string sql, says;
+  } cases[] = {
+      {"a unit written OK, on a production station", reserve("St B", "'U-1'", false),
+       "unit \"U-1\" was written OK on St A COM1 at "},
+      {"as the other station", reserve("St A", "'U-1'", true), "is registered for the role"},
+      {"a unit with a control character", reserve("St B", "E'U-1\\n'", true),
+       "a unit is 1 to 200 bytes without control characters"},
+      {"no unit", reserve("St B", "NULL", true), "a unit is 1 to 200 bytes"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult r = PsqlAs(st_b_, c.sql);
+    EXPECT_NE(r.exit_code, 0) << r.out;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(Tables(), before);
+  }
+  // A board of a new unit filed with U-1's values, under either unit.
+  Held b1{production::NewBoardId(), "St B", "COM1", "", fields_, {}};
+  line::BoardTag b_tag{b1.id, "St B", "COM1"};
+  b_tag.unit = "U-2";
+  ASSERT_EQ(b->Reserve(fields_, b_tag, &b1.values, &b1.key, &why), LineDb::Reserved::kOk) << why;
+  b1.values = a1.values;
+  for (const char* unit : {"U-1", "U-2"}) {
+    SCOPED_TRACE(unit);
+    EXPECT_EQ(b->File(Sealed(b1, "ok", unit), &why), LineDb::Filed::kRefused);
+    EXPECT_NE(
+        why.find(std::string(unit) == "U-1" ? "the record's unit is not \"U-2\"" : "not the value"),
+        std::string::npos)
+        << why;
+  }
+  EXPECT_EQ(Psql(db_, "SELECT count(*) FROM boards WHERE unit = 'U-1'"), "1");
 }
 
 }  // namespace

@@ -941,13 +941,16 @@ TEST_F(LinePage, InitBringsTheFirstSchemaUp) {
   FakeStation early(old_conn, "st", {.retry = 200ms});
   early.Start();
   ASSERT_TRUE(WaitUntil([&] { return !early.Notes().empty(); }));
-  EXPECT_NE(early.Notes()[0].find("has schema version 1; this quelmar-cli needs 4: bring it up to "
-                                  "date with 'quelmar-cli line init --db ...'"),
+  EXPECT_NE(early.Notes()[0].find("has schema version 1; this quelmar-cli needs " +
+                                  std::to_string(line::kSchemaVersion) +
+                                  ": bring it up to date with 'quelmar-cli line init --db ...'"),
             std::string::npos)
       << early.Notes()[0];
   const RunResult r = RunProgram(QUELMAR_CLI_PATH, {"line", "init", "--db", old_conn}, {}, 60s);
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_NE(r.out.find("from schema version 1 to 4."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("from schema version 1 to " + std::to_string(line::kSchemaVersion) + "."),
+            std::string::npos)
+      << r.out;
   EXPECT_EQ(Psql(old_db, "SELECT count(*) FROM boards"), "1");
   // The station's row comes by itself once the tables are there.
   EXPECT_TRUE(WaitUntil([&] { return Psql(old_db, "SELECT count(*) FROM stations") == "1"; }));

@@ -77,7 +77,7 @@ quelmar-cli station |line.toml sub
 quelmar-cli station line.toml -|--help --listen --token --token-file
 quelmar-cli station line.toml --listen |
 quelmar-cli station line.toml --token-file n|notes.txt
-quelmar-cli records r.jsonl -|--csv --db --failed --help --job --serial
+quelmar-cli records r.jsonl -|--csv --db --failed --help --job --serial --summary --unit
 quelmar-cli records --db |
 quelmar-cli records --db x --job |
 quelmar-cli identify |COM1 COM17

@@ -26,6 +26,7 @@
 #include "cli.h"
 #include "image/image_writer.h"
 #include "link/protocol.h"
+#include "production/records_view.h"
 #include "production/run.h"
 #include "records.h"
 #include "support/fake_clock.h"
@@ -470,14 +471,18 @@ class RecordingObserver final : public BoardObserver {
   explicit RecordingObserver(Bench& bench) : bench_(bench) {}
   bool MayStart(size_t port) override {
     std::lock_guard lock(mutex_);
-    ++asked_;
-    // Held for five looks; a board written meanwhile is a fault.
-    if (asked_ <= 5 && bench_.slots[1].reboots != 0) written_while_held_ = true;
+    // Held for 2.5 s from the first look (a scan coming); a board written
+    // meanwhile is a fault.
+    const auto now = bench_.clock.Now();
+    if (!release_at_) release_at_ = now + 2500ms;
+    const bool held = now < *release_at_;
+    if (held && bench_.slots[1].reboots != 0) written_while_held_ = true;
     events_.push_back("may-start " + std::to_string(port));
-    return asked_ > 5;
+    return !held;
   }
   void Started(size_t port, unsigned number) override {
     std::lock_guard lock(mutex_);
+    if (!started_at_) started_at_ = bench_.clock.Now();
     events_.push_back("started " + std::to_string(port) + " " + std::to_string(number));
   }
   void LogText(size_t, int, std::string_view text) override {
@@ -494,7 +499,8 @@ class RecordingObserver final : public BoardObserver {
 
   std::mutex mutex_;
   Bench& bench_;
-  int asked_ = 0;
+  std::optional<Clock::TimePoint> release_at_;
+  std::optional<Clock::TimePoint> started_at_;
   bool written_while_held_ = false;
   std::vector<std::string> events_;
   std::string log_;
@@ -510,6 +516,9 @@ TEST_F(BoardRunnerTest, AnObserverHoldsNewBoardsAndSeesEachOne) {
   const Outcome r = Run(job, {1}, &observer);
   EXPECT_FALSE(observer.written_while_held_) << "a board was written while held";
   EXPECT_EQ(bench_.slots[1].reboots, 2) << r.out;
+  // Let go, the waiting board starts at once, not at the next look at it.
+  ASSERT_TRUE(observer.release_at_ && observer.started_at_);
+  EXPECT_LE(*observer.started_at_ - *observer.release_at_, 100ms);
   // The looks while held, then each board's start and end.
   std::vector<std::string> starts_and_ends;
   for (const std::string& e : observer.events_)
@@ -536,12 +545,18 @@ class ProductionBench : public BoardRunnerTest {
         << why;
     ASSERT_TRUE(images_.LoadCodeImageFromPath(File("app.fcode")));
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void TearDown() override {
+    // The run holds its records and state files open until it ends;
+    // Windows removes no folder while a file in it is open.
+    run_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
 
   std::string File(const std::string& name) const { return (dir_ / name).string(); }
 
   // False (with the line) when the run refuses to start.
-  bool Prepare(uint64_t values) {
+  bool Prepare(uint64_t values, std::optional<std::string> records = std::nullopt) {
     production::FieldDef serial;
     serial.name = "serial";
     std::string why;
@@ -556,6 +571,7 @@ class ProductionBench : public BoardRunnerTest {
     production::RunSettings settings;
     settings.fields = {serial};
     settings.version = "test";
+    settings.records_path = std::move(records);
     run_.emplace();
     const bool ok = run_->Prepare(settings, images_, &why);
     EXPECT_TRUE(ok) << why;
@@ -623,6 +639,56 @@ TEST_F(ProductionBench, AUsedUpSourceEndsAnAutoRun) {
   EXPECT_NE(r.out.find("Boards: 0 OK, 2 failed\n"), std::string::npos) << r.out;
   EXPECT_EQ(CountOf(r.err, "used up"), 1) << r.err;
   EXPECT_EQ(r.status, kExitFailure);
+}
+
+// A station that scanned each board's label: the unit is taken once per
+// board as it starts and bound to its record; the same label scanned for
+// two boards at once (a label printed twice) lets one of them be written.
+TEST_F(ProductionBench, EachBoardTakesItsScannedUnit) {
+  class Scans final : public BoardObserver {
+   public:
+    bool MayStart(size_t) override { return true; }
+    void Started(size_t, unsigned) override {}
+    void Fields(size_t, std::vector<std::pair<std::string, std::string>>) override {}
+    void LogText(size_t, int, std::string_view) override {}
+    void Progress(size_t, const ProgressState&) override {}
+    void Finished(size_t, unsigned, bool) override {}
+    std::string TakeUnit(size_t port) override {
+      std::lock_guard lock(mutex);
+      taken.push_back(port);
+      return "PCB-0042";
+    }
+    std::mutex mutex;
+    std::vector<size_t> taken;
+  } scans;
+  OneBoardOn({1, 2});
+  ASSERT_TRUE(Prepare(5, File("records.jsonl")));
+  BoardJob job;
+  job.reboot = true;
+  job.production = &*run_;
+  const Outcome r = Run(job, {1, 2}, &scans, &images_);
+  std::sort(scans.taken.begin(), scans.taken.end());
+  EXPECT_EQ(scans.taken, (std::vector<size_t>{0, 1}));
+  int rebooted = 0;
+  for (const auto& [n, slot] : bench_.slots) rebooted += slot.reboots;
+  EXPECT_EQ(rebooted, 1) << "both boards of the unit were written\n" << r.out;
+  production::RecordsRead read;
+  std::string why;
+  ASSERT_TRUE(production::ReadRecords(File("records.jsonl"), &read, &why)) << why;
+  ASSERT_EQ(read.records.size(), 2u);
+  int ok = 0;
+  for (const auto& record : read.records) {
+    EXPECT_EQ(record["unit"], "PCB-0042");
+    if (record["result"] == "ok") {
+      ++ok;
+      EXPECT_EQ(record["fields"]["serial"], 100);
+    } else {
+      EXPECT_EQ(record["fields"], nlohmann::ordered_json::object());
+      EXPECT_EQ(record["failure"].get<std::string>().rfind("unit \"PCB-0042\" ", 0), 0u)
+          << record["failure"];
+    }
+  }
+  EXPECT_EQ(ok, 1);
 }
 
 // The line's database slow or away when an --auto board asks for its

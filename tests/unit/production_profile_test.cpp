@@ -104,6 +104,9 @@ TEST_F(ProfileTest, MistakesNameTheLineAndTheKey) {
       {"ports = \"COM3\"\n", "line 1: 'ports': should be a list of port names"},
       {"reboot = \"yes\"\n", "line 1: 'reboot': should be true or false"},
       {"count = -1\n", "line 1: 'count': should be a number of 0 or more"},
+      {"retries = 11\n", "line 1: 'retries': should be 0 to 10"},
+      {"retries = -1\n", "line 1: 'retries': should be a number of 0 or more"},
+      {"retries = \"2\"\n", "line 1: 'retries': "},
       {"[[field]]\nname = \"sn\"\nat = 0x1A07FF00\nstate = \"s\"\ncolour = 1\n",
        "line 5: 'field[1].colour': unknown key"},
       {"[[field]]\nname = \"sn\"\nat = 0x1C000000\nstate = \"s\"\n",
@@ -271,6 +274,7 @@ TEST_F(ProfileTest, LineMistakesNameTheLineAndTheKey) {
        "line 3: 'line.job': \"w@0\" is no job name: its version should be"},
       {"data = \"d.fdata\"\ncode = \"a.elf\"\n" + job, "line 1: 'data': " + takes + "'data'"},
       {"reboot = false\n" + job, "line 1: 'reboot': " + takes + "'reboot'"},
+      {"retries = 2\n" + job, "line 1: 'retries': " + takes + "'retries'"},
       {"code_sha256 = \"" + kHex64 + "\"\n" + job, "line 1: 'code_sha256': " + takes},
       {job + "[[field]]\nname = \"sn\"\nat = 0x1A07FF00\npool = \"serial\"\n",
        "line 4: 'field': " + takes + "the [[field]] tables"},
@@ -283,6 +287,46 @@ TEST_F(ProfileTest, LineMistakesNameTheLineAndTheKey) {
     EXPECT_FALSE(LoadProfile(path, &p, &why));
     EXPECT_EQ(why.substr(0, path.size() + 1 + c.why.size()), path + " " + c.why) << why;
   }
+}
+
+TEST_F(ProfileTest, ScanKeysReadBackAndMistakesAreNamed) {
+  Profile p;
+  std::string why;
+  ASSERT_TRUE(
+      LoadProfile(Write("ports = [\"COM3\"]\nreboot = true\nscan = \"required\"\n"
+                        "scan_pattern = \"PCB-\\\\d{4}\"\nslot_pattern = \"SLOT-(\\\\d+)\"\n"
+                        "scanner = \"COM5\"\nscanner_baud = 19200\n"),
+                  &p, &why))
+      << why;
+  EXPECT_EQ(p.scan, "required");
+  EXPECT_EQ(p.scan_pattern, "PCB-\\d{4}");
+  EXPECT_EQ(p.scanner_baud, 19200u);
+  const std::vector<std::string> keys = StationKeys(p);
+  for (const char* key : {"scanner", "scanner_baud", "slot_pattern"})
+    EXPECT_NE(std::find(keys.begin(), keys.end(), key), keys.end()) << key;
+  EXPECT_EQ(std::find(keys.begin(), keys.end(), "scan"), keys.end());
+
+  const struct {
+    std::string text;
+    const char* why;  // after "<path> "
+  } cases[] = {
+      {"scan = \"always\"\n", "line 1: 'scan': should be \"off\", \"optional\" or \"required\""},
+      {"scan = true\n", "line 1: 'scan': should be text in quotes"},
+      {"scan_pattern = \"PCB-(\\\\d\"\n", "line 1: 'scan_pattern': is no regular expression"},
+      {"slot_pattern = \"SLOT-\\\\d+\"\n", "line 1: 'slot_pattern': needs a group"},
+      {"scanner_baud = 12\n", "line 1: 'scanner_baud': should be a baud rate from 300"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::string path = Write(c.text);
+    EXPECT_FALSE(LoadProfile(path, &p, &why));
+    EXPECT_EQ(why.substr(0, path.size() + 1 + std::strlen(c.why)), path + " " + c.why) << why;
+  }
+  // A job's product keys are the job's: a station running one may not set them.
+  const std::string path =
+      Write("scan = \"optional\"\n[line]\ndatabase = \"host=db\"\njob = \"widget\"\n");
+  EXPECT_FALSE(LoadProfile(path, &p, &why));
+  EXPECT_NE(why.find("line 1: 'scan': a profile with [line] job"), std::string::npos) << why;
 }
 
 }  // namespace

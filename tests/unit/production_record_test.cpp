@@ -43,10 +43,10 @@ TEST(RecordJson, KeysValuesAndNulls) {
   std::vector<std::string> keys;
   for (const auto& [key, value] : j.items()) keys.push_back(key);
   // nlohmann::json sorts keys: the set is what is compared here.
-  std::vector<std::string> want = {"time_start", "time_end", "duration_s", "port",       "device",
-                                   "board",      "result",   "failure",    "bootloader", "chip",
-                                   "chip_words", "fields",   "code",       "data",       "profile",
-                                   "sent",       "host",     "version",    "log"};
+  std::vector<std::string> want = {
+      "time_start", "time_end",   "duration_s", "port",       "device", "board",   "result",
+      "failure",    "bootloader", "chip",       "chip_words", "fields", "code",    "data",
+      "profile",    "sent",       "host",       "version",    "log",    "attempts"};
   std::sort(want.begin(), want.end());
   EXPECT_EQ(keys, want);
   EXPECT_EQ(j["time_start"], "2026-12-08T07:38:41.123Z");
@@ -54,6 +54,7 @@ TEST(RecordJson, KeysValuesAndNulls) {
   EXPECT_DOUBLE_EQ(j["duration_s"].get<double>(), 83.456);
   EXPECT_EQ(j["board"], 2);
   EXPECT_TRUE(j["failure"].is_null());
+  EXPECT_EQ(j["attempts"], json::array());  // a board written at its first attempt
   EXPECT_EQ(j["chip_words"], json({"0xA001C830", "0x0000FEED", "0x00000000", "0x00000001",
                                    "0x00000002", "0x00000003", "0x00000004", "0xFFFFFFFF"}));
   EXPECT_EQ(j["fields"], json({{"serial", 100042}, {"mac", "02:51:4D:00:00:2A"}}));
@@ -387,6 +388,49 @@ TEST(JsonEvents, ProgressAtMostFiveASecond) {
   for (int ms = 0; ms < 2000; ms += 10)
     allowed += throttle.Allow(t0 + std::chrono::milliseconds(ms)) ? 1 : 0;
   EXPECT_EQ(allowed, 10);
+}
+
+}  // namespace
+}  // namespace quelmar::production
+
+namespace quelmar::production {
+namespace {
+
+// Records as a file holds them, some boards tried again: what is kept,
+// what each line says and the totals with the first-pass yield.
+TEST(RecordsView, AttemptsAreReadBackCountedAndChecked) {
+  const std::string base =
+      R"("time_start":"2026-12-08T07:38:41.123Z","port":"COM3","fields":{"serial":7})";
+  const std::string text =
+      "{" + base + R"(,"board":1,"result":"ok","attempts":[]})" + "\n" + "{" + base +
+      R"(,"board":2,"result":"ok","attempts":[{"failure":"Incorrect CRC. i = 5","time":"2026-12-08T07:39:00.000Z"}]})" +
+      "\n" + "{" + base + R"(,"board":3,"result":"failed","failure":"x"})" + "\n" + "{" + base +
+      R"(,"board":4,"result":"ok"})" + "\n" +
+      // What no record holds: skipped with a warning naming the line.
+      "{" + base + R"(,"board":5,"result":"ok","attempts":{}})" + "\n" + "{" + base +
+      R"(,"board":6,"result":"ok","attempts":[{"failure":3,"time":"t"}]})" + "\n" + "{" + base +
+      R"(,"board":7,"result":"ok","attempts":[{"failure":"f"}]})" + "\n";
+  RecordsRead read;
+  ReadRecordsText(text, &read);
+  ASSERT_EQ(read.records.size(), 4u);
+  EXPECT_EQ(read.warnings, (std::vector<std::string>{
+                               "line 5: 'attempts' should be a list, not an object: skipped",
+                               "line 6: 'attempts[].failure' should be text, not a number: skipped",
+                               "line 7: 'attempts[].time' should be text, not null: skipped"}));
+  const struct {
+    size_t record;
+    std::string line;
+  } lines[] = {
+      {0, "2026-12-08T07:38:41.123Z  COM3  board 1  ok  serial=7"},
+      {1, "2026-12-08T07:38:41.123Z  COM3  board 2  ok  2 attempts  serial=7"},
+      {3, "2026-12-08T07:38:41.123Z  COM3  board 4  ok  serial=7"},
+  };
+  for (const auto& l : lines) EXPECT_EQ(RecordSummaryLine(read.records[l.record]), l.line);
+  // A record from before retries (board 4) was written at its first attempt.
+  EXPECT_EQ(RecordsTotals(read.records),
+            "4 boards: 3 ok, 1 not ok; yield 75.0%, first pass 50.0% (2 ok at their first "
+            "attempt)");
+  EXPECT_EQ(RecordsTotals({}), "0 boards: 0 ok, 0 not ok");
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "link/socket.h"
 #include "station/dashboard_server.h"
 #include "station/page_server.h"
+#include "station/scans.h"
 #include "station/station_state.h"
 
 namespace quelmar::station {
@@ -1074,6 +1075,50 @@ TEST(ListenTest, NoStartWithoutAGoodToken) {
     EXPECT_FALSE(server.Start(&error));
     EXPECT_NE(error.find(c.says), std::string::npos) << error;
   }
+}
+
+// The page's scan box: a scan goes as the body of a POST with the token,
+// and only such a POST binds anything.
+TEST_F(ServerTest, ScansFromThePageTakeTheTokenAndAnswerTheirLine) {
+  ScanDesk desk({ScanMode::kRequired, "PCB-\\d{4}", ""});
+  desk.AddSlot("COM3");
+  server_.reset();
+  ServerOptions options;
+  options.port = 0;
+  options.token = kToken;
+  server_ = std::make_unique<DashboardServer>(state_, options, nullptr);
+  server_->TakeScans([&](const std::string& scan) { return desk.Offer(scan); });
+  std::string error;
+  ASSERT_TRUE(server_->Start(&error)) << error;
+  port_ = server_->Port();
+  host_ = "127.0.0.1:" + std::to_string(port_);
+  const auto post = [&](const std::string& body, const std::string& headers) {
+    return Exchange("POST /api/scan HTTP/1.1\r\nHost: " + host_ + "\r\n" + headers +
+                    "Content-Length: " + std::to_string(body.size()) +
+                    "\r\nConnection: close\r\n\r\n" + body);
+  };
+  const std::string token = std::string("X-Quelmar-Token: ") + kToken + "\r\n";
+  const struct {
+    std::string body, headers;
+    int status;
+    std::string says;
+  } kCases[] = {
+      {"PCB-0001", "", 401, ""},
+      {"PCB-0001", token + "Origin: http://evil.example\r\n", 403, ""},
+      {"PCB-12", token, 409, "it does not match scan_pattern"},
+      {"PCB-0001", token + "Origin: http://" + host_ + "\r\n", 200,
+       "scan \\\"PCB-0001\\\" bound to COM3 (slot 1)"},
+      {"PCB-0001", token, 409, "it is bound to COM3 (slot 1) already"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.body + " " + c.headers);
+    const std::string answer = post(c.body, c.headers);
+    EXPECT_EQ(StatusOf(answer), c.status) << answer;
+    EXPECT_NE(answer.find(c.says), std::string::npos) << answer;
+    // Only the taken scan binds the slot: its board may start from then on.
+    EXPECT_EQ(desk.MayStart(0), c.status == 200 || c.says.find("already") != std::string::npos);
+  }
+  EXPECT_TRUE(desk.MayStart(0));
 }
 
 }  // namespace

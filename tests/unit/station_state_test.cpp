@@ -230,3 +230,61 @@ TEST(StationStateTest, ManyWritersAndAReaderAgreeOnTheTotals) {
 
 }  // namespace
 }  // namespace quelmar::station
+
+namespace quelmar::station {
+namespace {
+
+// Boards in a row on one slot, some tried again: what the tile shows while
+// a board is retried, and the first-pass count and yield beside the yield.
+TEST(StationStateTest, ARetriedBoardShowsRetryAndIsNoFirstPass) {
+  struct Board {
+    unsigned retries_used;  // 0: written at its first attempt
+    bool ok;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Board> boards;
+    unsigned first_pass;
+    double first_pass_yield;
+  };
+  const Case cases[] = {
+      {"all first time", {{0, true}, {0, true}}, 2, 100.0},
+      {"one ok after a retry", {{0, true}, {1, true}, {0, true}, {0, false}}, 2, 50.0},
+      {"retried and still failed", {{2, false}, {0, true}}, 1, 50.0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    StationState state;
+    const size_t slot = state.AddSlot("COM3");
+    for (const Board& b : c.boards) {
+      state.SetPhase(slot, SlotPhase::kIdentifying);
+      state.SetProgress(slot, 40);
+      for (unsigned r = 1; r <= b.retries_used; ++r) {
+        state.SetRetry(slot, r, 2);
+        state.SetProgress(slot, 30);
+        // A retry in progress stays a retry, with its step's percent.
+        const auto j = nlohmann::json::parse(SnapshotJson(state.Snapshot()));
+        EXPECT_EQ(j["slots"][0]["state"], "retry");
+        EXPECT_EQ(j["slots"][0]["retry"], r);
+        EXPECT_EQ(j["slots"][0]["retries"], 2);
+        EXPECT_EQ(j["slots"][0]["percent"], 30);
+        // The port unplugged meanwhile does not hide the board being written.
+        state.MarkPresence(slot, false);
+        EXPECT_EQ(state.Snapshot().slots[0].phase, SlotPhase::kRetrying);
+        state.MarkPresence(slot, true);
+      }
+      state.FinishBoard(slot, b.ok, b.ok ? "" : "Incorrect CRC. i = 5", "log\n");
+    }
+    const auto j = nlohmann::json::parse(SnapshotJson(state.Snapshot()));
+    EXPECT_EQ(j["first_pass"], c.first_pass);
+    EXPECT_DOUBLE_EQ(j["first_pass_yield"].get<double>(), c.first_pass_yield);
+    EXPECT_EQ(j["slots"][0]["retry"], 0) << "the next board starts at its first attempt";
+  }
+  // No board yet: no yield of either kind.
+  StationState none;
+  const auto j = nlohmann::json::parse(SnapshotJson(none.Snapshot()));
+  EXPECT_TRUE(j["first_pass_yield"].is_null());
+}
+
+}  // namespace
+}  // namespace quelmar::station

@@ -170,6 +170,7 @@ std::optional<int> ParseFlash(int argc, char** argv, const char* help, FlashArgs
     if (!args->reboot) args->reboot = p.reboot.value_or(false);
     if (!args->auto_mode) args->auto_mode = p.auto_mode.value_or(false);
     if (app.count("--count") == 0 && p.count) count = std::to_string(*p.count);
+    args->retries = p.retries.value_or(0);
     for (auto& field : p.fields) {
       const bool replaced = std::any_of(args->fields.begin(), args->fields.end(),
                                         [&](const auto& f) { return f.name == field.name; });
@@ -202,8 +203,9 @@ std::optional<int> ParseFlash(int argc, char** argv, const char* help, FlashArgs
   if (args->line && !args->line->job.empty()) {
     for (const char* option : {"--code", "--data", "--reboot", "--serial-at"}) {
       if (app.count(option) != 0)
-        return UsageError(argv[0], std::string(option) + " goes without a profile's [line] job: "
-                                                         "the job brings its images and fields");
+        return UsageError(argv[0], std::string(option) +
+                                       " goes without a profile's [line] job: "
+                                       "the job brings its images and fields");
     }
     return std::nullopt;
   }
@@ -217,8 +219,11 @@ std::optional<int> ParseRecords(int argc, char** argv, const char* help, Records
   Configure(app);
   std::string value;
   app.add_option("--serial", value)->type_name("V");
+  std::string unit;
+  app.add_option("--unit", unit)->type_name("ID");
   app.add_flag("--failed", args->failed);
   app.add_flag("--csv", args->csv);
+  app.add_flag("--summary", args->summary);
   std::string db, job;
   app.add_option("--db", db)->type_name("CONNINFO");
   app.add_option("--job", job)->type_name("NAME[@V]");
@@ -229,6 +234,10 @@ std::optional<int> ParseRecords(int argc, char** argv, const char* help, Records
   if (!args->file.empty() && args->db)
     return UsageError(argv[0], "give FILE or --db CONNINFO, not both");
   if (app.count("--serial") != 0) args->value = value;
+  if (app.count("--unit") != 0) {
+    if (unit.empty()) return UsageError(argv[0], "--unit: the unit ID is empty");
+    args->unit = unit;
+  }
   if (app.count("--job") != 0) {
     if (!args->db) return UsageError(argv[0], "--job goes with --db CONNINFO");
     production::JobName name;

@@ -38,7 +38,8 @@ struct FlashArgs {
   std::optional<std::string> data;
   bool reboot = false;
   bool auto_mode = false;
-  unsigned count = 0;  // --count: 0 = no limit
+  unsigned count = 0;    // --count: 0 = no limit
+  unsigned retries = 0;  // the profile's: a board the link spoiled is written again
   std::optional<std::string> log_dir;
   // The production line: JSON Lines records, --json on stdout, the fields
   // (from --profile and the --serial-* shorthand) and the profile's hash.
@@ -62,14 +63,16 @@ std::optional<int> ParseFlash(int argc, char** argv, const char* help, FlashArgs
 
 namespace quelmar::cli {
 
-// records FILE.jsonl [--serial V] [--failed] [--csv]
+// records FILE.jsonl [--serial V] [--unit ID] [--failed] [--csv]
 struct RecordsArgs {
   std::string file;
   std::optional<std::string> db;           // --db CONNINFO: the line's database instead
   std::optional<production::JobName> job;  // --job NAME[@V], with --db
   std::optional<std::string> value;
+  std::optional<std::string> unit;  // --unit ID: the boards scanned as that unit
   bool failed = false;
   bool csv = false;
+  bool summary = false;  // --summary: a line of totals after the boards
 };
 std::optional<int> ParseRecords(int argc, char** argv, const char* help, RecordsArgs* args);
 

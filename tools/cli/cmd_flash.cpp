@@ -246,6 +246,7 @@ int CmdFlash(int argc, char** argv) {
   job.code = args.code.has_value();
   job.data = args.data.has_value();
   job.reboot = args.reboot;
+  job.retries = args.retries;
   // A released job: fetched and checked before any board, its release
   // then stands in for the files.
   const bool released = args.line && !args.line->job.empty();
@@ -291,7 +292,8 @@ int CmdFlash(int argc, char** argv) {
     }
     job.production = &production;
   }
-  if (ids.size() == 1 && !args.auto_mode && !job.production)
+  // Retries are the runner's.
+  if (ids.size() == 1 && !args.auto_mode && !job.production && job.retries == 0)
     return FlashOne(job, args.log_dir, images, sink, log, ids[0]);
   return FlashMany(job, images, ids, args.json);
 }

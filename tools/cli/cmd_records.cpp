@@ -12,9 +12,10 @@ namespace quelmar::cli {
 namespace {
 
 constexpr char kHelp[] =
-    "Usage: quelmar-cli records FILE.jsonl [--serial V] [--failed] [--csv]\n"
-    "       quelmar-cli records --db CONNINFO [--job NAME[@V]] [--serial V] [--failed]\n"
-    "                           [--csv]\n"
+    "Usage: quelmar-cli records FILE.jsonl [--serial V] [--unit ID] [--failed] [--csv]\n"
+    "                           [--summary]\n"
+    "       quelmar-cli records --db CONNINFO [--job NAME[@V]] [--serial V] [--unit ID]\n"
+    "                           [--failed] [--csv] [--summary]\n"
     "\n"
     "Reads the records that flash --records appended, one JSON object per\n"
     "board, and prints one line per board: start time, port, board number,\n"
@@ -28,11 +29,16 @@ constexpr char kHelp[] =
     "\n"
     "--serial V: only the boards that got the value V in any field (a serial\n"
     "  number, a MAC address in either case with ':' or '-', a label).\n"
+    "--unit ID: only the boards scanned as the unit ID (from the board's own\n"
+    "  label), compared as written: its first board and every rework.\n"
     "--failed: only the boards whose result is not ok.\n"
     "--csv: the same boards as a table for a spreadsheet: the fixed columns,\n"
     "  one column per field, and the SHA-256 of what each board was sent.\n"
     "  Text starting with = + - @, a tab or a carriage return, which a\n"
     "  spreadsheet would run as a formula, gets a leading apostrophe.\n"
+    "--summary: after the boards, one line of totals: boards, ok, not ok, the\n"
+    "  yield and the first-pass yield (boards ok at their first attempt, with\n"
+    "  no retry, of all boards listed).\n"
     "\n"
     "A line that is not a whole record (torn by a crash, or with a value of\n"
     "the wrong type) is skipped with a warning on stderr naming the line.\n"
@@ -55,6 +61,7 @@ int CmdRecords(int argc, char** argv) {
     std::vector<std::string> found;
     line::RecordsQuery query;
     query.value = args.value;
+    query.unit = args.unit;
     query.failed = args.failed;
     if (args.job) {
       query.job = args.job->name;
@@ -78,6 +85,7 @@ int CmdRecords(int argc, char** argv) {
   for (auto& record : read.records) {
     if (args.failed && !production::RecordFailed(record)) continue;
     if (args.value && !production::RecordHasValue(record, *args.value)) continue;
+    if (args.unit && !production::RecordHasUnit(record, *args.unit)) continue;
     chosen.push_back(std::move(record));
   }
   if (args.csv) {
@@ -85,8 +93,9 @@ int CmdRecords(int argc, char** argv) {
   } else {
     for (const auto& record : chosen)
       std::printf("%s\n", production::RecordSummaryLine(record).c_str());
+    if (args.summary) std::printf("%s\n", production::RecordsTotals(chosen).c_str());
   }
-  if (chosen.empty() && (args.value || args.failed || args.job)) {
+  if (chosen.empty() && (args.value || args.unit || args.failed || args.job)) {
     std::fprintf(stderr, "quelmar-cli: no board matches.\n");
     return kExitFailure;
   }

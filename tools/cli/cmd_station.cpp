@@ -16,6 +16,7 @@
 #include "interrupt.h"
 #include "production/durable_file.h"
 #include "production/profile.h"
+#include "scan_input.h"
 #include "station/dashboard_server.h"
 #include "station/line_report.h"
 #include "station/station.h"
@@ -130,14 +131,21 @@ class TerminalView final : public station::StationView {
     std::snprintf(totals, sizeof totals, "%s  OK %u  FAILED %u  last hour %u  [%s]",
                   s.profile.c_str(), s.ok, s.failed, s.last_hour, station::RunStateWord(s.run));
     line(totals);
+    if (s.scan != "off")
+      line(s.scan_next.empty() ? std::string("Scan: no slot waits for a scan")
+                               : "Scan: the next scan binds " + s.scan_next);
     for (const auto& slot : s.slots) {
       std::string state = station::PhaseWord(slot.phase);
       for (char& c : state) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
       if (slot.phase == SlotPhase::kWriting) state += " " + std::to_string(slot.percent) + "%";
+      if (slot.phase == SlotPhase::kRetrying)
+        state += " " + std::to_string(slot.retry) + "/" + std::to_string(slot.retries);
+      if (slot.scan.needs && slot.phase == SlotPhase::kWaiting) state = "SCAN";
       char head[96];
       std::snprintf(head, sizeof head, "%-16s %-14s boards %-5u", slot.port.c_str(), state.c_str(),
                     slot.boards);
       std::string text = head;
+      if (!slot.scan.unit.empty()) text += " unit=" + slot.scan.unit;
       for (const auto& [name, value] : slot.fields) text += " " + name + "=" + value;
       if (!slot.note.empty()) {
         text += "  " + slot.note;
@@ -258,6 +266,8 @@ int CmdStation(int argc, char** argv) {
     });
   }
   station::Station station(state, setup.job, setup.images, profile.ports);
+  station.UseScans(setup.scans);
+  const auto offer = [&](const std::string& scan) { return station.OfferScan(scan); };
   // The station's own page and the line's page control it alike.
   const auto control = [&](station::Control c) {
     switch (c) {
@@ -273,6 +283,7 @@ int CmdStation(int argc, char** argv) {
     }
   };
   station::DashboardServer server(state, options, control);
+  if (station.Scans()) server.TakeScans(offer);
   if (!server.Start(&error)) {
     std::fprintf(stderr, "quelmar-cli: dashboard: %s\n", error.c_str());
     return kExitFailure;
@@ -295,6 +306,17 @@ int CmdStation(int argc, char** argv) {
   std::printf("Token: %s\n", options.token.c_str());
   std::fflush(stdout);
 
+  // Scans typed on the terminal and read from the scanner, once the
+  // station's addresses are out.
+  ScanInput scans(offer, [](const std::string& line) {
+    std::fprintf(stderr, "quelmar-cli: %s\n", line.c_str());
+  });
+  if (station.Scans()) {
+    scans.Start(profile.scanner, profile.scanner_baud.value_or(9600));
+  } else if (profile.scanner) {
+    std::fprintf(stderr, "quelmar-cli: the scanner '%s' is not opened: scan is off\n",
+                 profile.scanner->c_str());
+  }
   InterruptGuard interrupts({}, [&] { station.Stop(); });
   TerminalView view(stdout);
   station::StationHooks hooks;

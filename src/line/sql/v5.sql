@@ -6,3 +6,264 @@
 ALTER TABLE @SCHEMA@.boards ADD COLUMN unit text
   CHECK (unit IS NULL OR (octet_length(unit) BETWEEN 1 AND 200 AND unit !~ '[[:cntrl:]]'));
 CREATE INDEX boards_unit ON @SCHEMA@.boards (unit) WHERE unit IS NOT NULL;
+
+-- Rework: a board flashed again keeps its identity. A unit written OK is
+-- refused on a production station; a rework station (or any station, for
+-- a unit whose every board failed) gives it the values of its newest
+-- board again, drawing none: their pool_values rows stay written or void,
+-- of the board they were first reserved for, and are never another unit's.
+ALTER TABLE @SCHEMA@.reservations ADD COLUMN unit text, ADD COLUMN rework_of uuid;
+-- One board of a unit in flight at a time, on the whole line.
+CREATE UNIQUE INDEX reservations_unit ON @SCHEMA@.reservations (unit) WHERE unit IS NOT NULL;
+ALTER TABLE @SCHEMA@.boards ADD COLUMN rework_of uuid;
+
+-- A reservation for a board scanned as p_unit, on a rework station when
+-- p_rework. The rest as quelmar_reserve, whose answer it gives with
+-- "rework_of": the id of the board whose values it took again, or null.
+CREATE FUNCTION @SCHEMA@.quelmar_reserve_unit(p_station text, p_port text, p_board uuid,
+                                p_fields text[], p_pools text[], p_job text,
+                                p_job_version integer, p_count boolean, p_unit text,
+                                p_rework boolean) RETURNS text
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+DECLARE
+  n_fields int := coalesce(cardinality(p_fields), 0);
+  i int;
+  v text;
+  busy @SCHEMA@.reservations%ROWTYPE;
+  ok_board @SCHEMA@.boards%ROWTYPE;
+  last_board @SCHEMA@.boards%ROWTYPE;
+  holder record;
+  answer jsonb;
+  taken jsonb := '{}';
+  values_out text[];
+  kinds_out text[];
+BEGIN
+  PERFORM @SCHEMA@.quelmar_caller_is(p_station);
+  IF p_unit IS NULL OR octet_length(p_unit) NOT BETWEEN 1 AND 200 OR p_unit ~ '[[:cntrl:]]' THEN
+    RAISE EXCEPTION USING ERRCODE = 'QM010',
+      MESSAGE = 'a unit is 1 to 200 bytes without control characters';
+  END IF;
+  IF n_fields <> coalesce(cardinality(p_pools), 0) OR n_fields > 64 THEN
+    RAISE EXCEPTION USING ERRCODE = 'QM010',
+      MESSAGE = 'a board takes at most 64 fields, each of a pool of its own';
+  END IF;
+  -- Two stations scanning the same unit at once take turns here.
+  PERFORM pg_advisory_xact_lock(hashtextextended('quelmar unit ' || p_unit, 0));
+  SELECT * INTO busy FROM @SCHEMA@.reservations WHERE unit = p_unit;
+  IF FOUND THEN
+    RAISE EXCEPTION USING ERRCODE = 'QM011', MESSAGE = format(
+      'unit "%s" is being written on %s %s now (since %s): not written twice at once', p_unit,
+      busy.station, busy.port, to_char(busy.reserved_at AT TIME ZONE 'UTC', 'YYYY-MM-DD"T"HH24:MI:SS"Z"'));
+  END IF;
+  SELECT * INTO ok_board FROM @SCHEMA@.boards WHERE unit = p_unit AND result = 'ok'
+  ORDER BY filed_at DESC, time_end DESC LIMIT 1;
+  IF FOUND AND NOT coalesce(p_rework, false) THEN
+    RAISE EXCEPTION USING ERRCODE = 'QM011', MESSAGE = format(
+      'unit "%s" was written OK on %s %s at %s (record %s): not written again on a production station',
+      p_unit, ok_board.station, ok_board.port,
+      to_char(ok_board.time_end AT TIME ZONE 'UTC', 'YYYY-MM-DD"T"HH24:MI:SS"Z"'), ok_board.id);
+  END IF;
+  -- The unit's newest board that had values (one refused before them had none).
+  SELECT * INTO last_board FROM @SCHEMA@.boards
+  WHERE unit = p_unit AND (result = 'ok' OR record -> 'fields' <> '{}'::jsonb)
+  ORDER BY filed_at DESC, time_end DESC LIMIT 1;
+  IF NOT FOUND THEN
+    answer := @SCHEMA@.quelmar_reserve(p_station, p_port, p_board, p_fields, p_pools, p_job,
+                                       p_job_version, p_count)::jsonb;
+    UPDATE @SCHEMA@.reservations SET unit = p_unit WHERE board_id = p_board;
+    RETURN (answer || jsonb_build_object('rework_of', NULL))::text;
+  END IF;
+  values_out := array_fill(NULL::text, ARRAY[n_fields]);
+  kinds_out := values_out;
+  FOR i IN 1 .. n_fields LOOP
+    v := last_board.record -> 'fields' ->> p_fields[i];
+    IF v IS NULL THEN
+      RAISE EXCEPTION USING ERRCODE = 'QM011', MESSAGE = format(
+        'unit "%s": its record %s holds no value of field ''%s'': not written with new ones',
+        p_unit, last_board.id, left(p_fields[i], 100));
+    END IF;
+    -- The value is still the unit's: its pool's row is of one of the
+    -- unit's own boards, written or void, handed to no one since.
+    SELECT pv.state, pv.board_id, b.unit AS unit, p.kind INTO holder
+    FROM @SCHEMA@.pools p
+    LEFT JOIN @SCHEMA@.pool_values pv ON pv.pool = p.name AND pv.value = v
+    LEFT JOIN @SCHEMA@.boards b ON b.id = pv.board_id
+    WHERE p.name = p_pools[i];
+    IF NOT FOUND THEN
+      RAISE EXCEPTION USING ERRCODE = 'QM002',
+        MESSAGE = format('no pool ''%s'' in the line''s database', left(p_pools[i], 100));
+    END IF;
+    IF holder.board_id IS NULL OR holder.state NOT IN ('written', 'void')
+       OR holder.unit IS DISTINCT FROM p_unit THEN
+      RAISE EXCEPTION USING ERRCODE = 'QM011', MESSAGE = format(
+        'unit "%s": its value %s of field ''%s'' (record %s) is held by %s now: not written with it again',
+        p_unit, left(v, 100), left(p_fields[i], 100), last_board.id,
+        CASE WHEN holder.board_id IS NULL THEN format('no board of pool ''%s''', left(p_pools[i], 100))
+             WHEN holder.unit IS NULL THEN format('board %s, without a unit', holder.board_id)
+             ELSE format('unit "%s" (board %s)', holder.unit, holder.board_id) END);
+    END IF;
+    values_out[i] := v;
+    kinds_out[i] := holder.kind;
+    taken := taken || jsonb_build_object(p_fields[i], v);
+  END LOOP;
+  -- The job's checks, its count and the board's key as for any board: a
+  -- reservation of no values, which then holds the unit's own.
+  answer := @SCHEMA@.quelmar_reserve(p_station, p_port, p_board, ARRAY[]::text[], ARRAY[]::text[],
+                                     p_job, p_job_version, p_count)::jsonb;
+  UPDATE @SCHEMA@.reservations SET fields = taken, unit = p_unit, rework_of = last_board.id
+  WHERE board_id = p_board;
+  RETURN json_build_object('values', to_json(values_out), 'kinds', to_json(kinds_out),
+                           'key', answer ->> 'key', 'rework_of', last_board.id)::text;
+END
+$$;
+
+-- Filing takes the board's unit and the board it reworks from its
+-- reservation, and refuses a record that names others.
+CREATE OR REPLACE FUNCTION @SCHEMA@.quelmar_file(p_station text, p_board uuid, p_result text, p_record text,
+                             p_seal text) RETURNS text
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+DECLARE
+  r @SCHEMA@.reservations%ROWTYPE;
+  filed @SCHEMA@.boards%ROWTYPE;
+  rec jsonb;
+  why text;
+  field record;
+  t_start timestamptz;
+  t_end timestamptz;
+  j @SCHEMA@.jobs%ROWTYPE;
+BEGIN
+  PERFORM @SCHEMA@.quelmar_caller_is(p_station);
+  IF p_board IS NULL OR p_record IS NULL THEN
+    why := 'a filing needs a board id and a record';
+  ELSIF octet_length(p_record) > 16777216 THEN
+    why := 'the record is larger than 16 MiB';
+  END IF;
+  IF why IS NULL THEN
+    BEGIN
+      rec := p_record::jsonb;
+    EXCEPTION WHEN others THEN
+      why := 'the record is no JSON';
+    END;
+  END IF;
+  IF why IS NULL THEN
+    -- The reservation first: a filing of the same board at the same moment
+    -- waits here, and then finds the board filed.
+    SELECT * INTO r FROM @SCHEMA@.reservations WHERE board_id = p_board FOR UPDATE;
+    SELECT * INTO filed FROM @SCHEMA@.boards WHERE id = p_board;
+    IF FOUND THEN
+      IF filed.station = p_station AND filed.record = rec AND filed.result = p_result THEN
+        RETURN 'already';
+      END IF;
+      why := 'the board was filed before with another record';
+    END IF;
+  END IF;
+  IF why IS NULL THEN
+    IF r.board_id IS NULL THEN
+      why := 'no board of this id was reserved';
+    ELSIF r.station <> p_station OR r.role <> session_user THEN
+      why := format('the board was reserved by station %L', r.station);
+    ELSIF p_seal IS NULL OR lower(p_seal) <>
+          encode(@SCHEMA@.quelmar_hmac(r.seal_key, pg_catalog.convert_to(p_record, 'UTF8'::name)), 'hex') THEN
+      why := 'its seal does not match its record (the record was changed after the board)';
+    ELSIF p_result IS NULL OR p_result NOT IN ('ok', 'failed', 'stopped') THEN
+      why := 'the result must be ok, failed or stopped';
+    ELSIF jsonb_typeof(rec) <> 'object' OR rec ->> 'result' IS DISTINCT FROM p_result THEN
+      why := 'the record''s result is not the one filed';
+    ELSIF rec ->> 'id' IS DISTINCT FROM p_board::text
+          OR rec ->> 'station' IS DISTINCT FROM p_station
+          OR rec ->> 'port' IS DISTINCT FROM r.port THEN
+      why := 'the record''s id, station or port is not its reservation''s';
+    ELSIF r.job IS NULL AND rec -> 'job' IS NOT NULL AND jsonb_typeof(rec -> 'job') <> 'null' THEN
+      why := 'the record names a job its board was not reserved for';
+    ELSIF r.job IS NOT NULL AND (
+          jsonb_typeof(rec -> 'job') IS DISTINCT FROM 'object'
+          OR rec -> 'job' ->> 'name' IS DISTINCT FROM r.job
+          OR rec -> 'job' ->> 'version' IS DISTINCT FROM r.job_version::text
+          OR rec -> 'job' ->> 'sha256' IS DISTINCT FROM
+             (SELECT sha256 FROM @SCHEMA@.jobs WHERE name = r.job AND version = r.job_version)) THEN
+      why := format('the record does not name the job %s@%s its board was reserved for', r.job,
+                    r.job_version);
+    ELSIF r.job IS NOT NULL AND (
+          rec -> 'code' ->> 'sha256' IS DISTINCT FROM
+            (SELECT i.sha256 FROM @SCHEMA@.job_images i
+             WHERE i.job = r.job AND i.version = r.job_version AND i.kind = 'code')
+          OR rec -> 'data' ->> 'sha256' IS DISTINCT FROM
+            (SELECT i.sha256 FROM @SCHEMA@.job_images i
+             WHERE i.job = r.job AND i.version = r.job_version AND i.kind = 'data')) THEN
+      why := format('the record''s images are not the ones of job %s@%s', r.job, r.job_version);
+    ELSIF r.job IS NOT NULL AND p_result = 'ok' AND NOT r.counted THEN
+      why := 'a board that took no count of its job cannot be OK';
+    -- A board that ended before its values (no reservation of a unit) may
+    -- name the unit it was scanned as, failed and without values.
+    ELSIF rec -> 'unit' IS NOT NULL AND (jsonb_typeof(rec -> 'unit') <> 'string'
+          OR octet_length(rec ->> 'unit') NOT BETWEEN 1 AND 200 OR rec ->> 'unit' ~ '[[:cntrl:]]') THEN
+      why := 'the record''s unit is no text of 1 to 200 bytes without control characters';
+    ELSIF rec ->> 'unit' IS DISTINCT FROM r.unit AND NOT (
+          r.unit IS NULL AND p_result <> 'ok' AND r.fields = '{}'::jsonb) THEN
+      why := format('the record''s unit is not %s, the one its board was reserved for',
+                    coalesce('"' || r.unit || '"', 'none'));
+    ELSIF rec ->> 'rework_of' IS DISTINCT FROM r.rework_of::text THEN
+      why := 'the record''s rework_of is not the board its values were given again from';
+    ELSIF coalesce(rec ->> 'board', '') !~ '^[0-9]{1,9}$' THEN
+      why := 'the record''s board is no number';
+    ELSIF jsonb_typeof(rec -> 'fields') IS DISTINCT FROM 'object' THEN
+      why := 'the record has no fields';
+    ELSIF (SELECT count(*) FROM jsonb_object_keys(rec -> 'fields')) <>
+          (SELECT count(*) FROM jsonb_object_keys(r.fields)) THEN
+      why := 'the record holds fields that were not reserved for it';
+    END IF;
+    IF why IS NULL THEN
+      FOR field IN SELECT key, value FROM jsonb_each_text(r.fields) LOOP
+        IF rec -> 'fields' ->> field.key IS DISTINCT FROM field.value THEN
+          why := format('field %L holds %s, not the value %s reserved for it', left(field.key, 100),
+                        coalesce(left(rec -> 'fields' ->> field.key, 100), 'nothing'), field.value);
+          EXIT;
+        END IF;
+      END LOOP;
+    END IF;
+    IF why IS NULL THEN
+      BEGIN
+        t_start := (rec ->> 'time_start')::timestamptz;
+        t_end := (rec ->> 'time_end')::timestamptz;
+      EXCEPTION WHEN others THEN
+        why := 'the record''s times are not times';
+      END;
+      IF why IS NULL AND (t_start IS NULL OR t_end IS NULL OR NOT isfinite(t_start)
+                          OR NOT isfinite(t_end)) THEN
+        why := 'the record''s times are not times';
+      END IF;
+    END IF;
+  END IF;
+  IF why IS NOT NULL THEN
+    -- Kept for the line's page: the newest 1000 of each role, so that a
+    -- station sending nothing but refusals fills no disk, nor hides its
+    -- latest behind older ones.
+    INSERT INTO @SCHEMA@.refused_filings (role, station, board_id, reason)
+    VALUES (session_user, left(p_station, 200), p_board, why);
+    DELETE FROM @SCHEMA@.refused_filings WHERE role = session_user AND id <= (
+      SELECT id FROM @SCHEMA@.refused_filings WHERE role = session_user ORDER BY id DESC OFFSET 1000 LIMIT 1);
+    RETURN 'refused: ' || why;
+  END IF;
+  INSERT INTO @SCHEMA@.boards (id, station, port, board, result, time_start, time_end, record, filed_at,
+                              job, job_version, unit, rework_of)
+  VALUES (p_board, p_station, r.port, (rec ->> 'board')::integer, p_result, t_start, t_end, rec,
+          now(), r.job, r.job_version, rec ->> 'unit', r.rework_of);
+  -- An OK board keeps its count for good; any other gives it back as its
+  -- reservation goes.
+  IF r.job IS NOT NULL AND p_result = 'ok' THEN
+    UPDATE @SCHEMA@.jobs SET made = made + 1 WHERE name = r.job AND version = r.job_version;
+  END IF;
+  -- A value made void by hand while its board ran becomes written when the
+  -- board ends well: the pool tells what is in the boards.
+  UPDATE @SCHEMA@.pool_values SET state = CASE WHEN p_result = 'ok' THEN 'written' ELSE 'void' END,
+    done_at = now()
+  WHERE board_id = p_board AND (state = 'reserved' OR (state = 'void' AND p_result = 'ok'));
+  DELETE FROM @SCHEMA@.reservations WHERE board_id = p_board;
+  RETURN 'filed';
+END
+$$;
+
+REVOKE ALL ON FUNCTION @SCHEMA@.quelmar_reserve_unit(text, text, uuid, text[], text[], text, integer,
+  boolean, text, boolean) FROM PUBLIC;
+GRANT EXECUTE ON FUNCTION @SCHEMA@.quelmar_reserve_unit(text, text, uuid, text[], text[], text, integer,
+  boolean, text, boolean) TO quelmar_station, quelmar_engineer;

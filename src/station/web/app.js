@@ -11,6 +11,7 @@ const WORDS = {
   ok: 'OK',
   failed: 'FAILED',
   gone: 'GONE',
+  retry: 'RETRY',
 };
 const TOKEN_KEY = 'quelmar-station-token';
 
@@ -29,7 +30,7 @@ function makeTile(index) {
   tile.tabIndex = 0;
   tile.dataset.slot = String(index);
   tile.id = 'slot-' + index;
-  for (const part of ['port', 'state', 'bar', 'fields', 'count', 'failure']) {
+  for (const part of ['port', 'state', 'bar', 'unit', 'fields', 'count', 'failure']) {
     const p = el('div', part);
     tile[part] = p;
     tile.appendChild(p);
@@ -51,7 +52,10 @@ function renderSlot(tile, slot) {
   tile.port.textContent = slot.port;
   let word = WORDS[slot.state] || slot.state.toUpperCase();
   if (slot.state === 'writing') word += ' ' + slot.percent + '%';
+  if (slot.state === 'retry') word += ' ' + slot.retry + '/' + slot.retries;
+  if (slot.scan && slot.state === 'waiting') word = 'SCAN';
   tile.state.textContent = word;
+  tile.unit.textContent = slot.unit ? 'Unit: ' + slot.unit : '';
   tile.fill.style.width = slot.percent + '%';
   tile.fields.replaceChildren();
   for (const [name, value] of slot.fields) {
@@ -88,12 +92,17 @@ function render(state) {
   setText('total-ok', String(state.ok));
   setText('total-failed', String(state.failed));
   setText('yield', state.yield === null ? '\u2013' : state.yield.toFixed(1) + '%');
+  setText('first-pass', state.first_pass_yield === null ? '\u2013'
+    : state.first_pass_yield.toFixed(1) + '%');
   setText('per-hour', String(state.last_hour));
   setText('uptime', duration(state.uptime_s));
   setText('version', state.station_version);
   const run = document.getElementById('run');
   run.textContent = state.run.toUpperCase();
   run.className = 'run-' + state.run;
+  const scan = state.scan;
+  document.getElementById('scan-form').hidden = !scan;
+  setText('scan-next', scan ? (scan.next ? 'binds ' + scan.next : 'binds no slot now') : '');
   state.slots.forEach((slot, i) => {
     if (!tiles[i]) tiles[i] = makeTile(i);
     renderSlot(tiles[i], slot);
@@ -133,6 +142,45 @@ function control(action) {
   return sendControl('/api/' + action, TOKEN_KEY, 'The station');
 }
 
+// A scan from the box (a keyboard-wedge scanner types into it): Enter or
+// Tab ends it; the station answers the line said under the box.
+async function sendScan() {
+  const input = document.getElementById('scan-input');
+  const scan = input.value;
+  input.value = '';
+  if (!scan) return;
+  let token = sessionStorage.getItem(TOKEN_KEY) || '';
+  if (!token) token = await askToken();
+  if (!token) return;
+  try {
+    const response = await fetch('/api/scan', {
+      method: 'POST',
+      headers: { 'X-Quelmar-Token': token, 'Content-Type': 'text/plain' },
+      body: scan,
+      cache: 'no-store',
+    });
+    if (response.status === 401 || response.status === 403) {
+      sessionStorage.removeItem(TOKEN_KEY);
+      setText('scan-answer', 'The station refused the token: ' + (await response.text()).trim());
+    } else {
+      sessionStorage.setItem(TOKEN_KEY, token);
+      setText('scan-answer', (await response.json()).line);
+    }
+  } catch (e) {
+    setText('scan-answer', 'The station cannot be reached: ' + e);
+  }
+  input.focus();
+}
+document.getElementById('scan-form').addEventListener('submit', (e) => {
+  e.preventDefault();
+  sendScan();
+});
+document.getElementById('scan-input').addEventListener('keydown', (e) => {
+  if (e.key === 'Tab') {
+    e.preventDefault();
+    sendScan();
+  }
+});
 document.getElementById('pause').addEventListener('click', () => control('pause'));
 document.getElementById('resume').addEventListener('click', () => control('resume'));
 document.getElementById('stop').addEventListener('click', () => control('stop'));

@@ -82,7 +82,7 @@ function makeTile(name) {
   const counts = el('dl', 'counts');
   tile.counts = {};
   for (const [key, label] of [['ok', 'OK'], ['failed', 'Failed'], ['yield', 'Yield'],
-                              ['last_hour', 'Last hour']]) {
+                              ['first_pass_yield', 'First pass'], ['last_hour', 'Last hour']]) {
     const box = el('div');
     const dt = el('dt');
     dt.textContent = label;
@@ -141,6 +141,7 @@ function renderStation(tile, s) {
   tile.counts.failed.textContent = String(s.failed);
   tile.counts.failed.parentNode.classList.toggle('some', s.failed > 0);
   tile.counts.yield.textContent = yieldText(s.yield);
+  tile.counts.first_pass_yield.textContent = yieldText(s.first_pass_yield);
   tile.counts.last_hour.textContent = String(s.last_hour);
   renderSlots(tile.slots, s.slots);
   const page = stationPage(s.dashboard);
@@ -161,7 +162,9 @@ function renderFailures(failures) {
       new Date(f.time).toLocaleTimeString(),
       f.station,
       f.port,
-      f.fields.map(([name, value]) => name + ' ' + value).join(', ') || 'board ' + f.board,
+      (f.unit ? ['unit ' + f.unit] : [])
+        .concat(f.fields.map(([name, value]) => name + ' ' + value))
+        .join(', ') || 'board ' + f.board,
       f.failure || 'FAILED',
     ];
     cells.forEach((text, i) => {
@@ -183,6 +186,7 @@ function render(state) {
   setText('total-failed', String(state.failed));
   document.getElementById('total-failed').className = state.failed > 0 ? 'some' : '';
   setText('yield', yieldText(state.yield));
+  setText('first-pass', yieldText(state.first_pass_yield));
   setText('per-hour', String(state.last_hour));
   // Records the database would not take as their boards' (an edited
   // spool file): a problem for a person to look at.
