@@ -477,8 +477,13 @@ bool BoardRunner::Held(size_t i) {
   BoardWorker& w = *workers_[i];
   const std::string why = job_.production->Held();
   if (why != w.held) {
-    console_.Note(i, why.empty() ? std::string("the line's database answers again")
-                                 : why + "; no new board starts until it answers");
+    // The terminal hears of the database going away and coming back once
+    // each; a new reason while it is away (refused, then starting up) only
+    // updates the slot.
+    if (why.empty() != w.held.empty()) {
+      console_.Note(i, why.empty() ? std::string("the line's database answers again")
+                                   : why + "; no new board starts until it answers");
+    }
     job_.production->EmitHeld(w.sink.Label(), why);
     if (seams_.observer) seams_.observer->Held(i, why);
     w.held = why;

@@ -100,7 +100,9 @@ class TerminalView final : public station::StationView {
         const auto& slot = s.slots[i];
         if (i >= boards_.size()) boards_.push_back(0);
         if (i >= notes_.size()) notes_.emplace_back();
-        if (slot.note != notes_[i]) {
+        // Said once as the database goes away and once as it comes back;
+        // a new reason meanwhile shows on the page only.
+        if (slot.note.empty() != notes_[i].empty()) {
           std::fprintf(stderr, "quelmar-cli: %s: %s\n", slot.port.c_str(),
                        slot.note.empty()
                            ? "the line's database answers again"
