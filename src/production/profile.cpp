@@ -328,15 +328,16 @@ class Reader {
     if (table == nullptr) return Fail(node.source(), "label", "should be a [label] table");
     for (auto&& [key, value] : *table) {
       const std::string k(key.str());
-      if (k != "template" && k != "printer") return Fail(key.source(), "label." + k, "unknown key");
+      if (k != "template" && k != "printer" && k != "timeout_ms")
+        return Fail(key.source(), "label." + k, "unknown key");
     }
     const toml::node* file = table->get("template");
     if (file != nullptr) {
-      // A released job carries its images, not yet a label's template.
+      // The template is the product's: a released job carries it.
       if (p->line && !p->line->job.empty())
         return Fail(file->source(), "label.template",
                     "a profile with [line] job = \"" + p->line->job +
-                        "\" cannot print labels: a released job carries no label template");
+                        "\" prints the job's label template; remove 'label.template'");
       if (!Path(*file, "label.template", &p->label_template)) return false;
     }
     if (const toml::node* printer = table->get("printer")) {
@@ -346,6 +347,13 @@ class Reader {
       if (!ParsePrinter(text, &target, &reason))
         return Fail(printer->source(), "label.printer", reason);
       p->label_printer = text;
+    }
+    if (const toml::node* n = table->get("timeout_ms")) {
+      uint64_t ms = 0;
+      if (!Unsigned(*n, "label.timeout_ms", &ms)) return false;
+      if (ms < 100 || ms > 600000)
+        return Fail(n->source(), "label.timeout_ms", "should be 100 to 600000");
+      p->label_timeout_ms = static_cast<unsigned>(ms);
     }
     return true;
   }
@@ -539,6 +547,7 @@ std::vector<std::string> StationKeys(const Profile& p) {
   add(p.auto_mode.has_value(), "auto");
   add(p.count.has_value(), "count");
   add(p.label_printer.has_value(), "label.printer");
+  add(p.label_timeout_ms.has_value(), "label.timeout_ms");
   add(p.rework.has_value(), "rework");
   add(p.scanner.has_value(), "scanner");
   add(p.scanner_baud.has_value(), "scanner_baud");

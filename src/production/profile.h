@@ -67,6 +67,7 @@ struct Profile {
   // the printer it goes to (the station's).
   std::optional<std::string> label_template;
   std::optional<std::string> label_printer;
+  std::optional<unsigned> label_timeout_ms;  // the bound on one label's send
   // Scanning a unit's ID per board: "off", "optional" or "required"; the
   // whole scan must match scan_pattern (ECMAScript).
   std::optional<std::string> scan;

@@ -69,8 +69,11 @@ bool ProductionRun::Prepare(RunSettings settings, const image::ImageStore& image
       *why = "label.template: no label.printer to send the labels to";
       return false;
     }
-    if (!ParsePrinter(*settings_.label_printer, &printer_, why)) return false;
   }
+  // A station of a line's job may name the printer alone: the template
+  // comes with the job.
+  if (settings_.label_printer && !ParsePrinter(*settings_.label_printer, &printer_, why))
+    return false;
   // The hashes are of the bytes loaded, taken as they were read: the file
   // read again now could be another one, replaced on disk meanwhile.
   for (auto [path, file, hash] :
@@ -288,6 +291,10 @@ bool BoardSession::Finish(const std::string& result, std::optional<std::string> 
   return File(why);
 }
 
+bool BoardSession::WantsLabel() const {
+  return !(release_ ? release_->label : run_.label_).empty();
+}
+
 bool BoardSession::PrintLabel(std::string* why) {
   std::map<std::string, std::string> values;
   for (auto& [name, text] : FieldTexts()) values[name] = text;
@@ -296,8 +303,16 @@ bool BoardSession::PrintLabel(std::string* why) {
   values["time"] = IsoUtc(record_.time_end);
   LabelRecord label;
   label.printer = run_.printer_.text;
-  label.text = run_.label_.Render(values);
+  label.text = (release_ ? release_->label : run_.label_).Render(values);
   label.sha256 = Sha256Hex(label.text.data(), label.text.size());
+  if (!run_.settings_.label_printer) {
+    // A job's template on a station that names no printer: the board is
+    // OK, and its label is plainly not printed.
+    label.why = "the station's profile names no label.printer";
+    *why = label.why;
+    record_.label = std::move(label);
+    return false;
+  }
   // A folder's file is named by the unit where there is one, else by the
   // board's place in the run, with the time so that no name comes twice.
   std::string name = record_.unit ? *record_.unit : record_.host + "-" + std::to_string(Number());

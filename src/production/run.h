@@ -69,8 +69,6 @@ class ProductionRun {
   bool Prepare(RunSettings settings, const image::ImageStore& images, std::string* why);
 
   bool HasFields() const { return !plan_.empty(); }
-  // Whether each OK board gets a label (a [label] template and printer).
-  bool HasLabel() const { return !label_.empty(); }
   // A run of a released job (a [line] job = "..." profile): its release
   // as new boards get it now; null otherwise.
   std::shared_ptr<const Release> CurrentRelease() const;
@@ -157,6 +155,9 @@ class BoardSession {
   // label's whole bound).
   void Close(const std::string& result, std::optional<std::string> failure, std::string log);
   bool File(std::string* why);
+  // Whether the board gets a label when OK: its release's template, or
+  // the run's own.
+  bool WantsLabel() const;
   // Renders the closed OK board's label and sends it; its record keeps
   // what was sent and whether it was printed. False with *why when not.
   bool PrintLabel(std::string* why);

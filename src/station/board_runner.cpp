@@ -280,26 +280,40 @@ BoardRunner::~BoardRunner() {
 void BoardRunner::StartLabel(size_t i, unsigned number,
                              std::unique_ptr<production::BoardSession> session) {
   std::lock_guard lock(labels_mutex_);
-  labels_.emplace_back([this, i, number, session = std::move(session)] {
+  // Labels that ended are joined here: a station that runs for days keeps
+  // no thread of each board it printed for.
+  for (auto it = labels_.begin(); it != labels_.end();) {
+    if (it->done->load()) {
+      it->thread.join();
+      it = labels_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  std::thread thread([this, i, number, done, session = std::move(session)] {
     // The send is bounded (the run's label_timeout), so a printer that
     // never answers holds this record that long and no more.
     std::string why;
     const bool printed = session->PrintLabel(&why);
+    if (!printed) NoteFor(i)("LABEL NOT PRINTED: " + why);
     if (seams_.observer) seams_.observer->Label(i, number, printed, why);
     if (!session->File(&why))
       NoteFor(i)("cannot write the record: " + why);
     else if (!session->Notice().empty())
       NoteFor(i)(session->Notice());
+    done->store(true);
   });
+  labels_.push_back(LabelThread{std::move(thread), std::move(done)});
 }
 
 void BoardRunner::WaitLabels() {
-  std::vector<std::thread> labels;
+  std::vector<LabelThread> labels;
   {
     std::lock_guard lock(labels_mutex_);
     labels.swap(labels_);
   }
-  for (std::thread& t : labels) t.join();
+  for (LabelThread& t : labels) t.thread.join();
 }
 
 std::vector<UpdateFlags*> BoardRunner::Flags() {
@@ -459,7 +473,7 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
     const bool stopped = !ok && (interrupted() || cut);
     if (stopped && !cut) failure = "stopped by the user";
     std::string why;
-    if (ok && job_.production->HasLabel()) {
+    if (ok && session->WantsLabel()) {
       session->Close("ok", failure, log);
       StartLabel(i, number, std::move(session));
     } else if (!session->Finish(ok ? "ok" : stopped ? "stopped" : "failed", failure, log, &why)) {

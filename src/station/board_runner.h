@@ -171,7 +171,9 @@ class BoardObserver {
   // The board's update failed because of the link and is tried again: attempt 2, 3, ... of 1 +
   // retries.
   virtual void Retrying(size_t /*port*/, unsigned /*attempt*/, unsigned /*attempts*/) {}
-  // The OK board's label was sent (printed) or not, with the reason in one line.
+  // The OK board's label was sent (printed) or not, with the reason in one
+  // line. This one comes on the label's own thread, possibly after the
+  // port's next board started.
   virtual void Label(size_t /*port*/, unsigned /*number*/, bool /*printed*/,
                      const std::string& /*why*/) {}
 };
@@ -275,8 +277,12 @@ class BoardRunner {
   RunnerSeams seams_;
   std::vector<std::unique_ptr<BoardWorker>> workers_;
   AutoTally tally_;
+  struct LabelThread {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
   std::mutex labels_mutex_;
-  std::vector<std::thread> labels_;
+  std::vector<LabelThread> labels_;
 };
 
 }  // namespace quelmar::station

@@ -89,6 +89,10 @@ class SlotObserver final : public BoardObserver {
     }
     state_.SetRetry(slot_, attempt - 1, attempts - 1);
   }
+  // From the board's label thread, whenever its printer answered.
+  void Label(size_t, unsigned number, bool printed, const std::string& why) override {
+    state_.SetLabel(slot_, number, printed, why);
+  }
   void Refused(size_t, const std::string& why) override {
     std::lock_guard lock(mutex_);
     refused_ = why;
@@ -227,6 +231,8 @@ bool StationSetup::Prepare(const production::Profile& profile, const std::string
   settings.version = version;
   settings.label_template = profile.label_template;
   settings.label_printer = profile.label_printer;
+  if (profile.label_timeout_ms)
+    settings.label_timeout = std::chrono::milliseconds(*profile.label_timeout_ms);
   settings.rework = profile.rework.value_or(false);
   if (profile.line) {
     line = std::make_unique<line::Line>();
