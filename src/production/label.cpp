@@ -19,6 +19,34 @@ bool IsNameChar(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '-' || c == '.';
 }
 
+// The offset of the first NUL or byte that is not part of well-formed
+// UTF-8, or npos.
+size_t FirstNotUtf8(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    if (b == 0) return i;
+    // The bytes that follow a lead byte; 9: no lead byte.
+    const size_t n = b < 0x80             ? 0
+                     : (b & 0xE0) == 0xC0 ? 1
+                     : (b & 0xF0) == 0xE0 ? 2
+                     : (b & 0xF8) == 0xF0 ? 3
+                                          : 9;
+    if (n == 9 || b == 0xC0 || b == 0xC1 || b > 0xF4 || (n > 0 && i + n >= text.size())) return i;
+    uint32_t cp = n == 0 ? b : b & (0x3F >> n);
+    for (size_t k = 1; k <= n; ++k) {
+      const auto c = static_cast<unsigned char>(text[i + k]);
+      if ((c & 0xC0) != 0x80) return i;
+      cp = (cp << 6) | (c & 0x3F);
+    }
+    if ((n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
+      return i;
+    i += n + 1;
+  }
+  return std::string::npos;
+}
+
 char Upper(char c) {
   return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
 }
@@ -33,6 +61,13 @@ const std::vector<std::string>& LabelTemplate::BuiltinNames() {
 bool LabelTemplate::Parse(const std::string& text, const std::vector<std::string>& names,
                           std::string* why) {
   pieces_.clear();
+  // A record keeps the label as JSON text, byte for byte, and a line's
+  // database as jsonb: neither holds a NUL or bytes that are not UTF-8.
+  if (const size_t bad = FirstNotUtf8(text); bad != std::string::npos) {
+    *why = "line " + std::to_string(1 + std::count(text.begin(), text.begin() + bad, '\n')) +
+           ": a NUL or a byte that is not UTF-8: write such bytes as ^FH escapes";
+    return false;
+  }
   std::string literal;
   // Whether the text at i is a field's data: after ^FD up to the next
   // command prefix. A value anywhere else would be a command's parameter.
