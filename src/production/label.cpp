@@ -292,10 +292,16 @@ bool SendFile(const PrinterTarget& target, const std::string& bytes, const std::
   ok = std::fclose(file) == 0 && ok;
   // A hard link fails where the name is taken: no label is written over
   // another, even by a second station at the same moment.
-  if (ok) fs::create_hard_link(temp_path, final_path, error);
+  std::error_code linked;
+  if (ok) fs::create_hard_link(temp_path, final_path, linked);
   fs::remove(temp_path, error);
-  if (!ok || !fs::exists(final_path)) {
-    *why = "cannot write '" + shown + "'";
+  // The name taken meanwhile (by another station) is another label's file.
+  if (ok && linked == std::errc::file_exists) {
+    *why = "'" + shown + "' is there already: it is not written over";
+    return false;
+  }
+  if (!ok || linked) {
+    *why = "cannot write '" + shown + "'" + (linked ? ": " + linked.message() : std::string());
     return false;
   }
   std::string flush_why;
