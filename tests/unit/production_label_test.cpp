@@ -18,6 +18,7 @@
 #include "production/profile.h"
 #include "production/record.h"
 #include "production/records_view.h"
+#include "production/sha256.h"
 #include "support/temp_dir.h"
 
 namespace quelmar::production {
@@ -241,7 +242,13 @@ TEST(Label, TheLabelTableOfAProfile) {
       {"[label]\ncopies = 2\n", "line 2: 'label.copies': unknown key"},
       {"label = \"l.zpl\"\n", "'label': should be a [label] table"},
       {"[line]\ndatabase = \"host=db\"\njob = \"w@1\"\n[label]\ntemplate = \"l.zpl\"\n",
-       "line 5: 'label.template': a profile with [line] job = \"w@1\" cannot print labels"},
+       "line 5: 'label.template': a profile with [line] job = \"w@1\" prints the job's label"},
+      // A job's station names its printer: the template comes with the job.
+      {"[line]\ndatabase = \"host=db\"\njob = \"w@1\"\n[label]\nprinter = \"file:l\"\n", ""},
+      {"[label]\nprinter = \"file:l\"\ntimeout_ms = 2500\n", ""},
+      {"[label]\ntimeout_ms = 99\n", "line 2: 'label.timeout_ms': should be 100 to 600000"},
+      {"[label]\ntimeout_ms = 600001\n", "should be 100 to 600000"},
+      {"[label]\ntimeout_ms = \"5s\"\n", "line 2: 'label.timeout_ms'"},
   };
   for (const Case& c : cases) {
     Profile p;
@@ -253,9 +260,106 @@ TEST(Label, TheLabelTableOfAProfile) {
   }
   Profile p;
   std::string why;
-  ASSERT_TRUE(LoadProfileText("[label]\nprinter = \"file:out\"\n", "p.toml", &p, &why)) << why;
+  ASSERT_TRUE(LoadProfileText("[label]\ntemplate = \"l.zpl\"\nprinter = \"file:out\"\ntimeout_ms = 900\n",
+                              "p.toml", &p, &why))
+      << why;
+  EXPECT_EQ(p.label_timeout_ms, 900u);
+  // A job released from this profile keeps its template and leaves the
+  // printer and its bound to the station.
   const auto keys = StationKeys(p);
-  EXPECT_NE(std::find(keys.begin(), keys.end(), "label.printer"), keys.end());
+  EXPECT_EQ(keys, (std::vector<std::string>{"label.printer", "label.timeout_ms"}));
+}
+
+TEST(Label, ATemplateARecordCannotKeepByteForByteIsRefused) {
+  struct Case {
+    std::string text;
+    bool ok;
+    std::string says;
+  } cases[] = {
+      {"^XA^FDCaf\xC3\xA9 {serial}^FS^XZ", true, ""},         // UTF-8 text
+      {"^XA^FD\xF0\x9F\x93\xA6^FS^XZ", true, ""},           // four bytes
+      {"^XA\n^FDCaf\xE9^FS^XZ", false, "line 2: a NUL or a byte that is not UTF-8"},  // Latin-1
+      {std::string("^XA^FDa\0b^FS^XZ", 13), false, "line 1: a NUL"},
+      {"^XA^FD\xC3^FS", false, "not UTF-8"},                     // cut short
+      {"^XA^FD\xC0\xAF^FS", false, "not UTF-8"},                 // overlong '/'
+      {"^XA^FD\xED\xA0\x80^FS", false, "not UTF-8"},             // a surrogate
+      {"^XA^FD\xF4\x90\x80\x80^FS", false, "not UTF-8"},         // past U+10FFFF
+      {"^XA^FD\xC3\xA9", true, ""},                             // ends on a whole character
+  };
+  for (const Case& c : cases) {
+    LabelTemplate t;
+    std::string why;
+    EXPECT_EQ(t.Parse(c.text, {"serial"}, &why), c.ok) << c.text << ": " << why;
+    if (!c.ok) {
+      EXPECT_NE(why.find(c.says), std::string::npos) << why;
+    }
+  }
+}
+
+// Records as `label reprint` reads them back: the newest OK board's label,
+// or one line saying why there is none to send.
+TEST(Label, TheNewestOkRecordsLabelIsTheOneReprinted) {
+  const auto record = [](const std::string& result, const std::string& end, int board,
+                         std::optional<std::string> text, bool printed = false) {
+    BoardRecord r;
+    r.result = result;
+    r.port = "COM3";
+    r.board = static_cast<unsigned>(board);
+    r.time_start = std::chrono::system_clock::time_point{};
+    r.time_end = std::chrono::system_clock::time_point{} + std::chrono::seconds(std::stoi(end));
+    if (text)
+      r.label = LabelRecord{"tcp://zebra:9100", *text, Sha256Hex(text->data(), text->size()),
+                            printed, printed ? "" : "connection refused"};
+    return RecordJson(r);
+  };
+  struct Case {
+    const char* what;
+    std::vector<std::string> lines;
+    std::string text;  // the label chosen, or "" when none
+    std::string says;
+  } cases[] = {
+      {"nothing matched", {}, "", "no record matches"},
+      {"failed boards only", {record("failed", "5", 1, std::nullopt)}, "", "no OK board matches"},
+      {"the newest OK one, not the last line",
+       {record("ok", "20", 2, "^XA^FDnew^FS^XZ"), record("ok", "10", 1, "^XA^FDold^FS^XZ"),
+        record("failed", "30", 3, std::nullopt)},
+       "^XA^FDnew^FS^XZ",
+       ""},
+      {"a tie goes to the later line",
+       {record("ok", "10", 1, "^XA^FDfirst^FS^XZ"), record("ok", "10", 2, "^XA^FDsecond^FS^XZ", true)},
+       "^XA^FDsecond^FS^XZ",
+       ""},
+      {"the newest OK one has no label",
+       {record("ok", "10", 1, "^XA^FDold^FS^XZ"), record("ok", "20", 2, std::nullopt)},
+       "",
+       "board 2 on COM3 at 1970-01-01T00:00:20.000Z) has no label"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string text;
+    for (const std::string& line : c.lines) text += line + "\n";
+    RecordsRead read;
+    ReadRecordsText(text, &read);
+    ASSERT_EQ(read.records.size(), c.lines.size());
+    LabelRecord label;
+    std::string board, why;
+    EXPECT_EQ(NewestLabel(read.records, &label, &board, &why), !c.text.empty()) << why;
+    if (c.text.empty()) {
+      EXPECT_NE(why.find(c.says), std::string::npos) << why;
+    } else {
+      EXPECT_EQ(label.text, c.text);
+      EXPECT_EQ(label.printer, "tcp://zebra:9100");
+    }
+  }
+  // A label whose text was changed after it was sent is not sent again.
+  RecordsRead read;
+  std::string line = record("ok", "10", 1, "^XA^FDreal^FS^XZ");
+  line.replace(line.find("real"), 4, "fake");
+  ReadRecordsText(line + "\n", &read);
+  LabelRecord label;
+  std::string board, why;
+  EXPECT_FALSE(NewestLabel(read.records, &label, &board, &why));
+  EXPECT_NE(why.find("is not what was printed"), std::string::npos) << why;
 }
 
 TEST(Label, ARecordKeepsTheLabelBytesAndWhyOnlyWhenNotPrinted) {
