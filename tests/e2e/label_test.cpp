@@ -4,16 +4,9 @@
 // printer does, its record says what was sent and whether it was printed,
 // and the next board on the slot does not wait for the printer. Then
 // `label reprint` sends a recorded label again, byte for byte.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -23,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "image/image_writer.h"
+#include "printer.h"
 #include "process.h"
 #include "production/sha256.h"
 #include "station_client.h"
@@ -32,81 +26,6 @@ namespace {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
-
-// A raw printer on loopback. kTake reads each connection to its end and
-// closes it; kStall accepts and never reads nor closes (a printer out of
-// paper holding the line); kRefuse listens nowhere: the port is closed.
-class Printer {
- public:
-  enum class Mode { kTake, kStall, kRefuse };
-
-  explicit Printer(Mode mode) : mode_(mode) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    EXPECT_EQ(::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n), 0);
-    port_ = ntohs(a.sin_port);
-    if (mode_ == Mode::kRefuse) {
-      ::close(fd_);  // nothing listens there now
-      fd_ = -1;
-      return;
-    }
-    ::listen(fd_, 8);
-    thread_ = std::thread([this] { Serve(); });
-  }
-  ~Printer() {
-    stop_ = true;
-    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
-    if (thread_.joinable()) thread_.join();
-    for (int c : held_) ::close(c);
-    if (fd_ >= 0) ::close(fd_);
-  }
-  std::string Target() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
-  // Each connection's bytes, in the order they ended.
-  std::vector<std::string> Labels() {
-    std::lock_guard lock(mutex_);
-    return labels_;
-  }
-  bool WaitForLabels(size_t n, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (Labels().size() < n) {
-      if (std::chrono::steady_clock::now() > end) return false;
-      std::this_thread::sleep_for(20ms);
-    }
-    return true;
-  }
-
- private:
-  void Serve() {
-    while (!stop_) {
-      const int c = ::accept(fd_, nullptr, nullptr);
-      if (c < 0) return;
-      if (mode_ == Mode::kStall) {
-        held_.push_back(c);
-        continue;
-      }
-      std::string got;
-      char buffer[4096];
-      ssize_t n = 0;
-      while ((n = ::read(c, buffer, sizeof buffer)) > 0) got.append(buffer, n);
-      ::close(c);
-      std::lock_guard lock(mutex_);
-      labels_.push_back(std::move(got));
-    }
-  }
-
-  const Mode mode_;
-  int fd_ = -1;
-  uint16_t port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-  std::vector<int> held_;
-  std::mutex mutex_;
-  std::vector<std::string> labels_;
-};
 
 std::vector<json> Records(const std::string& path) {
   std::vector<json> out;
