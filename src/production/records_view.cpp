@@ -306,8 +306,7 @@ bool NewestLabel(const std::vector<json>& records, LabelRecord* label, std::stri
   const json& l = *at;
   const auto text = [&](const char* key) -> const std::string* {
     const auto found = l.find(key);
-    return found != l.end() && found->is_string() ? &found->get_ref<const std::string&>()
-                                                  : nullptr;
+    return found != l.end() && found->is_string() ? &found->get_ref<const std::string&>() : nullptr;
   };
   const std::string* bytes = text("text");
   const std::string* printer = text("printer");

@@ -61,9 +61,8 @@ class Labels : public ::testing::Test {
     return "code = \"app.fcode\"\nreboot = true\nrecords = \"" + dir_.File("records.jsonl") +
            "\"\n\n[[field]]\nname = \"serial\"\nat = 0x1A07FFF0\nformat = \"text:QM-%06u\"\n"
            "start = 70\nstate = \"" +
-           dir_.File("serial.state") +
-           "\"\n\n[label]\ntemplate = \"board.zpl\"\nprinter = \"" + printer +
-           "\"\ntimeout_ms = " + std::to_string(timeout_ms) + "\n";
+           dir_.File("serial.state") + "\"\n\n[label]\ntemplate = \"board.zpl\"\nprinter = \"" +
+           printer + "\"\ntimeout_ms = " + std::to_string(timeout_ms) + "\n";
   }
 
   TempDir dir_;
@@ -91,10 +90,9 @@ TEST_F(Labels, ABoardIsOkWhateverThePrinterDoesAndTheNextOneDoesNotWaitForIt) {
     const std::string port = "COM" + std::to_string(com++);
     StationRun station;
     // scan = "required": each board is bound to the unit scanned for it.
-    ASSERT_TRUE(station.Start(dir_,
-                              "ports = [\"" + port + "\"]\nscan = \"required\"\n" +
-                                  Product(printer.Target(), 6000),
-                              Env()));
+    ASSERT_TRUE(station.Start(
+        dir_, "ports = [\"" + port + "\"]\nscan = \"required\"\n" + Product(printer.Target(), 6000),
+        Env()));
     // The operator scans a unit, plugs its board in, takes it out when
     // it is OK (the simulated board hangs up after its reboot), and goes
     // on with the next.
@@ -112,8 +110,8 @@ TEST_F(Labels, ABoardIsOkWhateverThePrinterDoesAndTheNextOneDoesNotWaitForIt) {
       while (!station.Scan(units[b], &answer) && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(100ms);
       ASSERT_NE(answer.find("\"taken\":true"), std::string::npos) << answer;
-      ASSERT_TRUE(station.WaitFor(
-          [&](const json& s) { return s["slots"][0]["boards"] == b + 1; }, 60s, &last))
+      ASSERT_TRUE(station.WaitFor([&](const json& s) { return s["slots"][0]["boards"] == b + 1; },
+                                  60s, &last))
           << last.dump() << station.program().Err();
       EXPECT_EQ(last["slots"][0]["state"], "ok") << last.dump();
       if (b == 1 && c.mode == Printer::Mode::kStall) {
@@ -126,8 +124,7 @@ TEST_F(Labels, ABoardIsOkWhateverThePrinterDoesAndTheNextOneDoesNotWaitForIt) {
       ASSERT_TRUE(station.WaitFor(
           [&](const json& s) { return s["slots"][0]["label_failure"] != ""; }, 30s, &last))
           << last.dump();
-      EXPECT_NE(last["slots"][0]["label_failure"].get<std::string>().find(c.why),
-                std::string::npos)
+      EXPECT_NE(last["slots"][0]["label_failure"].get<std::string>().find(c.why), std::string::npos)
           << last.dump();
     } else {
       ASSERT_TRUE(printer.WaitForLabels(2, 30s));
@@ -169,7 +166,8 @@ TEST_F(Labels, ABoardIsOkWhateverThePrinterDoesAndTheNextOneDoesNotWaitForIt) {
     } else {
       // The terminal's line for each label not printed, with its reason.
       const std::string out = station.program().Out();
-      for (const char* board : {": board 1: LABEL NOT PRINTED (", ": board 2: LABEL NOT PRINTED ("}) {
+      for (const char* board :
+           {": board 1: LABEL NOT PRINTED (", ": board 2: LABEL NOT PRINTED ("}) {
         const size_t at = out.find(port + board);
         ASSERT_NE(at, std::string::npos) << out;
         EXPECT_NE(out.substr(at, out.find('\n', at) - at).find(c.why), std::string::npos) << out;
@@ -202,11 +200,10 @@ TEST_F(Labels, AReprintSendsTheRecordedBytesAgain) {
   for (const json& r : records) {
     const std::string serial = r["fields"]["serial"];
     SCOPED_TRACE(serial);
-    const RunResult sent =
-        RunProgram(QUELMAR_CLI_PATH,
-                   {"label", "reprint", "--records", file, "--serial", serial, "--printer",
-                    on.Target()},
-                   {}, 30s);
+    const RunResult sent = RunProgram(
+        QUELMAR_CLI_PATH,
+        {"label", "reprint", "--records", file, "--serial", serial, "--printer", on.Target()}, {},
+        30s);
     EXPECT_EQ(sent.exit_code, 0) << sent.out << sent.err;
     EXPECT_NE(sent.out.find(r["label"]["sha256"].get<std::string>()), std::string::npos)
         << sent.out;
@@ -246,11 +243,11 @@ TEST_F(Labels, AReprintSendsTheRecordedBytesAgain) {
   json changed = records[1];
   changed["label"]["text"] = "^XA^FDforged^FS^XZ";
   WriteWholeFile(dir_.File("changed.jsonl"), changed.dump() + "\n");
-  const RunResult r = RunProgram(QUELMAR_CLI_PATH,
-                                 {"label", "reprint", "--records", dir_.File("changed.jsonl"),
-                                  "--serial", changed["fields"]["serial"], "--printer",
-                                  on.Target()},
-                                 {}, 30s);
+  const RunResult r =
+      RunProgram(QUELMAR_CLI_PATH,
+                 {"label", "reprint", "--records", dir_.File("changed.jsonl"), "--serial",
+                  changed["fields"]["serial"], "--printer", on.Target()},
+                 {}, 30s);
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find("is not what was printed"), std::string::npos) << r.err;
   EXPECT_EQ(on.Labels().size(), 2u);

@@ -260,8 +260,9 @@ TEST(Label, TheLabelTableOfAProfile) {
   }
   Profile p;
   std::string why;
-  ASSERT_TRUE(LoadProfileText("[label]\ntemplate = \"l.zpl\"\nprinter = \"file:out\"\ntimeout_ms = 900\n",
-                              "p.toml", &p, &why))
+  ASSERT_TRUE(
+      LoadProfileText("[label]\ntemplate = \"l.zpl\"\nprinter = \"file:out\"\ntimeout_ms = 900\n",
+                      "p.toml", &p, &why))
       << why;
   EXPECT_EQ(p.label_timeout_ms, 900u);
   // A job released from this profile keeps its template and leaves the
@@ -276,15 +277,15 @@ TEST(Label, ATemplateARecordCannotKeepByteForByteIsRefused) {
     bool ok;
     std::string says;
   } cases[] = {
-      {"^XA^FDCaf\xC3\xA9 {serial}^FS^XZ", true, ""},         // UTF-8 text
-      {"^XA^FD\xF0\x9F\x93\xA6^FS^XZ", true, ""},           // four bytes
+      {"^XA^FDCaf\xC3\xA9 {serial}^FS^XZ", true, ""},                                 // UTF-8 text
+      {"^XA^FD\xF0\x9F\x93\xA6^FS^XZ", true, ""},                                     // four bytes
       {"^XA\n^FDCaf\xE9^FS^XZ", false, "line 2: a NUL or a byte that is not UTF-8"},  // Latin-1
       {std::string("^XA^FDa\0b^FS^XZ", 13), false, "line 1: a NUL"},
-      {"^XA^FD\xC3^FS", false, "not UTF-8"},                     // cut short
-      {"^XA^FD\xC0\xAF^FS", false, "not UTF-8"},                 // overlong '/'
-      {"^XA^FD\xED\xA0\x80^FS", false, "not UTF-8"},             // a surrogate
-      {"^XA^FD\xF4\x90\x80\x80^FS", false, "not UTF-8"},         // past U+10FFFF
-      {"^XA^FD\xC3\xA9", true, ""},                             // ends on a whole character
+      {"^XA^FD\xC3^FS", false, "not UTF-8"},              // cut short
+      {"^XA^FD\xC0\xAF^FS", false, "not UTF-8"},          // overlong '/'
+      {"^XA^FD\xED\xA0\x80^FS", false, "not UTF-8"},      // a surrogate
+      {"^XA^FD\xF4\x90\x80\x80^FS", false, "not UTF-8"},  // past U+10FFFF
+      {"^XA^FD\xC3\xA9", true, ""},                       // ends on a whole character
   };
   for (const Case& c : cases) {
     LabelTemplate t;
@@ -326,7 +327,8 @@ TEST(Label, TheNewestOkRecordsLabelIsTheOneReprinted) {
        "^XA^FDnew^FS^XZ",
        ""},
       {"a tie goes to the later line",
-       {record("ok", "10", 1, "^XA^FDfirst^FS^XZ"), record("ok", "10", 2, "^XA^FDsecond^FS^XZ", true)},
+       {record("ok", "10", 1, "^XA^FDfirst^FS^XZ"),
+        record("ok", "10", 2, "^XA^FDsecond^FS^XZ", true)},
        "^XA^FDsecond^FS^XZ",
        ""},
       {"the newest OK one has no label",

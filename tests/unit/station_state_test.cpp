@@ -101,8 +101,7 @@ TEST(StationStateTest, ALabelNotPrintedStaysUntilALaterOneIsPrinted) {
     unsigned shown_board;
   };
   const std::vector<std::vector<Event>> cases = {
-      {{1, false, "connection refused", "connection refused", 1},
-       {2, true, "", "", 2}},
+      {{1, false, "connection refused", "connection refused", 1}, {2, true, "", "", 2}},
       // Board 1's label prints late, after board 2's failed: board 2's stays.
       {{2, false, "timed out", "timed out", 2}, {1, true, "", "timed out", 2}},
       // Board 1's failure comes after board 2's: the newer one is kept.

@@ -451,8 +451,10 @@ int Show(int argc, char** argv) {
   std::printf("Bundle:      sha256 %s\n", s.sha256.c_str());
   for (const line::JobImage& i : job.images)
     std::printf("%-13s%s (%s, %zu bytes, sha256 %s)\n",
-                i.kind == "code" ? "Code:" : i.kind == "data" ? "Data:" : "Label:", i.file.c_str(),
-                i.format.c_str(), i.bytes.size(), i.sha256.c_str());
+                i.kind == "code"   ? "Code:"
+                : i.kind == "data" ? "Data:"
+                                   : "Label:",
+                i.file.c_str(), i.format.c_str(), i.bytes.size(), i.sha256.c_str());
   std::printf("Profile:\n%s", job.profile.c_str());
   if (!job.profile.empty() && job.profile.back() != '\n') std::printf("\n");
   return kExitOk;

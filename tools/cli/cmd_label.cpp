@@ -133,7 +133,8 @@ int Reprint(int argc, char** argv) {
   production::PrinterTarget target;
   if (!production::ParsePrinter(target_text, &target, &why)) return fail(why);
   // A folder's file says it is a reprint: the first one keeps its name.
-  std::string name = "reprint-" + board + "-" + production::IsoUtc(std::chrono::system_clock::now());
+  std::string name =
+      "reprint-" + board + "-" + production::IsoUtc(std::chrono::system_clock::now());
   for (char& c : name) {
     if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') c = '_';
   }
