@@ -65,6 +65,13 @@ void AutoTally::Done(bool ok) {
   if (limit_ > 0 && ok_ + failed_ >= limit_) stop_.store(true);
 }
 
+void AutoTally::Unfiled() {
+  std::lock_guard lock(mutex_);
+  if (ok_ == 0) return;
+  --ok_;
+  ++failed_;
+}
+
 unsigned AutoTally::Ok() const {
   std::lock_guard lock(mutex_);
   return ok_;
@@ -298,10 +305,15 @@ void BoardRunner::StartLabel(size_t i, unsigned number,
     const bool printed = session->PrintLabel(&why);
     if (!printed) NoteFor(i)("LABEL NOT PRINTED: " + why);
     if (seams_.observer) seams_.observer->Label(i, number, printed, why);
-    if (!session->File(&why))
-      NoteFor(i)("cannot write the record: " + why);
-    else if (!session->Notice().empty())
+    if (!session->File(&why)) {
+      // Shown OK already, and lost: the run's totals and its exit status
+      // say failed, as for a board whose record failed before its label.
+      NoteFor(i)("cannot write the record: " + why + " (the board counts as failed)");
+      tally_.Unfiled();
+      if (seams_.observer) seams_.observer->Unfiled(i, number, why);
+    } else if (!session->Notice().empty()) {
       NoteFor(i)(session->Notice());
+    }
     done->store(true);
   });
   labels_.push_back(LabelThread{std::move(thread), std::move(done)});
@@ -473,9 +485,20 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
     const bool stopped = !ok && (interrupted() || cut);
     if (stopped && !cut) failure = "stopped by the user";
     std::string why;
-    if (ok && session->WantsLabel()) {
+    if (ok && session->WantsLabel() && job_.auto_mode) {
       session->Close("ok", failure, log);
       StartLabel(i, number, std::move(session));
+    } else if (ok && session->WantsLabel()) {
+      // One board per port: nothing waits for the port, so the board ends
+      // with its label and its record, and a record lost fails it.
+      session->Close("ok", failure, log);
+      if (!session->PrintLabel(&why)) NoteFor(i)("LABEL NOT PRINTED: " + why);
+      if (!session->File(&why)) {
+        NoteFor(i)("cannot write the record: " + why);
+        ok = false;
+      } else if (!session->Notice().empty()) {
+        NoteFor(i)(session->Notice());
+      }
     } else if (!session->Finish(ok ? "ok" : stopped ? "stopped" : "failed", failure, log, &why)) {
       NoteFor(i)("cannot write the record: " + why);
       ok = false;

@@ -97,6 +97,9 @@ class AutoTally {
   // Takes a board's place in the count; false when the run is over.
   bool Claim();
   void Done(bool ok);
+  // An OK board whose record could not be written after its label: it
+  // counts as failed after all.
+  void Unfiled();
   void Stop() { stop_.store(true); }
   bool Stopped() const { return stop_.load(); }
   unsigned Ok() const;
@@ -176,6 +179,9 @@ class BoardObserver {
   // port's next board started.
   virtual void Label(size_t /*port*/, unsigned /*number*/, bool /*printed*/,
                      const std::string& /*why*/) {}
+  // After its label, the OK board's record could not be written (why): it
+  // counts as failed. On the label's thread too.
+  virtual void Unfiled(size_t /*port*/, unsigned /*number*/, const std::string& /*why*/) {}
 };
 
 // One board's sink: its log, error boxes and progress go to the console,

@@ -93,6 +93,9 @@ class SlotObserver final : public BoardObserver {
   void Label(size_t, unsigned number, bool printed, const std::string& why) override {
     state_.SetLabel(slot_, number, printed, why);
   }
+  void Unfiled(size_t, unsigned number, const std::string& why) override {
+    state_.UnfileBoard(slot_, number, "cannot write the record: " + why);
+  }
   void Refused(size_t, const std::string& why) override {
     std::lock_guard lock(mutex_);
     refused_ = why;

@@ -171,6 +171,23 @@ void StationState::SetLabel(size_t slot, unsigned number, bool printed, std::str
   BumpLocked();
 }
 
+void StationState::UnfileBoard(size_t slot, unsigned number, std::string failure) {
+  std::lock_guard lock(mutex_);
+  if (slot >= slots_.size() || ok_ == 0) return;
+  --ok_;
+  ++failed_;
+  // Of the OK boards, those at their first attempt: never more than they.
+  first_pass_ = std::min(first_pass_, ok_);
+  // The tile changes only while it still shows that board.
+  SlotSnapshot& v = slots_[slot].view;
+  if (v.phase == SlotPhase::kOk && v.boards == number) {
+    v.phase = SlotPhase::kFailed;
+    v.last_ok = false;
+    v.failure = std::move(failure);
+  }
+  BumpLocked();
+}
+
 void StationState::FinishBoard(size_t slot, bool ok, std::string failure, std::string log) {
   if (log.size() > kMaxLogBytes) log.erase(0, log.size() - kMaxLogBytes);
   const Clock::TimePoint now = clock_.Now();

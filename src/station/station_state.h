@@ -140,6 +140,9 @@ class StationState {
   // come after the slot's next board started: the tile keeps saying LABEL
   // NOT PRINTED until a later board's label is printed.
   void SetLabel(size_t slot, unsigned number, bool printed, std::string why);
+  // OK board `number`'s record was lost after its label: the totals count
+  // it failed, and the slot says so (failure) while it shows that board.
+  void UnfileBoard(size_t slot, unsigned number, std::string failure);
   // A board ended: the slot turns OK or FAILED, the totals and its log
   // list move. The log is cut to kMaxLogBytes (its end kept).
   void FinishBoard(size_t slot, bool ok, std::string failure, std::string log);

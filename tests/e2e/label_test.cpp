@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -172,6 +173,45 @@ TEST_F(Labels, ABoardIsOkWhateverThePrinterDoesAndTheNextOneDoesNotWaitForIt) {
         ASSERT_NE(at, std::string::npos) << out;
         EXPECT_NE(out.substr(at, out.find('\n', at) - at).find(c.why), std::string::npos) << out;
       }
+    }
+  }
+}
+
+// The record is written once the label's outcome is known: one that
+// cannot be written then (its folder removed meanwhile) fails the board
+// after all, in the run's totals and its exit status, with one board per
+// port and with --auto.
+TEST_F(Labels, ARecordLostAfterItsLabelFailsTheBoard) {
+  for (const bool auto_mode : {false, true}) {
+    SCOPED_TRACE(auto_mode ? "--auto" : "one board");
+    Printer stalled(Printer::Mode::kStall);
+    const std::string folder = dir_.File("out");
+    std::filesystem::create_directories(folder);
+    std::string profile = Product(stalled.Target(), 3000);
+    profile.replace(profile.find(dir_.File("records.jsonl")), dir_.File("records.jsonl").size(),
+                    folder + "/records.jsonl");
+    WriteWholeFile(dir_.File("lost.toml"), profile);
+    SimProcess sim;
+    ASSERT_TRUE(sim.Start({"--quiet", "--after-reboot", "hangup"}));
+    std::vector<std::string> args = {"flash", sim.device(), "--profile", dir_.File("lost.toml")};
+    if (auto_mode) args.insert(args.end(), {"--auto", "--count", "1"});
+    BackgroundProgram flash;
+    ASSERT_TRUE(flash.Start(QUELMAR_CLI_PATH, args));
+    // The board is written; its label waits for the printer: the records'
+    // folder goes meanwhile.
+    const auto end = std::chrono::steady_clock::now() + 60s;
+    while (Occurrences(flash.Out() + flash.Err(), "Reboot") == 0 &&
+           std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(20ms);
+    std::filesystem::remove_all(folder);
+    EXPECT_EQ(flash.Wait(60s), 1) << flash.Out() << flash.Err();
+    const std::string said = flash.Out() + flash.Err();
+    EXPECT_NE(said.find("LABEL NOT PRINTED: the printer at"), std::string::npos) << said;
+    EXPECT_NE(said.find("cannot write the record: '" + folder + "/records.jsonl'"),
+              std::string::npos)
+        << said;
+    if (auto_mode) {
+      EXPECT_NE(said.find("Boards: 0 OK, 1 failed"), std::string::npos) << said;
     }
   }
 }

@@ -133,6 +133,28 @@ TEST(StationStateTest, ALabelNotPrintedStaysUntilALaterOneIsPrinted) {
   }
 }
 
+// A record lost after the label fails its board in the totals; the tile
+// says so only while it still shows that board.
+TEST(StationStateTest, ABoardWhoseRecordWasLostAfterItsLabelCountsFailed) {
+  StationState state;
+  const size_t slot = state.AddSlot("COM3");
+  state.FinishBoard(slot, true, "", "log 1");
+  state.FinishBoard(slot, true, "", "log 2");
+  state.UnfileBoard(slot, 1, "cannot write the record: disk full");
+  StationSnapshot s = state.Snapshot();
+  EXPECT_EQ(s.ok, 1u);
+  EXPECT_EQ(s.failed, 1u);
+  EXPECT_LE(s.first_pass, s.ok);
+  EXPECT_EQ(s.slots[0].phase, SlotPhase::kOk) << "the tile shows board 2, which is OK";
+  state.UnfileBoard(slot, 2, "cannot write the record: disk full");
+  s = state.Snapshot();
+  EXPECT_EQ(s.ok, 0u);
+  EXPECT_EQ(s.failed, 2u);
+  EXPECT_EQ(s.first_pass, 0u);
+  EXPECT_EQ(s.slots[0].phase, SlotPhase::kFailed);
+  EXPECT_EQ(s.slots[0].failure, "cannot write the record: disk full");
+}
+
 TEST(StationStateTest, UnchangedValuesDoNotWakeReaders) {
   StationState state;
   const size_t slot = state.AddSlot("p");
