@@ -5,7 +5,7 @@
 # extension: .fcode and build output (.elf .axf .hex .srec .s19 .mot) after
 # --code and for info (with .fdata), .fdata after --data, .bin and build
 # output as pack-code input (pack-data takes any file), .toml profiles and
-# .jsonl records files, and the line's job commands.
+# .jsonl records files, the line's job commands and label reprint.
 
 _quelmar_cli_ports() {
   # The port list never opens a device, so asking it is harmless.
@@ -36,7 +36,7 @@ _quelmar_cli() {
   cur=${COMP_WORDS[COMP_CWORD]}
   prev=${COMP_WORDS[COMP_CWORD - 1]}
   local program=${COMP_WORDS[0]}
-  local commands="ports identify reboot flash info pack-code pack-data records station line job"
+  local commands="ports identify reboot flash info pack-code pack-data records station line job label"
   local build="elf|axf|hex|srec|s19|mot|ELF|AXF|HEX|SREC|S19|MOT"
 
   if [[ $COMP_CWORD -eq 1 ]]; then
@@ -152,6 +152,19 @@ _quelmar_cli() {
             elif [[ ${COMP_WORDS[2]} == release ]]; then
               _quelmar_cli_files "toml|TOML"
             fi
+            ;;
+        esac
+      fi
+      ;;
+    label)
+      if [[ $COMP_CWORD -eq 2 ]]; then
+        COMPREPLY=($(compgen -W "reprint --help" -- "$cur"))
+      else
+        case $prev in
+          --db|--unit|--serial|--printer|--timeout-ms) ;;
+          --records) _quelmar_cli_files "jsonl|JSONL" ;;
+          *)
+            [[ $cur == -* ]] && COMPREPLY=($(compgen -W "--records --db --unit --serial --printer --timeout-ms --help" -- "$cur"))
             ;;
         esac
       fi

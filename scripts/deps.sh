@@ -19,7 +19,10 @@ packages=(
   libboost1.81-dev
   chromium chromium-driver python3-selenium
   postgresql-15 libpq-dev
+  nodejs zbar-tools
 )
+# npm comes with some builds of nodejs; Debian's own is a package of its own.
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -47,6 +47,18 @@ bool MakeRelease(const Job& job, std::shared_ptr<production::Release>* release,
   auto made = std::make_shared<production::Release>();
   made->job = production::JobRef{job.summary.name, job.summary.version, job.summary.sha256};
   for (const JobImage& image : job.images) {
+    if (image.kind == "label") {
+      std::vector<std::string> names;
+      for (const production::FieldDef& f : profile.fields) names.push_back(f.name);
+      std::string reason;
+      if (image.format != "zpl" || !made->label.Parse(image.bytes, names, &reason) ||
+          made->label.empty()) {
+        *why = what + ": its label template '" + image.file + "' does not load" +
+               (reason.empty() ? std::string() : ": " + reason);
+        return false;
+      }
+      continue;
+    }
     const auto* bytes = reinterpret_cast<const uint8_t*>(image.bytes.data());
     const image::FileFormat format = FormatOfJob(image.format);
     const bool code = image.kind == "code";

@@ -23,6 +23,10 @@ class TcpStream {
   // Sends what fits, waiting at most timeout_ms for room. Returns the count
   // sent (0 when there was no room in time), -1 when the connection failed.
   virtual int Send(const uint8_t* data, size_t n, int timeout_ms) = 0;
+  // Ends the sending side: the peer reads the end of the stream once it has
+  // everything sent before. Receive still works. False when the connection
+  // failed (or the stream cannot do it).
+  virtual bool ShutdownSend() { return false; }
 };
 
 enum class ConnectError {

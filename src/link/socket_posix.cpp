@@ -72,6 +72,8 @@ class PosixTcpStream final : public TcpStream {
     }
   }
 
+  bool ShutdownSend() override { return ::shutdown(fd_, SHUT_WR) == 0; }
+
   int Send(const uint8_t* data, size_t n, int timeout_ms) override {
     const Deadline deadline{std::chrono::milliseconds(timeout_ms)};
     for (;;) {

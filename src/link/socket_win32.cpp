@@ -68,6 +68,8 @@ class WinsockStream final : public TcpStream {
     }
   }
 
+  bool ShutdownSend() override { return ::shutdown(socket_, SD_SEND) == 0; }
+
   int Send(const uint8_t* data, size_t n, int timeout_ms) override {
     const Deadline deadline{std::chrono::milliseconds(timeout_ms)};
     for (;;) {

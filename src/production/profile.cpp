@@ -8,6 +8,7 @@
 
 #include "common/utf8_path.h"
 #include "production/durable_file.h"
+#include "production/label.h"
 #include "production/sha256.h"
 
 // No exceptions out of the TOML reader: a failed parse is a result.
@@ -199,10 +200,10 @@ class Reader {
 
   bool Top(const toml::table& top, Profile* p) {
     static const char* const kKeys[] = {
-        "ports",        "code",         "data",      "code_sha256", "data_sha256", "reboot",
-        "auto",         "count",        "records",   "log_dir",     "field",       "name",
-        "listen",       "token",        "hostnames", "line",        "retries",     "scan",
-        "scan_pattern", "slot_pattern", "scanner",   "scanner_baud"};
+        "ports",        "code",         "data",      "code_sha256",  "data_sha256", "reboot",
+        "auto",         "count",        "records",   "log_dir",      "field",       "name",
+        "listen",       "token",        "hostnames", "line",         "retries",     "scan",
+        "scan_pattern", "slot_pattern", "scanner",   "scanner_baud", "label"};
     for (auto&& [key, node] : top) {
       const std::string k(key.str());
       if (std::find(std::begin(kKeys), std::end(kKeys), k) == std::end(kKeys) && k != "rework")
@@ -315,6 +316,9 @@ class Reader {
       p->retries = static_cast<unsigned>(retries);
     }
     if (!Scans(top, p)) return false;
+    if (const toml::node* label = top.get("label")) {
+      if (!Label(*label, p)) return false;
+    }
     if (const toml::node* fields = top.get("field")) {
       const toml::array* list = fields->as_array();
       if (list == nullptr) return Fail(fields->source(), "field", "should be [[field]] tables");
@@ -338,6 +342,41 @@ class Reader {
                       "no [line] table names the database the pool is in");
         p->fields.push_back(std::move(def));
       }
+    }
+    return true;
+  }
+
+  bool Label(const toml::node& node, Profile* p) {
+    const toml::table* table = node.as_table();
+    if (table == nullptr) return Fail(node.source(), "label", "should be a [label] table");
+    for (auto&& [key, value] : *table) {
+      const std::string k(key.str());
+      if (k != "template" && k != "printer" && k != "timeout_ms")
+        return Fail(key.source(), "label." + k, "unknown key");
+    }
+    const toml::node* file = table->get("template");
+    if (file != nullptr) {
+      // The template is the product's: a released job carries it.
+      if (p->line && !p->line->job.empty())
+        return Fail(file->source(), "label.template",
+                    "a profile with [line] job = \"" + p->line->job +
+                        "\" prints the job's label template; remove 'label.template'");
+      if (!Path(*file, "label.template", &p->label_template)) return false;
+    }
+    if (const toml::node* printer = table->get("printer")) {
+      std::string text, reason;
+      if (!Text(*printer, "label.printer", &text)) return false;
+      PrinterTarget target;
+      if (!ParsePrinter(text, &target, &reason))
+        return Fail(printer->source(), "label.printer", reason);
+      p->label_printer = text;
+    }
+    if (const toml::node* n = table->get("timeout_ms")) {
+      uint64_t ms = 0;
+      if (!Unsigned(*n, "label.timeout_ms", &ms)) return false;
+      if (ms < 100 || ms > 600000)
+        return Fail(n->source(), "label.timeout_ms", "should be 100 to 600000");
+      p->label_timeout_ms = static_cast<unsigned>(ms);
     }
     return true;
   }
@@ -530,6 +569,8 @@ std::vector<std::string> StationKeys(const Profile& p) {
   add(p.name.has_value(), "name");
   add(p.auto_mode.has_value(), "auto");
   add(p.count.has_value(), "count");
+  add(p.label_printer.has_value(), "label.printer");
+  add(p.label_timeout_ms.has_value(), "label.timeout_ms");
   add(p.rework.has_value(), "rework");
   add(p.scanner.has_value(), "scanner");
   add(p.scanner_baud.has_value(), "scanner_baud");

@@ -63,6 +63,11 @@ struct Profile {
   std::optional<bool> rework;
   // The line's database: every field then takes its values from a pool.
   std::optional<LineSettings> line;
+  // [label]: the ZPL template printed for each OK board (the product's) and
+  // the printer it goes to (the station's).
+  std::optional<std::string> label_template;
+  std::optional<std::string> label_printer;
+  std::optional<unsigned> label_timeout_ms;  // the bound on one label's send
   // Scanning a unit's ID per board: "off", "optional" or "required"; the
   // whole scan must match scan_pattern (ECMAScript).
   std::optional<std::string> scan;

@@ -118,6 +118,14 @@ std::string RecordJson(const BoardRecord& r) {
   j["host"] = r.host;
   j["version"] = r.version;
   j["log"] = r.log;
+  if (r.label) {
+    Json label{{"printer", r.label->printer},
+               {"text", r.label->text},
+               {"sha256", r.label->sha256},
+               {"printed", r.label->printed}};
+    if (!r.label->printed) label["why"] = r.label->why;
+    j["label"] = label;
+  }
   // Invalid UTF-8 in a log (a board's garbage) becomes U+FFFD rather than
   // an exception.
   return j.dump(-1, ' ', false, Json::error_handler_t::replace);

@@ -48,6 +48,15 @@ struct JobRef {
   std::string sha256;
 };
 
+// The label of an OK board: the bytes as sent and where they went.
+struct LabelRecord {
+  std::string printer;  // the target as the profile names it
+  std::string text;     // the ZPL sent, byte for byte
+  std::string sha256;   // of text
+  bool printed = false;
+  std::string why;  // why not printed, in one line
+};
+
 // An attempt at a board that failed for the link before it was tried
 // again: its failure line and when it ended.
 struct Attempt {
@@ -83,6 +92,7 @@ struct BoardRecord {
   std::string host;
   std::string version;
   std::string log;
+  std::optional<LabelRecord> label;
 };
 
 // "2026-12-08T07:38:41.123Z"

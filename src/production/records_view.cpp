@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "common/utf8_path.h"
+#include "production/sha256.h"
 
 namespace quelmar::production {
 
@@ -278,6 +279,55 @@ bool RecordHasValue(const json& record, const std::string& wanted) {
 bool RecordHasUnit(const json& record, const std::string& unit) {
   const auto at = record.find("unit");
   return at != record.end() && at->is_string() && at->get_ref<const std::string&>() == unit;
+}
+
+bool NewestLabel(const std::vector<json>& records, LabelRecord* label, std::string* board,
+                 std::string* why) {
+  const json* newest = nullptr;
+  for (const json& r : records) {
+    if (Get(r, "result") != "ok") continue;
+    if (newest == nullptr || Get(r, "time_end") >= Get(*newest, "time_end")) newest = &r;
+  }
+  if (newest == nullptr) {
+    *why = records.empty() ? "no record matches" : "no OK board matches: no label was printed";
+    return false;
+  }
+  const json& r = *newest;
+  *board = "board " + Shown(Get(r, "board")) + " on " + Shown(Get(r, "port"));
+  if (const std::string station = Get(r, "station"); !station.empty())
+    *board += " of " + Shown(station);
+  *board += " at " + Shown(Get(r, "time_end"));
+  if (const std::string unit = Get(r, "unit"); !unit.empty()) *board += ", unit " + Shown(unit);
+  const auto at = r.find("label");
+  if (at == r.end() || !at->is_object()) {
+    *why = "the newest OK record (" + *board + ") has no label";
+    return false;
+  }
+  const json& l = *at;
+  const auto text = [&](const char* key) -> const std::string* {
+    const auto found = l.find(key);
+    return found != l.end() && found->is_string() ? &found->get_ref<const std::string&>() : nullptr;
+  };
+  const std::string* bytes = text("text");
+  const std::string* printer = text("printer");
+  const std::string* sha = text("sha256");
+  if (bytes == nullptr || printer == nullptr || sha == nullptr) {
+    *why = "the newest OK record (" + *board + ") has no whole label (text, printer, sha256)";
+    return false;
+  }
+  if (Sha256Hex(bytes->data(), bytes->size()) != *sha) {
+    *why = "the label of the newest OK record (" + *board +
+           ") is not what was printed: its text's SHA-256 is not its sha256";
+    return false;
+  }
+  label->text = *bytes;
+  label->printer = *printer;
+  label->sha256 = *sha;
+  const auto printed = l.find("printed");
+  label->printed = printed != l.end() && printed->is_boolean() && printed->get<bool>();
+  const std::string* reason = text("why");
+  label->why = reason ? *reason : std::string();
+  return true;
 }
 
 std::string RecordSummaryLine(const json& record) {

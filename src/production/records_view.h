@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "production/record.h"
+
 namespace quelmar::production {
 
 struct RecordsRead {
@@ -39,6 +41,14 @@ bool RecordHasValue(const nlohmann::ordered_json& record, const std::string& wan
 
 // Whether the record is of the board scanned as unit (compared as is).
 bool RecordHasUnit(const nlohmann::ordered_json& record, const std::string& unit);
+
+// Of records already chosen (a unit's, a serial number's), the newest OK
+// one (by time_end; the later one read wins a tie) and its label as
+// recorded, with *board naming that board in one line. False with one line
+// in *why: no record is OK, the newest OK one has no label, or its label is
+// not whole (its text's SHA-256 is not the one recorded).
+bool NewestLabel(const std::vector<nlohmann::ordered_json>& records, LabelRecord* label,
+                 std::string* board, std::string* why);
 
 // One line for a listing: time, port, board, result, fields, failure. A
 // control character (an escape sequence in a board's log) is shown as

@@ -10,6 +10,7 @@
 
 #include "common/log.h"
 #include "image/image_store.h"
+#include "production/label.h"
 #include "production/plan.h"
 #include "production/record.h"
 
@@ -29,6 +30,8 @@ struct Release {
   // The job's scan and scan_pattern, as its profile gives them.
   std::optional<std::string> scan, scan_pattern;
   JobRef job;
+  // The job's label template (empty: the job prints no label).
+  LabelTemplate label;
 };
 
 }  // namespace quelmar::production

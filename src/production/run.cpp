@@ -1,11 +1,31 @@
 #include "production/run.h"
 
+#include <cctype>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <tuple>
 
+#include "common/utf8_path.h"
 #include "link/protocol.h"
 #include "production/durable_file.h"
+#include "production/sha256.h"
 
 namespace quelmar::production {
+
+namespace {
+
+bool ReadLabelFile(const std::string& path, std::string* text, std::string* why) {
+  std::ifstream in(PathFromUtf8(path), std::ios::binary);
+  if (in) text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (!in && !in.eof()) {
+    *why = path + ": cannot read the label template";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 void JsonLines::Emit(const std::string& line) {
   std::lock_guard lock(mutex_);
@@ -35,6 +55,25 @@ bool ProductionRun::Prepare(RunSettings settings, const image::ImageStore& image
     }
   }
   source_ = settings_.line_values ? settings_.line_values : &plan_;
+  if (settings_.label_template) {
+    std::string text;
+    if (!ReadLabelFile(*settings_.label_template, &text, why)) return false;
+    std::vector<std::string> names;
+    for (const FieldDef& f : settings_.fields) names.push_back(f.name);
+    std::string reason;
+    if (!label_.Parse(text, names, &reason)) {
+      *why = *settings_.label_template + ": " + reason;
+      return false;
+    }
+    if (!settings_.label_printer) {
+      *why = "label.template: no label.printer to send the labels to";
+      return false;
+    }
+  }
+  // A station of a line's job may name the printer alone: the template
+  // comes with the job.
+  if (settings_.label_printer && !ParsePrinter(*settings_.label_printer, &printer_, why))
+    return false;
   // The hashes are of the bytes loaded, taken as they were read: the file
   // read again now could be another one, replaced on disk meanwhile.
   for (auto [path, file, hash] :
@@ -284,6 +323,48 @@ void BoardSession::Progress(const ProgressState& state) {
 
 bool BoardSession::Finish(const std::string& result, std::optional<std::string> failure,
                           std::string log, std::string* why) {
+  Close(result, std::move(failure), std::move(log));
+  return File(why);
+}
+
+bool BoardSession::WantsLabel() const {
+  return !(release_ ? release_->label : run_.label_).empty();
+}
+
+bool BoardSession::PrintLabel(std::string* why) {
+  std::map<std::string, std::string> values;
+  for (auto& [name, text] : FieldTexts()) values[name] = text;
+  if (record_.unit) values["unit"] = *record_.unit;
+  if (record_.job) values["job"] = record_.job->name + "@" + std::to_string(record_.job->version);
+  values["time"] = IsoUtc(record_.time_end);
+  LabelRecord label;
+  label.printer = run_.printer_.text;
+  label.text = (release_ ? release_->label : run_.label_).Render(values);
+  label.sha256 = Sha256Hex(label.text.data(), label.text.size());
+  if (!run_.settings_.label_printer) {
+    // A job's template on a station that names no printer: the board is
+    // OK, and its label is plainly not printed.
+    label.why = "the station's profile names no label.printer";
+    *why = label.why;
+    record_.label = std::move(label);
+    return false;
+  }
+  // A folder's file is named by the unit where there is one, else by the
+  // board's place in the run, with the time so that no name comes twice.
+  std::string name = record_.unit ? *record_.unit : record_.host + "-" + std::to_string(Number());
+  name += "-" + IsoUtc(record_.time_end);
+  for (char& c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') c = '_';
+  }
+  label.printed =
+      SendLabel(run_.printer_, label.text, name, run_.settings_.label_timeout, &label.why);
+  if (!label.printed) *why = label.why;
+  record_.label = std::move(label);
+  return record_.label->printed;
+}
+
+void BoardSession::Close(const std::string& result, std::optional<std::string> failure,
+                         std::string log) {
   record_.time_end = std::chrono::system_clock::now();
   record_.result = result;
   if (result != "ok" && !failure) {
@@ -298,6 +379,9 @@ bool BoardSession::Finish(const std::string& result, std::optional<std::string> 
   record_.failure = result == "ok" ? std::nullopt : failure;
   record_.log = std::move(log);
   record_.sent = sent_.Finish();
+}
+
+bool BoardSession::File(std::string* why) {
   // The records file first: a record it lost fails the board, and the
   // line then files it as failed (its values void).
   bool written = true;

@@ -16,6 +16,7 @@
 #include "image/image_store.h"
 #include "link/link.h"
 #include "production/events.h"
+#include "production/label.h"
 #include "production/plan.h"
 #include "production/record.h"
 #include "production/release.h"
@@ -50,6 +51,10 @@ struct RunSettings {
   BoardValues* line_values = nullptr;
   RecordSink* line_records = nullptr;
   std::string station;  // the line's name for this station, in each record
+  // [label]: each OK board's label, sent to the printer within the bound.
+  std::optional<std::string> label_template;
+  std::optional<std::string> label_printer;
+  std::chrono::milliseconds label_timeout{10000};
   // A rework station: a unit written OK before is given its newest
   // record's values again rather than refused.
   bool rework = false;
@@ -93,6 +98,8 @@ class ProductionRun {
   std::optional<JsonLines> json_;
   std::optional<FileHash> code_hash_, data_hash_;
   std::string host_;
+  LabelTemplate label_;
+  PrinterTarget printer_;
   std::atomic<unsigned> next_board_{1};
   std::atomic<unsigned> ok_{0}, failed_{0}, stopped_{0};
 };
@@ -143,6 +150,17 @@ class BoardSession {
   // with *why when the record could not be written.
   bool Finish(const std::string& result, std::optional<std::string> failure, std::string log,
               std::string* why);
+  // Finish in two: Close makes the record, File keeps it; between them an
+  // OK board's label is printed (off the port's thread: it may take the
+  // label's whole bound).
+  void Close(const std::string& result, std::optional<std::string> failure, std::string log);
+  bool File(std::string* why);
+  // Whether the board gets a label when OK: its release's template, or
+  // the run's own.
+  bool WantsLabel() const;
+  // Renders the closed OK board's label and sends it; its record keeps
+  // what was sent and whether it was printed. False with *why when not.
+  bool PrintLabel(std::string* why);
   // After Finish: a line for the operator about where the record was kept
   // (the spool, while the line's database does not answer), or "".
   const std::string& Notice() const { return notice_; }

@@ -65,6 +65,13 @@ void AutoTally::Done(bool ok) {
   if (limit_ > 0 && ok_ + failed_ >= limit_) stop_.store(true);
 }
 
+void AutoTally::Unfiled() {
+  std::lock_guard lock(mutex_);
+  if (ok_ == 0) return;
+  --ok_;
+  ++failed_;
+}
+
 unsigned AutoTally::Ok() const {
   std::lock_guard lock(mutex_);
   return ok_;
@@ -273,7 +280,53 @@ BoardRunner::BoardRunner(BoardJob job, const image::ImageStore& images,
   }
 }
 
-BoardRunner::~BoardRunner() = default;
+BoardRunner::~BoardRunner() {
+  WaitLabels();
+}
+
+void BoardRunner::StartLabel(size_t i, unsigned number,
+                             std::unique_ptr<production::BoardSession> session) {
+  std::lock_guard lock(labels_mutex_);
+  // Labels that ended are joined here: a station that runs for days keeps
+  // no thread of each board it printed for.
+  for (auto it = labels_.begin(); it != labels_.end();) {
+    if (it->done->load()) {
+      it->thread.join();
+      it = labels_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  std::thread thread([this, i, number, done, session = std::move(session)] {
+    // The send is bounded (the run's label_timeout), so a printer that
+    // never answers holds this record that long and no more.
+    std::string why;
+    const bool printed = session->PrintLabel(&why);
+    if (!printed) NoteFor(i)("LABEL NOT PRINTED: " + why);
+    if (seams_.observer) seams_.observer->Label(i, number, printed, why);
+    if (!session->File(&why)) {
+      // Shown OK already, and lost: the run's totals and its exit status
+      // say failed, as for a board whose record failed before its label.
+      NoteFor(i)("cannot write the record: " + why + " (the board counts as failed)");
+      tally_.Unfiled();
+      if (seams_.observer) seams_.observer->Unfiled(i, number, why);
+    } else if (!session->Notice().empty()) {
+      NoteFor(i)(session->Notice());
+    }
+    done->store(true);
+  });
+  labels_.push_back(LabelThread{std::move(thread), std::move(done)});
+}
+
+void BoardRunner::WaitLabels() {
+  std::vector<LabelThread> labels;
+  {
+    std::lock_guard lock(labels_mutex_);
+    labels.swap(labels_);
+  }
+  for (LabelThread& t : labels) t.thread.join();
+}
 
 std::vector<UpdateFlags*> BoardRunner::Flags() {
   std::vector<UpdateFlags*> flags;
@@ -308,8 +361,9 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
   text.label = w.sink.Label();
   text.device = w.opened_device.empty() ? w.id.device : w.opened_device;
   text.board = number;
-  std::optional<production::BoardSession> session;
-  if (job_.production) session.emplace(*job_.production, text.label, text.device);
+  std::unique_ptr<production::BoardSession> session;
+  if (job_.production)
+    session = std::make_unique<production::BoardSession>(*job_.production, text.label, text.device);
   if (session && seams_.observer)
     if (std::string unit = seams_.observer->TakeUnit(i); !unit.empty())
       session->SetUnit(std::move(unit));
@@ -436,7 +490,21 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
     const bool stopped = !ok && (interrupted() || cut);
     if (stopped && !cut) failure = "stopped by the user";
     std::string why;
-    if (!session->Finish(ok ? "ok" : stopped ? "stopped" : "failed", failure, log, &why)) {
+    if (ok && session->WantsLabel() && job_.auto_mode) {
+      session->Close("ok", failure, log);
+      StartLabel(i, number, std::move(session));
+    } else if (ok && session->WantsLabel()) {
+      // One board per port: nothing waits for the port, so the board ends
+      // with its label and its record, and a record lost fails it.
+      session->Close("ok", failure, log);
+      if (!session->PrintLabel(&why)) NoteFor(i)("LABEL NOT PRINTED: " + why);
+      if (!session->File(&why)) {
+        NoteFor(i)("cannot write the record: " + why);
+        ok = false;
+      } else if (!session->Notice().empty()) {
+        NoteFor(i)(session->Notice());
+      }
+    } else if (!session->Finish(ok ? "ok" : stopped ? "stopped" : "failed", failure, log, &why)) {
       NoteFor(i)("cannot write the record: " + why);
       ok = false;
     } else if (!session->Notice().empty()) {
@@ -513,6 +581,7 @@ bool BoardRunner::Run(const std::function<bool()>& interrupted) {
       });
     }
   }
+  WaitLabels();
 
   RunSummary summary;
   summary.stopped = interrupted();

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -96,6 +97,9 @@ class AutoTally {
   // Takes a board's place in the count; false when the run is over.
   bool Claim();
   void Done(bool ok);
+  // An OK board whose record could not be written after its label: it
+  // counts as failed after all.
+  void Unfiled();
   void Stop() { stop_.store(true); }
   bool Stopped() const { return stop_.load(); }
   unsigned Ok() const;
@@ -170,9 +174,14 @@ class BoardObserver {
   // The board's update failed because of the link and is tried again: attempt 2, 3, ... of 1 +
   // retries.
   virtual void Retrying(size_t /*port*/, unsigned /*attempt*/, unsigned /*attempts*/) {}
-  // The OK board's label was sent (printed) or not, with the reason in one line.
+  // The OK board's label was sent (printed) or not, with the reason in one
+  // line. This one comes on the label's own thread, possibly after the
+  // port's next board started.
   virtual void Label(size_t /*port*/, unsigned /*number*/, bool /*printed*/,
                      const std::string& /*why*/) {}
+  // After its label, the OK board's record could not be written (why): it
+  // counts as failed. On the label's thread too.
+  virtual void Unfiled(size_t /*port*/, unsigned /*number*/, const std::string& /*why*/) {}
 };
 
 // One board's sink: its log, error boxes and progress go to the console,
@@ -262,6 +271,10 @@ class BoardRunner {
   bool Held(size_t i);
   void RunAuto(size_t i, const std::function<bool()>& interrupted);
   Note NoteFor(size_t i);
+  // The closed OK board's label is printed and its record filed on a
+  // thread of its own; Run waits for them all before it ends.
+  void StartLabel(size_t i, unsigned number, std::unique_ptr<production::BoardSession> session);
+  void WaitLabels();
 
   const BoardJob job_;
   const image::ImageStore& images_;
@@ -270,6 +283,12 @@ class BoardRunner {
   RunnerSeams seams_;
   std::vector<std::unique_ptr<BoardWorker>> workers_;
   AutoTally tally_;
+  struct LabelThread {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  std::mutex labels_mutex_;
+  std::vector<LabelThread> labels_;
 };
 
 }  // namespace quelmar::station

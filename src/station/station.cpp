@@ -89,6 +89,13 @@ class SlotObserver final : public BoardObserver {
     }
     state_.SetRetry(slot_, attempt - 1, attempts - 1);
   }
+  // From the board's label thread, whenever its printer answered.
+  void Label(size_t, unsigned number, bool printed, const std::string& why) override {
+    state_.SetLabel(slot_, number, printed, why);
+  }
+  void Unfiled(size_t, unsigned number, const std::string& why) override {
+    state_.UnfileBoard(slot_, number, "cannot write the record: " + why);
+  }
   void Refused(size_t, const std::string& why) override {
     std::lock_guard lock(mutex_);
     refused_ = why;
@@ -225,6 +232,10 @@ bool StationSetup::Prepare(const production::Profile& profile, const std::string
   settings.data_path = profile.data;
   settings.profile = production::FileHash{profile.path, profile.sha256};
   settings.version = version;
+  settings.label_template = profile.label_template;
+  settings.label_printer = profile.label_printer;
+  if (profile.label_timeout_ms)
+    settings.label_timeout = std::chrono::milliseconds(*profile.label_timeout_ms);
   settings.rework = profile.rework.value_or(false);
   if (profile.line) {
     line = std::make_unique<line::Line>();

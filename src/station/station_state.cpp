@@ -150,6 +150,44 @@ void StationState::SetRetry(size_t slot, unsigned retry, unsigned retries) {
   BumpLocked();
 }
 
+void StationState::SetLabel(size_t slot, unsigned number, bool printed, std::string why) {
+  std::lock_guard lock(mutex_);
+  if (slot >= slots_.size()) return;
+  SlotSnapshot& v = slots_[slot].view;
+  if (printed) {
+    // A label of an earlier board printed late does not hide a later one's failure.
+    if (v.label_failure.empty() || number < v.label_board) return;
+    v.label_failure.clear();
+  } else {
+    if (number < v.label_board && !v.label_failure.empty()) {
+      ++v.labels_failed;
+      BumpLocked();
+      return;
+    }
+    v.label_failure = why.empty() ? std::string("no reason given") : std::move(why);
+    ++v.labels_failed;
+  }
+  v.label_board = number;
+  BumpLocked();
+}
+
+void StationState::UnfileBoard(size_t slot, unsigned number, std::string failure) {
+  std::lock_guard lock(mutex_);
+  if (slot >= slots_.size() || ok_ == 0) return;
+  --ok_;
+  ++failed_;
+  // Of the OK boards, those at their first attempt: never more than they.
+  first_pass_ = std::min(first_pass_, ok_);
+  // The tile changes only while it still shows that board.
+  SlotSnapshot& v = slots_[slot].view;
+  if (v.phase == SlotPhase::kOk && v.boards == number) {
+    v.phase = SlotPhase::kFailed;
+    v.last_ok = false;
+    v.failure = std::move(failure);
+  }
+  BumpLocked();
+}
+
 void StationState::FinishBoard(size_t slot, bool ok, std::string failure, std::string log) {
   if (log.size() > kMaxLogBytes) log.erase(0, log.size() - kMaxLogBytes);
   const Clock::TimePoint now = clock_.Now();
@@ -291,6 +329,8 @@ std::string SnapshotJson(const StationSnapshot& s) {
                           {"retry", slot.retry},
                           {"retries", slot.retries},
                           {"unit", slot.scan.unit},
+                          {"label_failure", slot.label_failure},
+                          {"label_board", slot.label_board},
                           {"scan", slot.scan.needs}});
   }
   j["scan"] = s.scan == "off" ? nlohmann::json(nullptr)

@@ -59,6 +59,12 @@ struct SlotSnapshot {
   // while its first attempt runs.
   unsigned retry = 0, retries = 0;
   SlotScan scan;
+  // The newest label that could not be printed: its board's number and
+  // why ("" once a later board's label is printed). labels_failed counts
+  // them all, so that a view tells a new one from the one it showed.
+  std::string label_failure;
+  unsigned label_board = 0;
+  unsigned labels_failed = 0;
 };
 
 struct ImageInfo {
@@ -130,6 +136,13 @@ class StationState {
   // The slot's board is tried again: retry `retry` of `retries`. Its slot
   // shows RETRY until it ends, and an ok end no longer counts as first pass.
   void SetRetry(size_t slot, unsigned retry, unsigned retries);
+  // Board `number`'s label was printed, or not for the reason why. It may
+  // come after the slot's next board started: the tile keeps saying LABEL
+  // NOT PRINTED until a later board's label is printed.
+  void SetLabel(size_t slot, unsigned number, bool printed, std::string why);
+  // OK board `number`'s record was lost after its label: the totals count
+  // it failed, and the slot says so (failure) while it shows that board.
+  void UnfileBoard(size_t slot, unsigned number, std::string failure);
   // A board ended: the slot turns OK or FAILED, the totals and its log
   // list move. The log is cut to kMaxLogBytes (its end kept).
   void FinishBoard(size_t slot, bool ok, std::string failure, std::string log);

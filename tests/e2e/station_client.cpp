@@ -97,6 +97,16 @@ bool StationRun::WaitFor(const std::function<bool(const nlohmann::json&)>& check
   }
 }
 
+bool StationRun::Scan(const std::string& unit, std::string* whole) {
+  const std::string host = "127.0.0.1:" + std::to_string(port_);
+  const std::string answer =
+      Request("POST /api/scan HTTP/1.1\r\nHost: " + host + "\r\nX-Quelmar-Token: " + kToken +
+              "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(unit.size()) +
+              "\r\nConnection: close\r\n\r\n" + unit);
+  if (whole != nullptr) *whole = answer;
+  return answer.rfind("HTTP/1.1 200", 0) == 0;
+}
+
 int StationRun::Stop(std::chrono::milliseconds limit) {
   const std::string host = "127.0.0.1:" + std::to_string(port_);
   Request("POST /api/stop HTTP/1.1\r\nHost: " + host + "\r\nX-Quelmar-Token: " + kToken +

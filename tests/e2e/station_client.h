@@ -32,6 +32,9 @@ class StationRun {
   // last state read, for the failure message.
   bool WaitFor(const std::function<bool(const nlohmann::json&)>& check,
                std::chrono::milliseconds limit, nlohmann::json* last = nullptr);
+  // Posts a unit's scan with the token, as the page's scan box does; true
+  // when the station took it (200). *answer: the whole answer.
+  bool Scan(const std::string& unit, std::string* answer = nullptr);
   // Presses Stop with the token and waits for the station to end: its exit
   // status, or -1.
   int Stop(std::chrono::milliseconds limit = std::chrono::seconds(60));

@@ -13,6 +13,7 @@
 
 #include "image/image_writer.h"
 #include "pg_support.h"
+#include "printer.h"
 #include "process.h"
 #include "station_client.h"
 
@@ -182,6 +183,62 @@ TEST_F(JobRun, AJobsScanFieldWritesTheScannedUnit) {
   EXPECT_EQ(records[0]["unit"], unit);
   EXPECT_EQ(records[0]["fields"], (json{{"serial", 7000}, {"unit", unit}}));
   EXPECT_EQ(Sql("SELECT count(*) FROM pool_values"), "1");
+}
+
+// The job carries its label's template, in its bundle hash like its
+// images; the station names the printer. The label goes out with the
+// board's serial from the pool and the job's name, and `label reprint
+// --db` sends the same bytes again.
+TEST_F(JobRun, AJobsLabelGoesToTheStationsPrinterAndIsReprintedFromTheDatabase) {
+  const Bytes bank = RandomBytes(8 * 1024, 41);
+  WriteWholeFile(dir_.File("widget.zpl"),
+                 "^XA^FO20,20^FDSN {serial} {job}^FS^FO20,60^BQN,2,5^FDQA,{serial}^FS^XZ\n");
+  std::string error;
+  ASSERT_TRUE(image::WriteFileAtomically(dir_.File("app.fcode"),
+                                         image::BuildCodeFile(&bank, nullptr, 'E'), &error));
+  const std::string product =
+      "code = \"app.fcode\"\n\n[line]\ndatabase = \"" + conn_ +
+      "\"\n\n[[field]]\nname = \"serial\"\nat = \"0x1A000100\"\noverwrite = true\n"
+      "pool = \"serial\"\n\n[label]\ntemplate = \"widget.zpl\"\n";
+  WriteWholeFile(dir_.File("widget.toml"), product);
+  // The printer is the station's: a job that names one is refused.
+  WriteWholeFile(dir_.File("printer.toml"), product + "printer = \"tcp://zebra:9100\"\n");
+  RunResult r = Cli({"job", "release", dir_.File("printer.toml"), "--name", "widget"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("'label.printer' belongs to a station, not to a job"), std::string::npos)
+      << r.err;
+  r = Cli({"job", "release", dir_.File("widget.toml"), "--name", "widget"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("label widget.zpl ("), std::string::npos) << r.out;
+  EXPECT_EQ(Sql("SELECT kind || ' ' || format FROM job_images ORDER BY kind"),
+            "code fcode\nlabel zpl");
+  // The template on the station's disk is not the one printed.
+  WriteWholeFile(dir_.File("widget.zpl"), "^XA^FDchanged^FS^XZ\n");
+
+  Printer printer(Printer::Mode::kTake);
+  const std::string station = Station("st1", "widget");
+  WriteWholeFile(station, ReadWholeFile(station) + "\n[label]\nprinter = \"" + printer.Target() +
+                              "\"\ntimeout_ms = 5000\n");
+  auto board = Board("b1");
+  r = RunProgram(QUELMAR_CLI_PATH, {"flash", board->device(), "--profile", station}, Env(), 120s);
+  board->Stop();
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  ASSERT_TRUE(printer.WaitForLabels(1, 10s));
+  const std::vector<json> records = Records();
+  ASSERT_EQ(records.size(), 1u);
+  const json& label = records[0]["label"];
+  EXPECT_EQ(label["printed"], true) << label.dump();
+  EXPECT_EQ(label["text"],
+            "^XA^FO20,20^FH\\^FDSN 7000 widget@1^FS^FO20,60^BQN,2,5^FH\\^FDQA,7000^FS^XZ\n");
+  EXPECT_EQ(printer.Labels()[0], label["text"].get<std::string>());
+
+  r = Cli({"label", "reprint", "--serial", "7000"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  ASSERT_TRUE(printer.WaitForLabels(2, 10s));
+  EXPECT_EQ(printer.Labels()[1], printer.Labels()[0]);
+  r = Cli({"label", "reprint", "--serial", "7001"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "quelmar-cli: value 7001: no record matches\n");
 }
 
 // Quantity 3, two stations of two boards each at once: three OK boards,

@@ -37,7 +37,12 @@ while IFS='|' read -r line expected; do
     fail=1
   fi
 done <<'CASES'
-quelmar-cli |--help --version flash identify info job line pack-code pack-data ports reboot records station
+quelmar-cli |--help --version flash identify info job label line pack-code pack-data ports reboot records station
+quelmar-cli label |--help reprint
+quelmar-cli label reprint --|--db --help --printer --records --serial --timeout-ms --unit
+quelmar-cli label reprint --records |r.jsonl sub
+quelmar-cli label reprint --records r.jsonl --unit |
+quelmar-cli label reprint --printer |
 quelmar-cli job |--help export list release retire show
 quelmar-cli job release |line.toml sub
 quelmar-cli job release line.toml --|--db --help --name --note --quantity

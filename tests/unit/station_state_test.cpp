@@ -89,6 +89,72 @@ TEST(StationStateTest, SlotGoesThroughABoardsLife) {
   EXPECT_TRUE(state.SlotLogs(99).empty());
 }
 
+// Labels end on threads of their own, in any order against the slot's
+// next boards: the tile says the newest label not printed until a later
+// board's label is.
+TEST(StationStateTest, ALabelNotPrintedStaysUntilALaterOneIsPrinted) {
+  struct Event {
+    unsigned board;
+    bool printed;
+    const char* why;
+    const char* shown;  // the tile's label_failure after it
+    unsigned shown_board;
+  };
+  const std::vector<std::vector<Event>> cases = {
+      {{1, false, "connection refused", "connection refused", 1}, {2, true, "", "", 2}},
+      // Board 1's label prints late, after board 2's failed: board 2's stays.
+      {{2, false, "timed out", "timed out", 2}, {1, true, "", "timed out", 2}},
+      // Board 1's failure comes after board 2's: the newer one is kept.
+      {{2, false, "timed out", "timed out", 2}, {1, false, "refused", "timed out", 2}},
+      {{1, false, "", "no reason given", 1}},
+  };
+  for (const auto& events : cases) {
+    StationState state;
+    const size_t slot = state.AddSlot("COM3");
+    unsigned failed = 0;
+    for (const Event& e : events) {
+      const uint64_t before = state.Version();
+      state.SetLabel(slot, e.board, e.printed, e.why);
+      failed += e.printed ? 0 : 1;
+      const SlotSnapshot s = state.Snapshot().slots[0];
+      SCOPED_TRACE(std::to_string(e.board) + (e.printed ? " printed" : " not printed"));
+      EXPECT_EQ(s.label_failure, e.shown);
+      EXPECT_EQ(s.label_board, e.shown_board);
+      // Every failure counts, so the terminal says each one.
+      EXPECT_EQ(s.labels_failed, failed);
+      if (!e.printed) {
+        EXPECT_GT(state.Version(), before);
+      }
+    }
+    const std::string json = SnapshotJson(state.Snapshot());
+    EXPECT_NE(json.find("\"label_failure\":\"" + std::string(events.back().shown) + "\""),
+              std::string::npos)
+        << json;
+  }
+}
+
+// A record lost after the label fails its board in the totals; the tile
+// says so only while it still shows that board.
+TEST(StationStateTest, ABoardWhoseRecordWasLostAfterItsLabelCountsFailed) {
+  StationState state;
+  const size_t slot = state.AddSlot("COM3");
+  state.FinishBoard(slot, true, "", "log 1");
+  state.FinishBoard(slot, true, "", "log 2");
+  state.UnfileBoard(slot, 1, "cannot write the record: disk full");
+  StationSnapshot s = state.Snapshot();
+  EXPECT_EQ(s.ok, 1u);
+  EXPECT_EQ(s.failed, 1u);
+  EXPECT_LE(s.first_pass, s.ok);
+  EXPECT_EQ(s.slots[0].phase, SlotPhase::kOk) << "the tile shows board 2, which is OK";
+  state.UnfileBoard(slot, 2, "cannot write the record: disk full");
+  s = state.Snapshot();
+  EXPECT_EQ(s.ok, 0u);
+  EXPECT_EQ(s.failed, 2u);
+  EXPECT_EQ(s.first_pass, 0u);
+  EXPECT_EQ(s.slots[0].phase, SlotPhase::kFailed);
+  EXPECT_EQ(s.slots[0].failure, "cannot write the record: disk full");
+}
+
 TEST(StationStateTest, UnchangedValuesDoNotWakeReaders) {
   StationState state;
   const size_t slot = state.AddSlot("p");

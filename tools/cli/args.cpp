@@ -171,6 +171,9 @@ std::optional<int> ParseFlash(int argc, char** argv, const char* help, FlashArgs
     if (!args->auto_mode) args->auto_mode = p.auto_mode.value_or(false);
     if (app.count("--count") == 0 && p.count) count = std::to_string(*p.count);
     args->retries = p.retries.value_or(0);
+    args->label_template = p.label_template;
+    args->label_printer = p.label_printer;
+    args->label_timeout_ms = p.label_timeout_ms;
     for (auto& field : p.fields) {
       const bool replaced = std::any_of(args->fields.begin(), args->fields.end(),
                                         [&](const auto& f) { return f.name == field.name; });

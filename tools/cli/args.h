@@ -40,6 +40,9 @@ struct FlashArgs {
   bool auto_mode = false;
   unsigned count = 0;    // --count: 0 = no limit
   unsigned retries = 0;  // the profile's: a board the link spoiled is written again
+  // The profile's [label]: each OK board's label and where it is sent.
+  std::optional<std::string> label_template, label_printer;
+  std::optional<unsigned> label_timeout_ms;
   std::optional<std::string> log_dir;
   // The production line: JSON Lines records, --json on stdout, the fields
   // (from --profile and the --serial-* shorthand) and the profile's hash.

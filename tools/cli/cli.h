@@ -71,6 +71,7 @@ int CmdStation(int argc, char** argv);
 int CmdRecords(int argc, char** argv);
 int CmdLine(int argc, char** argv);
 int CmdJob(int argc, char** argv);
+int CmdLabel(int argc, char** argv);
 // quelmar-cli line dashboard (argv[1] is "dashboard").
 int CmdLineDashboard(int argc, char** argv);
 

@@ -262,6 +262,10 @@ production::RunSettings ProductionSettings(const FlashArgs& args) {
   settings.profile = args.profile;
   settings.version = VersionString();
   settings.json = args.json ? stdout : nullptr;
+  settings.label_template = args.label_template;
+  settings.label_printer = args.label_printer;
+  if (args.label_timeout_ms)
+    settings.label_timeout = std::chrono::milliseconds(*args.label_timeout_ms);
   return settings;
 }
 
@@ -370,7 +374,7 @@ int CmdFlash(int argc, char** argv) {
   if (args.log_dir) job.text_record = TextRecordsIn(*args.log_dir);
   // The production line's checks come before any board is touched too.
   production::ProductionRun production;
-  if (args.records || args.json || !args.fields.empty() || args.line) {
+  if (args.records || args.json || !args.fields.empty() || args.line || args.label_template) {
     std::string why;
     production::RunSettings settings = ProductionSettings(args);
     if (released) settings.fields = release->plan.defs();

@@ -29,6 +29,9 @@
 namespace quelmar::cli {
 namespace {
 
+// A label's ZPL template, as the line's database takes it.
+constexpr size_t kMaxLabelTemplate = 64 * 1024;
+
 constexpr char kHelp[] =
     "Usage: quelmar-cli job release PROFILE.toml --name NAME [--quantity N]\n"
     "                              [--note TEXT] --db CONNINFO\n"
@@ -65,14 +68,16 @@ constexpr char kReleaseHelp[] =
     "Loads and checks the profile as a run would: its code file (.fcode or\n"
     "build output: ELF, Intel HEX, S-record), its data file (.fdata), their\n"
     "pins (code_sha256, data_sha256), its fields placed in them, each\n"
-    "field's pool in the line's database. Then stores the files' bytes as\n"
-    "read, the profile's text and the bundle hash as the next version of\n"
-    "NAME, and prints the version and its hash.\n"
+    "field's pool in the line's database, its [label] template. Then stores\n"
+    "the files' bytes as read (the template's too), the profile's text and\n"
+    "the bundle hash as the next version of NAME, and prints the version and\n"
+    "its hash.\n"
     "\n"
     "The profile describes the product only: a station's own keys (ports,\n"
-    "listen, token, hostnames, records, log_dir, name, auto, count, and\n"
-    "[line] station, spool and job) are refused. Every field takes its values\n"
-    "from a pool of the line (pool = \"...\").\n"
+    "listen, token, hostnames, records, log_dir, name, auto, count,\n"
+    "label.printer, label.timeout_ms, and [line] station, spool and job) are\n"
+    "refused. Every field takes its values from a pool of the line\n"
+    "(pool = \"...\").\n"
     "\n"
     "  --name NAME     the job: 1 to 64 letters, digits, '_', '-' and '.'\n"
     "  --quantity N    the boards ordered: no station starts a board past N\n"
@@ -260,11 +265,27 @@ bool MakeJobRelease(const std::string& path, line::JobRelease* release,
     if (!LoadImage(path, kind, **file, &images, &errors, &image, why)) return false;
     release->images.push_back(std::move(image));
   }
+  // The label's template goes with the job as its text, in its bundle hash
+  // like the images; the station's profile names the printer.
+  if (profile.label_template) {
+    line::JobImage label{"label", FileName(*profile.label_template), "zpl", "", ""};
+    if (!ReadBytes(*profile.label_template, &label.bytes, why)) {
+      *why = path + ": 'label.template': " + *why;
+      return false;
+    }
+    if (label.bytes.size() > kMaxLabelTemplate) {
+      *why = path + ": 'label.template' '" + *profile.label_template + "' is larger than " +
+             std::to_string(kMaxLabelTemplate / 1024) + " KiB";
+      return false;
+    }
+    label.sha256 = production::Sha256Hex(label.bytes.data(), label.bytes.size());
+    release->images.push_back(std::move(label));
+  }
   // An export writes every file of a job into one folder beside these.
   for (size_t n = 0; n < release->images.size(); ++n) {
     const std::string& file = release->images[n].file;
-    const bool taken = file == "profile.toml" || file == "manifest" || file == "release.json" ||
-                       (n == 1 && file == release->images[0].file);
+    bool taken = file == "profile.toml" || file == "manifest" || file == "release.json";
+    for (size_t k = 0; k < n; ++k) taken = taken || file == release->images[k].file;
     if (taken) {
       *why = path + ": the " + release->images[n].kind + " file is named '" + file +
              "', as another file of the job is: rename it";
@@ -429,9 +450,11 @@ int Show(int argc, char** argv) {
     std::printf("Retired by:  %s at %s\n", s.retired_by.c_str(), s.retired_at.c_str());
   std::printf("Bundle:      sha256 %s\n", s.sha256.c_str());
   for (const line::JobImage& i : job.images)
-    std::printf("%s        %s (%s, %zu bytes, sha256 %s)\n",
-                i.kind == "code" ? "Code:" : "Data:", i.file.c_str(), i.format.c_str(),
-                i.bytes.size(), i.sha256.c_str());
+    std::printf("%-13s%s (%s, %zu bytes, sha256 %s)\n",
+                i.kind == "code"   ? "Code:"
+                : i.kind == "data" ? "Data:"
+                                   : "Label:",
+                i.file.c_str(), i.format.c_str(), i.bytes.size(), i.sha256.c_str());
   std::printf("Profile:\n%s", job.profile.c_str());
   if (!job.profile.empty() && job.profile.back() != '\n') std::printf("\n");
   return kExitOk;

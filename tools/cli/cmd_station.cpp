@@ -118,6 +118,12 @@ class TerminalView final : public station::StationView {
           if (!slot.last_ok) line += " (" + slot.failure + ")";
           std::fprintf(out_, "%s\n", line.c_str());
         }
+        if (i >= labels_.size()) labels_.push_back(0);
+        if (slot.labels_failed != labels_[i]) {
+          labels_[i] = slot.labels_failed;
+          std::fprintf(out_, "%s: board %u: LABEL NOT PRINTED (%s)\n", slot.port.c_str(),
+                       slot.label_board, slot.label_failure.c_str());
+        }
       }
       std::fflush(out_);
       return;
@@ -154,6 +160,9 @@ class TerminalView final : public station::StationView {
       } else if (slot.phase == SlotPhase::kFailed) {
         text += "  " + slot.failure;
       }
+      if (!slot.label_failure.empty())
+        text += "  LABEL NOT PRINTED (board " + std::to_string(slot.label_board) +
+                "): " + slot.label_failure;
       line(text);
     }
     drawn_ = s.slots.size() + 1;
@@ -167,6 +176,7 @@ class TerminalView final : public station::StationView {
   size_t drawn_ = 0;
   std::vector<unsigned> boards_;
   std::vector<std::string> notes_;
+  std::vector<unsigned> labels_;  // each slot's labels_failed as last said
 };
 
 }  // namespace

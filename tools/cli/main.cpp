@@ -39,6 +39,7 @@ constexpr Command kCommands[] = {
     {"records", quelmar::cli::CmdRecords, "list, search or export a production records file"},
     {"line", quelmar::cli::CmdLine, "the line's database: its tables, pools, orphans"},
     {"job", quelmar::cli::CmdJob, "release, list, retire or export the line's released jobs"},
+    {"label", quelmar::cli::CmdLabel, "send a board's recorded label again (label reprint)"},
 };
 
 void PrintUsage(std::FILE* out) {

@@ -1,5 +1,6 @@
 -- Version 5: the operator's station. A board's unit (the ID scanned from
--- its own label), the record it reworks, its attempts and its label.
+-- its own label), the record it reworks, its attempts and its label; a
+-- job's label template.
 
 -- The unit a board was scanned as: what binds a record to the board in the
 -- operator's hand, and how a board flashed again is recognised.
@@ -313,3 +314,81 @@ REVOKE ALL ON FUNCTION @SCHEMA@.quelmar_reserve_unit(text, text, uuid, text[], t
   boolean, text, boolean) FROM PUBLIC;
 GRANT EXECUTE ON FUNCTION @SCHEMA@.quelmar_reserve_unit(text, text, uuid, text[], text[], text, integer,
   boolean, text, boolean) TO quelmar_station, quelmar_engineer;
+
+-- A job carries its label's ZPL template as one more file, in its bundle
+-- hash like its images: kind 'label', format 'zpl'.
+ALTER TABLE @SCHEMA@.job_images DROP CONSTRAINT job_images_kind_check,
+  ADD CONSTRAINT job_images_kind_check CHECK (kind IN ('code', 'data', 'label')),
+  DROP CONSTRAINT job_images_format_check,
+  ADD CONSTRAINT job_images_format_check CHECK (format IN ('fcode', 'fdata', 'elf', 'hex', 'srec', 'zpl')),
+  ADD CONSTRAINT job_images_label_is_zpl CHECK ((kind = 'label') = (format = 'zpl'));
+
+CREATE OR REPLACE FUNCTION @SCHEMA@.quelmar_job_release(p_name text, p_quantity bigint, p_note text,
+                                    p_profile text, p_kinds text[], p_files text[],
+                                    p_formats text[], p_bytes bytea[], p_sha256 text)
+RETURNS integer
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+DECLARE
+  n int := coalesce(cardinality(p_kinds), 0);
+  v integer;
+  other text;
+  got text;
+BEGIN
+  IF NOT @SCHEMA@.quelmar_is_engineer() THEN
+    RAISE EXCEPTION USING ERRCODE = '42501',
+      MESSAGE = format('%s may not release jobs: it is no member of quelmar_engineer', session_user);
+  END IF;
+  IF p_name IS NULL OR p_name !~ '^[A-Za-z0-9_.-]{1,64}$' THEN
+    RAISE EXCEPTION USING ERRCODE = 'QM009',
+      MESSAGE = 'a job''s name has 1 to 64 letters, digits, ''_'', ''-'' and ''.''';
+  END IF;
+  IF p_quantity IS NOT NULL AND p_quantity < 1 THEN
+    RAISE EXCEPTION USING ERRCODE = 'QM009', MESSAGE = 'a quantity is 1 or more';
+  END IF;
+  IF octet_length(coalesce(p_note, '')) > 1000 OR p_profile IS NULL
+     OR octet_length(p_profile) > 65536 THEN
+    RAISE EXCEPTION USING ERRCODE = 'QM009',
+      MESSAGE = 'a note has at most 1000 bytes and a profile at most 64 KiB';
+  END IF;
+  IF n <> coalesce(cardinality(p_files), 0) OR n <> coalesce(cardinality(p_formats), 0)
+     OR n <> coalesce(cardinality(p_bytes), 0) OR n > 3
+     OR n <> (SELECT count(DISTINCT k) FROM unnest(p_kinds) k WHERE k IN ('code', 'data', 'label'))
+     OR EXISTS (SELECT 1 FROM unnest(p_bytes) b WHERE b IS NULL OR octet_length(b) > 16777216) THEN
+    RAISE EXCEPTION USING ERRCODE = 'QM009', MESSAGE =
+      'a job holds at most one code and one data image of at most 16 MiB each, and one label template';
+  END IF;
+  IF EXISTS (SELECT 1 FROM unnest(p_kinds, p_formats, p_bytes) AS i(kind, format, bytes)
+             WHERE (i.kind = 'label') <> (i.format = 'zpl')
+                OR (i.kind = 'label' AND octet_length(i.bytes) > 65536)) THEN
+    RAISE EXCEPTION USING ERRCODE = 'QM009',
+      MESSAGE = 'a job''s label template is ZPL of at most 64 KiB, and no image is ZPL';
+  END IF;
+  -- One release of a name at a time: two engineers releasing at once get
+  -- versions one after the other.
+  PERFORM pg_advisory_xact_lock(1364544066, hashtext(lower(p_name)));
+  SELECT name INTO other FROM @SCHEMA@.jobs WHERE lower(name) = lower(p_name) AND name <> p_name
+  LIMIT 1;
+  IF FOUND THEN
+    RAISE EXCEPTION USING ERRCODE = 'QM009', MESSAGE = format(
+      'job ''%s'' differs from job ''%s'' only in case: use ''%s'' or another name', p_name, other,
+      other);
+  END IF;
+  SELECT coalesce(max(version), 0) + 1 INTO v FROM @SCHEMA@.jobs WHERE name = p_name;
+  INSERT INTO @SCHEMA@.jobs (name, version, quantity, sha256, profile, note, released_by)
+  VALUES (p_name, v, p_quantity, coalesce(lower(p_sha256), repeat('0', 64)), p_profile,
+          coalesce(p_note, ''), session_user);
+  FOR i IN 1..n LOOP
+    INSERT INTO @SCHEMA@.job_images (job, version, kind, file, format, bytes, sha256)
+    VALUES (p_name, v, p_kinds[i], p_files[i], p_formats[i], p_bytes[i],
+            encode(sha256(p_bytes[i]), 'hex'));
+  END LOOP;
+  got := encode(sha256(pg_catalog.convert_to(@SCHEMA@.quelmar_job_manifest(p_name, v), 'UTF8'::name)),
+                'hex');
+  IF p_sha256 IS NULL OR lower(p_sha256) <> got THEN
+    RAISE EXCEPTION USING ERRCODE = 'QM009', MESSAGE = format(
+      'the database computes the bundle hash %s, not %s: the release changed on its way', got,
+      coalesce(left(p_sha256, 64), 'none'));
+  END IF;
+  RETURN v;
+END
+$$;

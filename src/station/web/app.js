@@ -30,7 +30,7 @@ function makeTile(index) {
   tile.tabIndex = 0;
   tile.dataset.slot = String(index);
   tile.id = 'slot-' + index;
-  for (const part of ['port', 'state', 'bar', 'unit', 'fields', 'count', 'failure']) {
+  for (const part of ['port', 'state', 'bar', 'unit', 'fields', 'count', 'failure', 'label']) {
     const p = el('div', part);
     tile[part] = p;
     tile.appendChild(p);
@@ -69,6 +69,9 @@ function renderSlot(tile, slot) {
   tile.count.textContent = 'Boards: ' + slot.boards;
   // Why no board starts (the line's database away) outweighs the last failure.
   tile.failure.textContent = slot.note || (slot.state === 'failed' ? slot.failure : '');
+  // The board stays OK; its label waits for `quelmar-cli label reprint`.
+  tile.label.textContent = slot.label_failure
+    ? 'LABEL NOT PRINTED (board ' + slot.label_board + '): ' + slot.label_failure : '';
 }
 
 function render(state) {
