@@ -269,6 +269,13 @@ std::vector<SlotScan> ScanDesk::Slots() const {
   return out;
 }
 
+bool ScanDesk::Busy() const {
+  std::lock_guard lock(mutex_);
+  for (const Slot& s : slots_)
+    if (!s.bound.empty() || s.running) return true;
+  return false;
+}
+
 std::string ScanDesk::NextSlot() const {
   std::lock_guard lock(mutex_);
   const std::optional<size_t> target = TargetLocked();

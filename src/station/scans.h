@@ -89,6 +89,8 @@ class ScanDesk {
   void Finish(size_t slot);
 
   std::vector<SlotScan> Slots() const;
+  // Whether a slot has a scan bound or a scanned board running.
+  bool Busy() const;
   // The slot the next unit scan binds to ("COM3 (slot 2)"), or "".
   std::string NextSlot() const;
   // Bumped at every change, for whoever shows the desk.

@@ -73,8 +73,11 @@ TEST_F(Desk, GoneSlotsWaitForNoScan) {
 
 TEST_F(Desk, AFinishedBoardsUnitStaysWithItsResult) {
   ASSERT_TRUE(desk_.Offer("PCB-0001").taken);
+  EXPECT_TRUE(desk_.Busy());
   desk_.Start(0);
+  EXPECT_TRUE(desk_.Busy());
   desk_.Finish(0);
+  EXPECT_FALSE(desk_.Busy());  // shown, but nothing is left to write
   EXPECT_EQ(desk_.Slots()[0].unit, "PCB-0001");
   EXPECT_TRUE(desk_.Slots()[0].needs);
   ASSERT_TRUE(desk_.Offer("PCB-0002").taken);

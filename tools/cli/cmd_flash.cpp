@@ -230,9 +230,7 @@ int FlashMany(const station::BoardJob& job, const image::ImageStore& images,
           }
         }
         if (ends_with_stdin && !ended && stdin_ended.load()) {
-          const auto slots = desk->Slots();
-          if (std::all_of(slots.begin(), slots.end(),
-                          [](const station::SlotScan& slot) { return slot.unit.empty(); })) {
+          if (!desk->Busy()) {
             ended = true;
             std::fprintf(stderr,
                          "quelmar-cli: stdin ended and no scanner is named: no more scans come, "
