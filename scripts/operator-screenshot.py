@@ -99,7 +99,7 @@ def main():
     options = webdriver.ChromeOptions()
     options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
     for arg in ["--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                "--window-size=1400,1000", "--user-data-dir=" + os.path.join(work, "c")]:
+                "--window-size=1400,1180", "--user-data-dir=" + os.path.join(work, "c")]:
         options.add_argument(arg)
     driver = None
     try:
