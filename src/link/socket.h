@@ -18,7 +18,8 @@ class TcpStream {
   virtual ~TcpStream() = default;
   // Waits at most timeout_ms for bytes, then takes up to n of them. Returns
   // the count (> 0), 0 when nothing came in time, -1 once the peer has
-  // closed or the connection failed.
+  // closed, -2 when the connection failed (reset: the peer closed with
+  // bytes of ours unread, or went away).
   virtual int Receive(uint8_t* buffer, size_t n, int timeout_ms) = 0;
   // Sends what fits, waiting at most timeout_ms for room. Returns the count
   // sent (0 when there was no room in time), -1 when the connection failed.

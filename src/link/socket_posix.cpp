@@ -64,11 +64,11 @@ class PosixTcpStream final : public TcpStream {
       }
       if (k == 0) return -1;  // orderly close
       if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return -2;
       int left = deadline.MillisLeft();
       if (left <= 0) return 0;
       pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, left) < 0 && errno != EINTR) return -1;
+      if (::poll(&p, 1, left) < 0 && errno != EINTR) return -2;
     }
   }
 

@@ -61,7 +61,7 @@ class WinsockStream final : public TcpStream {
                    static_cast<int>(n > INT_MAX ? INT_MAX : n), 0);
       if (k > 0) return k;
       if (k == 0) return -1;
-      if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
+      if (WSAGetLastError() != WSAEWOULDBLOCK) return -2;
       int left = deadline.MillisLeft();
       if (left <= 0) return 0;
       WaitFor(socket_, false, left);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -224,8 +225,17 @@ bool ParsePrinter(const std::string& text, PrinterTarget* out, std::string* why)
 namespace {
 
 bool SendTcp(const PrinterTarget& target, const std::string& bytes,
-             std::chrono::milliseconds timeout, std::string* why) {
+             std::chrono::milliseconds timeout, std::string* why,
+             const std::function<bool()>& cancelled) {
   const Deadline deadline(timeout);
+  // The printer is waited for in slices, so that a station told to stop
+  // does not wait out a silent printer.
+  const auto slice = [&] { return std::min(deadline.MillisLeft(), cancelled ? 100 : INT_MAX); };
+  const auto given_up = [&] {
+    if (!cancelled || !cancelled()) return false;
+    *why = "the station stopped before the printer took the label";
+    return true;
+  };
   const std::string where = target.host + ":" + std::to_string(target.port);
   link::ConnectResult connected =
       link::ConnectTcp(target.host, target.port, static_cast<int>(timeout.count()));
@@ -239,11 +249,12 @@ bool SendTcp(const PrinterTarget& target, const std::string& bytes,
   const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
   size_t sent = 0;
   while (sent < bytes.size()) {
-    const int n = stream.Send(data + sent, bytes.size() - sent, deadline.MillisLeft());
+    const int n = stream.Send(data + sent, bytes.size() - sent, slice());
     if (n < 0) {
       *why = "the printer at " + where + " dropped the connection while the label was sent";
       return false;
     }
+    if (n == 0 && given_up()) return false;
     if (n == 0 && deadline.Passed()) {
       *why = "the printer at " + where + " took only " + std::to_string(sent) + " of " +
              std::to_string(bytes.size()) + " bytes in " + std::to_string(timeout.count()) + " ms";
@@ -259,8 +270,15 @@ bool SendTcp(const PrinterTarget& target, const std::string& bytes,
   }
   for (;;) {
     uint8_t answer[256];
-    const int n = stream.Receive(answer, sizeof answer, deadline.MillisLeft());
-    if (n < 0) return true;
+    const int n = stream.Receive(answer, sizeof answer, slice());
+    if (n == -1) return true;
+    // A reset: the printer closed with some of the label unread, or went
+    // away.
+    if (n < 0) {
+      *why = "the printer at " + where + " reset the connection: it may not have taken the label";
+      return false;
+    }
+    if (n == 0 && given_up()) return false;
     if (n == 0 && deadline.Passed()) {
       *why = "the printer at " + where + " did not take the label within " +
              std::to_string(timeout.count()) + " ms";
@@ -312,10 +330,11 @@ bool SendFile(const PrinterTarget& target, const std::string& bytes, const std::
 }  // namespace
 
 bool SendLabel(const PrinterTarget& target, const std::string& bytes, const std::string& name,
-               std::chrono::milliseconds timeout, std::string* why) {
+               std::chrono::milliseconds timeout, std::string* why,
+               const std::function<bool()>& cancelled) {
   switch (target.kind) {
     case PrinterTarget::Kind::kTcp:
-      return SendTcp(target, bytes, timeout, why);
+      return SendTcp(target, bytes, timeout, why, cancelled);
     case PrinterTarget::Kind::kCommand: {
       int status = 0;
       if (!RunWithInput(target.argv, bytes, timeout, &status, why)) return false;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -57,9 +58,11 @@ bool ParsePrinter(const std::string& text, PrinterTarget* out, std::string* why)
 // shuts its side and waits for the printer to close its own; command runs
 // the program with them on its stdin and takes exit status 0; file writes
 // FOLDER/<name>.zpl whole (never over another file). False with one line
-// in *why.
+// in *why. cancelled (may be empty), looked at while a tcp printer is
+// waited for, gives up at once when it says so.
 bool SendLabel(const PrinterTarget& target, const std::string& bytes, const std::string& name,
-               std::chrono::milliseconds timeout, std::string* why);
+               std::chrono::milliseconds timeout, std::string* why,
+               const std::function<bool()>& cancelled = {});
 
 // Runs argv[0] (looked up in PATH) with argv, input on its stdin, and waits
 // at most timeout for it to end; a program still running then is killed.

@@ -331,7 +331,7 @@ bool BoardSession::WantsLabel() const {
   return !(release_ ? release_->label : run_.label_).empty();
 }
 
-bool BoardSession::PrintLabel(std::string* why) {
+bool BoardSession::PrintLabel(std::string* why, const std::function<bool()>& cancelled) {
   std::map<std::string, std::string> values;
   for (auto& [name, text] : FieldTexts()) values[name] = text;
   if (record_.unit) values["unit"] = *record_.unit;
@@ -357,7 +357,7 @@ bool BoardSession::PrintLabel(std::string* why) {
     if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') c = '_';
   }
   label.printed =
-      SendLabel(run_.printer_, label.text, name, run_.settings_.label_timeout, &label.why);
+      SendLabel(run_.printer_, label.text, name, run_.settings_.label_timeout, &label.why, cancelled);
   if (!label.printed) *why = label.why;
   record_.label = std::move(label);
   return record_.label->printed;

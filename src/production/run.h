@@ -160,7 +160,7 @@ class BoardSession {
   bool WantsLabel() const;
   // Renders the closed OK board's label and sends it; its record keeps
   // what was sent and whether it was printed. False with *why when not.
-  bool PrintLabel(std::string* why);
+  bool PrintLabel(std::string* why, const std::function<bool()>& cancelled = {});
   // After Finish: a line for the operator about where the record was kept
   // (the spool, while the line's database does not answer), or "".
   const std::string& Notice() const { return notice_; }

@@ -302,7 +302,13 @@ void BoardRunner::StartLabel(size_t i, unsigned number,
     // The send is bounded (the run's label_timeout), so a printer that
     // never answers holds this record that long and no more.
     std::string why;
-    const bool printed = session->PrintLabel(&why);
+    // Ctrl-C gives up a printer still waited for: the record is filed at
+    // once (label not printed; `label reprint` sends it later) rather than
+    // lost to a second Ctrl-C.
+    const bool printed = session->PrintLabel(&why, [this] {
+      const std::function<bool()>* interrupted = interrupted_.load();
+      return interrupted != nullptr && (*interrupted)();
+    });
     if (!printed) NoteFor(i)("LABEL NOT PRINTED: " + why);
     if (seams_.observer) seams_.observer->Label(i, number, printed, why);
     if (!session->File(&why)) {
@@ -568,6 +574,7 @@ void BoardRunner::RunAuto(size_t i, const std::function<bool()>& interrupted) {
 }
 
 bool BoardRunner::Run(const std::function<bool()>& interrupted) {
+  interrupted_ = &interrupted;
   std::vector<char> results(ids_.size(), 0);
   {
     std::vector<std::jthread> threads;
@@ -582,6 +589,7 @@ bool BoardRunner::Run(const std::function<bool()>& interrupted) {
     }
   }
   WaitLabels();
+  interrupted_ = nullptr;
 
   RunSummary summary;
   summary.stopped = interrupted();

@@ -287,6 +287,8 @@ class BoardRunner {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done;
   };
+  // The run's, while it runs: labels in flight give up once it says so.
+  std::atomic<const std::function<bool()>*> interrupted_{nullptr};
   std::mutex labels_mutex_;
   std::vector<LabelThread> labels_;
 };

@@ -14,10 +14,11 @@ namespace quelmar::testing {
 
 // kTake reads each connection to its end and closes it; kStall accepts and
 // never reads nor closes (a printer out of paper holding the line);
-// kRefuse listens nowhere: the port is closed.
+// kRefuse listens nowhere: the port is closed; kDrop reads a few bytes of
+// each label and closes with the rest unread (a printer that throws it away).
 class Printer {
  public:
-  enum class Mode { kTake, kStall, kRefuse };
+  enum class Mode { kTake, kStall, kRefuse, kDrop };
 
   explicit Printer(Mode mode);
   ~Printer();
