@@ -320,6 +320,20 @@ TEST_F(Labels, AReprintSendsTheRecordedBytesAgain) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find("is not what was printed"), std::string::npos) << r.err;
   EXPECT_EQ(on.Labels().size(), 2u);
+
+  // A record whose printer is a command: the command is not run from it.
+  json command = records[1];
+  const std::string planted = dir_.File("planted");
+  command["label"]["printer"] = "command:touch " + planted;
+  WriteWholeFile(dir_.File("command.jsonl"), command.dump() + "\n");
+  const RunResult c = RunProgram(QUELMAR_CLI_PATH,
+                                 {"label", "reprint", "--records", dir_.File("command.jsonl"),
+                                  "--serial", command["fields"]["serial"]},
+                                 {}, 30s);
+  EXPECT_EQ(c.exit_code, 1);
+  EXPECT_NE(c.err.find("a record's command is not run; give it with --printer"), std::string::npos)
+      << c.err;
+  EXPECT_FALSE(std::filesystem::exists(planted));
 }
 
 }  // namespace

@@ -31,7 +31,8 @@ constexpr char kHelp[] =
     "--unit ID: the board scanned as the unit ID.\n"
     "--serial V: the board that got the value V in any field (a serial\n"
     "  number, a MAC address in either case with ':' or '-').\n"
-    "--printer TARGET: where to, instead of the printer the record names:\n"
+    "--printer TARGET: where to, instead of the printer the record names (a\n"
+    "  record's command: printer is never run: give it here):\n"
     "  tcp://HOST:PORT (raw, e.g. port 9100), command:PROGRAM ARGS... (the\n"
     "  label on its stdin) or file:FOLDER (one .zpl file).\n"
     "--timeout-ms N: the bound on the send (default 10000).\n"
@@ -132,6 +133,11 @@ int Reprint(int argc, char** argv) {
   const std::string target_text = args.printer ? *args.printer : label.printer;
   production::PrinterTarget target;
   if (!production::ParsePrinter(target_text, &target, &why)) return fail(why);
+  // A record is data, not a program to run: a command is run only when the
+  // user names it.
+  if (!args.printer && target.kind == production::PrinterTarget::Kind::kCommand)
+    return fail("the label of " + board + " was for the command printer \"" + target_text +
+                "\": a record's command is not run; give it with --printer");
   // A folder's file says it is a reprint: the first one keeps its name.
   std::string name =
       "reprint-" + board + "-" + production::IsoUtc(std::chrono::system_clock::now());
