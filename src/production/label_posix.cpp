@@ -39,12 +39,16 @@ bool RunWithInput(const std::vector<std::string>& argv, const std::string& input
   args.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
+    // A group of its own: a program killed at the bound takes what it
+    // started with it (a script's lp, a sleep).
+    ::setpgid(0, 0);
     ::dup2(in[0], 0);
     ::execvp(args[0], args.data());
     const int error = errno;
     (void)!::write(failed[1], &error, sizeof error);
     ::_exit(127);
   }
+  if (pid > 0) ::setpgid(pid, pid);  // set on both sides: no race with the kill
   ::close(in[0]);
   ::close(failed[1]);
   if (pid < 0) {
@@ -87,6 +91,7 @@ bool RunWithInput(const std::vector<std::string>& argv, const std::string& input
       return false;
     }
     if (deadline.Passed()) {
+      ::kill(-pid, SIGKILL);
       ::kill(pid, SIGKILL);
       while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
       }

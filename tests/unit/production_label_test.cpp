@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -210,6 +212,22 @@ TEST(Label, ACommandTakesTheBytesOnItsStdinAndItsStatusCounts) {
   ASSERT_TRUE(ParsePrinter("command:sleep 30", &stuck, &why));
   EXPECT_FALSE(SendLabel(stuck, "^XA^XZ", "b", 200ms, &why));
   EXPECT_NE(why.find("killed"), std::string::npos) << why;
+  // What the program started goes with it (a wrapper script's lp).
+  const std::string pid_file = (dir / "child.pid").string();
+  PrinterTarget wrapper;
+  ASSERT_TRUE(ParsePrinter("command:sh -c \"sleep 30 & echo $! > '" + pid_file + "'; wait\"",
+                           &wrapper, &why));
+  EXPECT_FALSE(SendLabel(wrapper, "^XA^XZ", "b", 500ms, &why));
+  std::ifstream pid_in(pid_file);
+  pid_t child = 0;
+  ASSERT_TRUE(pid_in >> child);
+  bool gone = false;
+  for (int k = 0; k < 100 && !gone; ++k) {
+    gone = ::kill(child, 0) != 0;
+    if (!gone) std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_TRUE(gone) << "the program's own child " << child << " still runs";
+  if (!gone) ::kill(child, SIGKILL);
   PrinterTarget missing;
   ASSERT_TRUE(ParsePrinter("command:no-such-program-here", &missing, &why));
   EXPECT_FALSE(SendLabel(missing, "^XA^XZ", "b", 5s, &why));
