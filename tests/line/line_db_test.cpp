@@ -93,6 +93,13 @@ Worked ParseWorker(const std::string& out) {
 
 class Line : public ::testing::Test {
  protected:
+  // A field of four bytes drawn from the pool of its name.
+  static line::PoolField Drawn(const std::string& name) {
+    line::PoolField f;
+    f.pool = f.def.name = name;
+    f.def.size = 4;
+    return f;
+  }
   void SetUp() override {
     db_ = FreshDatabase();
     conn_ = SocketConn(db_);
@@ -443,9 +450,7 @@ TEST_F(Line, AStationStoppedInItsReservationHoldsNoPool) {
   line::LineDb db;
   std::string why;
   ASSERT_TRUE(db.Connect(conn_, &why)) << why;
-  line::PoolField f;
-  f.pool = f.def.name = "serial";
-  f.def.size = 4;
+  line::PoolField f = Drawn("serial");
   std::vector<production::FieldValue> values;
   std::string key;
   EXPECT_EQ(db.Reserve({f}, {production::NewBoardId(), "st", "COM1"}, &values, &key, &why),
@@ -700,9 +705,7 @@ TEST_F(Line, SpoolFiledOnce) {
   line::LineDb db;
   std::string why;
   ASSERT_TRUE(db.Connect(conn_, &why)) << why;
-  line::PoolField f;
-  f.pool = f.def.name = "serial";
-  f.def.size = 4;
+  line::PoolField f = Drawn("serial");
   const std::string id = production::NewBoardId();
   std::vector<production::FieldValue> values;
   std::string key, identity;
@@ -815,9 +818,7 @@ TEST_F(Line, AnEditedSpooledRecordIsSetAside) {
   std::string why, identity;
   ASSERT_TRUE(db.Connect(conn_, &why)) << why;
   ASSERT_TRUE(db.Identity(&identity, &why)) << why;
-  line::PoolField f;
-  f.pool = f.def.name = "serial";
-  f.def.size = 4;
+  line::PoolField f = Drawn("serial");
   line::Spool spool;
   ASSERT_TRUE(spool.Open(dir_.File("line3.spool"), &why)) << why;
   std::vector<std::string> ids;
@@ -870,9 +871,7 @@ TEST_F(Line, FilingMarksValues) {
   line::LineDb db;
   std::string why;
   ASSERT_TRUE(db.Connect(conn_, &why)) << why;
-  line::PoolField f;
-  f.pool = f.def.name = "serial";
-  f.def.size = 4;
+  line::PoolField f = Drawn("serial");
   for (const char* result : {"ok", "failed", "stopped"}) {
     const std::string id = production::NewBoardId();
     std::vector<production::FieldValue> values;
@@ -895,9 +894,7 @@ TEST_F(Line, FilingMarksValues) {
 TEST_F(Line, AStoppedServerHoldsNoBoard) {
   Ok({"init"});
   Ok({"pool", "add", "serial", "--format", "u32le", "--start", "7"});
-  line::PoolField f;
-  f.pool = f.def.name = "serial";
-  f.def.size = 4;
+  line::PoolField f = Drawn("serial");
   const std::string id = production::NewBoardId();
   std::string key;
   struct Case {
@@ -1418,9 +1415,7 @@ TEST_F(Line, AUnitLeftByARestartedStationSaysHowToCloseItsBoard) {
   line::LineDb db;
   std::string why;
   ASSERT_TRUE(db.Connect(conn_, &why)) << why;
-  line::PoolField serial;
-  serial.pool = serial.def.name = "serial";
-  serial.def.size = 4;
+  line::PoolField serial = Drawn("serial");
   const auto reserve = [&](const std::string& id) {
     line::BoardTag tag{id, "st", "COM1"};
     tag.unit = "K-1";
