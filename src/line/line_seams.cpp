@@ -1,5 +1,6 @@
 #include "line/line_seams.h"
 
+#include <filesystem>
 #include <utility>
 
 #include "line/job_run.h"
@@ -36,9 +37,11 @@ bool Line::Open(const production::LineSettings& settings, const std::string& spo
     release_ = std::move(release);
   }
   if (!db_.CheckFields(fields_, why)) return false;
-  // Records an earlier run could not file go in before any new board.
+  // Records an earlier run could not file go in before any new board,
+  // with those it held while their labels printed.
   size_t filed = 0;
   std::vector<std::string> notes;
+  FileHeld(&notes);
   const LineDb::Filed result = spool_.FileAll(db_, identity_, &filed, &notes, why);
   {
     std::lock_guard lock(notes_mutex_);
@@ -206,14 +209,14 @@ std::string Line::Held() {
   return "";
 }
 
-bool Line::Keep(const production::BoardRecord& record, std::string* why) {
+FiledBoard Line::Sealed(const production::BoardRecord& record, bool take_key) {
   std::string key;
   {
     std::lock_guard lock(keys_mutex_);
     const auto at = keys_.find(record.id);
     if (at != keys_.end()) {
-      key = std::move(at->second);
-      keys_.erase(at);
+      key = at->second;
+      if (take_key) keys_.erase(at);
     }
   }
   FiledBoard board{record.id,
@@ -247,15 +250,87 @@ bool Line::Keep(const production::BoardRecord& record, std::string* why) {
       late.count = false;
     }
     db_.Reserve({}, late, &none, &key, &ignored);
+    if (!take_key && !key.empty()) {
+      std::lock_guard lock(keys_mutex_);
+      keys_[record.id] = key;
+    }
   }
   if (!key.empty()) board.seal = SealRecord(key, board.record);
+  return board;
+}
+
+bool Line::Hold(const production::BoardRecord& record, std::string* why) {
+  const FiledBoard board = Sealed(record, false);
+  std::lock_guard lock(held_mutex_);
+  if (!held_open_) {
+    if (!held_.Open((std::filesystem::path(spool_.folder()) / "held").string(), why)) return false;
+    held_open_ = true;
+  }
+  if (!held_.Put(board, why)) return false;
+  held_ids_.insert(record.id);
+  return true;
+}
+
+void Line::Unhold(const std::string& id) {
+  std::lock_guard lock(held_mutex_);
+  if (held_ids_.erase(id) == 0) return;
+  std::string ignored;
+  held_.Remove(id, &ignored);
+}
+
+void Line::FileHeld(std::vector<std::string>* notes) {
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::path(spool_.folder()) / "held";
+  std::error_code error;
+  if (!fs::is_directory(folder, error)) return;
+  std::string why;
+  std::vector<FiledBoard> boards;
+  std::vector<std::string> unreadable;
+  std::lock_guard lock(held_mutex_);
+  if (!held_.Open(folder.string(), &why) || !held_.Pending(&boards, &unreadable, &why)) {
+    notes->push_back(why);
+    return;
+  }
+  held_open_ = true;
+  for (const std::string& name : unreadable)
+    notes->push_back("'" + name + "' in '" + folder.string() +
+                     "' is not a record this program held: it is left where it is");
+  for (const FiledBoard& board : boards) {
+    // Another station's, sharing the folder: that one files its own.
+    if (board.station != station_ || board.line != identity_) continue;
+    const fs::path from = folder / (board.id + ".json");
+    const fs::path to = fs::path(spool_.folder()) / (board.id + ".json");
+    if (fs::exists(to, error)) {
+      // The spool has the record Keep made after it: that one is filed.
+      fs::remove(from, error);
+      continue;
+    }
+    error.clear();
+    fs::rename(from, to, error);
+    if (error) {
+      notes->push_back("cannot move the held record of board " + board.id +
+                       " into the spool: " + error.message());
+      continue;
+    }
+    notes->push_back("board " + std::to_string(board.board) + " (" + board.id +
+                     ") was OK when the station ended while printing its label: its record is "
+                     "filed now; the label may not have printed (quelmar-cli label reprint "
+                     "sends it again)");
+  }
+}
+
+bool Line::Keep(const production::BoardRecord& record, std::string* why) {
+  const FiledBoard board = Sealed(record, true);
   // In the spool before the filing starts: a station killed before the
   // database's answer loses nothing, and the next filing of the same
   // record is a no-op.
   std::string spool_why;
   const bool spooled = spool_.Put(board, &spool_why);
+  // The spool has it now (or nothing will): the held one goes.
+  if (spooled) Unhold(board.id);
   std::string reason;
   const LineDb::Filed filed = db_.File(board, &reason);
+  if (!spooled) Unhold(board.id);
   if (filed == LineDb::Filed::kOk) {
     std::string ignored;
     if (spooled && !spool_.Remove(board.id, &ignored)) spooled_ = true;

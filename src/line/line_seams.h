@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,6 +58,10 @@ class Line final : public production::BoardValues, public production::RecordSink
   // spool, kept (*why then says so): only a record that can be kept
   // nowhere fails its board.
   bool Keep(const production::BoardRecord& record, std::string* why) override;
+  // Seals the record and puts it in the spool's held/ folder, out of the
+  // filing's way: should the station end before Keep, the next Open moves
+  // it into the spool, which files it.
+  bool Hold(const production::BoardRecord& record, std::string* why) override;
 
   // A run of a released job ([line] job): what a new board gets now, or
   // what the board `id` was reserved under (taken: asked once per board).
@@ -90,8 +95,20 @@ class Line final : public production::BoardValues, public production::RecordSink
   // when it is newer. False with *why when there is none to change to.
   bool ChangeOver(const std::shared_ptr<const production::Release>& from, std::string* why);
 
+  // The record as the database takes it, sealed with its board's key
+  // (taken from keys_ when take_key, else left there for Keep).
+  FiledBoard Sealed(const production::BoardRecord& record, bool take_key);
+  // Moves the held records of this station's earlier run into the spool
+  // (those the spool has already are only removed). A line each in *notes.
+  void FileHeld(std::vector<std::string>* notes);
+  void Unhold(const std::string& id);
+
   LineDb db_;
   Spool spool_;
+  std::mutex held_mutex_;
+  Spool held_;  // the spool's held/ folder, opened by the first Hold
+  bool held_open_ = false;
+  std::set<std::string> held_ids_;
   std::string station_;
   std::string identity_;  // the database's, as the spool keeps it
   std::string job_name_;  // [line] job, without its version

@@ -5,8 +5,8 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -53,6 +53,11 @@ struct PrinterTarget {
 // "tcp://HOST:PORT" (raw, e.g. port 9100), "command:lp -d zebra -o raw" or
 // "file:labels/". False with one line in *why.
 bool ParsePrinter(const std::string& text, PrinterTarget* out, std::string* why);
+
+// Why the label of a record filed by the run after the one that sent it
+// is not known to have printed: that one ended before the printer answered.
+inline constexpr char kLabelNotKnown[] =
+    "the station ended before the printer answered: the label may have printed or not";
 
 // Sends the label's bytes whole, within timeout in all: tcp sends them,
 // shuts its side and waits for the printer to close its own; command runs

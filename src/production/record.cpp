@@ -1,13 +1,19 @@
 #include "production/record.h"
 
+#include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <vector>
 
 #include "common/utf8_path.h"
+#include "image/image_writer.h"
 #include "link/protocol.h"
 
 namespace quelmar::production {
@@ -175,10 +181,167 @@ bool RecordsFile::Open(const std::string& path, std::string* why) {
   return file_.Open(path, why);
 }
 
+namespace {
+
+constexpr char kHeldSuffix[] = ".record";
+
+// The records file's lines that hold these ids as their own ("id":"...";
+// an id inside a log or a rework_of is never preceded by that key).
+std::set<std::string> IdsInFile(const std::string& path, const std::set<std::string>& ids) {
+  std::set<std::string> found;
+  std::ifstream in(PathFromUtf8(path), std::ios::binary);
+  for (std::string line; found.size() < ids.size() && std::getline(in, line);) {
+    for (const std::string& id : ids) {
+      if (line.find("\"id\":\"" + id + "\"") != std::string::npos) found.insert(id);
+    }
+  }
+  return found;
+}
+
+}  // namespace
+
+RecordsFile::RecordsFile() {
+  // One object's held records are told from another's in this process as
+  // from another process's: each has a lock of its own.
+  static std::atomic<unsigned> next{0};
+  tag_ = ProcessName() + " " + std::to_string(next.fetch_add(1));
+  for (char& c : tag_) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') c = '_';
+  }
+}
+
+RecordsFile::~RecordsFile() {
+  std::lock_guard lock(mutex_);
+  const bool ours = !held_folder_.empty() && held_.empty();
+  held_lock_.Release();
+  // A record still held is left with its lock file for the next run.
+  if (ours) {
+    std::error_code ignored;
+    std::filesystem::remove(PathFromUtf8(held_folder_) / PathFromUtf8(tag_ + ".lock"), ignored);
+  }
+}
+
+std::string RecordsFile::HeldPath(const std::string& tag, const std::string& id) const {
+  return held_folder_ + "/" + tag + "." + id + kHeldSuffix;
+}
+
+bool RecordsFile::Hold(const BoardRecord& record, std::string* why) {
+  if (record.id.empty()) return true;
+  std::lock_guard lock(mutex_);
+  namespace fs = std::filesystem;
+  std::string reason;
+  if (held_folder_.empty() || !held_lock_.StillHeld(&reason)) {
+    const std::string folder = path_ + ".held";
+    std::error_code error;
+    if (fs::create_directory(PathFromUtf8(folder), error)) {
+      const std::string parent = Utf8FromPath(PathFromUtf8(folder).parent_path());
+      if (!FlushFolder(parent.empty() ? "." : parent, why)) return false;
+    } else if (error) {
+      *why = "cannot create the folder '" + folder + "': " + error.message();
+      return false;
+    }
+    if (!held_lock_.Acquire(folder + "/" + tag_ + ".lock", std::chrono::milliseconds(0), why))
+      return false;
+    held_folder_ = folder;
+  }
+  const std::string text = RecordJson(record) + "\n";
+  if (!image::WriteFileAtomically(HeldPath(tag_, record.id),
+                                  std::vector<uint8_t>(text.begin(), text.end()), why))
+    return false;
+  held_.insert(record.id);
+  return true;
+}
+
+void RecordsFile::Unhold(const std::string& id) {
+  if (held_.erase(id) == 0) return;
+  // A file left here by a failed removal is found in the records by its
+  // id and never appended twice.
+  std::error_code ignored;
+  std::filesystem::remove(PathFromUtf8(HeldPath(tag_, id)), ignored);
+}
+
 bool RecordsFile::Append(const BoardRecord& record, std::string* why) {
   const std::string line = RecordJson(record) + "\n";
   std::lock_guard lock(mutex_);
-  return file_.Append(line, why);
+  // The held record goes either way: one that could not be appended now
+  // must not come back as OK once the run counted its board failed.
+  const bool appended = file_.Append(line, why);
+  Unhold(record.id);
+  return appended;
+}
+
+bool RecordsFile::FileHeld(std::vector<std::string>* notes, std::string* why) {
+  namespace fs = std::filesystem;
+  std::lock_guard lock(mutex_);
+  const std::string folder = path_ + ".held";
+  std::error_code error;
+  if (!fs::exists(PathFromUtf8(folder), error) && !error) return true;
+  // tag -> (id, file) of each held record
+  std::map<std::string, std::vector<std::pair<std::string, fs::path>>> held;
+  const std::string suffix = kHeldSuffix;
+  for (fs::directory_iterator it(PathFromUtf8(folder), error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string name = Utf8FromPath(it->path().filename());
+    const size_t dot = name.find('.');
+    if (dot == 0 || dot == std::string::npos || name.size() <= suffix.size() + dot + 1 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+      continue;
+    held[name.substr(0, dot)].push_back(
+        {name.substr(dot + 1, name.size() - suffix.size() - dot - 1), it->path()});
+  }
+  if (error) {
+    *why = "cannot read the folder '" + folder + "': " + error.message();
+    return false;
+  }
+  for (auto& [tag, entries] : held) {
+    // A process still running holds its lock, and its records are its own.
+    FileLock owner;
+    std::string busy;
+    const std::string lock_path = folder + "/" + tag + ".lock";
+    if (!owner.Acquire(lock_path, std::chrono::milliseconds(0), &busy)) continue;
+    std::set<std::string> ids;
+    for (auto& entry : entries) ids.insert(entry.first);
+    const std::set<std::string> present = IdsInFile(path_, ids);
+    for (auto& [id, file] : entries) {
+      std::ifstream in(file, std::ios::binary);
+      std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      if (!in && !in.eof()) continue;  // removed meanwhile by another run
+      const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+      const bool record = !j.is_discarded() && j.is_object() && j.contains("id") && j["id"] == id &&
+                          !text.empty() && text.back() == '\n' &&
+                          text.find('\n') == text.size() - 1;
+      if (!record) {
+        notes->push_back("records: '" + Utf8FromPath(file) +
+                         "' is not a record this program held: it is left where it is");
+        continue;
+      }
+      if (present.count(id) == 0) {
+        std::string reason;
+        if (!file_.Append(text, &reason)) {
+          *why = "cannot append a held record: " + reason;
+          return false;
+        }
+        std::string what = "board " + j.value("board", nlohmann::json(0)).dump();
+        // Quoted as JSON: a file edited by hand puts no control
+        // character on the terminal.
+        if (j.contains("unit") && j["unit"].is_string())
+          what += " (unit " +
+                  j["unit"].dump(-1, ' ', true, nlohmann::json::error_handler_t::replace) + ")";
+        if (j.contains("port") && j["port"].is_string())
+          what += " on " + j["port"].dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+        notes->push_back("records: " + what +
+                         " was OK when its program ended while printing its label: its record "
+                         "is appended now; the label may not have printed (quelmar-cli label "
+                         "reprint sends it again)");
+      }
+      std::error_code ignored;
+      fs::remove(file, ignored);
+    }
+    owner.Release();
+    std::error_code ignored;
+    fs::remove(PathFromUtf8(lock_path), ignored);
+  }
+  return true;
 }
 
 }  // namespace quelmar::production

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -107,18 +108,38 @@ std::string NewBoardId();
 // The records file of a run: opened (and so checked writable) before any
 // board is touched; each record appended whole and flushed to disk.
 // Safe to share between the boards' threads.
+// A record can be held first (an OK board's, while its label is printed):
+// it is then in RECORDS.held/ until its append, so that a process killed
+// meanwhile loses nothing; the next run on the file appends it.
 class RecordsFile final : public RecordSink {
  public:
+  RecordsFile();
+  ~RecordsFile() override;
+  RecordsFile(const RecordsFile&) = delete;
+  RecordsFile& operator=(const RecordsFile&) = delete;
   // Creates the folder when missing. False with *why.
   bool Open(const std::string& path, std::string* why);
   bool Append(const BoardRecord& record, std::string* why);
   bool Keep(const BoardRecord& record, std::string* why) override { return Append(record, why); }
+  bool Hold(const BoardRecord& record, std::string* why) override;
+  // After Open: appends the records held by processes that have ended
+  // (each one not already in the file), one line each in *notes. Records
+  // of a process still running are left to it. False with *why when the
+  // held folder cannot be read.
+  bool FileHeld(std::vector<std::string>* notes, std::string* why);
   const std::string& path() const { return path_; }
 
  private:
+  std::string HeldPath(const std::string& tag, const std::string& id) const;
+  void Unhold(const std::string& id);
+
   std::mutex mutex_;
   AppendFile file_;
   std::string path_;
+  std::string held_folder_;  // RECORDS.held
+  std::string tag_;          // this object's part of the held files' names
+  FileLock held_lock_;       // TAG.lock there, while this process runs
+  std::set<std::string> held_;
 };
 
 }  // namespace quelmar::production

@@ -89,7 +89,8 @@ bool ProductionRun::Prepare(RunSettings settings, const image::ImageStore& image
   if (settings_.records_path) {
     records_.emplace();
     std::string reason;
-    if (!records_->Open(*settings_.records_path, &reason)) {
+    if (!records_->Open(*settings_.records_path, &reason) ||
+        !records_->FileHeld(&notes_, &reason)) {
       *why = "records: " + reason;
       return false;
     }
@@ -356,8 +357,19 @@ bool BoardSession::PrintLabel(std::string* why, const std::function<bool()>& can
   for (char& c : name) {
     if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') c = '_';
   }
-  label.printed =
-      SendLabel(run_.printer_, label.text, name, run_.settings_.label_timeout, &label.why, cancelled);
+  // Held first, as the record would read were this process to end before
+  // the printer answers: it is filed then by the next run.
+  label.why = kLabelNotKnown;
+  record_.label = label;
+  for (RecordSink* sink : run_.sinks_) {
+    std::string reason;
+    // A record that cannot be held is still filed below, as before.
+    if (!sink->Hold(record_, &reason))
+      notice_ = "the record could not be held while the label printed: " + reason;
+  }
+  label.why.clear();
+  label.printed = SendLabel(run_.printer_, label.text, name, run_.settings_.label_timeout,
+                            &label.why, cancelled);
   if (!label.printed) *why = label.why;
   record_.label = std::move(label);
   return record_.label->printed;

@@ -84,6 +84,9 @@ class ProductionRun {
   unsigned Stopped() const { return stopped_.load(); }
   // --json's last line.
   void EmitSummary();
+  // Lines from Prepare that a person should read: records held by a run
+  // that ended before its labels were printed, appended now.
+  const std::vector<std::string>& Notes() const { return notes_; }
 
  private:
   friend class BoardSession;
@@ -102,6 +105,7 @@ class ProductionRun {
   PrinterTarget printer_;
   std::atomic<unsigned> next_board_{1};
   std::atomic<unsigned> ok_{0}, failed_{0}, stopped_{0};
+  std::vector<std::string> notes_;
 };
 
 // One board's part of the run. Steps in order: Identified, Reserve (before

@@ -66,6 +66,14 @@ class RecordSink {
   // record elsewhere than it should (the line's spool, while the database
   // does not answer): the operator is told.
   virtual bool Keep(const BoardRecord& record, std::string* why) = 0;
+  // Keeps the record as it stands where the next run finds it should this
+  // process end before Keep (an OK board's record while its label is
+  // printed). Keep then replaces it. False with *why.
+  virtual bool Hold(const BoardRecord& record, std::string* why) {
+    (void)record;
+    (void)why;
+    return true;
+  }
 };
 
 }  // namespace quelmar::production

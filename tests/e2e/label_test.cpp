@@ -19,6 +19,7 @@
 #include "image/image_writer.h"
 #include "printer.h"
 #include "process.h"
+#include "production/label.h"
 #include "production/sha256.h"
 #include "station_client.h"
 
@@ -204,6 +205,57 @@ TEST_F(Labels, CtrlCGivesUpALabelInFlightAndFilesItsRecord) {
   EXPECT_EQ(records[0]["result"], "ok");
   EXPECT_EQ(records[0]["label"]["printed"], false);
   EXPECT_EQ(records[0]["label"]["why"], "the station stopped before the printer took the label");
+}
+
+// Killed while a label waits for a silent printer (a power cut, kill -9):
+// the OK board's record was held before the label went out, and the next
+// run on the records file appends it, its label not known to have printed,
+// and says so. With one board per port and with --auto.
+TEST_F(Labels, AKilledRunsRecordIsFiledByTheNextRun) {
+  for (const bool auto_mode : {false, true}) {
+    SCOPED_TRACE(auto_mode ? "--auto" : "one board");
+    std::remove(dir_.File("records.jsonl").c_str());
+    std::remove(dir_.File("serial.state").c_str());
+    Printer stalled(Printer::Mode::kStall);
+    WriteWholeFile(dir_.File("killed.toml"), Product(stalled.Target(), 120000));
+    SimProcess sim;
+    ASSERT_TRUE(sim.Start({"--quiet", "--after-reboot", "hangup"}));
+    std::vector<std::string> args = {"flash", sim.device(), "--profile", dir_.File("killed.toml")};
+    if (auto_mode) args.insert(args.end(), {"--auto", "--count", "1"});
+    BackgroundProgram flash;
+    ASSERT_TRUE(flash.Start(QUELMAR_CLI_PATH, args));
+    ASSERT_TRUE(stalled.WaitForConnection(60s)) << flash.Out() << flash.Err();
+    flash.Signal(SIGKILL);
+    flash.Wait(30s);
+    EXPECT_TRUE(Records(dir_.File("records.jsonl")).empty());
+
+    Printer taking(Printer::Mode::kTake);
+    WriteWholeFile(dir_.File("next.toml"), Product(taking.Target(), 10000));
+    SimProcess next;
+    ASSERT_TRUE(next.Start({"--quiet", "--after-reboot", "hangup"}));
+    const RunResult r = RunProgram(
+        QUELMAR_CLI_PATH, {"flash", next.device(), "--profile", dir_.File("next.toml")}, {}, 120s);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.err.find("quelmar-cli: records: board 1 on \"" + sim.device() +
+                         "\" was OK when its program ended while printing its label"),
+              std::string::npos)
+        << r.err;
+    const std::vector<json> records = Records(dir_.File("records.jsonl"));
+    ASSERT_EQ(records.size(), 2u) << r.out << r.err;
+    EXPECT_EQ(records[0]["result"], "ok");
+    EXPECT_EQ(records[0]["fields"]["serial"], "QM-000070");
+    EXPECT_EQ(records[0]["label"]["printed"], false);
+    EXPECT_EQ(records[0]["label"]["why"], production::kLabelNotKnown);
+    EXPECT_EQ(records[0]["label"]["printer"], stalled.Target());
+    // The second board never gets the first one's values.
+    EXPECT_EQ(records[1]["fields"]["serial"], "QM-000071");
+    EXPECT_EQ(records[1]["label"]["printed"], true);
+    // Nothing is left held for a third run to append again.
+    size_t held = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir_.File("records.jsonl.held")))
+      held += e.path().extension() == ".record";
+    EXPECT_EQ(held, 0u);
+  }
 }
 
 // The record is written once the label's outcome is known: one that

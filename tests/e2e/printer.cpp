@@ -53,10 +53,20 @@ bool Printer::WaitForLabels(size_t n, std::chrono::milliseconds limit) {
   return true;
 }
 
+bool Printer::WaitForConnection(std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (accepted_.load() == 0) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
 void Printer::Serve() {
   while (!stop_) {
     const int c = ::accept(fd_, nullptr, nullptr);
     if (c < 0) return;
+    accepted_.fetch_add(1);
     if (mode_ == Mode::kStall) {
       held_.push_back(c);
       continue;

@@ -30,6 +30,8 @@ class Printer {
   // Each connection's bytes, in the order they ended.
   std::vector<std::string> Labels();
   bool WaitForLabels(size_t n, std::chrono::milliseconds limit);
+  // Until a connection has been accepted.
+  bool WaitForConnection(std::chrono::milliseconds limit);
 
  private:
   void Serve();
@@ -38,6 +40,7 @@ class Printer {
   int fd_ = -1;
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
+  std::atomic<size_t> accepted_{0};
   std::thread thread_;
   std::vector<int> held_;
   std::mutex mutex_;

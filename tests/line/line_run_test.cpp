@@ -18,7 +18,9 @@
 
 #include "image/image_writer.h"
 #include "pg_support.h"
+#include "printer.h"
 #include "process.h"
+#include "production/label.h"
 #include "station_client.h"
 
 namespace quelmar::testing {
@@ -338,6 +340,51 @@ TEST_F(LineRun, KilledMidBoardLeavesOrphans) {
   }
   EXPECT_EQ(records[0]["fields"]["serial"], 100001);
   EXPECT_EQ(Sql("SELECT count(*) FROM pool_values WHERE state = 'reserved'"), "3");
+}
+
+// A station killed while an OK board's label waits for a silent printer:
+// the board's record was held, sealed, before the label went out; the
+// station's next start files it (its values written, never drawn again)
+// with its label not known to have printed.
+TEST_F(LineRun, KilledWhileALabelPrintsFilesTheBoardAtTheNextStart) {
+  WriteWholeFile(dir_.File("board.zpl"), "^XA^FDSN {serial}^FS^XZ\n");
+  const auto label = [&](const Printer& printer) {
+    return "\n[label]\ntemplate = \"board.zpl\"\nprinter = \"" + printer.Target() +
+           "\"\ntimeout_ms = 120000\n";
+  };
+  Printer stalled(Printer::Mode::kStall);
+  const std::string profile = Profile("st9", label(stalled));
+  auto first = Board("first");
+  BackgroundProgram run;
+  ASSERT_TRUE(run.Start(QUELMAR_CLI_PATH, {"flash", first->device(), "--profile", profile}, Env()));
+  ASSERT_TRUE(stalled.WaitForConnection(60s)) << run.Out() << run.Err();
+  run.Signal(SIGKILL);
+  run.Wait(30s);
+  first->Stop();
+  EXPECT_TRUE(DbRecords().empty());
+
+  Printer taking(Printer::Mode::kTake);
+  Profile("st9", label(taking));
+  auto next = Board("next");
+  const RunResult r =
+      RunProgram(QUELMAR_CLI_PATH, {"flash", next->device(), "--profile", profile}, Env(), 120s);
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  next->Stop();
+  EXPECT_NE(r.err.find("was OK when the station ended while printing its label: its record is "
+                       "filed now"),
+            std::string::npos)
+      << r.err;
+  const std::vector<json> records = DbRecords();
+  ASSERT_EQ(records.size(), 2u) << r.err;
+  EXPECT_EQ(records[0]["result"], "ok");
+  EXPECT_EQ(records[0]["label"]["printed"], false);
+  EXPECT_EQ(records[0]["label"]["why"], production::kLabelNotKnown);
+  EXPECT_EQ(records[1]["label"]["printed"], true);
+  EXPECT_NE(records[1]["fields"]["serial"], records[0]["fields"]["serial"]);
+  EXPECT_EQ(Sql("SELECT count(*) FROM pool_values WHERE state = 'written'"), "6");
+  EXPECT_EQ(Sql("SELECT count(*) FROM pool_values WHERE state = 'reserved'"), "0");
+  EXPECT_EQ(SpoolFiles(dir_.File("st9.spool")), 0u);
+  EXPECT_EQ(SpoolFiles(dir_.File("st9.spool/held")), 0u);
 }
 
 // What is refused before any board is touched, each in one line that holds

@@ -389,7 +389,6 @@ TEST(JsonEvents, ProgressAtMostFiveASecond) {
     allowed += throttle.Allow(t0 + std::chrono::milliseconds(ms)) ? 1 : 0;
   EXPECT_EQ(allowed, 10);
 }
-
 }  // namespace
 }  // namespace quelmar::production
 
@@ -431,6 +430,107 @@ TEST(RecordsView, AttemptsAreReadBackCountedAndChecked) {
             "4 boards: 3 ok, 1 not ok; yield 75.0%, first pass 50.0% (2 ok at their first "
             "attempt)");
   EXPECT_EQ(RecordsTotals({}), "0 boards: 0 ok, 0 not ok");
+}
+
+// A record held while its label prints: appended by the next run on the
+// records file once its holder has ended, exactly once, and never while the
+// holder still runs.
+TEST_F(RecordsFileTest, AHeldRecordIsAppendedOnceAfterItsHolderEnds) {
+  const auto count = [](const fs::path& folder, const char* extension) {
+    size_t n = 0;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+      n += it->path().extension() == extension;
+    return n;
+  };
+  const auto held_files = [&](const fs::path& folder) { return count(folder, ".record"); };
+  struct Case {
+    const char* name;
+    // What the holder does with the record it held before it ends.
+    std::function<void(RecordsFile& holder, const BoardRecord& r, const std::string& folder)> then;
+    bool holder_runs;  // the next run comes while the holder still runs
+    size_t records;    // in the file after the next run
+    const char* note;  // in the next run's notes ("" for none)
+    size_t left_held;  // held files after the next run
+  };
+  const Case cases[] = {
+      {"killed while its label printed",
+       [](RecordsFile&, const BoardRecord&, const std::string&) {}, false, 1,
+       "board 2 (unit \"PCB-7\\u001b[2J\") on \"COM3\" was OK", 0},
+      {"appended in time",
+       [](RecordsFile& h, const BoardRecord& r, const std::string&) {
+         std::string why;
+         ASSERT_TRUE(h.Append(r, &why)) << why;
+       },
+       false, 1, "", 0},
+      {"killed between its append and the held file's removal",
+       [](RecordsFile& h, const BoardRecord& r, const std::string& folder) {
+         const fs::path copy = fs::path(folder).parent_path() / "copy";
+         fs::path file;
+         for (const auto& e : fs::directory_iterator(folder))
+           if (e.path().extension() == ".record") file = e.path();
+         fs::copy_file(file, copy);
+         std::string why;
+         ASSERT_TRUE(h.Append(r, &why)) << why;
+         fs::rename(copy, file);
+       },
+       false, 1, "", 0},
+      {"still running", [](RecordsFile&, const BoardRecord&, const std::string&) {}, true, 0, "",
+       1},
+      {"edited into something else",
+       [](RecordsFile&, const BoardRecord&, const std::string& folder) {
+         for (const auto& e : fs::directory_iterator(folder))
+           if (e.path().extension() == ".record") std::ofstream(e.path()) << "{\"id\":1}\n";
+       },
+       false, 0, "is not a record this program held", 1},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = (dir_ / ("r" + std::to_string(n++) + ".jsonl")).string();
+    const std::string folder = path + ".held";
+    BoardRecord r = SampleRecord();
+    r.id = NewBoardId();
+    r.unit = "PCB-7\x1b[2J";
+    auto holder = std::make_unique<RecordsFile>();
+    std::string why;
+    ASSERT_TRUE(holder->Open(path, &why)) << why;
+    ASSERT_TRUE(holder->Hold(r, &why)) << why;
+    ASSERT_EQ(held_files(folder), 1u);
+    c.then(*holder, r, folder);
+    if (!c.holder_runs) holder.reset();
+    RecordsFile next;
+    std::vector<std::string> notes;
+    ASSERT_TRUE(next.Open(path, &why)) << why;
+    ASSERT_TRUE(next.FileHeld(&notes, &why)) << why;
+    RecordsRead read;
+    ASSERT_TRUE(ReadRecords(path, &read, &why)) << why;
+    ASSERT_EQ(read.records.size(), c.records);
+    if (c.records == 1) {
+      EXPECT_EQ(read.records[0]["id"], r.id);
+    }
+    if (*c.note == '\0') {
+      EXPECT_TRUE(notes.empty()) << notes[0];
+    } else {
+      ASSERT_EQ(notes.size(), 1u);
+      EXPECT_NE(notes[0].find(c.note), std::string::npos) << notes[0];
+    }
+    EXPECT_EQ(held_files(folder), c.left_held);
+    // A second run finds nothing more to do.
+    notes.clear();
+    ASSERT_TRUE(next.FileHeld(&notes, &why)) << why;
+    RecordsRead again;
+    ASSERT_TRUE(ReadRecords(path, &again, &why)) << why;
+    EXPECT_EQ(again.records.size(), c.records);
+    if (c.holder_runs) {
+      // The holder's own append takes its record out of the folder.
+      ASSERT_TRUE(holder->Append(r, &why)) << why;
+      EXPECT_EQ(held_files(folder), 0u);
+      holder.reset();
+    }
+    // No lock file is left of a holder that has ended.
+    EXPECT_EQ(count(folder, ".lock"), 0u);
+  }
 }
 
 }  // namespace

@@ -392,6 +392,8 @@ int CmdFlash(int argc, char** argv) {
       std::fprintf(stderr, "quelmar-cli: %s\n", why.c_str());
       return kExitFailure;
     }
+    for (const std::string& note : production.Notes())
+      std::fprintf(stderr, "quelmar-cli: %s\n", note.c_str());
     job.production = &production;
   }
   // Retries are the runner's.

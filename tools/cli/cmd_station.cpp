@@ -251,6 +251,8 @@ int CmdStation(int argc, char** argv) {
     if (!error.empty()) std::fprintf(stderr, "quelmar-cli: %s\n", error.c_str());
     return kExitFailure;
   }
+  for (const std::string& note : setup.production.Notes())
+    std::fprintf(stderr, "quelmar-cli: %s\n", note.c_str());
   if (setup.line) {
     for (const std::string& note : setup.line->Notes())
       std::fprintf(stderr, "quelmar-cli: %s\n", note.c_str());
