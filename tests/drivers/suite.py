@@ -514,13 +514,27 @@ class Suite:
         """Unplugged half-way through bank A: one failure line, exit 1, at
         once; the flash holds exactly the blocks written; the port leaves
         the list."""
-        board = self.board(d, d.name + "-unplug")
-        run = f"unplug-{d.name}"
+        # About 40 % into the bank, by this run's own measure of a bank. On
+        # a loaded host the write may be seen late and the unplug land after
+        # bank A: that says nothing of the program, so it is placed once
+        # more, earlier.
+        for attempt, share in enumerate((0.4, 0.1)):
+            seen = self.unplug_once(d, share, attempt)
+            if seen is not None:
+                return seen
+            log(f"drivers: {d.name}: the unplug came after bank A had been written "
+                "(the host was slow to see the write start): placed again, earlier")
+            self.restore()
+        raise CaseFailed("the unplug came after bank A twice: the host is too slow to place it")
+
+    def unplug_once(self, d, share, attempt):
+        """One unplug; None when it came after bank A was written."""
+        board = self.board(d, d.name + "-unplug" + ("" if attempt == 0 else str(attempt + 1)))
+        run = f"unplug-{d.name}-{attempt}"
         self.guest.background(run, ["quelmar-cli", "flash", d.port, "--code",
                                     "/share/images/two.fcode"])
         self.wait_for(run + ".out", "Write CODE... ", 120)
-        # About 40 % into the bank, by this run's own measure of a bank.
-        time.sleep(0.4 * self.measured.get((d.name, "bank A"), 1.0))
+        time.sleep(share * self.measured.get((d.name, "bank A"), 1.0))
         watch = FileWatch(os.path.join(self.guest.run_dir, run + ".rc"))
         t0 = time.monotonic()
         self.unplug(d)
@@ -530,9 +544,11 @@ class Suite:
         took = ended - t0
         out = self.guest.read_share(f"run/{run}.out")
         rc = int(self.guest.read_share(f"run/{run}.rc"))
-        expect_equal(rc, 1, "exit status")
         lines = lines_of(out)
         head = ["Loading CODE completed !", *opened(d.port), "Erase CODE... OK.", "Write CODE... "]
+        if len(lines) >= len(head) and lines[len(head) - 1] == "Write CODE... OK.":
+            return None  # restore() stops the board and plugs the adapter in again
+        expect_equal(rc, 1, "exit status")
         expect_equal(lines[:len(head)], head, "log up to the write")
         tail = lines[len(head):]
         expect(len(tail) == 1 and FAILURE_LINE.match(tail[0]) is not None,
