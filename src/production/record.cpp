@@ -303,9 +303,13 @@ bool RecordsFile::FileHeld(std::vector<std::string>* notes, std::string* why) {
     for (auto& entry : entries) ids.insert(entry.first);
     const std::set<std::string> present = IdsInFile(path_, ids);
     for (auto& [id, file] : entries) {
-      std::ifstream in(file, std::ios::binary);
-      std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-      if (!in && !in.eof()) continue;  // removed meanwhile by another run
+      std::string text;
+      {
+        // Closed before the removal below: Windows removes no open file.
+        std::ifstream in(file, std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (!in && !in.eof()) continue;  // removed meanwhile by another run
+      }
       const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
       const bool record = !j.is_discarded() && j.is_object() && j.contains("id") && j["id"] == id &&
                           !text.empty() && text.back() == '\n' &&
