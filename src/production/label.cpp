@@ -88,6 +88,12 @@ bool LabelTemplate::Parse(const std::string& text, const std::vector<std::string
     const char c = text[i];
     if (c == '\n') ++line;
     if (c == '^' || c == '~') {
+      // The escapes put in a value (\5E for ^, \7E for ~) and the prefix
+      // that ends its data are only safe while ^ and ~ are the prefixes.
+      if (i + 2 < text.size() && Upper(text[i + 1]) == 'C' &&
+          (Upper(text[i + 2]) == 'C' || Upper(text[i + 2]) == 'T'))
+        return fail(std::string(1, c) + text.substr(i + 1, 2) +
+                    " changes a command prefix, which the values' escapes rely on: keep ^ and ~");
       in_data =
           c == '^' && i + 2 < text.size() && Upper(text[i + 1]) == 'F' && Upper(text[i + 2]) == 'D';
       if (in_data) {

@@ -119,6 +119,9 @@ TEST(Label, TemplatesThatCannotBeFilledSafelyAreRefusedInOneLine) {
       {"^XA^FO{serial},20^FDx^FS^XZ", "stands outside a field's data"},
       {"^XA\n^FDx {serial^FS", "line 2: a '{' opens no {name}"},
       {"^XA^FDa}b^FS", "a '}' closes no {name}"},
+      // A new prefix would let a value's own bytes start a command.
+      {"^XA^CC+\n+FD{serial}+FS^XZ", "line 1: ^CC changes a command prefix"},
+      {"^XA~ct!^FD{serial}^FS^XZ", "~ct changes a command prefix"},
   };
   for (const Case& c : cases) {
     LabelTemplate t;
