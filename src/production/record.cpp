@@ -186,13 +186,18 @@ namespace {
 constexpr char kHeldSuffix[] = ".record";
 
 // The records file's lines that hold these ids as their own ("id":"...";
-// an id inside a log or a rework_of is never preceded by that key).
+// an id inside a log or a rework_of is never preceded by that key). Only a
+// whole record counts: a line a power cut tore in the middle of its append
+// holds the id too, and the held record is all that is left of that board.
 std::set<std::string> IdsInFile(const std::string& path, const std::set<std::string>& ids) {
   std::set<std::string> found;
   std::ifstream in(PathFromUtf8(path), std::ios::binary);
   for (std::string line; found.size() < ids.size() && std::getline(in, line);) {
     for (const std::string& id : ids) {
-      if (line.find("\"id\":\"" + id + "\"") != std::string::npos) found.insert(id);
+      if (line.find("\"id\":\"" + id + "\"") == std::string::npos) continue;
+      const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+      if (!j.is_discarded() && j.is_object() && j.value("id", nlohmann::json()) == id)
+        found.insert(id);
     }
   }
   return found;

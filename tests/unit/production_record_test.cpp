@@ -475,6 +475,13 @@ TEST_F(RecordsFileTest, AHeldRecordIsAppendedOnceAfterItsHolderEnds) {
          fs::rename(copy, file);
        },
        false, 1, "", 0},
+      {"cut off by a power cut in the middle of its append",
+       [](RecordsFile&, const BoardRecord& r, const std::string& folder) {
+         const std::string line = RecordJson(r);
+         std::ofstream(folder.substr(0, folder.size() - 5), std::ios::binary | std::ios::app)
+             << line.substr(0, line.size() / 2);
+       },
+       false, 1, "board 2 (unit \"PCB-7\\u001b[2J\") on \"COM3\" was OK", 0},
       {"still running", [](RecordsFile&, const BoardRecord&, const std::string&) {}, true, 0, "",
        1},
       {"edited into something else",
