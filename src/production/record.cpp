@@ -184,6 +184,8 @@ bool RecordsFile::Open(const std::string& path, std::string* why) {
 namespace {
 
 constexpr char kHeldSuffix[] = ".record";
+// Far more than a board's record with its whole log and every retry.
+constexpr size_t kMaxHeldBytes = 64u << 20;
 
 // The records file's lines that hold these ids as their own ("id":"...";
 // an id inside a log or a rework_of is never preceded by that key). Only a
@@ -308,9 +310,18 @@ bool RecordsFile::FileHeld(std::vector<std::string>* notes, std::string* why) {
     for (auto& entry : entries) ids.insert(entry.first);
     const std::set<std::string> present = IdsInFile(path_, ids);
     for (auto& [id, file] : entries) {
-      std::ifstream in(file, std::ios::binary);
-      std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-      if (!in && !in.eof()) continue;  // removed meanwhile by another run
+      // Only a file of this program's size is read: a link (to /dev/zero, to
+      // someone else's file) or a pipe put here is never followed or waited on.
+      std::error_code status_error;
+      const fs::file_status status = fs::symlink_status(file, status_error);
+      if (status_error || !fs::exists(status)) continue;  // removed meanwhile by another run
+      std::string text;
+      if (fs::is_regular_file(status) && fs::file_size(file, status_error) <= kMaxHeldBytes &&
+          !status_error) {
+        std::ifstream in(file, std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (!in && !in.eof()) continue;  // removed meanwhile by another run
+      }
       const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
       const bool record = !j.is_discarded() && j.is_object() && j.contains("id") && j["id"] == id &&
                           !text.empty() && text.back() == '\n' &&

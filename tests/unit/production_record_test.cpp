@@ -1,6 +1,9 @@
 // Records: the keys tools rely on, appends that survive a torn line, the
 // reader and the listing, and --json's events.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
@@ -490,6 +493,29 @@ TEST_F(RecordsFileTest, AHeldRecordIsAppendedOnceAfterItsHolderEnds) {
            if (e.path().extension() == ".record") std::ofstream(e.path()) << "{\"id\":1}\n";
        },
        false, 0, "is not a record this program held", 1},
+      // Neither may be read: a link could lead to /dev/zero, a pipe waits
+      // for a writer that never comes.
+      {"replaced by a link to a record",
+       [](RecordsFile&, const BoardRecord&, const std::string& folder) {
+         for (const auto& e : fs::directory_iterator(folder)) {
+           if (e.path().extension() != ".record") continue;
+           const fs::path elsewhere = fs::path(folder).parent_path() / "elsewhere";
+           fs::rename(e.path(), elsewhere);
+           fs::create_symlink(elsewhere, e.path());
+         }
+       },
+       false, 0, "is not a record this program held", 1},
+#ifndef _WIN32
+      {"replaced by a pipe",
+       [](RecordsFile&, const BoardRecord&, const std::string& folder) {
+         for (const auto& e : fs::directory_iterator(folder)) {
+           if (e.path().extension() != ".record") continue;
+           fs::remove(e.path());
+           ASSERT_EQ(mkfifo(e.path().c_str(), 0600), 0);
+         }
+       },
+       false, 0, "is not a record this program held", 1},
+#endif
   };
   int n = 0;
   for (const Case& c : cases) {
