@@ -184,27 +184,30 @@ TEST_F(Labels, ABoardIsOkWhateverThePrinterDoesAndTheNextOneDoesNotWaitForIt) {
 // once and the board's record is filed with it not printed, so that a
 // second Ctrl-C (or the operator's patience) loses no record.
 TEST_F(Labels, CtrlCGivesUpALabelInFlightAndFilesItsRecord) {
-  Printer stalled(Printer::Mode::kStall);
-  WriteWholeFile(dir_.File("cut.toml"), Product(stalled.Target(), 120000));
-  SimProcess sim;
-  ASSERT_TRUE(sim.Start({"--quiet", "--after-reboot", "hangup"}));
-  BackgroundProgram flash;
-  ASSERT_TRUE(flash.Start(QUELMAR_CLI_PATH, {"flash", sim.device(), "--profile",
-                                             dir_.File("cut.toml"), "--auto", "--count", "1"}));
-  const auto end = std::chrono::steady_clock::now() + 60s;
-  while (Occurrences(flash.Out() + flash.Err(), "Reboot") == 0 &&
-         std::chrono::steady_clock::now() < end)
-    std::this_thread::sleep_for(20ms);
-  std::this_thread::sleep_for(500ms);
-  const auto cut = std::chrono::steady_clock::now();
-  flash.Signal(SIGINT);
-  flash.Wait(60s);
-  EXPECT_LT(std::chrono::steady_clock::now() - cut, 20s) << "not the label's 120 s";
-  const std::vector<json> records = Records(dir_.File("records.jsonl"));
-  ASSERT_EQ(records.size(), 1u) << flash.Out() << flash.Err();
-  EXPECT_EQ(records[0]["result"], "ok");
-  EXPECT_EQ(records[0]["label"]["printed"], false);
-  EXPECT_EQ(records[0]["label"]["why"], "the station stopped before the printer took the label");
+  // With --auto, and with one board per port, whose run ends with its label.
+  for (const bool auto_mode : {true, false}) {
+    SCOPED_TRACE(auto_mode ? "--auto" : "one board");
+    std::remove(dir_.File("records.jsonl").c_str());
+    Printer stalled(Printer::Mode::kStall);
+    WriteWholeFile(dir_.File("cut.toml"), Product(stalled.Target(), 120000));
+    SimProcess sim;
+    ASSERT_TRUE(sim.Start({"--quiet", "--after-reboot", "hangup"}));
+    std::vector<std::string> args = {"flash", sim.device(), "--profile", dir_.File("cut.toml")};
+    if (auto_mode) args.insert(args.end(), {"--auto", "--count", "1"});
+    BackgroundProgram flash;
+    ASSERT_TRUE(flash.Start(QUELMAR_CLI_PATH, args));
+    ASSERT_TRUE(stalled.WaitForConnection(60s)) << flash.Out() << flash.Err();
+    std::this_thread::sleep_for(500ms);
+    const auto cut = std::chrono::steady_clock::now();
+    flash.Signal(SIGINT);
+    flash.Wait(60s);
+    EXPECT_LT(std::chrono::steady_clock::now() - cut, 20s) << "not the label's 120 s";
+    const std::vector<json> records = Records(dir_.File("records.jsonl"));
+    ASSERT_EQ(records.size(), 1u) << flash.Out() << flash.Err();
+    EXPECT_EQ(records[0]["result"], "ok");
+    EXPECT_EQ(records[0]["label"]["printed"], false);
+    EXPECT_EQ(records[0]["label"]["why"], "the station stopped before the printer took the label");
+  }
 }
 
 // Killed while a label waits for a silent printer (a power cut, kill -9):
