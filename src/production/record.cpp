@@ -290,6 +290,11 @@ bool RecordsFile::FileHeld(std::vector<std::string>* notes, std::string* why) {
        it.increment(error)) {
     const std::string name = Utf8FromPath(it->path().filename());
     const size_t dot = name.find('.');
+    // The lock file of a run killed after its last append: it goes too.
+    if (dot != 0 && dot != std::string::npos && name.compare(dot, name.npos, ".lock") == 0) {
+      held[name.substr(0, dot)];
+      continue;
+    }
     if (dot == 0 || dot == std::string::npos || name.size() <= suffix.size() + dot + 1 ||
         name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
       continue;

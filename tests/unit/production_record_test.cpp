@@ -485,6 +485,13 @@ TEST_F(RecordsFileTest, AHeldRecordIsAppendedOnceAfterItsHolderEnds) {
              << line.substr(0, line.size() / 2);
        },
        false, 1, "board 2 (unit \"PCB-7\\u001b[2J\") on \"COM3\" was OK", 0},
+      {"killed after its append, before its lock file went",
+       [](RecordsFile& h, const BoardRecord& r, const std::string& folder) {
+         std::string why;
+         ASSERT_TRUE(h.Append(r, &why)) << why;
+         std::ofstream(fs::path(folder) / "process_4_on_gone_0.lock") << "process 4 on gone\n";
+       },
+       false, 1, "", 0},
       {"still running", [](RecordsFile&, const BoardRecord&, const std::string&) {}, true, 0, "",
        1},
       {"edited into something else",
