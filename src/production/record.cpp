@@ -328,9 +328,14 @@ bool RecordsFile::FileHeld(std::vector<std::string>* notes, std::string* why) {
         if (!in && !in.eof()) continue;  // removed meanwhile by another run
       }
       const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+      // Only an OK board's record is held, its label not printed yet.
       const bool record = !j.is_discarded() && j.is_object() && j.contains("id") && j["id"] == id &&
                           !text.empty() && text.back() == '\n' &&
-                          text.find('\n') == text.size() - 1;
+                          text.find('\n') == text.size() - 1 && j.contains("result") &&
+                          j["result"] == "ok" &&
+                          (!j.contains("label") || j["label"].is_null() ||
+                           (j["label"].is_object() && j["label"].contains("printed") &&
+                            j["label"]["printed"] == false));
       if (!record) {
         notes->push_back("records: '" + Utf8FromPath(file) +
                          "' is not a record this program held: it is left where it is");

@@ -500,6 +500,18 @@ TEST_F(RecordsFileTest, AHeldRecordIsAppendedOnceAfterItsHolderEnds) {
            if (e.path().extension() == ".record") std::ofstream(e.path()) << "{\"id\":1}\n";
        },
        false, 0, "is not a record this program held", 1},
+      // Held only while an OK board's label prints: any other record there
+      // was put there by hand, and the run is not to say it was OK.
+      {"made a failed board's",
+       [](RecordsFile&, const BoardRecord&, const std::string& folder) {
+         for (const auto& e : fs::directory_iterator(folder)) {
+           if (e.path().extension() != ".record") continue;
+           json j = json::parse(std::ifstream(e.path()));
+           j["result"] = "failed";
+           std::ofstream(e.path()) << j.dump() << "\n";
+         }
+       },
+       false, 0, "is not a record this program held", 1},
       // Neither may be read: a link could lead to /dev/zero, a pipe waits
       // for a writer that never comes.
       {"replaced by a link to a record",
