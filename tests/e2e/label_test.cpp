@@ -261,6 +261,36 @@ TEST_F(Labels, AKilledRunsRecordIsFiledByTheNextRun) {
   }
 }
 
+// The values of a record held when its run was killed count as given
+// before anything is handed out: with the state file gone since, the next
+// run finds them in the records file and refuses, as for any value there.
+TEST_F(Labels, AHeldRecordsValuesAreNeverHandedOutAgain) {
+  Printer stalled(Printer::Mode::kStall);
+  WriteWholeFile(dir_.File("killed.toml"), Product(stalled.Target(), 120000));
+  SimProcess sim;
+  ASSERT_TRUE(sim.Start({"--quiet", "--after-reboot", "hangup"}));
+  BackgroundProgram flash;
+  ASSERT_TRUE(flash.Start(QUELMAR_CLI_PATH,
+                          {"flash", sim.device(), "--profile", dir_.File("killed.toml")}));
+  ASSERT_TRUE(stalled.WaitForConnection(60s)) << flash.Out() << flash.Err();
+  flash.Signal(SIGKILL);
+  flash.Wait(30s);
+  ASSERT_EQ(std::remove(dir_.File("serial.state").c_str()), 0);
+
+  Printer taking(Printer::Mode::kTake);
+  WriteWholeFile(dir_.File("next.toml"), Product(taking.Target(), 10000));
+  SimProcess next;
+  ASSERT_TRUE(next.Start({"--quiet", "--after-reboot", "hangup"}));
+  const RunResult r = RunProgram(
+      QUELMAR_CLI_PATH, {"flash", next.device(), "--profile", dir_.File("next.toml")}, {}, 120s);
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("there is no state file"), std::string::npos) << r.err;
+  const std::vector<json> records = Records(dir_.File("records.jsonl"));
+  ASSERT_EQ(records.size(), 1u) << r.out << r.err;
+  EXPECT_EQ(records[0]["fields"]["serial"], "QM-000070");
+  EXPECT_EQ(records[0]["label"]["why"], production::kLabelNotKnown);
+}
+
 // The record is written once the label's outcome is known: one that
 // cannot be written then (its folder removed meanwhile) fails the board
 // after all, in the run's totals and its exit status, with one board per
