@@ -1,11 +1,24 @@
 #include "line/line_seams.h"
 
+#include <atomic>
+#include <cctype>
 #include <filesystem>
 #include <utility>
 
 #include "line/job_run.h"
 
 namespace quelmar::line {
+
+// This object's part of the spool's held/ folder: a folder and a lock of
+// its own, told from another run's (or another Line's in this process).
+std::string Line::NewHeldTag() {
+  static std::atomic<unsigned> next{0};
+  std::string tag = production::ProcessName() + " " + std::to_string(next.fetch_add(1));
+  for (char& c : tag) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') c = '_';
+  }
+  return tag;
+}
 
 bool Line::Open(const production::LineSettings& settings, const std::string& spool_folder,
                 const std::vector<production::FieldDef>& fields, std::string* why) {
@@ -66,6 +79,15 @@ Line::~Line() {
   }
   retry_wake_.notify_all();
   if (retry_.joinable()) retry_.join();
+  std::lock_guard lock(held_mutex_);
+  // A record still held is left, with its lock file, for the next start.
+  if (held_open_ && held_ids_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove(held_.folder(), ignored);
+    held_lock_.Release();
+    std::filesystem::remove(std::filesystem::path(spool_.folder()) / "held" / (held_tag_ + ".lock"),
+                            ignored);
+  }
 }
 
 std::vector<std::string> Line::Notes() {
@@ -260,10 +282,20 @@ FiledBoard Line::Sealed(const production::BoardRecord& record, bool take_key) {
 }
 
 bool Line::Hold(const production::BoardRecord& record, std::string* why) {
+  namespace fs = std::filesystem;
   const FiledBoard board = Sealed(record, false);
   std::lock_guard lock(held_mutex_);
-  if (!held_open_) {
-    if (!held_.Open((std::filesystem::path(spool_.folder()) / "held").string(), why)) return false;
+  std::string reason;
+  if (!held_open_ || !held_lock_.StillHeld(&reason)) {
+    // The lock before the folder: a run that finds the folder without its
+    // lock takes it for an ended run's and files what it holds.
+    const fs::path held = fs::path(spool_.folder()) / "held";
+    std::error_code error;
+    fs::create_directories(held, error);
+    if (!held_lock_.Acquire((held / (held_tag_ + ".lock")).string(), std::chrono::milliseconds(0),
+                            why) ||
+        !held_.Open((held / held_tag_).string(), why))
+      return false;
     held_open_ = true;
   }
   if (!held_.Put(board, why)) return false;
@@ -280,42 +312,59 @@ void Line::Unhold(const std::string& id) {
 
 void Line::FileHeld(std::vector<std::string>* notes) {
   namespace fs = std::filesystem;
-  const fs::path folder = fs::path(spool_.folder()) / "held";
+  const fs::path held = fs::path(spool_.folder()) / "held";
   std::error_code error;
-  if (!fs::is_directory(folder, error)) return;
-  std::string why;
-  std::vector<FiledBoard> boards;
-  std::vector<std::string> unreadable;
-  std::lock_guard lock(held_mutex_);
-  if (!held_.Open(folder.string(), &why) || !held_.Pending(&boards, &unreadable, &why)) {
-    notes->push_back(why);
-    return;
+  if (!fs::is_directory(held, error)) return;
+  // One folder per run, beside its lock: a run still going holds its lock,
+  // and its records are its own.
+  std::vector<std::string> tags;
+  for (fs::directory_iterator it(held, error), end; !error && it != end; it.increment(error)) {
+    std::error_code type_error;
+    if (it->is_directory(type_error) && !it->is_symlink(type_error))
+      tags.push_back(it->path().filename().string());
   }
-  held_open_ = true;
-  for (const std::string& name : unreadable)
-    notes->push_back("'" + name + "' in '" + folder.string() +
-                     "' is not a record this program held: it is left where it is");
-  for (const FiledBoard& board : boards) {
-    // Another station's, sharing the folder: that one files its own.
-    if (board.station != station_ || board.line != identity_) continue;
-    const fs::path from = folder / (board.id + ".json");
-    const fs::path to = fs::path(spool_.folder()) / (board.id + ".json");
-    if (fs::exists(to, error)) {
-      // The spool has the record Keep made after it: that one is filed.
-      fs::remove(from, error);
+  for (const std::string& tag : tags) {
+    production::FileLock owner;
+    std::string why;
+    const fs::path lock_path = held / (tag + ".lock");
+    if (!owner.Acquire(lock_path.string(), std::chrono::milliseconds(0), &why)) continue;
+    const fs::path folder = held / tag;
+    Spool run;
+    std::vector<FiledBoard> boards;
+    std::vector<std::string> unreadable;
+    if (!run.Open(folder.string(), &why) || !run.Pending(&boards, &unreadable, &why)) {
+      notes->push_back(why);
       continue;
     }
-    error.clear();
-    fs::rename(from, to, error);
-    if (error) {
-      notes->push_back("cannot move the held record of board " + board.id +
-                       " into the spool: " + error.message());
-      continue;
+    for (const std::string& name : unreadable)
+      notes->push_back("'" + name + "' in '" + folder.string() +
+                       "' is not a record this program held: it is left where it is");
+    for (const FiledBoard& board : boards) {
+      // Another station's, sharing the folder: that one files its own.
+      if (board.station != station_ || board.line != identity_) continue;
+      const fs::path from = folder / (board.id + ".json");
+      const fs::path to = fs::path(spool_.folder()) / (board.id + ".json");
+      if (fs::exists(to, error)) {
+        // The spool has the record Keep made after it: that one is filed.
+        fs::remove(from, error);
+        continue;
+      }
+      error.clear();
+      fs::rename(from, to, error);
+      if (error) {
+        notes->push_back("cannot move the held record of board " + board.id +
+                         " into the spool: " + error.message());
+        continue;
+      }
+      notes->push_back("board " + std::to_string(board.board) + " (" + board.id +
+                       ") was OK when the station ended while printing its label: its record is "
+                       "filed now; the label may not have printed (quelmar-cli label reprint "
+                       "sends it again)");
     }
-    notes->push_back("board " + std::to_string(board.board) + " (" + board.id +
-                     ") was OK when the station ended while printing its label: its record is "
-                     "filed now; the label may not have printed (quelmar-cli label reprint "
-                     "sends it again)");
+    // Only an emptied folder goes (fs::remove leaves one that holds files).
+    fs::remove(folder, error);
+    owner.Release();
+    fs::remove(lock_path, error);
   }
 }
 

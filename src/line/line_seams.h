@@ -102,12 +102,15 @@ class Line final : public production::BoardValues, public production::RecordSink
   // (those the spool has already are only removed). A line each in *notes.
   void FileHeld(std::vector<std::string>* notes);
   void Unhold(const std::string& id);
+  static std::string NewHeldTag();
 
   LineDb db_;
   Spool spool_;
   std::mutex held_mutex_;
-  Spool held_;  // the spool's held/ folder, opened by the first Hold
+  Spool held_;  // the spool's held/TAG folder, opened by the first Hold
   bool held_open_ = false;
+  std::string held_tag_ = NewHeldTag();
+  production::FileLock held_lock_;  // held/TAG.lock, while this run holds records
   std::set<std::string> held_ids_;
   std::string station_;
   std::string identity_;  // the database's, as the spool keeps it

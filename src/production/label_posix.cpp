@@ -43,6 +43,14 @@ bool RunWithInput(const std::vector<std::string>& argv, const std::string& input
     // started with it (a script's lp, a sleep).
     ::setpgid(0, 0);
     ::dup2(in[0], 0);
+    // Only its stdio: descriptors opened without close-on-exec (the page
+    // server's sockets) would otherwise outlive a killed station in the
+    // program, and keep its port from the next start.
+    if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+      for (int fd = 3; fd < 1024; ++fd) {
+        if (fd != failed[1]) ::close(fd);
+      }
+    }
     ::execvp(args[0], args.data());
     const int error = errno;
     (void)!::write(failed[1], &error, sizeof error);

@@ -184,15 +184,22 @@ bool RecordsFile::Open(const std::string& path, std::string* why) {
 namespace {
 
 constexpr char kHeldSuffix[] = ".record";
+// Far more than a board's record with its whole log and every retry.
+constexpr size_t kMaxHeldBytes = 64u << 20;
 
 // The records file's lines that hold these ids as their own ("id":"...";
-// an id inside a log or a rework_of is never preceded by that key).
+// an id inside a log or a rework_of is never preceded by that key). Only a
+// whole record counts: a line a power cut tore in the middle of its append
+// holds the id too, and the held record is all that is left of that board.
 std::set<std::string> IdsInFile(const std::string& path, const std::set<std::string>& ids) {
   std::set<std::string> found;
   std::ifstream in(PathFromUtf8(path), std::ios::binary);
   for (std::string line; found.size() < ids.size() && std::getline(in, line);) {
     for (const std::string& id : ids) {
-      if (line.find("\"id\":\"" + id + "\"") != std::string::npos) found.insert(id);
+      if (line.find("\"id\":\"" + id + "\"") == std::string::npos) continue;
+      const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+      if (!j.is_discarded() && j.is_object() && j.value("id", nlohmann::json()) == id)
+        found.insert(id);
     }
   }
   return found;
@@ -283,6 +290,11 @@ bool RecordsFile::FileHeld(std::vector<std::string>* notes, std::string* why) {
        it.increment(error)) {
     const std::string name = Utf8FromPath(it->path().filename());
     const size_t dot = name.find('.');
+    // The lock file of a run killed after its last append: it goes too.
+    if (dot != 0 && dot != std::string::npos && name.compare(dot, name.npos, ".lock") == 0) {
+      held[name.substr(0, dot)];
+      continue;
+    }
     if (dot == 0 || dot == std::string::npos || name.size() <= suffix.size() + dot + 1 ||
         name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
       continue;
@@ -303,17 +315,28 @@ bool RecordsFile::FileHeld(std::vector<std::string>* notes, std::string* why) {
     for (auto& entry : entries) ids.insert(entry.first);
     const std::set<std::string> present = IdsInFile(path_, ids);
     for (auto& [id, file] : entries) {
+      // Only a file of this program's size is read: a link (to /dev/zero, to
+      // someone else's file) or a pipe put here is never followed or waited on.
+      std::error_code status_error;
+      const fs::file_status status = fs::symlink_status(file, status_error);
+      if (status_error || !fs::exists(status)) continue;  // removed meanwhile by another run
       std::string text;
-      {
+      if (fs::is_regular_file(status) && fs::file_size(file, status_error) <= kMaxHeldBytes &&
+          !status_error) {
         // Closed before the removal below: Windows removes no open file.
         std::ifstream in(file, std::ios::binary);
         text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         if (!in && !in.eof()) continue;  // removed meanwhile by another run
       }
       const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+      // Only an OK board's record is held, its label not printed yet.
       const bool record = !j.is_discarded() && j.is_object() && j.contains("id") && j["id"] == id &&
                           !text.empty() && text.back() == '\n' &&
-                          text.find('\n') == text.size() - 1;
+                          text.find('\n') == text.size() - 1 && j.contains("result") &&
+                          j["result"] == "ok" &&
+                          (!j.contains("label") || j["label"].is_null() ||
+                           (j["label"].is_object() && j["label"].contains("printed") &&
+                            j["label"]["printed"] == false));
       if (!record) {
         notes->push_back("records: '" + Utf8FromPath(file) +
                          "' is not a record this program held: it is left where it is");

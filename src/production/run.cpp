@@ -39,6 +39,18 @@ bool ProductionRun::Prepare(RunSettings settings, const image::ImageStore& image
   settings_ = std::move(settings);
   images_ = &images;
   host_ = HostName();
+  // Records an ended run held go in first: the fields' state is checked
+  // against the records file, and a held board's values are given ones.
+  if (settings_.records_path) {
+    records_.emplace();
+    std::string reason;
+    if (!records_->Open(*settings_.records_path, &reason) ||
+        !records_->FileHeld(&notes_, &reason)) {
+      *why = "records: " + reason;
+      return false;
+    }
+    sinks_.push_back(&*records_);
+  }
   SourceOptions options{settings_.lock_wait, settings_.records_path.value_or("")};
   if (!plan_.Prepare(settings_.fields, images, options, why)) return false;
   // A run takes every value from one place: the line's pools, or state files.
@@ -85,16 +97,6 @@ bool ProductionRun::Prepare(RunSettings settings, const image::ImageStore& image
       return false;
     }
     *hash = FileHash{**path, (*file)->digest};
-  }
-  if (settings_.records_path) {
-    records_.emplace();
-    std::string reason;
-    if (!records_->Open(*settings_.records_path, &reason) ||
-        !records_->FileHeld(&notes_, &reason)) {
-      *why = "records: " + reason;
-      return false;
-    }
-    sinks_.push_back(&*records_);
   }
   if (!settings_.line_values) {
     // Without the line's database the records file is the only place a

@@ -501,9 +501,10 @@ bool BoardRunner::FlashBoard(size_t i, unsigned number, bool identified_open,
       StartLabel(i, number, std::move(session));
     } else if (ok && session->WantsLabel()) {
       // One board per port: nothing waits for the port, so the board ends
-      // with its label and its record, and a record lost fails it.
+      // with its label and its record, and a record lost fails it. Ctrl-C
+      // gives up a printer still waited for, as with --auto.
       session->Close("ok", failure, log);
-      if (!session->PrintLabel(&why)) NoteFor(i)("LABEL NOT PRINTED: " + why);
+      if (!session->PrintLabel(&why, interrupted)) NoteFor(i)("LABEL NOT PRINTED: " + why);
       if (!session->File(&why)) {
         NoteFor(i)("cannot write the record: " + why);
         ok = false;

@@ -184,27 +184,30 @@ TEST_F(Labels, ABoardIsOkWhateverThePrinterDoesAndTheNextOneDoesNotWaitForIt) {
 // once and the board's record is filed with it not printed, so that a
 // second Ctrl-C (or the operator's patience) loses no record.
 TEST_F(Labels, CtrlCGivesUpALabelInFlightAndFilesItsRecord) {
-  Printer stalled(Printer::Mode::kStall);
-  WriteWholeFile(dir_.File("cut.toml"), Product(stalled.Target(), 120000));
-  SimProcess sim;
-  ASSERT_TRUE(sim.Start({"--quiet", "--after-reboot", "hangup"}));
-  BackgroundProgram flash;
-  ASSERT_TRUE(flash.Start(QUELMAR_CLI_PATH, {"flash", sim.device(), "--profile",
-                                             dir_.File("cut.toml"), "--auto", "--count", "1"}));
-  const auto end = std::chrono::steady_clock::now() + 60s;
-  while (Occurrences(flash.Out() + flash.Err(), "Reboot") == 0 &&
-         std::chrono::steady_clock::now() < end)
-    std::this_thread::sleep_for(20ms);
-  std::this_thread::sleep_for(500ms);
-  const auto cut = std::chrono::steady_clock::now();
-  flash.Signal(SIGINT);
-  flash.Wait(60s);
-  EXPECT_LT(std::chrono::steady_clock::now() - cut, 20s) << "not the label's 120 s";
-  const std::vector<json> records = Records(dir_.File("records.jsonl"));
-  ASSERT_EQ(records.size(), 1u) << flash.Out() << flash.Err();
-  EXPECT_EQ(records[0]["result"], "ok");
-  EXPECT_EQ(records[0]["label"]["printed"], false);
-  EXPECT_EQ(records[0]["label"]["why"], "the station stopped before the printer took the label");
+  // With --auto, and with one board per port, whose run ends with its label.
+  for (const bool auto_mode : {true, false}) {
+    SCOPED_TRACE(auto_mode ? "--auto" : "one board");
+    std::remove(dir_.File("records.jsonl").c_str());
+    Printer stalled(Printer::Mode::kStall);
+    WriteWholeFile(dir_.File("cut.toml"), Product(stalled.Target(), 120000));
+    SimProcess sim;
+    ASSERT_TRUE(sim.Start({"--quiet", "--after-reboot", "hangup"}));
+    std::vector<std::string> args = {"flash", sim.device(), "--profile", dir_.File("cut.toml")};
+    if (auto_mode) args.insert(args.end(), {"--auto", "--count", "1"});
+    BackgroundProgram flash;
+    ASSERT_TRUE(flash.Start(QUELMAR_CLI_PATH, args));
+    ASSERT_TRUE(stalled.WaitForConnection(60s)) << flash.Out() << flash.Err();
+    std::this_thread::sleep_for(500ms);
+    const auto cut = std::chrono::steady_clock::now();
+    flash.Signal(SIGINT);
+    flash.Wait(60s);
+    EXPECT_LT(std::chrono::steady_clock::now() - cut, 20s) << "not the label's 120 s";
+    const std::vector<json> records = Records(dir_.File("records.jsonl"));
+    ASSERT_EQ(records.size(), 1u) << flash.Out() << flash.Err();
+    EXPECT_EQ(records[0]["result"], "ok");
+    EXPECT_EQ(records[0]["label"]["printed"], false);
+    EXPECT_EQ(records[0]["label"]["why"], "the station stopped before the printer took the label");
+  }
 }
 
 // Killed while a label waits for a silent printer (a power cut, kill -9):
@@ -256,6 +259,36 @@ TEST_F(Labels, AKilledRunsRecordIsFiledByTheNextRun) {
       held += e.path().extension() == ".record";
     EXPECT_EQ(held, 0u);
   }
+}
+
+// The values of a record held when its run was killed count as given
+// before anything is handed out: with the state file gone since, the next
+// run finds them in the records file and refuses, as for any value there.
+TEST_F(Labels, AHeldRecordsValuesAreNeverHandedOutAgain) {
+  Printer stalled(Printer::Mode::kStall);
+  WriteWholeFile(dir_.File("killed.toml"), Product(stalled.Target(), 120000));
+  SimProcess sim;
+  ASSERT_TRUE(sim.Start({"--quiet", "--after-reboot", "hangup"}));
+  BackgroundProgram flash;
+  ASSERT_TRUE(flash.Start(QUELMAR_CLI_PATH,
+                          {"flash", sim.device(), "--profile", dir_.File("killed.toml")}));
+  ASSERT_TRUE(stalled.WaitForConnection(60s)) << flash.Out() << flash.Err();
+  flash.Signal(SIGKILL);
+  flash.Wait(30s);
+  ASSERT_EQ(std::remove(dir_.File("serial.state").c_str()), 0);
+
+  Printer taking(Printer::Mode::kTake);
+  WriteWholeFile(dir_.File("next.toml"), Product(taking.Target(), 10000));
+  SimProcess next;
+  ASSERT_TRUE(next.Start({"--quiet", "--after-reboot", "hangup"}));
+  const RunResult r = RunProgram(
+      QUELMAR_CLI_PATH, {"flash", next.device(), "--profile", dir_.File("next.toml")}, {}, 120s);
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("there is no state file"), std::string::npos) << r.err;
+  const std::vector<json> records = Records(dir_.File("records.jsonl"));
+  ASSERT_EQ(records.size(), 1u) << r.out << r.err;
+  EXPECT_EQ(records[0]["fields"]["serial"], "QM-000070");
+  EXPECT_EQ(records[0]["label"]["why"], production::kLabelNotKnown);
 }
 
 // The record is written once the label's outcome is known: one that

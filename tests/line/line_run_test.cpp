@@ -387,6 +387,54 @@ TEST_F(LineRun, KilledWhileALabelPrintsFilesTheBoardAtTheNextStart) {
   EXPECT_EQ(SpoolFiles(dir_.File("st9.spool/held")), 0u);
 }
 
+// Two runs of one station share its spool: the one that starts while the
+// other's label waits leaves that held record to its holder, and only once
+// the holder is killed does a later start file it, once.
+TEST_F(LineRun, AHeldRecordOfARunStillGoingIsLeftToIt) {
+  WriteWholeFile(dir_.File("board.zpl"), "^XA^FDSN {serial}^FS^XZ\n");
+  const auto label = [&](const Printer& printer) {
+    return "\n[label]\ntemplate = \"board.zpl\"\nprinter = \"" + printer.Target() +
+           "\"\ntimeout_ms = 120000\n";
+  };
+  Printer stalled(Printer::Mode::kStall);
+  const std::string profile = Profile("st8", label(stalled));
+  auto first = Board("first");
+  BackgroundProgram holder;
+  ASSERT_TRUE(
+      holder.Start(QUELMAR_CLI_PATH, {"flash", first->device(), "--profile", profile}, Env()));
+  ASSERT_TRUE(stalled.WaitForConnection(60s)) << holder.Out() << holder.Err();
+
+  Printer taking(Printer::Mode::kTake);
+  Profile("st8", label(taking));
+  const auto run = [&](const std::string& name) {
+    auto board = Board(name);
+    const RunResult r =
+        RunProgram(QUELMAR_CLI_PATH, {"flash", board->device(), "--profile", profile}, Env(), 120s);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    board->Stop();
+    return r.err;
+  };
+  const std::string filed_now = "was OK when the station ended while printing its label";
+  std::string err = run("second");
+  EXPECT_EQ(err.find(filed_now), std::string::npos) << err;
+  std::vector<json> records = DbRecords();
+  ASSERT_EQ(records.size(), 1u) << err;
+  EXPECT_EQ(records[0]["label"]["printed"], true);
+
+  holder.Signal(SIGKILL);
+  holder.Wait(30s);
+  first->Stop();
+  err = run("third");
+  EXPECT_NE(err.find(filed_now), std::string::npos) << err;
+  records = DbRecords();
+  ASSERT_EQ(records.size(), 3u) << err;
+  EXPECT_EQ(records[0]["label"]["why"], production::kLabelNotKnown);
+  EXPECT_EQ(Sql("SELECT count(*) FROM pool_values WHERE state = 'written'"), "9");
+  EXPECT_EQ(Sql("SELECT count(*) FROM refused_filings"), "0");
+  // Every run that ended took its folder and lock file with it.
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.File("st8.spool/held")));
+}
+
 // What is refused before any board is touched, each in one line that holds
 // no password: a wrong password, a password inside the profile's
 // connection string, a field with both a pool and a list, a pool the

@@ -231,6 +231,17 @@ TEST(Label, ACommandTakesTheBytesOnItsStdinAndItsStatusCounts) {
   }
   EXPECT_TRUE(gone) << "the program's own child " << child << " still runs";
   if (!gone) ::kill(child, SIGKILL);
+  // A descriptor opened without close-on-exec (as the page server's
+  // listening socket is) never reaches the program: one that outlives a
+  // killed station would keep the station's port from its next start.
+  const int leaked = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(leaked, 0);
+  ASSERT_TRUE(
+      RunWithInput({"sh", "-c", "cat > /dev/null; test ! -e /proc/$$/fd/" + std::to_string(leaked)},
+                   "^XA^XZ", 5s, &status, &why))
+      << why;
+  EXPECT_EQ(status, 0) << "the program got descriptor " << leaked;
+  ::close(leaked);
   PrinterTarget missing;
   ASSERT_TRUE(ParsePrinter("command:no-such-program-here", &missing, &why));
   EXPECT_FALSE(SendLabel(missing, "^XA^XZ", "b", 5s, &why));

@@ -1,6 +1,9 @@
 // Records: the keys tools rely on, appends that survive a torn line, the
 // reader and the listing, and --json's events.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
@@ -475,6 +478,20 @@ TEST_F(RecordsFileTest, AHeldRecordIsAppendedOnceAfterItsHolderEnds) {
          fs::rename(copy, file);
        },
        false, 1, "", 0},
+      {"cut off by a power cut in the middle of its append",
+       [](RecordsFile&, const BoardRecord& r, const std::string& folder) {
+         const std::string line = RecordJson(r);
+         std::ofstream(folder.substr(0, folder.size() - 5), std::ios::binary | std::ios::app)
+             << line.substr(0, line.size() / 2);
+       },
+       false, 1, "board 2 (unit \"PCB-7\\u001b[2J\") on \"COM3\" was OK", 0},
+      {"killed after its append, before its lock file went",
+       [](RecordsFile& h, const BoardRecord& r, const std::string& folder) {
+         std::string why;
+         ASSERT_TRUE(h.Append(r, &why)) << why;
+         std::ofstream(fs::path(folder) / "process_4_on_gone_0.lock") << "process 4 on gone\n";
+       },
+       false, 1, "", 0},
       {"still running", [](RecordsFile&, const BoardRecord&, const std::string&) {}, true, 0, "",
        1},
       {"edited into something else",
@@ -483,6 +500,41 @@ TEST_F(RecordsFileTest, AHeldRecordIsAppendedOnceAfterItsHolderEnds) {
            if (e.path().extension() == ".record") std::ofstream(e.path()) << "{\"id\":1}\n";
        },
        false, 0, "is not a record this program held", 1},
+      // Held only while an OK board's label prints: any other record there
+      // was put there by hand, and the run is not to say it was OK.
+      {"made a failed board's",
+       [](RecordsFile&, const BoardRecord&, const std::string& folder) {
+         for (const auto& e : fs::directory_iterator(folder)) {
+           if (e.path().extension() != ".record") continue;
+           json j = json::parse(std::ifstream(e.path()));
+           j["result"] = "failed";
+           std::ofstream(e.path()) << j.dump() << "\n";
+         }
+       },
+       false, 0, "is not a record this program held", 1},
+      // Neither may be read: a link could lead to /dev/zero, a pipe waits
+      // for a writer that never comes.
+      {"replaced by a link to a record",
+       [](RecordsFile&, const BoardRecord&, const std::string& folder) {
+         for (const auto& e : fs::directory_iterator(folder)) {
+           if (e.path().extension() != ".record") continue;
+           const fs::path elsewhere = fs::path(folder).parent_path() / "elsewhere";
+           fs::rename(e.path(), elsewhere);
+           fs::create_symlink(elsewhere, e.path());
+         }
+       },
+       false, 0, "is not a record this program held", 1},
+#ifndef _WIN32
+      {"replaced by a pipe",
+       [](RecordsFile&, const BoardRecord&, const std::string& folder) {
+         for (const auto& e : fs::directory_iterator(folder)) {
+           if (e.path().extension() != ".record") continue;
+           fs::remove(e.path());
+           ASSERT_EQ(mkfifo(e.path().c_str(), 0600), 0);
+         }
+       },
+       false, 0, "is not a record this program held", 1},
+#endif
   };
   int n = 0;
   for (const Case& c : cases) {
