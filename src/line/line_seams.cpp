@@ -327,7 +327,13 @@ void Line::FileHeld(std::vector<std::string>* notes) {
     production::FileLock owner;
     std::string why;
     const fs::path lock_path = held / (tag + ".lock");
-    if (!owner.Acquire(lock_path.string(), std::chrono::milliseconds(0), &why)) continue;
+    if (!owner.Acquire(lock_path.string(), std::chrono::milliseconds(0), &why)) {
+      // Held: that run still goes. Anything else (a link put there) would
+      // keep its records out of the spool for good, unless said.
+      if (!production::IsLockHeldText(why))
+        notes->push_back(why + "; the records held beside it wait");
+      continue;
+    }
     const fs::path folder = held / tag;
     Spool run;
     std::vector<FiledBoard> boards;
@@ -357,9 +363,9 @@ void Line::FileHeld(std::vector<std::string>* notes) {
         continue;
       }
       notes->push_back("board " + std::to_string(board.board) + " (" + board.id +
-                       ") was OK when the station ended while printing its label: its record is "
-                       "filed now; the label may not have printed (quelmar-cli label reprint "
-                       "sends it again)");
+                       ") was OK when the station ended while printing its label: its record "
+                       "goes into the spool now, to be filed from there; the label may not have "
+                       "printed (quelmar-cli label reprint sends it again)");
     }
     // Only an emptied folder goes (fs::remove leaves one that holds files).
     fs::remove(folder, error);

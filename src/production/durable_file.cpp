@@ -16,4 +16,8 @@ std::string LockHeldText(const std::string& path, std::string holder,
          ", which is still running: let it finish or end it (its lock goes with it)";
 }
 
+bool IsLockHeldText(const std::string& error) {
+  return error.find("' is locked for more than ") != std::string::npos;
+}
+
 }  // namespace quelmar::production

@@ -80,6 +80,9 @@ bool FlushFolder(const std::string& folder, std::string* error);
 // lock file holds (may be empty).
 std::string LockHeldText(const std::string& path, std::string holder,
                          std::chrono::milliseconds wait);
+// Whether an Acquire's *error says the lock is held (and not that the lock
+// file could not be opened or locked at all).
+bool IsLockHeldText(const std::string& error);
 
 // This machine's name, or "" when the system does not tell.
 std::string HostName();

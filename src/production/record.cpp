@@ -187,16 +187,18 @@ constexpr char kHeldSuffix[] = ".record";
 // Far more than a board's record with its whole log and every retry.
 constexpr size_t kMaxHeldBytes = 64u << 20;
 
-// The records file's lines that hold these ids as their own ("id":"...";
-// an id inside a log or a rework_of is never preceded by that key). Only a
-// whole record counts: a line a power cut tore in the middle of its append
-// holds the id too, and the held record is all that is left of that board.
+// The records file's lines that hold these ids as their own. Only a line
+// naming the id is parsed (a board id is random: it stands elsewhere only
+// as a later record's rework_of), so a line written with other spacing
+// counts too. Only a whole record counts: a line a power cut tore in the
+// middle of its append holds the id too, and the held record is all that
+// is left of that board.
 std::set<std::string> IdsInFile(const std::string& path, const std::set<std::string>& ids) {
   std::set<std::string> found;
   std::ifstream in(PathFromUtf8(path), std::ios::binary);
   for (std::string line; found.size() < ids.size() && std::getline(in, line);) {
     for (const std::string& id : ids) {
-      if (line.find("\"id\":\"" + id + "\"") == std::string::npos) continue;
+      if (line.find("\"" + id + "\"") == std::string::npos) continue;
       const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
       if (!j.is_discarded() && j.is_object() && j.value("id", nlohmann::json()) == id)
         found.insert(id);
@@ -310,7 +312,13 @@ bool RecordsFile::FileHeld(std::vector<std::string>* notes, std::string* why) {
     FileLock owner;
     std::string busy;
     const std::string lock_path = folder + "/" + tag + ".lock";
-    if (!owner.Acquire(lock_path, std::chrono::milliseconds(0), &busy)) continue;
+    if (!owner.Acquire(lock_path, std::chrono::milliseconds(0), &busy)) {
+      // Held: that process still runs. Anything else (a link put there)
+      // would keep its records out of the file for good, unless said.
+      if (!IsLockHeldText(busy))
+        notes->push_back("records: " + busy + "; the records held beside it wait");
+      continue;
+    }
     std::set<std::string> ids;
     for (auto& entry : entries) ids.insert(entry.first);
     const std::set<std::string> present = IdsInFile(path_, ids);

@@ -370,8 +370,8 @@ TEST_F(LineRun, KilledWhileALabelPrintsFilesTheBoardAtTheNextStart) {
       RunProgram(QUELMAR_CLI_PATH, {"flash", next->device(), "--profile", profile}, Env(), 120s);
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
   next->Stop();
-  EXPECT_NE(r.err.find("was OK when the station ended while printing its label: its record is "
-                       "filed now"),
+  EXPECT_NE(r.err.find("was OK when the station ended while printing its label: its record goes "
+                       "into the spool now, to be filed from there"),
             std::string::npos)
       << r.err;
   const std::vector<json> records = DbRecords();
