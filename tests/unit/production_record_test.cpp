@@ -447,14 +447,26 @@ TEST_F(RecordsFileTest, AHeldRecordIsAppendedOnceAfterItsHolderEnds) {
     return n;
   };
   const auto held_files = [&](const fs::path& folder) { return count(folder, ".record"); };
+  // Appended with its held file put back: a kill between the two.
+  const auto append_keeping_held = [](RecordsFile& h, const BoardRecord& r,
+                                      const std::string& folder) {
+    const fs::path copy = fs::path(folder).parent_path() / "copy";
+    fs::path file;
+    for (const auto& e : fs::directory_iterator(folder))
+      if (e.path().extension() == ".record") file = e.path();
+    fs::copy_file(file, copy);
+    std::string why;
+    ASSERT_TRUE(h.Append(r, &why)) << why;
+    fs::rename(copy, file);
+  };
   struct Case {
     const char* name;
     // What the holder does with the record it held before it ends.
     std::function<void(RecordsFile& holder, const BoardRecord& r, const std::string& folder)> then;
-    bool holder_runs;  // the next run comes while the holder still runs
-    size_t records;    // in the file after the next run
-    const char* note;  // in the next run's notes ("" for none)
-    size_t left_held;  // held files after the next run
+    bool holder_runs;       // the next run comes while the holder still runs
+    size_t records;         // in the file after the next run
+    const char* note;       // in the next run's notes ("" for none)
+    size_t left_held;       // held files after the next run
     size_t left_locks = 0;  // lock files once the holder has ended
   };
   const Case cases[] = {
@@ -467,18 +479,8 @@ TEST_F(RecordsFileTest, AHeldRecordIsAppendedOnceAfterItsHolderEnds) {
          ASSERT_TRUE(h.Append(r, &why)) << why;
        },
        false, 1, "", 0},
-      {"killed between its append and the held file's removal",
-       [](RecordsFile& h, const BoardRecord& r, const std::string& folder) {
-         const fs::path copy = fs::path(folder).parent_path() / "copy";
-         fs::path file;
-         for (const auto& e : fs::directory_iterator(folder))
-           if (e.path().extension() == ".record") file = e.path();
-         fs::copy_file(file, copy);
-         std::string why;
-         ASSERT_TRUE(h.Append(r, &why)) << why;
-         fs::rename(copy, file);
-       },
-       false, 1, "", 0},
+      {"killed between its append and the held file's removal", append_keeping_held, false, 1, "",
+       0},
       {"cut off by a power cut in the middle of its append",
        [](RecordsFile&, const BoardRecord& r, const std::string& folder) {
          const std::string line = RecordJson(r);
@@ -514,15 +516,8 @@ TEST_F(RecordsFileTest, AHeldRecordIsAppendedOnceAfterItsHolderEnds) {
        },
        false, 0, "is not a record this program held", 1},
       {"appended by hand with other spacing",
-       [](RecordsFile& h, const BoardRecord& r, const std::string& folder) {
-         const fs::path copy = fs::path(folder).parent_path() / "copy";
-         fs::path file;
-         for (const auto& e : fs::directory_iterator(folder))
-           if (e.path().extension() == ".record") file = e.path();
-         fs::copy_file(file, copy);
-         std::string why;
-         ASSERT_TRUE(h.Append(r, &why)) << why;
-         fs::rename(copy, file);
+       [&](RecordsFile& h, const BoardRecord& r, const std::string& folder) {
+         append_keeping_held(h, r, folder);
          const std::string records = folder.substr(0, folder.size() - 5);
          std::string text;
          {
