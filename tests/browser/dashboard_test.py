@@ -183,8 +183,10 @@ def main():
         driver.save_screenshot(os.path.join(OUT, "dashboard-paused.png"))
 
         # Resume: every tile turns blue, then green, the faulty one red.
+        # What each tile showed just before the click counts as seen: a
+        # board may start before the first look after it.
+        seen = {i: [t["state"]] for i, t in enumerate(tiles())}
         driver.find_element(By.ID, "resume").click()
-        seen = {n: [] for n in range(4)}
         shot = [False]
 
         def follow():
