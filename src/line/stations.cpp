@@ -42,6 +42,8 @@ std::string Bounded(std::string_view text, size_t bytes) {
 
 // What a station's row holds at most; the database refuses more.
 constexpr size_t kMaxSlots = 64, kMaxImages = 16;
+// A retry's number as the page shows it; a profile allows at most 10.
+constexpr unsigned kMaxRetries = 99;
 constexpr size_t kMaxJobName = 64;
 
 bool IsLowerHex(std::string_view text) {
@@ -76,10 +78,15 @@ Json JsonOf(const std::vector<SlotReport>& slots) {
   Json j = Json::array();
   for (size_t n = 0; n < slots.size() && n < kMaxSlots; ++n) {
     const SlotReport& s = slots[n];
-    j.push_back({{"port", Bounded(s.port, 200)},
+    Json slot = {{"port", Bounded(s.port, 200)},
                  {"state", ValidText(s.state)},
                  {"percent", std::clamp(s.percent, 0, 100)},
-                 {"failure", Bounded(s.failure, 500)}});
+                 {"failure", Bounded(s.failure, 500)}};
+    if (s.retry > 0) {
+      slot["retry"] = std::min(s.retry, kMaxRetries);
+      slot["retries"] = std::min(s.retries, kMaxRetries);
+    }
+    j.push_back(std::move(slot));
   }
   return j;
 }
@@ -123,6 +130,8 @@ std::vector<SlotReport> SlotsOf(const Json& j) {
     r.state = Bounded(Text(s, "state"), 16);
     r.percent = static_cast<int>(std::min<uint64_t>(Count(s, "percent"), 100));
     r.failure = Bounded(Text(s, "failure"), 500);
+    r.retry = static_cast<unsigned>(std::min<uint64_t>(Count(s, "retry"), kMaxRetries));
+    r.retries = static_cast<unsigned>(std::min<uint64_t>(Count(s, "retries"), kMaxRetries));
     slots.push_back(std::move(r));
   }
   return slots;
@@ -642,6 +651,10 @@ bool LineWatcher::Shared::Read(Session& session, std::optional<double>* next_off
       "   'slots', (SELECT coalesce(json_agg(json_build_object('port', left(e ->> 'port', 200), "
       "       'state', left(e ->> 'state', 16), 'percent', CASE WHEN jsonb_typeof(e -> 'percent') "
       "       = 'number' THEN e -> 'percent' ELSE '0' END, "
+      "       'retry', CASE WHEN e ->> 'retry' ~ '^[0-9]{1,2}$' THEN (e ->> 'retry')::int "
+      "       ELSE 0 END, "
+      "       'retries', CASE WHEN e ->> 'retries' ~ '^[0-9]{1,2}$' THEN (e ->> 'retries')::int "
+      "       ELSE 0 END, "
       "       'failure', left(e ->> 'failure', 500))), '[]') FROM (SELECT e FROM "
       "       jsonb_array_elements(CASE WHEN jsonb_typeof(s.slots) = 'array' THEN s.slots "
       "       ELSE '[]' END) e LIMIT 64) x), "

@@ -22,6 +22,9 @@ struct SlotReport {
   std::string state;  // "waiting", "identifying", "writing", "ok", "failed", "gone"
   int percent = 0;
   std::string failure;  // the last board's failure line, while the slot shows it
+  // A board written again after the link failed: the retry under way
+  // (1, 2, ...) of the retries allowed; 0 on a board's first pass.
+  unsigned retry = 0, retries = 0;
   bool operator==(const SlotReport&) const = default;
 };
 

@@ -23,11 +23,14 @@ line::StationReport ReportOf(const StationSnapshot& s, const StationIdentity& id
   r.ok = s.ok;
   r.failed = s.failed;
   for (const SlotSnapshot& slot : s.slots) {
-    // The line's schema knows no retry: a board tried again is written.
-    const bool writing = slot.phase == SlotPhase::kWriting || slot.phase == SlotPhase::kRetrying;
+    // A board tried again is a writing slot with its retry beside it: the
+    // slot states the line's functions take stay as they were.
+    const bool retrying = slot.phase == SlotPhase::kRetrying;
+    const bool writing = slot.phase == SlotPhase::kWriting || retrying;
     r.slots.push_back({slot.port, writing ? "writing" : PhaseWord(slot.phase),
                        writing ? slot.percent : 0,
-                       slot.phase == SlotPhase::kFailed ? slot.failure : std::string()});
+                       slot.phase == SlotPhase::kFailed ? slot.failure : std::string(),
+                       retrying ? slot.retry : 0u, retrying ? slot.retries : 0u});
   }
   return r;
 }

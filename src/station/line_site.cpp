@@ -146,6 +146,8 @@ std::string LineViewJson(const line::LineView& v) {
       slots.push_back({{"port", slot.port},
                        {"state", slot.state},
                        {"percent", slot.percent},
+                       {"retry", slot.retry},
+                       {"retries", slot.retries},
                        {"failure", slot.failure}});
     }
     Json job = nullptr;

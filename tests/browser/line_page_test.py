@@ -118,6 +118,8 @@ return Array.from(document.querySelectorAll('#stations .station')).map(t => ({
   name: t.querySelector('.name').textContent, state: t.dataset.state,
   word: t.querySelector('.state').textContent,
   slots: Array.from(t.querySelectorAll('.slot')).map(s => s.dataset.state),
+  slot_words: Array.from(t.querySelectorAll('.slot .word')).map(w => w.textContent),
+  slot_colours: Array.from(t.querySelectorAll('.slot')).map(s => getComputedStyle(s).backgroundColor),
   ok: t.querySelector('.count-ok').textContent,
   failed: t.querySelector('.count-failed').textContent,
   band: getComputedStyle(t.querySelector('.band')).backgroundColor,
@@ -222,8 +224,13 @@ def main():
             check("the failure's serial", row[3] == "serial " + serial, (row, db_row))
             check("the failure's line", row[4] == "Write to FLASH... FAILED (error 05 at block A:3)",
                   row)
+        # A station writes its row at most once a second: its slots may
+        # end a moment after its boards are filed.
         faulty = by_name()["St 3 faulty"]
         check("the faulty tile counts", (faulty["ok"], faulty["failed"]) == ("4", "2"), faulty)
+        faulty = wait_until("the faulty station's boards to end", lambda: (
+            lambda t: t if "writing" not in t["slots"] else None)(by_name()["St 3 faulty"]),
+            limit=10)
         check("its failed slot is red", faulty["slots"] == ["ok", "failed", "ok"], faulty)
         check("RUNNING in words", all(t["word"] == "RUNNING" for t in tiles()), tiles())
         driver.save_screenshot(os.path.join(OUT, "line-dashboard.png"))
@@ -266,6 +273,23 @@ def main():
         print("killed to OFFLINE on the page: %.1f s" % (time.monotonic() - killed))
         check("stations up", driver.find_element(By.ID, "up").text == "2 / 3")
         driver.save_screenshot(os.path.join(OUT, "line-dashboard-offline.png"))
+
+        # Its row as it could have been left: a board written again after
+        # its link failed, in amber with its retry; a retry that is no
+        # small number is a plain writing slot.
+        slot = ("jsonb_build_object('port', 'COM%d', 'state', 'writing', 'percent', 40, "
+                "'failure', '', 'retry', %s, 'retries', 2)")
+        pg.psql("line3", "UPDATE stations SET slots = jsonb_build_array(%s, %s, %s, %s) WHERE "
+                         "name = 'Line 3 / St 1'; SELECT pg_notify('quelmar_stations', "
+                         "'Line 3 / St 1')" % (slot % (1, "1"), slot % (2, "'\"<b>\"'::jsonb"),
+                                                slot % (3, "1000"), slot % (4, "0")))
+        st1 = wait_until("a slot under retry", lambda: (lambda t: t if t["slots"][0] == "retry"
+                                                        else None)(by_name()["Line 3 / St 1"]))
+        check("the retry in words", st1["slot_words"] == ["RETRY 1/2", "40%", "40%", "40%"], st1)
+        check("the states", st1["slots"] == ["retry", "writing", "writing", "writing"], st1)
+        check("the retry in amber", st1["slot_colours"][0] == "rgb(178, 106, 0)" and
+              st1["slot_colours"][1] != st1["slot_colours"][0], st1)
+        driver.save_screenshot(os.path.join(OUT, "line-dashboard-retry.png"))
 
         # The database away: a banner, and the page comes back by itself.
         pg.psql("postgres", "ALTER DATABASE line3 ALLOW_CONNECTIONS false")

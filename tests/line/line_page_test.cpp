@@ -264,6 +264,8 @@ TEST_F(LinePage, TilesFollowTheStationsRows) {
   fast.min_period = 50ms;
   FakeStation a(conn_, "st-a"), hostile(conn_, kHostile, fast);
   a.report().job = line::JobReport{"widget", 2, std::string(64, 'b'), "made"};
+  a.report().slots[1].retry = 1;
+  a.report().slots[1].retries = 2;
   hostile.report().slots = {{"COM9", "failed", 30, "Write to FLASH... FAILED\xFF"}};
   hostile.report().dashboard = "http://10.0.0.9:8080/";
   a.Start();
@@ -531,7 +533,8 @@ TEST_F(LinePage, AStationsStateIsItsRow) {
   ASSERT_TRUE(report.Start(&why)) << why;
   const std::string row =
       "SELECT run || ';' || ok || '/' || failed || ';' || coalesce((SELECT string_agg(e ->> "
-      "'port' || ' ' || (e ->> 'state') || ' ' || (e ->> 'percent') || ' ' || (e ->> 'failure'), "
+      "'port' || ' ' || (e ->> 'state') || coalesce(' ' || (e ->> 'retry') || '/' || (e ->> "
+      "'retries'), '') || ' ' || (e ->> 'percent') || ' ' || (e ->> 'failure'), "
       "'|' ORDER BY n) FROM jsonb_array_elements(slots) WITH ORDINALITY AS t(e, n)), '') FROM "
       "stations WHERE name = '" +
       std::string(kHostile) + "'";
@@ -559,6 +562,12 @@ TEST_F(LinePage, AStationsStateIsItsRow) {
          state.SetPhase(a, station::SlotPhase::kIdentifying);
        },
        "running;0/1;COM1 identifying 0 |" + remote + " writing 42 "},
+      // Written again after its link failed: a retry of those allowed.
+      {[&] {
+         state.SetRetry(b, 1, 2);
+         state.SetProgress(b, 30);
+       },
+       "running;0/1;COM1 identifying 0 |" + remote + " writing 1/2 30 "},
       {[&] {
          state.FinishBoard(a, true, "", "log");
          state.FinishBoard(b, true, "", "log");

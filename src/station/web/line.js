@@ -113,13 +113,17 @@ function makeTile(name) {
 function renderSlots(box, slots) {
   box.replaceChildren();
   for (const slot of slots) {
-    const chip = el('div', 'slot slot-' + slot.state);
-    chip.dataset.state = slot.state;
+    // A board written again after its link failed: amber, as on the
+    // station's own page.
+    const retrying = slot.state === 'writing' && slot.retry > 0;
+    const chip = el('div', 'slot slot-' + (retrying ? 'retry' : slot.state));
+    chip.dataset.state = retrying ? 'retry' : slot.state;
     const port = el('div', 'port');
     port.textContent = slot.port;
     const word = el('div', 'word');
     let text = SLOT_WORDS[slot.state] || slot.state.toUpperCase();
     if (slot.state === 'writing') text = slot.percent + '%';
+    if (retrying) text = 'RETRY ' + slot.retry + '/' + slot.retries;
     word.textContent = text;
     chip.append(port, word);
     if (slot.state === 'failed' && slot.failure) chip.title = slot.failure;
