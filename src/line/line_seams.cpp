@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cctype>
 #include <filesystem>
+#include <set>
 #include <utility>
 
 #include "line/job_run.h"
@@ -317,11 +318,16 @@ void Line::FileHeld(std::vector<std::string>* notes) {
   if (!fs::is_directory(held, error)) return;
   // One folder per run, beside its lock: a run still going holds its lock,
   // and its records are its own.
-  std::vector<std::string> tags;
+  // A lock without its folder is a run's that ended between the two: it
+  // is swept as the others.
+  std::set<std::string> tags;
   for (fs::directory_iterator it(held, error), end; !error && it != end; it.increment(error)) {
     std::error_code type_error;
+    const std::string name = it->path().filename().string();
     if (it->is_directory(type_error) && !it->is_symlink(type_error))
-      tags.push_back(it->path().filename().string());
+      tags.insert(name);
+    else if (name.size() > 5 && name.compare(name.size() - 5, 5, ".lock") == 0)
+      tags.insert(name.substr(0, name.size() - 5));
   }
   for (const std::string& tag : tags) {
     production::FileLock owner;
@@ -335,6 +341,13 @@ void Line::FileHeld(std::vector<std::string>* notes) {
       continue;
     }
     const fs::path folder = held / tag;
+    std::error_code folder_error;
+    if (!fs::is_directory(fs::symlink_status(folder, folder_error))) {
+      // No folder (a link or a file of that name is no run's): nothing held.
+      owner.Release();
+      if (!fs::exists(fs::symlink_status(folder, folder_error))) fs::remove(lock_path, error);
+      continue;
+    }
     Spool run;
     std::vector<FiledBoard> boards;
     std::vector<std::string> unreadable;
