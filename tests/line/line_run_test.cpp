@@ -158,6 +158,30 @@ class LineRun : public ::testing::Test {
     EXPECT_EQ(label, record["fields"]["label"].get<std::string>());
   }
   std::string Sql(const std::string& sql) { return Psql(db_, sql); }
+  // Station STATION's profile, its boards' labels going to `printer` with
+  // a bound long enough that a run waits on a silent one until killed.
+  std::string LabelProfile(const std::string& station, const Printer& printer) {
+    WriteWholeFile(dir_.File("board.zpl"), "^XA^FDSN {serial}^FS^XZ\n");
+    return Profile(station, "\n[label]\ntemplate = \"board.zpl\"\nprinter = \"" + printer.Target() +
+                                "\"\ntimeout_ms = 120000\n");
+  }
+  // `run` flashes `board` with `profile`; back once the OK board's label
+  // has reached `stalled`, which never answers.
+  void StartWaitingOnLabel(BackgroundProgram& run, const SimProcess& board,
+                           const std::string& profile, Printer& stalled) {
+    ASSERT_TRUE(
+        run.Start(QUELMAR_CLI_PATH, {"flash", board.device(), "--profile", profile}, Env()));
+    ASSERT_TRUE(stalled.WaitForConnection(60s)) << run.Out() << run.Err();
+  }
+  // One board through `profile` on a fresh simulated board NAME.
+  RunResult FlashOne(const std::string& name, const std::string& profile) {
+    auto board = Board(name);
+    const RunResult r =
+        RunProgram(QUELMAR_CLI_PATH, {"flash", board->device(), "--profile", profile}, Env(), 120s);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    board->Stop();
+    return r;
+  }
 
   std::string db_, conn_, server_;
   TempDir dir_;
@@ -347,29 +371,19 @@ TEST_F(LineRun, KilledMidBoardLeavesOrphans) {
 // station's next start files it (its values written, never drawn again)
 // with its label not known to have printed.
 TEST_F(LineRun, KilledWhileALabelPrintsFilesTheBoardAtTheNextStart) {
-  WriteWholeFile(dir_.File("board.zpl"), "^XA^FDSN {serial}^FS^XZ\n");
-  const auto label = [&](const Printer& printer) {
-    return "\n[label]\ntemplate = \"board.zpl\"\nprinter = \"" + printer.Target() +
-           "\"\ntimeout_ms = 120000\n";
-  };
   Printer stalled(Printer::Mode::kStall);
-  const std::string profile = Profile("st9", label(stalled));
+  const std::string profile = LabelProfile("st9", stalled);
   auto first = Board("first");
   BackgroundProgram run;
-  ASSERT_TRUE(run.Start(QUELMAR_CLI_PATH, {"flash", first->device(), "--profile", profile}, Env()));
-  ASSERT_TRUE(stalled.WaitForConnection(60s)) << run.Out() << run.Err();
+  ASSERT_NO_FATAL_FAILURE(StartWaitingOnLabel(run, *first, profile, stalled));
   run.Signal(SIGKILL);
   run.Wait(30s);
   first->Stop();
   EXPECT_TRUE(DbRecords().empty());
 
   Printer taking(Printer::Mode::kTake);
-  Profile("st9", label(taking));
-  auto next = Board("next");
-  const RunResult r =
-      RunProgram(QUELMAR_CLI_PATH, {"flash", next->device(), "--profile", profile}, Env(), 120s);
-  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-  next->Stop();
+  LabelProfile("st9", taking);
+  const RunResult r = FlashOne("next", profile);
   EXPECT_NE(r.err.find("was OK when the station ended while printing its label: its record goes "
                        "into the spool now, to be filed from there"),
             std::string::npos)
@@ -391,29 +405,15 @@ TEST_F(LineRun, KilledWhileALabelPrintsFilesTheBoardAtTheNextStart) {
 // other's label waits leaves that held record to its holder, and only once
 // the holder is killed does a later start file it, once.
 TEST_F(LineRun, AHeldRecordOfARunStillGoingIsLeftToIt) {
-  WriteWholeFile(dir_.File("board.zpl"), "^XA^FDSN {serial}^FS^XZ\n");
-  const auto label = [&](const Printer& printer) {
-    return "\n[label]\ntemplate = \"board.zpl\"\nprinter = \"" + printer.Target() +
-           "\"\ntimeout_ms = 120000\n";
-  };
   Printer stalled(Printer::Mode::kStall);
-  const std::string profile = Profile("st8", label(stalled));
+  const std::string profile = LabelProfile("st8", stalled);
   auto first = Board("first");
   BackgroundProgram holder;
-  ASSERT_TRUE(
-      holder.Start(QUELMAR_CLI_PATH, {"flash", first->device(), "--profile", profile}, Env()));
-  ASSERT_TRUE(stalled.WaitForConnection(60s)) << holder.Out() << holder.Err();
+  ASSERT_NO_FATAL_FAILURE(StartWaitingOnLabel(holder, *first, profile, stalled));
 
   Printer taking(Printer::Mode::kTake);
-  Profile("st8", label(taking));
-  const auto run = [&](const std::string& name) {
-    auto board = Board(name);
-    const RunResult r =
-        RunProgram(QUELMAR_CLI_PATH, {"flash", board->device(), "--profile", profile}, Env(), 120s);
-    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-    board->Stop();
-    return r.err;
-  };
+  LabelProfile("st8", taking);
+  const auto run = [&](const std::string& name) { return FlashOne(name, profile).err; };
   const std::string filed_now = "was OK when the station ended while printing its label";
   std::string err = run("second");
   EXPECT_EQ(err.find(filed_now), std::string::npos) << err;
