@@ -1,7 +1,5 @@
 #include "line/line_seams.h"
 
-#include <atomic>
-#include <cctype>
 #include <filesystem>
 #include <set>
 #include <utility>
@@ -9,17 +7,6 @@
 #include "line/job_run.h"
 
 namespace quelmar::line {
-
-// This object's part of the spool's held/ folder: a folder and a lock of
-// its own, told from another run's (or another Line's in this process).
-std::string Line::NewHeldTag() {
-  static std::atomic<unsigned> next{0};
-  std::string tag = production::ProcessName() + " " + std::to_string(next.fetch_add(1));
-  for (char& c : tag) {
-    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') c = '_';
-  }
-  return tag;
-}
 
 bool Line::Open(const production::LineSettings& settings, const std::string& spool_folder,
                 const std::vector<production::FieldDef>& fields, std::string* why) {

@@ -102,14 +102,15 @@ class Line final : public production::BoardValues, public production::RecordSink
   // (those the spool has already are only removed). A line each in *notes.
   void FileHeld(std::vector<std::string>* notes);
   void Unhold(const std::string& id);
-  static std::string NewHeldTag();
 
   LineDb db_;
   Spool spool_;
   std::mutex held_mutex_;
   Spool held_;  // the spool's held/TAG folder, opened by the first Hold
   bool held_open_ = false;
-  std::string held_tag_ = NewHeldTag();
+  // This object's part of held/: a folder and a lock of its own, told
+  // from another run's (or another Line's in this process).
+  std::string held_tag_ = production::NewHolderTag();
   production::FileLock held_lock_;  // held/TAG.lock, while this run holds records
   std::set<std::string> held_ids_;
   std::string station_;

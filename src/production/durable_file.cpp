@@ -1,5 +1,7 @@
 #include "production/durable_file.h"
 
+#include <atomic>
+#include <cctype>
 #include <cstdio>
 
 namespace quelmar::production {
@@ -18,6 +20,15 @@ std::string LockHeldText(const std::string& path, std::string holder,
 
 bool IsLockHeldText(const std::string& error) {
   return error.find("' is locked for more than ") != std::string::npos;
+}
+
+std::string NewHolderTag() {
+  static std::atomic<unsigned> next{0};
+  std::string tag = ProcessName() + " " + std::to_string(next.fetch_add(1));
+  for (char& c : tag) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') c = '_';
+  }
+  return tag;
 }
 
 }  // namespace quelmar::production

@@ -88,5 +88,9 @@ bool IsLockHeldText(const std::string& error);
 std::string HostName();
 // "process 123 on host": who this process is, for lock files.
 std::string ProcessName();
+// A name for one holder of lock files in this process, told from every
+// other in this process and from another process's: ProcessName and a
+// count, in letters, digits, '-' and '_' only.
+std::string NewHolderTag();
 
 }  // namespace quelmar::production

@@ -1,7 +1,5 @@
 #include "production/record.h"
 
-#include <atomic>
-#include <cctype>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -209,15 +207,9 @@ std::set<std::string> IdsInFile(const std::string& path, const std::set<std::str
 
 }  // namespace
 
-RecordsFile::RecordsFile() {
-  // One object's held records are told from another's in this process as
-  // from another process's: each has a lock of its own.
-  static std::atomic<unsigned> next{0};
-  tag_ = ProcessName() + " " + std::to_string(next.fetch_add(1));
-  for (char& c : tag_) {
-    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') c = '_';
-  }
-}
+// One object's held records are told from another's in this process as
+// from another process's: each has a lock of its own.
+RecordsFile::RecordsFile() : tag_(NewHolderTag()) {}
 
 RecordsFile::~RecordsFile() {
   std::lock_guard lock(mutex_);
