@@ -392,6 +392,7 @@ TEST(JsonEvents, ProgressAtMostFiveASecond) {
     allowed += throttle.Allow(t0 + std::chrono::milliseconds(ms)) ? 1 : 0;
   EXPECT_EQ(allowed, 10);
 }
+
 }  // namespace
 }  // namespace quelmar::production
 
@@ -447,13 +448,17 @@ TEST_F(RecordsFileTest, AHeldRecordIsAppendedOnceAfterItsHolderEnds) {
     return n;
   };
   const auto held_files = [&](const fs::path& folder) { return count(folder, ".record"); };
+  // The one record held in the folder, and its lock.
+  static const auto held_file = [](const std::string& folder, const char* extension = ".record") {
+    for (const auto& e : fs::directory_iterator(folder))
+      if (e.path().extension() == extension) return e.path();
+    return fs::path();
+  };
   // Appended with its held file put back: a kill between the two.
   const auto append_keeping_held = [](RecordsFile& h, const BoardRecord& r,
                                       const std::string& folder) {
     const fs::path copy = fs::path(folder).parent_path() / "copy";
-    fs::path file;
-    for (const auto& e : fs::directory_iterator(folder))
-      if (e.path().extension() == ".record") file = e.path();
+    const fs::path file = held_file(folder);
     fs::copy_file(file, copy);
     std::string why;
     ASSERT_TRUE(h.Append(r, &why)) << why;
@@ -499,20 +504,17 @@ TEST_F(RecordsFileTest, AHeldRecordIsAppendedOnceAfterItsHolderEnds) {
        1},
       {"edited into something else",
        [](RecordsFile&, const BoardRecord&, const std::string& folder) {
-         for (const auto& e : fs::directory_iterator(folder))
-           if (e.path().extension() == ".record") std::ofstream(e.path()) << "{\"id\":1}\n";
+         std::ofstream(held_file(folder)) << "{\"id\":1}\n";
        },
        false, 0, "is not a record this program held", 1},
       // Held only while an OK board's label prints: any other record there
       // was put there by hand, and the run is not to say it was OK.
       {"made a failed board's",
        [](RecordsFile&, const BoardRecord&, const std::string& folder) {
-         for (const auto& e : fs::directory_iterator(folder)) {
-           if (e.path().extension() != ".record") continue;
-           json j = json::parse(std::ifstream(e.path()));
-           j["result"] = "failed";
-           std::ofstream(e.path()) << j.dump() << "\n";
-         }
+         const fs::path file = held_file(folder);
+         json j = json::parse(std::ifstream(file));
+         j["result"] = "failed";
+         std::ofstream(file) << j.dump() << "\n";
        },
        false, 0, "is not a record this program held", 1},
       {"appended by hand with other spacing",
@@ -538,32 +540,26 @@ TEST_F(RecordsFileTest, AHeldRecordIsAppendedOnceAfterItsHolderEnds) {
       // gives.)
       {"replaced by a link to a record",
        [](RecordsFile&, const BoardRecord&, const std::string& folder) {
-         for (const auto& e : fs::directory_iterator(folder)) {
-           if (e.path().extension() != ".record") continue;
-           const fs::path elsewhere = fs::path(folder).parent_path() / "elsewhere";
-           fs::rename(e.path(), elsewhere);
-           fs::create_symlink(elsewhere, e.path());
-         }
+         const fs::path file = held_file(folder);
+         const fs::path elsewhere = fs::path(folder).parent_path() / "elsewhere";
+         fs::rename(file, elsewhere);
+         fs::create_symlink(elsewhere, file);
        },
        false, 0, "is not a record this program held", 1},
       // A lock that cannot even be tried keeps the records beside it out
       // for good: the run says so rather than pass them by in silence.
       {"its lock file replaced by a link",
        [](RecordsFile&, const BoardRecord&, const std::string& folder) {
-         for (const auto& e : fs::directory_iterator(folder)) {
-           if (e.path().extension() != ".lock") continue;
-           fs::remove(e.path());
-           fs::create_symlink("/dev/null", e.path());
-         }
+         const fs::path lock = held_file(folder, ".lock");
+         fs::remove(lock);
+         fs::create_symlink("/dev/null", lock);
        },
        false, 0, "is a link, which this program never makes", 1, 1},
       {"replaced by a pipe",
        [](RecordsFile&, const BoardRecord&, const std::string& folder) {
-         for (const auto& e : fs::directory_iterator(folder)) {
-           if (e.path().extension() != ".record") continue;
-           fs::remove(e.path());
-           ASSERT_EQ(mkfifo(e.path().c_str(), 0600), 0);
-         }
+         const fs::path file = held_file(folder);
+         fs::remove(file);
+         ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
        },
        false, 0, "is not a record this program held", 1},
 #endif
