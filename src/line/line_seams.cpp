@@ -72,9 +72,7 @@ Line::~Line() {
   if (held_open_ && held_ids_.empty()) {
     std::error_code ignored;
     std::filesystem::remove(held_.folder(), ignored);
-    held_lock_.Release();
-    std::filesystem::remove(std::filesystem::path(spool_.folder()) / "held" / (held_tag_ + ".lock"),
-                            ignored);
+    held_lock_.ReleaseAndRemove();
   }
 }
 
@@ -331,8 +329,10 @@ void Line::FileHeld(std::vector<std::string>* notes) {
     std::error_code folder_error;
     if (!fs::is_directory(fs::symlink_status(folder, folder_error))) {
       // No folder (a link or a file of that name is no run's): nothing held.
-      owner.Release();
-      if (!fs::exists(fs::symlink_status(folder, folder_error))) fs::remove(lock_path, error);
+      if (fs::exists(fs::symlink_status(folder, folder_error)))
+        owner.Release();
+      else
+        owner.ReleaseAndRemove();
       continue;
     }
     Spool run;
@@ -369,8 +369,7 @@ void Line::FileHeld(std::vector<std::string>* notes) {
     }
     // Only an emptied folder goes (fs::remove leaves one that holds files).
     fs::remove(folder, error);
-    owner.Release();
-    fs::remove(lock_path, error);
+    owner.ReleaseAndRemove();
   }
 }
 

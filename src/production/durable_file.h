@@ -31,6 +31,10 @@ class FileLock {
   // that the lock guards is made.
   bool StillHeld(std::string* error) const;
   void Release();
+  // Lets the lock go and its file with it, never another holder's: a lock
+  // file removed only after its release could be one that another process
+  // has just opened and locked, which would then lock nothing.
+  void ReleaseAndRemove();
 
  private:
   intptr_t handle_ = -1;

@@ -123,6 +123,14 @@ bool FileLock::StillHeld(std::string* error) const {
   return false;
 }
 
+void FileLock::ReleaseAndRemove() {
+  if (handle_ < 0) return;
+  // The name goes while the lock is held: whoever opened it meanwhile
+  // finds the file gone once it has the lock, and makes a new one.
+  if (IsFileAt(static_cast<int>(handle_), path_)) ::unlink(path_.c_str());
+  Release();
+}
+
 void FileLock::Release() {
   if (handle_ < 0) return;
   const int fd = static_cast<int>(handle_);

@@ -117,6 +117,15 @@ bool FileLock::StillHeld(std::string* error) const {
   return false;
 }
 
+void FileLock::ReleaseAndRemove() {
+  if (handle_ == -1) return;
+  const std::string path = path_;
+  Release();
+  // Windows removes no file another has open (the lock opens it without
+  // FILE_SHARE_DELETE): one that someone opened since stays theirs.
+  DeleteFileW(Wide(path).c_str());
+}
+
 void FileLock::Release() {
   if (handle_ == -1) return;
   HANDLE file = reinterpret_cast<HANDLE>(handle_);

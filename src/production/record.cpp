@@ -213,13 +213,11 @@ RecordsFile::RecordsFile() : tag_(NewHolderTag()) {}
 
 RecordsFile::~RecordsFile() {
   std::lock_guard lock(mutex_);
-  const bool ours = !held_folder_.empty() && held_.empty();
-  held_lock_.Release();
   // A record still held is left with its lock file for the next run.
-  if (ours) {
-    std::error_code ignored;
-    std::filesystem::remove(PathFromUtf8(held_folder_) / PathFromUtf8(tag_ + ".lock"), ignored);
-  }
+  if (!held_folder_.empty() && held_.empty())
+    held_lock_.ReleaseAndRemove();
+  else
+    held_lock_.Release();
 }
 
 std::string RecordsFile::HeldPath(const std::string& tag, const std::string& id) const {
@@ -364,9 +362,7 @@ bool RecordsFile::FileHeld(std::vector<std::string>* notes, std::string* why) {
       std::error_code ignored;
       fs::remove(file, ignored);
     }
-    owner.Release();
-    std::error_code ignored;
-    fs::remove(PathFromUtf8(lock_path), ignored);
+    owner.ReleaseAndRemove();
   }
   return true;
 }

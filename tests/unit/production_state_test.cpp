@@ -4,6 +4,7 @@
 // state, a lock file removed or replaced under a holder that hangs, and a
 // folder whose flush fails.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -468,6 +469,37 @@ TEST_F(StateFileTest, AHolderWhoseLockFileWasRemovedGivesNoValue) {
   EXPECT_EQ(second.exit_code, 0) << second.out << second.err;
   EXPECT_EQ(second.out, "value 100\n");
   EXPECT_EQ(ReadText(f.state_path), "next 101\nstart 100\nstep 1\n");
+}
+
+// A lock let go with its file: the file is gone before the lock is, so
+// whoever gets the lock next makes a new one rather than hold one that is
+// removed under it; and a file another holder put at the path is theirs.
+TEST_F(StateFileTest, ALockRemovedWithItsReleaseIsNeverAnotherHoldersFile) {
+  const std::string lock = (dir_ / "held.lock").string();
+  std::string why;
+  for (int round = 0; round < 20; ++round) {
+    FileLock held;
+    ASSERT_TRUE(held.Acquire(lock, std::chrono::milliseconds(0), &why)) << why;
+    const int waiter = ::open(lock.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(waiter, 0);
+    bool there_when_free = false;
+    std::thread take([&] {
+      while (flock(waiter, LOCK_EX | LOCK_NB) != 0) {
+      }
+      struct stat st {};
+      there_when_free = ::stat(lock.c_str(), &st) == 0;
+    });
+    held.ReleaseAndRemove();
+    take.join();
+    ::close(waiter);
+    EXPECT_FALSE(there_when_free) << "round " << round;
+  }
+  FileLock held;
+  ASSERT_TRUE(held.Acquire(lock, std::chrono::milliseconds(0), &why)) << why;
+  WriteText(lock + ".new", "");
+  fs::rename(lock + ".new", lock);
+  held.ReleaseAndRemove();
+  EXPECT_TRUE(fs::exists(lock));
 }
 
 TEST_F(StateFileTest, ALockWaitSetForTheRunIsTheOneWaited) {
